@@ -2,12 +2,22 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include "index/indexable.hpp"
 #include "index/value.hpp"
 
 namespace vostrel {
+
+// Drops dead membership records and those referring to `target` or to the shared placeholder index, keeping the
+// order of the rest. Caller holds the list's mutex.
+void trim_indexes(std::vector<IndexMeta>& records, const IndexAPI* target);
+
+// Records that `index` holds the object: appends a membership record (once per index), trims the list and sorts it by
+// index identity. Takes the list's mutex; call with the interpreter lock released.
+void append_membership(const IndexableCore& core, std::weak_ptr<IndexAPI> index);
 
 // Carries `obj.<name_id> = value` into every live index that holds the object (the old value unregistered, the new
 // one registered) and then stores the value in the object's attribute map. Call with the interpreter lock RELEASED.

@@ -1,0 +1,367 @@
+"""Query benchmark: Vostrel against list comprehensions, pandas boolean masks and in-memory SQLite.
+
+Usage: python bench/query_bench.py [SIZE ...] [--seed S] [--out FILE]   (default sizes 100000 1000000)
+
+For each size the same seeded people (examples/dataset.py) are loaded into every engine once; build
+times are reported but never part of a query's time. Each query runs repeatedly and the median is
+kept. Every engine's answer is checked against the others (same set of e-mails, which are unique);
+a disagreement is printed loudly and marked in the table. The table goes to stdout and to
+bench/RESULTS.md.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import platform
+import sqlite3
+import statistics
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "examples"))
+
+import pandas as pd  # noqa: E402
+
+import Vostrel  # noqa: E402
+from dataset import generate_rows, people_from_rows  # noqa: E402
+
+Q = Vostrel.PyQueryExpr
+
+ENGINES = ("Vostrel", "list comp (objects)", "list comp (dicts)", "pandas", "SQLite")
+
+
+def measure(fn: Callable, min_runs: int = 3, max_runs: int = 25, budget: float = 1.0):
+    """(median seconds, last result): at least min_runs calls, more while within `budget` seconds."""
+    times, result = [], None
+    spent = 0.0
+    while len(times) < min_runs or (len(times) < max_runs and spent < budget):
+        start = time.perf_counter()
+        result = fn()
+        elapsed = time.perf_counter() - start
+        times.append(elapsed)
+        spent += elapsed
+    return statistics.median(times), result
+
+
+@dataclass
+class Case:
+    """One query as each engine phrases it. Each callable returns that engine's natural answer:
+    a view, a list, a boolean mask, a count; `keys` turns an answer into the set of e-mails."""
+    title: str
+    vostrel: Callable
+    objects: Callable
+    dicts: Callable
+    pandas: Callable
+    sqlite: Callable
+    keys: dict = field(default_factory=dict)
+
+
+class Engines:
+    """Holds the loaded data of one size in every engine, plus the build times."""
+
+    def __init__(self, n: int, seed: int, log: Callable[[str], None]):
+        self.n = n
+        self.build: dict[str, float] = {}
+
+        start = time.perf_counter()
+        self.rows = generate_rows(n, seed)
+        self.build["generate rows"] = time.perf_counter() - start
+
+        start = time.perf_counter()
+        self.people = people_from_rows(self.rows)
+        self.build["create objects"] = time.perf_counter() - start
+
+        self.index = Vostrel.Index()
+        add = self.index.add_object
+        start = time.perf_counter()
+        for person in self.people:
+            add(person)
+        self.build["Vostrel index"] = time.perf_counter() - start
+        log(f"  Vostrel: {self.build['Vostrel index']:.2f} s to index (objects made in "
+            f"{self.build['create objects']:.2f} s)")
+
+        start = time.perf_counter()
+        self.df = pd.DataFrame.from_records(self.rows, columns=list(self.rows[0].keys()))
+        self.build["pandas DataFrame"] = time.perf_counter() - start
+        log(f"  pandas: DataFrame built in {self.build['pandas DataFrame']:.2f} s")
+
+        start = time.perf_counter()
+        self.db = load_sqlite(self.rows)
+        self.build["SQLite table + indexes"] = time.perf_counter() - start
+        log(f"  SQLite: table and indexes built in {self.build['SQLite table + indexes']:.2f} s")
+
+    def close(self) -> None:
+        self.db.close()
+
+
+def load_sqlite(rows: list[dict]) -> sqlite3.Connection:
+    """An in-memory table of the rows (nested address flattened), indexed on every queried column."""
+    db = sqlite3.connect(":memory:", check_same_thread=False)
+    db.execute("""CREATE TABLE people (id INTEGER PRIMARY KEY, email TEXT, name TEXT, age INTEGER,
+                  salary REAL, city TEXT, active INTEGER, address_city TEXT, address_street TEXT,
+                  address_zip INTEGER)""")
+    db.executemany(
+        "INSERT INTO people VALUES (?,?,?,?,?,?,?,?,?,?)",
+        ((i, r["email"], r["name"], r["age"], r["salary"], r["city"], int(r["active"]), r["address_city"],
+          r["address_street"], r["address_zip"]) for i, r in enumerate(rows)))
+    for column in ("age", "salary", "name", "city", "address_city"):
+        db.execute(f"CREATE INDEX people_{column} ON people({column})")
+    # A composite index is what a DBA would add for the three-predicate query.
+    db.execute("CREATE INDEX people_city_active_salary ON people(city, active, salary)")
+    db.execute("ANALYZE")
+    db.commit()
+    return db
+
+
+def make_cases(e: Engines) -> list[Case]:
+    """The benchmarked queries, each phrased for every engine."""
+    index, people, rows, df, db = e.index, e.people, e.rows, e.df, e.db
+
+    def sql_count(where: str, *params):
+        return lambda: db.execute(f"SELECT count(*) FROM people WHERE {where}", params).fetchone()[0]
+
+    def sql_keys(where: str, *params):
+        return {r[0] for r in db.execute(f"SELECT email FROM people WHERE {where}", params)}
+
+    cases = []
+
+    def case(title, vostrel, objects, dicts, pandas_mask, where, *params):
+        c = Case(title, vostrel, objects, dicts, pandas_mask, sql_count(where, *params))
+        c.keys["sqlite"] = lambda: sql_keys(where, *params)
+        cases.append(c)
+
+    case("int equality: age == 42",
+         lambda: index.reduced_query(Q.eq("age", 42)),
+         lambda: [p for p in people if p.age == 42],
+         lambda: [r for r in rows if r["age"] == 42],
+         lambda: df["age"] == 42,
+         "age = ?", 42)
+    case("float range: 80k <= salary <= 90k",
+         lambda: index.reduced_query(Q.bt("salary", 80000.0, 90000.0)),
+         lambda: [p for p in people if 80000.0 <= p.salary <= 90000.0],
+         lambda: [r for r in rows if 80000.0 <= r["salary"] <= 90000.0],
+         lambda: df["salary"].between(80000.0, 90000.0),
+         "salary BETWEEN ? AND ?", 80000.0, 90000.0)
+    case("string prefix: name starts with 'Jo'",
+         lambda: index.reduced_query(Q.starts_with("name", "Jo")),
+         lambda: [p for p in people if p.name.startswith("Jo")],
+         lambda: [r for r in rows if r["name"].startswith("Jo")],
+         lambda: df["name"].str.startswith("Jo"),
+         # GLOB is case-sensitive like the others and can use the index on name.
+         "name GLOB ?", "Jo*")
+    case("substring: name contains 'son'",
+         lambda: index.reduced_query(Q.contains("name", "son")),
+         lambda: [p for p in people if "son" in p.name],
+         lambda: [r for r in rows if "son" in r["name"]],
+         lambda: df["name"].str.contains("son", regex=False),
+         "instr(name, ?) > 0", "son")
+    case("and_ of 3: Berlin, active, salary > 100k",
+         lambda: index.reduced_query(Q.and_(Q.eq("city", "Berlin"), Q.eq("active", True),
+                                            Q.gt("salary", 100000))),
+         lambda: [p for p in people if p.city == "Berlin" and p.active is True and p.salary > 100000],
+         lambda: [r for r in rows if r["city"] == "Berlin" and r["active"] is True and r["salary"] > 100000],
+         lambda: (df["city"] == "Berlin") & df["active"] & (df["salary"] > 100000),
+         "city = ? AND active = 1 AND salary > ?", "Berlin", 100000)
+    case("dotted path: address.city == 'Zürich'",
+         lambda: index.reduced_query(Q.eq("address.city", "Zürich")),
+         lambda: [p for p in people if p.address.city == "Zürich"],
+         lambda: [r for r in rows if r["address_city"] == "Zürich"],
+         lambda: df["address_city"] == "Zürich",
+         "address_city = ?", "Zürich")
+
+    # Materialising a result: the range query end to end, answer turned into objects / rows / ids.
+    rng_query = Q.bt("salary", 80000.0, 90000.0)
+    c = Case("collect(): range result materialised",
+             lambda: index.reduced_query(rng_query).collect(),
+             lambda: [p for p in people if 80000.0 <= p.salary <= 90000.0],
+             lambda: [r for r in rows if 80000.0 <= r["salary"] <= 90000.0],
+             lambda: df.loc[df["salary"].between(80000.0, 90000.0)],
+             lambda: db.execute("SELECT id FROM people WHERE salary BETWEEN ? AND ?",
+                                (80000.0, 90000.0)).fetchall())
+    c.keys["sqlite"] = lambda: sql_keys("salary BETWEEN ? AND ?", 80000.0, 90000.0)
+    cases.append(c)
+    return cases
+
+
+def answer_keys(e: Engines, case: Case, answers: dict) -> dict[str, set]:
+    """Each engine's answer as a set of e-mails (unique per person), for the agreement check."""
+    view_or_list = answers["Vostrel"]
+    found = view_or_list if isinstance(view_or_list, list) else view_or_list.collect()
+    pandas_answer = answers["pandas"]
+    if isinstance(pandas_answer, pd.DataFrame):
+        pandas_emails = set(pandas_answer["email"])
+    else:
+        pandas_emails = set(e.df["email"][pandas_answer])
+    return {
+        "Vostrel": {p.email for p in found},
+        "list comp (objects)": {p.email for p in answers["list comp (objects)"]},
+        "list comp (dicts)": {r["email"] for r in answers["list comp (dicts)"]},
+        "pandas": pandas_emails,
+        "SQLite": case.keys["sqlite"](),
+    }
+
+
+def run_size(n: int, seed: int, log: Callable[[str], None], quick: bool = False) -> dict:
+    """Loads one size into every engine and measures every case; returns the figures.
+    quick runs every query once (for smoke tests: the answers are checked, the times mean little)."""
+    log(f"\n== {n:,} people ==")
+    e = Engines(n, seed, log)
+    results = []
+    mismatches = []
+    for case in make_cases(e):
+        medians, answers = {}, {}
+        slow_budget = 1.5 if n <= 200_000 else 3.0
+        for engine, fn in zip(ENGINES, (case.vostrel, case.objects, case.dicts, case.pandas, case.sqlite)):
+            fast = engine in ("Vostrel", "pandas", "SQLite")
+            if quick:
+                medians[engine], answers[engine] = measure(fn, min_runs=1, max_runs=1, budget=0.0)
+            else:
+                medians[engine], answers[engine] = measure(fn, min_runs=5 if fast else 3,
+                                                           max_runs=25 if fast else 5,
+                                                           budget=1.0 if fast else slow_budget)
+        keys = answer_keys(e, case, answers)
+        counts = {engine: len(k) for engine, k in keys.items()}
+        agree = all(k == keys["Vostrel"] for k in keys.values())
+        if not agree:
+            differing = {eng: counts[eng] for eng in ENGINES if keys[eng] != keys["Vostrel"]}
+            message = (f"!!! MISMATCH on '{case.title}' at {n:,}: Vostrel {counts['Vostrel']:,} vs "
+                       + ", ".join(f"{eng} {c:,}" for eng, c in differing.items()))
+            print(message, file=sys.stderr)
+            log(message)
+            mismatches.append(message)
+        results.append({"title": case.title, "medians": medians, "count": counts["Vostrel"],
+                        "counts": counts, "agree": agree})
+        log(f"  {case.title:<42} {counts['Vostrel']:>9,} hits  Vostrel {fmt_time(medians['Vostrel']):>9}  "
+            + "  ".join(f"{eng} x{ratio(medians[eng], medians['Vostrel'])}" for eng in ENGINES[1:])
+            + ("" if agree else "  MISMATCH"))
+
+    threads = thread_scaling(e, log, 0.1 if quick else 1.0)
+    build_times = dict(e.build)
+    e.close()
+    del e
+    gc.collect()
+    return {"n": n, "results": results, "mismatches": mismatches, "threads": threads,
+            "build_times": build_times}
+
+
+def thread_scaling(e: Engines, log: Callable[[str], None], seconds: float) -> dict:
+    """Queries per second of one query mix from 1 and 2 Python threads (queries release the GIL)."""
+    queries = [Q.eq("age", 42), Q.bt("salary", 80000.0, 90000.0), Q.eq("address.city", "Zürich"),
+               Q.and_(Q.eq("city", "Berlin"), Q.eq("active", True), Q.gt("salary", 100000))]
+    index = e.index
+    rates = {}
+    for n_threads in (1, 2):
+        stop = time.perf_counter() + seconds
+        done = [0] * n_threads
+
+        def worker(slot: int) -> None:
+            k = 0
+            while time.perf_counter() < stop:
+                index.reduced_query(queries[k % len(queries)])
+                k += 1
+            done[slot] = k
+
+        workers = [threading.Thread(target=worker, args=(i,)) for i in range(n_threads)]
+        start = time.perf_counter()
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+        rates[n_threads] = sum(done) / (time.perf_counter() - start)
+    log(f"  query mix throughput: {rates[1]:,.0f}/s on 1 thread, {rates[2]:,.0f}/s on 2 threads")
+    return rates
+
+
+def fmt_time(seconds: float) -> str:
+    if seconds < 1e-3:
+        return f"{seconds * 1e6:,.1f} us"
+    if seconds < 1:
+        return f"{seconds * 1e3:,.2f} ms"
+    return f"{seconds:,.2f} s"
+
+
+def ratio(baseline: float, ours: float) -> str:
+    if ours <= 0:
+        return "inf"
+    r = baseline / ours
+    return f"{r:,.0f}" if r >= 100 else f"{r:,.1f}" if r >= 1 else f"{r:.2f}"
+
+
+def markdown(report: list[dict], argv_sizes: list[int]) -> str:
+    """The RESULTS.md text: machine note, build times, then one table per size."""
+    lines = [
+        "# Query benchmark results",
+        "",
+        f"Produced by `bench/query_bench.py {' '.join(map(str, argv_sizes))}` (`make bench`) on "
+        f"{time.strftime('%Y-%m-%d')}, Python {platform.python_version()}, pandas {pd.__version__}, "
+        f"SQLite {sqlite3.sqlite_version}.",
+        "",
+        f"Machine: {os.cpu_count()} cores, shared with other jobs, so timings are noisy (expect +-30%); "
+        "medians of repeated runs.",
+        "",
+        "How to read it: each cell is the median time of one query; `xR` is baseline time / Vostrel time "
+        "(above 1 means Vostrel is faster). Vostrel's query time is `reduced_query(q)` returning a view "
+        "(a bitmap); list comprehensions build the list of matches (over the Person objects, or over "
+        "plain dict rows); pandas computes the boolean mask over a prebuilt DataFrame; SQLite runs "
+        "`SELECT count(*)` with indexes on the queried columns (the nested address is a flattened column "
+        "there). The `collect()` row materialises the range result end to end: Vostrel "
+        "`reduced_query(q).collect()` (list of objects), the list comprehensions' list, pandas "
+        "`df.loc[mask]` (rows), SQLite `fetchall()` of the ids. Every engine's answer was checked to be "
+        "the same set of people.",
+        "",
+    ]
+    for entry in report:
+        n = entry["n"]
+        b = entry["build_times"]
+        lines += [
+            f"## {n:,} people",
+            "",
+            "Build: " + ", ".join(f"{k} {v:.2f} s" for k, v in b.items()) + ".",
+            "",
+            f"Query mix throughput (queries/s): {entry['threads'][1]:,.0f} on 1 thread, "
+            f"{entry['threads'][2]:,.0f} on 2 threads.",
+            "",
+            "| query | hits | Vostrel | " + " | ".join(ENGINES[1:]) + " | agree |",
+            "|---|---:|---:|" + "---:|" * (len(ENGINES) - 1) + "---|",
+        ]
+        for r in entry["results"]:
+            m = r["medians"]
+            cells = [f"{fmt_time(m[eng])} (x{ratio(m[eng], m['Vostrel'])})" for eng in ENGINES[1:]]
+            lines.append(f"| {r['title']} | {r['count']:,} | {fmt_time(m['Vostrel'])} | "
+                         + " | ".join(cells) + f" | {'yes' if r['agree'] else '**NO**'} |")
+        if entry["mismatches"]:
+            lines += ["", "**Mismatches:**", ""] + [f"- {msg}" for msg in entry["mismatches"]]
+        lines.append("")
+    return "\n".join(lines)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("sizes", nargs="*", type=int, default=[100_000, 1_000_000])
+    parser.add_argument("--seed", type=int, default=2024)
+    parser.add_argument("--out", type=Path, default=ROOT / "bench" / "RESULTS.md",
+                        help="where to write the markdown table ('-' for nowhere)")
+    parser.add_argument("--quick", action="store_true", help="one run per query (checks answers only)")
+    args = parser.parse_args(argv)
+
+    def log(text: str) -> None:
+        print(text, flush=True)
+
+    report = [run_size(n, args.seed, log, args.quick) for n in args.sizes]
+    text = markdown(report, args.sizes)
+    print("\n" + text)
+    if str(args.out) != "-":
+        args.out.write_text(text)
+        print(f"written to {args.out}")
+    return 1 if any(entry["mismatches"] for entry in report) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

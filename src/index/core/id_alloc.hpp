@@ -1,0 +1,26 @@
+// Process-wide allocation of 32-bit object ids: freed ids are reused last-in first-out before fresh ones.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vostrel {
+
+// Returns an id that no live owner holds: the most recently freed id if any, else the next fresh id from
+// GLOBAL_ID_COUNTER (the first is 1; 0 is never handed out). Throws InternalError("id space exhausted") when no
+// id was freed and all 2^32 - 1 fresh ids are used up. Thread-safe, with or without the interpreter lock.
+uint32_t allocate_id();
+
+// Gives `id` back for reuse. The caller must own it and stop using it; nothing is checked. Thread-safe.
+void free_id(uint32_t id);
+
+namespace id_alloc_testing {
+// Sets the next fresh id the counter hands out (2^32 means the fresh ids are used up).
+void set_next_fresh_id(uint64_t next);
+// The next fresh id the counter would hand out.
+uint64_t next_fresh_id();
+// Number of freed ids waiting for reuse.
+size_t free_count();
+}  // namespace id_alloc_testing
+
+}  // namespace vostrel

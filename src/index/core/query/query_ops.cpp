@@ -1,0 +1,360 @@
+// Query evaluation: the query tree, conjunction order, dotted paths, and the leaf operators.
+#include "index/core/query/query_ops.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <shared_mutex>
+
+#include "index/core/query/query.hpp"
+#include "index/core/structures/string_interner/interner.hpp"
+#include "index/internal_error.hpp"
+#include "lib/errors.hpp"
+
+namespace vostrel {
+namespace {
+
+const char* kind_name(QueryKind kind) {
+  switch (kind) {
+    case QueryKind::Eq: return "Eq";
+    case QueryKind::Ne: return "Ne";
+    case QueryKind::Not: return "Not";
+    case QueryKind::In: return "In";
+    case QueryKind::And: return "And";
+    case QueryKind::Or: return "Or";
+    case QueryKind::Gt: return "Gt";
+    case QueryKind::Ge: return "Ge";
+    case QueryKind::Lt: return "Lt";
+    case QueryKind::Le: return "Le";
+    case QueryKind::Bt: return "Bt";
+    case QueryKind::StartsWi: return "StartsWi";
+    case QueryKind::EndsWi: return "EndsWi";
+    case QueryKind::Contains: return "Contains";
+  }
+  return "?";
+}
+
+// Conjunctions evaluate cheap, selective kinds first (equality and string matches before ranges).
+int and_rank(QueryKind kind) {
+  switch (kind) {
+    case QueryKind::Eq: return 0;
+    case QueryKind::Ne: return 1;
+    case QueryKind::Not: return 2;
+    case QueryKind::In: return 3;
+    case QueryKind::StartsWi: return 4;
+    case QueryKind::EndsWi: return 5;
+    case QueryKind::Contains: return 6;
+    case QueryKind::And: return 7;
+    case QueryKind::Or: return 8;
+    case QueryKind::Lt: return 9;
+    case QueryKind::Le: return 10;
+    case QueryKind::Gt: return 11;
+    case QueryKind::Ge: return 12;
+    case QueryKind::Bt: return 13;
+  }
+  return 14;
+}
+
+// Double-quoted text with backslash escapes for quotes, backslashes and control characters.
+void append_quoted(std::string& out, std::string_view text) {
+  out.push_back('"');
+  for (unsigned char byte : text) {
+    switch (byte) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (byte < 0x20 || byte == 0x7f) {
+          char escaped[12];
+          std::snprintf(escaped, sizeof escaped, "\\u{%x}", byte);
+          out += escaped;
+        } else {
+          out.push_back(static_cast<char>(byte));
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+bool is_number(const PyValue& value) {
+  return value.kind() == ValueKind::Int || value.kind() == ValueKind::Float;
+}
+
+// --- Leaf operators: each reads one structure under its read lock and reports element matches as their owners.
+
+Bitmap op_eq(const QueryMap& map, const PyValue& value) {
+  Bitmap result;
+  switch (value.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Float: {
+      const OrderedKey key = QueryMap::key_of(value);
+      std::shared_lock lock(map.numeric_mutex);
+      result = map.numeric.equal(key);
+      break;
+    }
+    case ValueKind::Str: {
+      std::shared_lock lock(map.positional_mutex);
+      result = map.positional.exact(value.as_str());
+      break;
+    }
+    case ValueKind::Bool: {
+      std::shared_lock lock(map.bool_mutex);
+      result = (value.as_bool() ? map.trues : map.falses).bitmap;
+      break;
+    }
+    default:
+      if (std::optional<HybridSet> ids = map.exact.get(value)) result = ids->to_bitmap();
+      break;
+  }
+  map.unmask_ids(result);
+  return result;
+}
+
+Bitmap op_ordered(const QueryMap& map, const PyValue& value, QueryKind kind, const Bitmap& allowed) {
+  Bitmap result;
+  if (!is_number(value)) return result;  // a type mismatch matches nothing
+  const OrderedKey key = QueryMap::key_of(value);
+  {
+    std::shared_lock lock(map.numeric_mutex);
+    switch (kind) {
+      case QueryKind::Gt: get_gt_into(map.numeric, key.m, key.e, result, allowed); break;
+      case QueryKind::Ge: get_gte_into(map.numeric, key.m, key.e, result, allowed); break;
+      case QueryKind::Lt: get_lt_into(map.numeric, key.m, key.e, result, allowed); break;
+      default: get_lte_into(map.numeric, key.m, key.e, result, allowed); break;
+    }
+  }
+  map.unmask_ids(result);
+  return result;
+}
+
+Bitmap op_between(const QueryMap& map, const PyValue& low, const PyValue& high, const Bitmap& allowed) {
+  if (!is_number(low) || !is_number(high)) throw InternalError("not yet implemented");
+  const OrderedKey low_key = QueryMap::key_of(low);
+  const OrderedKey high_key = QueryMap::key_of(high);
+  Bitmap result;
+  if (low_key > high_key) return result;
+  {
+    // The upper scan runs within the lower one's result: the intersection comes for free.
+    std::shared_lock lock(map.numeric_mutex);
+    Bitmap at_least;
+    get_gte_into(map.numeric, low_key.m, low_key.e, at_least, allowed);
+    if (!at_least.isEmpty()) get_lte_into(map.numeric, high_key.m, high_key.e, result, at_least);
+  }
+  map.unmask_ids(result);
+  return result;
+}
+
+Bitmap op_text(const QueryMap& map, const PyValue& value, QueryKind kind) {
+  Bitmap result;
+  if (value.kind() != ValueKind::Str) return result;
+  {
+    std::shared_lock lock(map.positional_mutex);
+    switch (kind) {
+      case QueryKind::StartsWi: result = map.positional.prefix(value.as_str()); break;
+      case QueryKind::EndsWi: result = map.positional.suffix(value.as_str()); break;
+      default: result = map.positional.substring(value.as_str()); break;
+    }
+  }
+  map.unmask_ids(result);
+  return result;
+}
+
+// The map for the first component of `path`, or null when this index has no value of that attribute. Names no
+// object ever had are not interned by queries: a lookup in the published snapshot is enough to know the map is absent.
+const QueryMap* resolve_map(const QueryMaps& maps, std::string_view first) {
+  const std::optional<uint32_t> attribute = INTERNER().get(first);
+  if (!attribute || *attribute >= maps.size()) return nullptr;
+  return maps[*attribute].get();
+}
+
+// A leaf (or In) evaluated as `kind`; the result is always a subset of `allowed`.
+Bitmap evaluate_leaf(const QueryMaps& maps, const Bitmap& allowed, QueryKind kind, const QueryExpr& expr) {
+  const auto [first, rest] = attr_parts(expr.attr.view());
+  const QueryMap* map = resolve_map(maps, first);
+  if (kind == QueryKind::Bt && map == nullptr) {
+    // Bounds are checked even when nothing could match, so a wrong query fails the same way on every index.
+    if (!is_number(expr.values[0]) || !is_number(expr.values[1])) throw InternalError("not yet implemented");
+  }
+  if (map == nullptr) return Bitmap();
+  Bitmap result;
+  if (rest) {
+    QueryExpr nested = expr.with_attr(*rest);
+    nested.kind = kind;
+    result = evaluate_nested_query(*map, nested);
+  } else {
+    switch (kind) {
+      case QueryKind::Eq: result = op_eq(*map, expr.values[0]); break;
+      case QueryKind::In:
+        for (const PyValue& value : expr.values) result |= op_eq(*map, value);
+        break;
+      case QueryKind::Gt:
+      case QueryKind::Ge:
+      case QueryKind::Lt:
+      case QueryKind::Le:
+        return op_ordered(*map, expr.values[0], kind, allowed);  // kernels start from `allowed`
+      case QueryKind::Bt: return op_between(*map, expr.values[0], expr.values[1], allowed);
+      default: result = op_text(*map, expr.values[0], kind); break;
+    }
+  }
+  result &= allowed;
+  return result;
+}
+
+}  // namespace
+
+QueryExpr QueryExpr::leaf(QueryKind kind, SmallString attr, PyValue value) {
+  QueryExpr expr;
+  expr.kind = kind;
+  expr.attr = std::move(attr);
+  expr.values.push_back(std::move(value));
+  return expr;
+}
+
+QueryExpr QueryExpr::between(SmallString attr, PyValue low, PyValue high) {
+  QueryExpr expr = leaf(QueryKind::Bt, std::move(attr), std::move(low));
+  expr.values.push_back(std::move(high));
+  return expr;
+}
+
+QueryExpr QueryExpr::in(SmallString attr, std::vector<PyValue> values) {
+  QueryExpr expr;
+  expr.kind = QueryKind::In;
+  expr.attr = std::move(attr);
+  expr.values = std::move(values);
+  return expr;
+}
+
+QueryExpr QueryExpr::combine(QueryKind kind, std::vector<QueryExpr> children) {
+  QueryExpr expr;
+  expr.kind = kind;
+  expr.children = std::move(children);
+  return expr;
+}
+
+QueryExpr QueryExpr::negate(QueryExpr child) {
+  QueryExpr expr;
+  expr.kind = QueryKind::Not;
+  expr.children.push_back(std::move(child));
+  return expr;
+}
+
+QueryExpr QueryExpr::with_attr(std::string_view path) const {
+  QueryExpr copy;
+  copy.kind = kind;
+  copy.attr = SmallString(path);
+  copy.values = values;
+  return copy;
+}
+
+std::string QueryExpr::debug_text() const {
+  std::string out = kind_name(kind);
+  out.push_back('(');
+  auto append_list = [&out](const auto& items, auto&& render) {
+    out.push_back('[');
+    for (size_t pos = 0; pos < items.size(); ++pos) {
+      if (pos != 0) out += ", ";
+      render(items[pos]);
+    }
+    out.push_back(']');
+  };
+  switch (kind) {
+    case QueryKind::Not:
+      out += children.at(0).debug_text();
+      break;
+    case QueryKind::And:
+    case QueryKind::Or:
+      append_list(children, [&out](const QueryExpr& child) { out += child.debug_text(); });
+      break;
+    case QueryKind::In:
+      append_quoted(out, attr.view());
+      out += ", ";
+      append_list(values, [&out](const PyValue& value) { out += value.debug_text(); });
+      break;
+    default:
+      append_quoted(out, attr.view());
+      for (const PyValue& value : values) {
+        out += ", ";
+        out += value.debug_text();
+      }
+      break;
+  }
+  out.push_back(')');
+  return out;
+}
+
+std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path) {
+  const size_t dot = path.find('.');
+  if (dot == std::string_view::npos) return {path, std::nullopt};
+  return {path.substr(0, dot), path.substr(dot + 1)};
+}
+
+Bitmap evaluate_query(const QueryMaps& maps, const Bitmap& allowed, const QueryExpr& expr) {
+  switch (expr.kind) {
+    case QueryKind::Not: {
+      Bitmap matched = evaluate_query(maps, allowed, expr.children.at(0));
+      return allowed - matched;
+    }
+    case QueryKind::Ne: {
+      // Not of Eq: ids without the attribute, or with a value of another kind, are included.
+      Bitmap matched = evaluate_leaf(maps, allowed, QueryKind::Eq, expr);
+      return allowed - matched;
+    }
+    case QueryKind::And:
+      return evaluate_and_queries_vec(maps, allowed, expr.children);
+    case QueryKind::Or: {
+      Bitmap result;
+      for (const QueryExpr& child : expr.children) result |= evaluate_query(maps, allowed, child);
+      return result;
+    }
+    default:
+      return evaluate_leaf(maps, allowed, expr.kind, expr);
+  }
+}
+
+Bitmap evaluate_and_queries_vec(const QueryMaps& maps, const Bitmap& allowed, std::span<const QueryExpr> exprs) {
+  std::vector<const QueryExpr*> ordered;
+  ordered.reserve(exprs.size());
+  for (const QueryExpr& expr : exprs) ordered.push_back(&expr);
+  std::stable_sort(ordered.begin(), ordered.end(),
+                   [](const QueryExpr* a, const QueryExpr* b) { return and_rank(a->kind) < and_rank(b->kind); });
+  // Every evaluation returns a subset of the set it is given, so each step narrows the running set directly.
+  Bitmap running = allowed;
+  for (const QueryExpr* expr : ordered) {
+    if (running.isEmpty()) break;
+    running = evaluate_query(maps, running, *expr);
+  }
+  return running;
+}
+
+Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr) {
+  Bitmap nested_ids = map.nested->evaluate(expr);
+  Bitmap holders = map.nested->get_parent_from_ids(nested_ids);
+  // Holders that are members of a list/tuple/set value are reported as the object owning that value.
+  map.unmask_ids(holders);
+  return holders;
+}
+
+std::vector<QueryExpr> kwargs_to_query(PyObject* kwargs) {
+  std::vector<QueryExpr> equalities;
+  if (kwargs == nullptr) return equalities;
+  equalities.reserve(std::max<Py_ssize_t>(4, PyDict_GET_SIZE(kwargs)));
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+      throw PythonErrorSet();
+    }
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &length);
+    if (text == nullptr) throw PythonErrorSet();
+    equalities.push_back(QueryExpr::leaf(QueryKind::Eq, SmallString(std::string_view(text, length)),
+                                         PyValue::capture(PyRef::borrow(value))));
+  }
+  return equalities;
+}
+
+}  // namespace vostrel

@@ -1,0 +1,58 @@
+// QueryExpr: the query tree, its evaluation into id bitmaps, and the leaf operators.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "index/core/index.hpp"
+#include "index/core/structures/bitmap.hpp"
+#include "index/value.hpp"
+
+namespace vostrel {
+
+class QueryMap;
+
+// Variant tags in declaration order; the names are those the debug text prints.
+enum class QueryKind : uint8_t { Eq, Ne, Not, In, And, Or, Gt, Ge, Lt, Le, Bt, StartsWi, EndsWi, Contains };
+
+struct QueryExpr {
+  QueryKind kind = QueryKind::And;
+  SmallString attr;                // leaves and In: the attribute path, split at dots only when evaluated
+  std::vector<PyValue> values;     // leaves: one value; Bt: low, high; In: the candidates
+  std::vector<QueryExpr> children; // Not: one operand; And / Or: the operands
+
+  static QueryExpr leaf(QueryKind kind, SmallString attr, PyValue value);
+  static QueryExpr between(SmallString attr, PyValue low, PyValue high);
+  static QueryExpr in(SmallString attr, std::vector<PyValue> values);
+  static QueryExpr combine(QueryKind kind, std::vector<QueryExpr> children);  // And / Or
+  static QueryExpr negate(QueryExpr child);
+
+  // Same variant and values with another attribute path (used to descend a dotted path).
+  QueryExpr with_attr(std::string_view path) const;
+  // Eq("attr", value) -> Eq("attr", PyValue { ... }) etc.
+  std::string debug_text() const;
+};
+
+using QueryMaps = std::vector<std::shared_ptr<QueryMap>>;
+
+// First component of a dotted path, and the rest after the first '.', if any.
+std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path);
+
+// Ids matching `expr`, within `allowed` where the variant restricts to it. Callers hold `query_maps` for reading.
+Bitmap evaluate_query(const QueryMaps& maps, const Bitmap& allowed, const QueryExpr& expr);
+// Conjunction: starts from a copy of `allowed` and narrows it by each expression, cheapest kinds first.
+Bitmap evaluate_and_queries_vec(const QueryMaps& maps, const Bitmap& allowed, std::span<const QueryExpr> exprs);
+// Evaluates `expr` (its path relative to the nested objects) on the map's nested index; returns the holders' ids.
+Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr);
+
+// Keyword selection: one Eq per keyword, in dictionary order. Interpreter lock held; throws PythonErrorSet or
+// InternalError (value capture) with nothing changed.
+std::vector<QueryExpr> kwargs_to_query(PyObject* kwargs);
+
+}  // namespace vostrel

@@ -1,0 +1,303 @@
+// M2MU32: exact parent-child pairs in a paged dense array with hash-map overflow.
+#include "index/core/structures/m2m/m2m_u32.hpp"
+
+#include <algorithm>
+
+namespace vostrel {
+namespace {
+
+// Ids gathered for one bulk add: large enough to amortise the call, small
+// enough to stay in L1.
+constexpr size_t BATCH = 1024;
+
+// Collects ids and bulk-adds them into a bitmap a batch at a time.
+class BatchAdder {
+ public:
+  explicit BatchAdder(Bitmap& out) : out_(out) {}
+  ~BatchAdder() { flush(); }
+  BatchAdder(const BatchAdder&) = delete;
+  BatchAdder& operator=(const BatchAdder&) = delete;
+
+  void push(uint32_t id) {
+    buffer_[count_++] = id;
+    if (count_ == BATCH) flush();
+  }
+
+  void flush() {
+    if (count_ != 0) roaring_bitmap_add_many(&out_.roaring, count_, buffer_.data());
+    count_ = 0;
+  }
+
+ private:
+  Bitmap& out_;
+  std::array<uint32_t, BATCH> buffer_;
+  size_t count_ = 0;
+};
+
+// Calls f(id) for every id of ids, ascending, reading the bitmap in batches;
+// stops early when f returns false.
+template <class F>
+void for_each_batched(const Bitmap& ids, F&& f) {
+  roaring_uint32_iterator_t it;
+  roaring_init_iterator(&ids.roaring, &it);
+  std::array<uint32_t, 256> batch;
+  for (;;) {
+    const uint32_t got = roaring_read_uint32_iterator(&it, batch.data(), batch.size());
+    if (got == 0) return;
+    for (uint32_t i = 0; i < got; ++i) {
+      if (!f(batch[i])) return;
+    }
+  }
+}
+
+// True when set and ids share an id.
+bool intersects(const HybridSet& set, const Bitmap& ids) {
+  if (const CenteredArray* a = set.array()) {
+    for (uint32_t id : a->slots()) {
+      if (roaring_bitmap_contains(&ids.roaring, id)) return true;
+    }
+    return false;
+  }
+  if (const Bitmap* b = set.bitmap()) return roaring_bitmap_intersect(&b->roaring, &ids.roaring);
+  return false;
+}
+
+}  // namespace
+
+uint32_t* M2MU32::slot_of(uint32_t right) {
+  return const_cast<uint32_t*>(static_cast<const M2MU32&>(*this).slot_of(right));
+}
+
+const uint32_t* M2MU32::slot_of(uint32_t right) const {
+  const size_t index = right >> PAGE_BITS;
+  if (index >= pages_.size() || !pages_[index]) return nullptr;
+  return &pages_[index]->left[right & PAGE_MASK];
+}
+
+void M2MU32::place_single(uint32_t right, uint32_t left) {
+  if (right >= DENSE_LIMIT) {
+    loose_.emplace(right, left);
+    return;
+  }
+  const size_t index = right >> PAGE_BITS;
+  if (index >= pages_.size()) {
+    pages_.resize(index + 1);
+    loose_in_range_.resize(index + 1, 0);
+  }
+  if (pages_[index] && left != NO_LEFT) {
+    pages_[index]->left[right & PAGE_MASK] = left;
+    return;
+  }
+  loose_.emplace(right, left);
+  if (!pages_[index] && ++loose_in_range_[index] >= PROMOTE_AT) promote(index);
+}
+
+void M2MU32::note_loose_removed(uint32_t right) {
+  const size_t index = right >> PAGE_BITS;
+  if (right < DENSE_LIMIT && index < pages_.size() && !pages_[index]) --loose_in_range_[index];
+}
+
+void M2MU32::promote(size_t index) {
+  auto page = std::make_unique<Page>();
+  page->left.fill(NO_LEFT);
+  const uint32_t first = static_cast<uint32_t>(index) << PAGE_BITS;
+
+  auto move_in = [&](uint32_t right, uint32_t left) {
+    if (left == NO_LEFT) return false;  // the marker value cannot sit in a slot
+    page->left[right & PAGE_MASK] = left;
+    return true;
+  };
+  // Probe the page's ids or walk the map, whichever is shorter.
+  if (loose_.size() <= PAGE_SIZE) {
+    for (auto it = loose_.begin(); it != loose_.end();) {
+      const bool in_range = (it->first >> PAGE_BITS) == index;
+      if (in_range && move_in(it->first, it->second)) {
+        it = loose_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  } else {
+    for (uint32_t right = first; right < first + PAGE_SIZE; ++right) {
+      auto it = loose_.find(right);
+      if (it != loose_.end() && move_in(right, it->second)) loose_.erase(it);
+    }
+  }
+  pages_[index] = std::move(page);
+  loose_in_range_[index] = 0;
+}
+
+void M2MU32::make_multi(uint32_t right, uint32_t a, uint32_t b) {
+  HybridSet lefts;
+  lefts.add(a);
+  lefts.add(b);
+  multi_.emplace(right, std::move(lefts));
+  multi_rights_.add(right);
+}
+
+void M2MU32::register_path(uint32_t left, uint32_t right) {
+  if (uint32_t* slot = slot_of(right); slot != nullptr && *slot != NO_LEFT) {
+    if (*slot == left) return;
+    make_multi(right, *slot, left);
+    *slot = NO_LEFT;
+    ++pair_count_;
+    return;
+  }
+  if (!loose_.empty()) {
+    if (auto it = loose_.find(right); it != loose_.end()) {
+      if (it->second == left) return;
+      make_multi(right, it->second, left);
+      loose_.erase(it);
+      note_loose_removed(right);
+      ++pair_count_;
+      return;
+    }
+  }
+  if (!multi_.empty()) {
+    if (auto it = multi_.find(right); it != multi_.end()) {
+      if (!it->second.contains(left)) {
+        it->second.add(left);
+        ++pair_count_;
+      }
+      return;
+    }
+  }
+  place_single(right, left);
+  ++pair_count_;
+}
+
+bool M2MU32::remove_pair(uint32_t left, uint32_t right) {
+  if (uint32_t* slot = slot_of(right); slot != nullptr && *slot != NO_LEFT) {
+    if (*slot != left) return false;
+    *slot = NO_LEFT;
+    --pair_count_;
+    return true;
+  }
+  if (auto it = loose_.find(right); it != loose_.end()) {
+    if (it->second != left) return false;
+    loose_.erase(it);
+    note_loose_removed(right);
+    --pair_count_;
+    return true;
+  }
+  auto it = multi_.find(right);
+  if (it == multi_.end() || !it->second.contains(left)) return false;
+  it->second.remove(left);
+  --pair_count_;
+  if (it->second.cardinality() == 1) {
+    // Back to a single left: move it to the fast single-left form.
+    uint32_t last = 0;
+    it->second.for_each([&](uint32_t id) { last = id; });
+    multi_.erase(it);
+    multi_rights_.remove(right);
+    place_single(right, last);
+  }
+  return true;
+}
+
+Bitmap M2MU32::lefts_of(uint32_t right) const {
+  Bitmap out;
+  if (const uint32_t* slot = slot_of(right); slot != nullptr && *slot != NO_LEFT) {
+    out.add(*slot);
+  } else if (auto it = loose_.find(right); it != loose_.end()) {
+    out.add(it->second);
+  } else if (auto multi = multi_.find(right); multi != multi_.end()) {
+    multi->second.or_into(out);
+  }
+  return out;
+}
+
+size_t M2MU32::left_count(uint32_t right) const {
+  if (const uint32_t* slot = slot_of(right); slot != nullptr && *slot != NO_LEFT) return 1;
+  if (loose_.contains(right)) return 1;
+  if (auto it = multi_.find(right); it != multi_.end()) return it->second.cardinality();
+  return 0;
+}
+
+bool M2MU32::has_right(uint32_t right) const { return left_count(right) != 0; }
+
+Bitmap M2MU32::get_parent_from_ids(const Bitmap& rights) const {
+  Bitmap out;
+  if (pair_count_ == 0 || roaring_bitmap_is_empty(&rights.roaring)) return out;
+  BatchAdder adder(out);
+
+  // Single lefts held in pages: one array read per right, no hashing.
+  if (!pages_.empty()) {
+    const uint64_t paged_end = static_cast<uint64_t>(pages_.size()) << PAGE_BITS;
+    for_each_batched(rights, [&](uint32_t right) {
+      if (right >= paged_end) return false;  // ascending: no later right has a page
+      const Page* page = pages_[right >> PAGE_BITS].get();
+      if (page != nullptr) {
+        const uint32_t left = page->left[right & PAGE_MASK];
+        if (left != NO_LEFT) adder.push(left);
+      }
+      return true;
+    });
+  }
+
+  // Loose rights: walk whichever of the two sets is smaller.
+  if (!loose_.empty()) {
+    if (loose_.size() <= roaring_bitmap_get_cardinality(&rights.roaring)) {
+      for (const auto& [right, left] : loose_) {
+        if (roaring_bitmap_contains(&rights.roaring, right)) adder.push(left);
+      }
+    } else {
+      for_each_batched(rights, [&](uint32_t right) {
+        if (auto it = loose_.find(right); it != loose_.end()) adder.push(it->second);
+        return true;
+      });
+    }
+  }
+  adder.flush();
+
+  // Rights with several lefts: one bitmap intersection finds them all.
+  if (!multi_.empty()) {
+    Bitmap hits = rights & multi_rights_;
+    for (uint32_t right : hits) multi_.find(right)->second.or_into(out);
+  }
+  return out;
+}
+
+Bitmap M2MU32::get_children_from_ids(const Bitmap& lefts) const {
+  Bitmap out;
+  if (pair_count_ == 0 || roaring_bitmap_is_empty(&lefts.roaring)) return out;
+  {
+    BatchAdder adder(out);
+    for (size_t index = 0; index < pages_.size(); ++index) {
+      const Page* page = pages_[index].get();
+      if (page == nullptr) continue;
+      const uint32_t first = static_cast<uint32_t>(index) << PAGE_BITS;
+      for (uint32_t k = 0; k < PAGE_SIZE; ++k) {
+        const uint32_t left = page->left[k];
+        if (left != NO_LEFT && roaring_bitmap_contains(&lefts.roaring, left)) adder.push(first + k);
+      }
+    }
+    for (const auto& [right, left] : loose_) {
+      if (roaring_bitmap_contains(&lefts.roaring, left)) adder.push(right);
+    }
+    for (const auto& [right, set] : multi_) {
+      if (intersects(set, lefts)) adder.push(right);
+    }
+  }
+  return out;
+}
+
+Bitmap M2MU32::rights() const {
+  Bitmap out;
+  {
+    BatchAdder adder(out);
+    for (size_t index = 0; index < pages_.size(); ++index) {
+      const Page* page = pages_[index].get();
+      if (page == nullptr) continue;
+      const uint32_t first = static_cast<uint32_t>(index) << PAGE_BITS;
+      for (uint32_t k = 0; k < PAGE_SIZE; ++k) {
+        if (page->left[k] != NO_LEFT) adder.push(first + k);
+      }
+    }
+    for (const auto& entry : loose_) adder.push(entry.first);
+  }
+  out |= multi_rights_;
+  return out;
+}
+
+}  // namespace vostrel

@@ -1,0 +1,120 @@
+// NumericalBitmap: writes, equality, the scratch bitmap and the choice of kernel build.
+#include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
+
+#include <new>
+
+#include "index/core/structures/ordered_bitmap/ordered_bitmap_kernels.hpp"
+
+namespace vostrel {
+
+namespace {
+
+// Scratch bitmap the kernels borrow for the pieces of an answer before merging
+// them into a non-empty output; per thread, so concurrent readers never share it.
+thread_local Bitmap TMP_BITMAP;
+
+struct KernelSet {
+  CompareKernel gt;
+  CompareKernel gte;
+  CompareKernel lt;
+  CompareKernel lte;
+  EqualKernel eq;
+  const char* isa;
+};
+
+// The widest build whose instruction sets the processor (and the OS) supports;
+// a build may use every set its file was compiled with, so each one is checked.
+KernelSet detect_kernels() {
+  __builtin_cpu_init();
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                    __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+  const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                      __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+  if (avx512) {
+    return {get_gt_into_avx512, get_gte_into_avx512, get_lt_into_avx512, get_lte_into_avx512,
+            get_eq_into_avx512, "avx512"};
+  }
+  if (avx2) {
+    return {get_gt_into_avx2, get_gte_into_avx2, get_lt_into_avx2, get_lte_into_avx2, get_eq_into_avx2, "avx2"};
+  }
+  return {get_gt_into_sse2, get_gte_into_sse2, get_lt_into_sse2, get_lte_into_sse2, get_eq_into_sse2, "sse2"};
+}
+
+// Chosen on first use; the static's initialisation is thread-safe and runs once.
+const KernelSet& kernels() {
+  static const KernelSet selected = detect_kernels();
+  return selected;
+}
+
+}  // namespace
+
+namespace scan_support {
+
+roaring_bitmap_t* borrow_tmp_bitmap() {
+  // A kernel interrupted by an allocation failure may have left pieces behind.
+  if (!TMP_BITMAP.isEmpty()) roaring_bitmap_clear(&TMP_BITMAP.roaring);
+  return &TMP_BITMAP.roaring;
+}
+
+void slice_bitmaps(const NumericalBitmap& nb, const roaring_bitmap_t** zeros, const roaring_bitmap_t** ones) {
+  for (unsigned i = 0; i < NumericalBitmap::KEY_BITS; ++i) {
+    zeros[i] = &nb.slices[i].zeros.bitmap.roaring;
+    ones[i] = &nb.slices[i].ones.bitmap.roaring;
+  }
+}
+
+void throw_out_of_memory() { throw std::bad_alloc(); }
+
+}  // namespace scan_support
+
+void NumericalBitmap::insert(OrderedKey key, uint32_t id) {
+  for (unsigned i = 0; i < KEY_BITS; ++i) {
+    SlicePair& pair = slices[i];
+    roaring_bitmap_add(&(key.bit(i) ? pair.ones : pair.zeros).bitmap.roaring, id);
+  }
+}
+
+void NumericalBitmap::remove(OrderedKey key, uint32_t id) {
+  for (unsigned i = 0; i < KEY_BITS; ++i) {
+    SlicePair& pair = slices[i];
+    roaring_bitmap_remove(&(key.bit(i) ? pair.ones : pair.zeros).bitmap.roaring, id);
+  }
+}
+
+Bitmap NumericalBitmap::equal(OrderedKey key) const {
+  Bitmap result;
+  kernels().eq(*this, key.m, key.e, result, nullptr);
+  return result;
+}
+
+bool NumericalBitmap::is_empty() const {
+  const SlicePair& first = slices[0];
+  return first.zeros.bitmap.isEmpty() && first.ones.bitmap.isEmpty() && first.zeros.count == 0 &&
+         first.ones.count == 0;
+}
+
+void get_gt_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed) {
+  kernels().gt(nb, m, e, out, allowed);
+}
+void get_gte_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed) {
+  kernels().gte(nb, m, e, out, allowed);
+}
+void get_lt_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed) {
+  kernels().lt(nb, m, e, out, allowed);
+}
+void get_lte_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed) {
+  kernels().lte(nb, m, e, out, allowed);
+}
+void get_eq_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap* allowed) {
+  kernels().eq(nb, m, e, out, allowed);
+}
+
+CompareKernel GET_GT_FN() { return kernels().gt; }
+CompareKernel GET_GTE_FN() { return kernels().gte; }
+CompareKernel GET_LT_FN() { return kernels().lt; }
+CompareKernel GET_LTE_FN() { return kernels().lte; }
+EqualKernel GET_EQ_FN() { return kernels().eq; }
+
+const char* selected_kernel_isa() { return kernels().isa; }
+
+}  // namespace vostrel

@@ -1,0 +1,81 @@
+// NumericalBitmap: a bit-sliced index of numeric keys answering equality and range queries.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/buffered_bitmap/buffered_bitmap.hpp"
+#include "index/core/structures/ordered_bitmap/ordered_key.hpp"
+
+namespace vostrel {
+
+// The ids whose key has a 0 (zeros) and a 1 (ones) at one key bit.
+struct SlicePair {
+  BufferedBitmap<64> zeros;
+  BufferedBitmap<64> ones;
+};
+
+// One pair per key bit; every stored id sits in exactly one bitmap of every pair.
+// Readers only read the bitmaps; the buffers are filled by the bulk writer and
+// are empty whenever a reader holds the structure's lock.
+class NumericalBitmap {
+ public:
+  static constexpr unsigned KEY_BITS = OrderedKey::BITS;
+  std::array<SlicePair, KEY_BITS> slices;  // public: the bulk writer pushes into the buffers
+
+  // Stores `id` under `key`: one add per key bit.
+  void insert(OrderedKey key, uint32_t id);
+  // Removes `id` stored under `key` from the same 76 bitmaps.
+  void remove(OrderedKey key, uint32_t id);
+  // The ids whose key equals `key`.
+  Bitmap equal(OrderedKey key) const;
+  // True when no id is stored, counting ids still waiting in the buffers.
+  bool is_empty() const;
+};
+
+// Kernels: the ids of `allowed` whose key is >, >=, <, <= the key (m, e), ORed into `out`.
+// `out` may be `allowed` itself. On allocation failure std::bad_alloc is thrown
+// and `out` may hold part of the answer.
+using CompareKernel = void (*)(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out,
+                               const Bitmap& allowed);
+// Equality kernel: the ids whose key equals (m, e), restricted to `*allowed`
+// unless it is null, ORed into `out`.
+using EqualKernel = void (*)(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out,
+                             const Bitmap* allowed);
+
+// The build chosen for this processor.
+void get_gt_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_gte_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_lt_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_lte_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_eq_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap* allowed);
+
+// Each build by name; callers must only run a build the processor supports.
+void get_gt_into_sse2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_gt_into_avx2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_gt_into_avx512(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_gte_into_sse2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_gte_into_avx2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_gte_into_avx512(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_lt_into_sse2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_lt_into_avx2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_lt_into_avx512(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_lte_into_sse2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_lte_into_avx2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_lte_into_avx512(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_eq_into_sse2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap* allowed);
+void get_eq_into_avx2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap* allowed);
+void get_eq_into_avx512(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap* allowed);
+
+// The selected build of each comparison, chosen once (thread-safe) from the processor's features.
+CompareKernel GET_GT_FN();
+CompareKernel GET_GTE_FN();
+CompareKernel GET_LT_FN();
+CompareKernel GET_LTE_FN();
+EqualKernel GET_EQ_FN();
+
+// "avx512", "avx2" or "sse2": the build the selection chose.
+const char* selected_kernel_isa();
+
+}  // namespace vostrel

@@ -1,0 +1,592 @@
+// The bit-sliced range and equality scan, written once and compiled by every kernel build.
+//
+// Each kernel file includes this header and instantiates `ordered_scan`; the
+// file's compile flags choose the vector width (a 64-byte vector below becomes
+// four SSE2, two AVX2 or one AVX-512 operation), so all builds are one source.
+// Everything here has internal linkage on purpose: if an inline function or a
+// template instance were shared between builds, the linker would keep one copy
+// for all of them and an AVX-512 copy could run on a processor without AVX-512.
+// For the same reason this file calls no standard-library templates and reads
+// CRoaring's containers through their plain C structs, never its inline helpers.
+//
+// How the scan relates to the slice-by-slice definition (Q = allowed; for each
+// key bit from the top: report Q AND other-side when the comparison says so,
+// then Q = Q AND key-side):
+// - Every step is an element-wise set operation, so it runs one 65536-id chunk
+//   (one CRoaring container) at a time, each chunk to its end.
+// - Q is first cut to the stored ids. Every stored id sits in exactly one bitmap
+//   of each pair, so afterwards "Q AND other-side" is "Q AND NOT key-side" and a
+//   step needs only one of the two containers: the cheaper one is read.
+// - A slice whose other side has no container in the chunk leaves Q unchanged
+//   (the usual case for the top key bits); one whose key side has none empties Q.
+// - A chunk stops as soon as Q is empty. While Q is large it lives in a
+//   1024-word buffer processed with vectors over the words it still spans; once
+//   it holds a few ids they are kept as a list and tested one by one.
+// - Equality reports only what is left at the end, so its steps may run in any
+//   order: the most selective slices (smallest key side) go first.
+#pragma once
+
+#include <roaring/roaring.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
+
+namespace vostrel {
+
+namespace scan_support {
+// Defined once, in the plain build (ordered_bitmap.cpp).
+roaring_bitmap_t* borrow_tmp_bitmap();
+void slice_bitmaps(const NumericalBitmap& nb, const roaring_bitmap_t** zeros, const roaring_bitmap_t** ones);
+[[noreturn]] void throw_out_of_memory();
+}  // namespace scan_support
+
+namespace {
+
+enum class ScanKind { Greater, GreaterEqual, Less, LessEqual, Equal };
+
+constexpr unsigned SCAN_KEY_BITS = NumericalBitmap::KEY_BITS;
+constexpr uint32_t CHUNK_WORDS = 1024;  // one container covers 65536 ids
+constexpr uint32_t VEC_WORDS = 8;       // words per 64-byte vector
+constexpr uint32_t SPARSE_CAP = 64;     // up to this many ids, test them one by one
+constexpr int32_t ARRAY_MAX = 4096;     // CRoaring keeps containers of up to 4096 ids as arrays
+
+typedef uint64_t Vec __attribute__((vector_size(64)));
+
+// One chunk's container of a bitmap, shared wrappers unwrapped; type 0 when absent.
+struct ContainerView {
+  const void* ptr = nullptr;
+  uint8_t type = 0;
+  explicit operator bool() const { return type != 0; }
+};
+
+ContainerView view_of(const void* container, uint8_t type) {
+  if (type == SHARED_CONTAINER_TYPE_CODE) {
+    const auto* shared = static_cast<const shared_container_t*>(container);
+    return {shared->container, shared->typecode};
+  }
+  return {container, type};
+}
+
+// The container of `key`, searching from `cursor` (keys are visited in rising order).
+ContainerView find_container(const roaring_bitmap_t* bitmap, uint16_t key, int32_t& cursor) {
+  const roaring_array_t& ra = bitmap->high_low_container;
+  int32_t lo = cursor;
+  int32_t hi = ra.size;
+  if (lo < hi && ra.keys[lo] < key) {
+    ++lo;
+    while (lo < hi) {
+      const int32_t mid = lo + (hi - lo) / 2;
+      if (ra.keys[mid] < key) lo = mid + 1; else hi = mid;
+    }
+  }
+  cursor = lo;
+  if (lo >= ra.size || ra.keys[lo] != key) return {};
+  return view_of(ra.containers[lo], ra.typecodes[lo]);
+}
+
+const bitset_container_t* as_bitset(ContainerView c) { return static_cast<const bitset_container_t*>(c.ptr); }
+const array_container_t* as_array(ContainerView c) { return static_cast<const array_container_t*>(c.ptr); }
+const run_container_t* as_run(ContainerView c) { return static_cast<const run_container_t*>(c.ptr); }
+
+// Rough work to apply a container to the running set: bitsets are read in place.
+int32_t read_cost(ContainerView c) {
+  if (c.type == BITSET_CONTAINER_TYPE_CODE) return 0;
+  if (c.type == ARRAY_CONTAINER_TYPE_CODE) return as_array(c)->cardinality;
+  return 2 * as_run(c)->n_runs;
+}
+
+// Number of ids in a bitmap, exact for up to 64 containers, else estimated
+// from 64 evenly spread ones (it only orders the equality steps).
+uint64_t estimated_cardinality(const roaring_bitmap_t* bitmap) {
+  const roaring_array_t& ra = bitmap->high_low_container;
+  const int32_t sampled = ra.size < 64 ? ra.size : 64;
+  uint64_t total = 0;
+  for (int32_t j = 0; j < sampled; ++j) {
+    const ContainerView c = view_of(ra.containers[static_cast<int64_t>(j) * ra.size / sampled],
+                                    ra.typecodes[static_cast<int64_t>(j) * ra.size / sampled]);
+    if (c.type == BITSET_CONTAINER_TYPE_CODE) {
+      total += static_cast<uint64_t>(as_bitset(c)->cardinality);
+    } else if (c.type == ARRAY_CONTAINER_TYPE_CODE) {
+      total += static_cast<uint64_t>(as_array(c)->cardinality);
+    } else {
+      const run_container_t* run = as_run(c);
+      for (int32_t r = 0; r < run->n_runs; ++r) total += uint64_t{run->runs[r].length} + 1;
+    }
+  }
+  return sampled == 0 ? 0 : total * static_cast<uint64_t>(ra.size) / static_cast<uint64_t>(sampled);
+}
+
+// First index in the sorted `values[from, count)` whose value is >= v.
+int32_t lower_bound_u16(const uint16_t* values, int32_t from, int32_t count, uint32_t v) {
+  int32_t lo = from;
+  int32_t hi = count;
+  while (lo < hi) {
+    const int32_t mid = lo + (hi - lo) / 2;
+    if (values[mid] < v) lo = mid + 1; else hi = mid;
+  }
+  return lo;
+}
+
+// First run at or after `from` that ends at or after v.
+int32_t first_run_reaching(const rle16_t* runs, int32_t from, int32_t count, uint32_t v) {
+  int32_t lo = from;
+  int32_t hi = count;
+  while (lo < hi) {
+    const int32_t mid = lo + (hi - lo) / 2;
+    if (uint32_t{runs[mid].value} + runs[mid].length < v) lo = mid + 1; else hi = mid;
+  }
+  return lo;
+}
+
+void set_bit(uint64_t* words, uint32_t position) { words[position >> 6] |= uint64_t{1} << (position & 63); }
+
+// Sets the bits first..last (inclusive) of the chunk.
+void set_bits(uint64_t* words, uint32_t first, uint32_t last) {
+  const uint32_t first_word = first >> 6;
+  const uint32_t last_word = last >> 6;
+  const uint64_t head = ~uint64_t{0} << (first & 63);
+  const uint64_t tail = ~uint64_t{0} >> (63 - (last & 63));
+  if (first_word == last_word) {
+    words[first_word] |= head & tail;
+    return;
+  }
+  words[first_word] |= head;
+  for (uint32_t w = first_word + 1; w < last_word; ++w) words[w] = ~uint64_t{0};
+  words[last_word] |= tail;
+}
+
+// ORs the ids of `c` that fall in words [lo, hi) into `words`.
+void or_container_words(uint64_t* words, ContainerView c, uint32_t lo, uint32_t hi) {
+  if (lo >= hi) return;
+  const uint32_t first = lo * 64;
+  const uint32_t last = hi * 64 - 1;
+  if (c.type == BITSET_CONTAINER_TYPE_CODE) {
+    const uint64_t* source = as_bitset(c)->array;
+    for (uint32_t w = lo; w < hi; w += VEC_WORDS) {
+      Vec a, b;
+      std::memcpy(&a, words + w, sizeof a);
+      std::memcpy(&b, source + w, sizeof b);
+      a |= b;
+      std::memcpy(words + w, &a, sizeof a);
+    }
+  } else if (c.type == ARRAY_CONTAINER_TYPE_CODE) {
+    const array_container_t* array = as_array(c);
+    for (int32_t j = lower_bound_u16(array->array, 0, array->cardinality, first);
+         j < array->cardinality && array->array[j] <= last; ++j) {
+      set_bit(words, array->array[j]);
+    }
+  } else {
+    const run_container_t* run = as_run(c);
+    for (int32_t j = first_run_reaching(run->runs, 0, run->n_runs, first); j < run->n_runs; ++j) {
+      const uint32_t start = run->runs[j].value;
+      if (start > last) break;
+      const uint32_t end = start + run->runs[j].length;
+      set_bits(words, start < first ? first : start, end > last ? last : end);
+    }
+  }
+}
+
+// Membership tests for rising positions against one container.
+struct Probe {
+  ContainerView c;
+  int32_t cursor = 0;
+
+  bool contains(uint16_t v) {
+    if (c.type == BITSET_CONTAINER_TYPE_CODE) return ((as_bitset(c)->array[v >> 6] >> (v & 63)) & 1) != 0;
+    if (c.type == ARRAY_CONTAINER_TYPE_CODE) {
+      const array_container_t* array = as_array(c);
+      cursor = lower_bound_u16(array->array, cursor, array->cardinality, v);
+      return cursor < array->cardinality && array->array[cursor] == v;
+    }
+    const run_container_t* run = as_run(c);
+    cursor = first_run_reaching(run->runs, cursor, run->n_runs, v);
+    return cursor < run->n_runs && run->runs[cursor].value <= v;
+  }
+};
+
+// Keeps the bits of q in words [lo, hi) that are set in mask (clear when Invert),
+// ORing the bits it drops into out when Emit. Returns the nonzero words left.
+template <bool Invert, bool Emit>
+uint32_t dense_step(uint64_t* q, const uint64_t* mask, uint64_t* out, uint32_t lo, uint32_t hi) {
+  Vec nonzero = {};
+  for (uint32_t w = lo; w < hi; w += VEC_WORDS) {
+    Vec qv, mv;
+    std::memcpy(&qv, q + w, sizeof qv);
+    std::memcpy(&mv, mask + w, sizeof mv);
+    const Vec kept = Invert ? (qv & ~mv) : (qv & mv);
+    if constexpr (Emit) {
+      Vec ov;
+      std::memcpy(&ov, out + w, sizeof ov);
+      ov |= qv ^ kept;
+      std::memcpy(out + w, &ov, sizeof ov);
+    }
+    std::memcpy(q + w, &kept, sizeof kept);
+    nonzero -= (Vec)(kept != 0);
+  }
+  uint64_t count = 0;
+  for (uint32_t lane = 0; lane < VEC_WORDS; ++lane) count += nonzero[lane];
+  return static_cast<uint32_t>(count);
+}
+
+// Number of set bits in words [lo, hi).
+uint32_t popcount_words(const uint64_t* words, uint32_t lo, uint32_t hi) {
+  const Vec m1 = Vec{} + 0x5555555555555555ULL;
+  const Vec m2 = Vec{} + 0x3333333333333333ULL;
+  const Vec m4 = Vec{} + 0x0F0F0F0F0F0F0F0FULL;
+  Vec total = {};
+  for (uint32_t w = lo; w < hi; w += VEC_WORDS) {
+    Vec x;
+    std::memcpy(&x, words + w, sizeof x);
+    x = x - ((x >> 1) & m1);
+    x = (x & m2) + ((x >> 2) & m2);
+    x = (x + (x >> 4)) & m4;
+    x += x >> 8;
+    x += x >> 16;
+    x += x >> 32;
+    total += x & 0x7F;
+  }
+  uint64_t count = 0;
+  for (uint32_t lane = 0; lane < VEC_WORDS; ++lane) count += total[lane];
+  return static_cast<uint32_t>(count);
+}
+
+bool block_is_zero(const uint64_t* words) {
+  uint64_t any = 0;
+  for (uint32_t j = 0; j < VEC_WORDS; ++j) any |= words[j];
+  return any == 0;
+}
+
+uint32_t block_floor(uint32_t word) { return word & ~(VEC_WORDS - 1); }
+uint32_t block_ceil(uint32_t word) { return (word + VEC_WORDS - 1) & ~(VEC_WORDS - 1); }
+
+// Per-call buffers, on the caller's stack: nothing is allocated per chunk.
+struct alignas(64) ScanBuffers {
+  uint64_t q[CHUNK_WORDS];      // running set while dense
+  uint64_t answer[CHUNK_WORDS]; // ids reported for the current chunk
+  uint64_t mask[CHUNK_WORDS];   // a non-bitset container spread into words
+  uint16_t positions[SPARSE_CAP];
+};
+
+// The running set Q of one chunk and the chunk's reported ids.
+class ChunkScan {
+ public:
+  explicit ChunkScan(ScanBuffers& buffers) : b_(buffers) {}
+
+  bool empty() const { return sparse_ ? count_ == 0 : lo_ >= hi_; }
+
+  // Q = the ids of `c`.
+  void load(ContainerView c) {
+    extract_below_ = SPARSE_CAP;
+    if (c.type == ARRAY_CONTAINER_TYPE_CODE && as_array(c)->cardinality <= static_cast<int32_t>(SPARSE_CAP)) {
+      const array_container_t* array = as_array(c);
+      sparse_ = true;
+      count_ = static_cast<uint32_t>(array->cardinality);
+      std::memcpy(b_.positions, array->array, count_ * sizeof(uint16_t));
+      return;
+    }
+    sparse_ = false;
+    if (c.type == BITSET_CONTAINER_TYPE_CODE) {
+      std::memcpy(b_.q, as_bitset(c)->array, sizeof b_.q);
+      lo_ = 0;
+      hi_ = CHUNK_WORDS;
+      return;
+    }
+    uint32_t first, last;
+    if (c.type == ARRAY_CONTAINER_TYPE_CODE) {
+      const array_container_t* array = as_array(c);
+      first = array->array[0];
+      last = array->array[array->cardinality - 1];
+    } else {
+      const run_container_t* run = as_run(c);
+      first = run->runs[0].value;
+      last = uint32_t{run->runs[run->n_runs - 1].value} + run->runs[run->n_runs - 1].length;
+    }
+    lo_ = block_floor(first >> 6);
+    hi_ = block_ceil((last >> 6) + 1);
+    std::memset(b_.q + lo_, 0, (hi_ - lo_) * sizeof(uint64_t));
+    or_container_words(b_.q, c, lo_, hi_);
+  }
+
+  // Q = Q AND (a OR b); `b` may be absent.
+  void restrict_to(ContainerView a, ContainerView b) {
+    if (!b) {
+      keep(a, false, false);
+      return;
+    }
+    if (sparse_) {
+      Probe pa{a}, pb{b};
+      uint32_t kept = 0;
+      for (uint32_t t = 0; t < count_; ++t) {
+        const uint16_t v = b_.positions[t];
+        if (pa.contains(v) || pb.contains(v)) b_.positions[kept++] = v;
+      }
+      count_ = kept;
+      return;
+    }
+    std::memset(b_.mask + lo_, 0, (hi_ - lo_) * sizeof(uint64_t));
+    or_container_words(b_.mask, a, lo_, hi_);
+    or_container_words(b_.mask, b, lo_, hi_);
+    after_dense_step(dense_step<false, false>(b_.q, b_.mask, b_.answer, lo_, hi_));
+  }
+
+  // Q = Q AND c (Q AND NOT c when `invert`); the ids dropped are reported when `report`.
+  void keep(ContainerView c, bool invert, bool report) {
+    if (sparse_) {
+      keep_sparse(c, invert, report);
+      return;
+    }
+    const uint64_t* mask = c.type == BITSET_CONTAINER_TYPE_CODE ? as_bitset(c)->array : spread(c);
+    uint32_t nonzero_words;
+    if (report) {
+      widen_answer(lo_, hi_);
+      nonzero_words = invert ? dense_step<true, true>(b_.q, mask, b_.answer, lo_, hi_)
+                             : dense_step<false, true>(b_.q, mask, b_.answer, lo_, hi_);
+    } else {
+      nonzero_words = invert ? dense_step<true, false>(b_.q, mask, b_.answer, lo_, hi_)
+                             : dense_step<false, false>(b_.q, mask, b_.answer, lo_, hi_);
+    }
+    after_dense_step(nonzero_words);
+  }
+
+  // Reports every id of Q and empties it.
+  void report_all() {
+    if (sparse_) {
+      for (uint32_t t = 0; t < count_; ++t) report_position(b_.positions[t]);
+      count_ = 0;
+      return;
+    }
+    widen_answer(lo_, hi_);
+    or_words(b_.answer, b_.q, lo_, hi_);
+    clear();
+  }
+
+  void clear() {
+    if (sparse_) count_ = 0; else lo_ = hi_ = 0;
+  }
+
+  // Appends the chunk's reported ids to `target` as one container under `key`
+  // and resets the answer buffer for the next chunk.
+  void flush(roaring_bitmap_t* target, uint16_t key) {
+    if (answer_lo_ >= answer_hi_) return;
+    const uint32_t lo = answer_lo_;
+    const uint32_t hi = answer_hi_;
+    answer_lo_ = CHUNK_WORDS;
+    answer_hi_ = 0;
+    const uint32_t cardinality = popcount_words(b_.answer, lo, hi);
+    if (cardinality == 0) return;  // reported ranges that held no id left the buffer zero
+    if (cardinality > static_cast<uint32_t>(ARRAY_MAX)) {
+      bitset_container_t* bitset = bitset_container_create();
+      if (bitset == nullptr) scan_support::throw_out_of_memory();
+      std::memcpy(bitset->array, b_.answer, sizeof b_.answer);
+      bitset->cardinality = static_cast<int32_t>(cardinality);
+      ra_append(&target->high_low_container, key, bitset, BITSET_CONTAINER_TYPE_CODE);
+    } else {
+      array_container_t* array = array_container_create_given_capacity(static_cast<int32_t>(cardinality));
+      if (array == nullptr) scan_support::throw_out_of_memory();
+      uint16_t* values = array->array;
+      uint32_t n = 0;
+      for (uint32_t w = lo; w < hi; ++w) {
+        for (uint64_t bits = b_.answer[w]; bits != 0; bits &= bits - 1) {
+          values[n++] = static_cast<uint16_t>(w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits)));
+        }
+      }
+      array->cardinality = static_cast<int32_t>(cardinality);
+      ra_append(&target->high_low_container, key, array, ARRAY_CONTAINER_TYPE_CODE);
+    }
+    std::memset(b_.answer + lo, 0, (hi - lo) * sizeof(uint64_t));
+  }
+
+ private:
+  // Spreads a non-bitset container into the mask words Q spans.
+  const uint64_t* spread(ContainerView c) {
+    std::memset(b_.mask + lo_, 0, (hi_ - lo_) * sizeof(uint64_t));
+    or_container_words(b_.mask, c, lo_, hi_);
+    return b_.mask;
+  }
+
+  void keep_sparse(ContainerView c, bool invert, bool report) {
+    Probe probe{c};
+    uint32_t kept = 0;
+    for (uint32_t t = 0; t < count_; ++t) {
+      const uint16_t v = b_.positions[t];
+      if (probe.contains(v) != invert) {
+        b_.positions[kept++] = v;
+      } else if (report) {
+        report_position(v);
+      }
+    }
+    count_ = kept;
+  }
+
+  // Shrinks the span of words Q occupies and moves a small Q to the list form.
+  void after_dense_step(uint32_t nonzero_words) {
+    if (nonzero_words == 0) {
+      lo_ = hi_ = 0;
+      return;
+    }
+    if (2 * nonzero_words <= hi_ - lo_) {
+      while (block_is_zero(b_.q + lo_)) lo_ += VEC_WORDS;
+      while (block_is_zero(b_.q + hi_ - VEC_WORDS)) hi_ -= VEC_WORDS;
+    }
+    if (nonzero_words <= extract_below_) {
+      if (!to_sparse()) extract_below_ = nonzero_words / 2;
+    }
+  }
+
+  // Lists Q's ids if there are at most SPARSE_CAP of them.
+  bool to_sparse() {
+    uint32_t n = 0;
+    for (uint32_t w = lo_; w < hi_; ++w) {
+      for (uint64_t bits = b_.q[w]; bits != 0; bits &= bits - 1) {
+        if (n == SPARSE_CAP) return false;
+        b_.positions[n++] = static_cast<uint16_t>(w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits)));
+      }
+    }
+    sparse_ = true;
+    count_ = n;
+    return true;
+  }
+
+  void report_position(uint16_t v) {
+    set_bit(b_.answer, v);
+    widen_answer(block_floor(v >> 6), block_floor(v >> 6) + VEC_WORDS);
+  }
+
+  void widen_answer(uint32_t lo, uint32_t hi) {
+    if (lo < answer_lo_) answer_lo_ = lo;
+    if (hi > answer_hi_) answer_hi_ = hi;
+  }
+
+  static void or_words(uint64_t* into, const uint64_t* from, uint32_t lo, uint32_t hi) {
+    for (uint32_t w = lo; w < hi; w += VEC_WORDS) {
+      Vec a, b;
+      std::memcpy(&a, into + w, sizeof a);
+      std::memcpy(&b, from + w, sizeof b);
+      a |= b;
+      std::memcpy(into + w, &a, sizeof a);
+    }
+  }
+
+  ScanBuffers& b_;
+  bool sparse_ = false;
+  uint32_t count_ = 0;               // ids listed while sparse
+  uint32_t lo_ = 0, hi_ = 0;         // word span of Q while dense, in whole vectors
+  uint32_t extract_below_ = SPARSE_CAP;
+  uint32_t answer_lo_ = CHUNK_WORDS, answer_hi_ = 0;  // word span of reported ids
+};
+
+// ORs into `out` the ids of `allowed` (every stored id when null) whose key
+// compares with (m, e) as `Kind` asks.
+template <ScanKind Kind>
+void ordered_scan(const NumericalBitmap& nb, uint64_t m, uint16_t e, roaring_bitmap_t* out,
+                  const roaring_bitmap_t* allowed) {
+  constexpr bool include_equal =
+      Kind == ScanKind::GreaterEqual || Kind == ScanKind::LessEqual || Kind == ScanKind::Equal;
+  const roaring_bitmap_t* zeros[SCAN_KEY_BITS];
+  const roaring_bitmap_t* ones[SCAN_KEY_BITS];
+  scan_support::slice_bitmaps(nb, zeros, ones);
+
+  const unsigned top = SCAN_KEY_BITS - 1;
+  if (zeros[top]->high_low_container.size == 0 && ones[top]->high_low_container.size == 0) return;
+
+  // Per slice: the side holding the key's bit, the other side, and whether ids
+  // that differ from the key first at this bit are reported.
+  const roaring_bitmap_t* key_side[SCAN_KEY_BITS];
+  const roaring_bitmap_t* other_side[SCAN_KEY_BITS];
+  bool report[SCAN_KEY_BITS];
+  for (unsigned i = 0; i < SCAN_KEY_BITS; ++i) {
+    const bool bit = i < 64 ? ((m >> i) & 1) != 0 : ((e >> (i - 64)) & 1) != 0;
+    key_side[i] = bit ? ones[i] : zeros[i];
+    other_side[i] = bit ? zeros[i] : ones[i];
+    report[i] = (Kind == ScanKind::Greater || Kind == ScanKind::GreaterEqual) ? !bit
+                : (Kind == ScanKind::Less || Kind == ScanKind::LessEqual) ? bit
+                                                                           : false;
+  }
+
+  // The stored ids: the non-empty side of a slice all stored keys agree on,
+  // else both sides of the top slice.
+  const roaring_bitmap_t* stored_a = zeros[top];
+  const roaring_bitmap_t* stored_b = ones[top];
+  for (unsigned i = 0; i < SCAN_KEY_BITS; ++i) {
+    const bool no_zeros = zeros[i]->high_low_container.size == 0;
+    const bool no_ones = ones[i]->high_low_container.size == 0;
+    if (no_zeros != no_ones) {
+      stored_a = no_zeros ? ones[i] : zeros[i];
+      stored_b = nullptr;
+      break;
+    }
+  }
+
+  uint8_t order[SCAN_KEY_BITS];
+  for (unsigned s = 0; s < SCAN_KEY_BITS; ++s) order[s] = static_cast<uint8_t>(top - s);
+  if constexpr (Kind == ScanKind::Equal) {
+    uint64_t size[SCAN_KEY_BITS];
+    for (unsigned i = 0; i < SCAN_KEY_BITS; ++i) {
+      size[i] = estimated_cardinality(key_side[i]);
+      if (size[i] == 0) return;  // no stored key has the key's bit here
+    }
+    for (unsigned s = 1; s < SCAN_KEY_BITS; ++s) {
+      const uint8_t slice = order[s];
+      unsigned t = s;
+      for (; t > 0 && size[order[t - 1]] > size[slice]; --t) order[t] = order[t - 1];
+      order[t] = slice;
+    }
+  }
+
+  // Without an allowed set, equality walks the chunks of its first key side,
+  // which already restricts Q to stored ids and takes that slice's step.
+  const roaring_bitmap_t* source = allowed != nullptr ? allowed : key_side[order[0]];
+  const unsigned first_step = allowed != nullptr ? 0 : 1;
+
+  // An empty output receives the chunks directly; otherwise they are gathered
+  // in the scratch bitmap and merged once at the end.
+  roaring_bitmap_t* target = out->high_low_container.size == 0 ? out : scan_support::borrow_tmp_bitmap();
+
+  ScanBuffers buffers;
+  std::memset(buffers.answer, 0, sizeof buffers.answer);
+  ChunkScan chunk(buffers);
+  int32_t key_cursor[SCAN_KEY_BITS] = {};
+  int32_t other_cursor[SCAN_KEY_BITS] = {};
+  int32_t stored_cursor[2] = {};
+
+  const roaring_array_t& chunks = source->high_low_container;
+  for (int32_t ci = 0; ci < chunks.size; ++ci) {
+    const uint16_t chunk_key = chunks.keys[ci];
+    chunk.load(view_of(chunks.containers[ci], chunks.typecodes[ci]));
+    if (allowed != nullptr) {
+      const ContainerView sa = find_container(stored_a, chunk_key, stored_cursor[0]);
+      const ContainerView sb =
+          stored_b != nullptr ? find_container(stored_b, chunk_key, stored_cursor[1]) : ContainerView{};
+      if (!sa && !sb) continue;
+      chunk.restrict_to(sa ? sa : sb, sa ? sb : ContainerView{});
+    }
+    for (unsigned s = first_step; s < SCAN_KEY_BITS && !chunk.empty(); ++s) {
+      const unsigned i = order[s];
+      const ContainerView with_bit = find_container(key_side[i], chunk_key, key_cursor[i]);
+      if (!with_bit) {
+        // Every id of Q differs from the key here.
+        if (report[i]) chunk.report_all(); else chunk.clear();
+        break;
+      }
+      const ContainerView without_bit = find_container(other_side[i], chunk_key, other_cursor[i]);
+      if (!without_bit) continue;  // every id of Q has the key's bit here
+      if (read_cost(without_bit) < read_cost(with_bit)) {
+        chunk.keep(without_bit, true, report[i]);
+      } else {
+        chunk.keep(with_bit, false, report[i]);
+      }
+    }
+    if (include_equal && !chunk.empty()) chunk.report_all();
+    chunk.flush(target, chunk_key);
+  }
+
+  if (target != out && target->high_low_container.size != 0) {
+    roaring_bitmap_or_inplace(out, target);
+    roaring_bitmap_clear(target);
+  }
+}
+
+}  // namespace
+}  // namespace vostrel

@@ -1,0 +1,365 @@
+// Indexable: the Python base class of indexed objects, and its native record IndexableCore.
+#include "index/indexable.hpp"
+
+#include <array>
+#include <cstdio>
+#include <optional>
+#include <utility>
+
+#include "index/core/id_alloc.hpp"
+#include "index/core/structures/string_interner/interner.hpp"
+#include "index/fx_hash.hpp"
+#include "index/write_propagation.hpp"
+#include "lib/errors.hpp"
+
+namespace vostrel {
+
+// ---- IndexableCore ----
+
+IndexableCore IndexableCore::create(std::shared_ptr<AttributeMap> attributes) {
+  IndexableCore core;
+  core.indexes = std::make_shared<MembershipList>();
+  core.attributes = attributes ? std::move(attributes) : std::make_shared<AttributeMap>();
+  core.id = allocate_id();
+  core.owns_id = true;
+  return core;
+}
+
+IndexableCore IndexableCore::shared_copy() const {
+  IndexableCore copy;
+  copy.indexes = indexes;
+  copy.attributes = attributes;
+  copy.id = id;
+  copy.owns_id = false;
+  return copy;
+}
+
+IndexableCore::IndexableCore(IndexableCore&& other) noexcept
+    : indexes(std::move(other.indexes)),
+      attributes(std::move(other.attributes)),
+      id(other.id),
+      owns_id(std::exchange(other.owns_id, false)) {}
+
+IndexableCore& IndexableCore::operator=(IndexableCore&& other) noexcept {
+  if (this != &other) {
+    if (owns_id) free_id(id);
+    indexes = std::move(other.indexes);
+    attributes = std::move(other.attributes);
+    id = other.id;
+    owns_id = std::exchange(other.owns_id, false);
+  }
+  return *this;
+}
+
+IndexableCore::~IndexableCore() {
+  if (owns_id) free_id(id);
+}
+
+namespace {
+
+// ---- attribute names ----
+
+// Name objects seen recently, by address, with their interned ids. Entries hold a strong reference to the name, so an
+// address cannot be reused by another object while it is cached. Guarded by the interpreter lock; exact str only
+// (a str subclass could change its text behind our back through __eq__ games).
+struct NameCacheEntry {
+  PyObject* name = nullptr;
+  uint32_t id = 0;
+};
+constexpr size_t NAME_CACHE_BITS = 10;
+std::array<NameCacheEntry, size_t{1} << NAME_CACHE_BITS> name_cache;
+
+// ---- free list ----
+
+// Released blocks of exact Indexable objects, reused by the next constructions. The blocks keep their GC header
+// (allocated by PyObject_GC_New and untracked on release), so a reused block only needs PyObject_Init and tracking.
+struct FreeList {
+  static constexpr size_t CAPACITY = 512;
+  std::mutex mutex;
+  std::array<PyObject*, CAPACITY> blocks{};
+  size_t count = 0;  // guarded by mutex
+};
+
+FreeList& free_list() {
+  // Never destroyed: blocks may be released until the interpreter is gone.
+  static FreeList* list = std::make_unique<FreeList>().release();
+  return *list;
+}
+
+// Filled in by the type getter below (a static type: lives for the process).
+PyTypeObject indexable_type_object{};
+
+IndexableObject* as_indexable(PyObject* obj) { return reinterpret_cast<IndexableObject*>(obj); }
+
+// A block for a new object of `type`: the free list for the exact type, else the type's allocator.
+PyObject* allocate_block(PyTypeObject* type) {
+  if (type == &indexable_type_object) {
+    FreeList& list = free_list();
+    PyObject* block = nullptr;
+    {
+      std::lock_guard lock(list.mutex);
+      if (list.count > 0) block = list.blocks[--list.count];
+    }
+    if (block != nullptr) return PyObject_Init(block, type);
+    return reinterpret_cast<PyObject*>(PyObject_GC_New(IndexableObject, type));
+  }
+  allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+  return alloc(type, 0);
+}
+
+// Places `core` into a new object of `type` and tracks it for the cycle collector. Throws PythonErrorSet when the
+// allocation fails (the core is then destroyed by the caller's frame, returning its id).
+PyRef make_object(PyTypeObject* type, IndexableCore&& core) {
+  PyObject* obj = allocate_block(type);
+  if (obj == nullptr) throw_python_error();
+  std::construct_at(&as_indexable(obj)->core, std::move(core));
+  if (!PyObject_GC_IsTracked(obj)) PyObject_GC_Track(obj);
+  return PyRef::steal(obj);
+}
+
+// ---- slots ----
+
+void indexable_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  // Long chains (a.next = b, b.next = c, ...) would otherwise recurse once per link.
+  Py_TRASHCAN_BEGIN(self, indexable_dealloc)
+  // Dropping the record may release attribute values and so run arbitrary __del__ code; self is unreachable by now.
+  std::destroy_at(&as_indexable(self)->core);
+  PyTypeObject* type = Py_TYPE(self);
+  bool recycled = false;
+  if (type == &indexable_type_object) {
+    FreeList& list = free_list();
+    std::lock_guard lock(list.mutex);
+    if (list.count < FreeList::CAPACITY) {
+      list.blocks[list.count++] = self;
+      recycled = true;
+    }
+  }
+  if (!recycled) type->tp_free(self);
+  Py_TRASHCAN_END
+}
+
+// Visits the Python references the attribute map holds on this object's behalf. A handle shared with a copy elsewhere
+// (an index's value maps, a query) is skipped: that reference is not this object's alone, and under-reporting only
+// makes the collector keep things alive. A busy map is skipped for the same reason.
+int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+  const std::shared_ptr<AttributeMap>& attributes = as_indexable(self)->core.attributes;
+  if (!attributes) return 0;
+  std::unique_lock lock(attributes->mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return 0;
+  int result = 0;
+  auto visit_handle = [&](const SharedPyRef& handle) {
+    if (result == 0 && handle && handle.use_count() == 1) result = visit(handle.get(), arg);
+  };
+  attributes->map.for_each([&](const uint32_t&, const PyValue& value) {
+    visit_handle(value.obj);
+    if (const IterableValue* iterable = std::get_if<IterableValue>(&value.primitave)) {
+      visit_handle(iterable->container);
+    } else if (const StoredIndexable* stored = std::get_if<StoredIndexable>(&value.primitave)) {
+      visit_handle(stored->python_handle);
+    }
+  });
+  return result;
+}
+
+// Breaks reference cycles: empties the attribute map; the values are released after unlocking.
+int indexable_clear(PyObject* self) {
+  const std::shared_ptr<AttributeMap>& attributes = as_indexable(self)->core.attributes;
+  if (!attributes) return 0;
+  HybridHashmap<uint32_t, PyValue> taken;
+  {
+    std::unique_lock lock = lock_releasing_gil(attributes->mutex);
+    taken = std::exchange(attributes->map, HybridHashmap<uint32_t, PyValue>());
+  }
+  return 0;
+}
+
+PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
+  return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
+    // Not shared with anyone yet: filled without its lock.
+    auto attributes = std::make_shared<AttributeMap>();
+    if (kwargs != nullptr) {
+      Py_ssize_t position = 0;
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
+      while (PyDict_Next(kwargs, &position, &key, &value)) {
+        if (!PyUnicode_Check(key)) continue;
+        uint32_t name_id = attribute_name_id(key);
+        std::optional<PyValue> replaced = attributes->map.insert(name_id, PyValue::capture(PyRef::borrow(value)));
+      }
+    }
+    return make_object(type, IndexableCore::create(std::move(attributes))).release();
+  });
+}
+
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+  if (!PyUnicode_Check(name)) return PyObject_GenericGetAttr(self, name);
+  return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::optional<uint32_t> name_id;
+    try {
+      name_id = attribute_name_id(name);
+    } catch (const PythonErrorSet&) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) throw;
+      PyErr_Clear();  // an unencodable name is simply missing
+    }
+    if (name_id) {
+      std::optional<PyValue> found;
+      {
+        AttributeMap& attributes = *as_indexable(self)->core.attributes;
+        std::unique_lock lock = lock_releasing_gil(attributes.mutex);
+        if (const PyValue* value = attributes.map.get(*name_id)) found = *value;
+      }
+      // Converted after unlocking: making Python objects may run the collector and arbitrary code.
+      if (found) return found->to_python().release();
+    }
+    PyObject* result = name_id ? PyObject_GenericGetAttr(self, name) : nullptr;
+    if (result == nullptr && (!name_id || PyErr_ExceptionMatches(PyExc_AttributeError))) {
+      PyErr_Clear();
+      PyRef error = PyRef::steal(check_py(PyObject_CallOneArg(PyExc_AttributeError, name)));
+      PyErr_SetObject(PyExc_AttributeError, error.get());
+    }
+    return result;
+  });
+}
+
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+    return -1;
+  }
+  int result = guard_python_call<int>(-1, [&]() -> int {
+    if (!PyUnicode_Check(name)) {
+      PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
+      throw_python_error();
+    }
+    Py_ssize_t size = 0;
+    if (PyUnicode_AsUTF8AndSize(name, &size) == nullptr) throw_python_error();
+    // Captured before anything is locked or changed: a failure here changes nothing.
+    PyValue captured = PyValue::capture(PyRef::borrow(value));
+    uint32_t name_id = attribute_name_id(name);
+    const IndexableCore& core = as_indexable(self)->core;
+    std::optional<PyValue> replaced;
+    {
+      // The caller's reference keeps self (and so core) alive meanwhile.
+      GilRelease released;
+      replaced = write_attribute(core, name_id, std::move(captured));
+    }
+    replaced.reset();
+    return 0;
+  });
+  apply_deferred_releases();
+  return result;
+}
+
+PyObject* indexable_repr(PyObject* self) {
+  return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
+    AttributeMap& attributes = *as_indexable(self)->core.attributes;
+    size_t count = 0;
+    {
+      std::unique_lock lock = lock_releasing_gil(attributes.mutex);
+      count = attributes.map.len();
+    }
+    char text[64];
+    std::snprintf(text, sizeof(text), "<Indexable with %zu attributes>", count);
+    return check_py(PyUnicode_FromString(text));
+  });
+}
+
+PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
+  return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
+    AttributeMap& attributes = *as_indexable(self)->core.attributes;
+    std::vector<uint32_t> ids;
+    {
+      std::unique_lock lock = lock_releasing_gil(attributes.mutex);
+      ids.reserve(attributes.map.len());
+      attributes.map.for_each([&](const uint32_t& id, const PyValue&) { ids.push_back(id); });
+    }
+    // Loaded after the ids were read, so every one of them is in the snapshot.
+    std::shared_ptr<const ImmutableInterner> names = INTERNER().load();
+    PyRef list = PyRef::steal(check_py(PyList_New(0)));
+    for (uint32_t id : ids) {
+      if (id >= names->size()) continue;
+      std::string_view text = names->name(id);
+      PyRef name = PyRef::steal(check_py(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                                              nullptr)));
+      if (PyList_Append(list.get(), name.get()) < 0) throw_python_error();
+    }
+    PyRef builtins = PyRef::steal(check_py(PyImport_ImportModule("builtins")));
+    PyRef object_type = PyRef::steal(check_py(PyObject_GetAttrString(builtins.get(), "object")));
+    PyRef method_name = PyRef::steal(check_py(PyUnicode_FromString("__dir__")));
+    PyRef base_names = PyRef::steal(check_py(PyObject_CallMethodOneArg(object_type.get(), method_name.get(), self)));
+    if (!PyList_Check(base_names.get())) {
+      PyErr_SetString(PyExc_TypeError, "object.__dir__() did not return a list");
+      throw_python_error();
+    }
+    Py_ssize_t count = PyList_GET_SIZE(base_names.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      if (PyList_Append(list.get(), PyList_GET_ITEM(base_names.get(), i)) < 0) throw_python_error();
+    }
+    return list.release();
+  });
+}
+
+PyMethodDef indexable_methods[] = {
+    {"__dir__", indexable_dir, METH_NOARGS, "__dir__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+uint32_t attribute_name_id(PyObject* name) {
+  if (!PyUnicode_Check(name)) {
+    PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
+    throw_python_error();
+  }
+  NameCacheEntry* entry = nullptr;
+  if (PyUnicode_CheckExact(name)) {
+    entry = &name_cache[fx_hash_u64(reinterpret_cast<uintptr_t>(name)) >> (64 - NAME_CACHE_BITS)];
+    if (entry->name == name) return entry->id;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+  if (utf8 == nullptr) throw_python_error();
+  uint32_t id = INTERNER().intern(std::string_view(utf8, static_cast<size_t>(size)));
+  if (entry != nullptr) {
+    PyObject* evicted = entry->name;
+    Py_INCREF(name);
+    entry->name = name;
+    entry->id = id;
+    Py_XDECREF(evicted);  // a str: releasing it runs no Python code
+  }
+  return id;
+}
+
+PyTypeObject* indexable_type() {
+  static bool ready = false;
+  if (ready) return &indexable_type_object;
+  PyTypeObject& type = indexable_type_object;
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+  Py_SET_TYPE(reinterpret_cast<PyObject*>(&type), &PyType_Type);
+  type.tp_name = "Vostrel.Indexable";
+  type.tp_basicsize = sizeof(IndexableObject);
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  // Only the text signature; the class has no docstring.
+  type.tp_doc = "Indexable(*_args, **kwargs)\n--\n\n";
+  type.tp_new = indexable_new;
+  type.tp_dealloc = indexable_dealloc;
+  type.tp_free = PyObject_GC_Del;
+  type.tp_traverse = indexable_traverse;
+  type.tp_clear = indexable_clear;
+  type.tp_getattro = indexable_getattro;
+  type.tp_setattro = indexable_setattro;
+  type.tp_repr = indexable_repr;
+  type.tp_methods = indexable_methods;
+  if (PyType_Ready(&type) < 0) return nullptr;
+  ready = true;
+  return &type;
+}
+
+bool is_indexable(PyObject* obj) { return PyObject_TypeCheck(obj, &indexable_type_object); }
+
+const IndexableCore& indexable_core(PyObject* obj) { return as_indexable(obj)->core; }
+
+PyRef make_indexable_object(IndexableCore core) { return make_object(indexable_type(), std::move(core)); }
+
+}  // namespace vostrel

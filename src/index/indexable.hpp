@@ -1,0 +1,85 @@
+// Indexable: the Python base class of indexed objects, and its native record IndexableCore.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "index/hybrid_hashmap.hpp"
+#include "index/value.hpp"
+
+namespace vostrel {
+
+class IndexAPI;
+
+// One membership record: the index that holds the object, weakly (a dropped index leaves a dead record).
+struct IndexMeta {
+  std::weak_ptr<IndexAPI> index;
+};
+
+// The indexes that hold an object. `records` is guarded by `mutex`.
+struct MembershipList {
+  std::mutex mutex;
+  std::vector<IndexMeta> records;
+};
+
+// An object's attributes by interned name id. `map` is guarded by `mutex`. Take the mutex with lock_releasing_gil
+// when the interpreter lock is held, and destroy values taken out of the map only after unlocking (a release may run
+// __del__).
+struct AttributeMap {
+  std::mutex mutex;
+  HybridHashmap<uint32_t, PyValue> map;
+};
+
+// The native record of an Indexable object. Copies made by shared_copy() share the membership list and the attribute
+// map and carry the same id; only the record inside the Python object owns (and finally frees) the id.
+struct IndexableCore {
+  std::shared_ptr<MembershipList> indexes;
+  std::shared_ptr<AttributeMap> attributes;
+  uint32_t id = 0;
+  bool owns_id = false;
+
+  IndexableCore() noexcept = default;
+  // A fresh record: empty membership list, `attributes` (an empty map when null), a newly allocated id it owns.
+  static IndexableCore create(std::shared_ptr<AttributeMap> attributes = nullptr);
+  // Same list, map and id; owns_id false.
+  IndexableCore shared_copy() const;
+
+  IndexableCore(const IndexableCore&) = delete;
+  IndexableCore& operator=(const IndexableCore&) = delete;
+  // Moves carry ownership of the id along (the source no longer owns it).
+  IndexableCore(IndexableCore&& other) noexcept;
+  IndexableCore& operator=(IndexableCore&& other) noexcept;
+  // Frees the id when owns_id. The list and map go with their last share.
+  ~IndexableCore();
+};
+
+// The Python object behind an Indexable (or a subclass instance).
+struct IndexableObject {
+  PyObject_HEAD
+  IndexableCore core;
+};
+
+// The Indexable type object (created on first use, i.e. at module import; borrowed, lives for the process).
+// Null with a Python error set if creation failed.
+PyTypeObject* indexable_type();
+
+// Instance of Indexable or of a subclass. Interpreter lock held.
+bool is_indexable(PyObject* obj);
+
+// The record of an Indexable. Precondition: is_indexable(obj). Valid while obj lives.
+const IndexableCore& indexable_core(PyObject* obj);
+
+// Interpreter lock held: the interned id of an attribute name given as a Python str (cached per str object, so
+// repeated names skip encoding and hashing). Throws PythonErrorSet: TypeError for a name that is not a str, the
+// encoding error for text that is not valid UTF-8.
+uint32_t attribute_name_id(PyObject* name);
+
+// Interpreter lock held: a new Indexable (exact type) around `core`, which it then owns. Throws PythonErrorSet.
+PyRef make_indexable_object(IndexableCore core);
+
+}  // namespace vostrel

@@ -1,0 +1,36 @@
+// Helpers shared by the Python classes.
+#include "index/interfaces/common.hpp"
+
+#include "lib/errors.hpp"
+
+namespace vostrel {
+
+PyRef list_from_handles(const std::vector<SharedPyRef>& handles) {
+  PyRef list = PyRef::steal(check_py(PyList_New(static_cast<Py_ssize_t>(handles.size()))));
+  for (size_t pos = 0; pos < handles.size(); ++pos) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(pos), Py_NewRef(handles[pos].get()));
+  }
+  return list;
+}
+
+bool reject_positional(const char* method, PyObject* args) {
+  if (PyTuple_GET_SIZE(args) == 0) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes 0 positional arguments but %zd were given", method,
+               PyTuple_GET_SIZE(args));
+  return false;
+}
+
+SmallString text_argument(const char* argument, PyObject* value) {
+  if (!PyUnicode_Check(value)) raise_argument_type(argument, "str", value);
+  Py_ssize_t length = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &length);
+  if (text == nullptr) throw_python_error();
+  return SmallString(std::string_view(text, static_cast<size_t>(length)));
+}
+
+void raise_argument_type(const char* argument, const char* expected, PyObject* value) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got %.200s", argument, expected, Py_TYPE(value)->tp_name);
+  throw_python_error();
+}
+
+}  // namespace vostrel

@@ -1,0 +1,44 @@
+// Helpers shared by the Python classes: engine calls without the interpreter lock, argument and result conversion.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string_view>
+#include <vector>
+
+#include "index/py_ref.hpp"
+#include "index/value.hpp"
+
+namespace vostrel {
+
+// Runs `work` with the interpreter lock released and returns its result. The lock is taken back before returning,
+// also when `work` throws; then the reference releases queued meanwhile are applied (no engine lock is held by then).
+template <class F>
+auto without_gil(F&& work) {
+  struct ApplyQueuedReleases {
+    ~ApplyQueuedReleases() { apply_deferred_releases(); }
+  } apply_on_return;
+  GilRelease released;
+  return work();
+}
+
+// A method table entry for a function taking (self, args, kwargs) or (self, args).
+template <class Function>
+PyCFunction as_py_cfunction(Function* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// A new Python list of new references to the handled objects. Interpreter lock held; throws PythonErrorSet.
+PyRef list_from_handles(const std::vector<SharedPyRef>& handles);
+
+// Keyword-only methods: a positional argument raises TypeError as the argument parser would. Returns false then.
+bool reject_positional(const char* method, PyObject* args);
+
+// A str argument as a small string; anything else raises TypeError naming `argument`. Throws PythonErrorSet.
+SmallString text_argument(const char* argument, PyObject* value);
+
+// TypeError "argument '<argument>': expected <expected>, got <type>". Throws PythonErrorSet.
+[[noreturn]] void raise_argument_type(const char* argument, const char* expected, PyObject* value);
+
+}  // namespace vostrel

@@ -1,0 +1,101 @@
+// The Python class FilteredIndex: the object struct, its methods and its type object.
+#include "index/interfaces/filtered_index.hpp"
+
+#include <new>
+#include <utility>
+
+#include "index/core/query/query_ops.hpp"
+#include "index/interfaces/common.hpp"
+#include "index/interfaces/query.hpp"
+#include "lib/errors.hpp"
+
+namespace vostrel {
+namespace {
+
+// Filled in by the type getter below (a static type: lives for the process).
+PyTypeObject filtered_index_type_object{};
+
+const FilteredIndexCore& core_of(PyObject* self) { return reinterpret_cast<FilteredIndexObject*>(self)->core; }
+
+// Instances come only from Index / FilteredIndex methods.
+PyObject* filtered_index_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined for FilteredIndex");
+  return nullptr;
+}
+
+void filtered_index_dealloc(PyObject* self) {
+  reinterpret_cast<FilteredIndexObject*>(self)->core.~FilteredIndexCore();
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* filtered_index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!reject_positional("reduced", args)) return nullptr;
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    const std::vector<QueryExpr> equalities = kwargs_to_query(kwargs);
+    FilteredIndexCore narrowed = without_gil([&] { return core_of(self).reduced(equalities); });
+    return make_filtered_index(std::move(narrowed)).release();
+  });
+}
+
+// Evaluated with the interpreter lock released: the engine may wait for it while holding index locks (iterable
+// values), so waiting for an index lock while holding it could deadlock.
+PyObject* filtered_index_reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"query", nullptr};
+  PyObject* query = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:reduced_query", const_cast<char**>(names), &query)) {
+    return nullptr;
+  }
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    if (!is_query_expr(query)) raise_argument_type("query", "PyQueryExpr", query);
+    const QueryExpr& expr = reinterpret_cast<QueryExprObject*>(query)->expr;  // immutable; `query` outlives the call
+    FilteredIndexCore narrowed = without_gil([&] { return core_of(self).reduced_query(expr); });
+    return make_filtered_index(std::move(narrowed)).release();
+  });
+}
+
+// The handles are taken under the store's lock without the interpreter lock; Python references only once it is back.
+PyObject* filtered_index_collect(PyObject* self, PyObject*) {
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    const std::vector<SharedPyRef> handles = without_gil([&] { return core_of(self).collect(); });
+    return list_from_handles(handles).release();
+  });
+}
+
+PyMethodDef filtered_index_methods[] = {
+    {"reduced", as_py_cfunction(filtered_index_reduced), METH_VARARGS | METH_KEYWORDS,
+     "reduced($self, **kwargs)\n--\n\n"},
+    {"reduced_query", as_py_cfunction(filtered_index_reduced_query), METH_VARARGS | METH_KEYWORDS,
+     "reduced_query($self, query)\n--\n\n"},
+    {"collect", filtered_index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* filtered_index_type() {
+  static bool ready = false;
+  if (ready) return &filtered_index_type_object;
+  PyTypeObject& type = filtered_index_type_object;
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+  Py_SET_TYPE(reinterpret_cast<PyObject*>(&type), &PyType_Type);
+  type.tp_name = "Vostrel.FilteredIndex";
+  type.tp_basicsize = sizeof(FilteredIndexObject);
+  type.tp_flags = Py_TPFLAGS_DEFAULT;
+  type.tp_doc = "";
+  type.tp_new = filtered_index_new;
+  type.tp_dealloc = filtered_index_dealloc;
+  type.tp_methods = filtered_index_methods;
+  if (PyType_Ready(&type) < 0) return nullptr;
+  ready = true;
+  return &type;
+}
+
+PyRef make_filtered_index(FilteredIndexCore core) {
+  PyTypeObject* type = filtered_index_type();
+  if (type == nullptr) throw_python_error();
+  PyRef object = PyRef::steal(check_py(type->tp_alloc(type, 0)));
+  new (&reinterpret_cast<FilteredIndexObject*>(object.get())->core) FilteredIndexCore(std::move(core));
+  return object;
+}
+
+}  // namespace vostrel

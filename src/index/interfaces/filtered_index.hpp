@@ -1,0 +1,24 @@
+// The Python class FilteredIndex: a read-only view of some objects of an index.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "index/core/filtered_index.hpp"
+#include "index/py_ref.hpp"
+
+namespace vostrel {
+
+struct FilteredIndexObject {
+  PyObject_HEAD
+  FilteredIndexCore core;  // never changed after construction
+};
+
+// The FilteredIndex type (created on first use, i.e. at module import; borrowed, lives for the process). Null with a
+// Python error set if creation failed. Not subclassable; no constructor; no instance __dict__, no weak references.
+PyTypeObject* filtered_index_type();
+
+// Interpreter lock held: a new FilteredIndex owning `core`. Throws PythonErrorSet.
+PyRef make_filtered_index(FilteredIndexCore core);
+
+}  // namespace vostrel

@@ -1,0 +1,128 @@
+// The Python class Index: the object struct, its methods and its type object.
+#include "index/interfaces/index.hpp"
+
+#include <new>
+#include <utility>
+
+#include "index/core/filtered_index.hpp"
+#include "index/core/query/query_ops.hpp"
+#include "index/indexable.hpp"
+#include "index/interfaces/common.hpp"
+#include "index/interfaces/filtered_index.hpp"
+#include "index/interfaces/query.hpp"
+#include "lib/errors.hpp"
+
+namespace vostrel {
+namespace {
+
+// Filled in by the type getter below (a static type: lives for the process).
+PyTypeObject index_type_object{};
+
+IndexAPI& engine_of(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->engine; }
+
+// Index() takes no arguments.
+PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "Index() takes no arguments");
+    return nullptr;
+  }
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    PyRef object = PyRef::steal(check_py(type->tp_alloc(type, 0)));
+    new (&reinterpret_cast<IndexObject*>(object.get())->engine) std::shared_ptr<IndexAPI>(IndexAPI::create());
+    return object.release();
+  });
+}
+
+void index_dealloc(PyObject* self) {
+  reinterpret_cast<IndexObject*>(self)->engine.~shared_ptr<IndexAPI>();
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* index_add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"py_ref", nullptr};
+  PyObject* object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:add_object", const_cast<char**>(names), &object)) return nullptr;
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    if (!is_indexable(object)) raise_argument_type("py_ref", "Indexable", object);
+    const StoredIndexable stored = StoredIndexable::from_py_ref(object);
+    without_gil([&] { engine_of(self).add_indexable(stored); });
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* index_collect(PyObject* self, PyObject*) {
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    const std::vector<SharedPyRef> handles = without_gil([&] { return engine_of(self).collect(); });
+    return list_from_handles(handles).release();
+  });
+}
+
+PyObject* index_reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"query", nullptr};
+  PyObject* query = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:reduced_query", const_cast<char**>(names), &query)) {
+    return nullptr;
+  }
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    if (!is_query_expr(query)) raise_argument_type("query", "PyQueryExpr", query);
+    const QueryExpr& expr = reinterpret_cast<QueryExprObject*>(query)->expr;  // immutable; `query` outlives the call
+    FilteredIndexCore view = without_gil([&] { return engine_of(self).reduced_query(expr); });
+    return make_filtered_index(std::move(view)).release();
+  });
+}
+
+// The keyword selection of `reduced` and `get_by_attribute`, evaluated without the interpreter lock.
+FilteredIndexCore keyword_selection(PyObject* self, PyObject* kwargs) {
+  const std::vector<QueryExpr> equalities = kwargs_to_query(kwargs);
+  return without_gil([&] { return engine_of(self).reduced(equalities); });
+}
+
+PyObject* index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!reject_positional("reduced", args)) return nullptr;
+  return guard_python_call<PyObject*>(nullptr,
+                                      [&] { return make_filtered_index(keyword_selection(self, kwargs)).release(); });
+}
+
+PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!reject_positional("get_by_attribute", args)) return nullptr;
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    const FilteredIndexCore view = keyword_selection(self, kwargs);
+    const std::vector<SharedPyRef> handles = without_gil([&] { return view.collect(); });
+    return list_from_handles(handles).release();
+  });
+}
+
+PyMethodDef index_methods[] = {
+    {"add_object", as_py_cfunction(index_add_object), METH_VARARGS | METH_KEYWORDS,
+     "add_object($self, py_ref)\n--\n\n"},
+    {"collect", index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+    {"reduced", as_py_cfunction(index_reduced), METH_VARARGS | METH_KEYWORDS,
+     "reduced($self, **kwargs)\n--\n\n"},
+    {"reduced_query", as_py_cfunction(index_reduced_query), METH_VARARGS | METH_KEYWORDS,
+     "reduced_query($self, query)\n--\n\n"},
+    {"get_by_attribute", as_py_cfunction(index_get_by_attribute), METH_VARARGS | METH_KEYWORDS,
+     "get_by_attribute($self, **kwargs)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* index_type() {
+  static bool ready = false;
+  if (ready) return &index_type_object;
+  PyTypeObject& type = index_type_object;
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+  Py_SET_TYPE(reinterpret_cast<PyObject*>(&type), &PyType_Type);
+  type.tp_name = "Vostrel.Index";
+  type.tp_basicsize = sizeof(IndexObject);
+  type.tp_flags = Py_TPFLAGS_DEFAULT;
+  type.tp_doc = "Index()\n--\n\n";
+  type.tp_new = index_new;
+  type.tp_dealloc = index_dealloc;
+  type.tp_methods = index_methods;
+  if (PyType_Ready(&type) < 0) return nullptr;
+  ready = true;
+  return &type;
+}
+
+}  // namespace vostrel

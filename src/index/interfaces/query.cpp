@@ -1,0 +1,170 @@
+// The Python class PyQueryExpr: the object struct, its builders and its type object.
+#include "index/interfaces/query.hpp"
+
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "index/interfaces/common.hpp"
+#include "lib/errors.hpp"
+
+namespace vostrel {
+namespace {
+
+// Filled in by the type getter below (a static type: lives for the process).
+PyTypeObject query_expr_type_object{};
+
+// Instances come only from the static builders.
+PyObject* query_expr_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined for PyQueryExpr");
+  return nullptr;
+}
+
+void query_expr_dealloc(PyObject* self) {
+  reinterpret_cast<QueryExprObject*>(self)->expr.~QueryExpr();
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* query_expr_repr(PyObject* self) {
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    const std::string text = "<QueryExpr: " + reinterpret_cast<QueryExprObject*>(self)->expr.debug_text() + ">";
+    return check_py(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  });
+}
+
+PyValue capture_value(PyObject* value) { return PyValue::capture(PyRef::borrow(value)); }
+
+// eq, ne, gt, ge, lt, le, starts_with, ends_with, contains: (attr, value) -> the leaf of `Kind`.
+template <QueryKind Kind>
+PyObject* build_leaf(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"attr", "value", nullptr};
+  PyObject* attr = nullptr;
+  PyObject* value = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO", const_cast<char**>(names), &attr, &value)) return nullptr;
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    SmallString path = text_argument("attr", attr);
+    return make_query_expr(QueryExpr::leaf(Kind, std::move(path), capture_value(value))).release();
+  });
+}
+
+PyObject* build_between(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"attr", "lower", "upper", nullptr};
+  PyObject* attr = nullptr;
+  PyObject* lower = nullptr;
+  PyObject* upper = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:bt", const_cast<char**>(names), &attr, &lower, &upper)) {
+    return nullptr;
+  }
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    SmallString path = text_argument("attr", attr);
+    PyValue low = capture_value(lower);
+    PyValue high = capture_value(upper);
+    return make_query_expr(QueryExpr::between(std::move(path), std::move(low), std::move(high))).release();
+  });
+}
+
+PyObject* build_in(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"attr", "values", nullptr};
+  PyObject* attr = nullptr;
+  PyObject* values = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:in_", const_cast<char**>(names), &attr, &values)) return nullptr;
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    SmallString path = text_argument("attr", attr);
+    // A string is not taken as a sequence of one-character values.
+    if (PyUnicode_Check(values) || !PySequence_Check(values)) {
+      raise_argument_type("values", "a sequence of values (not str)", values);
+    }
+    PyRef items = PyRef::steal(check_py(PySequence_Fast(values, "argument 'values': expected a sequence")));
+    std::vector<PyValue> captured;
+    captured.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(items.get())));
+    for (Py_ssize_t pos = 0; pos < PySequence_Fast_GET_SIZE(items.get()); ++pos) {
+      captured.push_back(capture_value(PySequence_Fast_GET_ITEM(items.get(), pos)));
+    }
+    return make_query_expr(QueryExpr::in(std::move(path), std::move(captured))).release();
+  });
+}
+
+// The operands of and_/or_/not_, cloned so the argument objects stay independent.
+QueryExpr clone_operand(PyObject* operand) {
+  if (!is_query_expr(operand)) raise_argument_type("exprs", "PyQueryExpr", operand);
+  return reinterpret_cast<QueryExprObject*>(operand)->expr;
+}
+
+template <QueryKind Kind>
+PyObject* build_combination(PyObject*, PyObject* args) {
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    std::vector<QueryExpr> operands;
+    operands.reserve(static_cast<size_t>(PyTuple_GET_SIZE(args)));
+    for (Py_ssize_t pos = 0; pos < PyTuple_GET_SIZE(args); ++pos) {
+      operands.push_back(clone_operand(PyTuple_GET_ITEM(args, pos)));
+    }
+    return make_query_expr(QueryExpr::combine(Kind, std::move(operands))).release();
+  });
+}
+
+PyObject* build_not(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"exprs", nullptr};
+  PyObject* operand = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:not_", const_cast<char**>(names), &operand)) return nullptr;
+  return guard_python_call<PyObject*>(nullptr,
+                                      [&] { return make_query_expr(QueryExpr::negate(clone_operand(operand))).release(); });
+}
+
+constexpr int LEAF_FLAGS = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
+
+PyMethodDef query_expr_methods[] = {
+    {"eq", as_py_cfunction(build_leaf<QueryKind::Eq>), LEAF_FLAGS, "eq(attr, value)\n--\n\n"},
+    {"ne", as_py_cfunction(build_leaf<QueryKind::Ne>), LEAF_FLAGS, "ne(attr, value)\n--\n\n"},
+    {"gt", as_py_cfunction(build_leaf<QueryKind::Gt>), LEAF_FLAGS, "gt(attr, value)\n--\n\n"},
+    {"ge", as_py_cfunction(build_leaf<QueryKind::Ge>), LEAF_FLAGS, "ge(attr, value)\n--\n\n"},
+    {"lt", as_py_cfunction(build_leaf<QueryKind::Lt>), LEAF_FLAGS, "lt(attr, value)\n--\n\n"},
+    {"le", as_py_cfunction(build_leaf<QueryKind::Le>), LEAF_FLAGS, "le(attr, value)\n--\n\n"},
+    {"bt", as_py_cfunction(build_between), LEAF_FLAGS, "bt(attr, lower, upper)\n--\n\n"},
+    {"in_", as_py_cfunction(build_in), LEAF_FLAGS, "in_(attr, values)\n--\n\n"},
+    {"starts_with", as_py_cfunction(build_leaf<QueryKind::StartsWi>), LEAF_FLAGS,
+     "starts_with(attr, value)\n--\n\n"},
+    {"ends_with", as_py_cfunction(build_leaf<QueryKind::EndsWi>), LEAF_FLAGS,
+     "ends_with(attr, value)\n--\n\n"},
+    {"contains", as_py_cfunction(build_leaf<QueryKind::Contains>), LEAF_FLAGS,
+     "contains(attr, value)\n--\n\n"},
+    {"and_", as_py_cfunction(build_combination<QueryKind::And>), METH_VARARGS | METH_STATIC,
+     "and_(*exprs)\n--\n\n"},
+    {"or_", as_py_cfunction(build_combination<QueryKind::Or>), METH_VARARGS | METH_STATIC,
+     "or_(*exprs)\n--\n\n"},
+    {"not_", as_py_cfunction(build_not), LEAF_FLAGS, "not_(exprs)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* query_expr_type() {
+  static bool ready = false;
+  if (ready) return &query_expr_type_object;
+  PyTypeObject& type = query_expr_type_object;
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+  Py_SET_TYPE(reinterpret_cast<PyObject*>(&type), &PyType_Type);
+  type.tp_name = "Vostrel.PyQueryExpr";
+  type.tp_basicsize = sizeof(QueryExprObject);
+  type.tp_flags = Py_TPFLAGS_DEFAULT;
+  type.tp_doc = "";
+  type.tp_new = query_expr_new;
+  type.tp_dealloc = query_expr_dealloc;
+  type.tp_repr = query_expr_repr;
+  type.tp_methods = query_expr_methods;
+  if (PyType_Ready(&type) < 0) return nullptr;
+  ready = true;
+  return &type;
+}
+
+bool is_query_expr(PyObject* obj) { return Py_IS_TYPE(obj, &query_expr_type_object); }
+
+PyRef make_query_expr(QueryExpr expr) {
+  PyTypeObject* type = query_expr_type();
+  if (type == nullptr) throw_python_error();
+  PyRef object = PyRef::steal(check_py(type->tp_alloc(type, 0)));
+  new (&reinterpret_cast<QueryExprObject*>(object.get())->expr) QueryExpr(std::move(expr));
+  return object;
+}
+
+}  // namespace vostrel

@@ -1,0 +1,25 @@
+// The Python class PyQueryExpr: an immutable query expression built by static builders.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "index/core/query/query_ops.hpp"
+#include "index/py_ref.hpp"
+
+namespace vostrel {
+
+struct QueryExprObject {
+  PyObject_HEAD
+  QueryExpr expr;  // never changed after construction, so one instance serves many queries and threads
+};
+
+// The PyQueryExpr type (created on first use, i.e. at module import; borrowed, lives for the process). Null with a
+// Python error set if creation failed. Not subclassable; no constructor; no instance __dict__, no weak references.
+PyTypeObject* query_expr_type();
+
+bool is_query_expr(PyObject* obj);
+// Interpreter lock held: a new PyQueryExpr owning `expr`. Throws PythonErrorSet.
+PyRef make_query_expr(QueryExpr expr);
+
+}  // namespace vostrel

@@ -1,0 +1,116 @@
+// Shared Python references, the deferred release queue and the interpreter-lock helpers.
+#include "index/py_ref.hpp"
+
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace vostrel {
+namespace {
+
+// Depth of GilAcquire scopes on this thread: inside one, releases are queued even though the lock is held.
+thread_local int gil_acquire_depth = 0;
+
+// References dropped where they could not be released at once. Never destroyed: releases may still be queued by
+// static destructors after the interpreter has finished.
+struct ReleaseQueue {
+  std::mutex mutex;
+  std::vector<PyObject*> objects;  // guarded by mutex
+  std::atomic<bool> pending{false};
+};
+
+ReleaseQueue& release_queue() {
+  static ReleaseQueue* queue = std::make_unique<ReleaseQueue>().release();
+  return *queue;
+}
+
+void queue_release(PyObject* obj) noexcept {
+  ReleaseQueue& queue = release_queue();
+  std::lock_guard lock(queue.mutex);
+  try {
+    queue.objects.push_back(obj);
+  } catch (const std::bad_alloc&) {
+    // Keeping the object alive for ever is the only safe choice without the interpreter lock.
+    return;
+  }
+  queue.pending.store(true, std::memory_order_release);
+}
+
+}  // namespace
+
+bool holds_gil() noexcept {
+  // The thread state holding the lock is process-global; the thread's own state comes from thread-local storage.
+#if PY_VERSION_HEX >= 0x030D0000
+  PyThreadState* running = PyThreadState_GetUnchecked();
+#else
+  PyThreadState* running = _PyThreadState_UncheckedGet();
+#endif
+  if (running == nullptr) return false;
+  return running == PyGILState_GetThisThreadState();
+}
+
+void release_python_reference(PyObject* obj) noexcept {
+  if (obj == nullptr) return;
+  if (gil_acquire_depth == 0 && holds_gil()) {
+    Py_DECREF(obj);
+  } else {
+    queue_release(obj);
+  }
+}
+
+void apply_deferred_releases() noexcept {
+  ReleaseQueue& queue = release_queue();
+  std::vector<PyObject*> batch;
+  while (queue.pending.load(std::memory_order_acquire)) {
+    {
+      std::lock_guard lock(queue.mutex);
+      batch.swap(queue.objects);
+      queue.pending.store(false, std::memory_order_relaxed);
+    }
+    // Releases may run __del__, which may queue further releases: loop until the queue stays empty.
+    for (PyObject* obj : batch) Py_DECREF(obj);
+    batch.clear();
+  }
+}
+
+size_t pending_release_count() noexcept {
+  ReleaseQueue& queue = release_queue();
+  std::lock_guard lock(queue.mutex);
+  return queue.objects.size();
+}
+
+SharedPyRef SharedPyRef::steal(PyObject* obj) {
+  SharedPyRef handle;
+  if (obj == nullptr) return handle;
+  Holder* holder = static_cast<Holder*>(::operator new(sizeof(Holder), std::nothrow));
+  if (holder == nullptr) {
+    release_python_reference(obj);
+    throw std::bad_alloc();
+  }
+  // The handle owns the holder from here on; drop() destroys it.
+  handle.holder_ = std::construct_at(holder, obj);
+  return handle;
+}
+
+SharedPyRef SharedPyRef::borrow(PyObject* obj) {
+  Py_XINCREF(obj);
+  return steal(obj);
+}
+
+void SharedPyRef::drop(Holder* holder) noexcept {
+  if (holder == nullptr) return;
+  if (holder->count.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  PyObject* obj = holder->obj;
+  std::destroy_at(holder);
+  ::operator delete(holder);
+  release_python_reference(obj);
+}
+
+GilAcquire::GilAcquire() noexcept : state_(PyGILState_Ensure()) { ++gil_acquire_depth; }
+
+GilAcquire::~GilAcquire() {
+  --gil_acquire_depth;
+  PyGILState_Release(state_);
+}
+
+}  // namespace vostrel

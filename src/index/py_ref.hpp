@@ -1,0 +1,173 @@
+// Python references: owning (PyRef), shared across threads (SharedPyRef), deferred releases and GIL helpers.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <utility>
+
+namespace vostrel {
+
+// True when the calling thread holds the interpreter lock. Unlike PyGILState_Check, this stays exact after a
+// sub-interpreter was created somewhere in the process (which switches PyGILState_Check off for good).
+bool holds_gil() noexcept;
+
+// One owned strong reference. Every operation that touches the count needs the interpreter lock.
+class PyRef {
+ public:
+  PyRef() noexcept = default;
+  // Takes over a new reference (null gives an empty PyRef).
+  static PyRef steal(PyObject* obj) noexcept { return PyRef(obj); }
+  // Adds a reference to a borrowed object (null gives an empty PyRef).
+  static PyRef borrow(PyObject* obj) noexcept {
+    Py_XINCREF(obj);
+    return PyRef(obj);
+  }
+
+  PyRef(const PyRef& other) noexcept : obj_(other.obj_) { Py_XINCREF(obj_); }
+  PyRef(PyRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  // Both assignments install the new reference before dropping the old one: the old object's __del__ may run
+  // arbitrary code, which must already see the new state.
+  PyRef& operator=(const PyRef& other) noexcept {
+    PyObject* old = obj_;
+    obj_ = other.obj_;
+    Py_XINCREF(obj_);
+    Py_XDECREF(old);
+    return *this;
+  }
+  PyRef& operator=(PyRef&& other) noexcept {
+    if (this != &other) {
+      PyObject* old = obj_;
+      obj_ = std::exchange(other.obj_, nullptr);
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  ~PyRef() { Py_XDECREF(obj_); }
+
+  // The object, still owned by this PyRef (may be null).
+  PyObject* get() const noexcept { return obj_; }
+  // Gives up ownership: the caller now owns the returned reference.
+  PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+  // Drops the reference (if any).
+  void reset() noexcept { *this = PyRef(); }
+  explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+ private:
+  explicit PyRef(PyObject* obj) noexcept : obj_(obj) {}
+  PyObject* obj_ = nullptr;
+};
+
+// Drops one strong reference from any thread: at once when this thread holds the interpreter lock outside a
+// GilAcquire scope, otherwise queued for apply_deferred_releases(). Null is ignored.
+void release_python_reference(PyObject* obj) noexcept;
+
+// Applies every queued release. Call with the interpreter lock held and no other lock held (a release may run
+// __del__, which may run any Python code). Cheap when the queue is empty.
+void apply_deferred_releases() noexcept;
+
+// Number of releases waiting in the queue (for tests and diagnostics).
+size_t pending_release_count() noexcept;
+
+// One strong Python reference shared by any number of holders on any thread. Copies and drops only touch an atomic
+// count (never the Python count, never the interpreter lock); the Python reference is released once, when the
+// last holder lets go, through release_python_reference().
+class SharedPyRef {
+ public:
+  SharedPyRef() noexcept = default;
+  // Takes over one new reference (null gives an empty handle). On allocation failure the reference is released and
+  // std::bad_alloc propagates.
+  static SharedPyRef steal(PyObject* obj);
+  // Interpreter lock held: adds one reference to a borrowed object.
+  static SharedPyRef borrow(PyObject* obj);
+  // Takes over the reference held by `ref`.
+  explicit SharedPyRef(PyRef ref) : SharedPyRef(steal(ref.release())) {}
+
+  SharedPyRef(const SharedPyRef& other) noexcept : holder_(other.holder_) { retain(); }
+  SharedPyRef(SharedPyRef&& other) noexcept : holder_(std::exchange(other.holder_, nullptr)) {}
+  SharedPyRef& operator=(const SharedPyRef& other) noexcept {
+    Holder* old = holder_;
+    holder_ = other.holder_;
+    retain();
+    drop(old);
+    return *this;
+  }
+  SharedPyRef& operator=(SharedPyRef&& other) noexcept {
+    if (this != &other) {
+      Holder* old = holder_;
+      holder_ = std::exchange(other.holder_, nullptr);
+      drop(old);
+    }
+    return *this;
+  }
+  ~SharedPyRef() { drop(holder_); }
+
+  // The shared object (null for an empty handle); valid while this handle lives.
+  PyObject* get() const noexcept { return holder_ ? holder_->obj : nullptr; }
+  // Interpreter lock held: a new owned reference to the object.
+  PyRef to_py_ref() const noexcept { return PyRef::borrow(get()); }
+  // Number of handles sharing this reference (0 for an empty handle).
+  uint64_t use_count() const noexcept { return holder_ ? holder_->count.load(std::memory_order_acquire) : 0; }
+  void reset() noexcept { drop(std::exchange(holder_, nullptr)); }
+  explicit operator bool() const noexcept { return holder_ != nullptr; }
+
+ private:
+  struct Holder {
+    explicit Holder(PyObject* object) noexcept : count(1), obj(object) {}
+    std::atomic<uint64_t> count;
+    PyObject* obj;
+  };
+  void retain() const noexcept {
+    if (holder_) holder_->count.fetch_add(1, std::memory_order_relaxed);
+  }
+  static void drop(Holder* holder) noexcept;
+
+  Holder* holder_ = nullptr;
+};
+
+// Gives up the interpreter lock for the scope (PyEval_SaveThread / PyEval_RestoreThread). The thread must hold it.
+class GilRelease {
+ public:
+  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+  ~GilRelease() { PyEval_RestoreThread(state_); }
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Takes the interpreter lock for the scope (PyGILState_Ensure / PyGILState_Release), from any thread. Meant for engine
+// code that may hold engine locks: references dropped inside the scope are queued instead of released, so no __del__
+// runs under engine locks.
+class GilAcquire {
+ public:
+  GilAcquire() noexcept;
+  ~GilAcquire();
+  GilAcquire(const GilAcquire&) = delete;
+  GilAcquire& operator=(const GilAcquire&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// Locks `mutex` without ever waiting for it while holding the interpreter lock: try_lock first; if busy and this
+// thread holds the interpreter lock, give it up, block on the mutex, then take the interpreter lock back while
+// holding the mutex. Lock order: the mutex first, the interpreter lock innermost.
+template <class M>
+std::unique_lock<M> lock_releasing_gil(M& mutex) {
+  std::unique_lock<M> lock(mutex, std::try_to_lock);
+  if (lock.owns_lock()) return lock;
+  if (holds_gil()) {
+    GilRelease released;
+    lock.lock();
+  } else {
+    lock.lock();
+  }
+  return lock;
+}
+
+}  // namespace vostrel

@@ -1,0 +1,382 @@
+// OrderedKey and NumericalBitmap against plain sorted models, over every kernel build.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
+
+namespace vostrel {
+namespace {
+
+constexpr double INF = std::numeric_limits<double>::infinity();
+constexpr double MIN_SUBNORMAL = std::numeric_limits<double>::denorm_min();
+constexpr double MIN_NORMAL = std::numeric_limits<double>::min();
+constexpr int64_t I64_MIN = std::numeric_limits<int64_t>::min();
+constexpr int64_t I64_MAX = std::numeric_limits<int64_t>::max();
+constexpr uint64_t TOP = uint64_t{1} << 63;
+
+double nan_with(bool negative, uint64_t payload) {
+  return std::bit_cast<double>((negative ? TOP : 0) | (uint64_t{0x7FF} << 52) | payload);
+}
+
+Bitmap bitmap_of(std::initializer_list<uint32_t> ids) {
+  Bitmap b;
+  for (uint32_t id : ids) b.add(id);
+  return b;
+}
+
+std::vector<uint32_t> ids_of(const Bitmap& b) {
+  std::vector<uint32_t> v(b.cardinality());
+  b.toUint32Array(v.data());
+  return v;
+}
+
+TEST(OrderedKey, DocumentedKeys) {
+  const OrderedKey zero{0, 0x800};
+  EXPECT_EQ(OrderedKey::from_int(0), zero);
+  EXPECT_EQ(OrderedKey::from_float(0.0), zero);
+  EXPECT_EQ(OrderedKey::from_float(-0.0), zero);
+  EXPECT_EQ(OrderedKey::from_int(1), (OrderedKey{TOP, 0xBFF}));
+  EXPECT_EQ(OrderedKey::from_int(-1), (OrderedKey{TOP - 1, 0x400}));
+  EXPECT_EQ(OrderedKey::from_int(3), (OrderedKey{3ULL << 62, 0xC00}));
+  EXPECT_EQ(OrderedKey::from_float(3.0), (OrderedKey{3ULL << 62, 0xC00}));
+  EXPECT_EQ(OrderedKey::from_float(INF), (OrderedKey{TOP, 0xFFF}));
+  EXPECT_EQ(OrderedKey::from_float(-INF), (OrderedKey{TOP - 1, 0}));
+  // INT64_MIN: magnitude 2^63, biased exponent 1086, mirrored below zero.
+  EXPECT_EQ(OrderedKey::from_int(I64_MIN), (OrderedKey{TOP - 1, 0x3C1}));
+  EXPECT_EQ(OrderedKey::from_float(-9223372036854775808.0), OrderedKey::from_int(I64_MIN));
+  EXPECT_EQ(OrderedKey::from_int(I64_MAX), (OrderedKey{~uint64_t{1}, 0xC3D}));
+  const OrderedKey k = OrderedKey::from_int(5);  // 0b101: bits 63 and 61 of M, E 0xC01
+  EXPECT_TRUE(k.bit(63) && !k.bit(62) && k.bit(61) && !k.bit(0) && k.bit(64) && !k.bit(65) && k.bit(74) && k.bit(75));
+}
+
+TEST(OrderedKey, NaNsSortBeyondTheirInfinityAndEqualByPayload) {
+  const OrderedKey pos_nan = OrderedKey::from_float(nan_with(false, 1ULL << 51));
+  const OrderedKey neg_nan = OrderedKey::from_float(nan_with(true, 1ULL << 51));
+  EXPECT_GT(pos_nan, OrderedKey::from_float(INF));
+  EXPECT_LT(neg_nan, OrderedKey::from_float(-INF));
+  EXPECT_LT(OrderedKey::from_float(nan_with(false, 1)), pos_nan);
+  EXPECT_NE(OrderedKey::from_float(nan_with(false, 1)), pos_nan);
+  EXPECT_EQ(OrderedKey::from_float(nan_with(true, 7)), OrderedKey::from_float(nan_with(true, 7)));
+}
+
+// Random ints, floats and the awkward values; long double holds every int64
+// and double exactly, so it is the model of numeric order.
+struct Number {
+  long double value;
+  OrderedKey key;
+};
+
+std::vector<Number> random_numbers(std::mt19937_64& rng, size_t n) {
+  const std::vector<double> specials = {0.0, -0.0, INF, -INF, MIN_SUBNORMAL, -MIN_SUBNORMAL, MIN_NORMAL, -MIN_NORMAL,
+                                        std::nextafter(MIN_NORMAL, 0.0), -std::nextafter(MIN_NORMAL, 0.0), 3.0, -1.0,
+                                        9007199254740993.0, 1e308, -1e-310};
+  std::vector<Number> out;
+  for (size_t j = 0; j < n; ++j) {
+    switch (rng() % 7) {
+      case 0: { const int64_t v = static_cast<int64_t>(rng() % 41) - 20; out.push_back({(long double)v, OrderedKey::from_int(v)}); break; }
+      case 1: { const int64_t v = static_cast<int64_t>(rng()) >> (rng() % 64); out.push_back({(long double)v, OrderedKey::from_int(v)}); break; }
+      case 2: { const int64_t v = rng() % 2 ? I64_MIN : I64_MAX; out.push_back({(long double)v, OrderedKey::from_int(v)}); break; }
+      case 3: { const double x = std::ldexp(std::uniform_real_distribution<double>(-1, 1)(rng), static_cast<int>(rng() % 200) - 100); out.push_back({x, OrderedKey::from_float(x)}); break; }
+      case 4: {  // subnormals, both signs
+        const double x = std::bit_cast<double>((rng() % 2 ? TOP : 0) | (rng() >> (12 + rng() % 52)));
+        out.push_back({x, OrderedKey::from_float(x)});
+        break;
+      }
+      case 5: { const double x = static_cast<double>(static_cast<int64_t>(rng() % 41) - 20); out.push_back({x, OrderedKey::from_float(x)}); break; }
+      default: { const double x = specials[rng() % specials.size()]; out.push_back({x, OrderedKey::from_float(x)}); }
+    }
+  }
+  return out;
+}
+
+TEST(OrderedKey, KeyOrderIsNumericOrderIncludingSubnormals) {
+  std::mt19937_64 rng(11);
+  std::vector<Number> numbers = random_numbers(rng, 4000);
+  std::sort(numbers.begin(), numbers.end(), [](const Number& a, const Number& b) { return a.value < b.value; });
+  for (size_t j = 0; j < numbers.size(); ++j) {
+    for (size_t step : {size_t{1}, size_t{7}, size_t{613}}) {
+      if (j + step >= numbers.size()) continue;
+      const Number& a = numbers[j];
+      const Number& b = numbers[j + step];
+      EXPECT_EQ(a.value == b.value, a.key == b.key) << double(a.value) << " vs " << double(b.value);
+      EXPECT_EQ(a.value < b.value, a.key < b.key) << double(a.value) << " vs " << double(b.value);
+    }
+  }
+  // Subnormals sit strictly between zero and the normals, mirrored for negatives.
+  const OrderedKey zero = OrderedKey::from_int(0);
+  const double largest_subnormal = std::nextafter(MIN_NORMAL, 0.0);
+  EXPECT_LT(zero, OrderedKey::from_float(MIN_SUBNORMAL));
+  EXPECT_LT(OrderedKey::from_float(MIN_SUBNORMAL), OrderedKey::from_float(largest_subnormal));
+  EXPECT_LT(OrderedKey::from_float(largest_subnormal), OrderedKey::from_float(MIN_NORMAL));
+  EXPECT_GT(zero, OrderedKey::from_float(-MIN_SUBNORMAL));
+  EXPECT_GT(OrderedKey::from_float(-largest_subnormal), OrderedKey::from_float(-MIN_NORMAL));
+}
+
+struct Build {
+  std::string isa;
+  CompareKernel gt, gte, lt, lte;
+  EqualKernel eq;
+};
+
+// Every build this processor can run (this project's machines run all three).
+std::vector<Build> runnable_builds() {
+  std::vector<Build> builds = {{"sse2", get_gt_into_sse2, get_gte_into_sse2, get_lt_into_sse2, get_lte_into_sse2, get_eq_into_sse2}};
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+  if (avx2) builds.push_back({"avx2", get_gt_into_avx2, get_gte_into_avx2, get_lt_into_avx2, get_lte_into_avx2, get_eq_into_avx2});
+  if (avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl")) {
+    builds.push_back({"avx512", get_gt_into_avx512, get_gte_into_avx512, get_lt_into_avx512, get_lte_into_avx512, get_eq_into_avx512});
+  }
+  return builds;
+}
+
+enum Kind { GT, GTE, LT, LTE, EQ };
+const char* const KIND_NAMES[] = {"gt", "gte", "lt", "lte", "eq"};
+
+// The structure beside a plain map of id -> key.
+struct Fixture {
+  NumericalBitmap nb;
+  std::map<uint32_t, OrderedKey> model;
+
+  void put(uint32_t id, OrderedKey key) {
+    if (auto it = model.find(id); it != model.end()) nb.remove(it->second, id);
+    nb.insert(key, id);
+    model[id] = key;
+    snapshot.clear();
+  }
+  void erase(uint32_t id) {
+    if (auto it = model.find(id); it != model.end()) {
+      nb.remove(it->second, id);
+      model.erase(it);
+      snapshot.clear();
+    }
+  }
+  // The ids of `allowed` (every stored id when null) per comparison with q, one pass.
+  std::array<std::vector<uint32_t>, 5> expected(OrderedKey q, const Bitmap* allowed) const {
+    if (snapshot.size() != model.size()) snapshot.assign(model.begin(), model.end());
+    std::array<std::vector<uint32_t>, 5> out;
+    for (const auto& [id, key] : snapshot) {
+      if (allowed != nullptr && !allowed->contains(id)) continue;
+      const auto order = key <=> q;
+      out[order > 0 ? GT : order < 0 ? LT : EQ].push_back(id);
+      if (order >= 0) out[GTE].push_back(id);
+      if (order <= 0) out[LTE].push_back(id);
+    }
+    return out;
+  }
+  mutable std::vector<std::pair<uint32_t, OrderedKey>> snapshot;  // the model as a flat list, for speed
+};
+
+Bitmap run_kernel(const Build& b, Kind kind, const NumericalBitmap& nb, OrderedKey q, const Bitmap* allowed, const Bitmap& prefill) {
+  Bitmap out = prefill;
+  if (kind == EQ) {
+    b.eq(nb, q.m, q.e, out, allowed);
+  } else {
+    const CompareKernel fn = kind == GT ? b.gt : kind == GTE ? b.gte : kind == LT ? b.lt : b.lte;
+    fn(nb, q.m, q.e, out, *allowed);
+  }
+  return out;
+}
+
+// Checks every build and comparison for each query key and allowed set; the
+// answer is ORed into a prefilled output, which must keep its ids.
+void check_all(const Fixture& f, const std::vector<OrderedKey>& queries, const std::vector<Bitmap>& allowed_sets,
+               std::mt19937_64& rng) {
+  const std::vector<Build> builds = runnable_builds();
+  for (const OrderedKey& q : queries) {
+    for (const Bitmap& allowed : allowed_sets) {
+      Bitmap prefill;
+      if (rng() % 2) for (int j = 0; j < 20; ++j) prefill.add(static_cast<uint32_t>(rng() % 300000));
+      const std::array<std::vector<uint32_t>, 5> model = f.expected(q, &allowed);
+      for (int kind = GT; kind <= EQ; ++kind) {
+        std::vector<uint32_t> want = model[kind];
+        for (uint32_t id : ids_of(prefill)) want.push_back(id);
+        std::sort(want.begin(), want.end());
+        want.erase(std::unique(want.begin(), want.end()), want.end());
+        for (const Build& b : builds) {
+          ASSERT_EQ(ids_of(run_kernel(b, Kind(kind), f.nb, q, &allowed, prefill)), want)
+              << b.isa << " " << KIND_NAMES[kind] << " key e=" << q.e << " m=" << q.m;
+        }
+      }
+      if (rng() % 4 == 0) {
+        ASSERT_EQ(ids_of(f.nb.equal(q)), f.expected(q, nullptr)[EQ]);
+      }
+    }
+  }
+}
+
+std::vector<OrderedKey> query_keys(const Fixture& f, std::mt19937_64& rng, size_t n) {
+  std::vector<OrderedKey> keys = {OrderedKey{0, 0}, OrderedKey{~uint64_t{0}, 0xFFF}, OrderedKey::from_int(0),
+                                  OrderedKey::from_float(nan_with(false, 5)), OrderedKey::from_float(-INF)};
+  std::vector<OrderedKey> stored;
+  for (const auto& entry : f.model) stored.push_back(entry.second);
+  for (const Number& x : random_numbers(rng, n)) keys.push_back(x.key);
+  for (size_t j = 0; j < n && !stored.empty(); ++j) keys.push_back(stored[rng() % stored.size()]);
+  return keys;
+}
+
+// Allowed sets: everything stored plus strangers, half, a few ids, nothing, and
+// a copy-on-write copy (its containers are shared wrappers).
+std::vector<Bitmap> allowed_sets(const Fixture& f, std::mt19937_64& rng, uint32_t id_span) {
+  Bitmap all, half, few;
+  for (const auto& entry : f.model) {
+    all.add(entry.first);
+    if (rng() % 2) half.add(entry.first);
+  }
+  for (int j = 0; j < 500; ++j) all.add(static_cast<uint32_t>(rng() % id_span));
+  for (int j = 0; j < 40; ++j) few.add(static_cast<uint32_t>(rng() % id_span));
+  Bitmap shared = half;
+  shared.setCopyOnWrite(true);
+  Bitmap cow;
+  cow.setCopyOnWrite(true);
+  cow = shared;
+  return {all, half, few, Bitmap(), cow};
+}
+
+TEST(NumericalBitmap, SmallExamples) {
+  for (const Build& b : runnable_builds()) {
+    NumericalBitmap nb;
+    nb.insert(OrderedKey::from_int(3), 1);
+    nb.insert(OrderedKey::from_float(5.0), 2);
+    nb.insert(OrderedKey::from_int(7), 3);
+    const Bitmap allowed = bitmap_of({1, 2, 3, 99});
+    const OrderedKey five = OrderedKey::from_int(5);
+    EXPECT_EQ(ids_of(run_kernel(b, GT, nb, five, &allowed, Bitmap())), (std::vector<uint32_t>{3})) << b.isa;
+    EXPECT_EQ(ids_of(run_kernel(b, GTE, nb, five, &allowed, Bitmap())), (std::vector<uint32_t>{2, 3})) << b.isa;
+    EXPECT_EQ(ids_of(run_kernel(b, LT, nb, five, &allowed, Bitmap())), (std::vector<uint32_t>{1})) << b.isa;
+    EXPECT_EQ(ids_of(run_kernel(b, LTE, nb, five, &allowed, Bitmap())), (std::vector<uint32_t>{1, 2})) << b.isa;
+    const Bitmap without_seven = bitmap_of({1, 2});
+    EXPECT_TRUE(run_kernel(b, GT, nb, five, &without_seven, Bitmap()).isEmpty()) << b.isa;
+
+    NumericalBitmap signs;
+    for (int64_t v : {-2, -1, 0, 1}) signs.insert(OrderedKey::from_int(v), static_cast<uint32_t>(v + 10));
+    const Bitmap every = bitmap_of({8, 9, 10, 11});
+    const OrderedKey minus_one = OrderedKey::from_int(-1);
+    EXPECT_EQ(ids_of(run_kernel(b, GT, signs, minus_one, &every, Bitmap())), (std::vector<uint32_t>{10, 11})) << b.isa;
+    EXPECT_EQ(ids_of(run_kernel(b, LT, signs, minus_one, &every, Bitmap())), (std::vector<uint32_t>{8})) << b.isa;
+  }
+}
+
+// Many ids per chunk (bitset slices), a partial chunk, and ids spread over the
+// whole 32-bit range (array slices, few ids per chunk).
+TEST(NumericalBitmap, RandomDataMatchesModelInEveryBuild) {
+  std::mt19937_64 rng(20240611);
+  for (int shape = 0; shape < 3; ++shape) {
+    Fixture f;
+    const uint32_t span = shape == 2 ? UINT32_MAX : 200000;
+    const size_t n = shape == 0 ? 150000 : shape == 1 ? 9000 : 3000;
+    const std::vector<Number> values = random_numbers(rng, 64);  // repeats make equal keys common
+    for (size_t j = 0; j < n; ++j) {
+      const OrderedKey key = rng() % 3 ? values[rng() % values.size()].key : random_numbers(rng, 1)[0].key;
+      f.put(static_cast<uint32_t>(rng() % span), key);
+    }
+    check_all(f, query_keys(f, rng, 8), allowed_sets(f, rng, span), rng);
+  }
+}
+
+// Sequential ids with sequential values (the running set shrinks to narrow
+// ranges) and, after run-optimising every slice and allowed set, run containers.
+TEST(NumericalBitmap, SequentialAndRunContainers) {
+  std::mt19937_64 rng(5);
+  Fixture f;
+  for (uint32_t id = 0; id < 140000; ++id) f.put(id, OrderedKey::from_int(static_cast<int64_t>(id) - 70000));
+  std::vector<OrderedKey> queries = {OrderedKey::from_int(-70000), OrderedKey::from_int(0), OrderedKey::from_float(12345.5),
+                                     OrderedKey::from_int(69999), OrderedKey::from_int(-3)};
+  std::vector<Bitmap> allowed = allowed_sets(f, rng, 200000);
+  Bitmap range;
+  range.addRange(1000, 131000);
+  allowed.push_back(range);
+  check_all(f, queries, allowed, rng);
+  for (SlicePair& pair : f.nb.slices) {
+    pair.zeros.bitmap.runOptimize();
+    pair.ones.bitmap.runOptimize();
+  }
+  for (Bitmap& a : allowed) a.runOptimize();
+  check_all(f, queries, allowed, rng);
+}
+
+// Interleaved inserts, re-inserts under new keys and removals over a few
+// chunks, checked as the contents change; removing everything empties it.
+TEST(NumericalBitmap, InsertRemoveInterleavings) {
+  std::mt19937_64 rng(77);
+  Fixture f;
+  const std::vector<Number> values = random_numbers(rng, 30);
+  auto random_id = [&] { return static_cast<uint32_t>(rng() % 2 ? rng() % 9000 : 65536 + rng() % 9000); };
+  for (int round = 0; round < 6; ++round) {
+    for (int op = 0; op < 6000; ++op) {
+      if (rng() % 3 == 0) f.erase(random_id()); else f.put(random_id(), values[rng() % values.size()].key);
+    }
+    for (const SlicePair& pair : f.nb.slices) {  // every stored id in exactly one side
+      ASSERT_FALSE(pair.zeros.bitmap.intersect(pair.ones.bitmap));
+      ASSERT_EQ(pair.zeros.bitmap.cardinality() + pair.ones.bitmap.cardinality(), f.model.size());
+    }
+    check_all(f, query_keys(f, rng, 3), allowed_sets(f, rng, 80000), rng);
+  }
+  EXPECT_FALSE(f.nb.is_empty());
+  while (!f.model.empty()) f.erase(f.model.begin()->first);
+  EXPECT_TRUE(f.nb.is_empty());
+  f.nb.slices[0].ones.push(4);  // an id waiting in a bulk buffer counts as stored
+  EXPECT_FALSE(f.nb.is_empty());
+}
+
+TEST(KernelSelection, PicksOneBuildForEveryComparison) {
+  const std::string isa = selected_kernel_isa();
+  const std::vector<Build> builds = runnable_builds();
+  EXPECT_EQ(builds.back().isa, isa) << "the widest runnable build is selected";
+  const Build& chosen = builds.back();
+  EXPECT_EQ(GET_GT_FN(), chosen.gt);
+  EXPECT_EQ(GET_GTE_FN(), chosen.gte);
+  EXPECT_EQ(GET_LT_FN(), chosen.lt);
+  EXPECT_EQ(GET_LTE_FN(), chosen.lte);
+  EXPECT_EQ(GET_EQ_FN(), chosen.eq);
+}
+
+// Readers on several threads share the structure (each with its own scratch
+// bitmap, used here because the outputs start non-empty).
+TEST(NumericalBitmap, ConcurrentReadersAgree) {
+  std::mt19937_64 rng(99);
+  Fixture f;
+  const std::vector<Number> values = random_numbers(rng, 200);
+  for (uint32_t j = 0; j < 120000; ++j) f.put(static_cast<uint32_t>(rng() % 180000), values[rng() % values.size()].key);
+  const std::vector<OrderedKey> queries = query_keys(f, rng, 6);
+  Bitmap allowed = allowed_sets(f, rng, 180000)[1];
+  const Bitmap prefill = bitmap_of({7, 190000, 4000000});
+  std::vector<std::vector<uint32_t>> want;
+  for (const OrderedKey& q : queries) {
+    want.push_back(ids_of(run_kernel(runnable_builds()[0], GT, f.nb, q, &allowed, prefill)));
+    want.push_back(ids_of(run_kernel(runnable_builds()[0], LTE, f.nb, q, &allowed, prefill)));
+  }
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int rep = 0; rep < 5; ++rep) {
+        for (size_t j = 0; j < queries.size(); ++j) {
+          const size_t at = (j + static_cast<size_t>(t)) % queries.size();
+          Bitmap gt = prefill, lte = prefill;
+          get_gt_into(f.nb, queries[at].m, queries[at].e, gt, allowed);
+          get_lte_into(f.nb, queries[at].m, queries[at].e, lte, allowed);
+          if (ids_of(gt) != want[2 * at] || ids_of(lte) != want[2 * at + 1]) ++mismatches;
+        }
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+}  // namespace
+}  // namespace vostrel

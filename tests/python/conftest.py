@@ -1,0 +1,31 @@
+"""Shared fixtures: isolated interpreter runs and a size scale for heavy tests."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# Under the sanitizers every allocation is several times slower: heavy tests shrink their loops.
+UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
+SCALE = 0.1 if UNDER_SANITIZER else 1.0
+
+
+def scaled(count):
+    """`count` scaled for the current build, at least 1."""
+    return max(1, int(count * SCALE))
+
+
+@pytest.fixture
+def run_isolated():
+    """Runs `code` in a fresh interpreter (same executable and environment). Returns the CompletedProcess.
+
+    Used for what must not leak into this process: sub-interpreters, a hidden numpy, and lock tests whose failure
+    mode is a hang (the timeout turns a hang into a failure)."""
+
+    def run(code, timeout=60):
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                              timeout=timeout, env=os.environ.copy())
+
+    return run

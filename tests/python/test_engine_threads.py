@@ -1,0 +1,270 @@
+"""Concurrency: Python threads adding, writing (scalars, lists, nested objects) and querying shared indexes.
+
+Each test runs its threads for a bounded time with a short interpreter switch interval. A hang fails the run: the
+faulthandler watchdog dumps every thread's stack and exits, and each join has a timeout. Afterwards every index must
+agree with the reference evaluator over the values the objects ended up with.
+"""
+
+import faulthandler
+import os
+import random
+import sys
+import threading
+import time
+import traceback
+
+import pytest
+
+import Vostrel
+from model import Obj, build, evaluate
+
+Q = Vostrel.PyQueryExpr
+SEED = int(os.environ.get("VOSTREL_SEED", random.SystemRandom().randrange(2**32)))
+RUN_SECONDS = 2.5
+WATCHDOG_SECONDS = 120
+
+
+@pytest.fixture(autouse=True)
+def watchdog():
+    faulthandler.dump_traceback_later(WATCHDOG_SECONDS, exit=True)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # many more interleavings of the Python-side steps
+    yield
+    sys.setswitchinterval(interval)
+    faulthandler.cancel_dump_traceback_later()
+
+
+def run_for(seconds, workers):
+    """Runs each worker(rng) in a loop on its own thread until time is up; fails on a hang or any exception."""
+    stop = threading.Event()
+    errors = []
+
+    def loop(worker, seed):
+        rng = random.Random(seed)
+        try:
+            while not stop.is_set():
+                worker(rng)
+        except BaseException:  # InternalError derives from BaseException
+            errors.append(traceback.format_exc())
+            stop.set()
+
+    threads = [threading.Thread(target=loop, args=(w, SEED + i), daemon=True) for i, w in enumerate(workers)]
+    for t in threads:
+        t.start()
+    stop.wait(seconds)
+    stop.set()
+    for t in threads:
+        t.join(timeout=60)
+    hung = [t for t in threads if t.is_alive()]
+    assert not hung, f"{len(hung)} threads still running: deadlock? (VOSTREL_SEED={SEED})"
+    assert not errors, f"VOSTREL_SEED={SEED}\n" + errors[0]
+
+
+def read_back(objects, names):
+    """Shadow of the values the objects hold now, for the model."""
+    shadow = {}
+    for o in objects:
+        attrs = {}
+        for name in names:
+            try:
+                attrs[name] = getattr(o, name)
+            except AttributeError:
+                pass
+        shadow[id(o)] = attrs
+    return shadow
+
+
+def assert_model(index, scope, shadow, trees, where):
+    for tree in trees:
+        expected = evaluate(tree, scope, lambda o: shadow[id(o)])
+        got = index.reduced_query(build(tree)).collect()
+        ids = [id(o) for o in got]
+        assert len(ids) == len(set(ids)), f"{where}: duplicates for {tree}"
+        assert set(ids) == expected, (f"{where} (VOSTREL_SEED={SEED}): {tree}: "
+                                      f"missing {len(expected - set(ids))}, extra {len(set(ids) - expected)}")
+
+
+def x_value(rng, leaves):
+    r = rng.randrange(9)
+    i = rng.randrange(12)
+    return [i, f"s{i}", [i, -i], (f"s{i}", i), rng.choice(leaves), [rng.choice(leaves), rng.choice(leaves)],
+            None, i + 0.5, {f"s{i}", i}][r]
+
+
+def x_trees(leaves):
+    trees = [("eq", "x", i) for i in range(12)] + [("eq", "x", f"s{i}") for i in range(12)]
+    trees += [("eq", "x", -3), ("eq", "x", 2.5), ("eq", "x", None), ("gt", "x", 4), ("le", "x", 6.5),
+              ("bt", "x", 2, 8), ("starts_with", "x", "s1"), ("contains", "x", "1"), ("ends_with", "x", ""),
+              ("ne", "x", 3), ("not", ("in", "x", [1, "s2", None], False))]
+    trees += [("eq", "x", leaf) for leaf in leaves[:4]] + [("eq", "n", leaf) for leaf in leaves[:4]]
+    trees += [("eq", "x.y", 3), ("eq", "n.y", 3), ("gt", "n.y", 5), ("ne", "n.y", 2), ("starts_with", "n.y", "t"),
+              ("in", "x.y", [1, 2, "t3"], True), ("and", [("eq", "k", 1), ("ge", "n.y", 3)]),
+              ("or", [("eq", "k", 2), ("lt", "x", 3)])]
+    trees += [("eq", "k", i) for i in range(5)]
+    return trees
+
+
+def test_adders_writers_and_queriers_share_indexes():
+    rng = random.Random(SEED)
+    leaves = [Obj(y=i) for i in range(8)]
+    shared = [Obj(k=i % 5, x=i, n=leaves[i % 8]) for i in range(24)]
+    key = {id(o): i % 5 for i, o in enumerate(shared)}
+    idx, idx2 = Vostrel.Index(), Vostrel.Index()
+    for o in shared:
+        idx.add_object(o)
+    for o in shared[::2]:
+        idx2.add_object(o)
+    started, done = [], []  # objects handed to idx.add_object, and those whose add returned
+
+    def writer(r):
+        o = r.choice(shared)
+        if r.random() < 0.7:
+            o.x = x_value(r, leaves)
+        else:
+            o.n = r.choice([r.choice(leaves), [r.choice(leaves), r.choice(leaves)], 5])
+
+    def leaf_writer(r):
+        r.choice(leaves).y = r.choice([r.randrange(8), f"t{r.randrange(8)}", [r.randrange(8)]])
+
+    def adder(r):
+        if len(started) >= 300:
+            time.sleep(0.001)
+            return
+        o = Obj(k=r.randrange(5), x=x_value(r, leaves), n=r.choice(leaves))
+        key[id(o)] = o.k
+        started.append(o)
+        idx.add_object(o)
+        done.append(o)
+
+    def querier(r):
+        k = r.randrange(5)
+        settled = list(done)
+        how = r.randrange(3)
+        if how == 0:
+            got = idx.reduced_query(Q.eq("k", k)).collect()
+        elif how == 1:
+            got = idx.reduced(k=k).collect()
+        else:
+            got = idx.get_by_attribute(k=k)
+        ids = {id(o) for o in got}
+        assert len(ids) == len(got)
+        must = {id(o) for o in shared + settled if key[id(o)] == k}
+        may = {id(o) for o in shared + list(started) if key[id(o)] == k}
+        assert must <= ids <= may, f"k={k}: missing {len(must - ids)}, extra {len(ids - may)}"
+        other = r.choice([Q.gt("x", 3), Q.contains("x", "1"), Q.eq("n.y", 2), Q.not_(Q.eq("x.y", 1)),
+                          Q.ne("n", leaves[0]), Q.or_(Q.eq("x", None), Q.starts_with("n.y", "t"))])
+        got = idx.reduced_query(other).collect()
+        known = {id(o) for o in shared + list(started)}
+        assert all(type(o) is Obj and id(o) in known for o in got)
+
+    def view_querier(r):
+        k = r.randrange(5)
+        view = idx.reduced(k=k)
+        members = view.collect()
+        assert {id(o) for o in view.reduced_query(Q.eq("k", k)).collect()} == {id(o) for o in members}
+        assert view.reduced_query(Q.not_(Q.eq("k", k))).collect() == []
+        narrowed = view.reduced_query(Q.or_(Q.gt("x", 5), Q.eq("n.y", 1))).collect()
+        assert {id(o) for o in narrowed} <= {id(o) for o in members}
+
+    def collector(r):
+        seen = len(idx.collect())
+        again = idx.collect()
+        assert len(again) >= seen
+        assert len({id(o) for o in again}) == len(again)
+        assert all(type(o) is Obj for o in again)
+
+    def churner(r):
+        # Short-lived indexes over the shared objects: dead membership records appear and get trimmed.
+        tmp = Vostrel.Index()
+        for o in r.sample(shared, 6):
+            tmp.add_object(o)
+        tmp.reduced_query(Q.eq("k", 1)).collect()
+        idx2.add_object(r.choice(shared))
+
+    run_for(RUN_SECONDS, [writer, writer, leaf_writer, adder, querier, view_querier, collector, churner])
+
+    everyone = shared + done
+    assert len(done) == len(started)
+    assert {id(o) for o in idx.collect()} == {id(o) for o in everyone}
+    shadow = read_back(everyone + leaves, ["k", "x", "n", "y"])
+    trees = x_trees(leaves)
+    assert_model(idx, everyone, shadow, trees, "index")
+    idx2_members = [o for o in shared if id(o) in {id(p) for p in idx2.collect()}]
+    assert_model(idx2, idx2_members, shadow, trees, "second index")
+
+
+def test_two_threads_writing_one_object_held_by_three_indexes():
+    leaves = [Obj(y=i) for i in range(4)]
+    target = Obj(x=0, z=0, n=leaves[0])
+    bystanders = [Obj(x=i, z=i) for i in range(6)]
+    indexes = [Vostrel.Index() for _ in range(3)]
+    for ix in indexes:
+        for o in [target] + bystanders:
+            ix.add_object(o)
+
+    def write_x(r):
+        target.x = x_value(r, leaves)
+
+    def write_z_and_n(r):
+        if r.random() < 0.5:
+            target.z = r.choice([r.randrange(12), f"s{r.randrange(12)}", [r.randrange(12)]])
+        else:
+            target.n = r.choice([r.choice(leaves), leaves[:2]])
+        target.x = r.randrange(12)  # the same attribute as the other writer, too
+
+    def query(r):
+        got = indexes[r.randrange(3)].reduced_query(Q.eq("x", 3)).collect()
+        assert all(o is target or o is bystanders[3] for o in got)
+
+    run_for(RUN_SECONDS, [write_x, write_z_and_n, query])
+
+    everyone = [target] + bystanders
+    shadow = read_back(everyone + leaves, ["x", "z", "n", "y"])
+    trees = x_trees(leaves) + [("eq", "z", i) for i in range(12)] + [("eq", "z", f"s{i}") for i in range(12)]
+    for i, ix in enumerate(indexes):
+        assert_model(ix, everyone, shadow, trees, f"index {i}")
+
+
+def test_writer_of_lists_races_collect_and_queries():
+    objs = [Obj(tag=i % 3, items=[i]) for i in range(30)]
+    idx = Vostrel.Index()
+    for o in objs:
+        idx.add_object(o)
+    view = idx.reduced(tag=1)
+    added = []
+
+    def list_writer(r):
+        # Registering a container reads it under the interpreter lock while engine locks are held.
+        r.choice(objs).items = [r.randrange(40) for _ in range(r.randrange(60))]
+
+    def nested_list_writer(r):
+        r.choice(objs).items = (r.randrange(40), [r.randrange(40), (r.randrange(40),)], {r.randrange(40)})
+
+    def adder(r):
+        if len(added) < 200:
+            o = Obj(tag=r.randrange(3), items=[r.randrange(40)])
+            idx.add_object(o)
+            added.append(o)
+        else:
+            time.sleep(0.001)
+
+    def collector(r):
+        everything = idx.collect()
+        assert len(everything) >= len(objs)
+        assert len(view.collect()) == 10
+
+    def querier(r):
+        n = r.randrange(40)
+        got = idx.reduced_query(Q.eq("items", n)).collect()
+        assert all(type(o) is Obj for o in got)
+        in_view = view.reduced_query(Q.eq("items", n)).collect()
+        assert {id(o) for o in in_view} <= {id(o) for o in objs if o.tag == 1}
+
+    run_for(RUN_SECONDS, [list_writer, nested_list_writer, adder, collector, querier, querier])
+
+    everyone = objs + added
+    shadow = read_back(everyone, ["tag", "items"])
+    trees = [("eq", "items", n) for n in range(40)] + [("in", "items", [1, 2, 3], False), ("ne", "items", 5),
+                                                       ("gt", "items", 3), ("eq", "tag", 1)]
+    assert_model(idx, everyone, shadow, trees, "index")
+    assert_model(view, [o for o in objs if o.tag == 1], shadow, trees, "view")
