@@ -303,8 +303,9 @@ def markdown(report: list[dict], argv_sizes: list[int]) -> str:
         f"{time.strftime('%Y-%m-%d')}, Python {platform.python_version()}, pandas {pd.__version__}, "
         f"SQLite {sqlite3.sqlite_version}.",
         "",
-        f"Machine: {os.cpu_count()} cores, shared with other jobs, so timings are noisy (expect +-30%); "
-        "medians of repeated runs.",
+        f"Machine: {os.cpu_count()} cores, shared with other jobs, so timings are noisy (expect +-30%, more "
+        f"for the 2-thread figure); medians of repeated runs. Load average at the end of the run: "
+        f"{os.getloadavg()[0]:.1f}.",
         "",
         "How to read it: each cell is the median time of one query; `xR` is baseline time / Vostrel time "
         "(above 1 means Vostrel is faster). Vostrel's query time is `reduced_query(q)` returning a view "

@@ -43,6 +43,26 @@ std::vector<uint32_t> ids_of(const Bitmap& b) {
   return v;
 }
 
+// CRoaring's layout rules, which later operations on an answer rely on: arrays
+// hold 1..4096 rising ids, bitsets more than 4096, with the counts they state.
+bool well_formed(const Bitmap& b) {
+  const roaring_array_t& ra = b.roaring.high_low_container;
+  for (int32_t j = 0; j < ra.size; ++j) {
+    if (j > 0 && ra.keys[j - 1] >= ra.keys[j]) return false;
+    if (ra.typecodes[j] == ARRAY_CONTAINER_TYPE_CODE) {
+      const auto* array = static_cast<const array_container_t*>(ra.containers[j]);
+      if (array->cardinality < 1 || array->cardinality > 4096) return false;
+      for (int32_t v = 1; v < array->cardinality; ++v) if (array->array[v - 1] >= array->array[v]) return false;
+    } else if (ra.typecodes[j] == BITSET_CONTAINER_TYPE_CODE) {
+      const auto* bitset = static_cast<const bitset_container_t*>(ra.containers[j]);
+      int32_t count = 0;
+      for (int w = 0; w < 1024; ++w) count += std::popcount(bitset->array[w]);
+      if (bitset->cardinality <= 4096 || bitset->cardinality != count) return false;
+    }
+  }
+  return true;
+}
+
 TEST(OrderedKey, DocumentedKeys) {
   const OrderedKey zero{0, 0x800};
   EXPECT_EQ(OrderedKey::from_int(0), zero);
@@ -207,12 +227,15 @@ void check_all(const Fixture& f, const std::vector<OrderedKey>& queries, const s
         std::sort(want.begin(), want.end());
         want.erase(std::unique(want.begin(), want.end()), want.end());
         for (const Build& b : builds) {
-          ASSERT_EQ(ids_of(run_kernel(b, Kind(kind), f.nb, q, &allowed, prefill)), want)
-              << b.isa << " " << KIND_NAMES[kind] << " key e=" << q.e << " m=" << q.m;
+          const Bitmap got = run_kernel(b, Kind(kind), f.nb, q, &allowed, prefill);
+          ASSERT_EQ(ids_of(got), want) << b.isa << " " << KIND_NAMES[kind] << " key e=" << q.e << " m=" << q.m;
+          ASSERT_TRUE(well_formed(got)) << b.isa << " " << KIND_NAMES[kind];
         }
       }
       if (rng() % 4 == 0) {
-        ASSERT_EQ(ids_of(f.nb.equal(q)), f.expected(q, nullptr)[EQ]);
+        const Bitmap equal = f.nb.equal(q);
+        ASSERT_EQ(ids_of(equal), f.expected(q, nullptr)[EQ]);
+        ASSERT_TRUE(well_formed(equal));
       }
     }
   }

@@ -13,7 +13,7 @@ assigned, so a fault in the engine's attribute storage cannot hide a fault in it
 
 import enum
 import math
-import random
+import struct
 
 import Vostrel
 
@@ -303,7 +303,8 @@ STRINGS = [
     "suffix", "the_suffix", "AbC", "a b", "\x00z",
 ]
 
-SCALAR_ATTRS = ["a", "b", "c", "an_attribute_name_longer_than_23_bytes"]
+SCALAR_ATTRS = ["a", "b", "c", "an_attribute_name_longer_than_23_bytes", "\u00f1ame"]
+EXTRA_ATTRS = ["d", "e", "f", "g", "h"]  # written later: objects go past eight attributes
 LINK_ATTRS = ["n", "m"]
 MISSING_ATTR = "never_assigned_anywhere"
 
@@ -313,11 +314,14 @@ class ValueGen:
 
     def __init__(self, rng):
         self.rng = rng
+        self.fresh = None  # callable -> a new short-lived Indexable, if the caller wants them
         self.unknowns = [None, Token("t1"), Token("t2"), frozenset({1, 2}), MyInt(3), MyStr("ab"),
                          Colour.GREEN, complex(1, 2), Ellipsis]
         self.numbers = list(NUMBERS)
         self.strings = list(STRINGS)
         self.bools = [True, False]
+        self.fresh_unknowns = [lambda: Token("fresh"), lambda: frozenset({1, 2}), lambda: MyInt(3),
+                               lambda: MyStr("ab"), lambda: complex(1, 2)]
         if np is not None:
             self.numbers += [np.int64(3), np.float64(2.5), np.int64(-1)]
             self.strings += [np.str_("ab")]
@@ -325,10 +329,42 @@ class ValueGen:
             self.unknowns += [np.int32(3)]
 
     def number(self):
-        return self.rng.choice(self.numbers)
+        """A number of the pool, or a random one: small ints, ints of any width, floats of any exponent."""
+        rng = self.rng
+        r = rng.random()
+        if r < 0.55:
+            return rng.choice(self.numbers)
+        if r < 0.7:
+            return rng.randint(-50, 50)
+        if r < 0.8:
+            bits = rng.randrange(1, 64)
+            return rng.randrange(-(2**bits), 2**bits)
+        if r < 0.9:
+            return rng.choice((-1, 1)) * rng.random() * 10.0 ** rng.randint(-30, 30)
+        while True:  # any bit pattern but NaN: subnormals, infinities and huge values included
+            x = struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0]
+            if x == x:
+                return x
+
+    def near(self, x):
+        """A number equal to x, or just beside it (one ulp, or one for ints); zeros of either sign for a zero."""
+        x = _num(x)
+        r = self.rng.random()
+        if x == 0:
+            return self.rng.choice((0, 0.0, -0.0, 5e-324, -5e-324))
+        if r < 0.4:
+            return x
+        if isinstance(x, int):
+            y = x + self.rng.choice((-1, 1))
+            return y if INT64_MIN <= y <= INT64_MAX else x
+        return math.nextafter(x, math.inf if r < 0.7 else -math.inf)
 
     def string(self):
-        return self.rng.choice(self.strings)
+        """A string of the pool, or a random one over a small alphabet (one- to four-byte characters)."""
+        rng = self.rng
+        if rng.random() < 0.5:
+            return rng.choice(self.strings)
+        return "".join(rng.choice("aab\u00e9\u65e5\U0001f642") for _ in range(rng.randrange(32)))
 
     def query_string(self):
         r = self.rng.random()
@@ -349,7 +385,13 @@ class ValueGen:
             return self.string()
         if r < 0.9:
             return self.rng.choice(self.bools)
-        return self.rng.choice(self.unknowns)
+        return self.unknown()
+
+    def unknown(self):
+        """A shared unrecognised object, or a fresh one equal (and equal-hashing) to others of its sort."""
+        if self.rng.random() < 0.5:
+            return self.rng.choice(self.unknowns)
+        return self.rng.choice(self.fresh_unknowns)()
 
     def container(self, indexables, depth=0, hashable=False):
         """A list, tuple or set (only tuples inside sets), nested up to two levels."""
@@ -379,15 +421,22 @@ class ValueGen:
             return self.rng.choice(indexables)
         return self.scalar()
 
+    def pick(self, indexables):
+        """One of `indexables`, or now and then a fresh object made by `self.fresh` (when set), which dies again
+        once nothing holds it, so its id comes back for reuse."""
+        if self.fresh is not None and self.rng.random() < 0.12:
+            return self.fresh()
+        return self.rng.choice(indexables)
+
     def link_value(self, indexables):
         """A value for a link attribute: mostly an Indexable or a container of them."""
         r = self.rng.random()
         if not indexables or r < 0.15:
             return self.value(indexables)
         if r < 0.65:
-            return self.rng.choice(indexables)
+            return self.pick(indexables)
         k = self.rng.randrange(1, 4)
-        picked = [self.rng.choice(indexables) for _ in range(k)]
+        picked = [self.pick(indexables) for _ in range(k)]
         if r < 0.75:
             return [picked[0], [picked[-1], self.scalar()]]
         return self.rng.choice((list, tuple, set))(picked)
@@ -396,8 +445,9 @@ class ValueGen:
 class TreeGen:
     """Seeded random query trees over every operator and combinator, dotted paths included."""
 
-    def __init__(self, rng, values, eq_candidates, bad_bound_rate=0.01):
+    def __init__(self, rng, values, eq_candidates, facts=None, bad_bound_rate=0.03):
         self.rng = rng
+        self.facts = facts  # callable(kind or None) -> (path, value) an object holds, or None: steers to hits
         self.values = values
         self.eq_candidates = eq_candidates  # callable -> list of values worth asking for (assigned ones)
         self.bad_bound_rate = bad_bound_rate
@@ -415,7 +465,7 @@ class TreeGen:
 
     def eq_value(self):
         cands = self.eq_candidates()
-        if cands and self.rng.random() < 0.6:
+        if cands and self.rng.random() < 0.75:
             v = self.rng.choice(cands)
             if kind(v) != "seq" and kind(v) != "dict":
                 return v
@@ -424,44 +474,82 @@ class TreeGen:
                 return self.rng.choice(inner)
         return self.values.scalar()
 
+    def assigned_of(self, wanted):
+        """A member of the assigned values (or of their containers) of kind `wanted`, if one comes up."""
+        cands = self.eq_candidates()
+        for _ in range(4):
+            if not cands:
+                return None
+            v = self.rng.choice(cands)
+            if kind(v) == "seq":
+                inner = list(members(v))
+                v = self.rng.choice(inner) if inner else None
+            if v is not None and kind(v) == wanted:
+                return v
+        return None
+
     def ordered_value(self):
         r = self.rng.random()
+        if r < 0.45:
+            v = self.assigned_of("num")
+            if v is not None:
+                return self.values.near(v)
         if r < 0.88:
             return self.values.number()
         return self.rng.choice([self.values.string(), True, False, None])
 
-    def leaf(self):
+    def leaf(self, bad_bounds_ok=True):
         rng = self.rng
-        path = self.path()
         op = rng.choice(["eq", "eq", "ne", "in", "gt", "ge", "lt", "le", "bt", "bt",
                          "starts_with", "ends_with", "contains"])
+        wanted = "num" if op in _ORDER or op == "bt" else "str" if op in _STRING else None
+        fact = self.facts(wanted) if self.facts is not None and rng.random() < 0.6 else None
+        path, seen = fact if fact is not None else (self.path(), None)
         if op in ("eq", "ne"):
-            return (op, path, self.eq_value())
+            return (op, path, seen if seen is not None and rng.random() < 0.8 else self.eq_value())
         if op == "in":
-            return ("in", path, [self.eq_value() for _ in range(rng.randrange(5))], rng.random() < 0.3)
+            values = [self.eq_value() for _ in range(rng.randrange(4))]
+            if seen is not None and rng.random() < 0.7:
+                values.insert(rng.randrange(len(values) + 1), seen)
+            return ("in", path, values, rng.random() < 0.3)
         if op == "bt":
             lo, hi = self.values.number(), self.values.number()
+            if seen is not None and kind(seen) == "num":
+                lo = self.values.near(seen) if rng.random() < 0.5 else lo
+                hi = self.values.near(seen) if rng.random() < 0.3 else hi
             if rng.random() < 0.7 and _num(lo) > _num(hi):
                 lo, hi = hi, lo
-            if rng.random() < self.bad_bound_rate:
+            if bad_bounds_ok and rng.random() < self.bad_bound_rate:
                 bad = rng.choice(["s", True, None])
                 lo, hi = (bad, hi) if rng.random() < 0.5 else (lo, bad)
             return ("bt", path, lo, hi)
         if op in _ORDER:
+            if seen is not None and kind(seen) == "num" and rng.random() < 0.7:
+                return (op, path, self.values.near(seen) if rng.random() < 0.5 else seen)
             return (op, path, self.ordered_value())
-        s = self.values.query_string() if rng.random() < 0.92 else rng.choice([3, None, True])
+        if rng.random() < 0.06:
+            return (op, path, rng.choice([3, None, True, MyStr("a")]))  # not a str: matches nothing
+        s = self.values.query_string()
+        source = seen if seen is not None and kind(seen) == "str" else None
+        if source is None and rng.random() < 0.4:
+            source = self.assigned_of("str")
+        if source is not None and rng.random() < 0.8:
+            v = str(source)
+            i = rng.randrange(len(v) + 1)
+            s = v[i:] if op == "ends_with" else v[:i] if op == "starts_with" else v[i:rng.randrange(i, len(v) + 1)]
         return (op, path, s)
 
-    def tree(self, depth=3):
+    def tree(self, depth=3, in_and=False):
+        # Bad bt bounds stay out of conjunctions: and_ may stop early once nothing is left, skipping the check.
         rng = self.rng
         if depth == 0 or rng.random() < 0.45:
-            return self.leaf()
+            return self.leaf(bad_bounds_ok=not in_and)
         r = rng.random()
         if r < 0.4:
-            return ("and", [self.tree(depth - 1) for _ in range(rng.randrange(4))])
+            return ("and", [self.tree(depth - 1, True) for _ in range(rng.randrange(4))])
         if r < 0.75:
-            return ("or", [self.tree(depth - 1) for _ in range(rng.randrange(4))])
-        return ("not", self.tree(depth - 1))
+            return ("or", [self.tree(depth - 1, in_and) for _ in range(rng.randrange(4))])
+        return ("not", self.tree(depth - 1, in_and))
 
 
 def same_number(a, b):
@@ -469,7 +557,3 @@ def same_number(a, b):
     if isinstance(a, float):
         return a == b and math.copysign(1, a) == math.copysign(1, b)
     return a == b
-
-
-def seeded(seed):
-    return random.Random(seed)

@@ -7,17 +7,20 @@ Set VOSTREL_SEED=<n> to replay a run; every failure message names the seed of it
 """
 
 import gc
+import itertools
 import os
 import random
+import weakref
 
 import pytest
 
 import Vostrel
-from model import (LINK_ATTRS, SCALAR_ATTRS, BadBound, Obj, TreeGen, ValueGen, build, describe, evaluate, kind,
-                   plain, same_number)
+from conftest import scaled
+from model import (EXTRA_ATTRS, LINK_ATTRS, SCALAR_ATTRS, BadBound, Obj, TreeGen, ValueGen, build, describe, evaluate,
+                   indexables_in, kind, members, plain, same_number)
 
 BASE_SEED = int(os.environ.get("VOSTREL_SEED", random.SystemRandom().randrange(2**32)))
-SCENARIOS = 14
+SCENARIOS = scaled(24)  # about 300 checks each
 
 
 class World:
@@ -27,7 +30,7 @@ class World:
         self.seed = seed
         self.rng = random.Random(seed)
         self.values = ValueGen(self.rng)
-        self.trees = TreeGen(self.rng, self.values, lambda: self.assigned)
+        self.trees = TreeGen(self.rng, self.values, lambda: self.assigned, self.fact)
         self.layers = [[], [], []]
         self.layer_of = {}
         self.shadow = {}
@@ -35,6 +38,9 @@ class World:
         self.assigned = []
         self.reference = Vostrel.Index()  # holds every object: its collect() order is the ascending-id order
         self.failures = []
+        self.scope = None  # the objects queries are being generated for
+        self.fresh_count = itertools.count()
+        self.values.fresh = self.fresh
         for layer, count in enumerate(sizes):
             for _ in range(count):
                 self.make(layer)
@@ -45,6 +51,8 @@ class World:
         return [o for lay in self.layers[:layer] for o in lay]
 
     def remember(self, value):
+        if isinstance(value, Obj) and id(value) not in self.layer_of:
+            return  # short-lived objects must be free to die
         self.assigned.append(value)
         if len(self.assigned) > 400:
             del self.assigned[: len(self.assigned) - 300]
@@ -73,6 +81,46 @@ class World:
         self.reference.add_object(obj)
         return obj
 
+    def fact(self, wanted=None):
+        """(path, value) held by a random object of the current scope, possibly through its nested objects;
+        a value of kind `wanted` when one turns up in a few tries."""
+        rng = self.rng
+        pool = self.scope or self.all_objects()
+        for _ in range(6):
+            obj, prefix = rng.choice(pool), ""
+            for _ in range(rng.choice((0, 0, 1, 1, 2))):
+                links = [(k, v) for k, v in self.shadow[id(obj)].items() if indexables_in(v)]
+                if not links:
+                    break
+                name, value = rng.choice(links)
+                obj, prefix = rng.choice(indexables_in(value)), prefix + name + "."
+            attrs = self.shadow[id(obj)]
+            if not attrs:
+                continue
+            name, value = rng.choice(list(attrs.items()))
+            if kind(value) == "seq":
+                inner = list(members(value))
+                if not inner:
+                    continue
+                value = rng.choice(inner)
+            if wanted is None or kind(value) == wanted:
+                return prefix + name, value
+        return None
+
+    def fresh(self):
+        """A short-lived leaf object: the model forgets it when it dies (its address and id get reused)."""
+        attrs = {name: self.values.scalar() for name in self.rng.sample(SCALAR_ATTRS, 2)}
+        obj = Obj(**attrs)
+        key = id(obj)
+        self.shadow[key] = attrs
+        self.labels[key] = f"fresh#{next(self.fresh_count)}"
+        weakref.finalize(obj, self.forget, key)
+        return obj
+
+    def forget(self, key):
+        self.shadow.pop(key, None)
+        self.labels.pop(key, None)
+
     def all_objects(self):
         return [o for lay in self.layers for o in lay]
 
@@ -88,7 +136,7 @@ class World:
         rng = self.rng
         obj = rng.choice(self.all_objects())
         lower = self.lower(self.layer_of[id(obj)])
-        name = rng.choice(SCALAR_ATTRS + LINK_ATTRS + ["d"])
+        name = rng.choice(SCALAR_ATTRS + LINK_ATTRS + EXTRA_ATTRS)
         value = self.values.link_value(lower) if name in LINK_ATTRS else self.values.value(lower)
         self.write(obj, name, value)
 
@@ -129,6 +177,13 @@ class World:
         ranks = [rank.get(i, -1) for i in ids]
         if ranks != sorted(ranks):
             self.fail(where, f"{what}: result not in ascending id order")
+
+    def tree(self, scope, depth=3):
+        self.scope = scope
+        try:
+            return self.trees.tree(depth)
+        finally:
+            self.scope = None
 
     def check_query(self, where, target, scope, tree):
         query = build(tree)
@@ -198,34 +253,40 @@ def run_scenario(seed):
     def check_all(round_no, queries=30):
         world.check_readback()
         for _ in range(queries):
-            world.check_query(f"round {round_no} index", idx, idx_members, world.trees.tree())
+            world.check_query(f"round {round_no} index", idx, idx_members, world.tree(idx_members))
         for _ in range(4):
             world.check_keywords(f"round {round_no} index", idx, idx_members, True)
         if idx2 is not None:
             for _ in range(queries // 3):
-                world.check_query(f"round {round_no} second index", idx2, idx2_members, world.trees.tree())
+                world.check_query(f"round {round_no} second index", idx2, idx2_members, world.tree(idx2_members))
         for v in views:
             where = f"round {round_no} view {v.where}"
             world.compare(where, "collect()", v.view.collect(), {id(o) for o in v.members})
             world.compare(where, "reduced()", v.view.reduced().collect(), {id(o) for o in v.members})
             for _ in range(4):
-                world.check_query(where, v.view, v.members, world.trees.tree())
+                world.check_query(where, v.view, v.members, world.tree(v.members))
             world.check_keywords(where, v.view, v.members, False)
             # a narrowing of a narrowing answers within the inner view
-            tree = world.trees.tree(2)
+            tree = world.tree(v.members, 2)
             try:
                 members_set = evaluate(tree, v.members, world.attrs_of)
             except BadBound:
                 continue
             inner = v.view.reduced_query(build(tree))
             inner_members = [o for o in v.members if id(o) in members_set]
-            world.check_query(where + " narrowed", inner, inner_members, world.trees.tree())
+            world.check_query(where + " narrowed", inner, inner_members, world.tree(inner_members))
 
     def make_view(source, members, where):
-        tree = world.trees.tree(2)
-        try:
-            chosen = evaluate(tree, members, world.attrs_of)
-        except BadBound:
+        # A view of a handful to most of the members, so that narrowing it can tell inside from outside.
+        for _ in range(20):
+            tree = world.tree(members, 2)
+            try:
+                chosen = evaluate(tree, members, world.attrs_of)
+            except BadBound:
+                continue
+            if 3 <= len(chosen) <= len(members) - 3:
+                break
+        else:
             return None
         view = source.reduced_query(build(tree))
         return View(view, [o for o in members if id(o) in chosen], f"{where} of {describe(tree, world.label)}")
@@ -255,14 +316,14 @@ def run_scenario(seed):
                 v = view_of_dropped
                 world.compare("view of dropped index", "collect()", v.view.collect(), {id(o) for o in v.members})
                 for _ in range(6):  # no write since the drop: answers are still exact
-                    world.check_query("view of dropped index", v.view, v.members, world.trees.tree())
+                    world.check_query("view of dropped index", v.view, v.members, world.tree(v.members))
     if view_of_dropped is not None:
         v = view_of_dropped
         world.compare("view of dropped index after writes", "collect()", v.view.collect(),
                       {id(o) for o in v.members})
         allowed = {id(o) for o in v.members}
         for _ in range(6):
-            tree = world.trees.tree()
+            tree = world.tree(v.members)
             try:
                 evaluate(tree, v.members, world.attrs_of)
             except BadBound:
@@ -276,7 +337,7 @@ def run_scenario(seed):
         idx3.add_object(obj)
     world.random_write()
     for _ in range(8):
-        world.check_query("fresh index after drop", idx3, idx2_members, world.trees.tree())
+        world.check_query("fresh index after drop", idx3, idx2_members, world.tree(idx2_members))
     return world.failures
 
 

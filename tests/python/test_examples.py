@@ -110,3 +110,100 @@ def test_concurrent_queries_match_list_comprehensions(writer):
     if side:
         side.join()
     assert failures == []
+
+
+def _matches(a, v):
+    """Equality under the engine's kind rules: bool is its own kind, int and float compare as numbers,
+    lists match through any member."""
+    if isinstance(a, list):
+        return any(_matches(x, v) for x in a)
+    if type(a) is bool or type(v) is bool:
+        return type(a) is bool and type(v) is bool and a == v
+    if type(a) in (int, float) and type(v) in (int, float):
+        return a == v
+    return type(a) is str and type(v) is str and a == v
+
+
+def _text_op(a, v, op):
+    if type(v) is not str:
+        return False
+    if isinstance(a, list):
+        return any(type(x) is str and op(x, v) for x in a)
+    return type(a) is str and op(a, v)
+
+
+def _number(a):
+    return type(a) in (int, float)
+
+
+def test_random_queries_on_generated_people_match_the_model():
+    """Seeded random leaves and combinations over the demo's data, against list comprehensions."""
+    import random
+
+    people, rows = dataset.generate(2500, seed=99)
+    index = Vostrel.Index()
+    for p in people:
+        index.add_object(p)
+    rng = random.Random(1234)
+    attrs = ["age", "salary", "name", "email", "city", "active", "tags", "address.city", "address.zip"]
+    column = {"address.city": "address_city", "address.zip": "address_zip"}
+
+    def read(p, attr):
+        return getattr(p.address, attr[8:]) if attr.startswith("address.") else getattr(p, attr)
+
+    def sample_value(attr):
+        if rng.random() < 0.15:
+            attr = rng.choice(attrs)  # a value of another kind: must match nothing (or everything for ne)
+        v = rng.choice(rows)[column.get(attr, attr)]
+        if isinstance(v, tuple):
+            v = rng.choice(v) if v else "vip"
+        if type(v) is str and rng.random() < 0.5:
+            cut = rng.randrange(len(v) + 1)
+            v = v[:cut] if rng.random() < 0.5 else v[cut:]  # prefixes and suffixes, multi-byte ones too
+        if type(v) is int and rng.random() < 0.3:
+            v = float(v)  # 42.0 must match 42
+        if type(v) is bool and rng.random() < 0.5:
+            v = int(v)  # 1 must not match True
+        return v
+
+    def leaf():
+        attr = rng.choice(attrs)
+        v = sample_value(attr)
+        op = rng.choice(["eq", "ne", "gt", "ge", "lt", "le", "bt", "in_", "starts_with", "ends_with", "contains"])
+        if op == "eq":
+            return Q.eq(attr, v), lambda p: _matches(read(p, attr), v)
+        if op == "ne":
+            return Q.ne(attr, v), lambda p: not _matches(read(p, attr), v)
+        if op == "in_":
+            vs = [v, sample_value(attr)]
+            return Q.in_(attr, vs), lambda p: any(_matches(read(p, attr), x) for x in vs)
+        if op in ("gt", "ge", "lt", "le"):
+            cmp = {"gt": float.__gt__, "ge": float.__ge__, "lt": float.__lt__, "le": float.__le__}[op]
+            return (getattr(Q, op)(attr, v),
+                    lambda p: _number(v) and _number(read(p, attr)) and cmp(float(read(p, attr)), float(v)))
+        if op == "bt":
+            if not _number(v):
+                v = 40
+            hi = v + rng.choice([0, 5, 1000, -1])
+            return (Q.bt(attr, v, hi),
+                    lambda p: _number(read(p, attr)) and v <= read(p, attr) <= hi)
+        fn = {"starts_with": str.startswith, "ends_with": str.endswith, "contains": str.__contains__}[op]
+        return getattr(Q, op)(attr, v), lambda p: _text_op(read(p, attr), v, fn)
+
+    def expr(depth):
+        if depth == 0 or rng.random() < 0.4:
+            return leaf()
+        kind = rng.choice(["and_", "or_", "not_"])
+        if kind == "not_":
+            q, f = expr(depth - 1)
+            return Q.not_(q), lambda p: not f(p)
+        parts = [expr(depth - 1) for _ in range(rng.randrange(0, 4))]
+        combine = all if kind == "and_" else any
+        return (getattr(Q, kind)(*[q for q, _ in parts]),
+                lambda p: combine(f(p) for _, f in parts))
+
+    for _ in range(400):
+        q, f = expr(2)
+        got = {id(p) for p in index.reduced_query(q).collect()}
+        want = {id(p) for p in people if f(p)}
+        assert got == want, (repr(q), len(got), len(want))

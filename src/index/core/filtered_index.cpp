@@ -9,6 +9,7 @@
 namespace vostrel {
 
 FilteredIndexCore FilteredIndexCore::reduced_query(const QueryExpr& expr) const {
+  check_query(expr);
   std::shared_lock maps_lock(query_maps->mutex);
   // Evaluation never leaves the set it is given, so negations stay within this view too.
   return FilteredIndexCore{query_maps, items, evaluate_query(query_maps->value, ids, expr)};

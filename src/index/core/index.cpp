@@ -114,6 +114,7 @@ bool IndexAPI::contains(uint32_t id) const {
 }
 
 Bitmap IndexAPI::evaluate(const QueryExpr& expr) const {
+  check_query(expr);
   std::shared_lock maps_lock(query_maps->mutex);
   std::shared_lock ids_lock(item_ids->mutex);
   return evaluate_query(query_maps->value, item_ids->value, expr);

@@ -173,10 +173,6 @@ const QueryMap* resolve_map(const QueryMaps& maps, std::string_view first) {
 Bitmap evaluate_leaf(const QueryMaps& maps, const Bitmap& allowed, QueryKind kind, const QueryExpr& expr) {
   const auto [first, rest] = attr_parts(expr.attr.view());
   const QueryMap* map = resolve_map(maps, first);
-  if (kind == QueryKind::Bt && map == nullptr) {
-    // Bounds are checked even when nothing could match, so a wrong query fails the same way on every index.
-    if (!is_number(expr.values[0]) || !is_number(expr.values[1])) throw InternalError("not yet implemented");
-  }
   if (map == nullptr) return Bitmap();
   Bitmap result;
   if (rest) {
@@ -282,6 +278,13 @@ std::string QueryExpr::debug_text() const {
   }
   out.push_back(')');
   return out;
+}
+
+void check_query(const QueryExpr& expr) {
+  if (expr.kind == QueryKind::Bt && (!is_number(expr.values[0]) || !is_number(expr.values[1]))) {
+    throw InternalError("not yet implemented");
+  }
+  for (const QueryExpr& child : expr.children) check_query(child);
 }
 
 std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path) {

@@ -44,6 +44,10 @@ using QueryMaps = std::vector<std::shared_ptr<QueryMap>>;
 // First component of a dotted path, and the rest after the first '.', if any.
 std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path);
 
+// Raises InternalError("not yet implemented") when a range in `expr` has a bound that is not a number. Entry points
+// check the whole tree first, so a malformed query fails whatever the data (a conjunction stops early otherwise).
+void check_query(const QueryExpr& expr);
+
 // Ids matching `expr`, within `allowed` where the variant restricts to it. Callers hold `query_maps` for reading.
 Bitmap evaluate_query(const QueryMaps& maps, const Bitmap& allowed, const QueryExpr& expr);
 // Conjunction: starts from a copy of `allowed` and narrows it by each expression, cheapest kinds first.

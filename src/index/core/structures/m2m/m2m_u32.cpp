@@ -2,6 +2,7 @@
 #include "index/core/structures/m2m/m2m_u32.hpp"
 
 #include <algorithm>
+#include <bit>
 
 namespace vostrel {
 namespace {
@@ -86,6 +87,7 @@ void M2MU32::place_single(uint32_t right, uint32_t left) {
   }
   if (pages_[index] && left != NO_LEFT) {
     pages_[index]->left[right & PAGE_MASK] = left;
+    max_paged_left_ = std::max(max_paged_left_, left);
     return;
   }
   loose_.emplace(right, left);
@@ -105,6 +107,7 @@ void M2MU32::promote(size_t index) {
   auto move_in = [&](uint32_t right, uint32_t left) {
     if (left == NO_LEFT) return false;  // the marker value cannot sit in a slot
     page->left[right & PAGE_MASK] = left;
+    max_paged_left_ = std::max(max_paged_left_, left);
     return true;
   };
   // Probe the page's ids or walk the map, whichever is shorter.
@@ -216,27 +219,52 @@ size_t M2MU32::left_count(uint32_t right) const {
 
 bool M2MU32::has_right(uint32_t right) const { return left_count(right) != 0; }
 
-Bitmap M2MU32::get_parent_from_ids(const Bitmap& rights) const {
-  Bitmap out;
-  if (pair_count_ == 0 || roaring_bitmap_is_empty(&rights.roaring)) return out;
-  BatchAdder adder(out);
-
-  // Single lefts held in pages: one array read per right, no hashing.
-  if (!pages_.empty()) {
-    const uint64_t paged_end = static_cast<uint64_t>(pages_.size()) << PAGE_BITS;
+void M2MU32::paged_lefts_into(const Bitmap& rights, Bitmap& out) const {
+  // One array read per right, no hashing. Ascending rights: no right at or
+  // past paged_end has a page.
+  const uint64_t paged_end = static_cast<uint64_t>(pages_.size()) << PAGE_BITS;
+  auto visit = [&](auto&& emit) {
     for_each_batched(rights, [&](uint32_t right) {
-      if (right >= paged_end) return false;  // ascending: no later right has a page
+      if (right >= paged_end) return false;
       const Page* page = pages_[right >> PAGE_BITS].get();
       if (page != nullptr) {
         const uint32_t left = page->left[right & PAGE_MASK];
-        if (left != NO_LEFT) adder.push(left);
+        if (left != NO_LEFT) emit(left);
       }
       return true;
     });
+  };
+
+  // Lefts come in the order of their rights, which for parents created far
+  // from their children is random order; random bulk adds into Roaring array
+  // containers shift memory on every id. When the lookup is large next to the
+  // range of lefts, mark them in a plain bit array instead and hand Roaring
+  // the ids already sorted.
+  const size_t words = mark_words();
+  if (words <= MAX_MARK_WORDS && words <= roaring_bitmap_get_cardinality(&rights.roaring) / 2) {
+    std::vector<uint64_t> marks(words, 0);
+    visit([&](uint32_t left) { marks[left >> 6] |= uint64_t{1} << (left & 63); });
+    BatchAdder adder(out);
+    for (size_t w = 0; w < words; ++w) {
+      for (uint64_t bits = marks[w]; bits != 0; bits &= bits - 1) {
+        adder.push(static_cast<uint32_t>((w << 6) + std::countr_zero(bits)));
+      }
+    }
+  } else {
+    BatchAdder adder(out);
+    visit([&](uint32_t left) { adder.push(left); });
   }
+}
+
+Bitmap M2MU32::get_parent_from_ids(const Bitmap& rights) const {
+  Bitmap out;
+  if (pair_count_ == 0 || roaring_bitmap_is_empty(&rights.roaring)) return out;
+
+  if (!pages_.empty()) paged_lefts_into(rights, out);
 
   // Loose rights: walk whichever of the two sets is smaller.
   if (!loose_.empty()) {
+    BatchAdder adder(out);
     if (loose_.size() <= roaring_bitmap_get_cardinality(&rights.roaring)) {
       for (const auto& [right, left] : loose_) {
         if (roaring_bitmap_contains(&rights.roaring, right)) adder.push(left);
@@ -248,7 +276,6 @@ Bitmap M2MU32::get_parent_from_ids(const Bitmap& rights) const {
       });
     }
   }
-  adder.flush();
 
   // Rights with several lefts: one bitmap intersection finds them all.
   if (!multi_.empty()) {
@@ -263,13 +290,31 @@ Bitmap M2MU32::get_children_from_ids(const Bitmap& lefts) const {
   if (pair_count_ == 0 || roaring_bitmap_is_empty(&lefts.roaring)) return out;
   {
     BatchAdder adder(out);
-    for (size_t index = 0; index < pages_.size(); ++index) {
-      const Page* page = pages_[index].get();
-      if (page == nullptr) continue;
-      const uint32_t first = static_cast<uint32_t>(index) << PAGE_BITS;
-      for (uint32_t k = 0; k < PAGE_SIZE; ++k) {
-        const uint32_t left = page->left[k];
-        if (left != NO_LEFT && roaring_bitmap_contains(&lefts.roaring, left)) adder.push(first + k);
+    if (!pages_.empty()) {
+      // Testing each paged left against a plain bit array of lefts beats a
+      // Roaring lookup per pair once there are many pairs.
+      const size_t words = mark_words();
+      std::vector<uint64_t> marks;
+      if (words <= MAX_MARK_WORDS && words <= pair_count_) {
+        marks.assign(words, 0);
+        for_each_batched(lefts, [&](uint32_t left) {
+          if (left > max_paged_left_) return false;
+          marks[left >> 6] |= uint64_t{1} << (left & 63);
+          return true;
+        });
+      }
+      auto wanted = [&](uint32_t left) {
+        if (marks.empty()) return roaring_bitmap_contains(&lefts.roaring, left);
+        return left <= max_paged_left_ && ((marks[left >> 6] >> (left & 63)) & 1) != 0;
+      };
+      for (size_t index = 0; index < pages_.size(); ++index) {
+        const Page* page = pages_[index].get();
+        if (page == nullptr) continue;
+        const uint32_t first = static_cast<uint32_t>(index) << PAGE_BITS;
+        for (uint32_t k = 0; k < PAGE_SIZE; ++k) {
+          const uint32_t left = page->left[k];
+          if (left != NO_LEFT && wanted(left)) adder.push(first + k);
+        }
       }
     }
     for (const auto& [right, left] : loose_) {

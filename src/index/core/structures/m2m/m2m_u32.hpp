@@ -75,6 +75,8 @@ class M2MU32 {
   // Loose rights in one page range before the page is made: a page costs
   // 4 KiB, a loose entry some 40 bytes.
   static constexpr uint8_t PROMOTE_AT = 32;
+  // Largest scratch bit array of lefts a lookup may allocate (16 MiB).
+  static constexpr size_t MAX_MARK_WORDS = size_t{1} << 21;
 
   struct Page {
     std::array<uint32_t, PAGE_SIZE> left;
@@ -91,12 +93,19 @@ class M2MU32 {
   void promote(size_t index);
   // Records right as having the two distinct lefts a and b.
   void make_multi(uint32_t right, uint32_t a, uint32_t b);
+  // 64-bit words of a bit array covering every paged left.
+  size_t mark_words() const { return (static_cast<size_t>(max_paged_left_) >> 6) + 1; }
+  // Adds the page-held lefts of rights into out.
+  void paged_lefts_into(const Bitmap& rights, Bitmap& out) const;
 
   std::vector<std::unique_ptr<Page>> pages_;
   std::vector<uint8_t> loose_in_range_;  // loose rights per page range without a page
   std::unordered_map<uint32_t, uint32_t, FxU32Hash> loose_;
   std::unordered_map<uint32_t, HybridSet, FxU32Hash> multi_;
   Bitmap multi_rights_;
+  // Upper bound of every left ever stored in a page (never lowered): sizes
+  // the scratch bit array of large lookups.
+  uint32_t max_paged_left_ = 0;
   size_t pair_count_ = 0;
 };
 

@@ -1,8 +1,8 @@
 // The bit-sliced range and equality scan, written once and compiled by every kernel build.
 //
 // Each kernel file includes this header and instantiates `ordered_scan`; the
-// file's compile flags choose the vector width (a 64-byte vector below becomes
-// four SSE2, two AVX2 or one AVX-512 operation), so all builds are one source.
+// file's compile flags choose the vector width (the native vectors below are
+// 16, 32 or 64 bytes wide), so all builds are one source.
 // Everything here has internal linkage on purpose: if an inline function or a
 // template instance were shared between builds, the linker would keep one copy
 // for all of them and an AVX-512 copy could run on a processor without AVX-512.
@@ -19,13 +19,17 @@
 //   step needs only one of the two containers: the cheaper one is read.
 // - A slice whose other side has no container in the chunk leaves Q unchanged
 //   (the usual case for the top key bits); one whose key side has none empties Q.
-// - A chunk stops as soon as Q is empty. While Q is large it lives in a
-//   1024-word buffer processed with vectors over the words it still spans; once
-//   it holds a few ids they are kept as a list and tested one by one.
+// - A chunk stops as soon as Q is empty. A large Q lives in a 1024-word buffer.
+//   While the slices have bitset containers, each vector-sized block of Q runs through
+//   all of them in a register and stops on its own once it is empty, so the
+//   slices are read only where Q still has ids. Later slices are applied one at
+//   a time over the words Q still spans, and once Q holds a few ids they are
+//   kept as a list and tested one by one.
 // - Equality reports only what is left at the end, so its steps may run in any
 //   order: the most selective slices (smallest key side) go first.
 #pragma once
 
+#include <immintrin.h>
 #include <roaring/roaring.h>
 
 #include <cstdint>
@@ -48,11 +52,45 @@ enum class ScanKind { Greater, GreaterEqual, Less, LessEqual, Equal };
 
 constexpr unsigned SCAN_KEY_BITS = NumericalBitmap::KEY_BITS;
 constexpr uint32_t CHUNK_WORDS = 1024;  // one container covers 65536 ids
-constexpr uint32_t VEC_WORDS = 8;       // words per 64-byte vector
 constexpr uint32_t SPARSE_CAP = 64;     // up to this many ids, test them one by one
 constexpr int32_t ARRAY_MAX = 4096;     // CRoaring keeps containers of up to 4096 ids as arrays
 
-typedef uint64_t Vec __attribute__((vector_size(64)));
+// The build's native vector: wider generic vectors would be split through memory.
+#if defined(__AVX512F__)
+constexpr uint32_t VEC_BYTES = 64;
+#elif defined(__AVX2__)
+constexpr uint32_t VEC_BYTES = 32;
+#else
+constexpr uint32_t VEC_BYTES = 16;
+#endif
+typedef uint64_t Vec __attribute__((vector_size(VEC_BYTES)));
+constexpr uint32_t VEC_WORDS = VEC_BYTES / 8;
+
+// True when every bit of v is 0.
+bool vec_is_zero(const Vec& v) {
+#if defined(__AVX512F__)
+  __m512i x;
+  std::memcpy(&x, &v, sizeof x);
+  return _mm512_test_epi64_mask(x, x) == 0;
+#elif defined(__AVX2__)
+  __m256i x;
+  std::memcpy(&x, &v, sizeof x);
+  return _mm256_testz_si256(x, x) != 0;
+#else
+  __m128i x;
+  std::memcpy(&x, &v, sizeof x);
+  return _mm_movemask_epi8(_mm_cmpeq_epi32(x, _mm_setzero_si128())) == 0xFFFF;
+#endif
+}
+
+// One slice applied block by block: Q &= words (XOR invert), and the dropped ids
+// are reported where `report` is all ones. Null words: the key side has no
+// container, so Q empties.
+struct BlockStep {
+  const uint64_t* words;
+  uint64_t invert;
+  uint64_t report;
+};
 
 // One chunk's container of a bitmap, shared wrappers unwrapped; type 0 when absent.
 struct ContainerView {
@@ -276,10 +314,59 @@ class ChunkScan {
 
   bool empty() const { return sparse_ ? count_ == 0 : lo_ >= hi_; }
 
+  // Whether Q loaded from `c` starts as a list of ids.
+  static bool starts_as_list(ContainerView c) {
+    return c.type == ARRAY_CONTAINER_TYPE_CODE && as_array(c)->cardinality <= static_cast<int32_t>(SPARSE_CAP);
+  }
+
+  // Q spans the whole chunk; its words are supplied to run_blocks.
+  void begin_dense() {
+    sparse_ = false;
+    lo_ = 0;
+    hi_ = CHUNK_WORDS;
+    extract_below_ = SPARSE_CAP;
+  }
+
+  // Runs `steps` on each vector-sized block of Q (read from `from`, left in the
+  // running-set buffer); a block stops as soon as its running set is empty.
+  void run_blocks(const uint64_t* from, const BlockStep* steps, uint32_t n) {
+    uint64_t any_report = 0;
+    for (uint32_t j = 0; j < n; ++j) any_report |= steps[j].report;
+    if (any_report != 0) widen_answer(lo_, hi_);
+    Vec nonzero = {};
+    for (uint32_t w = lo_; w < hi_; w += VEC_WORDS) {
+      Vec q;
+      std::memcpy(&q, from + w, sizeof q);
+      Vec found = {};
+      for (uint32_t j = 0; j < n && !vec_is_zero(q); ++j) {
+        const BlockStep& step = steps[j];
+        Vec kept = {};
+        if (step.words != nullptr) {
+          Vec mask;
+          std::memcpy(&mask, step.words + w, sizeof mask);
+          kept = q & (mask ^ step.invert);
+        }
+        found |= (q ^ kept) & step.report;
+        q = kept;
+      }
+      std::memcpy(b_.q + w, &q, sizeof q);
+      if (any_report != 0) {
+        Vec answer;
+        std::memcpy(&answer, b_.answer + w, sizeof answer);
+        answer |= found;
+        std::memcpy(b_.answer + w, &answer, sizeof answer);
+      }
+      nonzero -= (Vec)(q != 0);
+    }
+    uint64_t count = 0;
+    for (uint32_t lane = 0; lane < VEC_WORDS; ++lane) count += nonzero[lane];
+    after_dense_step(static_cast<uint32_t>(count));
+  }
+
   // Q = the ids of `c`.
   void load(ContainerView c) {
     extract_below_ = SPARSE_CAP;
-    if (c.type == ARRAY_CONTAINER_TYPE_CODE && as_array(c)->cardinality <= static_cast<int32_t>(SPARSE_CAP)) {
+    if (starts_as_list(c)) {
       const array_container_t* array = as_array(c);
       sparse_ = true;
       count_ = static_cast<uint32_t>(array->cardinality);
@@ -551,18 +638,76 @@ void ordered_scan(const NumericalBitmap& nb, uint64_t m, uint16_t e, roaring_bit
   int32_t other_cursor[SCAN_KEY_BITS] = {};
   int32_t stored_cursor[2] = {};
 
+  BlockStep steps[SCAN_KEY_BITS + 1];
   const roaring_array_t& chunks = source->high_low_container;
   for (int32_t ci = 0; ci < chunks.size; ++ci) {
     const uint16_t chunk_key = chunks.keys[ci];
-    chunk.load(view_of(chunks.containers[ci], chunks.typecodes[ci]));
+    const ContainerView first = view_of(chunks.containers[ci], chunks.typecodes[ci]);
+    ContainerView stored, stored_too;  // the chunk's stored ids: one container or the union of two
     if (allowed != nullptr) {
-      const ContainerView sa = find_container(stored_a, chunk_key, stored_cursor[0]);
-      const ContainerView sb =
-          stored_b != nullptr ? find_container(stored_b, chunk_key, stored_cursor[1]) : ContainerView{};
-      if (!sa && !sb) continue;
-      chunk.restrict_to(sa ? sa : sb, sa ? sb : ContainerView{});
+      stored = find_container(stored_a, chunk_key, stored_cursor[0]);
+      if (stored_b != nullptr) stored_too = find_container(stored_b, chunk_key, stored_cursor[1]);
+      if (!stored) {
+        if (!stored_too) continue;
+        stored = stored_too;
+        stored_too = {};
+      }
     }
-    for (unsigned s = first_step; s < SCAN_KEY_BITS && !chunk.empty(); ++s) {
+    unsigned s = first_step;
+    if (ChunkScan::starts_as_list(first)) {
+      chunk.load(first);
+      if (allowed != nullptr) chunk.restrict_to(stored, stored_too);
+    } else {
+      // Gather the leading slices that have bitset containers here and run
+      // them block by block; the first slice without one is resumed below.
+      uint32_t n = 0;
+      bool cut_to_stored = false;  // steps[0] cuts Q to the stored ids
+      const uint64_t* from = buffers.q;
+      if (first.type == BITSET_CONTAINER_TYPE_CODE) {
+        chunk.begin_dense();
+        from = as_bitset(first)->array;
+      } else {
+        chunk.load(first);
+      }
+      if (allowed != nullptr) {
+        if (!stored_too && stored.type == BITSET_CONTAINER_TYPE_CODE) {
+          steps[n++] = {as_bitset(stored)->array, 0, 0};
+          cut_to_stored = true;
+        } else {
+          if (from != buffers.q) chunk.load(first);
+          from = buffers.q;
+          chunk.restrict_to(stored, stored_too);
+        }
+      }
+      for (; s < SCAN_KEY_BITS; ++s) {
+        const unsigned i = order[s];
+        const uint64_t report_mask = report[i] ? ~uint64_t{0} : 0;
+        const ContainerView with_bit = find_container(key_side[i], chunk_key, key_cursor[i]);
+        if (!with_bit) {
+          steps[n++] = {nullptr, 0, report_mask};
+          s = SCAN_KEY_BITS;
+          break;
+        }
+        const ContainerView without_bit = find_container(other_side[i], chunk_key, other_cursor[i]);
+        if (!without_bit) continue;
+        if (with_bit.type == BITSET_CONTAINER_TYPE_CODE) {
+          steps[n++] = {as_bitset(with_bit)->array, 0, report_mask};
+        } else if (without_bit.type == BITSET_CONTAINER_TYPE_CODE) {
+          steps[n++] = {as_bitset(without_bit)->array, ~uint64_t{0}, report_mask};
+        } else {
+          break;
+        }
+      }
+      // A first step that keeps Q AND key side and reports nothing cuts Q to
+      // stored ids by itself (uniform slices skipped before it report nothing).
+      const BlockStep* run = steps;
+      if (cut_to_stored && n >= 2 && steps[1].words != nullptr && steps[1].invert == 0 && steps[1].report == 0) {
+        ++run;
+        --n;
+      }
+      if (!chunk.empty() && (n != 0 || from != buffers.q)) chunk.run_blocks(from, run, n);
+    }
+    for (; s < SCAN_KEY_BITS && !chunk.empty(); ++s) {
       const unsigned i = order[s];
       const ContainerView with_bit = find_container(key_side[i], chunk_key, key_cursor[i]);
       if (!with_bit) {

@@ -127,6 +127,8 @@ bool PositionalBitmap::remove(std::string_view s, uint32_t id) {
   // Verify first: clearing the bytes of a string the id does not hold would
   // corrupt the string it does hold.
   if (!boundary(p).contains(id) || !boundary(last).contains(id)) return false;
+  // At k-1 a two-byte string ends where one-byte strings sit; its start at k-2 tells it apart.
+  if (s.size() == 1 && p >= 1 && boundary(p - 1).contains(id)) return false;
   for (size_t j = 0; j < s.size(); ++j) {
     if (!entry(p + j, b[j]).contains(id)) return false;
   }

@@ -1,0 +1,178 @@
+// NumericalBitmap equality and range kernels over 1M ids, beside the cost of copying a 1M-id bitmap.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
+
+namespace vostrel {
+namespace {
+
+constexpr uint32_t IDS = 1000000;
+
+enum class Data { SequentialInts, RandomInts, RandomFloats, FewInts };
+
+struct DataSet {
+  NumericalBitmap nb;
+  Bitmap all;                     // every id: the allowed set of an unfiltered query
+  std::vector<OrderedKey> sorted;  // the stored keys in order, to pick keys by selectivity
+};
+
+// Filled the way the bulk writer fills it: buffered pushes, then one flush per bitmap.
+const DataSet& data_set(Data kind) {
+  static std::map<Data, std::unique_ptr<DataSet>> cache;
+  std::unique_ptr<DataSet>& slot = cache[kind];
+  if (slot) return *slot;
+  slot = std::make_unique<DataSet>();
+  std::mt19937_64 rng(42);
+  std::normal_distribution<double> normal(0.0, 1000.0);
+  for (uint32_t id = 0; id < IDS; ++id) {
+    OrderedKey key;
+    switch (kind) {
+      case Data::SequentialInts: key = OrderedKey::from_int(id); break;
+      case Data::RandomInts: key = OrderedKey::from_int(static_cast<int32_t>(rng())); break;
+      case Data::RandomFloats: key = OrderedKey::from_float(normal(rng)); break;
+      case Data::FewInts: key = OrderedKey::from_int(static_cast<int64_t>(rng() % 10)); break;
+    }
+    for (unsigned i = 0; i < NumericalBitmap::KEY_BITS; ++i) {
+      (key.bit(i) ? slot->nb.slices[i].ones : slot->nb.slices[i].zeros).push(id);
+    }
+    slot->sorted.push_back(key);
+  }
+  for (SlicePair& pair : slot->nb.slices) {
+    pair.zeros.flush();
+    pair.ones.flush();
+  }
+  for (uint32_t id = 0; id < IDS; ++id) slot->all.add(id);  // one add per id, like an index's id set
+  std::sort(slot->sorted.begin(), slot->sorted.end());
+  return *slot;
+}
+
+const char* data_name(Data d) {
+  switch (d) {
+    case Data::SequentialInts: return "seq_ints";
+    case Data::RandomInts: return "rand_ints";
+    case Data::RandomFloats: return "rand_floats";
+    case Data::FewInts: return "ten_ints";
+  }
+  return "";
+}
+
+// The stored key at `quantile` of the sorted keys.
+OrderedKey key_at(const DataSet& d, double quantile) {
+  return d.sorted[static_cast<size_t>(quantile * static_cast<double>(d.sorted.size() - 1))];
+}
+
+void run_compare(benchmark::State& state, Data data, CompareKernel kernel, double quantile) {
+  const DataSet& d = data_set(data);
+  const OrderedKey key = key_at(d, quantile);
+  uint64_t found = 0;
+  for (auto _ : state) {
+    Bitmap out;
+    kernel(d.nb, key.m, key.e, out, d.all);
+    found = out.cardinality();
+    benchmark::DoNotOptimize(out);
+  }
+  state.counters["ids"] = static_cast<double>(found);
+}
+
+void run_equal(benchmark::State& state, Data data, double quantile) {
+  const DataSet& d = data_set(data);
+  const OrderedKey key = key_at(d, quantile);
+  uint64_t found = 0;
+  for (auto _ : state) {
+    Bitmap out = d.nb.equal(key);
+    found = out.cardinality();
+    benchmark::DoNotOptimize(out);
+  }
+  state.counters["ids"] = static_cast<double>(found);
+}
+
+// The yardstick: one deep copy of the 1M-id allowed set.
+void run_copy(benchmark::State& state, Data data) {
+  const DataSet& d = data_set(data);
+  for (auto _ : state) {
+    Bitmap copy = d.all;
+    benchmark::DoNotOptimize(copy);
+  }
+}
+
+// The slice-by-slice definition with whole-bitmap CRoaring operations, for comparison.
+void run_reference_gt(benchmark::State& state, Data data, double quantile) {
+  const DataSet& d = data_set(data);
+  const OrderedKey key = key_at(d, quantile);
+  for (auto _ : state) {
+    Bitmap out, q = d.all, t;
+    for (int i = NumericalBitmap::KEY_BITS - 1; i >= 0 && !q.isEmpty(); --i) {
+      const SlicePair& pair = d.nb.slices[static_cast<unsigned>(i)];
+      if (!key.bit(static_cast<unsigned>(i))) {
+        roaring_bitmap_overwrite(&t.roaring, &q.roaring);
+        roaring_bitmap_and_inplace(&t.roaring, &pair.ones.bitmap.roaring);
+        roaring_bitmap_or_inplace(&out.roaring, &t.roaring);
+        roaring_bitmap_and_inplace(&q.roaring, &pair.zeros.bitmap.roaring);
+      } else {
+        roaring_bitmap_and_inplace(&q.roaring, &pair.ones.bitmap.roaring);
+      }
+    }
+    benchmark::DoNotOptimize(out);
+  }
+}
+
+bool cpu_has(const char* isa) {
+  if (std::string(isa) == "avx512") {
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+  }
+  if (std::string(isa) == "avx2") return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+  return true;
+}
+
+int register_all() {
+  const Data datas[] = {Data::SequentialInts, Data::RandomInts, Data::RandomFloats, Data::FewInts};
+  for (Data data : datas) {
+    const std::string name = data_name(data);
+    benchmark::RegisterBenchmark(("copy_1M/" + name).c_str(), run_copy, data)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(("eq/" + name).c_str(), run_equal, data, 0.5)->Unit(benchmark::kMicrosecond);
+    const struct {
+      const char* label;
+      CompareKernel kernel;
+      double low, high;  // quantiles giving about 1% and 50% of the ids
+    } kernels[] = {{"gt", get_gt_into, 0.99, 0.5},
+                   {"gte", get_gte_into, 0.99, 0.5},
+                   {"lt", get_lt_into, 0.01, 0.5},
+                   {"lte", get_lte_into, 0.01, 0.5}};
+    for (const auto& k : kernels) {
+      benchmark::RegisterBenchmark((std::string(k.label) + "/" + name + "/low").c_str(), run_compare, data, k.kernel, k.low)
+          ->Unit(benchmark::kMicrosecond);
+      benchmark::RegisterBenchmark((std::string(k.label) + "/" + name + "/high").c_str(), run_compare, data, k.kernel, k.high)
+          ->Unit(benchmark::kMicrosecond);
+    }
+  }
+  // Each build by name, and the whole-bitmap reference, on the same query.
+  const struct {
+    const char* isa;
+    CompareKernel kernel;
+  } builds[] = {{"sse2", get_gt_into_sse2}, {"avx2", get_gt_into_avx2}, {"avx512", get_gt_into_avx512}};
+  for (Data data : {Data::RandomInts, Data::SequentialInts}) {
+    for (const auto& b : builds) {
+      if (!cpu_has(b.isa)) continue;
+      benchmark::RegisterBenchmark((std::string("gt_build/") + b.isa + "/" + data_name(data) + "/high").c_str(), run_compare,
+                                   data, b.kernel, 0.5)
+          ->Unit(benchmark::kMicrosecond);
+    }
+    benchmark::RegisterBenchmark((std::string("gt_reference/") + data_name(data) + "/high").c_str(), run_reference_gt, data, 0.5)
+        ->Unit(benchmark::kMicrosecond);
+  }
+  return 0;
+}
+
+const int REGISTERED = register_all();
+
+}  // namespace
+}  // namespace vostrel
