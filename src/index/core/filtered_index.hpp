@@ -2,6 +2,8 @@
 #pragma once
 
 #include <memory>
+#include <shared_mutex>
+#include <utility>
 #include <vector>
 
 #include "index/core/index.hpp"
@@ -17,8 +19,13 @@ struct FilteredIndexCore {
   // Narrowings; the result is always a subset of `ids`. Interpreter lock released by the caller.
   FilteredIndexCore reduced_query(const QueryExpr& expr) const;
   FilteredIndexCore reduced(const std::vector<QueryExpr>& equalities) const;
-  // The objects at this view's ids, ascending (placeholders for ids the source index has dropped since).
-  std::vector<SharedPyRef> collect() const;
+  // Calls `visit(ids, items)` with the store read-locked and returns its result. The store has a position for every
+  // id a view can hold (it only grows); positions whose object the index dropped hold the placeholder.
+  template <class F>
+  auto with_stored(F&& visit) const {
+    std::shared_lock items_lock(items->mutex);
+    return visit(ids, std::as_const(items->value));
+  }
 };
 
 }  // namespace vostrel

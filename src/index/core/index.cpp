@@ -131,15 +131,6 @@ FilteredIndexCore IndexAPI::reduced(const std::vector<QueryExpr>& equalities) co
                            evaluate_and_queries_vec(query_maps->value, item_ids->value, equalities)};
 }
 
-std::vector<SharedPyRef> IndexAPI::collect() const {
-  std::shared_lock ids_lock(item_ids->mutex);
-  std::shared_lock items_lock(items->mutex);
-  std::vector<SharedPyRef> handles;
-  handles.reserve(item_ids->value.cardinality());
-  for (uint32_t id : item_ids->value) handles.push_back(items->value[id].python_handle);
-  return handles;
-}
-
 void IndexAPI::register_path(uint32_t left, uint32_t right) {
   std::unique_lock links(parent_links->mutex);
   parent_links->value.register_path(left, right);

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
+#include <utility>
 #include <vector>
 
 #include "index/core/locked.hpp"
@@ -71,8 +73,13 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   Bitmap evaluate(const QueryExpr& expr) const;
   // Conjunction of equality tests (keyword selection) over this index's ids.
   FilteredIndexCore reduced(const std::vector<QueryExpr>& equalities) const;
-  // The stored objects in ascending id order (handles only: the caller makes Python references under the GIL).
-  std::vector<SharedPyRef> collect() const;
+  // Calls `visit(item_ids, items)` with both read-locked (in that order) and returns its result.
+  template <class F>
+  auto with_stored(F&& visit) const {
+    std::shared_lock ids_lock(item_ids->mutex);
+    std::shared_lock items_lock(items->mutex);
+    return visit(std::as_const(item_ids->value), std::as_const(items->value));
+  }
 
   // Nested-index links (this index's `parent_links`): record / drop one holder -> nested-object pair, and map
   // nested-object ids to their holders.

@@ -1,14 +1,18 @@
 // Helpers shared by the Python classes.
 #include "index/interfaces/common.hpp"
 
+#include "index/internal_error.hpp"
 #include "lib/errors.hpp"
 
 namespace vostrel {
 
-PyRef list_from_handles(const std::vector<SharedPyRef>& handles) {
-  PyRef list = PyRef::steal(check_py(PyList_New(static_cast<Py_ssize_t>(handles.size()))));
-  for (size_t pos = 0; pos < handles.size(); ++pos) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(pos), Py_NewRef(handles[pos].get()));
+PyRef list_of_stored(const Bitmap& ids, const std::vector<StoredItem>& store) {
+  GilAcquire gil;
+  PyRef list = PyRef::steal(check_py(PyList_New(static_cast<Py_ssize_t>(ids.cardinality()))));
+  Py_ssize_t pos = 0;
+  for (uint32_t id : ids) {
+    if (id >= store.size()) throw InternalError("view id without a stored item");
+    PyList_SET_ITEM(list.get(), pos++, Py_NewRef(store[id].python_handle.get()));
   }
   return list;
 }

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "index/core/stored_item.hpp"
+#include "index/core/structures/bitmap.hpp"
 #include "index/py_ref.hpp"
 #include "index/value.hpp"
 
@@ -29,8 +31,10 @@ PyCFunction as_py_cfunction(Function* function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-// A new Python list of new references to the handled objects. Interpreter lock held; throws PythonErrorSet.
-PyRef list_from_handles(const std::vector<SharedPyRef>& handles);
+// A new Python list of the objects stored at `ids`, ascending. Call it with the store read-locked and the interpreter
+// lock released: it takes the interpreter lock itself (innermost) only to build the list, so no handle is copied.
+// Throws PythonErrorSet.
+PyRef list_of_stored(const Bitmap& ids, const std::vector<StoredItem>& store);
 
 // Keyword-only methods: a positional argument raises TypeError as the argument parser would. Returns false then.
 bool reject_positional(const char* method, PyObject* args);

@@ -56,8 +56,7 @@ PyObject* filtered_index_reduced_query(PyObject* self, PyObject* args, PyObject*
 // The handles are taken under the store's lock without the interpreter lock; Python references only once it is back.
 PyObject* filtered_index_collect(PyObject* self, PyObject*) {
   return guard_python_call<PyObject*>(nullptr, [&] {
-    const std::vector<SharedPyRef> handles = without_gil([&] { return core_of(self).collect(); });
-    return list_from_handles(handles).release();
+    return without_gil([&] { return core_of(self).with_stored(list_of_stored); }).release();
   });
 }
 

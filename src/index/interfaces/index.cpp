@@ -52,8 +52,7 @@ PyObject* index_add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* index_collect(PyObject* self, PyObject*) {
   return guard_python_call<PyObject*>(nullptr, [&] {
-    const std::vector<SharedPyRef> handles = without_gil([&] { return engine_of(self).collect(); });
-    return list_from_handles(handles).release();
+    return without_gil([&] { return engine_of(self).with_stored(list_of_stored); }).release();
   });
 }
 
@@ -87,8 +86,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwarg
   if (!reject_positional("get_by_attribute", args)) return nullptr;
   return guard_python_call<PyObject*>(nullptr, [&] {
     const FilteredIndexCore view = keyword_selection(self, kwargs);
-    const std::vector<SharedPyRef> handles = without_gil([&] { return view.collect(); });
-    return list_from_handles(handles).release();
+    return without_gil([&] { return view.with_stored(list_of_stored); }).release();
   });
 }
 
