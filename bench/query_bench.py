@@ -304,7 +304,8 @@ def markdown(report: list[dict], argv_sizes: list[int]) -> str:
         f"SQLite {sqlite3.sqlite_version}.",
         "",
         f"Machine: {os.cpu_count()} cores, shared with other jobs, so timings are noisy (expect +-30%, more "
-        f"for the 2-thread figure); medians of repeated runs. Load average at the end of the run: "
+        f"for the throughput figures, which are means over one second and so include every pre-emption by "
+        f"other jobs); medians of repeated runs. Load average at the end of the run: "
         f"{os.getloadavg()[0]:.1f}.",
         "",
         "How to read it: each cell is the median time of one query; `xR` is baseline time / Vostrel time "

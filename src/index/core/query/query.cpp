@@ -36,7 +36,7 @@ QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner)
 
 QueryMap::~QueryMap() {
   // Element ids belong to the map that registered them.
-  for (const auto& entry : translation) free_id(entry.first);
+  for (const auto& entry : element_values) free_id(entry.first);
 }
 
 OrderedKey QueryMap::key_of(const PyValue& value) {
@@ -187,7 +187,8 @@ void QueryMap::insert_iterable(const PyValue& value, uint32_t owner) {
     const uint32_t element = allocate_id();
     {
       std::unique_lock lock(translation_mutex);
-      translation.insert_or_assign(element, ElementRecord{owner, member});
+      translation.set(element, owner);
+      element_values.insert_or_assign(element, member);
       owner_elements[owner].push_back(element);
     }
     {
@@ -209,9 +210,10 @@ void QueryMap::remove_iterable(uint32_t owner) {
     owner_elements.erase(found);
     values.reserve(elements.size());
     for (uint32_t element : elements) {
-      auto record = translation.find(element);
-      values.push_back(std::move(record->second.value));
-      translation.erase(record);
+      auto record = element_values.find(element);
+      values.push_back(std::move(record->second));
+      element_values.erase(record);
+      translation.erase(element);
     }
   }
   {
@@ -240,17 +242,14 @@ void QueryMap::unmask_ids(Bitmap& result) const {
     std::shared_lock lock(translation_mutex);
     for (uint32_t element : masked) {
       // Follow the chain to an object: members of an iterable nested in an iterable are owned by element ids.
-      auto found = translation.find(element);
+      uint32_t owner = translation.get(element);
+      if (owner == PagedU32Map::ABSENT) continue;
       int depth = 0;
-      while (found != translation.end()) {
-        const uint32_t owner = found->second.owner;
-        found = translation.find(owner);
-        if (found == translation.end()) {
-          batch.push_back(owner);
-        } else if (++depth > MAX_ELEMENT_DEPTH) {
-          throw InternalError("element translation does not terminate");
-        }
+      for (uint32_t next = translation.get(owner); next != PagedU32Map::ABSENT; next = translation.get(owner)) {
+        owner = next;
+        if (++depth > MAX_ELEMENT_DEPTH) throw InternalError("element translation does not terminate");
       }
+      batch.push_back(owner);
       if (batch.size() == TRANSLATE_BATCH) {
         owners.addMany(batch.size(), batch.data());
         batch.clear();

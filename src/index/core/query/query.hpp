@@ -21,6 +21,7 @@
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.hpp"
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
+#include "index/core/structures/paged_u32_map/paged_u32_map.hpp"
 #include "index/core/structures/positional_bitmap/positional_bitmap.hpp"
 #include "index/core/structures/shards/hashmap.hpp"
 #include "index/fx_hash.hpp"
@@ -31,13 +32,6 @@ namespace vostrel {
 class QueryMap {
  public:
   using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueStoredHash>;
-
-  // One member of an iterable value: its owner (an object id, or the element id of an enclosing iterable) and the
-  // value it had when registered, so removal never re-reads the (possibly mutated) container.
-  struct ElementRecord {
-    uint32_t owner;
-    PyValue value;
-  };
 
   // `owner` is the index this map belongs to; an expired or empty weak reference makes a map without a parent.
   // Use `create`: it also links the nested index back to its map.
@@ -59,9 +53,13 @@ class QueryMap {
   mutable std::shared_mutex bool_mutex;
   BufferedBitmap<64> trues;   // guarded by bool_mutex
   BufferedBitmap<64> falses;  // guarded by bool_mutex
+  // Members of iterable values, guarded by translation_mutex: each element id's owner (an object id, or the element
+  // id of an enclosing iterable), the value it had when registered (removal never re-reads a container that may have
+  // changed since), and each owner's element ids.
   mutable std::shared_mutex translation_mutex;
-  std::unordered_map<uint32_t, ElementRecord, FxU32Hash> translation;              // guarded by translation_mutex
-  std::unordered_map<uint32_t, std::vector<uint32_t>, FxU32Hash> owner_elements;  // guarded by translation_mutex
+  PagedU32Map translation;
+  std::unordered_map<uint32_t, PyValue, FxU32Hash> element_values;
+  std::unordered_map<uint32_t, std::vector<uint32_t>, FxU32Hash> owner_elements;
   mutable std::shared_mutex mask_mutex;
   Bitmap mask;  // guarded by mask_mutex
 
