@@ -58,7 +58,7 @@ asan: setup
 	$(CMAKE) --build build/asan -j $(JOBS) --target Vostrel
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  PYTHONMALLOC=malloc PYTHONPATH=build/asan \
-	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:fast_unwind_on_malloc=0:malloc_context_size=10 \
 	  LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp):print_suppressions=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python

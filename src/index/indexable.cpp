@@ -175,7 +175,7 @@ int indexable_clear(PyObject* self) {
 }
 
 PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
-  return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
+  PyObject* result = guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
     // Not shared with anyone yet: filled without its lock.
     auto attributes = std::make_shared<AttributeMap>();
     if (kwargs != nullptr) {
@@ -190,6 +190,8 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
     }
     return make_object(type, IndexableCore::create(std::move(attributes))).release();
   });
+  apply_deferred_releases();
+  return result;
 }
 
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
@@ -203,11 +205,20 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
       PyErr_Clear();  // an unencodable name is simply missing
     }
     if (name_id) {
+      // Only what the conversion needs leaves the map: the scalar for Int/Float/Str/Bool (no shared count touched
+      // for numbers), else the captured object.
       std::optional<PyValue> found;
       {
         AttributeMap& attributes = *as_indexable(self)->core.attributes;
         std::unique_lock lock = lock_releasing_gil(attributes.mutex);
-        if (const PyValue* value = attributes.map.get(*name_id)) found = *value;
+        if (const PyValue* value = attributes.map.get(*name_id)) {
+          found.emplace();
+          if (value->kind() <= ValueKind::Bool) {
+            found->primitave = value->primitave;
+          } else {
+            found->obj = value->obj;
+          }
+        }
       }
       // Converted after unlocking: making Python objects may run the collector and arbitrary code.
       if (found) return found->to_python().release();
@@ -238,12 +249,12 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     PyValue captured = PyValue::capture(PyRef::borrow(value));
     uint32_t name_id = attribute_name_id(name);
     const IndexableCore& core = as_indexable(self)->core;
-    std::optional<PyValue> replaced;
-    {
-      // The caller's reference keeps self (and so core) alive meanwhile.
+    // The caller's reference keeps self (and so core) alive while the interpreter lock is given up.
+    std::optional<PyValue> replaced = [&] {
       GilRelease released;
-      replaced = write_attribute(core, name_id, std::move(captured));
-    }
+      return write_attribute(core, name_id, std::move(captured));
+    }();
+    // The replaced value is released here, with the interpreter lock held and no other lock.
     replaced.reset();
     return 0;
   });

@@ -202,7 +202,8 @@ NativeValue classify(PyObject* obj) {
   } else {
     return NativeValue(std::in_place_type<UnknownValue>);
   }
-  return NativeValue(std::in_place_type<IterableValue>, IterableValue{kind, SharedPyRef::borrow(obj), next_iterable_record()});
+  return NativeValue(std::in_place_type<IterableValue>,
+                     IterableValue{kind, SharedPyRef::borrow(obj), next_iterable_record()});
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "index/core/id_alloc.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/index.hpp"
@@ -93,8 +94,13 @@ PyObject* sum_as_string(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyMethodDef sum_as_string_def = {"sum_as_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sum_as_string)),
-                                 METH_FASTCALL | METH_KEYWORDS,
+// A METH_FASTCALL function travels through the PyCFunction slot of the method table.
+template <class F>
+PyCFunction as_method(F* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef sum_as_string_def = {"sum_as_string", as_method(sum_as_string), METH_FASTCALL | METH_KEYWORDS,
                                  "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
 
 // ---- test hooks (leading underscore: not part of the public surface) ----
@@ -145,6 +151,10 @@ PyObject* debug_object_id(PyObject*, PyObject* obj) {
     return nullptr;
   }
   return PyLong_FromUnsignedLong(indexable_core(obj).id);
+}
+
+PyObject* debug_next_fresh_id(PyObject*, PyObject*) {
+  return PyLong_FromUnsignedLongLong(id_alloc_testing::next_fresh_id());
 }
 
 PyObject* debug_pending_releases(PyObject*, PyObject*) { return PyLong_FromSize_t(pending_release_count()); }
@@ -250,16 +260,16 @@ PyObject* debug_join_threads(PyObject*, PyObject*) {
 PyMethodDef debug_methods[] = {
     {"_debug_value", debug_value, METH_O, "Text form of the captured value of obj."},
     {"_debug_hash", debug_hash, METH_O, "Hash of the captured value of obj."},
-    {"_debug_values_equal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(debug_values_equal)),
-     METH_FASTCALL, "Whether the captured values of a and b are equal."},
+    {"_debug_values_equal", as_method(debug_values_equal), METH_FASTCALL,
+     "Whether the captured values of a and b are equal."},
     {"_debug_copy_equal", debug_copy_equal, METH_O, "Whether a copy of the captured value equals the original."},
     {"_debug_object_id", debug_object_id, METH_O, "Process-wide id of an Indexable."},
+    {"_debug_next_fresh_id", debug_next_fresh_id, METH_NOARGS, "The next never-used id the allocator would hand out."},
     {"_debug_pending_releases", debug_pending_releases, METH_NOARGS, "Length of the deferred release queue."},
     {"_debug_apply_deferred_releases", debug_apply_deferred_releases, METH_NOARGS, "Applies the queued releases."},
-    {"_debug_release_on_threads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(debug_release_on_threads)),
-     METH_FASTCALL, "Shares and drops a reference on native threads."},
-    {"_debug_hold_attribute_lock",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(debug_hold_attribute_lock)), METH_FASTCALL,
+    {"_debug_release_on_threads", as_method(debug_release_on_threads), METH_FASTCALL,
+     "Shares and drops a reference on native threads."},
+    {"_debug_hold_attribute_lock", as_method(debug_hold_attribute_lock), METH_FASTCALL,
      "Holds an object's attribute-map lock on a native thread."},
     {"_debug_join_threads", debug_join_threads, METH_NOARGS, "Joins the threads of the hooks."},
     {nullptr, nullptr, 0, nullptr},

@@ -149,16 +149,22 @@ struct Build {
   std::string isa;
   CompareKernel gt, gte, lt, lte;
   EqualKernel eq;
+  RangeKernel between;
 };
 
 // Every build this processor can run (this project's machines run all three).
 std::vector<Build> runnable_builds() {
-  std::vector<Build> builds = {{"sse2", get_gt_into_sse2, get_gte_into_sse2, get_lt_into_sse2, get_lte_into_sse2, get_eq_into_sse2}};
+  std::vector<Build> builds = {{"sse2", get_gt_into_sse2, get_gte_into_sse2, get_lt_into_sse2, get_lte_into_sse2,
+                                get_eq_into_sse2, get_between_into_sse2}};
   const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
-  if (avx2) builds.push_back({"avx2", get_gt_into_avx2, get_gte_into_avx2, get_lt_into_avx2, get_lte_into_avx2, get_eq_into_avx2});
+  if (avx2) {
+    builds.push_back({"avx2", get_gt_into_avx2, get_gte_into_avx2, get_lt_into_avx2, get_lte_into_avx2,
+                      get_eq_into_avx2, get_between_into_avx2});
+  }
   if (avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
       __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl")) {
-    builds.push_back({"avx512", get_gt_into_avx512, get_gte_into_avx512, get_lt_into_avx512, get_lte_into_avx512, get_eq_into_avx512});
+    builds.push_back({"avx512", get_gt_into_avx512, get_gte_into_avx512, get_lt_into_avx512, get_lte_into_avx512,
+                      get_eq_into_avx512, get_between_into_avx512});
   }
   return builds;
 }
@@ -197,6 +203,13 @@ struct Fixture {
     }
     return out;
   }
+  std::vector<uint32_t> expected_between(OrderedKey low, OrderedKey high, const Bitmap& allowed) const {
+    std::vector<uint32_t> out;
+    for (const auto& [id, key] : model) {
+      if (low <= key && key <= high && allowed.contains(id)) out.push_back(id);
+    }
+    return out;
+  }
   mutable std::vector<std::pair<uint32_t, OrderedKey>> snapshot;  // the model as a flat list, for speed
 };
 
@@ -211,21 +224,34 @@ Bitmap run_kernel(const Build& b, Kind kind, const NumericalBitmap& nb, OrderedK
   return out;
 }
 
-// Checks every build and comparison for each query key and allowed set; the
-// answer is ORed into a prefilled output, which must keep its ids.
+std::vector<uint32_t> with_prefill(std::vector<uint32_t> ids, const Bitmap& prefill) {
+  for (uint32_t id : ids_of(prefill)) ids.push_back(id);
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  return ids;
+}
+
+// Checks every build and comparison for each query key and allowed set, and
+// ranges between pairs of query keys (either way round); the answer is ORed
+// into a prefilled output, which must keep its ids.
 void check_all(const Fixture& f, const std::vector<OrderedKey>& queries, const std::vector<Bitmap>& allowed_sets,
                std::mt19937_64& rng) {
   const std::vector<Build> builds = runnable_builds();
   for (const OrderedKey& q : queries) {
+    const OrderedKey other = queries[rng() % queries.size()];
     for (const Bitmap& allowed : allowed_sets) {
       Bitmap prefill;
       if (rng() % 2) for (int j = 0; j < 20; ++j) prefill.add(static_cast<uint32_t>(rng() % 300000));
+      const std::vector<uint32_t> range_want = with_prefill(f.expected_between(q, other, allowed), prefill);
+      for (const Build& b : builds) {
+        Bitmap got = prefill;
+        b.between(f.nb, q, other, got, allowed);
+        ASSERT_EQ(ids_of(got), range_want) << b.isa << " range";
+        ASSERT_TRUE(well_formed(got)) << b.isa << " range";
+      }
       const std::array<std::vector<uint32_t>, 5> model = f.expected(q, &allowed);
       for (int kind = GT; kind <= EQ; ++kind) {
-        std::vector<uint32_t> want = model[kind];
-        for (uint32_t id : ids_of(prefill)) want.push_back(id);
-        std::sort(want.begin(), want.end());
-        want.erase(std::unique(want.begin(), want.end()), want.end());
+        const std::vector<uint32_t> want = with_prefill(model[kind], prefill);
         for (const Build& b : builds) {
           const Bitmap got = run_kernel(b, Kind(kind), f.nb, q, &allowed, prefill);
           ASSERT_EQ(ids_of(got), want) << b.isa << " " << KIND_NAMES[kind] << " key e=" << q.e << " m=" << q.m;
@@ -378,6 +404,7 @@ TEST(KernelSelection, PicksOneBuildForEveryComparison) {
   EXPECT_EQ(GET_LT_FN(), chosen.lt);
   EXPECT_EQ(GET_LTE_FN(), chosen.lte);
   EXPECT_EQ(GET_EQ_FN(), chosen.eq);
+  EXPECT_EQ(GET_BETWEEN_FN(), chosen.between);
 }
 
 // Readers on several threads share the structure (each with its own scratch

@@ -22,10 +22,17 @@ def run_isolated():
     """Runs `code` in a fresh interpreter (same executable and environment). Returns the CompletedProcess.
 
     Used for what must not leak into this process: sub-interpreters, a hidden numpy, and lock tests whose failure
-    mode is a hang (the timeout turns a hang into a failure)."""
+    mode is a hang (the timeout turns a hang into a failure). leak_check=False turns the sanitizer's exit-time leak
+    check off for that run only."""
 
-    def run(code, timeout=60):
+    def run(code, timeout=60, leak_check=True):
+        env = os.environ.copy()
+        if "ASAN_OPTIONS" in env:
+            # Real allocation stacks, so tests/lsan.supp can tell the interpreter's own exit-time leaks apart.
+            env["ASAN_OPTIONS"] += ":fast_unwind_on_malloc=0:malloc_context_size=10"
+            if not leak_check:
+                env["ASAN_OPTIONS"] += ":detect_leaks=0"
         return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                              timeout=timeout, env=os.environ.copy())
+                              timeout=timeout, env=env)
 
     return run

@@ -190,7 +190,8 @@ def test_numpy_absent(run_isolated):
         sys.modules["numpy"] = None
         import Vostrel
         import re
-        text = [re.search(r"primitave: (\\w+)", Vostrel._debug_value(v)).group(1) for v in (1, 1.5, "a", True, [1], None)]
+        values = (1, 1.5, "a", True, [1], None)
+        text = [re.search(r"primitave: (\\w+)", Vostrel._debug_value(v)).group(1) for v in values]
         print(text)
         print(Vostrel.Indexable(a=1, b="x").b)
     """)

@@ -1,9 +1,9 @@
 // NumericalBitmap: writes, equality, the scratch bitmap and the choice of kernel build.
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
 
-#include <new>
+#include <roaring/roaring.h>
 
-#include "index/core/structures/ordered_bitmap/ordered_bitmap_kernels.hpp"
+#include <new>
 
 namespace vostrel {
 
@@ -19,6 +19,7 @@ struct KernelSet {
   CompareKernel lt;
   CompareKernel lte;
   EqualKernel eq;
+  RangeKernel between;
   const char* isa;
 };
 
@@ -32,12 +33,14 @@ KernelSet detect_kernels() {
                       __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
   if (avx512) {
     return {get_gt_into_avx512, get_gte_into_avx512, get_lt_into_avx512, get_lte_into_avx512,
-            get_eq_into_avx512, "avx512"};
+            get_eq_into_avx512, get_between_into_avx512, "avx512"};
   }
   if (avx2) {
-    return {get_gt_into_avx2, get_gte_into_avx2, get_lt_into_avx2, get_lte_into_avx2, get_eq_into_avx2, "avx2"};
+    return {get_gt_into_avx2, get_gte_into_avx2, get_lt_into_avx2, get_lte_into_avx2,
+            get_eq_into_avx2, get_between_into_avx2, "avx2"};
   }
-  return {get_gt_into_sse2, get_gte_into_sse2, get_lt_into_sse2, get_lte_into_sse2, get_eq_into_sse2, "sse2"};
+  return {get_gt_into_sse2, get_gte_into_sse2, get_lt_into_sse2, get_lte_into_sse2,
+          get_eq_into_sse2, get_between_into_sse2, "sse2"};
 }
 
 // Chosen on first use; the static's initialisation is thread-safe and runs once.
@@ -48,6 +51,8 @@ const KernelSet& kernels() {
 
 }  // namespace
 
+// Helpers the kernel builds share (declared in ordered_bitmap_kernels.hpp);
+// kept here so that only plain code touches thread-locals and exceptions.
 namespace scan_support {
 
 roaring_bitmap_t* borrow_tmp_bitmap() {
@@ -108,12 +113,16 @@ void get_lte_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out
 void get_eq_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap* allowed) {
   kernels().eq(nb, m, e, out, allowed);
 }
+void get_between_into(const NumericalBitmap& nb, OrderedKey low, OrderedKey high, Bitmap& out, const Bitmap& allowed) {
+  kernels().between(nb, low, high, out, allowed);
+}
 
 CompareKernel GET_GT_FN() { return kernels().gt; }
 CompareKernel GET_GTE_FN() { return kernels().gte; }
 CompareKernel GET_LT_FN() { return kernels().lt; }
 CompareKernel GET_LTE_FN() { return kernels().lte; }
 EqualKernel GET_EQ_FN() { return kernels().eq; }
+RangeKernel GET_BETWEEN_FN() { return kernels().between; }
 
 const char* selected_kernel_isa() { return kernels().isa; }
 

@@ -44,12 +44,18 @@ using CompareKernel = void (*)(const NumericalBitmap& nb, uint64_t m, uint16_t e
 using EqualKernel = void (*)(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out,
                              const Bitmap* allowed);
 
+// Range kernel: the ids of `allowed` whose key k has low <= k <= high, ORed into
+// `out`; one pass that never builds the whole at-least set. Nothing when low > high.
+using RangeKernel = void (*)(const NumericalBitmap& nb, OrderedKey low, OrderedKey high, Bitmap& out,
+                             const Bitmap& allowed);
+
 // The build chosen for this processor.
 void get_gt_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
 void get_gte_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
 void get_lt_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
 void get_lte_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
 void get_eq_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap* allowed);
+void get_between_into(const NumericalBitmap& nb, OrderedKey low, OrderedKey high, Bitmap& out, const Bitmap& allowed);
 
 // Each build by name; callers must only run a build the processor supports.
 void get_gt_into_sse2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
@@ -67,6 +73,10 @@ void get_lte_into_avx512(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitm
 void get_eq_into_sse2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap* allowed);
 void get_eq_into_avx2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap* allowed);
 void get_eq_into_avx512(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap* allowed);
+void get_between_into_sse2(const NumericalBitmap& nb, OrderedKey low, OrderedKey high, Bitmap& out, const Bitmap& allowed);
+void get_between_into_avx2(const NumericalBitmap& nb, OrderedKey low, OrderedKey high, Bitmap& out, const Bitmap& allowed);
+void get_between_into_avx512(const NumericalBitmap& nb, OrderedKey low, OrderedKey high, Bitmap& out,
+                             const Bitmap& allowed);
 
 // The selected build of each comparison, chosen once (thread-safe) from the processor's features.
 CompareKernel GET_GT_FN();
@@ -74,6 +84,7 @@ CompareKernel GET_GTE_FN();
 CompareKernel GET_LT_FN();
 CompareKernel GET_LTE_FN();
 EqualKernel GET_EQ_FN();
+RangeKernel GET_BETWEEN_FN();
 
 // "avx512", "avx2" or "sse2": the build the selection chose.
 const char* selected_kernel_isa();

@@ -27,6 +27,8 @@
 //   kept as a list and tested one by one.
 // - Equality reports only what is left at the end, so its steps may run in any
 //   order: the most selective slices (smallest key side) go first.
+// - A range runs its at-most comparison on the at-least answer chunk by chunk,
+//   so the intermediate set never leaves the chunk's word buffer.
 #pragma once
 
 #include <immintrin.h>
@@ -210,11 +212,22 @@ void or_container_words(uint64_t* words, ContainerView c, uint32_t lo, uint32_t 
       std::memcpy(words + w, &a, sizeof a);
     }
   } else if (c.type == ARRAY_CONTAINER_TYPE_CODE) {
+    // Sorted ids: gather each word's bits in a register, store it once.
     const array_container_t* array = as_array(c);
-    for (int32_t j = lower_bound_u16(array->array, 0, array->cardinality, first);
-         j < array->cardinality && array->array[j] <= last; ++j) {
-      set_bit(words, array->array[j]);
+    const uint16_t* values = array->array;
+    int32_t j = lower_bound_u16(values, 0, array->cardinality, first);
+    uint32_t word = j < array->cardinality ? values[j] >> 6 : 0;
+    uint64_t bits = 0;
+    for (; j < array->cardinality && values[j] <= last; ++j) {
+      const uint32_t at = values[j] >> 6;
+      if (at != word) {
+        words[word] |= bits;
+        word = at;
+        bits = 0;
+      }
+      bits |= uint64_t{1} << (values[j] & 63);
     }
+    if (bits != 0) words[word] |= bits;
   } else {
     const run_container_t* run = as_run(c);
     for (int32_t j = first_run_reaching(run->runs, 0, run->n_runs, first); j < run->n_runs; ++j) {
@@ -290,6 +303,41 @@ uint32_t popcount_words(const uint64_t* words, uint32_t lo, uint32_t hi) {
   return static_cast<uint32_t>(count);
 }
 
+uint32_t popcount64(uint64_t x) {
+#if defined(__POPCNT__)
+  return static_cast<uint32_t>(__builtin_popcountll(x));
+#else
+  x = x - ((x >> 1) & 0x5555555555555555ULL);
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  return static_cast<uint32_t>((x * 0x0101010101010101ULL) >> 56);
+#endif
+}
+
+// Writes the positions of the set bits of words [lo, hi) in rising order and
+// returns how many. Positions go out four at a time without a test per bit,
+// so `values` needs room for 3 entries past the count.
+uint32_t decode_positions(const uint64_t* words, uint32_t lo, uint32_t hi, uint16_t* values) {
+  uint32_t n = 0;
+  for (uint32_t w = lo; w < hi; ++w) {
+    uint64_t bits = words[w];
+    if (bits == 0) continue;
+    const uint32_t count = popcount64(bits);
+    const uint32_t base = w * 64;
+    uint16_t* at = values + n;
+    for (uint32_t k = 0; k < count; k += 4) {
+      // Setting bit 63 keeps the count defined once `bits` is spent; those
+      // writes land in the slack and are overwritten or ignored.
+      for (uint32_t u = 0; u < 4; ++u) {
+        at[k + u] = static_cast<uint16_t>(base + static_cast<uint32_t>(__builtin_ctzll(bits | (uint64_t{1} << 63))));
+        bits &= bits - 1;
+      }
+    }
+    n += count;
+  }
+  return n;
+}
+
 bool block_is_zero(const uint64_t* words) {
   uint64_t any = 0;
   for (uint32_t j = 0; j < VEC_WORDS; ++j) any |= words[j];
@@ -310,14 +358,36 @@ struct alignas(64) ScanBuffers {
 // The running set Q of one chunk and the chunk's reported ids.
 class ChunkScan {
  public:
-  explicit ChunkScan(ScanBuffers& buffers) : b_(buffers) {}
+  explicit ChunkScan(ScanBuffers& buffers)
+      : q_(buffers.q), answer_(buffers.answer), mask_(buffers.mask), positions_(buffers.positions) {}
 
   bool empty() const { return sparse_ ? count_ == 0 : lo_ >= hi_; }
+  bool answer_empty() const { return answer_lo_ >= answer_hi_; }
+
+  // Makes the ids reported so far the new Q and starts an empty answer, so a
+  // second comparison can run on the first one's answer within the chunk.
+  void answer_to_running_set() {
+    uint64_t* const reported = answer_;
+    answer_ = q_;
+    q_ = reported;
+    std::memset(answer_, 0, CHUNK_WORDS * sizeof(uint64_t));
+    sparse_ = false;
+    lo_ = answer_empty() ? 0 : answer_lo_;
+    hi_ = answer_empty() ? 0 : answer_hi_;
+    answer_lo_ = CHUNK_WORDS;
+    answer_hi_ = 0;
+    extract_below_ = SPARSE_CAP;
+  }
+
+  // The running-set words, for run_blocks to read Q in place.
+  const uint64_t* running_words() const { return q_; }
 
   // Whether Q loaded from `c` starts as a list of ids.
   static bool starts_as_list(ContainerView c) {
     return c.type == ARRAY_CONTAINER_TYPE_CODE && as_array(c)->cardinality <= static_cast<int32_t>(SPARSE_CAP);
   }
+
+  bool is_list() const { return sparse_; }
 
   // Q spans the whole chunk; its words are supplied to run_blocks.
   void begin_dense() {
@@ -349,12 +419,12 @@ class ChunkScan {
         found |= (q ^ kept) & step.report;
         q = kept;
       }
-      std::memcpy(b_.q + w, &q, sizeof q);
+      std::memcpy(q_ + w, &q, sizeof q);
       if (any_report != 0) {
         Vec answer;
-        std::memcpy(&answer, b_.answer + w, sizeof answer);
+        std::memcpy(&answer, answer_ + w, sizeof answer);
         answer |= found;
-        std::memcpy(b_.answer + w, &answer, sizeof answer);
+        std::memcpy(answer_ + w, &answer, sizeof answer);
       }
       nonzero -= (Vec)(q != 0);
     }
@@ -366,16 +436,21 @@ class ChunkScan {
   // Q = the ids of `c`.
   void load(ContainerView c) {
     extract_below_ = SPARSE_CAP;
+    if (c.type == RUN_CONTAINER_TYPE_CODE && as_run(c)->n_runs == 0) {
+      sparse_ = true;  // CRoaring drops empty containers; tolerate one anyway
+      count_ = 0;
+      return;
+    }
     if (starts_as_list(c)) {
       const array_container_t* array = as_array(c);
       sparse_ = true;
       count_ = static_cast<uint32_t>(array->cardinality);
-      std::memcpy(b_.positions, array->array, count_ * sizeof(uint16_t));
+      std::memcpy(positions_, array->array, count_ * sizeof(uint16_t));
       return;
     }
     sparse_ = false;
     if (c.type == BITSET_CONTAINER_TYPE_CODE) {
-      std::memcpy(b_.q, as_bitset(c)->array, sizeof b_.q);
+      std::memcpy(q_, as_bitset(c)->array, CHUNK_WORDS * sizeof(uint64_t));
       lo_ = 0;
       hi_ = CHUNK_WORDS;
       return;
@@ -392,8 +467,8 @@ class ChunkScan {
     }
     lo_ = block_floor(first >> 6);
     hi_ = block_ceil((last >> 6) + 1);
-    std::memset(b_.q + lo_, 0, (hi_ - lo_) * sizeof(uint64_t));
-    or_container_words(b_.q, c, lo_, hi_);
+    std::memset(q_ + lo_, 0, (hi_ - lo_) * sizeof(uint64_t));
+    or_container_words(q_, c, lo_, hi_);
   }
 
   // Q = Q AND (a OR b); `b` may be absent.
@@ -406,16 +481,16 @@ class ChunkScan {
       Probe pa{a}, pb{b};
       uint32_t kept = 0;
       for (uint32_t t = 0; t < count_; ++t) {
-        const uint16_t v = b_.positions[t];
-        if (pa.contains(v) || pb.contains(v)) b_.positions[kept++] = v;
+        const uint16_t v = positions_[t];
+        if (pa.contains(v) || pb.contains(v)) positions_[kept++] = v;
       }
       count_ = kept;
       return;
     }
-    std::memset(b_.mask + lo_, 0, (hi_ - lo_) * sizeof(uint64_t));
-    or_container_words(b_.mask, a, lo_, hi_);
-    or_container_words(b_.mask, b, lo_, hi_);
-    after_dense_step(dense_step<false, false>(b_.q, b_.mask, b_.answer, lo_, hi_));
+    std::memset(mask_ + lo_, 0, (hi_ - lo_) * sizeof(uint64_t));
+    or_container_words(mask_, a, lo_, hi_);
+    or_container_words(mask_, b, lo_, hi_);
+    after_dense_step(dense_step<false, false>(q_, mask_, answer_, lo_, hi_));
   }
 
   // Q = Q AND c (Q AND NOT c when `invert`); the ids dropped are reported when `report`.
@@ -428,11 +503,11 @@ class ChunkScan {
     uint32_t nonzero_words;
     if (report) {
       widen_answer(lo_, hi_);
-      nonzero_words = invert ? dense_step<true, true>(b_.q, mask, b_.answer, lo_, hi_)
-                             : dense_step<false, true>(b_.q, mask, b_.answer, lo_, hi_);
+      nonzero_words = invert ? dense_step<true, true>(q_, mask, answer_, lo_, hi_)
+                             : dense_step<false, true>(q_, mask, answer_, lo_, hi_);
     } else {
-      nonzero_words = invert ? dense_step<true, false>(b_.q, mask, b_.answer, lo_, hi_)
-                             : dense_step<false, false>(b_.q, mask, b_.answer, lo_, hi_);
+      nonzero_words = invert ? dense_step<true, false>(q_, mask, answer_, lo_, hi_)
+                             : dense_step<false, false>(q_, mask, answer_, lo_, hi_);
     }
     after_dense_step(nonzero_words);
   }
@@ -440,12 +515,12 @@ class ChunkScan {
   // Reports every id of Q and empties it.
   void report_all() {
     if (sparse_) {
-      for (uint32_t t = 0; t < count_; ++t) report_position(b_.positions[t]);
+      for (uint32_t t = 0; t < count_; ++t) report_position(positions_[t]);
       count_ = 0;
       return;
     }
     widen_answer(lo_, hi_);
-    or_words(b_.answer, b_.q, lo_, hi_);
+    or_words(answer_, q_, lo_, hi_);
     clear();
   }
 
@@ -461,45 +536,39 @@ class ChunkScan {
     const uint32_t hi = answer_hi_;
     answer_lo_ = CHUNK_WORDS;
     answer_hi_ = 0;
-    const uint32_t cardinality = popcount_words(b_.answer, lo, hi);
+    const uint32_t cardinality = popcount_words(answer_, lo, hi);
     if (cardinality == 0) return;  // reported ranges that held no id left the buffer zero
     if (cardinality > static_cast<uint32_t>(ARRAY_MAX)) {
       bitset_container_t* bitset = bitset_container_create();
       if (bitset == nullptr) scan_support::throw_out_of_memory();
-      std::memcpy(bitset->array, b_.answer, sizeof b_.answer);
+      std::memcpy(bitset->array, answer_, CHUNK_WORDS * sizeof(uint64_t));
       bitset->cardinality = static_cast<int32_t>(cardinality);
       ra_append(&target->high_low_container, key, bitset, BITSET_CONTAINER_TYPE_CODE);
     } else {
-      array_container_t* array = array_container_create_given_capacity(static_cast<int32_t>(cardinality));
+      array_container_t* array = array_container_create_given_capacity(static_cast<int32_t>(cardinality) + 3);
       if (array == nullptr) scan_support::throw_out_of_memory();
-      uint16_t* values = array->array;
-      uint32_t n = 0;
-      for (uint32_t w = lo; w < hi; ++w) {
-        for (uint64_t bits = b_.answer[w]; bits != 0; bits &= bits - 1) {
-          values[n++] = static_cast<uint16_t>(w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits)));
-        }
-      }
+      decode_positions(answer_, lo, hi, array->array);
       array->cardinality = static_cast<int32_t>(cardinality);
       ra_append(&target->high_low_container, key, array, ARRAY_CONTAINER_TYPE_CODE);
     }
-    std::memset(b_.answer + lo, 0, (hi - lo) * sizeof(uint64_t));
+    std::memset(answer_ + lo, 0, (hi - lo) * sizeof(uint64_t));
   }
 
  private:
   // Spreads a non-bitset container into the mask words Q spans.
   const uint64_t* spread(ContainerView c) {
-    std::memset(b_.mask + lo_, 0, (hi_ - lo_) * sizeof(uint64_t));
-    or_container_words(b_.mask, c, lo_, hi_);
-    return b_.mask;
+    std::memset(mask_ + lo_, 0, (hi_ - lo_) * sizeof(uint64_t));
+    or_container_words(mask_, c, lo_, hi_);
+    return mask_;
   }
 
   void keep_sparse(ContainerView c, bool invert, bool report) {
     Probe probe{c};
     uint32_t kept = 0;
     for (uint32_t t = 0; t < count_; ++t) {
-      const uint16_t v = b_.positions[t];
+      const uint16_t v = positions_[t];
       if (probe.contains(v) != invert) {
-        b_.positions[kept++] = v;
+        positions_[kept++] = v;
       } else if (report) {
         report_position(v);
       }
@@ -514,8 +583,8 @@ class ChunkScan {
       return;
     }
     if (2 * nonzero_words <= hi_ - lo_) {
-      while (block_is_zero(b_.q + lo_)) lo_ += VEC_WORDS;
-      while (block_is_zero(b_.q + hi_ - VEC_WORDS)) hi_ -= VEC_WORDS;
+      while (block_is_zero(q_ + lo_)) lo_ += VEC_WORDS;
+      while (block_is_zero(q_ + hi_ - VEC_WORDS)) hi_ -= VEC_WORDS;
     }
     if (nonzero_words <= extract_below_) {
       if (!to_sparse()) extract_below_ = nonzero_words / 2;
@@ -526,9 +595,9 @@ class ChunkScan {
   bool to_sparse() {
     uint32_t n = 0;
     for (uint32_t w = lo_; w < hi_; ++w) {
-      for (uint64_t bits = b_.q[w]; bits != 0; bits &= bits - 1) {
+      for (uint64_t bits = q_[w]; bits != 0; bits &= bits - 1) {
         if (n == SPARSE_CAP) return false;
-        b_.positions[n++] = static_cast<uint16_t>(w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits)));
+        positions_[n++] = static_cast<uint16_t>(w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits)));
       }
     }
     sparse_ = true;
@@ -537,7 +606,7 @@ class ChunkScan {
   }
 
   void report_position(uint16_t v) {
-    set_bit(b_.answer, v);
+    set_bit(answer_, v);
     widen_answer(block_floor(v >> 6), block_floor(v >> 6) + VEC_WORDS);
   }
 
@@ -556,7 +625,10 @@ class ChunkScan {
     }
   }
 
-  ScanBuffers& b_;
+  uint64_t* q_;       // running set while dense
+  uint64_t* answer_;  // ids reported for the current chunk; zero outside the answer span
+  uint64_t* mask_;
+  uint16_t* positions_;
   bool sparse_ = false;
   uint32_t count_ = 0;               // ids listed while sparse
   uint32_t lo_ = 0, hi_ = 0;         // word span of Q while dense, in whole vectors
@@ -564,67 +636,147 @@ class ChunkScan {
   uint32_t answer_lo_ = CHUNK_WORDS, answer_hi_ = 0;  // word span of reported ids
 };
 
-// ORs into `out` the ids of `allowed` (every stored id when null) whose key
-// compares with (m, e) as `Kind` asks.
-template <ScanKind Kind>
-void ordered_scan(const NumericalBitmap& nb, uint64_t m, uint16_t e, roaring_bitmap_t* out,
-                  const roaring_bitmap_t* allowed) {
-  constexpr bool include_equal =
-      Kind == ScanKind::GreaterEqual || Kind == ScanKind::LessEqual || Kind == ScanKind::Equal;
-  const roaring_bitmap_t* zeros[SCAN_KEY_BITS];
-  const roaring_bitmap_t* ones[SCAN_KEY_BITS];
-  scan_support::slice_bitmaps(nb, zeros, ones);
-
-  const unsigned top = SCAN_KEY_BITS - 1;
-  if (zeros[top]->high_low_container.size == 0 && ones[top]->high_low_container.size == 0) return;
-
-  // Per slice: the side holding the key's bit, the other side, and whether ids
-  // that differ from the key first at this bit are reported.
+// One comparison with one key: per slice the side holding the key's bit, the
+// other side, whether ids that first differ from the key there are reported,
+// the order the slices are taken in, and the search cursors per bitmap.
+struct KeyPlan {
   const roaring_bitmap_t* key_side[SCAN_KEY_BITS];
   const roaring_bitmap_t* other_side[SCAN_KEY_BITS];
   bool report[SCAN_KEY_BITS];
+  uint8_t order[SCAN_KEY_BITS];
+  int32_t key_cursor[SCAN_KEY_BITS];
+  int32_t other_cursor[SCAN_KEY_BITS];
+  bool include_equal;
+};
+
+// Fills `plan` for comparing with the key (m, e); false when no stored key can
+// equal it and the kind is Equal (nothing to find).
+bool plan_key(KeyPlan& plan, ScanKind kind, const roaring_bitmap_t* const* zeros, const roaring_bitmap_t* const* ones,
+              uint64_t m, uint16_t e) {
+  const bool greater = kind == ScanKind::Greater || kind == ScanKind::GreaterEqual;
+  const bool less = kind == ScanKind::Less || kind == ScanKind::LessEqual;
+  plan.include_equal = !(kind == ScanKind::Greater || kind == ScanKind::Less);
   for (unsigned i = 0; i < SCAN_KEY_BITS; ++i) {
     const bool bit = i < 64 ? ((m >> i) & 1) != 0 : ((e >> (i - 64)) & 1) != 0;
-    key_side[i] = bit ? ones[i] : zeros[i];
-    other_side[i] = bit ? zeros[i] : ones[i];
-    report[i] = (Kind == ScanKind::Greater || Kind == ScanKind::GreaterEqual) ? !bit
-                : (Kind == ScanKind::Less || Kind == ScanKind::LessEqual) ? bit
-                                                                           : false;
+    plan.key_side[i] = bit ? ones[i] : zeros[i];
+    plan.other_side[i] = bit ? zeros[i] : ones[i];
+    plan.report[i] = (greater && !bit) || (less && bit);
+    plan.order[i] = static_cast<uint8_t>(SCAN_KEY_BITS - 1 - i);
+    plan.key_cursor[i] = 0;
+    plan.other_cursor[i] = 0;
   }
+  if (kind != ScanKind::Equal) return true;
+  uint64_t size[SCAN_KEY_BITS];
+  for (unsigned i = 0; i < SCAN_KEY_BITS; ++i) {
+    size[i] = estimated_cardinality(plan.key_side[i]);
+    if (size[i] == 0) return false;  // no stored key has the key's bit here
+  }
+  for (unsigned s = 1; s < SCAN_KEY_BITS; ++s) {  // insertion sort: smallest key side first
+    const uint8_t slice = plan.order[s];
+    unsigned t = s;
+    for (; t > 0 && size[plan.order[t - 1]] > size[slice]; --t) plan.order[t] = plan.order[t - 1];
+    plan.order[t] = slice;
+  }
+  return true;
+}
 
-  // The stored ids: the non-empty side of a slice all stored keys agree on,
-  // else both sides of the top slice.
-  const roaring_bitmap_t* stored_a = zeros[top];
-  const roaring_bitmap_t* stored_b = ones[top];
+// Takes Q (already cut to stored ids, or with steps[0..n) cutting it) through
+// the plan's slices from step `s` on, reporting into the chunk's answer.
+// `from` holds Q's words when they are not yet in the running-set buffer.
+void walk_slices(ChunkScan& chunk, KeyPlan& plan, uint16_t chunk_key, unsigned s, const uint64_t* from,
+                 BlockStep* steps, uint32_t n, bool steps_cut_to_stored) {
+  if (!chunk.empty() && !chunk.is_list()) {
+    // Gather the leading slices that have a bitset container here and run them
+    // block by block; the first slice without one is resumed below.
+    for (; s < SCAN_KEY_BITS; ++s) {
+      const unsigned i = plan.order[s];
+      const uint64_t report_mask = plan.report[i] ? ~uint64_t{0} : 0;
+      const ContainerView with_bit = find_container(plan.key_side[i], chunk_key, plan.key_cursor[i]);
+      if (!with_bit) {
+        steps[n++] = {nullptr, 0, report_mask};
+        s = SCAN_KEY_BITS;
+        break;
+      }
+      const ContainerView without_bit = find_container(plan.other_side[i], chunk_key, plan.other_cursor[i]);
+      if (!without_bit) continue;
+      if (with_bit.type == BITSET_CONTAINER_TYPE_CODE) {
+        steps[n++] = {as_bitset(with_bit)->array, 0, report_mask};
+      } else if (without_bit.type == BITSET_CONTAINER_TYPE_CODE) {
+        steps[n++] = {as_bitset(without_bit)->array, ~uint64_t{0}, report_mask};
+      } else {
+        break;
+      }
+    }
+    // A first step that keeps Q AND key side and reports nothing cuts Q to
+    // stored ids by itself (uniform slices skipped before it report nothing).
+    const BlockStep* run = steps;
+    if (steps_cut_to_stored && n >= 2 && steps[1].words != nullptr && steps[1].invert == 0 && steps[1].report == 0) {
+      ++run;
+      --n;
+    }
+    if (n != 0 || from != chunk.running_words()) chunk.run_blocks(from, run, n);
+  }
+  for (; s < SCAN_KEY_BITS && !chunk.empty(); ++s) {
+    const unsigned i = plan.order[s];
+    const ContainerView with_bit = find_container(plan.key_side[i], chunk_key, plan.key_cursor[i]);
+    if (!with_bit) {
+      // Every id of Q differs from the key here.
+      if (plan.report[i]) chunk.report_all(); else chunk.clear();
+      break;
+    }
+    const ContainerView without_bit = find_container(plan.other_side[i], chunk_key, plan.other_cursor[i]);
+    if (!without_bit) continue;  // every id of Q has the key's bit here
+    if (read_cost(without_bit) < read_cost(with_bit)) {
+      chunk.keep(without_bit, true, plan.report[i]);
+    } else {
+      chunk.keep(with_bit, false, plan.report[i]);
+    }
+  }
+  if (plan.include_equal && !chunk.empty()) chunk.report_all();
+}
+
+// The stored ids of the structure: the non-empty side of a slice all stored
+// keys agree on (b null), else both sides of the top slice. False when empty.
+bool stored_bitmaps(const roaring_bitmap_t* const* zeros, const roaring_bitmap_t* const* ones,
+                    const roaring_bitmap_t*& a, const roaring_bitmap_t*& b) {
+  const unsigned top = SCAN_KEY_BITS - 1;
+  if (zeros[top]->high_low_container.size == 0 && ones[top]->high_low_container.size == 0) return false;
+  a = zeros[top];
+  b = ones[top];
   for (unsigned i = 0; i < SCAN_KEY_BITS; ++i) {
     const bool no_zeros = zeros[i]->high_low_container.size == 0;
     const bool no_ones = ones[i]->high_low_container.size == 0;
     if (no_zeros != no_ones) {
-      stored_a = no_zeros ? ones[i] : zeros[i];
-      stored_b = nullptr;
+      a = no_zeros ? ones[i] : zeros[i];
+      b = nullptr;
       break;
     }
   }
+  return true;
+}
 
-  uint8_t order[SCAN_KEY_BITS];
-  for (unsigned s = 0; s < SCAN_KEY_BITS; ++s) order[s] = static_cast<uint8_t>(top - s);
-  if constexpr (Kind == ScanKind::Equal) {
-    uint64_t size[SCAN_KEY_BITS];
-    for (unsigned i = 0; i < SCAN_KEY_BITS; ++i) {
-      size[i] = estimated_cardinality(key_side[i]);
-      if (size[i] == 0) return;  // no stored key has the key's bit here
-    }
-    for (unsigned s = 1; s < SCAN_KEY_BITS; ++s) {
-      const uint8_t slice = order[s];
-      unsigned t = s;
-      for (; t > 0 && size[order[t - 1]] > size[slice]; --t) order[t] = order[t - 1];
-      order[t] = slice;
-    }
-  }
+// ORs into `out` the ids of `allowed` (every stored id when null, Equal only)
+// whose key compares with `key` as `kind` asks, and, when `second` is given,
+// also with `second_key` as `second_kind` asks: the second comparison runs on
+// the first one's answer chunk by chunk, never building the whole
+// intermediate set.
+void ordered_scan(const NumericalBitmap& nb, ScanKind kind, uint64_t m, uint16_t e, roaring_bitmap_t* out,
+                  const roaring_bitmap_t* allowed, const ScanKind* second_kind = nullptr, uint64_t second_m = 0,
+                  uint16_t second_e = 0) {
+  const roaring_bitmap_t* zeros[SCAN_KEY_BITS];
+  const roaring_bitmap_t* ones[SCAN_KEY_BITS];
+  scan_support::slice_bitmaps(nb, zeros, ones);
+  const roaring_bitmap_t* stored_a;
+  const roaring_bitmap_t* stored_b;
+  if (!stored_bitmaps(zeros, ones, stored_a, stored_b)) return;
+
+  KeyPlan plan, second;
+  if (!plan_key(plan, kind, zeros, ones, m, e)) return;
+  if (second_kind != nullptr && !plan_key(second, *second_kind, zeros, ones, second_m, second_e)) return;
 
   // Without an allowed set, equality walks the chunks of its first key side,
-  // which already restricts Q to stored ids and takes that slice's step.
-  const roaring_bitmap_t* source = allowed != nullptr ? allowed : key_side[order[0]];
+  // which already cuts Q to stored ids and takes that slice's step.
+  const roaring_bitmap_t* source = allowed != nullptr ? allowed : plan.key_side[plan.order[0]];
   const unsigned first_step = allowed != nullptr ? 0 : 1;
 
   // An empty output receives the chunks directly; otherwise they are gathered
@@ -634,11 +786,9 @@ void ordered_scan(const NumericalBitmap& nb, uint64_t m, uint16_t e, roaring_bit
   ScanBuffers buffers;
   std::memset(buffers.answer, 0, sizeof buffers.answer);
   ChunkScan chunk(buffers);
-  int32_t key_cursor[SCAN_KEY_BITS] = {};
-  int32_t other_cursor[SCAN_KEY_BITS] = {};
   int32_t stored_cursor[2] = {};
-
   BlockStep steps[SCAN_KEY_BITS + 1];
+
   const roaring_array_t& chunks = source->high_low_container;
   for (int32_t ci = 0; ci < chunks.size; ++ci) {
     const uint16_t chunk_key = chunks.keys[ci];
@@ -653,77 +803,36 @@ void ordered_scan(const NumericalBitmap& nb, uint64_t m, uint16_t e, roaring_bit
         stored_too = {};
       }
     }
-    unsigned s = first_step;
+    uint32_t n = 0;
+    bool steps_cut_to_stored = false;
+    const uint64_t* from = chunk.running_words();
     if (ChunkScan::starts_as_list(first)) {
       chunk.load(first);
       if (allowed != nullptr) chunk.restrict_to(stored, stored_too);
     } else {
-      // Gather the leading slices that have bitset containers here and run
-      // them block by block; the first slice without one is resumed below.
-      uint32_t n = 0;
-      bool cut_to_stored = false;  // steps[0] cuts Q to the stored ids
-      const uint64_t* from = buffers.q;
       if (first.type == BITSET_CONTAINER_TYPE_CODE) {
         chunk.begin_dense();
-        from = as_bitset(first)->array;
+        from = as_bitset(first)->array;  // read in place by the first block pass
       } else {
         chunk.load(first);
       }
       if (allowed != nullptr) {
         if (!stored_too && stored.type == BITSET_CONTAINER_TYPE_CODE) {
           steps[n++] = {as_bitset(stored)->array, 0, 0};
-          cut_to_stored = true;
+          steps_cut_to_stored = true;
         } else {
-          if (from != buffers.q) chunk.load(first);
-          from = buffers.q;
+          if (from != chunk.running_words()) chunk.load(first);
+          from = chunk.running_words();
           chunk.restrict_to(stored, stored_too);
         }
       }
-      for (; s < SCAN_KEY_BITS; ++s) {
-        const unsigned i = order[s];
-        const uint64_t report_mask = report[i] ? ~uint64_t{0} : 0;
-        const ContainerView with_bit = find_container(key_side[i], chunk_key, key_cursor[i]);
-        if (!with_bit) {
-          steps[n++] = {nullptr, 0, report_mask};
-          s = SCAN_KEY_BITS;
-          break;
-        }
-        const ContainerView without_bit = find_container(other_side[i], chunk_key, other_cursor[i]);
-        if (!without_bit) continue;
-        if (with_bit.type == BITSET_CONTAINER_TYPE_CODE) {
-          steps[n++] = {as_bitset(with_bit)->array, 0, report_mask};
-        } else if (without_bit.type == BITSET_CONTAINER_TYPE_CODE) {
-          steps[n++] = {as_bitset(without_bit)->array, ~uint64_t{0}, report_mask};
-        } else {
-          break;
-        }
-      }
-      // A first step that keeps Q AND key side and reports nothing cuts Q to
-      // stored ids by itself (uniform slices skipped before it report nothing).
-      const BlockStep* run = steps;
-      if (cut_to_stored && n >= 2 && steps[1].words != nullptr && steps[1].invert == 0 && steps[1].report == 0) {
-        ++run;
-        --n;
-      }
-      if (!chunk.empty() && (n != 0 || from != buffers.q)) chunk.run_blocks(from, run, n);
     }
-    for (; s < SCAN_KEY_BITS && !chunk.empty(); ++s) {
-      const unsigned i = order[s];
-      const ContainerView with_bit = find_container(key_side[i], chunk_key, key_cursor[i]);
-      if (!with_bit) {
-        // Every id of Q differs from the key here.
-        if (report[i]) chunk.report_all(); else chunk.clear();
-        break;
-      }
-      const ContainerView without_bit = find_container(other_side[i], chunk_key, other_cursor[i]);
-      if (!without_bit) continue;  // every id of Q has the key's bit here
-      if (read_cost(without_bit) < read_cost(with_bit)) {
-        chunk.keep(without_bit, true, report[i]);
-      } else {
-        chunk.keep(with_bit, false, report[i]);
-      }
+    walk_slices(chunk, plan, chunk_key, first_step, from, steps, n, steps_cut_to_stored);
+    if (second_kind != nullptr) {
+      if (chunk.answer_empty()) continue;
+      chunk.answer_to_running_set();
+      walk_slices(chunk, second, chunk_key, 0, chunk.running_words(), steps, 0, false);
     }
-    if (include_equal && !chunk.empty()) chunk.report_all();
     chunk.flush(target, chunk_key);
   }
 

@@ -4,11 +4,11 @@
 namespace vostrel {
 
 void get_lt_into_avx512(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed) {
-  ordered_scan<ScanKind::Less>(nb, m, e, &out.roaring, &allowed.roaring);
+  ordered_scan(nb, ScanKind::Less, m, e, &out.roaring, &allowed.roaring);
 }
 
 void get_lte_into_avx512(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed) {
-  ordered_scan<ScanKind::LessEqual>(nb, m, e, &out.roaring, &allowed.roaring);
+  ordered_scan(nb, ScanKind::LessEqual, m, e, &out.roaring, &allowed.roaring);
 }
 
 }  // namespace vostrel
