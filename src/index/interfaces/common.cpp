@@ -17,6 +17,22 @@ PyRef list_of_stored(const Bitmap& ids, const std::vector<StoredItem>& store) {
   return list;
 }
 
+PyTypeObject* ready_final_type(PyTypeObject& type, const FinalTypeSpec& spec) {
+  if (type.tp_flags & Py_TPFLAGS_READY) return &type;
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+  Py_SET_TYPE(reinterpret_cast<PyObject*>(&type), &PyType_Type);
+  type.tp_name = spec.name;
+  type.tp_basicsize = spec.basicsize;
+  type.tp_flags = Py_TPFLAGS_DEFAULT;
+  type.tp_doc = spec.doc;
+  type.tp_new = spec.construct;
+  type.tp_dealloc = spec.dealloc;
+  type.tp_methods = spec.methods;
+  type.tp_repr = spec.repr;
+  if (PyType_Ready(&type) < 0) return nullptr;
+  return &type;
+}
+
 bool reject_positional(const char* method, PyObject* args) {
   if (PyTuple_GET_SIZE(args) == 0) return true;
   PyErr_Format(PyExc_TypeError, "%s() takes 0 positional arguments but %zd were given", method,

@@ -31,6 +31,21 @@ PyCFunction as_py_cfunction(Function* function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
+// What differs between the module's final (not subclassable), dict-less, weakref-less classes.
+struct FinalTypeSpec {
+  const char* name;
+  Py_ssize_t basicsize;
+  const char* doc;
+  newfunc construct;
+  destructor dealloc;
+  PyMethodDef* methods;
+  reprfunc repr = nullptr;
+};
+
+// Readies `type` from `spec` on first call and returns it (a static type, living for the process); null with a Python
+// error set if readying failed (a later call tries again). Interpreter lock held.
+PyTypeObject* ready_final_type(PyTypeObject& type, const FinalTypeSpec& spec);
+
 // A new Python list of the objects stored at `ids`, ascending. Call it with the store read-locked and the interpreter
 // lock released: it takes the interpreter lock itself (innermost) only to build the list, so no handle is copied.
 // Throws PythonErrorSet.

@@ -72,21 +72,15 @@ PyMethodDef filtered_index_methods[] = {
 }  // namespace
 
 PyTypeObject* filtered_index_type() {
-  static bool ready = false;
-  if (ready) return &filtered_index_type_object;
-  PyTypeObject& type = filtered_index_type_object;
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
-  Py_SET_TYPE(reinterpret_cast<PyObject*>(&type), &PyType_Type);
-  type.tp_name = "Vostrel.FilteredIndex";
-  type.tp_basicsize = sizeof(FilteredIndexObject);
-  type.tp_flags = Py_TPFLAGS_DEFAULT;
-  type.tp_doc = "";
-  type.tp_new = filtered_index_new;
-  type.tp_dealloc = filtered_index_dealloc;
-  type.tp_methods = filtered_index_methods;
-  if (PyType_Ready(&type) < 0) return nullptr;
-  ready = true;
-  return &type;
+  static const FinalTypeSpec spec{
+      "Vostrel.FilteredIndex",
+      sizeof(FilteredIndexObject),
+      "",
+      filtered_index_new,
+      filtered_index_dealloc,
+      filtered_index_methods,
+  };
+  return ready_final_type(filtered_index_type_object, spec);
 }
 
 PyRef make_filtered_index(FilteredIndexCore core) {

@@ -106,21 +106,15 @@ PyMethodDef index_methods[] = {
 }  // namespace
 
 PyTypeObject* index_type() {
-  static bool ready = false;
-  if (ready) return &index_type_object;
-  PyTypeObject& type = index_type_object;
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
-  Py_SET_TYPE(reinterpret_cast<PyObject*>(&type), &PyType_Type);
-  type.tp_name = "Vostrel.Index";
-  type.tp_basicsize = sizeof(IndexObject);
-  type.tp_flags = Py_TPFLAGS_DEFAULT;
-  type.tp_doc = "Index()\n--\n\n";
-  type.tp_new = index_new;
-  type.tp_dealloc = index_dealloc;
-  type.tp_methods = index_methods;
-  if (PyType_Ready(&type) < 0) return nullptr;
-  ready = true;
-  return &type;
+  static const FinalTypeSpec spec{
+      "Vostrel.Index",
+      sizeof(IndexObject),
+      "Index()\n--\n\n",
+      index_new,
+      index_dealloc,
+      index_methods,
+  };
+  return ready_final_type(index_type_object, spec);
 }
 
 }  // namespace vostrel

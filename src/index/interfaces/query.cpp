@@ -139,22 +139,16 @@ PyMethodDef query_expr_methods[] = {
 }  // namespace
 
 PyTypeObject* query_expr_type() {
-  static bool ready = false;
-  if (ready) return &query_expr_type_object;
-  PyTypeObject& type = query_expr_type_object;
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
-  Py_SET_TYPE(reinterpret_cast<PyObject*>(&type), &PyType_Type);
-  type.tp_name = "Vostrel.PyQueryExpr";
-  type.tp_basicsize = sizeof(QueryExprObject);
-  type.tp_flags = Py_TPFLAGS_DEFAULT;
-  type.tp_doc = "";
-  type.tp_new = query_expr_new;
-  type.tp_dealloc = query_expr_dealloc;
-  type.tp_repr = query_expr_repr;
-  type.tp_methods = query_expr_methods;
-  if (PyType_Ready(&type) < 0) return nullptr;
-  ready = true;
-  return &type;
+  static const FinalTypeSpec spec{
+      "Vostrel.PyQueryExpr",
+      sizeof(QueryExprObject),
+      "",
+      query_expr_new,
+      query_expr_dealloc,
+      query_expr_methods,
+      query_expr_repr,
+  };
+  return ready_final_type(query_expr_type_object, spec);
 }
 
 bool is_query_expr(PyObject* obj) { return Py_IS_TYPE(obj, &query_expr_type_object); }
