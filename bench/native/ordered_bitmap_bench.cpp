@@ -162,6 +162,11 @@ bool cpu_has(const char* isa) {
   return true;
 }
 
+void add(const std::string& name, void (*fn)(benchmark::State&, Data, CompareKernel, double), Data data,
+         CompareKernel kernel, double quantile) {
+  benchmark::RegisterBenchmark(name.c_str(), fn, data, kernel, quantile)->Unit(benchmark::kMicrosecond);
+}
+
 int register_all() {
   const Data datas[] = {Data::SequentialInts, Data::RandomInts, Data::RandomFloats, Data::FewInts, Data::SpreadFloats};
   for (Data data : datas) {
@@ -181,12 +186,9 @@ int register_all() {
                    {"lt", get_lt_into, 0.01, 0.5},
                    {"lte", get_lte_into, 0.01, 0.5}};
     for (const auto& k : kernels) {
-      if (data != Data::FewInts) {  // ten values cannot give 1%
-        benchmark::RegisterBenchmark((std::string(k.label) + "/" + name + "/low").c_str(), run_compare, data, k.kernel, k.low)
-            ->Unit(benchmark::kMicrosecond);
-      }
-      benchmark::RegisterBenchmark((std::string(k.label) + "/" + name + "/high").c_str(), run_compare, data, k.kernel, k.high)
-          ->Unit(benchmark::kMicrosecond);
+      const std::string prefix = std::string(k.label) + "/" + name;
+      if (data != Data::FewInts) add(prefix + "/low", run_compare, data, k.kernel, k.low);  // ten values: no 1%
+      add(prefix + "/high", run_compare, data, k.kernel, k.high);
     }
   }
   // Each build by name, and the whole-bitmap reference, on the same query.
@@ -197,11 +199,10 @@ int register_all() {
   for (Data data : {Data::RandomInts, Data::SequentialInts}) {
     for (const auto& b : builds) {
       if (!cpu_has(b.isa)) continue;
-      benchmark::RegisterBenchmark((std::string("gt_build/") + b.isa + "/" + data_name(data) + "/high").c_str(), run_compare,
-                                   data, b.kernel, 0.5)
-          ->Unit(benchmark::kMicrosecond);
+      add(std::string("gt_build/") + b.isa + "/" + data_name(data) + "/high", run_compare, data, b.kernel, 0.5);
     }
-    benchmark::RegisterBenchmark((std::string("gt_reference/") + data_name(data) + "/high").c_str(), run_reference_gt, data, 0.5)
+    benchmark::RegisterBenchmark((std::string("gt_reference/") + data_name(data) + "/high").c_str(), run_reference_gt,
+                                 data, 0.5)
         ->Unit(benchmark::kMicrosecond);
   }
   return 0;

@@ -99,24 +99,29 @@ struct Number {
   OrderedKey key;
 };
 
+Number int_number(int64_t v) { return {static_cast<long double>(v), OrderedKey::from_int(v)}; }
+Number float_number(double x) { return {x, OrderedKey::from_float(x)}; }
+
 std::vector<Number> random_numbers(std::mt19937_64& rng, size_t n) {
+  const double largest_subnormal = std::nextafter(MIN_NORMAL, 0.0);
   const std::vector<double> specials = {0.0, -0.0, INF, -INF, MIN_SUBNORMAL, -MIN_SUBNORMAL, MIN_NORMAL, -MIN_NORMAL,
-                                        std::nextafter(MIN_NORMAL, 0.0), -std::nextafter(MIN_NORMAL, 0.0), 3.0, -1.0,
-                                        9007199254740993.0, 1e308, -1e-310};
+                                        largest_subnormal, -largest_subnormal, 3.0, -1.0, 0x1p53, 1e308, -1e-310};
   std::vector<Number> out;
   for (size_t j = 0; j < n; ++j) {
     switch (rng() % 7) {
-      case 0: { const int64_t v = static_cast<int64_t>(rng() % 41) - 20; out.push_back({(long double)v, OrderedKey::from_int(v)}); break; }
-      case 1: { const int64_t v = static_cast<int64_t>(rng()) >> (rng() % 64); out.push_back({(long double)v, OrderedKey::from_int(v)}); break; }
-      case 2: { const int64_t v = rng() % 2 ? I64_MIN : I64_MAX; out.push_back({(long double)v, OrderedKey::from_int(v)}); break; }
-      case 3: { const double x = std::ldexp(std::uniform_real_distribution<double>(-1, 1)(rng), static_cast<int>(rng() % 200) - 100); out.push_back({x, OrderedKey::from_float(x)}); break; }
-      case 4: {  // subnormals, both signs
-        const double x = std::bit_cast<double>((rng() % 2 ? TOP : 0) | (rng() >> (12 + rng() % 52)));
-        out.push_back({x, OrderedKey::from_float(x)});
+      case 0: out.push_back(int_number(static_cast<int64_t>(rng() % 41) - 20)); break;
+      case 1: out.push_back(int_number(static_cast<int64_t>(rng()) >> (rng() % 64))); break;
+      case 2: out.push_back(int_number(rng() % 2 ? I64_MIN : I64_MAX)); break;
+      case 3: {
+        const double unit = std::uniform_real_distribution<double>(-1, 1)(rng);
+        out.push_back(float_number(std::ldexp(unit, static_cast<int>(rng() % 200) - 100)));
         break;
       }
-      case 5: { const double x = static_cast<double>(static_cast<int64_t>(rng() % 41) - 20); out.push_back({x, OrderedKey::from_float(x)}); break; }
-      default: { const double x = specials[rng() % specials.size()]; out.push_back({x, OrderedKey::from_float(x)}); }
+      case 4:  // subnormals, both signs
+        out.push_back(float_number(std::bit_cast<double>((rng() % 2 ? TOP : 0) | (rng() >> (12 + rng() % 52)))));
+        break;
+      case 5: out.push_back(float_number(static_cast<double>(static_cast<int64_t>(rng() % 41) - 20))); break;
+      default: out.push_back(float_number(specials[rng() % specials.size()]));
     }
   }
   return out;
@@ -156,7 +161,8 @@ struct Build {
 std::vector<Build> runnable_builds() {
   std::vector<Build> builds = {{"sse2", get_gt_into_sse2, get_gte_into_sse2, get_lt_into_sse2, get_lte_into_sse2,
                                 get_eq_into_sse2, get_between_into_sse2}};
-  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+  const bool avx2 =
+      __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
   if (avx2) {
     builds.push_back({"avx2", get_gt_into_avx2, get_gte_into_avx2, get_lt_into_avx2, get_lte_into_avx2,
                       get_eq_into_avx2, get_between_into_avx2});
@@ -204,8 +210,9 @@ struct Fixture {
     return out;
   }
   std::vector<uint32_t> expected_between(OrderedKey low, OrderedKey high, const Bitmap& allowed) const {
+    if (snapshot.size() != model.size()) snapshot.assign(model.begin(), model.end());
     std::vector<uint32_t> out;
-    for (const auto& [id, key] : model) {
+    for (const auto& [id, key] : snapshot) {
       if (low <= key && key <= high && allowed.contains(id)) out.push_back(id);
     }
     return out;
@@ -213,7 +220,8 @@ struct Fixture {
   mutable std::vector<std::pair<uint32_t, OrderedKey>> snapshot;  // the model as a flat list, for speed
 };
 
-Bitmap run_kernel(const Build& b, Kind kind, const NumericalBitmap& nb, OrderedKey q, const Bitmap* allowed, const Bitmap& prefill) {
+Bitmap run_kernel(const Build& b, Kind kind, const NumericalBitmap& nb, OrderedKey q, const Bitmap* allowed,
+                  const Bitmap& prefill) {
   Bitmap out = prefill;
   if (kind == EQ) {
     b.eq(nb, q.m, q.e, out, allowed);
@@ -232,22 +240,26 @@ std::vector<uint32_t> with_prefill(std::vector<uint32_t> ids, const Bitmap& pref
 }
 
 // Checks every build and comparison for each query key and allowed set, and
-// ranges between pairs of query keys (either way round); the answer is ORed
-// into a prefilled output, which must keep its ids.
+// ranges from each key to the next two and to a random one (either way
+// round); the answer is ORed into a prefilled output, which must keep its ids.
 void check_all(const Fixture& f, const std::vector<OrderedKey>& queries, const std::vector<Bitmap>& allowed_sets,
                std::mt19937_64& rng) {
   const std::vector<Build> builds = runnable_builds();
-  for (const OrderedKey& q : queries) {
-    const OrderedKey other = queries[rng() % queries.size()];
+  for (size_t at = 0; at < queries.size(); ++at) {
+    const OrderedKey& q = queries[at];
+    const OrderedKey partners[] = {queries[(at + 1) % queries.size()], queries[(at + 2) % queries.size()],
+                                   queries[rng() % queries.size()]};
     for (const Bitmap& allowed : allowed_sets) {
       Bitmap prefill;
       if (rng() % 2) for (int j = 0; j < 20; ++j) prefill.add(static_cast<uint32_t>(rng() % 300000));
-      const std::vector<uint32_t> range_want = with_prefill(f.expected_between(q, other, allowed), prefill);
-      for (const Build& b : builds) {
-        Bitmap got = prefill;
-        b.between(f.nb, q, other, got, allowed);
-        ASSERT_EQ(ids_of(got), range_want) << b.isa << " range";
-        ASSERT_TRUE(well_formed(got)) << b.isa << " range";
+      for (const OrderedKey& other : partners) {
+        const std::vector<uint32_t> range_want = with_prefill(f.expected_between(q, other, allowed), prefill);
+        for (const Build& b : builds) {
+          Bitmap got = prefill;
+          b.between(f.nb, q, other, got, allowed);
+          ASSERT_EQ(ids_of(got), range_want) << b.isa << " range";
+          ASSERT_TRUE(well_formed(got)) << b.isa << " range";
+        }
       }
       const std::array<std::vector<uint32_t>, 5> model = f.expected(q, &allowed);
       for (int kind = GT; kind <= EQ; ++kind) {
@@ -355,8 +367,9 @@ TEST(NumericalBitmap, SequentialAndRunContainers) {
   std::mt19937_64 rng(5);
   Fixture f;
   for (uint32_t id = 0; id < 140000; ++id) f.put(id, OrderedKey::from_int(static_cast<int64_t>(id) - 70000));
-  std::vector<OrderedKey> queries = {OrderedKey::from_int(-70000), OrderedKey::from_int(0), OrderedKey::from_float(12345.5),
-                                     OrderedKey::from_int(69999), OrderedKey::from_int(-3)};
+  const std::vector<OrderedKey> queries = {OrderedKey::from_int(-70000), OrderedKey::from_int(0),
+                                           OrderedKey::from_float(12345.5), OrderedKey::from_int(69999),
+                                           OrderedKey::from_int(-3)};
   std::vector<Bitmap> allowed = allowed_sets(f, rng, 200000);
   Bitmap range;
   range.addRange(1000, 131000);

@@ -84,14 +84,21 @@ bool is_number(const PyValue& value) {
 
 // --- Leaf operators: each reads one structure under its read lock and reports element matches as their owners.
 
-Bitmap op_eq(const QueryMap& map, const PyValue& value) {
+// `allowed` only narrows the scan when no list/tuple/set member is stored here: member matches sit under element ids,
+// which are never in it, and must survive until they are translated to their owners.
+Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
   Bitmap result;
   switch (value.kind()) {
     case ValueKind::Int:
     case ValueKind::Float: {
       const OrderedKey key = QueryMap::key_of(value);
+      bool has_members = false;
+      {
+        std::shared_lock lock(map.mask_mutex);
+        has_members = !map.mask.isEmpty();
+      }
       std::shared_lock lock(map.numeric_mutex);
-      result = map.numeric.equal(key);
+      get_eq_into(map.numeric, key.m, key.e, result, has_members ? nullptr : &allowed);
       break;
     }
     case ValueKind::Str: {
@@ -136,11 +143,8 @@ Bitmap op_between(const QueryMap& map, const PyValue& low, const PyValue& high, 
   Bitmap result;
   if (low_key > high_key) return result;
   {
-    // The upper scan runs within the lower one's result: the intersection comes for free.
     std::shared_lock lock(map.numeric_mutex);
-    Bitmap at_least;
-    get_gte_into(map.numeric, low_key.m, low_key.e, at_least, allowed);
-    if (!at_least.isEmpty()) get_lte_into(map.numeric, high_key.m, high_key.e, result, at_least);
+    get_between_into(map.numeric, low_key, high_key, result, allowed);
   }
   map.unmask_ids(result);
   return result;
@@ -181,9 +185,9 @@ Bitmap evaluate_leaf(const QueryMaps& maps, const Bitmap& allowed, QueryKind kin
     result = evaluate_nested_query(*map, nested);
   } else {
     switch (kind) {
-      case QueryKind::Eq: result = op_eq(*map, expr.values[0]); break;
+      case QueryKind::Eq: result = op_eq(*map, expr.values[0], allowed); break;
       case QueryKind::In:
-        for (const PyValue& value : expr.values) result |= op_eq(*map, value);
+        for (const PyValue& value : expr.values) result |= op_eq(*map, value, allowed);
         break;
       case QueryKind::Gt:
       case QueryKind::Ge:

@@ -73,8 +73,10 @@ void get_lte_into_avx512(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitm
 void get_eq_into_sse2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap* allowed);
 void get_eq_into_avx2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap* allowed);
 void get_eq_into_avx512(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap* allowed);
-void get_between_into_sse2(const NumericalBitmap& nb, OrderedKey low, OrderedKey high, Bitmap& out, const Bitmap& allowed);
-void get_between_into_avx2(const NumericalBitmap& nb, OrderedKey low, OrderedKey high, Bitmap& out, const Bitmap& allowed);
+void get_between_into_sse2(const NumericalBitmap& nb, OrderedKey low, OrderedKey high, Bitmap& out,
+                           const Bitmap& allowed);
+void get_between_into_avx2(const NumericalBitmap& nb, OrderedKey low, OrderedKey high, Bitmap& out,
+                           const Bitmap& allowed);
 void get_between_into_avx512(const NumericalBitmap& nb, OrderedKey low, OrderedKey high, Bitmap& out,
                              const Bitmap& allowed);
 

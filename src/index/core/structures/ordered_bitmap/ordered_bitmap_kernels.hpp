@@ -27,8 +27,10 @@
 //   kept as a list and tested one by one.
 // - Equality reports only what is left at the end, so its steps may run in any
 //   order: the most selective slices (smallest key side) go first.
-// - A range runs its at-most comparison on the at-least answer chunk by chunk,
-//   so the intermediate set never leaves the chunk's word buffer.
+// - A range (low <= key <= high) walks both comparisons in the same block pass
+//   where the chunk's slices allow it, reading each slice once; elsewhere it
+//   runs the at-most comparison on the at-least answer within the chunk, so
+//   the intermediate set never leaves the chunk's word buffer.
 #pragma once
 
 #include <immintrin.h>
@@ -93,6 +95,20 @@ struct BlockStep {
   uint64_t invert;
   uint64_t report;
 };
+
+// One slice of a range (low <= key <= high) applied block by block: the ids
+// with a 1 there are `words` XOR `invert`; low_bit / high_bit are all ones
+// where the low / high key has a 1.
+struct RangeStep {
+  const uint64_t* words;
+  uint64_t invert;
+  uint64_t low_bit;
+  uint64_t high_bit;
+};
+
+// A chunk of zero words: with invert all ones it stands for "every id has a 1
+// here" in a slice whose zeros side has no container, and vice versa.
+alignas(64) const uint64_t ZERO_WORDS[1024] = {};
 
 // One chunk's container of a bitmap, shared wrappers unwrapped; type 0 when absent.
 struct ContainerView {
@@ -377,6 +393,47 @@ class ChunkScan {
     answer_lo_ = CHUNK_WORDS;
     answer_hi_ = 0;
     extract_below_ = SPARSE_CAP;
+  }
+
+  // Reports the ids of Q (read from `from`, cut to `stored` unless null) whose
+  // key lies between the two keys of `steps`. Each vector-sized block walks
+  // both comparisons at once: per key the ids still equal to it so far, and
+  // the ids already decided above the low key / below the high key; ids out
+  // of range on either side leave both, and the block stops when none is
+  // undecided. Q is left empty.
+  void run_range_blocks(const uint64_t* from, const uint64_t* stored, const RangeStep* steps, uint32_t n) {
+    widen_answer(lo_, hi_);
+    for (uint32_t w = lo_; w < hi_; w += VEC_WORDS) {
+      Vec q;
+      std::memcpy(&q, from + w, sizeof q);
+      if (stored != nullptr) {
+        Vec cut;
+        std::memcpy(&cut, stored + w, sizeof cut);
+        q &= cut;
+      }
+      Vec at_low = q, at_high = q;    // equal to the low / high key on the bits seen
+      Vec above_low = {}, below_high = {};
+      for (uint32_t j = 0; j < n && !vec_is_zero(at_low | at_high); ++j) {
+        const RangeStep& step = steps[j];
+        Vec ones;
+        std::memcpy(&ones, step.words + w, sizeof ones);
+        ones ^= step.invert;
+        const Vec low_differs = ones ^ step.low_bit;
+        const Vec high_differs = ones ^ step.high_bit;
+        above_low |= at_low & low_differs & ~step.low_bit;
+        below_high |= at_high & high_differs & step.high_bit;
+        at_low &= ~low_differs;
+        at_high &= ~high_differs;
+        const Vec in_range = (above_low | at_low) & (below_high | at_high);
+        at_low &= in_range;
+        at_high &= in_range;
+      }
+      Vec answer;
+      std::memcpy(&answer, answer_ + w, sizeof answer);
+      answer |= (above_low | at_low) & (below_high | at_high);
+      std::memcpy(answer_ + w, &answer, sizeof answer);
+    }
+    clear();
   }
 
   // The running-set words, for run_blocks to read Q in place.
@@ -755,11 +812,56 @@ bool stored_bitmaps(const roaring_bitmap_t* const* zeros, const roaring_bitmap_t
   return true;
 }
 
+// Answers low <= key <= high for one chunk in a single block pass when every
+// slice has a bitset side there (or none: all stored keys agree on the bit);
+// false, with nothing done, when some slice has only small containers.
+bool range_chunk_in_one_pass(ChunkScan& chunk, const roaring_bitmap_t* const* zeros,
+                             const roaring_bitmap_t* const* ones, uint64_t low_m, uint16_t low_e, uint64_t high_m,
+                             uint16_t high_e, uint16_t chunk_key, ContainerView first, ContainerView stored,
+                             ContainerView stored_too, int32_t* zero_cursor, int32_t* one_cursor, RangeStep* steps) {
+  uint32_t n = 0;
+  for (unsigned i = SCAN_KEY_BITS; i-- > 0;) {
+    const uint64_t low_bit = (i < 64 ? (low_m >> i) & 1 : (low_e >> (i - 64)) & 1) != 0 ? ~uint64_t{0} : 0;
+    const uint64_t high_bit = (i < 64 ? (high_m >> i) & 1 : (high_e >> (i - 64)) & 1) != 0 ? ~uint64_t{0} : 0;
+    const ContainerView with_zero = find_container(zeros[i], chunk_key, zero_cursor[i]);
+    const ContainerView with_one = find_container(ones[i], chunk_key, one_cursor[i]);
+    if (!with_zero || !with_one) {
+      const uint64_t all = with_one ? ~uint64_t{0} : 0;  // the bit every stored id has here
+      if (low_bit == all && high_bit == all) continue;  // both keys agree: nothing changes
+      steps[n++] = {ZERO_WORDS, all, low_bit, high_bit};
+    } else if (with_one.type == BITSET_CONTAINER_TYPE_CODE) {
+      steps[n++] = {as_bitset(with_one)->array, 0, low_bit, high_bit};
+    } else if (with_zero.type == BITSET_CONTAINER_TYPE_CODE) {
+      steps[n++] = {as_bitset(with_zero)->array, ~uint64_t{0}, low_bit, high_bit};
+    } else {
+      return false;
+    }
+  }
+  const uint64_t* from = chunk.running_words();
+  if (first.type == BITSET_CONTAINER_TYPE_CODE) {
+    chunk.begin_dense();
+    from = as_bitset(first)->array;
+  } else {
+    chunk.load(first);
+    if (chunk.empty()) return true;
+  }
+  const uint64_t* stored_words = nullptr;
+  if (!stored_too && stored.type == BITSET_CONTAINER_TYPE_CODE) {
+    stored_words = as_bitset(stored)->array;
+  } else {
+    if (from != chunk.running_words()) chunk.load(first);
+    from = chunk.running_words();
+    chunk.restrict_to(stored, stored_too);
+    if (chunk.empty()) return true;  // a small Q may now be listed too; its words and span stay valid
+  }
+  chunk.run_range_blocks(from, stored_words, steps, n);
+  return true;
+}
+
 // ORs into `out` the ids of `allowed` (every stored id when null, Equal only)
-// whose key compares with `key` as `kind` asks, and, when `second` is given,
-// also with `second_key` as `second_kind` asks: the second comparison runs on
-// the first one's answer chunk by chunk, never building the whole
-// intermediate set.
+// whose key compares with (m, e) as `kind` asks and, when `second_kind` is
+// given, also with (second_m, second_e) as it asks (an at-least then at-most
+// pair takes the single-pass route where it can).
 void ordered_scan(const NumericalBitmap& nb, ScanKind kind, uint64_t m, uint16_t e, roaring_bitmap_t* out,
                   const roaring_bitmap_t* allowed, const ScanKind* second_kind = nullptr, uint64_t second_m = 0,
                   uint16_t second_e = 0) {
@@ -788,6 +890,9 @@ void ordered_scan(const NumericalBitmap& nb, ScanKind kind, uint64_t m, uint16_t
   ChunkScan chunk(buffers);
   int32_t stored_cursor[2] = {};
   BlockStep steps[SCAN_KEY_BITS + 1];
+  RangeStep range_steps[SCAN_KEY_BITS];
+  int32_t zero_cursor[SCAN_KEY_BITS] = {};
+  int32_t one_cursor[SCAN_KEY_BITS] = {};
 
   const roaring_array_t& chunks = source->high_low_container;
   for (int32_t ci = 0; ci < chunks.size; ++ci) {
@@ -802,6 +907,13 @@ void ordered_scan(const NumericalBitmap& nb, ScanKind kind, uint64_t m, uint16_t
         stored = stored_too;
         stored_too = {};
       }
+    }
+    const bool range = second_kind != nullptr && kind == ScanKind::GreaterEqual && *second_kind == ScanKind::LessEqual;
+    if (range && !ChunkScan::starts_as_list(first) &&
+        range_chunk_in_one_pass(chunk, zeros, ones, m, e, second_m, second_e, chunk_key, first, stored, stored_too,
+                                zero_cursor, one_cursor, range_steps)) {
+      chunk.flush(target, chunk_key);
+      continue;
     }
     uint32_t n = 0;
     bool steps_cut_to_stored = false;
