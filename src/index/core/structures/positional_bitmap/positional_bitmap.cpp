@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "index/core/structures/bitmap_ops/and_many.hpp"
 #include "index/internal_error.hpp"
 
 namespace vostrel {
@@ -61,15 +62,11 @@ class Candidate {
     if (parts_.empty()) return;
     std::sort(parts_.begin(), parts_.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
-    Bitmap scratch;
-    if (parts_.size() == 1) {
-      if (!roaring_bitmap_overwrite(&scratch.roaring, parts_[0].second)) throw std::bad_alloc();
-    } else {
-      scratch = adopt(roaring_bitmap_and(parts_[0].second, parts_[1].second));
-      for (size_t i = 2; i < parts_.size() && !roaring_bitmap_is_empty(&scratch.roaring); ++i) {
-        roaring_bitmap_and_inplace(&scratch.roaring, parts_[i].second);
-      }
-    }
+    // One pass per chunk over all parts: dense chunks are counted once, not once per pairwise AND.
+    std::vector<const roaring_bitmap_t*> ordered;
+    ordered.reserve(parts_.size());
+    for (const auto& part : parts_) ordered.push_back(part.second);
+    Bitmap scratch = and_many(ordered);
     if (exclude != nullptr && !roaring_bitmap_is_empty(&scratch.roaring)) {
       roaring_bitmap_andnot_inplace(&scratch.roaring, &exclude->roaring);
     }
