@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "index/core/structures/bitmap_ops/and_many_kernels.hpp"
+#include "index/core/structures/bitmap_ops/roaring_containers.hpp"
 
 namespace vostrel {
 
@@ -50,37 +51,6 @@ const WordKernels& selected_kernels() {
   return selected;
 }
 
-// One chunk's container of a bitmap, shared wrappers unwrapped; type 0 when absent.
-struct ContainerView {
-  const void* ptr = nullptr;
-  uint8_t type = 0;
-};
-
-ContainerView view_of(const void* container, uint8_t type) {
-  if (type == SHARED_CONTAINER_TYPE_CODE) {
-    const auto* shared = static_cast<const shared_container_t*>(container);
-    return {shared->container, shared->typecode};
-  }
-  return {container, type};
-}
-
-// The container of `key`, searching from `cursor` (keys are visited in rising order).
-ContainerView find_container(const roaring_bitmap_t* bitmap, uint16_t key, int32_t& cursor) {
-  const roaring_array_t& ra = bitmap->high_low_container;
-  int32_t lo = cursor;
-  int32_t hi = ra.size;
-  while (lo < hi) {
-    const int32_t mid = lo + (hi - lo) / 2;
-    if (ra.keys[mid] < key) lo = mid + 1; else hi = mid;
-  }
-  cursor = lo;
-  if (lo >= ra.size || ra.keys[lo] != key) return {};
-  return view_of(ra.containers[lo], ra.typecodes[lo]);
-}
-
-const bitset_container_t* as_bitset(ContainerView c) { return static_cast<const bitset_container_t*>(c.ptr); }
-const array_container_t* as_array(ContainerView c) { return static_cast<const array_container_t*>(c.ptr); }
-const run_container_t* as_run(ContainerView c) { return static_cast<const run_container_t*>(c.ptr); }
 
 // First index in [from, count) whose entry is not below v (below(i): entry i is
 // below v). Gallops from `from`: the probes of one chunk ask for rising values,
