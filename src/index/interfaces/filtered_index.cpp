@@ -40,15 +40,10 @@ PyObject* filtered_index_reduced(PyObject* self, PyObject* args, PyObject* kwarg
 // Evaluated with the interpreter lock released: the engine may wait for it while holding index locks (iterable
 // values), so waiting for an index lock while holding it could deadlock.
 PyObject* filtered_index_reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"query", nullptr};
-  PyObject* query = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:reduced_query", const_cast<char**>(names), &query)) {
-    return nullptr;
-  }
+  const QueryExpr* expr = query_argument("reduced_query", args, kwargs);
+  if (expr == nullptr) return nullptr;
   return guard_python_call<PyObject*>(nullptr, [&] {
-    if (!is_query_expr(query)) raise_argument_type("query", "PyQueryExpr", query);
-    const QueryExpr& expr = reinterpret_cast<QueryExprObject*>(query)->expr;  // immutable; `query` outlives the call
-    FilteredIndexCore narrowed = without_gil([&] { return core_of(self).reduced_query(expr); });
+    FilteredIndexCore narrowed = without_gil([&] { return core_of(self).reduced_query(*expr); });
     return make_filtered_index(std::move(narrowed)).release();
   });
 }

@@ -57,15 +57,10 @@ PyObject* index_collect(PyObject* self, PyObject*) {
 }
 
 PyObject* index_reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"query", nullptr};
-  PyObject* query = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:reduced_query", const_cast<char**>(names), &query)) {
-    return nullptr;
-  }
+  const QueryExpr* expr = query_argument("reduced_query", args, kwargs);
+  if (expr == nullptr) return nullptr;
   return guard_python_call<PyObject*>(nullptr, [&] {
-    if (!is_query_expr(query)) raise_argument_type("query", "PyQueryExpr", query);
-    const QueryExpr& expr = reinterpret_cast<QueryExprObject*>(query)->expr;  // immutable; `query` outlives the call
-    FilteredIndexCore view = without_gil([&] { return engine_of(self).reduced_query(expr); });
+    FilteredIndexCore view = without_gil([&] { return engine_of(self).reduced_query(*expr); });
     return make_filtered_index(std::move(view)).release();
   });
 }

@@ -153,6 +153,18 @@ PyTypeObject* query_expr_type() {
 
 bool is_query_expr(PyObject* obj) { return Py_IS_TYPE(obj, &query_expr_type_object); }
 
+const QueryExpr* query_argument(const char* method, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"query", nullptr};
+  const std::string format = std::string("O:") + method;
+  PyObject* query = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(names), &query)) return nullptr;
+  if (!is_query_expr(query)) {
+    PyErr_Format(PyExc_TypeError, "argument 'query': expected PyQueryExpr, got %.200s", Py_TYPE(query)->tp_name);
+    return nullptr;
+  }
+  return &reinterpret_cast<QueryExprObject*>(query)->expr;
+}
+
 PyRef make_query_expr(QueryExpr expr) {
   PyTypeObject* type = query_expr_type();
   if (type == nullptr) throw_python_error();

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "index/core/structures/bitmap_ops/roaring_containers.hpp"
+
 namespace vostrel {
 namespace and_many_detail {
 
@@ -103,35 +105,8 @@ uint32_t count_words(const uint64_t* words) {
   return finish_count(lanes, total);
 }
 
-uint32_t popcount64(uint64_t x) {
-#if defined(__POPCNT__)
-  return static_cast<uint32_t>(__builtin_popcountll(x));
-#else
-  x = x - ((x >> 1) & 0x5555555555555555ULL);
-  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
-  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
-  return static_cast<uint32_t>((x * 0x0101010101010101ULL) >> 56);
-#endif
-}
-
 uint32_t decode_words(const uint64_t* words, uint16_t* values) {
-  uint32_t n = 0;
-  for (uint32_t w = 0; w < and_many_detail::CHUNK_WORDS; ++w) {
-    uint64_t bits = words[w];
-    const uint32_t count = popcount64(bits);
-    const uint32_t base = w * 64;
-    uint16_t* at = values + n;
-    // Four positions per step and no test per bit: setting bit 63 keeps the
-    // count defined once `bits` is spent; those writes land in the slack.
-    for (uint32_t k = 0; k < count; k += 4) {
-      for (uint32_t u = 0; u < 4; ++u) {
-        at[k + u] = static_cast<uint16_t>(base + static_cast<uint32_t>(__builtin_ctzll(bits | (uint64_t{1} << 63))));
-        bits &= bits - 1;
-      }
-    }
-    n += count;
-  }
-  return n;
+  return decode_positions(words, 0, and_many_detail::CHUNK_WORDS, values);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-// Read access to CRoaring's per-chunk containers, for kernels that walk bitmaps 65536 ids at a time.
+// CRoaring's per-chunk containers and bit-word helpers, for kernels that walk bitmaps 65536 ids at a time.
 //
 // Reads the container layout of the CRoaring version we link (Debian's 0.2.66); revisit when upgrading it.
-// Everything has internal linkage, so files built for different instruction sets never share a copy.
+// Everything has internal linkage, so files built for different instruction sets never share a copy (popcount64 uses
+// the instruction when the including file is built with it).
 #pragma once
 
 #include <roaring/roaring.h>
@@ -18,7 +19,7 @@ struct ContainerView {
   explicit operator bool() const { return type != 0; }
 };
 
-ContainerView view_of(const void* container, uint8_t type) {
+inline ContainerView view_of(const void* container, uint8_t type) {
   if (type == SHARED_CONTAINER_TYPE_CODE) {
     const auto* shared = static_cast<const shared_container_t*>(container);
     return {shared->container, shared->typecode};
@@ -27,7 +28,7 @@ ContainerView view_of(const void* container, uint8_t type) {
 }
 
 // The container of `key`, searching from `cursor` (keys are visited in rising order, so the cursor only advances).
-ContainerView find_container(const roaring_bitmap_t* bitmap, uint16_t key, int32_t& cursor) {
+inline ContainerView find_container(const roaring_bitmap_t* bitmap, uint16_t key, int32_t& cursor) {
   const roaring_array_t& ra = bitmap->high_low_container;
   int32_t lo = cursor;
   int32_t hi = ra.size;
@@ -43,9 +44,44 @@ ContainerView find_container(const roaring_bitmap_t* bitmap, uint16_t key, int32
   return view_of(ra.containers[lo], ra.typecodes[lo]);
 }
 
-const bitset_container_t* as_bitset(ContainerView c) { return static_cast<const bitset_container_t*>(c.ptr); }
-const array_container_t* as_array(ContainerView c) { return static_cast<const array_container_t*>(c.ptr); }
-const run_container_t* as_run(ContainerView c) { return static_cast<const run_container_t*>(c.ptr); }
+inline const bitset_container_t* as_bitset(ContainerView c) { return static_cast<const bitset_container_t*>(c.ptr); }
+inline const array_container_t* as_array(ContainerView c) { return static_cast<const array_container_t*>(c.ptr); }
+inline const run_container_t* as_run(ContainerView c) { return static_cast<const run_container_t*>(c.ptr); }
+
+inline uint32_t popcount64(uint64_t x) {
+#if defined(__POPCNT__)
+  return static_cast<uint32_t>(__builtin_popcountll(x));
+#else
+  x = x - ((x >> 1) & 0x5555555555555555ULL);
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  return static_cast<uint32_t>((x * 0x0101010101010101ULL) >> 56);
+#endif
+}
+
+// Writes the positions of the set bits of words [lo, hi) in rising order and
+// returns how many. Positions go out four at a time without a test per bit,
+// so `values` needs room for 3 entries past the count.
+inline uint32_t decode_positions(const uint64_t* words, uint32_t lo, uint32_t hi, uint16_t* values) {
+  uint32_t n = 0;
+  for (uint32_t w = lo; w < hi; ++w) {
+    uint64_t bits = words[w];
+    if (bits == 0) continue;
+    const uint32_t count = popcount64(bits);
+    const uint32_t base = w * 64;
+    uint16_t* at = values + n;
+    for (uint32_t k = 0; k < count; k += 4) {
+      // Setting bit 63 keeps the count defined once `bits` is spent; those
+      // writes land in the slack and are overwritten or ignored.
+      for (uint32_t u = 0; u < 4; ++u) {
+        at[k + u] = static_cast<uint16_t>(base + static_cast<uint32_t>(__builtin_ctzll(bits | (uint64_t{1} << 63))));
+        bits &= bits - 1;
+      }
+    }
+    n += count;
+  }
+  return n;
+}
 
 }  // namespace
 }  // namespace vostrel

@@ -285,41 +285,6 @@ uint32_t popcount_words(const uint64_t* words, uint32_t lo, uint32_t hi) {
   return static_cast<uint32_t>(count);
 }
 
-uint32_t popcount64(uint64_t x) {
-#if defined(__POPCNT__)
-  return static_cast<uint32_t>(__builtin_popcountll(x));
-#else
-  x = x - ((x >> 1) & 0x5555555555555555ULL);
-  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
-  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
-  return static_cast<uint32_t>((x * 0x0101010101010101ULL) >> 56);
-#endif
-}
-
-// Writes the positions of the set bits of words [lo, hi) in rising order and
-// returns how many. Positions go out four at a time without a test per bit,
-// so `values` needs room for 3 entries past the count.
-uint32_t decode_positions(const uint64_t* words, uint32_t lo, uint32_t hi, uint16_t* values) {
-  uint32_t n = 0;
-  for (uint32_t w = lo; w < hi; ++w) {
-    uint64_t bits = words[w];
-    if (bits == 0) continue;
-    const uint32_t count = popcount64(bits);
-    const uint32_t base = w * 64;
-    uint16_t* at = values + n;
-    for (uint32_t k = 0; k < count; k += 4) {
-      // Setting bit 63 keeps the count defined once `bits` is spent; those
-      // writes land in the slack and are overwritten or ignored.
-      for (uint32_t u = 0; u < 4; ++u) {
-        at[k + u] = static_cast<uint16_t>(base + static_cast<uint32_t>(__builtin_ctzll(bits | (uint64_t{1} << 63))));
-        bits &= bits - 1;
-      }
-    }
-    n += count;
-  }
-  return n;
-}
-
 bool block_is_zero(const uint64_t* words) {
   uint64_t any = 0;
   for (uint32_t j = 0; j < VEC_WORDS; ++j) any |= words[j];
