@@ -151,14 +151,19 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   auto visit_handle = [&](const SharedPyRef& handle) {
     if (result == 0 && handle && handle.use_count() == 1) result = visit(handle.get(), arg);
   };
-  attributes->map.for_each([&](const uint32_t&, const PyValue& value) {
+  // Captured members of iterables are this object's too (while no index shares them), at any depth.
+  auto visit_value = [&](const PyValue& value, auto& visit_nested) -> void {
     visit_handle(value.obj);
     if (const IterableValue* iterable = std::get_if<IterableValue>(&value.primitave)) {
       visit_handle(iterable->container);
+      if (iterable->members && iterable->members.use_count() == 1) {
+        for (const PyValue& member : *iterable->members) visit_nested(member, visit_nested);
+      }
     } else if (const StoredIndexable* stored = std::get_if<StoredIndexable>(&value.primitave)) {
       visit_handle(stored->python_handle);
     }
-  });
+  };
+  attributes->map.for_each([&](const uint32_t&, const PyValue& value) { visit_value(value, visit_value); });
   return result;
 }
 

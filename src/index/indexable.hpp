@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "index/core/locks/lock_order.hpp"
 #include "index/hybrid_hashmap.hpp"
 #include "index/value.hpp"
 
@@ -23,7 +24,7 @@ struct IndexMeta {
 
 // The indexes that hold an object. `records` is guarded by `mutex`.
 struct MembershipList {
-  std::mutex mutex;
+  RankedMutex mutex{lock_rank::OBJECT_MEMBERSHIP};
   std::vector<IndexMeta> records;
 };
 
@@ -31,7 +32,7 @@ struct MembershipList {
 // when the interpreter lock is held, and destroy values taken out of the map only after unlocking (a release may run
 // __del__).
 struct AttributeMap {
-  std::mutex mutex;
+  RankedMutex mutex{lock_rank::OBJECT_ATTRIBUTES};
   HybridHashmap<uint32_t, PyValue> map;
 };
 

@@ -106,7 +106,7 @@ void SharedPyRef::drop(Holder* holder) noexcept {
   release_python_reference(obj);
 }
 
-GilAcquire::GilAcquire() noexcept : state_(PyGILState_Ensure()) { ++gil_acquire_depth; }
+GilAcquire::GilAcquire() noexcept(false) : state_(PyGILState_Ensure()) { ++gil_acquire_depth; }
 
 GilAcquire::~GilAcquire() {
   --gil_acquire_depth;

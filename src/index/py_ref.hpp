@@ -129,10 +129,12 @@ class SharedPyRef {
 };
 
 // Gives up the interpreter lock for the scope (PyEval_SaveThread / PyEval_RestoreThread). The thread must hold it.
+// Taking the lock back while the interpreter is finalising ends the thread with a forced unwind (pthread_exit): the
+// destructor must let it pass (noexcept(false)), as must every frame between here and the interpreter.
 class GilRelease {
  public:
   GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  ~GilRelease() noexcept(false) { PyEval_RestoreThread(state_); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
@@ -145,7 +147,7 @@ class GilRelease {
 // runs under engine locks.
 class GilAcquire {
  public:
-  GilAcquire() noexcept;
+  GilAcquire() noexcept(false);  // may end the thread by a forced unwind during finalisation
   ~GilAcquire();
   GilAcquire(const GilAcquire&) = delete;
   GilAcquire& operator=(const GilAcquire&) = delete;

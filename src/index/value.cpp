@@ -158,6 +158,57 @@ bool is_numpy_bool_type(PyTypeObject* type) {
   return module != nullptr && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0;
 }
 
+NativeValue classify(PyObject* obj);
+
+// Containers whose members this thread is capturing right now: a member that is one of them would make the capture
+// endless (a list that contains itself), so it is left out.
+thread_local std::vector<PyObject*> containers_in_capture;
+
+// Captures the members of a list, tuple or set. Python's recursion limit bounds the nesting (RecursionError).
+// Members that cannot be captured (unhashable, out of range) are left out: the container itself is still a value.
+std::shared_ptr<const std::vector<PyValue>> capture_members(PyObject* container, IterableKind kind) {
+  if (Py_EnterRecursiveCall(" while capturing the members of a container") != 0) throw_python_error();
+  struct LeaveRecursiveCall {
+    ~LeaveRecursiveCall() { Py_LeaveRecursiveCall(); }
+  } leave;
+  containers_in_capture.push_back(container);
+  struct PopContainer {
+    ~PopContainer() { containers_in_capture.pop_back(); }
+  } pop;
+  auto members = std::make_shared<std::vector<PyValue>>();
+  auto capture = [&](PyObject* item) {
+    for (PyObject* enclosing : containers_in_capture) {
+      if (enclosing == item) return;
+    }
+    try {
+      members->push_back(PyValue::capture(PyRef::borrow(item)));
+    } catch (const InternalError&) {
+      PyErr_Clear();
+    } catch (const PythonErrorSet&) {
+      if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
+      PyErr_Clear();
+    }
+  };
+  if (kind == IterableKind::Set) {
+    PyRef iterator = PyRef::steal(check_py(PyObject_GetIter(container)));
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) capture(item.get());
+    if (PyErr_Occurred()) throw_python_error();
+  } else if (kind == IterableKind::List) {
+    // Re-read the size each step: capturing a member can run Python code (__hash__) that changes the list.
+    for (Py_ssize_t pos = 0; pos < PyList_GET_SIZE(container); ++pos) {
+      PyRef item = PyRef::borrow(PyList_GET_ITEM(container, pos));
+      capture(item.get());
+    }
+  } else {
+    for (Py_ssize_t pos = 0; pos < PyTuple_GET_SIZE(container); ++pos) {
+      PyRef item = PyRef::borrow(PyTuple_GET_ITEM(container, pos));
+      capture(item.get());
+    }
+  }
+  members->shrink_to_fit();
+  return members;
+}
+
 NativeValue classify(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   if (INT_TYPES().contains(type)) {
@@ -202,8 +253,10 @@ NativeValue classify(PyObject* obj) {
   } else {
     return NativeValue(std::in_place_type<UnknownValue>);
   }
+  std::shared_ptr<const std::vector<PyValue>> members;
+  if (kind != IterableKind::Dict) members = capture_members(obj, kind);
   return NativeValue(std::in_place_type<IterableValue>,
-                     IterableValue{kind, SharedPyRef::borrow(obj), next_iterable_record()});
+                     IterableValue{kind, SharedPyRef::borrow(obj), next_iterable_record(), std::move(members)});
 }
 
 }  // namespace

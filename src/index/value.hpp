@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "index/py_ref.hpp"
 
@@ -52,11 +53,17 @@ enum class IterableKind : uint8_t { List = 0, Dict = 1, Tuple = 2, Set = 3 };
 // The variant index of NativeValue.
 enum class ValueKind : uint8_t { Int = 0, Float, Str, Bool, Iterable, Ind, Unknown };
 
-// An exact list, dict, tuple or set. The elements are not captured here (the value maps capture them one by one).
+struct PyValue;
+
+// An exact list, dict, tuple or set. The members of a list, tuple or set are captured together with the container
+// (interpreter lock held, no engine lock), so registering them later never needs Python: no hashing, no container
+// reads under engine locks. A member that cannot be captured, or that is the container itself or one enclosing it,
+// is left out (not indexed). A dict stores nothing.
 struct IterableValue {
   IterableKind kind;
   SharedPyRef container;
   uint64_t record;  // identifies the capture: copies share it, two captures of one container do not
+  std::shared_ptr<const std::vector<PyValue>> members;  // null for a dict
 };
 
 // The payload of an Indexable value: the Python object and a copy of its core (same list, map and id; owns no id),

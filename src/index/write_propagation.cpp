@@ -5,6 +5,8 @@
 #include <mutex>
 
 #include "index/core/index.hpp"
+#include "index/core/locks/lock_order.hpp"
+#include "index/core/nested_work.hpp"
 
 namespace vostrel {
 namespace {
@@ -13,6 +15,71 @@ namespace {
 const IndexAPI* sort_identity(const IndexMeta& record) {
   std::shared_ptr<IndexAPI> index = record.index.lock();
   return index ? index.get() : DEFAULT_INDEX_ARC().get();
+}
+
+// Whether writing `value` over `old` can leave every index untouched: same kind and equal scalar, or the very same
+// nested object. Iterables are always re-registered (a new capture may hold other members).
+bool same_registration(const PyValue& old, const PyValue& value) {
+  if (old.kind() != value.kind()) return false;
+  switch (value.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Str:
+    case ValueKind::Bool:
+      return old == value;
+    case ValueKind::Float:
+      // 0.0 and -0.0 compare equal and share a key; NaN never equals itself, and is simply registered again.
+      return old == value;
+    case ValueKind::Ind:
+      return old.as_indexable().owned_handle->id == value.as_indexable().owned_handle->id;
+    default:
+      return false;
+  }
+}
+
+// The write of an object some index may hold: writer gate held, no other lock.
+std::optional<PyValue> write_indexed(const IndexableCore& core, uint32_t name_id, PyValue value) {
+  std::vector<std::shared_ptr<IndexAPI>> indexes;
+  {
+    std::lock_guard members(core.indexes->mutex);
+    trim_indexes(core.indexes->records, nullptr);
+    indexes.reserve(core.indexes->records.size());
+    for (const IndexMeta& record : core.indexes->records) {
+      if (std::shared_ptr<IndexAPI> index = record.index.lock()) indexes.push_back(std::move(index));
+    }
+  }
+  NestedWork work;
+  std::optional<PyValue> replaced;
+  {
+    // Held while the indexes change, so a reader of the attribute sees the old value until every index has the new.
+    std::lock_guard attributes(core.attributes->mutex);
+    const PyValue* old = core.attributes->map.get(name_id);
+    if (old == nullptr || !same_registration(*old, value)) {
+      size_t done = 0;
+      try {
+        for (; done < indexes.size(); ++done) {
+          IndexAPI& index = *indexes[done];
+          if (!index.contains(core.id)) continue;  // registers the object's values when it stores it
+          if (old != nullptr) index.remove_index(core.id, name_id, *old, work);
+          index.add_index(core.id, name_id, value, work);
+        }
+      } catch (...) {
+        // Put back what was there. A failed add_index leaves nothing behind, so the index that failed only needs the
+        // old value again (registering a value twice is harmless); those before it also lose the new value. Nested
+        // tasks were not run yet, so links are untouched and the tasks are dropped.
+        NestedWork discarded;
+        for (size_t pos = 0; pos <= done && pos < indexes.size(); ++pos) {
+          IndexAPI& index = *indexes[pos];
+          if (!index.contains(core.id)) continue;
+          if (pos < done) index.remove_index(core.id, name_id, value, discarded);
+          if (old != nullptr) index.add_index(core.id, name_id, *old, discarded);
+        }
+        throw;
+      }
+    }
+    replaced = core.attributes->map.insert(name_id, std::move(value));
+  }
+  run_nested_work(work);
+  return replaced;
 }
 
 }  // namespace
@@ -25,37 +92,41 @@ void trim_indexes(std::vector<IndexMeta>& records, const IndexAPI* target) {
   });
 }
 
-void append_membership(const IndexableCore& core, std::weak_ptr<IndexAPI> index) {
+bool append_membership(const IndexableCore& core, std::weak_ptr<IndexAPI> index) {
   std::shared_ptr<IndexAPI> live = index.lock();
-  if (!live) return;
+  if (!live) return false;
   std::lock_guard members(core.indexes->mutex);
   auto& records = core.indexes->records;
   trim_indexes(records, DEFAULT_INDEX_ARC().get());
   // One record per index: a second record would carry every write into that index twice.
   for (const IndexMeta& record : records) {
-    if (record.index.lock() == live) return;
+    if (record.index.lock() == live) return false;
   }
   records.push_back(IndexMeta{std::move(index)});
   std::stable_sort(records.begin(), records.end(), [](const IndexMeta& a, const IndexMeta& b) {
     return std::less<const IndexAPI*>()(sort_identity(a), sort_identity(b));
   });
+  return true;
+}
+
+void remove_membership(const IndexableCore& core, const IndexAPI* index) {
+  std::lock_guard members(core.indexes->mutex);
+  trim_indexes(core.indexes->records, index);
 }
 
 std::optional<PyValue> write_attribute(const IndexableCore& core, uint32_t name_id, PyValue value) {
-  // Lock order: membership list, then attribute map, then (inside the engine) each index's locks. Both object locks
-  // are held until the map holds the new value, so two writers of one object cannot interleave and every index sees
-  // exactly the value the map holds before and after.
-  std::lock_guard members(core.indexes->mutex);
-  std::lock_guard attributes(core.attributes->mutex);
-  const PyValue* old = core.attributes->map.get(name_id);
-  for (const IndexMeta& record : core.indexes->records) {
-    std::shared_ptr<IndexAPI> index = record.index.lock();
-    // An index that has not stored the object yet registers its values when it does (under this same lock).
-    if (!index || !index->contains(core.id)) continue;
-    if (old != nullptr) index->remove_index(core.id, name_id, *old);
-    index->add_index(core.id, name_id, value);
+  {
+    // An object in no live index changes under its own locks alone. Insertion appends its membership record under
+    // the list's mutex, so once a record is there every later write takes the gated path below.
+    std::lock_guard members(core.indexes->mutex);
+    trim_indexes(core.indexes->records, nullptr);
+    if (core.indexes->records.empty()) {
+      std::lock_guard attributes(core.attributes->mutex);
+      return core.attributes->map.insert(name_id, std::move(value));
+    }
   }
-  return core.attributes->map.insert(name_id, std::move(value));
+  std::lock_guard gate(WRITE_GATE());
+  return write_indexed(core, name_id, std::move(value));
 }
 
 }  // namespace vostrel

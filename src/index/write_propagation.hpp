@@ -16,12 +16,18 @@ namespace vostrel {
 void trim_indexes(std::vector<IndexMeta>& records, const IndexAPI* target);
 
 // Records that `index` holds the object: appends a membership record (once per index), trims the list and sorts it by
-// index identity. Takes the list's mutex; call with the interpreter lock released.
-void append_membership(const IndexableCore& core, std::weak_ptr<IndexAPI> index);
+// index identity. Takes the list's mutex; call with the interpreter lock released. Returns whether a record was added.
+bool append_membership(const IndexableCore& core, std::weak_ptr<IndexAPI> index);
+
+// Drops the record of `index` from the object's membership list (takes the list's mutex).
+void remove_membership(const IndexableCore& core, const IndexAPI* index);
 
 // Carries `obj.<name_id> = value` into every live index that holds the object (the old value unregistered, the new
-// one registered) and then stores the value in the object's attribute map. Call with the interpreter lock RELEASED.
-// Returns the replaced value; the caller destroys it only once it holds the interpreter lock again and no other lock.
+// one registered, nested objects registered afterwards) and then stores the value in the object's attribute map.
+// Call with the interpreter lock RELEASED and no engine lock held. An object in no index is written under its own
+// locks only; otherwise the write runs under the writer gate. A write that fails (MemoryError) leaves the object and
+// every index as they were. Returns the replaced value; the caller destroys it only once it holds the interpreter
+// lock again and no other lock.
 std::optional<PyValue> write_attribute(const IndexableCore& core, uint32_t name_id, PyValue value);
 
 }  // namespace vostrel

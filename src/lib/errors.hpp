@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <string>
 
@@ -34,11 +36,14 @@ inline PyObject* check_py(PyObject* obj) {
 void set_python_error_from_exception(std::exception_ptr error) noexcept;
 
 // Runs `body` at a Python boundary: returns its result, or sets the Python error for whatever it threw and returns
-// `on_error` (nullptr, -1, ...). Nothing unwinds into the interpreter.
+// `on_error` (nullptr, -1, ...). Nothing unwinds into the interpreter, except the forced unwind that ends a thread
+// which tried to take the interpreter lock back during finalisation: it must pass (catching it aborts the process).
 template <class R, class F>
-R guard_python_call(R on_error, F&& body) noexcept {
+R guard_python_call(R on_error, F&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     set_python_error_from_exception(std::current_exception());
     return on_error;

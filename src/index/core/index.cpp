@@ -19,11 +19,19 @@ std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent) {
   return std::make_shared<IndexAPI>(std::move(parent));
 }
 
+namespace {
+uint32_t level_below(const std::weak_ptr<IndexAPI>& parent) {
+  std::shared_ptr<IndexAPI> live = parent.lock();
+  return live ? live->level + 1 : 0;
+}
+}  // namespace
+
 IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent_index)
-    : query_maps(std::make_shared<QueryMapList>()),
-      items(std::make_shared<ItemList>()),
-      item_ids(std::make_shared<RwLocked<Bitmap>>()),
-      parent_links(std::make_shared<RwLocked<M2MU32>>()),
+    : level(level_below(parent_index)),
+      query_maps(std::make_shared<QueryMapList>(lock_rank::at_level(level, lock_rank::QUERY_MAPS))),
+      items(std::make_shared<ItemList>(lock_rank::at_level(level, lock_rank::ITEMS))),
+      item_ids(std::make_shared<RwLocked<Bitmap>>(lock_rank::at_level(level, lock_rank::ITEM_IDS))),
+      parent_links(std::make_shared<RwLocked<M2MU32>>(lock_rank::at_level(level, lock_rank::PARENT_LINKS))),
       parent(std::move(parent_index)) {}
 
 const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC() {
@@ -33,79 +41,109 @@ const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC() {
 
 void IndexAPI::add_indexable(const StoredIndexable& object) {
   const IndexableCore& core = *object.owned_handle;
-  append_membership(core, weak_from_this());
-  // Lock order: the object's membership list (released above), then its attribute map, then this index.
-  std::unique_lock attributes(core.attributes->mutex);
-  add_object(core.id, object.python_handle, object.owned_handle, std::move(attributes));
+  std::lock_guard gate(WRITE_GATE());
+  const bool new_member = append_membership(core, weak_from_this());
+  NestedWork work;
+  try {
+    std::lock_guard attributes(core.attributes->mutex);
+    store_object(core.id, object.python_handle, object.owned_handle, *core.attributes, work);
+  } catch (...) {
+    // store_object left the index as it was; the membership record goes too (after the attribute lock, as the
+    // list's lock ranks above it).
+    if (new_member) remove_membership(core, this);
+    throw;
+  }
+  run_nested_work(work);
 }
 
-void IndexAPI::add_object(uint32_t id, SharedPyRef python_handle, std::shared_ptr<const IndexableCore> owned_handle,
-                          std::unique_lock<std::mutex> attributes_guard) {
+bool IndexAPI::store_object(uint32_t id, SharedPyRef python_handle, std::shared_ptr<const IndexableCore> owned_handle,
+                            const AttributeMap& attributes, NestedWork& work) {
   StoredItem replaced;
-  bool already_present = false;
   {
     // Both write locks at once (item_ids, then items): a reader never meets an id whose item is not stored yet.
     std::unique_lock ids_lock(item_ids->mutex);
     std::unique_lock items_lock(items->mutex);
+    if (item_ids->value.contains(id)) return false;
     auto& store = items->value;
     if (store.size() <= id) store.resize(static_cast<size_t>(id) + 1, StoredItem::placeholder());
-    replaced = std::exchange(store[id], StoredItem{std::move(python_handle), owned_handle});
-    already_present = item_ids->value.contains(id);
+    replaced = std::exchange(store[id], StoredItem{std::move(python_handle), std::move(owned_handle)});
     item_ids->value.add(id);
   }
-  // Writes reach every index the object is in, so the values of an object already here are current: registering
-  // them again would only count them twice.
-  if (!already_present) {
-    owned_handle->attributes->map.for_each(
-        [&](const uint32_t& attribute, const PyValue& value) { add_index(id, attribute, value); });
+  const size_t tasks_before = work.size();
+  size_t registered_count = 0;
+  try {
+    attributes.map.for_each([&](const uint32_t& attribute, const PyValue& value) {
+      add_index(id, attribute, value, work);
+      ++registered_count;
+    });
+  } catch (...) {
+    // Nothing half-registered stays behind: the attributes registered so far (a failed add_index cleans up after
+    // itself) go again, then the item.
+    work.erase(work.begin() + static_cast<std::ptrdiff_t>(tasks_before), work.end());
+    NestedWork discarded;
+    size_t undone = 0;
+    attributes.map.for_each([&](const uint32_t& attribute, const PyValue& value) {
+      if (undone++ < registered_count) remove_index(id, attribute, value, discarded);
+    });
+    unstore_object(id);
+    throw;
   }
-  attributes_guard.unlock();
+  return true;
 }
 
-void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value) {
-  for (;;) {
-    {
-      std::shared_lock maps_lock(query_maps->mutex);
-      const auto& maps = query_maps->value;
-      if (attribute < maps.size() && maps[attribute]) {
-        QueryMap& map = *maps[attribute];
-        map.insert_value(id, value);
-        map.registered.fetch_add(1);
-        return;
-      }
-    }
-    // First value of this attribute here. The map is built outside the write lock; the write lock only places it,
-    // unless another writer placed one meanwhile. Either way the value is then registered under the read lock above,
-    // so concurrent first writers all land in the one placed map.
-    std::shared_ptr<QueryMap> fresh = QueryMap::create(weak_from_this());
-    {
-      std::unique_lock maps_lock(query_maps->mutex);
-      auto& maps = query_maps->value;
-      if (maps.size() <= attribute) maps.resize(static_cast<size_t>(attribute) + 1);
-      if (!maps[attribute]) maps[attribute] = std::move(fresh);
-    }
+StoredItem IndexAPI::unstore_object(uint32_t id) {
+  std::unique_lock ids_lock(item_ids->mutex);
+  std::unique_lock items_lock(items->mutex);
+  if (!item_ids->value.contains(id)) return StoredItem{};
+  item_ids->value.remove(id);
+  return std::exchange(items->value[id], StoredItem::placeholder());
+}
+
+void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work) {
+  std::shared_ptr<QueryMap> map;
+  {
+    std::shared_lock maps_lock(query_maps->mutex);
+    const auto& maps = query_maps->value;
+    if (attribute < maps.size()) map = maps[attribute];
+  }
+  if (!map) {
+    // First value of this attribute here. Only writers place maps and writers hold the gate, so nobody placed one
+    // meanwhile; the map is built outside the list's write lock, which only places it.
+    map = QueryMap::create(weak_from_this());
+    std::unique_lock maps_lock(query_maps->mutex);
+    auto& maps = query_maps->value;
+    if (maps.size() <= attribute) maps.resize(static_cast<size_t>(attribute) + 1);
+    maps[attribute] = map;
+  }
+  // Counted first, so that a registration that fails halfway can be taken back through remove_value.
+  map->registered.fetch_add(1);
+  const size_t tasks_before = work.size();
+  try {
+    map->insert_value(id, value, work);
+  } catch (...) {
+    work.erase(work.begin() + static_cast<std::ptrdiff_t>(tasks_before), work.end());
+    NestedWork discarded;
+    map->remove_value(id, value, discarded);
+    map->registered.fetch_sub(1);
+    throw;
   }
 }
 
-void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& value) {
-  std::shared_ptr<QueryMap> emptied;
+void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work) {
+  std::shared_ptr<QueryMap> map;
   {
     std::shared_lock maps_lock(query_maps->mutex);
     const auto& maps = query_maps->value;
     if (attribute >= maps.size() || !maps[attribute]) return;
-    QueryMap& map = *maps[attribute];
-    map.remove_value(id, value);
-    if (map.registered.fetch_sub(1) > 1) return;
-    emptied = maps[attribute];
+    map = maps[attribute];
   }
-  // The last value went: reset the attribute, unless a value arrived since (registration runs under the read lock,
-  // so under the write lock the count is exact). The old map is destroyed after unlocking.
+  map->remove_value(id, value, work);
+  if (map->registered.fetch_sub(1) > 1) return;
+  // The last value went: reset the attribute. The old map is destroyed after unlocking (tasks may still hold it).
   std::shared_ptr<QueryMap> dropped;
-  {
-    std::unique_lock maps_lock(query_maps->mutex);
-    auto& slot = query_maps->value[attribute];
-    if (slot == emptied && emptied->registered.load() <= 0) dropped = std::move(slot);
-  }
+  std::unique_lock maps_lock(query_maps->mutex);
+  auto& slot = query_maps->value[attribute];
+  if (slot == map) dropped = std::move(slot);
 }
 
 bool IndexAPI::contains(uint32_t id) const {
@@ -131,11 +169,6 @@ FilteredIndexCore IndexAPI::reduced(const std::vector<QueryExpr>& equalities) co
                            evaluate_and_queries_vec(query_maps->value, item_ids->value, equalities)};
 }
 
-void IndexAPI::register_path(uint32_t left, uint32_t right) {
-  std::unique_lock links(parent_links->mutex);
-  parent_links->value.register_path(left, right);
-}
-
 Bitmap IndexAPI::get_parent_from_ids(const Bitmap& rights) const {
   std::shared_lock links(parent_links->mutex);
   return parent_links->value.get_parent_from_ids(rights);
@@ -144,19 +177,6 @@ Bitmap IndexAPI::get_parent_from_ids(const Bitmap& rights) const {
 Bitmap IndexAPI::holders_of(uint32_t right) const {
   std::shared_lock links(parent_links->mutex);
   return parent_links->value.lefts_of(right);
-}
-
-void IndexAPI::purge_object(uint32_t id) {
-  StoredItem removed;
-  {
-    std::unique_lock ids_lock(item_ids->mutex);
-    std::unique_lock items_lock(items->mutex);
-    if (!item_ids->value.contains(id)) return;
-    removed = std::exchange(items->value[id], StoredItem::placeholder());
-    item_ids->value.remove(id);
-  }
-  // The id left `item_ids` first, so writes to the object no longer reach this index while its values go.
-  removed.owned_handle->attributes->map.for_each([&](const uint32_t& attribute, const PyValue& value) { remove_index(id, attribute, value); });
 }
 
 }  // namespace vostrel

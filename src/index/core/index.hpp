@@ -5,10 +5,8 @@
 // `items` (the object store, position = object id), `item_ids` (ids present), `parent_links` (for a nested index, the
 // pairs outer-object id -> nested-object id) and `parent` (weak link to the outer index of a nested one).
 //
-// Lock order, outer first: an object's membership list, the object's attribute map, `query_maps`, the parts of one
-// value map, then the nested index's locks in the same order, and the interpreter lock innermost of all. `item_ids`
-// and `items` are taken inside `query_maps` by readers and on their own (released at once) by insertion; insertion
-// takes `item_ids` before `items`.
+// Locks: each part carries a ranked lock at this index's level (see locks/lock_order.hpp for the whole hierarchy).
+// Readers take `query_maps`, then `item_ids`, then `items`; every change runs under the process-wide writer gate.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +17,7 @@
 #include <vector>
 
 #include "index/core/locked.hpp"
+#include "index/core/nested_work.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/m2m/m2m_u32.hpp"
@@ -40,6 +39,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {});
   explicit IndexAPI(std::weak_ptr<IndexAPI> parent);
 
+  // Nesting depth: 0 for a top-level index, one more than its outer index for a nested one. Places this index's
+  // locks in the hierarchy.
+  const uint32_t level;
   const std::shared_ptr<QueryMapList> query_maps;
   const std::shared_ptr<ItemList> items;
   const std::shared_ptr<RwLocked<Bitmap>> item_ids;
@@ -49,22 +51,24 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // holder ids that are element ids of an iterable back into the objects that own them.
   std::weak_ptr<const QueryMap> owner_map;
 
-  // Adds a Python Indexable: records this index in the object's membership list, then stores it and registers its
-  // attributes under the object's attribute-map lock. Interpreter lock released; no engine or object lock held.
+  // Adds a Python Indexable: takes the writer gate, records this index in the object's membership list, stores the
+  // object and registers its attributes, then registers its nested objects. Interpreter lock released; no engine or
+  // object lock held. On failure (MemoryError) the index is left as it was.
   void add_indexable(const StoredIndexable& object);
 
-  // Stores one object and registers every attribute it has. `attributes_guard` holds the object's attribute-map lock
-  // and is released on return. An id already present keeps its registrations (writes keep them current).
-  void add_object(uint32_t id, SharedPyRef python_handle, std::shared_ptr<const IndexableCore> owned_handle,
-                  std::unique_lock<std::mutex> attributes_guard);
+  // Writer gate held, the lock of `attributes` (the object's attribute map) held, no index lock held: stores one object and registers every attribute it has, nested objects as tasks in `work`. Returns false
+  // (registering nothing) when the id was already stored: writes keep its registrations current.
+  bool store_object(uint32_t id, SharedPyRef python_handle, std::shared_ptr<const IndexableCore> owned_handle,
+                    const AttributeMap& attributes, NestedWork& work);
+  // Writer gate held: takes `id` out of `item_ids` and the store; returns the removed item (placeholder if absent).
+  StoredItem unstore_object(uint32_t id);
 
-  // Registers / unregisters one attribute value of one object. Callers hold the object's attribute-map lock (so the
-  // value cannot change underneath) and no lock of this index.
-  void add_index(uint32_t id, uint32_t attribute, const PyValue& value);
-  void remove_index(uint32_t id, uint32_t attribute, const PyValue& value);
+  // Writer gate held, the object's attribute-map lock held, no index lock held: registers / unregisters one attribute
+  // value of one object; nested objects become tasks in `work`.
+  void add_index(uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work);
+  void remove_index(uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work);
 
-  // Whether `id` is stored here. Under the object's attribute-map lock this also tells whether its values are
-  // registered here (insertion stores the id and registers the values under that lock).
+  // Whether `id` is stored here. Under the writer gate this also tells whether its values are registered here.
   bool contains(uint32_t id) const;
 
   // Query entry point: the ids of this index matching `expr`, with new shares of `query_maps` and `items`.
@@ -73,7 +77,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   Bitmap evaluate(const QueryExpr& expr) const;
   // Conjunction of equality tests (keyword selection) over this index's ids.
   FilteredIndexCore reduced(const std::vector<QueryExpr>& equalities) const;
-  // Calls `visit(item_ids, items)` with both read-locked (in that order) and returns its result.
+  // Calls `visit(item_ids, items)` with both read-locked (in that order) and returns its result. `visit` must not
+  // run Python code or take any other lock.
   template <class F>
   auto with_stored(F&& visit) const {
     std::shared_lock ids_lock(item_ids->mutex);
@@ -81,15 +86,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
     return visit(std::as_const(item_ids->value), std::as_const(items->value));
   }
 
-  // Nested-index links (this index's `parent_links`): record / drop one holder -> nested-object pair, and map
-  // nested-object ids to their holders.
-  void register_path(uint32_t left, uint32_t right);
+  // Nested-index links (this index's `parent_links`): map nested-object ids to their holders.
   Bitmap get_parent_from_ids(const Bitmap& rights) const;
   Bitmap holders_of(uint32_t right) const;
-
-  // Removes a nested object that lost its last holder from this (nested) index: its store entry, its id and every
-  // value it registered. Caller holds the object's attribute-map lock, so no holder can register it again meanwhile.
-  void purge_object(uint32_t id);
 };
 
 // The shared placeholder index: dead membership records sort as if they referred to it.

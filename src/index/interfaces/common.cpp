@@ -6,14 +6,20 @@
 
 namespace vostrel {
 
-PyRef list_of_stored(const Bitmap& ids, const std::vector<StoredItem>& store) {
-  GilAcquire gil;
-  PyRef list = PyRef::steal(check_py(PyList_New(static_cast<Py_ssize_t>(ids.cardinality()))));
-  Py_ssize_t pos = 0;
+std::vector<SharedPyRef> handles_of_stored(const Bitmap& ids, const std::vector<StoredItem>& store) {
+  std::vector<SharedPyRef> handles;
+  handles.reserve(ids.cardinality());
   for (uint32_t id : ids) {
     if (id >= store.size()) throw InternalError("view id without a stored item");
-    PyList_SET_ITEM(list.get(), pos++, Py_NewRef(store[id].python_handle.get()));
+    handles.push_back(store[id].python_handle);
   }
+  return handles;
+}
+
+PyRef list_of_handles(const std::vector<SharedPyRef>& handles) {
+  PyRef list = PyRef::steal(check_py(PyList_New(static_cast<Py_ssize_t>(handles.size()))));
+  Py_ssize_t pos = 0;
+  for (const SharedPyRef& handle : handles) PyList_SET_ITEM(list.get(), pos++, Py_NewRef(handle.get()));
   return list;
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "index/core/locks/lock_order.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
 #include "index/py_ref.hpp"
@@ -18,10 +19,15 @@ namespace vostrel {
 // also when `work` throws; then the reference releases queued meanwhile are applied (no engine lock is held by then).
 template <class F>
 auto without_gil(F&& work) {
-  struct ApplyQueuedReleases {
-    ~ApplyQueuedReleases() { apply_deferred_releases(); }
-  } apply_on_return;
-  GilRelease released;
+  struct TakeBack {
+    PyThreadState* state = PyEval_SaveThread();
+    // noexcept(false): taking the lock back during finalisation ends the thread by a forced unwind, which must pass.
+    ~TakeBack() noexcept(false) {
+      lock_order_expect_none("taking the interpreter lock back");
+      PyEval_RestoreThread(state);
+      apply_deferred_releases();
+    }
+  } released;
   return work();
 }
 
@@ -46,10 +52,13 @@ struct FinalTypeSpec {
 // error set if readying failed (a later call tries again). Interpreter lock held.
 PyTypeObject* ready_final_type(PyTypeObject& type, const FinalTypeSpec& spec);
 
-// A new Python list of the objects stored at `ids`, ascending. Call it with the store read-locked and the interpreter
-// lock released: it takes the interpreter lock itself (innermost) only to build the list, so no handle is copied.
-// Throws PythonErrorSet.
-PyRef list_of_stored(const Bitmap& ids, const std::vector<StoredItem>& store);
+// Copies the handles of the objects stored at `ids`, ascending. Call it with the store read-locked and the
+// interpreter lock released: it touches only atomic counts. The Python list is built afterwards, without any engine
+// lock (allocating it may run the collector, and so finalizers that use the index).
+std::vector<SharedPyRef> handles_of_stored(const Bitmap& ids, const std::vector<StoredItem>& store);
+
+// Interpreter lock held, no engine lock held: a new list of the objects behind `handles`. Throws PythonErrorSet.
+PyRef list_of_handles(const std::vector<SharedPyRef>& handles);
 
 // Keyword-only methods: a positional argument raises TypeError as the argument parser would. Returns false then.
 bool reject_positional(const char* method, PyObject* args);

@@ -51,7 +51,7 @@ PyObject* filtered_index_reduced_query(PyObject* self, PyObject* args, PyObject*
 // The handles are taken under the store's lock without the interpreter lock; Python references only once it is back.
 PyObject* filtered_index_collect(PyObject* self, PyObject*) {
   return guard_python_call<PyObject*>(nullptr, [&] {
-    return without_gil([&] { return core_of(self).with_stored(list_of_stored); }).release();
+    return list_of_handles(without_gil([&] { return core_of(self).with_stored(handles_of_stored); })).release();
   });
 }
 

@@ -52,7 +52,7 @@ PyObject* index_add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* index_collect(PyObject* self, PyObject*) {
   return guard_python_call<PyObject*>(nullptr, [&] {
-    return without_gil([&] { return engine_of(self).with_stored(list_of_stored); }).release();
+    return list_of_handles(without_gil([&] { return engine_of(self).with_stored(handles_of_stored); })).release();
   });
 }
 
@@ -81,7 +81,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwarg
   if (!reject_positional("get_by_attribute", args)) return nullptr;
   return guard_python_call<PyObject*>(nullptr, [&] {
     const FilteredIndexCore view = keyword_selection(self, kwargs);
-    return without_gil([&] { return view.with_stored(list_of_stored); }).release();
+    return list_of_handles(without_gil([&] { return view.with_stored(handles_of_stored); })).release();
   });
 }
 

@@ -7,8 +7,6 @@
 #include "index/core/id_alloc.hpp"
 #include "index/internal_error.hpp"
 #include "lib/errors.hpp"
-#include "index/py_ref.hpp"
-#include "index/write_propagation.hpp"
 
 namespace vostrel {
 namespace {
@@ -16,7 +14,6 @@ namespace {
 constexpr size_t TRANSLATE_BATCH = 1024;
 // Element chains are as deep as the nesting of iterables inside iterables; anything deeper is a corrupted map.
 constexpr int MAX_ELEMENT_DEPTH = 1 << 16;
-constexpr int MAX_ANCESTOR_LEVELS = 1 << 16;
 
 }  // namespace
 
@@ -26,13 +23,26 @@ std::shared_ptr<QueryMap> QueryMap::create(std::weak_ptr<IndexAPI> owner) {
   return map;
 }
 
+namespace {
+uint32_t level_of(const std::weak_ptr<IndexAPI>& owner) {
+  std::shared_ptr<IndexAPI> live = owner.lock();
+  return live ? live->level : 0;
+}
+}  // namespace
+
 QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner)
     : parent(owner),
       nested(IndexAPI::create(owner)),
       items([&]() -> std::shared_ptr<ItemList> {
         if (std::shared_ptr<IndexAPI> live = owner.lock()) return live->items;
-        return std::make_shared<ItemList>();
-      }()) {}
+        return std::make_shared<ItemList>(lock_rank::at_level(0, lock_rank::ITEMS));
+      }()),
+      level(level_of(owner)),
+      positional_mutex(lock_rank::at_level(level, lock_rank::POSITIONAL)),
+      numeric_mutex(lock_rank::at_level(level, lock_rank::NUMERIC)),
+      bool_mutex(lock_rank::at_level(level, lock_rank::BOOL)),
+      translation_mutex(lock_rank::at_level(level, lock_rank::TRANSLATION)),
+      mask_mutex(lock_rank::at_level(level, lock_rank::MASK)) {}
 
 QueryMap::~QueryMap() {
   // Element ids belong to the map that registered them.
@@ -44,7 +54,7 @@ OrderedKey QueryMap::key_of(const PyValue& value) {
                                         : OrderedKey::from_float(value.as_float());
 }
 
-void QueryMap::insert_value(uint32_t id, const PyValue& value) {
+void QueryMap::insert_value(uint32_t id, const PyValue& value, NestedWork& work) {
   switch (value.kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
@@ -57,11 +67,11 @@ void QueryMap::insert_value(uint32_t id, const PyValue& value) {
       insert_bool(value.as_bool(), id);
       break;
     case ValueKind::Iterable:
-      insert_iterable(value, id);
+      insert_iterable(value, id, work);
       break;
     case ValueKind::Ind:
       insert_exact(value, id);
-      insert_indexable(value.as_indexable(), id);
+      work.push_back(NestedTask{NestedTask::Kind::Link, shared_from_this(), id, value.as_indexable()});
       break;
     case ValueKind::Unknown:
       insert_exact(value, id);
@@ -69,7 +79,7 @@ void QueryMap::insert_value(uint32_t id, const PyValue& value) {
   }
 }
 
-void QueryMap::remove_value(uint32_t id, const PyValue& value) {
+void QueryMap::remove_value(uint32_t id, const PyValue& value, NestedWork& work) {
   switch (value.kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
@@ -82,11 +92,11 @@ void QueryMap::remove_value(uint32_t id, const PyValue& value) {
       remove_bool(value.as_bool(), id);
       break;
     case ValueKind::Iterable:
-      remove_iterable(id);
+      remove_iterable(id, work);
       break;
     case ValueKind::Ind:
       remove_exact(value, id);
-      remove_indexable(value.as_indexable(), id);
+      work.push_back(NestedTask{NestedTask::Kind::Unlink, shared_from_this(), id, value.as_indexable()});
       break;
     case ValueKind::Unknown:
       remove_exact(value, id);
@@ -145,61 +155,26 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
   if (found->second.is_empty()) shard.map.erase(found);
 }
 
-void QueryMap::insert_iterable(const PyValue& value, uint32_t owner) {
+void QueryMap::insert_iterable(const PyValue& value, uint32_t owner, NestedWork& work) {
   const IterableValue& iterable = value.as_iterable();
-  if (iterable.kind == IterableKind::Dict) return;  // a dict value stores nothing
-  std::vector<PyValue> members;
-  {
-    // The interpreter lock is taken only to read the container (innermost: our caller holds engine locks).
-    GilAcquire gil;
-    PyObject* container = iterable.container.get();
-    auto capture = [&](PyObject* item) {
-      try {
-        members.push_back(PyValue::capture(PyRef::borrow(item)));
-      } catch (const InternalError&) {
-        // A member that cannot be captured (unhashable, integer out of range) is simply not indexed: the write of
-        // the container itself has succeeded and must not fail halfway through the indexes.
-        PyErr_Clear();
-      } catch (const PythonErrorSet&) {
-        PyErr_Clear();
-      }
-    };
-    if (iterable.kind == IterableKind::Set) {
-      PyRef iterator = PyRef::steal(PyObject_GetIter(container));
-      if (!iterator) {
-        PyErr_Clear();
-        return;
-      }
-      while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) capture(item.get());
-      PyErr_Clear();
-    } else if (iterable.kind == IterableKind::List) {
-      // Re-read the size each step: capturing a member can run Python code that changes the list.
-      for (Py_ssize_t pos = 0; pos < PyList_GET_SIZE(container); ++pos) {
-        PyRef item = PyRef::borrow(PyList_GET_ITEM(container, pos));
-        capture(item.get());
-      }
-    } else {
-      for (Py_ssize_t pos = 0; pos < PyTuple_GET_SIZE(container); ++pos) capture(PyTuple_GET_ITEM(container, pos));
-    }
-  }
-  // Members are routed with the interpreter lock released: a nested Indexable member takes that object's locks.
-  for (PyValue& member : members) {
+  if (!iterable.members) return;  // a dict value stores nothing
+  for (const PyValue& member : *iterable.members) {
     const uint32_t element = allocate_id();
+    {
+      std::unique_lock lock(mask_mutex);
+      mask.add(element);
+    }
     {
       std::unique_lock lock(translation_mutex);
       translation.set(element, owner);
       element_values.insert_or_assign(element, member);
       owner_elements[owner].push_back(element);
     }
-    {
-      std::unique_lock lock(mask_mutex);
-      mask.add(element);
-    }
-    insert_value(element, member);
+    insert_value(element, member, work);
   }
 }
 
-void QueryMap::remove_iterable(uint32_t owner) {
+void QueryMap::remove_iterable(uint32_t owner, NestedWork& work) {
   std::vector<uint32_t> elements;
   std::vector<PyValue> values;
   {
@@ -221,7 +196,7 @@ void QueryMap::remove_iterable(uint32_t owner) {
     roaring_bitmap_remove_many(&mask.roaring, elements.size(), elements.data());
   }
   for (size_t pos = 0; pos < elements.size(); ++pos) {
-    remove_value(elements[pos], values[pos]);  // nested iterables release their own elements here
+    remove_value(elements[pos], values[pos], work);  // nested iterables release their own elements here
     free_id(elements[pos]);
   }
 }
@@ -258,64 +233,6 @@ void QueryMap::unmask_ids(Bitmap& result) const {
   }
   owners.addMany(batch.size(), batch.data());
   result |= owners;
-}
-
-void QueryMap::insert_indexable(const StoredIndexable& object, uint32_t holder) {
-  const IndexableCore& core = *object.owned_handle;
-  const uint32_t child = core.id;
-
-  // Cycle check: walk from the holding object up through every outer index. If the child is the holder or any
-  // object above it, registering it would close a cycle (and would wait on locks this thread already holds, since
-  // the objects above are the ones being registered or written): it is not indexed here.
-  {
-    Bitmap holders;
-    holders.add(holder);
-    unmask_ids(holders);
-    std::shared_ptr<IndexAPI> level = parent.lock();
-    for (int steps = 0; level && !holders.isEmpty(); ++steps) {
-      if (holders.contains(child)) return;
-      if (steps > MAX_ANCESTOR_LEVELS) throw InternalError("nested index chain does not terminate");
-      std::shared_ptr<IndexAPI> outer = level->parent.lock();
-      if (!outer) break;
-      holders = level->get_parent_from_ids(holders);
-      if (std::shared_ptr<const QueryMap> outer_map = level->owner_map.lock()) outer_map->unmask_ids(holders);
-      level = std::move(outer);
-    }
-    if (holders.contains(child)) return;
-  }
-
-  append_membership(core, nested);
-  // Lock order: the child's attribute map, then the nested index's links; unregistration takes them in the same
-  // order, so a child is never registered and purged at the same time.
-  std::unique_lock attributes(core.attributes->mutex);
-  bool already_indexed = false;
-  {
-    std::unique_lock links(nested->parent_links->mutex);
-    already_indexed = nested->parent_links->value.has_right(child);
-    nested->parent_links->value.register_path(holder, child);
-  }
-  if (already_indexed) return;  // only a new holder
-  nested->add_object(child, object.python_handle, object.owned_handle, std::move(attributes));
-}
-
-void QueryMap::remove_indexable(const StoredIndexable& object, uint32_t holder) {
-  const IndexableCore& core = *object.owned_handle;
-  const uint32_t child = core.id;
-  {
-    // A pair that was never recorded was cut as a cycle: the child may then be an object whose locks this thread
-    // holds, so stop before taking any of them.
-    std::shared_lock links(nested->parent_links->mutex);
-    if (!nested->parent_links->value.lefts_of(child).contains(holder)) return;
-  }
-  std::unique_lock attributes(core.attributes->mutex);
-  {
-    std::unique_lock links(nested->parent_links->mutex);
-    M2MU32& pairs = nested->parent_links->value;
-    if (!pairs.remove_pair(holder, child)) return;
-    if (pairs.has_right(child)) return;  // other holders keep it
-  }
-  // Still under the child's attribute-map lock, so no holder can register it again until it is gone.
-  nested->purge_object(child);
 }
 
 }  // namespace vostrel

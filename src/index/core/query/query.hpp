@@ -4,9 +4,9 @@
 // Ind -> exact map + nested index; Unknown -> exact map; list/tuple/set -> each element under an element id of its
 // own (element id -> owner id in the translation map, element ids in the mask set); dict -> nothing.
 //
-// Locks (reader-writer, each guarding one structure): positional, numeric, bool, translation, mask, and one per
-// exact-map shard. When several are held at once the order is positional, numeric, bool; translation and mask are
-// never held together.
+// Locks (ranked reader-writer, each guarding one structure, at the level of the owning index): positional, numeric,
+// bool, mask, translation, and one per exact-map shard (a leaf). Writers take one at a time. Registration never
+// takes an object's lock: nested objects are handed back to the caller as tasks (see nested_work.hpp).
 #pragma once
 
 #include <atomic>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "index/core/index.hpp"
+#include "index/core/nested_work.hpp"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.hpp"
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
@@ -29,7 +30,7 @@
 
 namespace vostrel {
 
-class QueryMap {
+class QueryMap : public std::enable_shared_from_this<QueryMap> {
  public:
   using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueStoredHash>;
 
@@ -46,30 +47,33 @@ class QueryMap {
   const std::shared_ptr<IndexAPI> nested;
   const std::shared_ptr<ItemList> items;
 
-  mutable std::shared_mutex positional_mutex;
+  // Lock-rank level of the owning index (its nested index sits one level deeper).
+  const uint32_t level;
+  mutable RankedSharedMutex positional_mutex;
   PositionalBitmap positional;  // guarded by positional_mutex
-  mutable std::shared_mutex numeric_mutex;
+  mutable RankedSharedMutex numeric_mutex;
   NumericalBitmap numeric;  // guarded by numeric_mutex
-  mutable std::shared_mutex bool_mutex;
+  mutable RankedSharedMutex bool_mutex;
   BufferedBitmap<64> trues;   // guarded by bool_mutex
   BufferedBitmap<64> falses;  // guarded by bool_mutex
   // Members of iterable values, guarded by translation_mutex: each element id's owner (an object id, or the element
   // id of an enclosing iterable), the value it had when registered (removal never re-reads a container that may have
   // changed since), and each owner's element ids.
-  mutable std::shared_mutex translation_mutex;
+  mutable RankedSharedMutex translation_mutex;
   PagedU32Map translation;
   std::unordered_map<uint32_t, PyValue, FxU32Hash> element_values;
   std::unordered_map<uint32_t, std::vector<uint32_t>, FxU32Hash> owner_elements;
-  mutable std::shared_mutex mask_mutex;
+  mutable RankedSharedMutex mask_mutex;
   Bitmap mask;  // guarded by mask_mutex
 
   // Number of ids holding a value here (elements not counted). The owning index resets the map when it drops to 0;
-  // registrations happen under the index's `query_maps` read lock, so under its write lock the count is exact.
+  // only writers change it, and writers hold the writer gate, so the count is exact.
   std::atomic<int64_t> registered{0};
 
-  // Routes one value of `id` into the structure of its kind / removes it from there again.
-  void insert_value(uint32_t id, const PyValue& value);
-  void remove_value(uint32_t id, const PyValue& value);
+  // Routes one value of `id` into the structure of its kind / removes it from there again. Nested Indexable values
+  // (also as members of iterables) are entered in the exact map here and handed back as tasks in `work`.
+  void insert_value(uint32_t id, const PyValue& value, NestedWork& work);
+  void remove_value(uint32_t id, const PyValue& value, NestedWork& work);
 
   void insert_num_ordered(OrderedKey key, uint32_t id);
   void remove_num_ordered(OrderedKey key, uint32_t id);
@@ -79,13 +83,9 @@ class QueryMap {
   void remove_bool(bool flag, uint32_t id);
   void insert_exact(const PyValue& value, uint32_t id);
   void remove_exact(const PyValue& value, uint32_t id);
-  // Registers the members of a list/tuple/set under fresh element ids owned by `owner` (reads the container with the
-  // interpreter lock taken for that moment only; members are routed with it released).
-  void insert_iterable(const PyValue& value, uint32_t owner);
-  void remove_iterable(uint32_t owner);
-  // Registers a nested Indexable held by `holder` in the nested index; cycles are cut (see the source).
-  void insert_indexable(const StoredIndexable& object, uint32_t holder);
-  void remove_indexable(const StoredIndexable& object, uint32_t holder);
+  // Registers the captured members of a list/tuple/set under fresh element ids owned by `owner`.
+  void insert_iterable(const PyValue& value, uint32_t owner, NestedWork& work);
+  void remove_iterable(uint32_t owner, NestedWork& work);
 
   // Replaces every element id in `result` by the object that (transitively) owns it.
   void unmask_ids(Bitmap& result) const;

@@ -1,0 +1,72 @@
+// Per-thread bookkeeping of held ranked locks (checked builds) and the writer gate.
+#include "index/core/locks/lock_order.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace vostrel {
+
+#ifdef VOSTREL_LOCK_CHECK
+namespace {
+
+struct HeldLock {
+  int32_t rank;  // negative: taken by a try-lock (never waited for)
+  const void* lock;
+};
+
+// Deep enough for the nesting of dotted queries into nested indexes; beyond it checking simply stops.
+constexpr int MAX_TRACKED = 256;
+thread_local HeldLock held[MAX_TRACKED];
+thread_local int held_count = 0;
+
+int32_t magnitude(int32_t rank) { return rank < 0 ? -rank : rank; }
+
+}  // namespace
+
+void lock_order_acquire(int32_t rank, const void* lock) noexcept {
+  if (rank > 0) {
+    for (int pos = 0; pos < held_count; ++pos) {
+      if (magnitude(held[pos].rank) >= rank) {
+        std::fprintf(stderr, "Vostrel lock order violated: waiting for rank %d while holding rank %d\n", rank,
+                     magnitude(held[pos].rank));
+        std::fflush(stderr);
+        std::abort();
+      }
+    }
+  }
+  if (held_count < MAX_TRACKED) held[held_count++] = HeldLock{rank, lock};
+}
+
+void lock_order_release(const void* lock) noexcept {
+  for (int pos = held_count - 1; pos >= 0; --pos) {
+    if (held[pos].lock == lock) {
+      for (int rest = pos; rest + 1 < held_count; ++rest) held[rest] = held[rest + 1];
+      --held_count;
+      return;
+    }
+  }
+}
+
+void lock_order_expect_none(const char* where) noexcept {
+  if (held_count == 0) return;
+  std::fprintf(stderr, "Vostrel lock order violated: %s while holding rank %d\n", where, magnitude(held[0].rank));
+  std::fflush(stderr);
+  std::abort();
+}
+
+int lock_order_held_count() noexcept { return held_count; }
+#else
+void lock_order_acquire(int32_t, const void*) noexcept {}
+void lock_order_release(const void*) noexcept {}
+void lock_order_expect_none(const char*) noexcept {}
+int lock_order_held_count() noexcept { return 0; }
+#endif
+
+RankedMutex& WRITE_GATE() {
+  // Never destroyed: writers on daemon threads may still hold it while the process exits.
+  static RankedMutex* gate = std::make_unique<RankedMutex>(lock_rank::WRITE_GATE).release();
+  return *gate;
+}
+
+}  // namespace vostrel

@@ -1,0 +1,34 @@
+// Nested-object registrations deferred until the locks of the index being written are released.
+//
+// A value map meets a nested Indexable while its caller holds index locks (and the holder's attribute-map lock).
+// Registering the nested object there would mean taking that object's locks under index locks: the inversion that
+// deadlocks against a writer of the nested object. So the map only records the link as a task; the entry point
+// (insertion or the attribute write) runs the tasks once it holds no index lock, one object's locks at a time. Tasks
+// run in order and may add further tasks (the nested object's own nested values), so arbitrarily deep graphs are
+// registered without recursion.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "index/value.hpp"
+
+namespace vostrel {
+
+class QueryMap;
+
+struct NestedTask {
+  enum class Kind : uint8_t { Link, Unlink };
+  Kind kind;
+  std::shared_ptr<const QueryMap> map;  // its nested index holds (or should hold) the child
+  uint32_t holder;                      // object id or element id holding the child in `map`
+  StoredIndexable child;
+};
+
+using NestedWork = std::vector<NestedTask>;
+
+// Runs every task, including those the tasks add. Call under the writer gate, holding no object or index lock.
+void run_nested_work(NestedWork& work);
+
+}  // namespace vostrel
