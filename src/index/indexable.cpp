@@ -149,7 +149,7 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   if (!lock.owns_lock()) return 0;
   int result = 0;
   auto visit_handle = [&](const SharedPyRef& handle) {
-    if (result == 0 && handle && handle.use_count() == 1) result = visit(handle.get(), arg);
+    if (result == 0 && handle.sole_owner()) result = visit(handle.get(), arg);
   };
   // Captured members of iterables are this object's too (while no index shares them), at any depth.
   auto visit_value = [&](const PyValue& value, auto& visit_nested) -> void {

@@ -114,10 +114,28 @@ class SharedPyRef {
   void reset() noexcept { drop(std::exchange(holder_, nullptr)); }
   explicit operator bool() const noexcept { return holder_ != nullptr; }
 
+  // Copies kept by index structures (exact-map keys, element records, nested stores) are counted apart: they only
+  // exist while the object that owns the value is held by that index, so for the cycle collector the reference
+  // belongs to that object alone. A container reports the reference (tp_traverse) only when it is the one holder
+  // that is not an index copy; a miscount can only make it report less (keep objects alive), never twice.
+  void add_index_copy() const noexcept {
+    if (holder_) holder_->index_copies.fetch_add(1, std::memory_order_relaxed);
+  }
+  void remove_index_copy() const noexcept {
+    if (holder_) holder_->index_copies.fetch_sub(1, std::memory_order_relaxed);
+  }
+  // Whether this handle's holders, index copies aside, are just one (the caller's).
+  bool sole_owner() const noexcept {
+    if (!holder_) return false;
+    uint64_t copies = holder_->index_copies.load(std::memory_order_acquire);
+    return holder_->count.load(std::memory_order_acquire) == copies + 1;
+  }
+
  private:
   struct Holder {
     explicit Holder(PyObject* object) noexcept : count(1), obj(object) {}
     std::atomic<uint64_t> count;
+    std::atomic<uint64_t> index_copies{0};
     PyObject* obj;
   };
   void retain() const noexcept {

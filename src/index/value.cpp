@@ -447,4 +447,14 @@ std::string PyValue::debug_text() const {
          " }";
 }
 
+void count_index_copy(const PyValue& value, bool add) noexcept {
+  auto count = [add](const SharedPyRef& handle) { add ? handle.add_index_copy() : handle.remove_index_copy(); };
+  count(value.obj);
+  if (const IterableValue* iterable = std::get_if<IterableValue>(&value.primitave)) {
+    count(iterable->container);
+  } else if (const StoredIndexable* stored = std::get_if<StoredIndexable>(&value.primitave)) {
+    count(stored->python_handle);
+  }
+}
+
 }  // namespace vostrel

@@ -111,6 +111,10 @@ struct PyValue {
   friend bool operator==(const PyValue& a, const PyValue& b) noexcept;
 };
 
+// Counts (add) or uncounts the handles of a copy of `value` that an index structure keeps (see
+// SharedPyRef::add_index_copy): the captured object, an iterable's container, a nested object's handle.
+void count_index_copy(const PyValue& value, bool add) noexcept;
+
 struct PyValueStoredHash {
   uint64_t operator()(const PyValue& v) const noexcept { return v.hash; }
 };

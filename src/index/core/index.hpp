@@ -38,6 +38,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // A new empty index; `parent` is the outer index when this is the nested index of a value map.
   static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {});
   explicit IndexAPI(std::weak_ptr<IndexAPI> parent);
+  ~IndexAPI();
 
   // Nesting depth: 0 for a top-level index, one more than its outer index for a nested one. Places this index's
   // locks in the hierarchy.

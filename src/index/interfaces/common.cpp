@@ -1,6 +1,8 @@
 // Helpers shared by the Python classes.
 #include "index/interfaces/common.hpp"
 
+#include <shared_mutex>
+
 #include "index/internal_error.hpp"
 #include "lib/errors.hpp"
 
@@ -23,6 +25,15 @@ PyRef list_of_handles(const std::vector<SharedPyRef>& handles) {
   return list;
 }
 
+int visit_store(const ItemList& store, visitproc visit, void* arg) {
+  std::shared_lock lock(store.mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return 0;
+  for (const StoredItem& item : store.value) {
+    if (item.python_handle.sole_owner()) Py_VISIT(item.python_handle.get());
+  }
+  return 0;
+}
+
 PyTypeObject* ready_final_type(PyTypeObject& type, const FinalTypeSpec& spec) {
   if (type.tp_flags & Py_TPFLAGS_READY) return &type;
   Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
@@ -35,6 +46,12 @@ PyTypeObject* ready_final_type(PyTypeObject& type, const FinalTypeSpec& spec) {
   type.tp_dealloc = spec.dealloc;
   type.tp_methods = spec.methods;
   type.tp_repr = spec.repr;
+  if (spec.traverse != nullptr) {
+    type.tp_flags |= Py_TPFLAGS_HAVE_GC;
+    type.tp_traverse = spec.traverse;
+    type.tp_clear = spec.clear;
+    type.tp_free = PyObject_GC_Del;
+  }
   if (PyType_Ready(&type) < 0) return nullptr;
   return &type;
 }

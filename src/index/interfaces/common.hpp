@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "index/core/locks/lock_order.hpp"
+#include "index/core/index.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
 #include "index/py_ref.hpp"
@@ -46,7 +47,29 @@ struct FinalTypeSpec {
   destructor dealloc;
   PyMethodDef* methods;
   reprfunc repr = nullptr;
+  // With a traverse function the type takes part in cyclic garbage collection.
+  traverseproc traverse = nullptr;
+  inquiry clear = nullptr;
 };
+
+// Which Python object reports the references of one shared object store to the cycle collector: the Index while it
+// lives, then one of the views that keep the store alive. Exactly one reporter, or the collector would count the
+// same references twice. Guarded by the interpreter lock.
+struct StoreReporter {
+  PyObject* reporter = nullptr;
+  // Traverse: whether `self` reports (claiming the role when nobody holds it).
+  bool claim(PyObject* self) {
+    if (reporter == nullptr) reporter = self;
+    return reporter == self;
+  }
+  void resign(PyObject* self) {
+    if (reporter == self) reporter = nullptr;
+  }
+};
+
+// Visits the Python objects a store holds on its own (handles no other native holder shares). Interpreter lock held:
+// a busy store is skipped rather than waited for, which only keeps objects alive longer.
+int visit_store(const ItemList& store, visitproc visit, void* arg);
 
 // Readies `type` from `spec` on first call and returns it (a static type, living for the process); null with a Python
 // error set if readying failed (a later call tries again). Interpreter lock held.

@@ -16,6 +16,14 @@ namespace {
 PyTypeObject filtered_index_type_object{};
 
 const FilteredIndexCore& core_of(PyObject* self) { return reinterpret_cast<FilteredIndexObject*>(self)->core; }
+const std::shared_ptr<StoreReporter>& reporter_of(PyObject* self) {
+  return reinterpret_cast<FilteredIndexObject*>(self)->reporter;
+}
+
+FilteredIndexCore empty_view_core() {
+  std::shared_ptr<IndexAPI> empty = IndexAPI::create();
+  return FilteredIndexCore{empty->query_maps, empty->items, Bitmap()};
+}
 
 // Instances come only from Index / FilteredIndex methods.
 PyObject* filtered_index_new(PyTypeObject*, PyObject*, PyObject*) {
@@ -24,8 +32,27 @@ PyObject* filtered_index_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 void filtered_index_dealloc(PyObject* self) {
-  reinterpret_cast<FilteredIndexObject*>(self)->core.~FilteredIndexCore();
+  PyObject_GC_UnTrack(self);
+  auto* view = reinterpret_cast<FilteredIndexObject*>(self);
+  if (view->reporter) view->reporter->resign(self);
+  view->reporter.~shared_ptr<StoreReporter>();
+  view->core.~FilteredIndexCore();
   Py_TYPE(self)->tp_free(self);
+}
+
+// A view keeps the whole store of its index alive; it reports the stored objects once no index (or other view)
+// does.
+int filtered_index_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* view = reinterpret_cast<FilteredIndexObject*>(self);
+  if (!view->core.items || !view->reporter || !view->reporter->claim(self)) return 0;
+  return visit_store(*view->core.items, visit, arg);
+}
+
+int filtered_index_clear(PyObject* self) {
+  auto* view = reinterpret_cast<FilteredIndexObject*>(self);
+  if (view->reporter) view->reporter->resign(self);
+  FilteredIndexCore dropped = std::exchange(view->core, empty_view_core());
+  return 0;
 }
 
 PyObject* filtered_index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -33,7 +60,7 @@ PyObject* filtered_index_reduced(PyObject* self, PyObject* args, PyObject* kwarg
   return guard_python_call<PyObject*>(nullptr, [&] {
     const std::vector<QueryExpr> equalities = kwargs_to_query(kwargs);
     FilteredIndexCore narrowed = without_gil([&] { return core_of(self).reduced(equalities); });
-    return make_filtered_index(std::move(narrowed)).release();
+    return make_filtered_index(std::move(narrowed), reporter_of(self)).release();
   });
 }
 
@@ -44,7 +71,7 @@ PyObject* filtered_index_reduced_query(PyObject* self, PyObject* args, PyObject*
   if (expr == nullptr) return nullptr;
   return guard_python_call<PyObject*>(nullptr, [&] {
     FilteredIndexCore narrowed = without_gil([&] { return core_of(self).reduced_query(*expr); });
-    return make_filtered_index(std::move(narrowed)).release();
+    return make_filtered_index(std::move(narrowed), reporter_of(self)).release();
   });
 }
 
@@ -74,15 +101,20 @@ PyTypeObject* filtered_index_type() {
       filtered_index_new,
       filtered_index_dealloc,
       filtered_index_methods,
+      nullptr,
+      filtered_index_traverse,
+      filtered_index_clear,
   };
   return ready_final_type(filtered_index_type_object, spec);
 }
 
-PyRef make_filtered_index(FilteredIndexCore core) {
+PyRef make_filtered_index(FilteredIndexCore core, std::shared_ptr<StoreReporter> reporter) {
   PyTypeObject* type = filtered_index_type();
   if (type == nullptr) throw_python_error();
   PyRef object = PyRef::steal(check_py(type->tp_alloc(type, 0)));
-  new (&reinterpret_cast<FilteredIndexObject*>(object.get())->core) FilteredIndexCore(std::move(core));
+  auto* view = reinterpret_cast<FilteredIndexObject*>(object.get());
+  new (&view->core) FilteredIndexCore(std::move(core));
+  new (&view->reporter) std::shared_ptr<StoreReporter>(std::move(reporter));
   return object;
 }
 

@@ -7,18 +7,22 @@
 #include "index/core/filtered_index.hpp"
 #include "index/py_ref.hpp"
 
+#include "index/interfaces/common.hpp"
+
 namespace vostrel {
 
 struct FilteredIndexObject {
   PyObject_HEAD
-  FilteredIndexCore core;  // never changed after construction
+  FilteredIndexCore core;  // never changed after construction, but emptied when the collector clears the view
+  std::shared_ptr<StoreReporter> reporter;  // shared with the index and its other views
 };
 
 // The FilteredIndex type (created on first use, i.e. at module import; borrowed, lives for the process). Null with a
 // Python error set if creation failed. Not subclassable; no constructor; no instance __dict__, no weak references.
 PyTypeObject* filtered_index_type();
 
-// Interpreter lock held: a new FilteredIndex owning `core`. Throws PythonErrorSet.
-PyRef make_filtered_index(FilteredIndexCore core);
+// Interpreter lock held: a new FilteredIndex owning `core`, over the store whose collector reports `reporter`
+// coordinates. Throws PythonErrorSet.
+PyRef make_filtered_index(FilteredIndexCore core, std::shared_ptr<StoreReporter> reporter);
 
 }  // namespace vostrel

@@ -19,6 +19,7 @@ namespace {
 PyTypeObject index_type_object{};
 
 IndexAPI& engine_of(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->engine; }
+const std::shared_ptr<StoreReporter>& reporter_of(PyObject* self) { return reinterpret_cast<IndexObject*>(self)->reporter; }
 
 // Index() takes no arguments.
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -28,14 +29,38 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   return guard_python_call<PyObject*>(nullptr, [&] {
     PyRef object = PyRef::steal(check_py(type->tp_alloc(type, 0)));
-    new (&reinterpret_cast<IndexObject*>(object.get())->engine) std::shared_ptr<IndexAPI>(IndexAPI::create());
+    auto* index = reinterpret_cast<IndexObject*>(object.get());
+    new (&index->engine) std::shared_ptr<IndexAPI>(IndexAPI::create());
+    new (&index->reporter) std::shared_ptr<StoreReporter>(std::make_shared<StoreReporter>());
+    index->reporter->reporter = object.get();
     return object.release();
   });
 }
 
 void index_dealloc(PyObject* self) {
-  reinterpret_cast<IndexObject*>(self)->engine.~shared_ptr<IndexAPI>();
+  PyObject_GC_UnTrack(self);
+  auto* index = reinterpret_cast<IndexObject*>(self);
+  if (index->reporter) index->reporter->resign(self);
+  index->reporter.~shared_ptr<StoreReporter>();
+  // Dropping the engine may release the last references to stored objects (and run their finalizers).
+  index->engine.~shared_ptr<IndexAPI>();
   Py_TYPE(self)->tp_free(self);
+}
+
+// The stored objects are this index's references (an object holding its own index forms a cycle).
+int index_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* index = reinterpret_cast<IndexObject*>(self);
+  if (!index->engine || !index->reporter || !index->reporter->claim(self)) return 0;
+  return visit_store(*index->engine->items, visit, arg);
+}
+
+// Breaks a cycle: the index becomes empty (its objects are released once the old engine goes).
+int index_clear(PyObject* self) {
+  auto* index = reinterpret_cast<IndexObject*>(self);
+  if (index->reporter) index->reporter->resign(self);
+  std::shared_ptr<IndexAPI> dropped = std::exchange(index->engine, IndexAPI::create());
+  dropped.reset();
+  return 0;
 }
 
 PyObject* index_add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -61,7 +86,7 @@ PyObject* index_reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) 
   if (expr == nullptr) return nullptr;
   return guard_python_call<PyObject*>(nullptr, [&] {
     FilteredIndexCore view = without_gil([&] { return engine_of(self).reduced_query(*expr); });
-    return make_filtered_index(std::move(view)).release();
+    return make_filtered_index(std::move(view), reporter_of(self)).release();
   });
 }
 
@@ -74,7 +99,7 @@ FilteredIndexCore keyword_selection(PyObject* self, PyObject* kwargs) {
 PyObject* index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!reject_positional("reduced", args)) return nullptr;
   return guard_python_call<PyObject*>(nullptr,
-                                      [&] { return make_filtered_index(keyword_selection(self, kwargs)).release(); });
+                                      [&] { return make_filtered_index(keyword_selection(self, kwargs), reporter_of(self)).release(); });
 }
 
 PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -108,6 +133,9 @@ PyTypeObject* index_type() {
       index_new,
       index_dealloc,
       index_methods,
+      nullptr,
+      index_traverse,
+      index_clear,
   };
   return ready_final_type(index_type_object, spec);
 }

@@ -7,16 +7,19 @@
 #include <memory>
 
 #include "index/core/index.hpp"
+#include "index/interfaces/common.hpp"
 
 namespace vostrel {
 
 struct IndexObject {
   PyObject_HEAD
-  std::shared_ptr<IndexAPI> engine;  // set by the constructor, never replaced
+  std::shared_ptr<IndexAPI> engine;  // set by the constructor; replaced by an empty one only when the collector clears
+  std::shared_ptr<StoreReporter> reporter;  // shared with every view of this index
 };
 
 // The Index type (created on first use, i.e. at module import; borrowed, lives for the process). Null with a Python
-// error set if creation failed. Not subclassable; no instance __dict__, no weak references.
+// error set if creation failed. Not subclassable; no instance __dict__, no weak references; takes part in cyclic
+// garbage collection.
 PyTypeObject* index_type();
 
 }  // namespace vostrel

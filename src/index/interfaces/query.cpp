@@ -22,8 +22,37 @@ PyObject* query_expr_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 void query_expr_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   reinterpret_cast<QueryExprObject*>(self)->expr.~QueryExpr();
   Py_TYPE(self)->tp_free(self);
+}
+
+// The captured values of a query are its own references (a query stored in an object it names forms a cycle).
+int visit_expr(const QueryExpr& expr, visitproc visit, void* arg) {
+  for (const PyValue& value : expr.values) {
+    const SharedPyRef* handles[] = {&value.obj, nullptr};
+    if (const StoredIndexable* stored = std::get_if<StoredIndexable>(&value.primitave)) {
+      handles[1] = &stored->python_handle;
+    } else if (const IterableValue* iterable = std::get_if<IterableValue>(&value.primitave)) {
+      handles[1] = &iterable->container;
+    }
+    for (const SharedPyRef* handle : handles) {
+      if (handle != nullptr && handle->sole_owner()) Py_VISIT(handle->get());
+    }
+  }
+  for (const QueryExpr& child : expr.children) {
+    if (int result = visit_expr(child, visit, arg)) return result;
+  }
+  return 0;
+}
+
+int query_expr_traverse(PyObject* self, visitproc visit, void* arg) {
+  return visit_expr(reinterpret_cast<QueryExprObject*>(self)->expr, visit, arg);
+}
+
+int query_expr_clear(PyObject* self) {
+  QueryExpr dropped = std::exchange(reinterpret_cast<QueryExprObject*>(self)->expr, QueryExpr{});
+  return 0;
 }
 
 PyObject* query_expr_repr(PyObject* self) {
@@ -147,6 +176,8 @@ PyTypeObject* query_expr_type() {
       query_expr_dealloc,
       query_expr_methods,
       query_expr_repr,
+      query_expr_traverse,
+      query_expr_clear,
   };
   return ready_final_type(query_expr_type_object, spec);
 }
@@ -166,6 +197,10 @@ const QueryExpr* query_argument(const char* method, PyObject* args, PyObject* kw
 }
 
 PyRef make_query_expr(QueryExpr expr) {
+  if (expr.depth > MAX_QUERY_DEPTH) {
+    PyErr_Format(PyExc_RecursionError, "query nested deeper than %u levels", static_cast<unsigned>(MAX_QUERY_DEPTH));
+    throw_python_error();
+  }
   PyTypeObject* type = query_expr_type();
   if (type == nullptr) throw_python_error();
   PyRef object = PyRef::steal(check_py(type->tp_alloc(type, 0)));

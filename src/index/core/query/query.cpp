@@ -46,7 +46,13 @@ QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner)
 
 QueryMap::~QueryMap() {
   // Element ids belong to the map that registered them.
-  for (const auto& entry : element_values) free_id(entry.first);
+  for (const auto& entry : element_values) {
+    count_index_copy(entry.second, false);
+    free_id(entry.first);
+  }
+  exact.for_each_shard_read([](const auto& shard) {
+    for (const auto& entry : shard) count_index_copy(entry.first, false);
+  });
 }
 
 OrderedKey QueryMap::key_of(const PyValue& value) {
@@ -144,6 +150,7 @@ void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
   HybridSet ids;
   ids.add(id);
   shard.map.emplace(value, std::move(ids));
+  count_index_copy(value, true);
 }
 
 void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
@@ -152,7 +159,10 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
   if (found == shard.map.end()) return;
   found->second.remove(id);
   // An emptied entry goes at once, so an empty exact map means no Ind/Unknown value is left.
-  if (found->second.is_empty()) shard.map.erase(found);
+  if (found->second.is_empty()) {
+    count_index_copy(found->first, false);
+    shard.map.erase(found);
+  }
 }
 
 void QueryMap::insert_iterable(const PyValue& value, uint32_t owner, NestedWork& work) {
@@ -168,6 +178,7 @@ void QueryMap::insert_iterable(const PyValue& value, uint32_t owner, NestedWork&
       std::unique_lock lock(translation_mutex);
       translation.set(element, owner);
       element_values.insert_or_assign(element, member);
+      count_index_copy(member, true);
       owner_elements[owner].push_back(element);
     }
     insert_value(element, member, work);
@@ -186,6 +197,7 @@ void QueryMap::remove_iterable(uint32_t owner, NestedWork& work) {
     values.reserve(elements.size());
     for (uint32_t element : elements) {
       auto record = element_values.find(element);
+      count_index_copy(record->second, false);
       values.push_back(std::move(record->second));
       element_values.erase(record);
       translation.erase(element);

@@ -230,12 +230,14 @@ QueryExpr QueryExpr::combine(QueryKind kind, std::vector<QueryExpr> children) {
   QueryExpr expr;
   expr.kind = kind;
   expr.children = std::move(children);
+  for (const QueryExpr& child : expr.children) expr.depth = std::max(expr.depth, child.depth + 1);
   return expr;
 }
 
 QueryExpr QueryExpr::negate(QueryExpr child) {
   QueryExpr expr;
   expr.kind = QueryKind::Not;
+  expr.depth = child.depth + 1;
   expr.children.push_back(std::move(child));
   return expr;
 }

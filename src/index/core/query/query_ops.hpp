@@ -21,11 +21,16 @@ class QueryMap;
 // Variant tags in declaration order; the names are those the debug text prints.
 enum class QueryKind : uint8_t { Eq, Ne, Not, In, And, Or, Gt, Ge, Lt, Le, Bt, StartsWi, EndsWi, Contains };
 
+// Deepest query tree the builders accept: evaluation, printing and destruction recurse once per level, and worker
+// threads may have small stacks. Far beyond any query written by hand; deeper trees raise RecursionError.
+constexpr uint32_t MAX_QUERY_DEPTH = 500;
+
 struct QueryExpr {
   QueryKind kind = QueryKind::And;
   SmallString attr;                // leaves and In: the attribute path, split at dots only when evaluated
   std::vector<PyValue> values;     // leaves: one value; Bt: low, high; In: the candidates
   std::vector<QueryExpr> children; // Not: one operand; And / Or: the operands
+  uint32_t depth = 1;              // levels of the tree, this one included (evaluation recurses this deep)
 
   static QueryExpr leaf(QueryKind kind, SmallString attr, PyValue value);
   static QueryExpr between(SmallString attr, PyValue low, PyValue high);
