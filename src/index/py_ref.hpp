@@ -7,7 +7,10 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 #include <utility>
+
+#include "index/core/locks/lock_order.hpp"
 
 namespace vostrel {
 
@@ -173,6 +176,25 @@ class GilAcquire {
  private:
   PyGILState_STATE state_;
 };
+
+// Runs `work` (a call into the engine) with the interpreter lock released and returns its result. Inside, the engine
+// activity lock is held shared (so fork() can wait for engine calls to finish). The interpreter lock is taken back
+// before returning, also when `work` throws, and the reference releases queued meanwhile are then applied (no engine
+// lock is held by then).
+template <class F>
+auto without_gil(F&& work) {
+  struct TakeBack {
+    PyThreadState* state = PyEval_SaveThread();
+    // noexcept(false): taking the lock back during finalisation ends the thread by a forced unwind, which must pass.
+    ~TakeBack() noexcept(false) {
+      lock_order_expect_none("taking the interpreter lock back");
+      PyEval_RestoreThread(state);
+      apply_deferred_releases();
+    }
+  } released;
+  std::shared_lock activity(ENGINE_ACTIVITY());
+  return work();
+}
 
 // Locks `mutex` without ever waiting for it while holding the interpreter lock: try_lock first; if busy and this
 // thread holds the interpreter lock, give it up, block on the mutex, then take the interpreter lock back while

@@ -15,6 +15,7 @@
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/query.hpp"
+#include "index/core/locks/lock_order.hpp"
 #include "index/py_ref.hpp"
 #include "index/types.hpp"
 #include "index/value.hpp"
@@ -319,6 +320,7 @@ PyObject* build_module() {
   if (PyModule_AddObjectRef(module.get(), "InternalError", internal_error) < 0) throw_python_error();
   for (PyMethodDef* def = debug_methods; def->ml_name != nullptr; ++def) add_function(module.get(), def);
   create_default_indexables();
+  install_fork_guard();
   return module.release();
 }
 

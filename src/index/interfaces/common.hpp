@@ -16,22 +16,6 @@
 
 namespace vostrel {
 
-// Runs `work` with the interpreter lock released and returns its result. The lock is taken back before returning,
-// also when `work` throws; then the reference releases queued meanwhile are applied (no engine lock is held by then).
-template <class F>
-auto without_gil(F&& work) {
-  struct TakeBack {
-    PyThreadState* state = PyEval_SaveThread();
-    // noexcept(false): taking the lock back during finalisation ends the thread by a forced unwind, which must pass.
-    ~TakeBack() noexcept(false) {
-      lock_order_expect_none("taking the interpreter lock back");
-      PyEval_RestoreThread(state);
-      apply_deferred_releases();
-    }
-  } released;
-  return work();
-}
-
 // A method table entry for a function taking (self, args, kwargs) or (self, args).
 template <class Function>
 PyCFunction as_py_cfunction(Function* function) {

@@ -2,6 +2,9 @@
 //
 // Locks held together are always taken in ascending rank (outer first):
 //
+//   ENGINE_ACTIVITY                  process-wide, shared by every call into the engine (taken after the interpreter
+//                                    lock is given up, released before it is taken back); held exclusively only
+//                                    across fork(), so the child never inherits a lock some other thread held.
 //   WRITE_GATE                       process-wide; every change to any index (insertion, attribute writes that
 //                                    reach an index, nested registration, purges) runs under it, so writers never
 //                                    race each other into an inversion. Readers (queries, collect) never take it.
@@ -32,6 +35,7 @@
 namespace vostrel {
 
 namespace lock_rank {
+constexpr int32_t ENGINE_ACTIVITY = 5;
 constexpr int32_t WRITE_GATE = 10;
 constexpr int32_t OBJECT_MEMBERSHIP = 20;
 constexpr int32_t OBJECT_ATTRIBUTES = 30;
@@ -133,5 +137,12 @@ class RankedSharedMutex {
 
 // The process-wide writer gate (rank WRITE_GATE).
 RankedMutex& WRITE_GATE();
+
+// The process-wide engine activity lock (rank ENGINE_ACTIVITY).
+RankedSharedMutex& ENGINE_ACTIVITY();
+
+// Registers (once) fork handlers that wait for every engine call to finish and keep new ones out across fork(), so
+// that neither process starts with an engine lock held by a thread it does not have.
+void install_fork_guard();
 
 }  // namespace vostrel
