@@ -64,8 +64,7 @@ PyObject* filtered_index_reduced(PyObject* self, PyObject* args, PyObject* kwarg
   });
 }
 
-// Evaluated with the interpreter lock released: the engine may wait for it while holding index locks (iterable
-// values), so waiting for an index lock while holding it could deadlock.
+// Evaluated with the interpreter lock released: nothing may wait for an engine lock while holding it.
 PyObject* filtered_index_reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   const QueryExpr* expr = query_argument("reduced_query", args, kwargs);
   if (expr == nullptr) return nullptr;
