@@ -78,7 +78,7 @@ std::optional<PyValue> write_indexed(const IndexableCore& core, uint32_t name_id
     }
     replaced = core.attributes->map.insert(name_id, std::move(value));
   }
-  run_nested_work(work);
+  run_nested_work(work, core.id);
   return replaced;
 }
 

@@ -53,7 +53,7 @@ void IndexAPI::add_indexable(const StoredIndexable& object) {
     if (new_member) remove_membership(core, this);
     throw;
   }
-  run_nested_work(work);
+  run_nested_work(work, core.id);
 }
 
 bool IndexAPI::store_object(uint32_t id, SharedPyRef python_handle, std::shared_ptr<const IndexableCore> owned_handle,

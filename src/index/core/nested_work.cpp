@@ -6,37 +6,22 @@
 
 #include "index/core/index.hpp"
 #include "index/core/query/query.hpp"
-#include "index/internal_error.hpp"
 #include "index/write_propagation.hpp"
 
 namespace vostrel {
 namespace {
 
-constexpr int MAX_ANCESTOR_LEVELS = 1 << 16;
-
-// Whether `child` is the holder or an object above it (through every outer index): registering it would close a
-// cycle of nested indexes without end, so such a link is not indexed.
-bool closes_cycle(const QueryMap& map, uint32_t holder, uint32_t child) {
-  Bitmap holders;
-  holders.add(holder);
-  map.unmask_ids(holders);
-  std::shared_ptr<IndexAPI> level = map.parent.lock();
-  for (int steps = 0; level && !holders.isEmpty(); ++steps) {
-    if (holders.contains(child)) return true;
-    if (steps > MAX_ANCESTOR_LEVELS) throw InternalError("nested index chain does not terminate");
-    std::shared_ptr<IndexAPI> outer = level->parent.lock();
-    if (!outer) break;
-    holders = level->get_parent_from_ids(holders);
-    if (std::shared_ptr<const QueryMap> outer_map = level->owner_map.lock()) outer_map->unmask_ids(holders);
-    level = std::move(outer);
+bool on_path(const RegistrationPath* path, uint32_t object) {
+  for (; path != nullptr; path = path->outer.get()) {
+    if (path->object == object) return true;
   }
-  return holders.contains(child);
+  return false;
 }
 
 void link(const NestedTask& task, NestedWork& work) {
   const IndexableCore& core = *task.child.owned_handle;
   const uint32_t child = core.id;
-  if (closes_cycle(*task.map, task.holder, child)) return;
+  if (on_path(task.path.get(), child)) return;
   IndexAPI& nested = *task.map->nested;
   bool already_indexed = false;
   {
@@ -71,15 +56,26 @@ void unlink(const NestedTask& task, NestedWork& work) {
 
 }  // namespace
 
-void run_nested_work(NestedWork& work) {
+void run_nested_work(NestedWork& work, uint32_t origin) {
+  if (work.empty()) return;
+  auto root = std::make_shared<const RegistrationPath>(RegistrationPath{origin, nullptr});
+  for (NestedTask& task : work) task.path = root;
   // Index-based: running a task may append further tasks (and so reallocate the list).
   for (size_t next = 0; next < work.size(); ++next) {
     NestedTask task = std::move(work[next]);
+    const size_t produced_from = work.size();
     if (task.kind == NestedTask::Kind::Link) {
       link(task, work);
     } else {
       unlink(task, work);
     }
+    if (work.size() == produced_from) continue;
+    // Tasks of the child's own values: their path runs through the child.
+    std::shared_ptr<const RegistrationPath> path =
+        task.kind == NestedTask::Kind::Link
+            ? std::make_shared<const RegistrationPath>(RegistrationPath{task.child.owned_handle->id, task.path})
+            : task.path;
+    for (size_t pos = produced_from; pos < work.size(); ++pos) work[pos].path = path;
   }
   work.clear();
 }

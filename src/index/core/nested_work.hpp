@@ -18,17 +18,27 @@ namespace vostrel {
 
 class QueryMap;
 
+// The objects whose registration led to a task, innermost first: a child already on its own path would close a
+// cycle of nested indexes without end (p.friend = c, c.friend = p), so such a link is cut there. Checking the path
+// costs one step per level and takes no lock, so a long chain of objects registers in time linear per link.
+struct RegistrationPath {
+  uint32_t object;
+  std::shared_ptr<const RegistrationPath> outer;
+};
+
 struct NestedTask {
   enum class Kind : uint8_t { Link, Unlink };
   Kind kind;
   std::shared_ptr<const QueryMap> map;  // its nested index holds (or should hold) the child
   uint32_t holder;                      // object id or element id holding the child in `map`
   StoredIndexable child;
+  std::shared_ptr<const RegistrationPath> path;  // set by the runner
 };
 
 using NestedWork = std::vector<NestedTask>;
 
-// Runs every task, including those the tasks add. Call under the writer gate, holding no object or index lock.
-void run_nested_work(NestedWork& work);
+// Runs every task, including those the tasks add. `origin` is the object whose insertion or write produced the
+// tasks. Call under the writer gate, holding no object or index lock.
+void run_nested_work(NestedWork& work, uint32_t origin);
 
 }  // namespace vostrel
