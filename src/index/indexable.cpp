@@ -9,6 +9,7 @@
 #include "index/core/id_alloc.hpp"
 #include "index/core/structures/string_interner/interner.hpp"
 #include "index/fx_hash.hpp"
+#include "index/interfaces/indexable_state.hpp"
 #include "index/write_propagation.hpp"
 #include "lib/errors.hpp"
 
@@ -119,6 +120,15 @@ PyRef make_object(PyTypeObject* type, IndexableCore&& core) {
 
 // ---- slots ----
 
+// Names with double underscores at both ends belong to Python's own protocols (__class__, __dict__, __reduce_ex__):
+// they are never captured as data but take the ordinary attribute handling, which refuses what it must.
+bool is_dunder(PyObject* name) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+  if (length < 5) return false;
+  return PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_' &&
+         PyUnicode_READ_CHAR(name, length - 2) == '_' && PyUnicode_READ_CHAR(name, length - 1) == '_';
+}
+
 void indexable_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   // Long chains (a.next = b, b.next = c, ...) would otherwise recurse once per link.
@@ -178,24 +188,40 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
   PyObject* result = guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
     // Not shared with anyone yet: filled without its lock.
     auto attributes = std::make_shared<AttributeMap>();
+    bool has_dunder = false;
     if (kwargs != nullptr) {
       Py_ssize_t position = 0;
       PyObject* key = nullptr;
       PyObject* value = nullptr;
       while (PyDict_Next(kwargs, &position, &key, &value)) {
         if (!PyUnicode_Check(key)) continue;
+        if (is_dunder(key)) {
+          has_dunder = true;
+          continue;
+        }
         uint32_t name_id = attribute_name_id(key);
         std::optional<PyValue> replaced = attributes->map.insert(name_id, PyValue::capture(PyRef::borrow(value)));
       }
     }
-    return make_object(type, IndexableCore::create(std::move(attributes))).release();
+    PyRef object = make_object(type, IndexableCore::create(std::move(attributes)));
+    if (has_dunder) {
+      Py_ssize_t position = 0;
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
+      while (PyDict_Next(kwargs, &position, &key, &value)) {
+        if (PyUnicode_Check(key) && is_dunder(key) && PyObject_GenericSetAttr(object.get(), key, value) < 0) {
+          throw_python_error();
+        }
+      }
+    }
+    return object.release();
   });
   apply_deferred_releases();
   return result;
 }
 
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
-  if (!PyUnicode_Check(name)) return PyObject_GenericGetAttr(self, name);
+  if (!PyUnicode_Check(name) || is_dunder(name)) return PyObject_GenericGetAttr(self, name);
   return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
     std::optional<uint32_t> name_id;
     try {
@@ -234,6 +260,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 }
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  if (PyUnicode_Check(name) && is_dunder(name)) return PyObject_GenericSetAttr(self, name, value);
   if (value == nullptr) {
     PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
     return -1;
@@ -312,7 +339,9 @@ PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyMethodDef indexable_methods[] = {
-    {"__dir__", indexable_dir, METH_NOARGS, "__dir__($self)\n--\n\n"},
+    {"__dir__", indexable_dir, METH_NOARGS,
+     "__dir__($self)\n--\n\nThe names of the stored attributes, then those ordinary lookup knows (dir() sorts them)."},
+    {"__reduce__", indexable_reduce, METH_NOARGS, REDUCE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -342,6 +371,22 @@ uint32_t attribute_name_id(PyObject* name) {
   return id;
 }
 
+const char* const INDEXABLE_DOC =
+    "Indexable(*_args, **kwargs)\n--\n\n"
+    "Base class of the objects an Index can hold.\n\n"
+    "Keyword arguments become attributes (positional arguments are ignored). Attribute values are captured\n"
+    "when they are set, and a later `obj.name = value` reaches every index holding the object before the\n"
+    "object itself changes. Reading an attribute gives plain int, float, str and bool back for scalars (numpy\n"
+    "scalars included) and the very object for anything else. Deleting an attribute raises AttributeError.\n"
+    "Names with double underscores at both ends (__class__, __dict__, ...) are Python's own and are never\n"
+    "stored as data. Instances pickle and copy (copy.copy, copy.deepcopy) into new objects in no index.\n\n"
+    "Raises OverflowError for an int outside the signed 64-bit range, UnicodeEncodeError for text that is not\n"
+    "valid UTF-8, TypeError for an unhashable value of no recognised kind; nothing changes then.\n\n"
+    "    >>> class Person(Vostrel.Indexable): pass\n"
+    "    >>> ann = Person(name=\"Ann\", age=31)\n"
+    "    >>> ann.age += 1; ann.age\n"
+    "    32";
+
 PyTypeObject* indexable_type() {
   static bool ready = false;
   if (ready) return &indexable_type_object;
@@ -351,8 +396,7 @@ PyTypeObject* indexable_type() {
   type.tp_name = "Vostrel.Indexable";
   type.tp_basicsize = sizeof(IndexableObject);
   type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-  // Only the text signature; the class has no docstring.
-  type.tp_doc = "Indexable(*_args, **kwargs)\n--\n\n";
+  type.tp_doc = INDEXABLE_DOC;
   type.tp_new = indexable_new;
   type.tp_dealloc = indexable_dealloc;
   type.tp_free = PyObject_GC_Del;

@@ -90,6 +90,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Removes a nested object that lost its last holder from this (nested) index: its store entry, its id and every
   // value it registered. Caller holds the object's attribute-map lock, so no holder can register it again meanwhile.
   void purge_object(uint32_t id);
+  // Takes a live object out of this index: store entry, id, values, membership record. False if not held.
+  bool remove_object(const IndexableCore& core);
 };
 
 // The shared placeholder index: dead membership records sort as if they referred to it.

@@ -40,6 +40,10 @@ struct FinalTypeSpec {
   destructor dealloc;
   PyMethodDef* methods;
   reprfunc repr = nullptr;
+  PySequenceMethods* as_sequence = nullptr;  // len(), `in`
+  PyNumberMethods* as_number = nullptr;      // operators
+  getiterfunc iter = nullptr;
+  iternextfunc iternext = nullptr;
 };
 
 // Readies `type` from `spec` on first call and returns it (a static type, living for the process); null with a Python

@@ -1,6 +1,7 @@
 // The Python class PyQueryExpr: the object struct, its builders and its type object.
 #include "index/interfaces/query.hpp"
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <utility>
@@ -71,16 +72,20 @@ PyObject* build_in(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:in_", const_cast<char**>(names), &attr, &values)) return nullptr;
   return guard_python_call<PyObject*>(nullptr, [&] {
     SmallString path = text_argument("attr", attr);
-    // A string is not taken as a sequence of one-character values.
-    if (PyUnicode_Check(values) || !PySequence_Check(values)) {
-      raise_argument_type("values", "a sequence of values (not str)", values);
+    // Any iterable of values (list, tuple, set, generator, ...), but a string is not taken as its characters.
+    if (PyUnicode_Check(values)) raise_argument_type("values", "an iterable of values (not str)", values);
+    PyRef iterator = PyRef::steal(PyObject_GetIter(values));
+    if (!iterator) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_python_error();
+      PyErr_Clear();
+      raise_argument_type("values", "an iterable of values (not str)", values);
     }
-    PyRef items = PyRef::steal(check_py(PySequence_Fast(values, "argument 'values': expected a sequence")));
     std::vector<PyValue> captured;
-    captured.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(items.get())));
-    for (Py_ssize_t pos = 0; pos < PySequence_Fast_GET_SIZE(items.get()); ++pos) {
-      captured.push_back(capture_value(PySequence_Fast_GET_ITEM(items.get(), pos)));
-    }
+    const Py_ssize_t hint = PyObject_LengthHint(values, 0);
+    if (hint < 0) throw_python_error();
+    captured.reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, 4096)));  // a hint is only a hint
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) captured.push_back(capture_value(item.get()));
+    if (PyErr_Occurred()) throw_python_error();
     return make_query_expr(QueryExpr::in(std::move(path), std::move(captured))).release();
   });
 }
@@ -110,6 +115,42 @@ PyObject* build_not(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard_python_call<PyObject*>(nullptr,
                                       [&] { return make_query_expr(QueryExpr::negate(clone_operand(operand))).release(); });
 }
+
+// q1 & q2, q1 | q2, ~q: the same expressions and_(q1, q2), or_(q1, q2) and not_(q) build. Operands that are not
+// PyQueryExpr leave the operator to the other operand (NotImplemented), so Python raises its usual TypeError.
+template <QueryKind Kind>
+PyObject* query_expr_binary(PyObject* left, PyObject* right) {
+  if (!is_query_expr(left) || !is_query_expr(right)) Py_RETURN_NOTIMPLEMENTED;
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    std::vector<QueryExpr> operands;
+    operands.reserve(2);
+    operands.push_back(clone_operand(left));
+    operands.push_back(clone_operand(right));
+    return make_query_expr(QueryExpr::combine(Kind, std::move(operands))).release();
+  });
+}
+
+PyObject* query_expr_invert(PyObject* operand) {
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    return make_query_expr(QueryExpr::negate(clone_operand(operand))).release();
+  });
+}
+
+// `q1 and q2` would quietly give q2: an expression has no truth value, as in SQLAlchemy or pandas.
+int query_expr_bool(PyObject*) {
+  PyErr_SetString(PyExc_TypeError,
+                  "a PyQueryExpr has no truth value: combine queries with &, | and ~ (not `and`, `or`, `not`)");
+  return -1;
+}
+
+PyNumberMethods query_expr_as_number = [] {
+  PyNumberMethods methods{};
+  methods.nb_bool = query_expr_bool;
+  methods.nb_and = query_expr_binary<QueryKind::And>;
+  methods.nb_or = query_expr_binary<QueryKind::Or>;
+  methods.nb_invert = query_expr_invert;
+  return methods;
+}();
 
 constexpr int LEAF_FLAGS = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 
@@ -147,6 +188,8 @@ PyTypeObject* query_expr_type() {
       query_expr_dealloc,
       query_expr_methods,
       query_expr_repr,
+      nullptr,
+      &query_expr_as_number,
   };
   return ready_final_type(query_expr_type_object, spec);
 }
