@@ -9,6 +9,7 @@
 #include "index/core/id_alloc.hpp"
 #include "index/core/structures/string_interner/interner.hpp"
 #include "index/fx_hash.hpp"
+#include "index/interfaces/docstrings.hpp"
 #include "index/interfaces/indexable_state.hpp"
 #include "index/write_propagation.hpp"
 #include "lib/errors.hpp"
@@ -339,9 +340,8 @@ PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyMethodDef indexable_methods[] = {
-    {"__dir__", indexable_dir, METH_NOARGS,
-     "__dir__($self)\n--\n\nThe names of the stored attributes, then those ordinary lookup knows (dir() sorts them)."},
-    {"__reduce__", indexable_reduce, METH_NOARGS, REDUCE_DOC},
+    {"__dir__", indexable_dir, METH_NOARGS, docs::INDEXABLE_DIR},
+    {"__reduce__", indexable_reduce, METH_NOARGS, docs::INDEXABLE_REDUCE},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -371,22 +371,6 @@ uint32_t attribute_name_id(PyObject* name) {
   return id;
 }
 
-const char* const INDEXABLE_DOC =
-    "Indexable(*_args, **kwargs)\n--\n\n"
-    "Base class of the objects an Index can hold.\n\n"
-    "Keyword arguments become attributes (positional arguments are ignored). Attribute values are captured\n"
-    "when they are set, and a later `obj.name = value` reaches every index holding the object before the\n"
-    "object itself changes. Reading an attribute gives plain int, float, str and bool back for scalars (numpy\n"
-    "scalars included) and the very object for anything else. Deleting an attribute raises AttributeError.\n"
-    "Names with double underscores at both ends (__class__, __dict__, ...) are Python's own and are never\n"
-    "stored as data. Instances pickle and copy (copy.copy, copy.deepcopy) into new objects in no index.\n\n"
-    "Raises OverflowError for an int outside the signed 64-bit range, UnicodeEncodeError for text that is not\n"
-    "valid UTF-8, TypeError for an unhashable value of no recognised kind; nothing changes then.\n\n"
-    "    >>> class Person(Vostrel.Indexable): pass\n"
-    "    >>> ann = Person(name=\"Ann\", age=31)\n"
-    "    >>> ann.age += 1; ann.age\n"
-    "    32";
-
 PyTypeObject* indexable_type() {
   static bool ready = false;
   if (ready) return &indexable_type_object;
@@ -396,7 +380,7 @@ PyTypeObject* indexable_type() {
   type.tp_name = "Vostrel.Indexable";
   type.tp_basicsize = sizeof(IndexableObject);
   type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-  type.tp_doc = INDEXABLE_DOC;
+  type.tp_doc = docs::INDEXABLE;
   type.tp_new = indexable_new;
   type.tp_dealloc = indexable_dealloc;
   type.tp_free = PyObject_GC_Del;

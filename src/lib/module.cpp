@@ -7,6 +7,7 @@
 #include <string>
 
 #include "index/indexable.hpp"
+#include "index/interfaces/docstrings.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/indexable_state.hpp"
@@ -102,39 +103,12 @@ PyMethodDef sum_as_string_def = {"sum_as_string", as_method(sum_as_string), METH
 
 // ---- module ----
 
-const char* const MODULE_DOC =
-    "Vostrel is a Python module of in-memory attribute indexes over live Python objects.\n"
-    "\n"
-    "Objects of subclasses of Indexable are put into an Index; queries built with PyQueryExpr (or keyword\n"
-    "equality) return FilteredIndex views, compressed sets of object ids that narrow again, count, iterate or\n"
-    "collect the objects. Later attribute writes reach every index holding the object. The engine answers\n"
-    "without calling back into Python and releases the interpreter lock for its work.\n"
-    "\n"
-    "    >>> import Vostrel\n"
-    "    >>> from Vostrel import PyQueryExpr as Q\n"
-    "    >>> class Person(Vostrel.Indexable): pass\n"
-    "    >>> index = Vostrel.Index()\n"
-    "    >>> for name, age in [(\"Ann\", 31), (\"Bob\", 45)]:\n"
-    "    ...     index.add_object(Person(name=name, age=age))\n"
-    "    >>> view = index.reduced_query(Q.gt(\"age\", 40) | Q.eq(\"name\", \"Ann\"))\n"
-    "    >>> len(view), [p.name for p in view]\n"
-    "    (2, ['Ann', 'Bob'])\n"
-    "\n"
-    "Semantics in brief: a view is a snapshot of ids (later writes change the objects, not the ids); eq(\"x\", 1)\n"
-    "finds 1 and 1.0 but never True; members of list, tuple and set values match equality and string tests as\n"
-    "their owner; order tests (gt, ge, lt, le, bt) ignore list members and NaN; ne and not_ include objects\n"
-    "without the attribute.\n"
-    "\n"
-    "Classes: Index, Indexable, FilteredIndex, PyQueryExpr. Functions: asdict, sum_as_string.\n"
-    "Exceptions: bad input raises TypeError, ValueError or OverflowError; InternalError (a BaseException)\n"
-    "means the module met a state of its own it does not handle.";
-
-PyMethodDef asdict_def = {"asdict", indexable_asdict, METH_O, ASDICT_DOC};
+PyMethodDef asdict_def = {"asdict", indexable_asdict, METH_O, docs::ASDICT};
 
 PyModuleDef vostrel_module_def = {
     PyModuleDef_HEAD_INIT,
     "Vostrel",
-    MODULE_DOC,
+    docs::MODULE,
     0,  // no per-module state; a size of -1 would let later interpreters copy the module without asking us
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };

@@ -7,6 +7,7 @@
 #include "index/core/query/query_ops.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/common.hpp"
+#include "index/interfaces/docstrings.hpp"
 #include "index/interfaces/object_iterator.hpp"
 #include "index/interfaces/query.hpp"
 #include "lib/errors.hpp"
@@ -105,10 +106,10 @@ PySequenceMethods filtered_index_as_sequence = {
 
 PyMethodDef filtered_index_methods[] = {
     {"reduced", as_py_cfunction(filtered_index_reduced), METH_VARARGS | METH_KEYWORDS,
-     "reduced($self, **kwargs)\n--\n\n"},
+     docs::FILTERED_INDEX_REDUCED},
     {"reduced_query", as_py_cfunction(filtered_index_reduced_query), METH_VARARGS | METH_KEYWORDS,
-     "reduced_query($self, query)\n--\n\n"},
-    {"collect", filtered_index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+     docs::FILTERED_INDEX_REDUCED_QUERY},
+    {"collect", filtered_index_collect, METH_NOARGS, docs::FILTERED_INDEX_COLLECT},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -118,7 +119,7 @@ PyTypeObject* filtered_index_type() {
   static const FinalTypeSpec spec{
       "Vostrel.FilteredIndex",
       sizeof(FilteredIndexObject),
-      "",
+      docs::FILTERED_INDEX,
       filtered_index_new,
       filtered_index_dealloc,
       filtered_index_methods,

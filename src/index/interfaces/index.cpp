@@ -8,6 +8,7 @@
 #include "index/core/query/query_ops.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/common.hpp"
+#include "index/interfaces/docstrings.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/object_iterator.hpp"
 #include "index/interfaces/query.hpp"
@@ -163,16 +164,16 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwarg
 
 PyMethodDef index_methods[] = {
     {"add_object", as_py_cfunction(index_add_object), METH_VARARGS | METH_KEYWORDS,
-     "add_object($self, py_ref)\n--\n\n"},
+     docs::INDEX_ADD_OBJECT},
     {"remove_object", as_py_cfunction(index_remove_object), METH_VARARGS | METH_KEYWORDS,
-     "remove_object($self, py_ref)\n--\n\n"},
-    {"collect", index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+     docs::INDEX_REMOVE_OBJECT},
+    {"collect", index_collect, METH_NOARGS, docs::INDEX_COLLECT},
     {"reduced", as_py_cfunction(index_reduced), METH_VARARGS | METH_KEYWORDS,
-     "reduced($self, **kwargs)\n--\n\n"},
+     docs::INDEX_REDUCED},
     {"reduced_query", as_py_cfunction(index_reduced_query), METH_VARARGS | METH_KEYWORDS,
-     "reduced_query($self, query)\n--\n\n"},
+     docs::INDEX_REDUCED_QUERY},
     {"get_by_attribute", as_py_cfunction(index_get_by_attribute), METH_VARARGS | METH_KEYWORDS,
-     "get_by_attribute($self, **kwargs)\n--\n\n"},
+     docs::INDEX_GET_BY_ATTRIBUTE},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -182,7 +183,7 @@ PyTypeObject* index_type() {
   static const FinalTypeSpec spec{
       "Vostrel.Index",
       sizeof(IndexObject),
-      "Index()\n--\n\n",
+      docs::INDEX,
       index_new,
       index_dealloc,
       index_methods,

@@ -62,21 +62,6 @@ PyRef instance_dict(PyObject* self) {
 
 }  // namespace
 
-const char* const ASDICT_DOC =
-    "asdict(obj)\n--\n\n"
-    "Return the attributes of an Indexable as a new plain dict.\n\n"
-    "Keys are the attribute names in the order they were first set; values are what reading the attribute\n"
-    "gives (plain int, float, str and bool for scalars, the very objects for lists, nested Indexables and\n"
-    "other values; nothing is copied deeply). Being a module function, it never shadows an attribute.\n\n"
-    "Raises TypeError if obj is not an Indexable.\n\n"
-    "    >>> Vostrel.asdict(Vostrel.Indexable(name=\"Ann\", age=31))\n"
-    "    {'name': 'Ann', 'age': 31}";
-
-const char* const REDUCE_DOC =
-    "__reduce__($self)\n--\n\n"
-    "Support for pickle and copy: the copy is a new object of the same class with the same attributes\n"
-    "(a new id, in no index; __init__ is not called).";
-
 PyObject* indexable_asdict(PyObject* /*module*/, PyObject* obj) {
   return guard_python_call<PyObject*>(nullptr, [&] {
     if (!is_indexable(obj)) raise_argument_type("obj", "Indexable", obj);

@@ -15,7 +15,4 @@ PyObject* indexable_asdict(PyObject* module, PyObject* obj);
 // the attributes one by one, which also handles objects that refer to each other.
 PyObject* indexable_reduce(PyObject* self, PyObject* unused);
 
-extern const char* const ASDICT_DOC;
-extern const char* const REDUCE_DOC;
-
 }  // namespace vostrel

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "index/interfaces/common.hpp"
+#include "index/interfaces/docstrings.hpp"
 #include "lib/errors.hpp"
 
 namespace vostrel {
@@ -96,7 +97,7 @@ PyTypeObject* object_iterator_type() {
   static const FinalTypeSpec spec{
       "Vostrel.ObjectIterator",
       sizeof(ObjectIteratorObject),
-      "Iterator over the objects of an Index or FilteredIndex, in ascending id order.",
+      docs::OBJECT_ITERATOR,
       object_iterator_new,
       object_iterator_dealloc,
       nullptr,

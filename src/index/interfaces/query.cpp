@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "index/interfaces/common.hpp"
+#include "index/interfaces/docstrings.hpp"
 #include "lib/errors.hpp"
 
 namespace vostrel {
@@ -155,25 +156,25 @@ PyNumberMethods query_expr_as_number = [] {
 constexpr int LEAF_FLAGS = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef query_expr_methods[] = {
-    {"eq", as_py_cfunction(build_leaf<QueryKind::Eq>), LEAF_FLAGS, "eq(attr, value)\n--\n\n"},
-    {"ne", as_py_cfunction(build_leaf<QueryKind::Ne>), LEAF_FLAGS, "ne(attr, value)\n--\n\n"},
-    {"gt", as_py_cfunction(build_leaf<QueryKind::Gt>), LEAF_FLAGS, "gt(attr, value)\n--\n\n"},
-    {"ge", as_py_cfunction(build_leaf<QueryKind::Ge>), LEAF_FLAGS, "ge(attr, value)\n--\n\n"},
-    {"lt", as_py_cfunction(build_leaf<QueryKind::Lt>), LEAF_FLAGS, "lt(attr, value)\n--\n\n"},
-    {"le", as_py_cfunction(build_leaf<QueryKind::Le>), LEAF_FLAGS, "le(attr, value)\n--\n\n"},
-    {"bt", as_py_cfunction(build_between), LEAF_FLAGS, "bt(attr, lower, upper)\n--\n\n"},
-    {"in_", as_py_cfunction(build_in), LEAF_FLAGS, "in_(attr, values)\n--\n\n"},
+    {"eq", as_py_cfunction(build_leaf<QueryKind::Eq>), LEAF_FLAGS, docs::QUERY_EQ},
+    {"ne", as_py_cfunction(build_leaf<QueryKind::Ne>), LEAF_FLAGS, docs::QUERY_NE},
+    {"gt", as_py_cfunction(build_leaf<QueryKind::Gt>), LEAF_FLAGS, docs::QUERY_GT},
+    {"ge", as_py_cfunction(build_leaf<QueryKind::Ge>), LEAF_FLAGS, docs::QUERY_GE},
+    {"lt", as_py_cfunction(build_leaf<QueryKind::Lt>), LEAF_FLAGS, docs::QUERY_LT},
+    {"le", as_py_cfunction(build_leaf<QueryKind::Le>), LEAF_FLAGS, docs::QUERY_LE},
+    {"bt", as_py_cfunction(build_between), LEAF_FLAGS, docs::QUERY_BT},
+    {"in_", as_py_cfunction(build_in), LEAF_FLAGS, docs::QUERY_IN},
     {"starts_with", as_py_cfunction(build_leaf<QueryKind::StartsWi>), LEAF_FLAGS,
-     "starts_with(attr, value)\n--\n\n"},
+     docs::QUERY_STARTS_WITH},
     {"ends_with", as_py_cfunction(build_leaf<QueryKind::EndsWi>), LEAF_FLAGS,
-     "ends_with(attr, value)\n--\n\n"},
+     docs::QUERY_ENDS_WITH},
     {"contains", as_py_cfunction(build_leaf<QueryKind::Contains>), LEAF_FLAGS,
-     "contains(attr, value)\n--\n\n"},
+     docs::QUERY_CONTAINS},
     {"and_", as_py_cfunction(build_combination<QueryKind::And>), METH_VARARGS | METH_STATIC,
-     "and_(*exprs)\n--\n\n"},
+     docs::QUERY_AND},
     {"or_", as_py_cfunction(build_combination<QueryKind::Or>), METH_VARARGS | METH_STATIC,
-     "or_(*exprs)\n--\n\n"},
-    {"not_", as_py_cfunction(build_not), LEAF_FLAGS, "not_(exprs)\n--\n\n"},
+     docs::QUERY_OR},
+    {"not_", as_py_cfunction(build_not), LEAF_FLAGS, docs::QUERY_NOT},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -183,7 +184,7 @@ PyTypeObject* query_expr_type() {
   static const FinalTypeSpec spec{
       "Vostrel.PyQueryExpr",
       sizeof(QueryExprObject),
-      "",
+      docs::QUERY_EXPR,
       query_expr_new,
       query_expr_dealloc,
       query_expr_methods,
