@@ -75,6 +75,21 @@ PyObject* debug_object_id(PyObject*, PyObject* obj) {
   return PyLong_FromUnsignedLong(indexable_core(obj).id);
 }
 
+// Number of membership records of obj whose index is still alive (the indexes its writes reach).
+PyObject* debug_membership_count(PyObject*, PyObject* obj) {
+  if (!is_indexable(obj)) {
+    PyErr_SetString(PyExc_TypeError, "membership_count() expects an Indexable");
+    return nullptr;
+  }
+  MembershipList& members = *indexable_core(obj).indexes;
+  size_t live = 0;
+  {
+    std::unique_lock lock = lock_releasing_gil(members.mutex);
+    for (const IndexMeta& record : members.records) live += record.index.expired() ? 0 : 1;
+  }
+  return PyLong_FromSize_t(live);
+}
+
 PyObject* debug_next_fresh_id(PyObject*, PyObject*) {
   return PyLong_FromUnsignedLongLong(id_alloc_testing::next_fresh_id());
 }
@@ -195,6 +210,7 @@ PyMethodDef debug_methods[] = {
      "Whether the captured values of a and b are equal."},
     {"copy_equal", debug_copy_equal, METH_O, "Whether a copy of the captured value equals the original."},
     {"object_id", debug_object_id, METH_O, "Process-wide id of an Indexable."},
+    {"membership_count", debug_membership_count, METH_O, "Live membership records of an Indexable."},
     {"next_fresh_id", debug_next_fresh_id, METH_NOARGS, "The next never-used id the allocator would hand out."},
     {"pending_releases", debug_pending_releases, METH_NOARGS, "Length of the deferred release queue."},
     {"apply_deferred_releases", debug_apply_deferred_releases, METH_NOARGS, "Applies the queued releases."},

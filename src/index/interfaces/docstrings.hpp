@@ -40,9 +40,10 @@ inline constexpr const char* MODULE =
 inline constexpr const char* ASDICT =
     "asdict(obj)\n--\n\n"
     "Return the attributes of an Indexable as a new plain dict.\n\n"
-    "Keys are the attribute names in the order they were first set; values are what reading each attribute\n"
-    "gives (plain int, float, str and bool for scalars, the very objects for lists, nested Indexables and\n"
-    "other values; nothing is copied deeply). A module function, so it never shadows an attribute.\n\n"
+    "Keys are the attribute names (in the order they were first set while the object has at most eight);\n"
+    "values are what reading each attribute gives (plain int, float, str and bool for scalars, the very\n"
+    "objects for lists, nested Indexables and other values; nothing is copied deeply). A module function,\n"
+    "so it never shadows an attribute.\n\n"
     "Raises TypeError if obj is not an Indexable.\n\n"
     "    >>> Vostrel.asdict(Vostrel.Indexable(name=\"Ann\", age=31))\n"
     "    {'name': 'Ann', 'age': 31}";

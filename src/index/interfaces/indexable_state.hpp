@@ -6,8 +6,8 @@
 
 namespace vostrel {
 
-// Vostrel.asdict(obj): a new dict of obj's stored attributes, in the attribute map's order, values as reading them
-// gives. TypeError (naming `obj`) for anything but an Indexable.
+// Vostrel.asdict(obj): a new dict of obj's stored attributes, in the attribute map's order (first-set order while
+// the map is inline), values as reading them gives. TypeError (naming `obj`) for anything but an Indexable.
 PyObject* indexable_asdict(PyObject* module, PyObject* obj);
 
 // Indexable.__reduce__(): (copyreg.__newobj__, (type(self),), (instance __dict__ or None, attributes)). Unpickling and
