@@ -7,7 +7,7 @@ CMAKE := $(VENV)/bin/cmake
 APT_PACKAGES := g++ make libroaring-dev libgtest-dev libbenchmark-dev
 JOBS ?= 2
 
-.PHONY: all setup apt venv build demo test native-test py-test asan bench bench-native clean
+.PHONY: all setup apt venv build demo test native-test py-test typecheck asan bench bench-native clean
 
 all: test
 
@@ -47,7 +47,20 @@ native-test: setup
 py-test: build
 	$(PY) -m pytest -q tests/python
 
-test: native-test py-test
+test: native-test py-test typecheck
+
+# The type stubs as a user meets them: the wheel installed into a fresh virtual environment, mypy --strict on a typed
+# example that makes every public call, stubtest (the stubs against the runtime module), then the example itself.
+TYPECHECK_DIR := $(abspath build/typecheck)
+typecheck: setup
+	rm -rf $(TYPECHECK_DIR) && mkdir -p $(TYPECHECK_DIR)
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps . -w $(TYPECHECK_DIR)/wheel
+	$(PYTHON) -m venv $(TYPECHECK_DIR)/venv
+	$(TYPECHECK_DIR)/venv/bin/python -m pip install -q -r tests/typing/requirements.txt $(TYPECHECK_DIR)/wheel/*.whl
+	cd tests/typing && $(TYPECHECK_DIR)/venv/bin/python -m mypy --strict --cache-dir $(TYPECHECK_DIR)/mypy-cache \
+	  usage.py
+	cd $(TYPECHECK_DIR) && venv/bin/python -m mypy.stubtest Vostrel
+	cd $(TYPECHECK_DIR) && venv/bin/python $(abspath tests/typing/usage.py)
 
 # The module and the Python tests under AddressSanitizer + UndefinedBehaviorSanitizer.
 # The uninstrumented interpreter loads the instrumented module with the sanitizer

@@ -9,6 +9,8 @@
 #include "index/core/id_alloc.hpp"
 #include "index/core/structures/string_interner/interner.hpp"
 #include "index/fx_hash.hpp"
+#include "index/interfaces/docstrings.hpp"
+#include "index/interfaces/indexable_state.hpp"
 #include "index/write_propagation.hpp"
 #include "lib/errors.hpp"
 
@@ -119,6 +121,15 @@ PyRef make_object(PyTypeObject* type, IndexableCore&& core) {
 
 // ---- slots ----
 
+// Names with double underscores at both ends belong to Python's own protocols (__class__, __dict__, __reduce_ex__):
+// they are never captured as data but take the ordinary attribute handling, which refuses what it must.
+bool is_dunder(PyObject* name) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+  if (length < 5) return false;
+  return PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_' &&
+         PyUnicode_READ_CHAR(name, length - 2) == '_' && PyUnicode_READ_CHAR(name, length - 1) == '_';
+}
+
 void indexable_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   // Long chains (a.next = b, b.next = c, ...) would otherwise recurse once per link.
@@ -183,24 +194,40 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
   PyObject* result = guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
     // Not shared with anyone yet: filled without its lock.
     auto attributes = std::make_shared<AttributeMap>();
+    bool has_dunder = false;
     if (kwargs != nullptr) {
       Py_ssize_t position = 0;
       PyObject* key = nullptr;
       PyObject* value = nullptr;
       while (PyDict_Next(kwargs, &position, &key, &value)) {
         if (!PyUnicode_Check(key)) continue;
+        if (is_dunder(key)) {
+          has_dunder = true;
+          continue;
+        }
         uint32_t name_id = attribute_name_id(key);
         std::optional<PyValue> replaced = attributes->map.insert(name_id, PyValue::capture(PyRef::borrow(value)));
       }
     }
-    return make_object(type, IndexableCore::create(std::move(attributes))).release();
+    PyRef object = make_object(type, IndexableCore::create(std::move(attributes)));
+    if (has_dunder) {
+      Py_ssize_t position = 0;
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
+      while (PyDict_Next(kwargs, &position, &key, &value)) {
+        if (PyUnicode_Check(key) && is_dunder(key) && PyObject_GenericSetAttr(object.get(), key, value) < 0) {
+          throw_python_error();
+        }
+      }
+    }
+    return object.release();
   });
   apply_deferred_releases();
   return result;
 }
 
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
-  if (!PyUnicode_Check(name)) return PyObject_GenericGetAttr(self, name);
+  if (!PyUnicode_Check(name) || is_dunder(name)) return PyObject_GenericGetAttr(self, name);
   return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
     std::optional<uint32_t> name_id;
     try {
@@ -239,6 +266,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 }
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  if (PyUnicode_Check(name) && is_dunder(name)) return PyObject_GenericSetAttr(self, name, value);
   if (value == nullptr) {
     PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
     return -1;
@@ -314,7 +342,8 @@ PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyMethodDef indexable_methods[] = {
-    {"__dir__", indexable_dir, METH_NOARGS, "__dir__($self)\n--\n\n"},
+    {"__dir__", indexable_dir, METH_NOARGS, docs::INDEXABLE_DIR},
+    {"__reduce__", indexable_reduce, METH_NOARGS, docs::INDEXABLE_REDUCE},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -353,8 +382,7 @@ PyTypeObject* indexable_type() {
   type.tp_name = "Vostrel.Indexable";
   type.tp_basicsize = sizeof(IndexableObject);
   type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-  // Only the text signature; the class has no docstring.
-  type.tp_doc = "Indexable(*_args, **kwargs)\n--\n\n";
+  type.tp_doc = docs::INDEXABLE;
   type.tp_new = indexable_new;
   type.tp_dealloc = indexable_dealloc;
   type.tp_free = PyObject_GC_Del;

@@ -14,4 +14,11 @@ class InternalError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Thrown for a query the engine cannot answer yet (a range with a bound that is not a number). The boundary turns
+// it into Python's NotImplementedError: the query is the caller's to change, so an ordinary Exception.
+class NotYetImplemented : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 }  // namespace vostrel

@@ -1,6 +1,7 @@
 // Process-wide cached types that drive value classification, and the shared placeholder Indexable.
 #include "index/types.hpp"
 
+#include <initializer_list>
 #include <thread>
 
 #include "index/indexable.hpp"
@@ -65,14 +66,41 @@ PyTypeObject* numpy_cell(NumpyCell& cell, const char* name) {
   return cell.type;
 }
 
+struct NumpyListCell {
+  GilOnce once;
+  std::vector<PyTypeObject*> types;  // written once inside `once`
+};
+
+const std::vector<PyTypeObject*>& numpy_list_cell(NumpyListCell& cell, std::initializer_list<const char*> names) {
+  cell.once.call([&] {
+    for (const char* name : names) {
+      if (PyTypeObject* type = load_numpy_type(name)) cell.types.push_back(type);
+    }
+  });
+  return cell.types;
+}
+
 struct TableCell {
   explicit TableCell(PyTypeObject* builtin) { table.builtin = builtin; }
   GilOnce once;
-  TypeTable table;  // numpy written once inside `once`
+  TypeTable table;  // numpy entries written once inside `once`
 };
 
-const TypeTable& table_cell(TableCell& cell, PyTypeObject* (*numpy)()) {
-  cell.once.call([&] { cell.table.numpy = numpy(); });
+// Fills the numpy part of a table: the main counterpart first, then `others` (duplicates skipped: on some platforms
+// two of numpy's names are one type).
+const TypeTable& table_cell(TableCell& cell, PyTypeObject* (*numpy)(),
+                            const std::vector<PyTypeObject*>& (*others)() = nullptr) {
+  cell.once.call([&] {
+    TypeTable& table = cell.table;
+    auto add = [&table](PyTypeObject* type) {
+      if (type == nullptr || table.contains(type) || table.numpy_count == TypeTable::MAX_NUMPY_TYPES) return;
+      table.numpy[table.numpy_count++] = type;
+    };
+    add(numpy());
+    if (others != nullptr) {
+      for (PyTypeObject* type : others()) add(type);
+    }
+  });
   return cell.table;
 }
 
@@ -103,13 +131,24 @@ PyTypeObject* NP_BOOL_CELL() {
   return numpy_cell(cell, "bool");
 }
 
+const std::vector<PyTypeObject*>& NP_OTHER_INT_CELLS() {
+  static NumpyListCell cell;
+  return numpy_list_cell(cell,
+                         {"int8", "int16", "int32", "uint8", "uint16", "uint32", "uint64", "longlong", "ulonglong"});
+}
+const std::vector<PyTypeObject*>& NP_OTHER_FLOAT_CELLS() {
+  static NumpyListCell cell;
+  return numpy_list_cell(cell, {"float16", "float32"});
+}
+
+// Every numpy integer and float width is a number: its value converts exactly through __index__ / __float__.
 const TypeTable& INT_TYPES() {
   static TableCell cell(PY_INT_TYPE_CELL());
-  return table_cell(cell, NP_INT64_CELL);
+  return table_cell(cell, NP_INT64_CELL, NP_OTHER_INT_CELLS);
 }
 const TypeTable& FLOAT_TYPES() {
   static TableCell cell(PY_FLOAT_TYPE_CELL());
-  return table_cell(cell, NP_FLOAT64_CELL);
+  return table_cell(cell, NP_FLOAT64_CELL, NP_OTHER_FLOAT_CELLS);
 }
 const TypeTable& STR_TYPES() {
   static TableCell cell(PY_STR_TYPE_CELL());

@@ -4,7 +4,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
 #include <memory>
+#include <vector>
 
 #include "index/py_ref.hpp"
 
@@ -12,12 +15,21 @@ namespace vostrel {
 
 struct IndexableCore;
 
-// The types of one classification table: a built-in type, then numpy's counterpart if numpy could be imported.
-// Membership is exact type identity: subclasses never match.
+// The types of one classification table: a built-in type, then numpy's counterparts if numpy could be imported
+// (for numbers every width numpy has: int8 .. uint64, float16 .. float64; longdouble stays out, it would lose
+// precision). Membership is exact type identity: subclasses never match.
 struct TypeTable {
+  static constexpr size_t MAX_NUMPY_TYPES = 10;
   PyTypeObject* builtin = nullptr;
-  PyTypeObject* numpy = nullptr;
-  bool contains(PyTypeObject* type) const noexcept { return type == builtin || (numpy != nullptr && type == numpy); }
+  std::array<PyTypeObject*, MAX_NUMPY_TYPES> numpy{};  // the first `numpy_count` entries are set
+  size_t numpy_count = 0;
+  bool contains(PyTypeObject* type) const noexcept {
+    if (type == builtin) return true;
+    for (size_t pos = 0; pos < numpy_count; ++pos) {
+      if (type == numpy[pos]) return true;
+    }
+    return false;
+  }
 };
 
 // The built-in types (no import needed).
@@ -33,6 +45,11 @@ PyTypeObject* NP_INT64_CELL();
 PyTypeObject* NP_FLOAT64_CELL();
 PyTypeObject* NP_STR_CELL();
 PyTypeObject* NP_BOOL_CELL();
+// numpy's other integer ("int8" .. "int32", "uint8" .. "uint64", "longlong", "ulonglong": on Linux the last two are
+// 64-bit types apart from int64/uint64) and float ("float16", "float32") scalar types, those that exist, in that
+// order; loaded like the cells above.
+const std::vector<PyTypeObject*>& NP_OTHER_INT_CELLS();
+const std::vector<PyTypeObject*>& NP_OTHER_FLOAT_CELLS();
 
 // The tables, each filled once on first use (interpreter lock held) and never changed afterwards.
 const TypeTable& INT_TYPES();

@@ -140,7 +140,14 @@ uint64_t native_hash(const NativeValue& value) noexcept {
 
 namespace {
 
-[[noreturn]] void fail_type_checked() { throw InternalError("type checked: " + take_python_error_text()); }
+// Bad input (an int beyond 64 bits, text with a lone surrogate, an unhashable object): the interpreter's own error
+// (OverflowError, UnicodeEncodeError, TypeError, ...) stays set and reaches the caller as an ordinary exception.
+[[noreturn]] void fail_type_checked() {
+  if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    PyErr_SetString(PyExc_OverflowError, "int out of range: values must fit in a signed 64-bit integer");
+  }
+  throw PythonErrorSet();
+}
 
 [[noreturn]] void fail_type_checked(const char* reason) { throw InternalError(std::string("type checked: ") + reason); }
 

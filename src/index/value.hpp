@@ -86,9 +86,9 @@ struct PyValue {
   SharedPyRef obj;  // the captured object (always set by capture)
   uint64_t hash = 0;
 
-  // The classifier. Interpreter lock held; takes over `obj`. Throws InternalError("type checked: <python error>")
-  // when the object cannot be captured, and InternalError for an unhashable object of no recognised kind; the
-  // Python error is cleared and the reference released.
+  // The classifier. Interpreter lock held; takes over `obj`. Bad input throws PythonErrorSet with the ordinary
+  // Python error set (OverflowError for an int beyond 64 bits, UnicodeEncodeError for text that is not valid UTF-8,
+  // TypeError for an unhashable object of no recognised kind); the reference is released.
   static PyValue capture(PyRef obj);
 
   ValueKind kind() const noexcept { return static_cast<ValueKind>(primitave.index()); }

@@ -39,6 +39,8 @@ void set_python_error_from_exception(std::exception_ptr error) noexcept {
     if (!PyErr_Occurred()) set_internal_error("a Python error was reported but none is set");
   } catch (const InternalError& e) {
     set_internal_error(e.what());
+  } catch (const NotYetImplemented& e) {
+    PyErr_SetString(PyExc_NotImplementedError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

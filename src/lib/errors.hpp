@@ -31,8 +31,9 @@ inline PyObject* check_py(PyObject* obj) {
 }
 
 // Sets the Python error that stands for a caught exception. Interpreter lock held. vostrel::InternalError ->
-// InternalError(message); std::bad_alloc -> MemoryError; PythonErrorSet -> the pending error is left as is (an
-// InternalError if none is pending); any other exception -> InternalError(what()).
+// InternalError(message); NotYetImplemented -> NotImplementedError(message); std::bad_alloc -> MemoryError;
+// PythonErrorSet -> the pending error is left as is (an InternalError if none is pending); any other exception ->
+// InternalError(what()).
 void set_python_error_from_exception(std::exception_ptr error) noexcept;
 
 // Runs `body` at a Python boundary: returns its result, or sets the Python error for whatever it threw and returns

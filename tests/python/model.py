@@ -62,16 +62,17 @@ _INT_TYPES = {int}
 _FLOAT_TYPES = {float}
 _STR_TYPES = {str}
 _BOOL_TYPES = {bool}
-if np is not None:
-    _INT_TYPES.add(np.int64)
-    _FLOAT_TYPES.add(np.float64)
+if np is not None:  # every integer and float width is a number; longdouble and complex are not
+    _INT_TYPES.update({np.int64, np.int8, np.int16, np.int32, np.uint8, np.uint16, np.uint32, np.uint64, np.longlong,
+                       np.ulonglong})
+    _FLOAT_TYPES.update({np.float64, np.float16, np.float32})
     _STR_TYPES.add(np.str_)
     _BOOL_TYPES.add(np.bool_)
 _CONTAINER_TYPES = (list, tuple, set)
 
 
 class BadBound(Exception):
-    """The model's signal that evaluating the tree must fail with InternalError("not yet implemented")."""
+    """The model's signal that evaluating the tree must fail with NotImplementedError("not yet implemented")."""
 
 
 def kind(v):
@@ -323,10 +324,11 @@ class ValueGen:
         self.fresh_unknowns = [lambda: Token("fresh"), lambda: frozenset({1, 2}), lambda: MyInt(3),
                                lambda: MyStr("ab"), lambda: complex(1, 2)]
         if np is not None:
-            self.numbers += [np.int64(3), np.float64(2.5), np.int64(-1)]
+            self.numbers += [np.int64(3), np.float64(2.5), np.int64(-1), np.int32(3), np.uint8(7), np.float32(2.5),
+                             np.float16(-0.5), np.uint64(2**63 - 1)]
             self.strings += [np.str_("ab")]
             self.bools += [np.bool_(True)]
-            self.unknowns += [np.int32(3)]
+            self.unknowns += [np.longdouble(3), np.complex64(1)]
 
     def number(self):
         """A number of the pool, or a random one: small ints, ints of any width, floats of any exponent."""

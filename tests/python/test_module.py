@@ -9,6 +9,7 @@ import weakref
 import pytest
 
 import Vostrel
+from Vostrel import _debug
 
 CLASSES = ["Index", "Indexable", "FilteredIndex", "PyQueryExpr"]
 SEALED = ["Index", "FilteredIndex", "PyQueryExpr"]
@@ -16,7 +17,10 @@ SEALED = ["Index", "FilteredIndex", "PyQueryExpr"]
 
 def test_registration_order_and_reimport():
     public = [name for name in vars(Vostrel) if not name.startswith("_")]
-    assert public == ["sum_as_string", *CLASSES, "InternalError"]
+    assert public == ["sum_as_string", *CLASSES, "InternalError", "asdict"]
+    # The test hooks live in a private submodule that the module's namespace does not show.
+    assert [name for name in vars(Vostrel) if "debug" in name] == []
+    assert sys.modules["Vostrel._debug"] is _debug
     assert isinstance(Vostrel.__doc__, str) and Vostrel.__doc__
     first = sys.modules.pop("Vostrel")
     try:
@@ -32,10 +36,10 @@ def test_internal_error_is_not_an_exception():
     assert not issubclass(error, Exception)
     with pytest.raises(BaseException) as caught:
         try:
-            Vostrel._debug_value(2**70)
+            _debug.internal_error("broken invariant")
         except Exception:  # must not catch it
             pytest.fail("InternalError was caught as an Exception")
-    assert caught.type is error
+    assert caught.type is error and str(caught.value) == "broken invariant"
 
 
 @pytest.mark.parametrize("name", SEALED)
@@ -68,7 +72,6 @@ def test_class_surface():
         index.extra = 1
     assert Vostrel.Index.__text_signature__ == "()"
     assert Vostrel.Indexable.__text_signature__ == "(*_args, **kwargs)"
-    assert Vostrel.Indexable.__doc__ is None
     assert str(inspect.signature(Vostrel.Indexable)) == "(*_args, **kwargs)"
 
 
@@ -127,6 +130,7 @@ def test_index_failing_conversion_propagates():
 def test_sub_interpreter_is_refused(run_isolated):
     result = run_isolated("""
         import Vostrel
+        from Vostrel import _debug
         import _xxsubinterpreters as interpreters
         interp = interpreters.create()
         try:
@@ -140,9 +144,9 @@ def test_sub_interpreter_is_refused(run_isolated):
         print(Vostrel.sum_as_string(2, 3))
         obj = object()
         before = __import__("sys").getrefcount(obj)
-        Vostrel._debug_release_on_threads(obj, 4, 100, False)
-        print("queued:", Vostrel._debug_pending_releases())
-        Vostrel._debug_apply_deferred_releases()
+        _debug.release_on_threads(obj, 4, 100, False)
+        print("queued:", _debug.pending_releases())
+        _debug.apply_deferred_releases()
         print("balanced:", __import__("sys").getrefcount(obj) == before)
         o = Vostrel.Indexable(a=1)
         o.a = [1, 2]

@@ -129,7 +129,7 @@ def test_builders_reject_bad_arguments():
         Q.bt("a", 1)
     with pytest.raises(TypeError, match="attr"):
         Q.in_(2, [1])
-    for bad_values in ("abc", "", 5, None, {1, 2}, {"k": 1}, (x for x in [1]), q):
+    for bad_values in ("abc", "", 5, None, q):  # any iterable but a str is accepted
         with pytest.raises(TypeError, match="values"):
             Q.in_("a", bad_values)
     for combinator in (Q.and_, Q.or_):
@@ -147,22 +147,21 @@ def test_builders_reject_bad_arguments():
         Q.not_()
 
 
-def test_values_that_cannot_be_captured_raise_internal_error():
-    assert issubclass(Vostrel.InternalError, BaseException)
-    assert not issubclass(Vostrel.InternalError, Exception)
-    for value in (2**63, -(2**63) - 1, 2**100, "\ud800"):
+def test_values_that_cannot_be_captured_raise_ordinary_errors():
+    for value, error in ((2**63, OverflowError), (-(2**63) - 1, OverflowError), (2**100, OverflowError),
+                         ("\ud800", UnicodeEncodeError)):
         for name in LEAF_BUILDERS:
-            with pytest.raises(Vostrel.InternalError, match="type checked"):
+            with pytest.raises(error):
                 getattr(Q, name)("a", value)
-        with pytest.raises(Vostrel.InternalError, match="type checked"):
+        with pytest.raises(error):
             Q.bt("a", 0, value)
-        with pytest.raises(Vostrel.InternalError, match="type checked"):
+        with pytest.raises(error):
             Q.in_("a", [1, value])
-    with pytest.raises(Vostrel.InternalError):
+    with pytest.raises(TypeError, match="unhashable"):
         Q.eq("a", bytearray(b"unhashable"))
-    with pytest.raises(Vostrel.InternalError):
+    with pytest.raises(TypeError, match="unhashable"):
         Q.in_("a", [1, bytearray()])
-    with pytest.raises((UnicodeError, TypeError, Vostrel.InternalError)):
+    with pytest.raises(UnicodeEncodeError):
         Q.eq("bad\ud800name", 1)
     # The int64 edges themselves are fine.
     Q.eq("a", 2**63 - 1), Q.eq("a", -(2**63)), Q.bt("a", -(2**63), 2**63 - 1)
@@ -211,9 +210,10 @@ def test_index_methods_reject_bad_arguments_and_change_nothing():
             idx.reduced_query(bad)
         with pytest.raises(TypeError, match="query"):
             view.reduced_query(bad)
-    for bad_kw in ({"x": 2**64}, {"x": 1, "y": "\ud800"}, {"x": bytearray()}):
+    for bad_kw, error in (({"x": 2**64}, OverflowError), ({"x": 1, "y": "\ud800"}, UnicodeEncodeError),
+                          ({"x": bytearray()}, TypeError)):
         for method in (idx.reduced, idx.get_by_attribute, view.reduced):
-            with pytest.raises(Vostrel.InternalError):
+            with pytest.raises(error):
                 method(**bad_kw)
     assert idx.collect() == before
     assert answer(idx, q) == {id(a)}
@@ -237,29 +237,20 @@ def test_attribute_writes_that_fail_change_nothing():
             assert answer(ix, Q.eq("s", "keep")) == {id(obj)}
             assert answer(ix, Q.gt("a", 5.5)) == ({id(other)} if ix is first else set())
 
-    for bad in (2**63, -(2**63) - 1, "\ud800"):
-        with pytest.raises(Vostrel.InternalError, match="type checked"):
+    for bad, error in ((2**63, OverflowError), (-(2**63) - 1, OverflowError), ("\ud800", UnicodeEncodeError)):
+        with pytest.raises(error):
             obj.a = bad
         unchanged()
-    with pytest.raises(Vostrel.InternalError):
+    with pytest.raises(TypeError, match="unhashable"):
         obj.a = bytearray(b"unhashable")
     unchanged()
     with pytest.raises(AttributeError, match="can't delete attribute"):
         del obj.a
     unchanged()
-    # A list is captured whole, so a member that cannot be captured fails later, while the write is carried into
-    # the indexes. Either way the indexes must keep agreeing with what the object holds.
-    try:
-        obj.t = [token, 2**70]
-    except BaseException as err:  # noqa: B902 - InternalError derives from BaseException
-        assert isinstance(err, Vostrel.InternalError)
-        with pytest.raises(AttributeError):
-            obj.t
-        for ix in (first, second):
-            assert answer(ix, Q.eq("t", token)) == set()
-    else:
-        for ix in (first, second):
-            assert answer(ix, Q.eq("t", token)) == {id(obj)}
+    # A list is captured whole; a member that cannot be captured is simply not indexed, the others are.
+    obj.t = [token, 2**70]
+    for ix in (first, second):
+        assert answer(ix, Q.eq("t", token)) == {id(obj)}
     unchanged()
 
 
@@ -359,37 +350,38 @@ def test_value_kinds_and_matching_rules():
     assert names(Q.bt("v", -float("inf"), float("inf"))) == names(Q.ge("v", -float("inf")))
     if np is not None:
         extra = {"np_int": Obj(v=np.int64(1)), "np_i32": Obj(v=np.int32(1)), "np_bool": Obj(v=np.bool_(True)),
-                 "np_str": Obj(v=np.str_("1"))}
+                 "np_str": Obj(v=np.str_("1")), "np_f32": Obj(v=np.float32(1.0))}
         for o in extra.values():
             idx.add_object(o)
         objs.update(extra)
-        assert names(Q.eq("v", 1)) == {"int1", "float1", "np_int"}
-        assert names(Q.eq("v", np.float64(1.0))) == {"int1", "float1", "np_int"}
+        numeric_ones = {"int1", "float1", "np_int", "np_i32", "np_f32"}
+        assert names(Q.eq("v", 1)) == numeric_ones
+        assert names(Q.eq("v", np.float64(1.0))) == numeric_ones
+        assert names(Q.eq("v", np.uint8(1))) == numeric_ones
         assert names(Q.eq("v", True)) == {"true", "np_bool"}
         assert names(Q.eq("v", "1")) == {"str", "np_str"}
-        assert names(Q.eq("v", objs["np_i32"].v)) == {"np_i32"}
 
 
 def test_bt_with_a_non_number_bound_fails_even_when_nothing_could_match():
     idx = indexed(Obj(a=1), Obj(b="x"))
     for q in (Q.bt("a", "x", 3), Q.bt("a", 0, None), Q.bt("a", True, 3), Q.bt("b", "a", "z")):
-        with pytest.raises(Vostrel.InternalError, match="not yet implemented"):
+        with pytest.raises(NotImplementedError, match="not yet implemented"):
             idx.reduced_query(q)
     for q in (Q.bt("never_assigned_attr", "x", 3), Q.bt("n.a", "x", 1), Q.or_(Q.eq("a", 1), Q.bt("a", 0, "z")),
               Q.not_(Q.bt("a", None, 1))):
-        with pytest.raises(Vostrel.InternalError, match="not yet implemented"):
+        with pytest.raises(NotImplementedError, match="not yet implemented"):
             idx.reduced_query(q)
-    with pytest.raises(Vostrel.InternalError, match="not yet implemented"):
+    with pytest.raises(NotImplementedError, match="not yet implemented"):
         Vostrel.Index().reduced_query(Q.bt("a", "x", 3))
-    with pytest.raises(Vostrel.InternalError, match="not yet implemented"):
+    with pytest.raises(NotImplementedError, match="not yet implemented"):
         idx.reduced().reduced_query(Q.bt("a", 1, "x"))
 
 
 def test_bt_with_a_non_number_bound_fails_inside_a_conjunction_that_matched_nothing():
     idx = indexed(Obj(a=1))
-    with pytest.raises(Vostrel.InternalError, match="not yet implemented"):
+    with pytest.raises(NotImplementedError, match="not yet implemented"):
         idx.reduced_query(Q.and_(Q.eq("a", 99), Q.bt("a", 0, "z")))
-    with pytest.raises(Vostrel.InternalError, match="not yet implemented"):
+    with pytest.raises(NotImplementedError, match="not yet implemented"):
         Vostrel.Index().reduced_query(Q.and_(Q.bt("a", "x", 3)))
 
 

@@ -90,6 +90,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Nested-index links (this index's `parent_links`): map nested-object ids to their holders.
   Bitmap get_parent_from_ids(const Bitmap& rights) const;
   Bitmap holders_of(uint32_t right) const;
+
+  // Takes a live object out of this index under the writer gate: store entry, id, values (and the elements of its
+  // iterables), membership record; nested objects it alone linked leave the nested indexes. False if not held.
+  bool remove_object(const IndexableCore& core);
 };
 
 // The shared placeholder index: dead membership records sort as if they referred to it.

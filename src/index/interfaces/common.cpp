@@ -46,6 +46,10 @@ PyTypeObject* ready_final_type(PyTypeObject& type, const FinalTypeSpec& spec) {
   type.tp_dealloc = spec.dealloc;
   type.tp_methods = spec.methods;
   type.tp_repr = spec.repr;
+  type.tp_as_sequence = spec.as_sequence;
+  type.tp_as_number = spec.as_number;
+  type.tp_iter = spec.iter;
+  type.tp_iternext = spec.iternext;
   if (spec.traverse != nullptr) {
     type.tp_flags |= Py_TPFLAGS_HAVE_GC;
     type.tp_traverse = spec.traverse;

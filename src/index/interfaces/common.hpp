@@ -31,6 +31,10 @@ struct FinalTypeSpec {
   destructor dealloc;
   PyMethodDef* methods;
   reprfunc repr = nullptr;
+  PySequenceMethods* as_sequence = nullptr;  // len(), `in`
+  PyNumberMethods* as_number = nullptr;      // operators
+  getiterfunc iter = nullptr;
+  iternextfunc iternext = nullptr;
   // With a traverse function the type takes part in cyclic garbage collection.
   traverseproc traverse = nullptr;
   inquiry clear = nullptr;

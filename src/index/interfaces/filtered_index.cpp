@@ -5,7 +5,10 @@
 #include <utility>
 
 #include "index/core/query/query_ops.hpp"
+#include "index/indexable.hpp"
 #include "index/interfaces/common.hpp"
+#include "index/interfaces/docstrings.hpp"
+#include "index/interfaces/object_iterator.hpp"
 #include "index/interfaces/query.hpp"
 #include "lib/errors.hpp"
 
@@ -81,12 +84,58 @@ PyObject* filtered_index_collect(PyObject* self, PyObject*) {
   });
 }
 
+// A view's ids never change: counting needs no lock.
+Py_ssize_t filtered_index_length(PyObject* self) { return static_cast<Py_ssize_t>(core_of(self).ids.cardinality()); }
+
+// `obj in view`: the view holds the object's id and the store still holds the object there (an object that left the
+// index, or a later object that reuses its id, is not in the view).
+int filtered_index_contains(PyObject* self, PyObject* object) {
+  if (!is_indexable(object)) return 0;
+  const FilteredIndexCore& core = core_of(self);
+  const uint32_t id = indexable_core(object).id;
+  if (!core.ids.contains(id)) return 0;
+  return guard_python_call<int>(-1, [&] {
+    return without_gil([&] {
+      return core.with_stored([&](const Bitmap&, const std::vector<StoredItem>& store) {
+        return id < store.size() && store[id].python_handle.get() == object ? 1 : 0;
+      });
+    });
+  });
+}
+
+// Yields what collect() lists, one chunk of the store at a time; the iterator keeps the view (and its ids) alive.
+PyObject* filtered_index_iter(PyObject* self) {
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    const FilteredIndexCore& core = core_of(self);
+    return make_object_iterator(PyRef::borrow(self), &core.ids, Bitmap(), core.items, false).release();
+  });
+}
+
+PyObject* filtered_index_repr(PyObject* self) {
+  const uint64_t count = core_of(self).ids.cardinality();
+  return PyUnicode_FromFormat("<FilteredIndex with %llu object%s>", static_cast<unsigned long long>(count),
+                              count == 1 ? "" : "s");
+}
+
+PySequenceMethods filtered_index_as_sequence = {
+    filtered_index_length,    // sq_length
+    nullptr,                  // sq_concat
+    nullptr,                  // sq_repeat
+    nullptr,                  // sq_item
+    nullptr,                  // was_sq_slice
+    nullptr,                  // sq_ass_item
+    nullptr,                  // was_sq_ass_slice
+    filtered_index_contains,  // sq_contains
+    nullptr,                  // sq_inplace_concat
+    nullptr,                  // sq_inplace_repeat
+};
+
 PyMethodDef filtered_index_methods[] = {
     {"reduced", as_py_cfunction(filtered_index_reduced), METH_VARARGS | METH_KEYWORDS,
-     "reduced($self, **kwargs)\n--\n\n"},
+     docs::FILTERED_INDEX_REDUCED},
     {"reduced_query", as_py_cfunction(filtered_index_reduced_query), METH_VARARGS | METH_KEYWORDS,
-     "reduced_query($self, query)\n--\n\n"},
-    {"collect", filtered_index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+     docs::FILTERED_INDEX_REDUCED_QUERY},
+    {"collect", filtered_index_collect, METH_NOARGS, docs::FILTERED_INDEX_COLLECT},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -96,10 +145,14 @@ PyTypeObject* filtered_index_type() {
   static const FinalTypeSpec spec{
       "Vostrel.FilteredIndex",
       sizeof(FilteredIndexObject),
-      "",
+      docs::FILTERED_INDEX,
       filtered_index_new,
       filtered_index_dealloc,
       filtered_index_methods,
+      filtered_index_repr,
+      &filtered_index_as_sequence,
+      nullptr,
+      filtered_index_iter,
       nullptr,
       filtered_index_traverse,
       filtered_index_clear,

@@ -8,7 +8,9 @@
 #include "index/core/query/query_ops.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/common.hpp"
+#include "index/interfaces/docstrings.hpp"
 #include "index/interfaces/filtered_index.hpp"
+#include "index/interfaces/object_iterator.hpp"
 #include "index/interfaces/query.hpp"
 #include "lib/errors.hpp"
 
@@ -75,6 +77,81 @@ PyObject* index_add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* index_remove_object(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"py_ref", nullptr};
+  PyObject* object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:remove_object", const_cast<char**>(names), &object)) {
+    return nullptr;
+  }
+  return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!is_indexable(object)) raise_argument_type("py_ref", "Indexable", object);
+    // The caller's reference keeps the object (and so its core) alive while the interpreter lock is given up.
+    const IndexableCore& core = indexable_core(object);
+    if (!without_gil([&] { return engine_of(self).remove_object(core); })) {
+      PyErr_SetString(PyExc_ValueError, "Index.remove_object(py_ref): the object is not in this index");
+      throw_python_error();
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+// Number of objects held: the cardinality of the id set, read under its lock with the interpreter lock released.
+size_t object_count(PyObject* self) {
+  return without_gil([&] {
+    return engine_of(self).with_stored(
+        [](const Bitmap& ids, const std::vector<StoredItem>&) { return static_cast<size_t>(ids.cardinality()); });
+  });
+}
+
+Py_ssize_t index_length(PyObject* self) {
+  return guard_python_call<Py_ssize_t>(-1, [&] { return static_cast<Py_ssize_t>(object_count(self)); });
+}
+
+// `obj in index`: the object itself is stored here (ids are reused once an object is gone, so the id alone is not
+// enough). Anything that is not an Indexable is simply not in it.
+int index_contains(PyObject* self, PyObject* object) {
+  if (!is_indexable(object)) return 0;
+  return guard_python_call<int>(-1, [&] {
+    const uint32_t id = indexable_core(object).id;
+    return without_gil([&] {
+      return engine_of(self).with_stored([&](const Bitmap& ids, const std::vector<StoredItem>& store) {
+        return ids.contains(id) && id < store.size() && store[id].python_handle.get() == object ? 1 : 0;
+      });
+    });
+  });
+}
+
+// Iterates a snapshot of the ids taken now: objects removed meanwhile are skipped, objects added meanwhile not seen.
+PyObject* index_iter(PyObject* self) {
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    IndexAPI& engine = engine_of(self);
+    Bitmap snapshot = without_gil([&] {
+      return engine.with_stored([](const Bitmap& ids, const std::vector<StoredItem>&) { return Bitmap(ids); });
+    });
+    return make_object_iterator(PyRef(), nullptr, std::move(snapshot), engine.items, true).release();
+  });
+}
+
+PyObject* index_repr(PyObject* self) {
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    const size_t count = object_count(self);
+    return check_py(PyUnicode_FromFormat("<Index with %zu object%s>", count, count == 1 ? "" : "s"));
+  });
+}
+
+PySequenceMethods index_as_sequence = {
+    index_length,    // sq_length
+    nullptr,         // sq_concat
+    nullptr,         // sq_repeat
+    nullptr,         // sq_item
+    nullptr,         // was_sq_slice
+    nullptr,         // sq_ass_item
+    nullptr,         // was_sq_ass_slice
+    index_contains,  // sq_contains
+    nullptr,         // sq_inplace_concat
+    nullptr,         // sq_inplace_repeat
+};
+
 PyObject* index_collect(PyObject* self, PyObject*) {
   return guard_python_call<PyObject*>(nullptr, [&] {
     return list_of_handles(without_gil([&] { return engine_of(self).with_stored(handles_of_stored); })).release();
@@ -112,14 +189,16 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwarg
 
 PyMethodDef index_methods[] = {
     {"add_object", as_py_cfunction(index_add_object), METH_VARARGS | METH_KEYWORDS,
-     "add_object($self, py_ref)\n--\n\n"},
-    {"collect", index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+     docs::INDEX_ADD_OBJECT},
+    {"remove_object", as_py_cfunction(index_remove_object), METH_VARARGS | METH_KEYWORDS,
+     docs::INDEX_REMOVE_OBJECT},
+    {"collect", index_collect, METH_NOARGS, docs::INDEX_COLLECT},
     {"reduced", as_py_cfunction(index_reduced), METH_VARARGS | METH_KEYWORDS,
-     "reduced($self, **kwargs)\n--\n\n"},
+     docs::INDEX_REDUCED},
     {"reduced_query", as_py_cfunction(index_reduced_query), METH_VARARGS | METH_KEYWORDS,
-     "reduced_query($self, query)\n--\n\n"},
+     docs::INDEX_REDUCED_QUERY},
     {"get_by_attribute", as_py_cfunction(index_get_by_attribute), METH_VARARGS | METH_KEYWORDS,
-     "get_by_attribute($self, **kwargs)\n--\n\n"},
+     docs::INDEX_GET_BY_ATTRIBUTE},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -129,10 +208,14 @@ PyTypeObject* index_type() {
   static const FinalTypeSpec spec{
       "Vostrel.Index",
       sizeof(IndexObject),
-      "Index()\n--\n\n",
+      docs::INDEX,
       index_new,
       index_dealloc,
       index_methods,
+      index_repr,
+      &index_as_sequence,
+      nullptr,
+      index_iter,
       nullptr,
       index_traverse,
       index_clear,

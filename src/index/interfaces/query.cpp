@@ -1,12 +1,14 @@
 // The Python class PyQueryExpr: the object struct, its builders and its type object.
 #include "index/interfaces/query.hpp"
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "index/interfaces/common.hpp"
+#include "index/interfaces/docstrings.hpp"
 #include "lib/errors.hpp"
 
 namespace vostrel {
@@ -100,16 +102,20 @@ PyObject* build_in(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:in_", const_cast<char**>(names), &attr, &values)) return nullptr;
   return guard_python_call<PyObject*>(nullptr, [&] {
     SmallString path = text_argument("attr", attr);
-    // A string is not taken as a sequence of one-character values.
-    if (PyUnicode_Check(values) || !PySequence_Check(values)) {
-      raise_argument_type("values", "a sequence of values (not str)", values);
+    // Any iterable of values (list, tuple, set, generator, ...), but a string is not taken as its characters.
+    if (PyUnicode_Check(values)) raise_argument_type("values", "an iterable of values (not str)", values);
+    PyRef iterator = PyRef::steal(PyObject_GetIter(values));
+    if (!iterator) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_python_error();
+      PyErr_Clear();
+      raise_argument_type("values", "an iterable of values (not str)", values);
     }
-    PyRef items = PyRef::steal(check_py(PySequence_Fast(values, "argument 'values': expected a sequence")));
     std::vector<PyValue> captured;
-    captured.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(items.get())));
-    for (Py_ssize_t pos = 0; pos < PySequence_Fast_GET_SIZE(items.get()); ++pos) {
-      captured.push_back(capture_value(PySequence_Fast_GET_ITEM(items.get(), pos)));
-    }
+    const Py_ssize_t hint = PyObject_LengthHint(values, 0);
+    if (hint < 0) throw_python_error();
+    captured.reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, 4096)));  // a hint is only a hint
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) captured.push_back(capture_value(item.get()));
+    if (PyErr_Occurred()) throw_python_error();
     return make_query_expr(QueryExpr::in(std::move(path), std::move(captured))).release();
   });
 }
@@ -140,28 +146,64 @@ PyObject* build_not(PyObject*, PyObject* args, PyObject* kwargs) {
                                       [&] { return make_query_expr(QueryExpr::negate(clone_operand(operand))).release(); });
 }
 
+// q1 & q2, q1 | q2, ~q: the same expressions and_(q1, q2), or_(q1, q2) and not_(q) build. Operands that are not
+// PyQueryExpr leave the operator to the other operand (NotImplemented), so Python raises its usual TypeError.
+template <QueryKind Kind>
+PyObject* query_expr_binary(PyObject* left, PyObject* right) {
+  if (!is_query_expr(left) || !is_query_expr(right)) Py_RETURN_NOTIMPLEMENTED;
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    std::vector<QueryExpr> operands;
+    operands.reserve(2);
+    operands.push_back(clone_operand(left));
+    operands.push_back(clone_operand(right));
+    return make_query_expr(QueryExpr::combine(Kind, std::move(operands))).release();
+  });
+}
+
+PyObject* query_expr_invert(PyObject* operand) {
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    return make_query_expr(QueryExpr::negate(clone_operand(operand))).release();
+  });
+}
+
+// `q1 and q2` would quietly give q2: an expression has no truth value, as in SQLAlchemy or pandas.
+int query_expr_bool(PyObject*) {
+  PyErr_SetString(PyExc_TypeError,
+                  "a PyQueryExpr has no truth value: combine queries with &, | and ~ (not `and`, `or`, `not`)");
+  return -1;
+}
+
+PyNumberMethods query_expr_as_number = [] {
+  PyNumberMethods methods{};
+  methods.nb_bool = query_expr_bool;
+  methods.nb_and = query_expr_binary<QueryKind::And>;
+  methods.nb_or = query_expr_binary<QueryKind::Or>;
+  methods.nb_invert = query_expr_invert;
+  return methods;
+}();
+
 constexpr int LEAF_FLAGS = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef query_expr_methods[] = {
-    {"eq", as_py_cfunction(build_leaf<QueryKind::Eq>), LEAF_FLAGS, "eq(attr, value)\n--\n\n"},
-    {"ne", as_py_cfunction(build_leaf<QueryKind::Ne>), LEAF_FLAGS, "ne(attr, value)\n--\n\n"},
-    {"gt", as_py_cfunction(build_leaf<QueryKind::Gt>), LEAF_FLAGS, "gt(attr, value)\n--\n\n"},
-    {"ge", as_py_cfunction(build_leaf<QueryKind::Ge>), LEAF_FLAGS, "ge(attr, value)\n--\n\n"},
-    {"lt", as_py_cfunction(build_leaf<QueryKind::Lt>), LEAF_FLAGS, "lt(attr, value)\n--\n\n"},
-    {"le", as_py_cfunction(build_leaf<QueryKind::Le>), LEAF_FLAGS, "le(attr, value)\n--\n\n"},
-    {"bt", as_py_cfunction(build_between), LEAF_FLAGS, "bt(attr, lower, upper)\n--\n\n"},
-    {"in_", as_py_cfunction(build_in), LEAF_FLAGS, "in_(attr, values)\n--\n\n"},
+    {"eq", as_py_cfunction(build_leaf<QueryKind::Eq>), LEAF_FLAGS, docs::QUERY_EQ},
+    {"ne", as_py_cfunction(build_leaf<QueryKind::Ne>), LEAF_FLAGS, docs::QUERY_NE},
+    {"gt", as_py_cfunction(build_leaf<QueryKind::Gt>), LEAF_FLAGS, docs::QUERY_GT},
+    {"ge", as_py_cfunction(build_leaf<QueryKind::Ge>), LEAF_FLAGS, docs::QUERY_GE},
+    {"lt", as_py_cfunction(build_leaf<QueryKind::Lt>), LEAF_FLAGS, docs::QUERY_LT},
+    {"le", as_py_cfunction(build_leaf<QueryKind::Le>), LEAF_FLAGS, docs::QUERY_LE},
+    {"bt", as_py_cfunction(build_between), LEAF_FLAGS, docs::QUERY_BT},
+    {"in_", as_py_cfunction(build_in), LEAF_FLAGS, docs::QUERY_IN},
     {"starts_with", as_py_cfunction(build_leaf<QueryKind::StartsWi>), LEAF_FLAGS,
-     "starts_with(attr, value)\n--\n\n"},
+     docs::QUERY_STARTS_WITH},
     {"ends_with", as_py_cfunction(build_leaf<QueryKind::EndsWi>), LEAF_FLAGS,
-     "ends_with(attr, value)\n--\n\n"},
+     docs::QUERY_ENDS_WITH},
     {"contains", as_py_cfunction(build_leaf<QueryKind::Contains>), LEAF_FLAGS,
-     "contains(attr, value)\n--\n\n"},
+     docs::QUERY_CONTAINS},
     {"and_", as_py_cfunction(build_combination<QueryKind::And>), METH_VARARGS | METH_STATIC,
-     "and_(*exprs)\n--\n\n"},
+     docs::QUERY_AND},
     {"or_", as_py_cfunction(build_combination<QueryKind::Or>), METH_VARARGS | METH_STATIC,
-     "or_(*exprs)\n--\n\n"},
-    {"not_", as_py_cfunction(build_not), LEAF_FLAGS, "not_(exprs)\n--\n\n"},
+     docs::QUERY_OR},
+    {"not_", as_py_cfunction(build_not), LEAF_FLAGS, docs::QUERY_NOT},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -171,11 +213,15 @@ PyTypeObject* query_expr_type() {
   static const FinalTypeSpec spec{
       "Vostrel.PyQueryExpr",
       sizeof(QueryExprObject),
-      "",
+      docs::QUERY_EXPR,
       query_expr_new,
       query_expr_dealloc,
       query_expr_methods,
       query_expr_repr,
+      nullptr,
+      &query_expr_as_number,
+      nullptr,
+      nullptr,
       query_expr_traverse,
       query_expr_clear,
   };

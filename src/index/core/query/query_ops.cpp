@@ -2,6 +2,7 @@
 #include "index/core/query/query_ops.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <shared_mutex>
@@ -119,35 +120,54 @@ Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
   return result;
 }
 
-Bitmap op_ordered(const QueryMap& map, const PyValue& value, QueryKind kind, const Bitmap& allowed) {
+// NaN keys sort beyond the infinity of their sign, so every order test is a range clamped to [-inf, +inf]: NaN
+// values are never reported, as no Python comparison with NaN is true. A NaN bound matches nothing for the same reason.
+bool is_nan(const PyValue& value) { return value.kind() == ValueKind::Float && value.as_float() != value.as_float(); }
+
+const OrderedKey LOWEST_KEY = OrderedKey::from_float(-HUGE_VAL);
+const OrderedKey HIGHEST_KEY = OrderedKey::from_float(HUGE_VAL);
+
+// The keys right after / before `key` in key order (76-bit increment / decrement).
+OrderedKey key_after(OrderedKey key) {
+  return key.m == UINT64_MAX ? OrderedKey{0, static_cast<uint16_t>(key.e + 1)} : OrderedKey{key.m + 1, key.e};
+}
+OrderedKey key_before(OrderedKey key) {
+  return key.m == 0 ? OrderedKey{UINT64_MAX, static_cast<uint16_t>(key.e - 1)} : OrderedKey{key.m - 1, key.e};
+}
+
+// Ids of `allowed` whose number lies in [low, high] within the numbers proper (NaN left out).
+Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, const Bitmap& allowed) {
+  low = std::max(low, LOWEST_KEY);
+  high = std::min(high, HIGHEST_KEY);
   Bitmap result;
-  if (!is_number(value)) return result;  // a type mismatch matches nothing
-  const OrderedKey key = QueryMap::key_of(value);
+  if (low > high) return result;
   {
     std::shared_lock lock(map.numeric_mutex);
-    switch (kind) {
-      case QueryKind::Gt: get_gt_into(map.numeric, key.m, key.e, result, allowed); break;
-      case QueryKind::Ge: get_gte_into(map.numeric, key.m, key.e, result, allowed); break;
-      case QueryKind::Lt: get_lt_into(map.numeric, key.m, key.e, result, allowed); break;
-      default: get_lte_into(map.numeric, key.m, key.e, result, allowed); break;
-    }
+    get_between_into(map.numeric, low, high, result, allowed);
   }
   map.unmask_ids(result);
   return result;
 }
 
-Bitmap op_between(const QueryMap& map, const PyValue& low, const PyValue& high, const Bitmap& allowed) {
-  if (!is_number(low) || !is_number(high)) throw InternalError("not yet implemented");
-  const OrderedKey low_key = QueryMap::key_of(low);
-  const OrderedKey high_key = QueryMap::key_of(high);
-  Bitmap result;
-  if (low_key > high_key) return result;
-  {
-    std::shared_lock lock(map.numeric_mutex);
-    get_between_into(map.numeric, low_key, high_key, result, allowed);
+Bitmap op_ordered(const QueryMap& map, const PyValue& value, QueryKind kind, const Bitmap& allowed) {
+  if (!is_number(value) || is_nan(value)) return Bitmap();  // a type mismatch (or NaN) matches nothing
+  const OrderedKey key = QueryMap::key_of(value);
+  switch (kind) {
+    case QueryKind::Gt:
+      if (key >= HIGHEST_KEY) return Bitmap();
+      return numbers_between(map, key_after(key), HIGHEST_KEY, allowed);
+    case QueryKind::Ge: return numbers_between(map, key, HIGHEST_KEY, allowed);
+    case QueryKind::Lt:
+      if (key <= LOWEST_KEY) return Bitmap();
+      return numbers_between(map, LOWEST_KEY, key_before(key), allowed);
+    default: return numbers_between(map, LOWEST_KEY, key, allowed);
   }
-  map.unmask_ids(result);
-  return result;
+}
+
+Bitmap op_between(const QueryMap& map, const PyValue& low, const PyValue& high, const Bitmap& allowed) {
+  if (!is_number(low) || !is_number(high)) throw NotYetImplemented("not yet implemented");
+  if (is_nan(low) || is_nan(high)) return Bitmap();
+  return numbers_between(map, QueryMap::key_of(low), QueryMap::key_of(high), allowed);
 }
 
 Bitmap op_text(const QueryMap& map, const PyValue& value, QueryKind kind) {
@@ -288,7 +308,7 @@ std::string QueryExpr::debug_text() const {
 
 void check_query(const QueryExpr& expr) {
   if (expr.kind == QueryKind::Bt && (!is_number(expr.values[0]) || !is_number(expr.values[1]))) {
-    throw InternalError("not yet implemented");
+    throw NotYetImplemented("not yet implemented");
   }
   for (const QueryExpr& child : expr.children) check_query(child);
 }

@@ -49,7 +49,7 @@ using QueryMaps = std::vector<std::shared_ptr<QueryMap>>;
 // First component of a dotted path, and the rest after the first '.', if any.
 std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path);
 
-// Raises InternalError("not yet implemented") when a range in `expr` has a bound that is not a number. Entry points
+// Raises NotYetImplemented("not yet implemented") when a range in `expr` has a bound that is not a number. Entry points
 // check the whole tree first, so a malformed query fails whatever the data (a conjunction stops early otherwise).
 void check_query(const QueryExpr& expr);
 

@@ -1,0 +1,29 @@
+// IndexAPI::remove_object: takes one object out of an index.
+#include <mutex>
+#include <utility>
+
+#include "index/core/index.hpp"
+#include "index/write_propagation.hpp"
+
+namespace vostrel {
+
+// Returns false, changing nothing, when this index does not hold the object. Interpreter lock released; no engine or
+// object lock held.
+bool IndexAPI::remove_object(const IndexableCore& core) {
+  std::lock_guard gate(WRITE_GATE());
+  // The id leaves `item_ids` first, so queries (which start from it) no longer report the object while its values go.
+  StoredItem removed = unstore_object(core.id);
+  if (!removed.owned_handle) return false;
+  // Later writes stop reaching this index.
+  remove_membership(core, this);
+  NestedWork work;
+  {
+    std::lock_guard attributes(core.attributes->mutex);
+    core.attributes->map.for_each(
+        [&](const uint32_t& attribute, const PyValue& value) { remove_index(core.id, attribute, value, work); });
+  }
+  run_nested_work(work, core.id);
+  return true;
+}
+
+}  // namespace vostrel

@@ -1,0 +1,226 @@
+// The documentation Python shows for the module, its classes and their methods (help(), inspect, IDEs).
+//
+// Each callable's text starts with its text signature ("name(args)\n--\n\n"), which CPython turns into
+// __text_signature__ (so inspect.signature works) and strips from __doc__. Kept in one place so that the type
+// stubs (stubs/Vostrel-stubs/__init__.pyi) are easy to hold in step with it.
+#pragma once
+
+namespace vostrel::docs {
+
+// ---- module ----
+
+inline constexpr const char* MODULE =
+    "Vostrel is a Python module of in-memory attribute indexes over live Python objects.\n"
+    "\n"
+    "Objects of subclasses of Indexable are put into an Index; queries built with PyQueryExpr (or keyword\n"
+    "equality) return FilteredIndex views, compressed sets of object ids that narrow again, count, iterate or\n"
+    "collect the objects. Later attribute writes reach every index holding the object. The engine answers\n"
+    "without calling back into Python and releases the interpreter lock for its work.\n"
+    "\n"
+    "    >>> import Vostrel\n"
+    "    >>> from Vostrel import PyQueryExpr as Q\n"
+    "    >>> class Person(Vostrel.Indexable): pass\n"
+    "    >>> index = Vostrel.Index()\n"
+    "    >>> for name, age in [(\"Ann\", 31), (\"Bob\", 45)]:\n"
+    "    ...     index.add_object(Person(name=name, age=age))\n"
+    "    >>> view = index.reduced_query(Q.gt(\"age\", 40) | Q.eq(\"name\", \"Ann\"))\n"
+    "    >>> len(view), [p.name for p in view]\n"
+    "    (2, ['Ann', 'Bob'])\n"
+    "\n"
+    "Semantics in brief: a view is a snapshot of ids (later writes change the objects, not the view's ids);\n"
+    "eq(\"x\", 1) finds 1 and 1.0 but never True; members of list, tuple and set values match equality and\n"
+    "string tests as their owner; order tests (gt, ge, lt, le, bt) ignore list members and NaN; ne and not_\n"
+    "include objects without the attribute.\n"
+    "\n"
+    "Classes: Index, Indexable, FilteredIndex, PyQueryExpr. Functions: asdict, sum_as_string.\n"
+    "Errors: bad input raises TypeError, ValueError (UnicodeEncodeError), OverflowError or, for a range with a\n"
+    "bound that is not a number, NotImplementedError. InternalError, a BaseException, means the module met a\n"
+    "state of its own that it does not handle.";
+
+inline constexpr const char* ASDICT =
+    "asdict(obj)\n--\n\n"
+    "Return the attributes of an Indexable as a new plain dict.\n\n"
+    "Keys are the attribute names (in the order they were first set while the object has at most eight);\n"
+    "values are what reading each attribute gives (plain int, float, str and bool for scalars, the very\n"
+    "objects for lists, nested Indexables and other values; nothing is copied deeply). A module function,\n"
+    "so it never shadows an attribute.\n\n"
+    "Raises TypeError if obj is not an Indexable.\n\n"
+    "    >>> Vostrel.asdict(Vostrel.Indexable(name=\"Ann\", age=31))\n"
+    "    {'name': 'Ann', 'age': 31}";
+
+// ---- Indexable ----
+
+inline constexpr const char* INDEXABLE =
+    "Indexable(*_args, **kwargs)\n--\n\n"
+    "Base class of the objects an Index can hold.\n\n"
+    "Keyword arguments become attributes (positional arguments are ignored). Values are captured when they\n"
+    "are set, and a later `obj.name = value` reaches every index holding the object. Reading an attribute\n"
+    "gives plain int, float, str and bool back for scalars (numpy scalars included) and the very object for\n"
+    "anything else. Deleting an attribute raises AttributeError. Names with double underscores at both ends\n"
+    "(__class__, __dict__, ...) are Python's own and are never stored as data. Instances pickle and copy\n"
+    "(copy.copy, copy.deepcopy) into new objects that are in no index.\n\n"
+    "Raises OverflowError for an int outside the signed 64-bit range, UnicodeEncodeError for text that is\n"
+    "not valid UTF-8, TypeError for an unhashable value of no recognised kind; nothing changes then.\n\n"
+    "    >>> class Person(Vostrel.Indexable): pass\n"
+    "    >>> ann = Person(name=\"Ann\", age=31)\n"
+    "    >>> ann.age += 1\n"
+    "    >>> ann.age\n"
+    "    32";
+
+inline constexpr const char* INDEXABLE_DIR =
+    "__dir__($self)\n--\n\n"
+    "The names of the stored attributes, followed by those ordinary lookup knows (dir() sorts them).";
+
+inline constexpr const char* INDEXABLE_REDUCE =
+    "__reduce__($self)\n--\n\n"
+    "Support for pickle and copy: the copy is a new object of the same class with the same attributes\n"
+    "(a new id, in no index; __init__ is not called). The class must be importable to unpickle.";
+
+// ---- Index ----
+
+inline constexpr const char* INDEX =
+    "Index()\n--\n\n"
+    "An in-memory index of Indexable objects that answers attribute queries.\n\n"
+    "The index holds its objects (strong references) and keeps their attribute values in per-attribute\n"
+    "structures; attribute writes on a held object reach it. Queries return FilteredIndex views.\n"
+    "len(index) counts the objects, `obj in index` tests membership, iter(index) yields the objects in\n"
+    "ascending id order.\n\n"
+    "    >>> index = Vostrel.Index()\n"
+    "    >>> index.add_object(Vostrel.Indexable(city=\"Oslo\"))\n"
+    "    >>> len(index.reduced(city=\"Oslo\"))\n"
+    "    1";
+
+inline constexpr const char* INDEX_ADD_OBJECT =
+    "add_object($self, py_ref)\n--\n\n"
+    "Add one Indexable to the index; adding an object already held changes nothing.\n\n"
+    "From now on writes to its attributes reach this index. Raises TypeError if py_ref is not an Indexable.";
+
+inline constexpr const char* INDEX_REMOVE_OBJECT =
+    "remove_object($self, py_ref)\n--\n\n"
+    "Take one object out of the index: its values (the members of its list values too) leave every\n"
+    "structure, and later writes to it no longer reach this index. Views made earlier keep its id.\n\n"
+    "Raises ValueError if the index does not hold the object, TypeError if py_ref is not an Indexable.";
+
+inline constexpr const char* INDEX_COLLECT =
+    "collect($self)\n--\n\n"
+    "Return a new list of the objects held, in ascending id order.";
+
+inline constexpr const char* INDEX_REDUCED =
+    "reduced($self, **kwargs)\n--\n\n"
+    "Return a FilteredIndex of the objects whose attributes equal every keyword (name=value; a dotted path\n"
+    "goes through a dict: **{\"address.city\": \"Oslo\"}).\n\n"
+    "Keyword arguments only. Raises the capture errors of Indexable for values that cannot be captured.\n\n"
+    "    >>> index.reduced(city=\"Oslo\", age=31)";
+
+inline constexpr const char* INDEX_REDUCED_QUERY =
+    "reduced_query($self, query)\n--\n\n"
+    "Return a FilteredIndex of the objects matching query, a PyQueryExpr.\n\n"
+    "Raises TypeError if query is not a PyQueryExpr, NotImplementedError for a bt range with a bound that\n"
+    "is not a number.\n\n"
+    "    >>> index.reduced_query(Q.ge(\"age\", 18) & ~Q.eq(\"city\", \"Oslo\"))";
+
+inline constexpr const char* INDEX_GET_BY_ATTRIBUTE =
+    "get_by_attribute($self, **kwargs)\n--\n\n"
+    "Return a new list of the objects whose attributes equal every keyword: reduced(**kwargs).collect().";
+
+// ---- FilteredIndex ----
+
+inline constexpr const char* FILTERED_INDEX =
+    "A read-only view of some objects of an index, made by Index.reduced / reduced_query.\n\n"
+    "A view is a fixed set of object ids: later writes change the objects it lists, not which ids it holds\n"
+    "(narrowing it again consults the current values). len(view) counts without listing, bool(view) is\n"
+    "False when it is empty, iter(view) yields the objects in ascending id order, `obj in view` tests\n"
+    "membership. It stays usable after its Index is gone. Not constructible from Python.";
+
+inline constexpr const char* FILTERED_INDEX_REDUCED =
+    "reduced($self, **kwargs)\n--\n\n"
+    "Return a new FilteredIndex of this view's objects whose attributes equal every keyword.";
+
+inline constexpr const char* FILTERED_INDEX_REDUCED_QUERY =
+    "reduced_query($self, query)\n--\n\n"
+    "Return a new FilteredIndex of this view's objects matching query (a PyQueryExpr); always a subset of\n"
+    "this view, also for ne and not_.\n\n"
+    "Raises TypeError if query is not a PyQueryExpr, NotImplementedError for a bt range with a bound that\n"
+    "is not a number.";
+
+inline constexpr const char* FILTERED_INDEX_COLLECT =
+    "collect($self)\n--\n\n"
+    "Return a new list of the view's objects, in ascending id order.";
+
+inline constexpr const char* OBJECT_ITERATOR =
+    "Iterator over the objects of an Index or FilteredIndex, in ascending id order (fetched in chunks).";
+
+// ---- PyQueryExpr ----
+
+inline constexpr const char* QUERY_EXPR =
+    "An immutable query expression, built by the static methods and combined with &, | and ~.\n\n"
+    "Leaves name an attribute (a dotted path such as \"address.city\" follows nested Indexable values, also\n"
+    "inside lists) and capture their values when built. A value of another kind than the stored one does\n"
+    "not match (no error). An expression has no truth value: use &, | and ~, not `and`, `or`, `not`.\n\n"
+    "    >>> q = Q.eq(\"city\", \"Oslo\") & (Q.gt(\"age\", 30) | ~Q.in_(\"tags\", {\"vip\", \"staff\"}))\n\n"
+    "Not constructible from Python.";
+
+inline constexpr const char* QUERY_EQ =
+    "eq(attr, value)\n--\n\n"
+    "Objects whose attribute equals value. Numbers compare by value (1 finds 1 and 1.0, never True);\n"
+    "strings, bools and other hashable values by equality of kind and content (other objects by identity).\n"
+    "Members of list, tuple and set values match for their owner. A NaN value finds stored NaNs of the same\n"
+    "bits.";
+
+inline constexpr const char* QUERY_NE =
+    "ne(attr, value)\n--\n\n"
+    "Objects that eq(attr, value) does not match, those without the attribute included.";
+
+inline constexpr const char* QUERY_GT =
+    "gt(attr, value)\n--\n\n"
+    "Objects whose numeric attribute is greater than the number value. NaN, list members and values that\n"
+    "are not numbers never match; a value that is not a number matches nothing.";
+
+inline constexpr const char* QUERY_GE =
+    "ge(attr, value)\n--\n\n"
+    "Objects whose numeric attribute is at least the number value (NaN and list members never match).";
+
+inline constexpr const char* QUERY_LT =
+    "lt(attr, value)\n--\n\n"
+    "Objects whose numeric attribute is less than the number value (NaN and list members never match).";
+
+inline constexpr const char* QUERY_LE =
+    "le(attr, value)\n--\n\n"
+    "Objects whose numeric attribute is at most the number value (NaN and list members never match).";
+
+inline constexpr const char* QUERY_BT =
+    "bt(attr, lower, upper)\n--\n\n"
+    "Objects whose numeric attribute lies in the inclusive range [lower, upper]; empty when lower > upper.\n"
+    "NaN and list members never match. Evaluating it raises NotImplementedError (\"not yet implemented\")\n"
+    "when a bound is not a number.";
+
+inline constexpr const char* QUERY_IN =
+    "in_(attr, values)\n--\n\n"
+    "Objects whose attribute equals any of values, an iterable (list, tuple, set, generator, ...).\n\n"
+    "Raises TypeError for a str (a string is not taken as its characters) or a non-iterable.";
+
+inline constexpr const char* QUERY_STARTS_WITH =
+    "starts_with(attr, value)\n--\n\n"
+    "Objects whose string attribute (or a string member of a list value) starts with the str value.";
+
+inline constexpr const char* QUERY_ENDS_WITH =
+    "ends_with(attr, value)\n--\n\n"
+    "Objects whose string attribute (or a string member of a list value) ends with the str value.";
+
+inline constexpr const char* QUERY_CONTAINS =
+    "contains(attr, value)\n--\n\n"
+    "Objects whose string attribute (or a string member of a list value) contains the str value.";
+
+inline constexpr const char* QUERY_AND =
+    "and_(*exprs)\n--\n\n"
+    "Objects matching every expression (all objects for none). q1 & q2 is and_(q1, q2).";
+
+inline constexpr const char* QUERY_OR =
+    "or_(*exprs)\n--\n\n"
+    "Objects matching any expression (none for none). q1 | q2 is or_(q1, q2).";
+
+inline constexpr const char* QUERY_NOT =
+    "not_(exprs)\n--\n\n"
+    "Objects not matching the one expression, those without the attribute included. ~q is not_(q).";
+
+}  // namespace vostrel::docs

@@ -1,0 +1,129 @@
+// The object iterator of Index and FilteredIndex: ascending ids, objects fetched from the store in chunks.
+#include "index/interfaces/object_iterator.hpp"
+
+#include <roaring/roaring.h>
+
+#include <array>
+#include <mutex>
+#include <new>
+#include <shared_mutex>
+#include <utility>
+#include <vector>
+
+#include "index/interfaces/common.hpp"
+#include "index/interfaces/docstrings.hpp"
+#include "lib/errors.hpp"
+
+namespace vostrel {
+namespace {
+
+// Ids fetched per visit to the store: one short read lock per chunk, and a bounded buffer of handles.
+constexpr uint32_t CHUNK_IDS = 256;
+
+struct ObjectIteratorState {
+  PyRef keep_alive;    // the view whose ids are iterated (null for a snapshot)
+  Bitmap own_ids;      // the snapshot of an Index's ids
+  const Bitmap* ids;   // what is iterated: the view's ids or own_ids; never changes while iterated
+  std::shared_ptr<ItemList> items;
+  bool skip_placeholders;
+  roaring_uint32_iterator_t cursor{};  // next id to fetch
+  std::vector<SharedPyRef> chunk;      // fetched, not yet yielded from `next` on
+  size_t next = 0;
+  // Serialises next() calls of threads sharing one iterator (the store is read with the interpreter lock released).
+  std::mutex mutex;
+};
+
+struct ObjectIteratorObject {
+  PyObject_HEAD
+  ObjectIteratorState state;
+};
+
+PyTypeObject object_iterator_type_object{};
+
+ObjectIteratorState& state_of(PyObject* self) { return reinterpret_cast<ObjectIteratorObject*>(self)->state; }
+
+PyObject* object_iterator_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined for ObjectIterator");
+  return nullptr;
+}
+
+void object_iterator_dealloc(PyObject* self) {
+  std::destroy_at(&state_of(self));
+  Py_TYPE(self)->tp_free(self);
+}
+
+// Fills `state.chunk` with the objects of the next ids; false once every id was fetched. Caller holds state.mutex
+// and the interpreter lock; the store is read with the interpreter lock released (only handle counts are touched).
+bool fetch_chunk(ObjectIteratorState& state) {
+  while (state.chunk.empty() && state.cursor.has_value) {
+    std::array<uint32_t, CHUNK_IDS> batch;
+    const uint32_t count = roaring_read_uint32_iterator(&state.cursor, batch.data(), CHUNK_IDS);
+    without_gil([&] {
+      std::shared_lock items_lock(state.items->mutex);
+      const std::vector<StoredItem>& store = state.items->value;
+      for (uint32_t pos = 0; pos < count; ++pos) {
+        const uint32_t id = batch[pos];
+        if (id >= store.size()) continue;  // cannot happen: the store has a position for every id ever stored
+        const StoredItem& item = store[id];
+        if (state.skip_placeholders && item.is_placeholder()) continue;  // left the index since the snapshot
+        state.chunk.push_back(item.python_handle);
+      }
+    });
+  }
+  return !state.chunk.empty();
+}
+
+PyObject* object_iterator_next(PyObject* self) {
+  ObjectIteratorState& state = state_of(self);
+  // Handles leave the iterator before any reference is released, and are released only after unlocking: a release
+  // may run __del__, which could touch this iterator.
+  SharedPyRef taken;
+  std::vector<SharedPyRef> spent;
+  PyObject* result = guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::unique_lock lock = lock_releasing_gil(state.mutex);
+    if (state.next == state.chunk.size()) {
+      spent.swap(state.chunk);
+      state.next = 0;
+      if (!fetch_chunk(state)) return nullptr;  // exhausted: StopIteration
+    }
+    taken = std::move(state.chunk[state.next++]);
+    return Py_NewRef(taken.get());
+  });
+  return result;
+}
+
+}  // namespace
+
+PyTypeObject* object_iterator_type() {
+  static const FinalTypeSpec spec{
+      "Vostrel.ObjectIterator",
+      sizeof(ObjectIteratorObject),
+      docs::OBJECT_ITERATOR,
+      object_iterator_new,
+      object_iterator_dealloc,
+      nullptr,
+      nullptr,
+      nullptr,
+      nullptr,
+      PyObject_SelfIter,
+      object_iterator_next,
+  };
+  return ready_final_type(object_iterator_type_object, spec);
+}
+
+PyRef make_object_iterator(PyRef keep_alive, const Bitmap* ids, Bitmap own_ids, std::shared_ptr<ItemList> items,
+                           bool skip_placeholders) {
+  PyTypeObject* type = object_iterator_type();
+  if (type == nullptr) throw_python_error();
+  PyRef object = PyRef::steal(check_py(type->tp_alloc(type, 0)));
+  ObjectIteratorState* state = new (&state_of(object.get())) ObjectIteratorState{};
+  state->keep_alive = std::move(keep_alive);
+  state->own_ids = std::move(own_ids);
+  state->ids = ids != nullptr ? ids : &state->own_ids;
+  state->items = std::move(items);
+  state->skip_placeholders = skip_placeholders;
+  roaring_init_iterator(&state->ids->roaring, &state->cursor);
+  return object;
+}
+
+}  // namespace vostrel
