@@ -8,6 +8,7 @@ APT_PACKAGES := g++ make libroaring-dev libgtest-dev libbenchmark-dev
 JOBS ?= 2
 
 .PHONY: all setup apt venv build demo test native-test py-test asan bench bench-native clean
+.PHONY: wheel wheel-test portable-test
 
 all: test
 
@@ -47,7 +48,7 @@ native-test: setup
 py-test: build
 	$(PY) -m pytest -q tests/python
 
-test: native-test py-test
+test: native-test py-test wheel-test
 
 # The module and the Python tests under AddressSanitizer + UndefinedBehaviorSanitizer.
 # The uninstrumented interpreter loads the instrumented module with the sanitizer
@@ -73,6 +74,28 @@ bench-native: setup
 	  -DCMAKE_BUILD_TYPE=Release -DVOSTREL_BUILD_MODULE=OFF -DVOSTREL_BUILD_BENCH=ON >/dev/null
 	$(CMAKE) --build build/bench -j $(JOBS)
 	for b in build/bench/*_bench; do $$b --benchmark_min_time=0.2; done
+
+# Packaging and portability. `wheel`: a wheel repaired by auditwheel (patchelf rewrites it) so that
+# libroaring travels inside it. `wheel-test`: that wheel in a fresh virtual environment resolves CRoaring
+# from inside itself and answers a query with the system's libroaring hidden. `portable-test`: the native
+# and Python tests on the kernels built on CRoaring's public API (other CRoaring versions, other processors).
+WHEEL_DIR := dist
+
+wheel: setup
+	rm -rf build/wheel && rm -f $(WHEEL_DIR)/vostrel-*.whl
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR) build/wheel/*.whl
+
+wheel-test: wheel
+	VOSTREL_WHEEL="$$(ls $(WHEEL_DIR)/vostrel-*.whl)" $(PY) -m pytest -q -p no:cacheprovider tests/wheel
+
+portable-test: setup
+	$(CMAKE) -S . -B build/portable -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOSTREL_PORTABLE_KERNELS=ON -DVOSTREL_BUILD_TESTS=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(CMAKE) --build build/portable -j $(JOBS)
+	cd build/portable && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+	PYTHONPATH=build/portable $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 clean:
 	rm -rf build
