@@ -90,7 +90,7 @@ bench-native: setup
 # and Python tests on the kernels built on CRoaring's public API (other CRoaring versions, other processors).
 WHEEL_DIR := dist
 
-wheel: setup
+wheel: build
 	rm -rf build/wheel && rm -f $(WHEEL_DIR)/vostrel-*.whl
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR) build/wheel/*.whl

@@ -365,3 +365,15 @@ def test_bad_bound_fails_whole_query_and_changes_nothing():
     assert [id(o) for o in idx.collect()] == before
     world.check_query("after failures", idx, world.layers[2], ("bt", "a", -1, 1e300))
     assert not world.failures, world.failures
+
+
+def test_finished_world_is_freed():
+    """A world and everything in it die with their scenario (kept alive, the scenarios of one run held gigabytes)."""
+    world = World(BASE_SEED, sizes=(3, 3, 8))
+    holder = world.layers[2][0]
+    world.write(holder, "n", world.fresh())  # a short-lived object held by the world, watched by a finalizer
+    world.random_write()
+    ref = weakref.ref(world)
+    del world, holder
+    gc.collect()
+    assert ref() is None

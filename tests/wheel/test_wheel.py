@@ -128,9 +128,11 @@ def test_query_with_system_roaring_hidden(fresh_env):
     mounts = " && ".join(f"mount --bind /dev/null '{path}'" for path in hidden)
     control = f"import ctypes; ctypes.CDLL('{hidden[0]}')"
     script = f"{mounts} && ! '{python}' -c \"{control}\" 2>/dev/null && exec \"$@\""
-    probe = subprocess.run(["unshare", "--mount", "--propagation", "private", "true"], capture_output=True)
+    probe = subprocess.run(["unshare", "--mount", "--propagation", "private", "mount", "--bind", "/dev/null",
+                            hidden[0]], capture_output=True)
     if probe.returncode != 0:
-        pytest.skip("no permission for a private mount namespace: " + probe.stderr.decode(errors="replace"))
+        pytest.skip("no permission to cover a file in a private mount namespace: "
+                    + probe.stderr.decode(errors="replace"))
     result = run_query(python, prefix=("unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh"))
     assert result.returncode == 0, f"exit {result.returncode}\n{result.stderr}"
     assert result.stdout.split()[-1] == "Joe"
