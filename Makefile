@@ -9,7 +9,7 @@ APT_PACKAGES := g++ make libroaring-dev libgtest-dev libbenchmark-dev
 JOBS ?= 2
 
 .PHONY: all setup apt venv build demo test native-test py-test asan bench bench-native clean
-.PHONY: wheel wheel-test portable-test
+.PHONY: wheel wheel-test portable-test portable-native-test
 
 all: test
 
@@ -52,7 +52,7 @@ native-test: setup
 py-test: build
 	$(PY) -m pytest -q tests/python
 
-test: native-test py-test wheel-test
+test: native-test portable-native-test py-test wheel-test
 
 # The module and the Python tests under AddressSanitizer + UndefinedBehaviorSanitizer.
 # The uninstrumented interpreter loads the instrumented module with the sanitizer
@@ -86,8 +86,8 @@ bench-native: setup
 
 # Packaging and portability. `wheel`: a wheel repaired by auditwheel (patchelf rewrites it) so that
 # libroaring travels inside it. `wheel-test`: that wheel in a fresh virtual environment resolves CRoaring
-# from inside itself and answers a query with the system's libroaring hidden. `portable-test`: the native
-# and Python tests on the kernels built on CRoaring's public API (other CRoaring versions, other processors).
+# from inside itself and answers a query with the system's libroaring hidden. `portable-test`: every native
+# and Python test on the kernels built on CRoaring's public API (other CRoaring versions, other processors).
 WHEEL_DIR := dist
 
 wheel: build
@@ -97,6 +97,18 @@ wheel: build
 
 wheel-test: wheel
 	VOSTREL_WHEEL="$$(ls $(WHEEL_DIR)/vostrel-*.whl)" $(PY) -m pytest -q -p no:cacheprovider tests/wheel
+
+# The seam itself in `make test`: the native library without the chunk kernels (cheap to build) and the
+# tests of the structures that call them.
+PORTABLE_NATIVE_TESTS := and_many_test ordered_bitmap_test positional_bitmap_test
+
+portable-native-test: setup
+	$(CMAKE) -S . -B build/portable-native -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOSTREL_PORTABLE_KERNELS=ON -DVOSTREL_BUILD_MODULE=OFF \
+	  -DVOSTREL_BUILD_TESTS=ON >/dev/null
+	$(CMAKE) --build build/portable-native -j $(JOBS) --target $(PORTABLE_NATIVE_TESTS)
+	cd build/portable-native && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS) \
+	  -R '^($(subst $(eval) ,|,$(PORTABLE_NATIVE_TESTS)))$$'
 
 portable-test: setup
 	$(CMAKE) -S . -B build/portable -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
