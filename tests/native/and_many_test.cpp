@@ -24,11 +24,13 @@ Bitmap chained_and(const std::vector<const roaring_bitmap_t*>& parts) {
   return result;
 }
 
-// Checks the set and that every container is stored as CRoaring expects:
-// non-empty, an array of at most 4096 sorted ids, or a bitset with its count right.
+// Checks the set and, where the chunk kernels build the containers themselves, that every container
+// is stored as CRoaring expects: non-empty, an array of at most 4096 sorted ids, or a bitset with its
+// count right. (The portable build leaves that to CRoaring, whose layout may differ from the one read here.)
 void expect_same(const Bitmap& got, const Bitmap& want, const std::string& where) {
   ASSERT_EQ(got.cardinality(), want.cardinality()) << where;
   ASSERT_TRUE(got == want) << where;
+#if VOSTREL_CONTAINER_KERNELS
   const roaring_array_t& ra = got.roaring.high_low_container;
   for (int32_t i = 0; i < ra.size; ++i) {
     if (ra.typecodes[i] == ARRAY_CONTAINER_TYPE_CODE) {
@@ -45,6 +47,7 @@ void expect_same(const Bitmap& got, const Bitmap& want, const std::string& where
       EXPECT_GT(bits, 4096) << where;
     }
   }
+#endif
 }
 
 enum class Shape { Absent, Sparse, Dense, Runs, Full };
@@ -102,6 +105,8 @@ std::vector<const roaring_bitmap_t*> raw(const std::vector<Bitmap>& bitmaps) {
 void check_all_isas(const std::vector<const roaring_bitmap_t*>& parts, const std::string& where) {
   const Bitmap want = chained_and(parts);
   expect_same(and_many(parts), want, where + " selected");
+  const Bitmap portable = and_many_portable(parts);
+  ASSERT_TRUE(portable == want) << where << " portable";
   for (AndManyIsa isa : ALL_ISAS) {
     if (!and_many_isa_supported(isa)) continue;
     expect_same(and_many_with(parts, isa), want, where + " isa " + std::to_string(static_cast<int>(isa)));

@@ -1,11 +1,44 @@
-"""Shared fixtures: isolated interpreter runs and a size scale for heavy tests."""
+"""Shared fixtures: the random seed, isolated interpreter runs and a size scale for heavy tests."""
 
 import os
+import random
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+# Seeded tests draw from BASE_SEED: fixed by default so every run checks the same cases, any number with
+# VOSTREL_SEED=<n> to replay one, a fresh one with VOSTREL_SEED=random. Failures name it (see below).
+DEFAULT_SEED = 20250101
+
+
+def _base_seed():
+    text = os.environ.get("VOSTREL_SEED", "").strip()
+    if not text:
+        return DEFAULT_SEED
+    if text == "random":
+        return random.SystemRandom().randrange(2**32)
+    try:
+        return int(text)
+    except ValueError:
+        raise pytest.UsageError(f"VOSTREL_SEED must be an integer or 'random', not {text!r}") from None
+
+
+BASE_SEED = _base_seed()
+
+
+def pytest_report_header(config):
+    return f"VOSTREL_SEED={BASE_SEED}"
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    """Every failure report ends with the seed, so a failure on a random seed can be replayed."""
+    outcome = yield
+    report = outcome.get_result()
+    if report.failed:
+        report.sections.append(("seed", f"replay with VOSTREL_SEED={BASE_SEED}"))
 
 # Under the sanitizers every allocation is several times slower: heavy tests shrink their loops.
 UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")

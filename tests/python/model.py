@@ -362,11 +362,15 @@ class ValueGen:
         return math.nextafter(x, math.inf if r < 0.7 else -math.inf)
 
     def string(self):
-        """A string of the pool, or a random one over a small alphabet (one- to four-byte characters)."""
+        """A string of the pool, or a random one over a small alphabet (one- to four-byte characters).
+
+        Random ones stay under 16 characters (up to 60 bytes, past the 23-byte inline limit); the pool holds
+        longer ones. Every character position costs each index holding the value a structure of its own, so
+        longer random strings would add memory, not cases."""
         rng = self.rng
         if rng.random() < 0.5:
             return rng.choice(self.strings)
-        return "".join(rng.choice("aab\u00e9\u65e5\U0001f642") for _ in range(rng.randrange(32)))
+        return "".join(rng.choice("aab\u00e9\u65e5\U0001f642") for _ in range(rng.randrange(16)))
 
     def query_string(self):
         r = self.rng.random()

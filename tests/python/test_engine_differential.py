@@ -3,23 +3,22 @@
 Each scenario builds an acyclic graph of objects (top objects holding mid and leaf objects, alone or in lists),
 indexes them, then alternates random attribute writes (values change kind too), new objects and random queries,
 comparing Index.reduced_query / reduced / get_by_attribute, view narrowing and a second index with the model.
-Set VOSTREL_SEED=<n> to replay a run; every failure message names the seed of its scenario.
+The seed is conftest's BASE_SEED (VOSTREL_SEED=<n> replays a run); every failure message names the seed of its
+scenario.
 """
 
 import gc
 import itertools
-import os
 import random
 import weakref
 
 import pytest
 
 import Vostrel
-from conftest import scaled
+from conftest import BASE_SEED, scaled
 from model import (EXTRA_ATTRS, LINK_ATTRS, SCALAR_ATTRS, BadBound, Obj, TreeGen, ValueGen, build, describe, evaluate,
                    indexables_in, kind, members, plain, same_number)
 
-BASE_SEED = int(os.environ.get("VOSTREL_SEED", random.SystemRandom().randrange(2**32)))
 SCENARIOS = scaled(24)  # about 300 checks each
 
 
@@ -114,12 +113,16 @@ class World:
         key = id(obj)
         self.shadow[key] = attrs
         self.labels[key] = f"fresh#{next(self.fresh_count)}"
-        weakref.finalize(obj, self.forget, key)
+        # The finalizer registry is a root: a strong hold on the world here would keep every world alive.
+        weakref.finalize(obj, World.forget, weakref.ref(self), key)
         return obj
 
-    def forget(self, key):
-        self.shadow.pop(key, None)
-        self.labels.pop(key, None)
+    @staticmethod
+    def forget(world_ref, key):
+        world = world_ref()
+        if world is not None:
+            world.shadow.pop(key, None)
+            world.labels.pop(key, None)
 
     def all_objects(self):
         return [o for lay in self.layers for o in lay]
@@ -362,3 +365,15 @@ def test_bad_bound_fails_whole_query_and_changes_nothing():
     assert [id(o) for o in idx.collect()] == before
     world.check_query("after failures", idx, world.layers[2], ("bt", "a", -1, 1e300))
     assert not world.failures, world.failures
+
+
+def test_finished_world_is_freed():
+    """A world and everything in it die with their scenario (kept alive, the scenarios of one run held gigabytes)."""
+    world = World(BASE_SEED, sizes=(3, 3, 8))
+    holder = world.layers[2][0]
+    world.write(holder, "n", world.fresh())  # a short-lived object held by the world, watched by a finalizer
+    world.random_write()
+    ref = weakref.ref(world)
+    del world, holder
+    gc.collect()
+    assert ref() is None

@@ -16,10 +16,11 @@ import traceback
 import pytest
 
 import Vostrel
+from conftest import BASE_SEED
 from model import Obj, build, evaluate
 
 Q = Vostrel.PyQueryExpr
-SEED = int(os.environ.get("VOSTREL_SEED", random.SystemRandom().randrange(2**32)))
+SEED = BASE_SEED
 RUN_SECONDS = float(os.environ.get("VOSTREL_THREAD_SECONDS", 2.5))  # raise for soak runs
 WATCHDOG_SECONDS = 120
 

@@ -58,7 +58,7 @@ def test_bench_quick_run_writes_agreeing_table(tmp_path):
     import query_bench
 
     out = tmp_path / "results.md"
-    assert query_bench.main(["700", "--quick", "--out", str(out)]) == 0
+    assert query_bench.main(["700", "--quick", "--no-flights", "--out", str(out)]) == 0
     text = out.read_text()
     assert "| int equality: age == 42 |" in text and "**NO**" not in text
     assert text.count(" | yes |") == 7

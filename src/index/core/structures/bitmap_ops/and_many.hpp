@@ -24,4 +24,8 @@ Bitmap and_many_with(std::span<const roaring_bitmap_t* const> parts, AndManyIsa 
 // Whether this processor can run the given build.
 bool and_many_isa_supported(AndManyIsa isa);
 
+// The same set by ANDing the parts one after another on CRoaring's public API; and_many itself
+// where the chunk kernels are not built (VOSTREL_CONTAINER_KERNELS is 0).
+Bitmap and_many_portable(std::span<const roaring_bitmap_t* const> parts);
+
 }  // namespace vostrel

@@ -25,7 +25,12 @@ struct KernelSet {
 
 // The widest build whose instruction sets the processor (and the OS) supports;
 // a build may use every set its file was compiled with, so each one is checked.
+// Without the chunk kernels (VOSTREL_CONTAINER_KERNELS is 0) the portable build is the only one.
 KernelSet detect_kernels() {
+#if !VOSTREL_CONTAINER_KERNELS
+  return {get_gt_into_portable, get_gte_into_portable, get_lt_into_portable, get_lte_into_portable,
+          get_eq_into_portable, get_between_into_portable, "portable"};
+#else
   __builtin_cpu_init();
   const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                     __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
@@ -41,6 +46,7 @@ KernelSet detect_kernels() {
   }
   return {get_gt_into_sse2, get_gte_into_sse2, get_lt_into_sse2, get_lte_into_sse2,
           get_eq_into_sse2, get_between_into_sse2, "sse2"};
+#endif
 }
 
 // Chosen on first use; the static's initialisation is thread-safe and runs once.

@@ -57,7 +57,8 @@ void get_lte_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out
 void get_eq_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap* allowed);
 void get_between_into(const NumericalBitmap& nb, OrderedKey low, OrderedKey high, Bitmap& out, const Bitmap& allowed);
 
-// Each build by name; callers must only run a build the processor supports.
+// Each chunk-kernel build by name (defined only where VOSTREL_CONTAINER_KERNELS is 1); callers must only
+// run a build the processor supports.
 void get_gt_into_sse2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
 void get_gt_into_avx2(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
 void get_gt_into_avx512(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
@@ -79,6 +80,15 @@ void get_between_into_avx2(const NumericalBitmap& nb, OrderedKey low, OrderedKey
                            const Bitmap& allowed);
 void get_between_into_avx512(const NumericalBitmap& nb, OrderedKey low, OrderedKey high, Bitmap& out,
                              const Bitmap& allowed);
+// The same comparisons as whole-bitmap set algebra on CRoaring's public API: the only build where
+// the chunk kernels are not built (VOSTREL_CONTAINER_KERNELS is 0), and built beside them otherwise.
+void get_gt_into_portable(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_gte_into_portable(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_lt_into_portable(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_lte_into_portable(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed);
+void get_eq_into_portable(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap* allowed);
+void get_between_into_portable(const NumericalBitmap& nb, OrderedKey low, OrderedKey high, Bitmap& out,
+                               const Bitmap& allowed);
 
 // The selected build of each comparison, chosen once (thread-safe) from the processor's features.
 CompareKernel GET_GT_FN();
@@ -88,7 +98,7 @@ CompareKernel GET_LTE_FN();
 EqualKernel GET_EQ_FN();
 RangeKernel GET_BETWEEN_FN();
 
-// "avx512", "avx2" or "sse2": the build the selection chose.
+// "avx512", "avx2", "sse2" or "portable": the build the selection chose.
 const char* selected_kernel_isa();
 
 }  // namespace vostrel
