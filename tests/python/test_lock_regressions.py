@@ -157,6 +157,34 @@ def test_two_objects_pointing_at_each_other_from_two_threads():
     """)
 
 
+CYCLE_STEPS = {
+    "five links": "a.n = b; b.n = c; c.n = b; a.n = a; c.n = a",
+    "pairs re-linked": "a.n = b; b.n = a; a.n = c; c.n = a; b.n = b; b.n = b; c.n = a; a.n = c",
+}
+
+
+@pytest.mark.parametrize("steps", CYCLE_STEPS)
+def test_cycles_among_members_formed_on_one_thread(steps):
+    # No second thread at all: links that close cycles through objects the index also holds as members.
+    run_scenario(f"""
+        from model import Obj
+        ix = Vostrel.Index()
+        a, b, c = Obj(name="a"), Obj(name="b"), Obj(name="c")
+        for o in (a, b, c):
+            ix.add_object(o)
+
+        def link():
+            {CYCLE_STEPS[steps]}
+
+        error = run_on_thread(link, 4)
+        if isinstance(error, BaseException):
+            die(EXIT_WORKER_ERROR, f"linking raised {{error!r}}")
+        trees = [("eq", "n", o) for o in (a, b, c)] + [("eq", "n.name", x) for x in "abc"]
+        trees += [("eq", "n.n.name", x) for x in "abc"] + [("eq", "n.n.n.n.name", "a")]
+        check_answers(ix, [a, b, c], ["name", "n"], trees)
+    """)
+
+
 # ---------------------------------------------------------------------------------------------------------------
 # Python code run while engine locks are held
 

@@ -165,7 +165,7 @@ def child_main(args):
             else:
                 name = rng.choice(dynamic_attrs)
                 value = self.values.scalar()
-            detail[self.slot] = f"{name} = {short_repr(value)} on an object with {len(dir(o))} attributes"
+            detail[self.slot] = f"{name} = {short_repr(value)} on {o!r}"
             setattr(o, name, value)
             remember(rng, value)
 
