@@ -38,6 +38,14 @@ EXIT_HANG, EXIT_FAILED = 2, 3
 SLOW = 5.0 if any(s in os.environ.get("LD_PRELOAD", "") for s in ("libasan", "libtsan")) else 1.0
 
 
+def resident_mib():
+    try:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 2**20
+    except OSError:
+        return -1
+
+
 def parse_args(argv):
     env = os.environ.get
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -51,7 +59,7 @@ def parse_args(argv):
     p.add_argument("--indexes", type=int, default=4, help="index slots (each dropped and re-created now and then)")
     p.add_argument("--hang-seconds", type=float, default=30.0, help="no progress for this long counts as a hang")
     p.add_argument("--acyclic", action="store_true",
-                   help="objects only ever link to older objects: no cycles (tells cycle faults from lock faults)")
+                   help="no cycles between objects (tells cycle faults from lock faults)")
     p.add_argument("--checks", type=int, default=150, help="random queries checked per index at the end")
     p.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
@@ -73,7 +81,7 @@ def child_main(args):
                        describe, evaluate, has_bad_bound, kind, members)
 
     Q = Vostrel.PyQueryExpr
-    dynamic_attrs = [f"dyn_{i}" for i in range(24)]  # names first written during the run
+    dynamic_attrs = [f"dyn_{i}" for i in range(8)]  # names first written during the run
     all_attrs = SCALAR_ATTRS + EXTRA_ATTRS + LINK_ATTRS + dynamic_attrs
 
     class Record:
@@ -92,6 +100,14 @@ def child_main(args):
             self.handed.append(obj)
             self.index.add_object(obj)
 
+    class StressValues(ValueGen):
+        def string(self):
+            # Short random strings: a value map's string structure is as wide as its longest string, and dozens of
+            # maps in every index and nested index would otherwise take gigabytes.
+            if self.rng.random() < 0.5:
+                return self.rng.choice(self.strings)
+            return "".join(self.rng.choice("aab\u00e9\u65e5\U0001f642") for _ in range(self.rng.randrange(9)))
+
     class StressTrees(TreeGen):
         def path(self):
             if self.rng.random() < 0.08:
@@ -102,6 +118,17 @@ def child_main(args):
     master = random.Random(args.seed)
     pool = [Obj(**{a: master.randrange(100) for a in master.sample(SCALAR_ATTRS, 2)}) for _ in range(args.objects)]
     pool_cap = args.objects * 3
+    # Objects link down through three layers (tops -> mids -> leaves) and close cycles only inside groups of three
+    # of one layer. Every index holds objects of every layer, so most objects are members and nested values at once;
+    # the layers bound the depth of nested paths (registration cost grows with the number of distinct paths).
+    n_leaves, n_mids = len(pool) // 5, len(pool) * 3 // 10
+    layer_of = {id(o): 0 if i < n_leaves else 1 if i < n_leaves + n_mids else 2 for i, o in enumerate(pool)}
+    below = {0: [], 1: pool[:n_leaves], 2: pool[:n_leaves + n_mids]}
+    group_of = {}
+    for start in range(0, len(pool), 3):
+        group = [o for o in pool[start:start + 3] if layer_of[id(o)] == layer_of[id(pool[start])]]
+        for o in group:
+            group_of[id(o)] = group
     recent = [master.randrange(100) for _ in range(256)]  # values written lately: query values that hit
     generation = [0]
     records = []
@@ -141,25 +168,25 @@ def child_main(args):
         def __init__(self, slot):
             self.slot = slot
             self.rng = random.Random(args.seed * 1000 + slot)
-            self.values = ValueGen(self.rng)
+            self.values = StressValues(self.rng)
             self.trees = StressTrees(self.rng, self.values, lambda: recent, bad_bound_rate=0.02)
 
         def op_write(self):
             rng = self.rng
-            at = rng.randrange(len(pool))
-            o = pool[at]
-            links = pool[:at] if args.acyclic else pool  # acyclic: objects link only to older ones
+            o = rng.choice(pool)
             r = rng.random()
             if r < 0.45:
                 name = rng.choice(SCALAR_ATTRS + EXTRA_ATTRS)
-                value = self.values.value(links)
-            elif r < 0.75:
+                value = self.values.value(())
+            elif r < 0.75:  # a nested object, or a container of them, from a lower layer
                 name = rng.choice(LINK_ATTRS)
-                value = self.values.link_value(links)
-            elif r < 0.9 and not args.acyclic:  # a cycle between two objects (or an object and itself)
-                p = rng.choice(pool)
-                detail[self.slot] = "o.n, p.n = p, o" + (" (p is o)" if p is o else "")
-                o.n, p.n = p, o
+                value = self.values.link_value(below[layer_of.get(id(o), 2)])
+            elif r < 0.88 and not args.acyclic:  # a cycle between two objects of a group (or an object and itself)
+                p = rng.choice(group_of.get(id(o), [o]))
+                name = rng.choice(LINK_ATTRS)
+                detail[self.slot] = f"o.{name}, p.{name} = p, o" + (" (p is o)" if p is o else "")
+                setattr(o, name, p)
+                setattr(p, name, o)
                 remember(rng, p)
                 return
             else:
@@ -219,7 +246,8 @@ def child_main(args):
             rng = self.rng
             if len(pool) >= pool_cap:
                 return self.op_add_existing()
-            attrs = {a: self.values.value(pool) for a in rng.sample(all_attrs, rng.randrange(1, 5))}
+            attrs = {a: self.values.link_value(below[2]) if a in LINK_ATTRS else self.values.value(())
+                     for a in rng.sample(all_attrs, rng.randrange(1, 5))}  # a new top
             o = Obj(**attrs)
             pool.append(o)
             rng.choice(records).add(o)
@@ -313,7 +341,7 @@ def child_main(args):
         if now >= next_note:
             errs = sum(c["errors"] for c in worker_counts)
             print(f"  {now - start:5.0f} s: {sum(progress)} operations, {errs} errors, "
-                  f"{len(live_failures)} live failures", flush=True)
+                  f"{len(live_failures)} live failures, {resident_mib()} MiB resident", flush=True)
             next_note += 10
         if now - start >= args.seconds:
             break
@@ -344,7 +372,7 @@ def child_main(args):
     mismatches = []
     checked = 0
     rng = random.Random(args.seed ^ 0x5EED)
-    values = ValueGen(rng)
+    values = StressValues(rng)
 
     def fact(wanted, scope):
         """A (path, value) some object of `scope` holds, of kind `wanted` (None: any), to steer queries to hits."""
