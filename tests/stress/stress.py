@@ -50,8 +50,10 @@ def parse_args(argv):
     env = os.environ.get
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--threads", type=int, default=None, help="worker threads (default 8, 16 with --small-pool)")
-    p.add_argument("--seconds", type=float, default=float(env("VOSTREL_STRESS_SECONDS", 60)))
-    p.add_argument("--seed", type=int, default=int(env("VOSTREL_STRESS_SEED", 20240607)))
+    p.add_argument("--seconds", type=float, default=float(env("VOSTREL_STRESS_SECONDS", 60)),
+                   help="how long the threads run (default 60)")
+    p.add_argument("--seed", type=int, default=int(env("VOSTREL_STRESS_SEED", 20240607)),
+                   help="fixed by default: the same seed replays the same choices per thread")
     p.add_argument("--seeds", type=int, default=1, help="run this many seeds in turn: seed, seed+1, ...")
     p.add_argument("--small-pool", action="store_true",
                    help="16 threads over ~380 objects: heavy contention, objects both members and nested values")
