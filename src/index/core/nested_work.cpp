@@ -11,8 +11,11 @@
 namespace vostrel {
 namespace {
 
-bool on_path(const RegistrationPath* path, uint32_t object) {
-  for (; path != nullptr; path = path->outer.get()) {
+// Whether registering `object` under the innermost path entry would close a cycle: it already stands further out on
+// the path. The innermost entry itself is allowed once (p.a = p indexes p one level down), then the repeat is cut.
+bool closes_cycle(const RegistrationPath* path, uint32_t object) {
+  if (path == nullptr) return false;
+  for (path = path->outer.get(); path != nullptr; path = path->outer.get()) {
     if (path->object == object) return true;
   }
   return false;
@@ -21,7 +24,7 @@ bool on_path(const RegistrationPath* path, uint32_t object) {
 void link(const NestedTask& task, NestedWork& work) {
   const IndexableCore& core = *task.child.owned_handle;
   const uint32_t child = core.id;
-  if (on_path(task.path.get(), child)) return;
+  if (closes_cycle(task.path.get(), child)) return;
   IndexAPI& nested = *task.map->nested;
   bool already_indexed = false;
   {

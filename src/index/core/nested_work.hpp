@@ -18,8 +18,9 @@ namespace vostrel {
 
 class QueryMap;
 
-// The objects whose registration led to a task, innermost first: a child already on its own path would close a
-// cycle of nested indexes without end (p.friend = c, c.friend = p), so such a link is cut there. Checking the path
+// The objects whose registration led to a task, innermost first: a child already further out on its own path would
+// close a cycle of nested indexes without end (p.friend = c, c.friend = p), so such a link is cut there and dotted
+// paths through it stop at that depth. Checking the path
 // costs one step per level and takes no lock, so a long chain of objects registers in time linear per link.
 struct RegistrationPath {
   uint32_t object;
