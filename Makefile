@@ -7,7 +7,7 @@ CMAKE := $(VENV)/bin/cmake
 APT_PACKAGES := g++ make libroaring-dev libgtest-dev libbenchmark-dev
 JOBS ?= 2
 
-.PHONY: all setup apt venv build demo test native-test py-test asan bench bench-native clean
+.PHONY: all setup apt venv build demo test native-test py-test asan bench bench-native bench-objects clean
 
 all: test
 
@@ -66,6 +66,12 @@ asan: setup
 # Query benchmark against list comprehensions, pandas and SQLite.
 bench: build
 	$(PY) bench/query_bench.py
+
+# Per-object cost: memory, creation, reads and writes against plain objects; index memory against SQLite.
+# PEOPLE sets the size of the index-memory comparison (default 1,000,000).
+PEOPLE ?= 1000000
+bench-objects: build
+	$(PY) bench/objects_bench.py --people $(PEOPLE)
 
 # Native micro-benchmarks of the core structures.
 bench-native: setup
