@@ -116,12 +116,12 @@ void QueryMap::remove_str(std::string_view text, uint32_t id) {
 
 void QueryMap::insert_bool(bool flag, uint32_t id) {
   std::unique_lock lock(bool_mutex);
-  (flag ? trues : falses).bitmap.add(id);
+  (flag ? trues : falses).add(id);
 }
 
 void QueryMap::remove_bool(bool flag, uint32_t id) {
   std::unique_lock lock(bool_mutex);
-  (flag ? trues : falses).bitmap.remove(id);
+  (flag ? trues : falses).remove(id);
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
