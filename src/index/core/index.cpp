@@ -47,9 +47,7 @@ void IndexAPI::add_object(uint32_t id, SharedPyRef python_handle, std::shared_pt
     // Both write locks at once (item_ids, then items): a reader never meets an id whose item is not stored yet.
     std::unique_lock ids_lock(item_ids->mutex);
     std::unique_lock items_lock(items->mutex);
-    auto& store = items->value;
-    if (store.size() <= id) store.resize(static_cast<size_t>(id) + 1, StoredItem::placeholder());
-    replaced = std::exchange(store[id], StoredItem{std::move(python_handle), owned_handle});
+    replaced = items->value.put(id, StoredItem{std::move(python_handle), owned_handle});
     already_present = item_ids->value.contains(id);
     item_ids->value.add(id);
   }
@@ -152,7 +150,7 @@ void IndexAPI::purge_object(uint32_t id) {
     std::unique_lock ids_lock(item_ids->mutex);
     std::unique_lock items_lock(items->mutex);
     if (!item_ids->value.contains(id)) return;
-    removed = std::exchange(items->value[id], StoredItem::placeholder());
+    removed = items->value.take(id);
     item_ids->value.remove(id);
   }
   // The id left `item_ids` first, so writes to the object no longer reach this index while its values go.

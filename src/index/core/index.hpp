@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/core/item_store.hpp"
 #include "index/core/locked.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
@@ -32,7 +33,7 @@ struct QueryExpr;
 struct FilteredIndexCore;
 
 using QueryMapList = RwLocked<std::vector<std::shared_ptr<QueryMap>>>;
-using ItemList = RwLocked<std::vector<StoredItem>>;
+using ItemList = RwLocked<ItemStore<StoredItem>>;
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:

@@ -1,18 +1,20 @@
 // Helpers shared by the Python classes.
 #include "index/interfaces/common.hpp"
 
-#include "index/internal_error.hpp"
+#include "index/types.hpp"
 #include "lib/errors.hpp"
 
 namespace vostrel {
 
-PyRef list_of_stored(const Bitmap& ids, const std::vector<StoredItem>& store) {
+PyRef list_of_stored(const Bitmap& ids, const ItemStore<StoredItem>& store) {
   GilAcquire gil;
   PyRef list = PyRef::steal(check_py(PyList_New(static_cast<Py_ssize_t>(ids.cardinality()))));
   Py_ssize_t pos = 0;
   for (uint32_t id : ids) {
-    if (id >= store.size()) throw InternalError("view id without a stored item");
-    PyList_SET_ITEM(list.get(), pos++, Py_NewRef(store[id].python_handle.get()));
+    // An id whose object the index dropped since the view was made reads as the placeholder.
+    const StoredItem* item = store.find(id);
+    PyObject* object = item != nullptr ? item->python_handle.get() : DEFAULT_PY_INDEXABLE_ARC().get();
+    PyList_SET_ITEM(list.get(), pos++, Py_NewRef(object));
   }
   return list;
 }

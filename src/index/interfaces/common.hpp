@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "index/core/item_store.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
 #include "index/py_ref.hpp"
@@ -49,7 +50,7 @@ PyTypeObject* ready_final_type(PyTypeObject& type, const FinalTypeSpec& spec);
 // A new Python list of the objects stored at `ids`, ascending. Call it with the store read-locked and the interpreter
 // lock released: it takes the interpreter lock itself (innermost) only to build the list, so no handle is copied.
 // Throws PythonErrorSet.
-PyRef list_of_stored(const Bitmap& ids, const std::vector<StoredItem>& store);
+PyRef list_of_stored(const Bitmap& ids, const ItemStore<StoredItem>& store);
 
 // Keyword-only methods: a positional argument raises TypeError as the argument parser would. Returns false then.
 bool reject_positional(const char* method, PyObject* args);
