@@ -263,7 +263,8 @@ def test_equality_matches_model_on_random_scalars():
 # ---- text form ----
 
 def test_text_form():
-    pattern = r"PyValue \{ obj: Some\(Py\(0x[0-9a-f]+\)\), primitave: (.*), hash: (\d+) \}"
+    # Scalars and short text are kept in place (no object: `obj: None`); everything else holds its object.
+    pattern = r"PyValue \{ obj: (None|Some\(Py\(0x[0-9a-f]+\)\)), primitave: (.*), hash: (\d+) \}"
     cases = [
         (5, "Int(5)"), (-7, "Int(-7)"), (1.5, "Float(1.5)"), (2.0, "Float(2.0)"), (float("nan"), "Float(NaN)"),
         (float("-inf"), "Float(-inf)"), ("abc", 'Str("abc")'), ('q"b\\s\n\t', r'Str("q\"b\\s\n\t")'),
@@ -272,11 +273,15 @@ def test_text_form():
     for value, expected in cases:
         match = re.fullmatch(pattern, Vostrel._debug_value(value))
         assert match, Vostrel._debug_value(value)
-        assert match.group(1) == expected
-        assert int(match.group(2)) == Vostrel._debug_hash(value)
+        assert match.group(2) == expected
+        assert int(match.group(3)) == Vostrel._debug_hash(value)
+        assert (match.group(1) == "None") == (value is not None), Vostrel._debug_value(value)
+    long_text = "x" * 16
+    assert f"obj: Some(Py({hex(id(long_text))}))" in Vostrel._debug_value(long_text)
     items = [1]
     assert re.fullmatch(pattern.replace("(.*)", r"Iterable\(List\(Py\(0x[0-9a-f]+\)\)\)"),
                         Vostrel._debug_value(items))
+    assert f"obj: Some(Py({hex(id(items))}))" in Vostrel._debug_value(items)
     obj = Vostrel.Indexable()
     text = Vostrel._debug_value(obj)
     address = hex(id(obj))

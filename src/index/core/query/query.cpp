@@ -125,7 +125,7 @@ void QueryMap::remove_bool(bool flag, uint32_t id) {
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
-  auto shard = exact.get_shard(value.hash);
+  auto shard = exact.get_shard(value.hash());
   auto found = shard.map.find(value);
   if (found != shard.map.end()) {
     found->second.add(id);
@@ -137,7 +137,7 @@ void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
-  auto shard = exact.get_shard(value.hash);
+  auto shard = exact.get_shard(value.hash());
   auto found = shard.map.find(value);
   if (found == shard.map.end()) return;
   found->second.remove(id);
