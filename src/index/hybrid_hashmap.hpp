@@ -1,7 +1,8 @@
 // HybridHashmap: the attribute map of an object, in one allocation: keys, values and (past 8 entries) a hash index.
 //
-// Layout of the block: `capacity` keys, then `capacity` values, then, once the map holds more than LINEAR_LIMIT
-// entries, an open-addressing index of 1-, 2- or 4-byte slots (entry position + 1, 0 = empty) at most half full.
+// Layout of the block: `capacity` keys, then `capacity` values, then, once the map has room for more than
+// LINEAR_LIMIT entries, an open-addressing index of 1-, 2- or 4-byte slots (entry position + 1, 0 = empty) at most
+// two thirds full.
 // Entries stay in insertion order and are never removed, so iteration is the order in which each key first
 // arrived, and lookups are a scan of at most 8 small keys or one probe sequence in the index. No per-entry node,
 // no second allocation, no spill into another structure.
@@ -155,7 +156,8 @@ class HybridHashmap {
     static size_t units_for(size_t room) { return (bytes_for(room) + ALIGN - 1) / ALIGN; }
     static size_t values_offset(size_t room) { return (room * sizeof(K) + alignof(V) - 1) / alignof(V) * alignof(V); }
     static size_t index_offset(size_t room) { return values_offset(room) + room * sizeof(V); }
-    static size_t index_slots(size_t room) { return room > LINEAR_LIMIT ? std::bit_ceil(room * 2) : 0; }
+    // At most two thirds full, so probe sequences stay short.
+    static size_t index_slots(size_t room) { return room > LINEAR_LIMIT ? std::bit_ceil(room + room / 2) : 0; }
     static size_t slot_width(size_t room) { return room < 0xff ? 1 : room < 0xffff ? 2 : 4; }
     static size_t bytes_for(size_t room) { return index_offset(room) + index_slots(room) * slot_width(room); }
 

@@ -221,13 +221,13 @@ StoredIndexable StoredIndexable::from_py_ref(PyObject* indexable) {
 
 namespace value_records {
 
-// The shared part of a value that holds a Python object. Copies of the value share it; the last one frees it.
+// The shared part of a value that holds a Python object. Copies of the value share it; the last one frees it. Its
+// kind is the value's (kept in the value's tag byte, not here).
 struct Record {
   std::atomic<uint64_t> count{1};
   uint64_t hash = 0;
-  ValueKind kind;
 
-  explicit Record(ValueKind k, uint64_t h) noexcept : hash(h), kind(k) {}
+  explicit Record(uint64_t h) noexcept : hash(h) {}
 };
 
 // Text longer than PyValue::INLINE_TEXT: an exact str and its UTF-8 bytes, which live inside the str (or in the
@@ -235,28 +235,28 @@ struct Record {
 struct TextRecord : Record {
   PyObject* text;  // strong reference
   std::string_view utf8;
-  TextRecord(uint64_t h, PyObject* t, std::string_view u) noexcept : Record(ValueKind::Str, h), text(t), utf8(u) {}
+  TextRecord(uint64_t h, PyObject* t, std::string_view u) noexcept : Record(h), text(t), utf8(u) {}
 };
 
 struct ObjectRecord : Record {
   PyObject* object;  // strong reference
-  ObjectRecord(uint64_t h, PyObject* o) noexcept : Record(ValueKind::Unknown, h), object(o) {}
+  ObjectRecord(uint64_t h, PyObject* o) noexcept : Record(h), object(o) {}
 };
 
 struct IterableRecord : Record {
   IterableValue value;
-  IterableRecord(uint64_t h, IterableValue v) noexcept : Record(ValueKind::Iterable, h), value(std::move(v)) {}
+  IterableRecord(uint64_t h, IterableValue v) noexcept : Record(h), value(std::move(v)) {}
 };
 
 struct IndexableRecord : Record {
   StoredIndexable value;
-  IndexableRecord(uint64_t h, StoredIndexable v) noexcept : Record(ValueKind::Ind, h), value(std::move(v)) {}
+  IndexableRecord(uint64_t h, StoredIndexable v) noexcept : Record(h), value(std::move(v)) {}
 };
 
 // Frees a record whose count reached zero. Python references go through release_python_reference, so this runs on
 // any thread.
-void destroy(Record* record) noexcept {
-  switch (record->kind) {
+void destroy(Record* record, ValueKind kind) noexcept {
+  switch (kind) {
     case ValueKind::Str: {
       std::unique_ptr<TextRecord> owned(static_cast<TextRecord*>(record));
       release_python_reference(owned->text);
@@ -326,8 +326,9 @@ void PyValue::retain() const noexcept {
 void PyValue::release() noexcept {
   if (!has_record()) return;
   value_records::Record* shared = record();
+  const ValueKind shared_kind = kind();
   store<uint64_t>(0, ValueKind::Unknown);
-  if (shared->count.fetch_sub(1, std::memory_order_acq_rel) == 1) value_records::destroy(shared);
+  if (shared->count.fetch_sub(1, std::memory_order_acq_rel) == 1) value_records::destroy(shared, shared_kind);
 }
 
 void PyValue::fail_kind() { throw InternalError("value accessed as the wrong kind"); }

@@ -180,8 +180,10 @@ def test_ids_are_unique_and_reused():
     live = [Indexable() for _ in range(100)]
     ids = [Vostrel._debug_object_id(o) for o in live]
     assert len(set(ids)) == 100 and 0 not in ids
-    freed = Vostrel._debug_object_id(live.pop())
-    assert Vostrel._debug_object_id(Node()) == freed  # last freed, first reused; subclasses too
+    low = Vostrel._debug_object_id(live.pop(10))
+    high = Vostrel._debug_object_id(live.pop(50))
+    assert low < high
+    assert Vostrel._debug_object_id(Node()) == low  # the lowest freed id is reused first; subclasses too
     with pytest.raises(TypeError):
         Vostrel._debug_object_id(object())
 
