@@ -275,7 +275,35 @@ def probe_small_index(others: int) -> float:
     return float(grown)
 
 
+def probe_churn(arg: str) -> dict:
+    """Seconds to index `fresh` people and median seconds of an int equality over them, optionally after `churn`
+    people were made, indexed and dropped in the same process first."""
+    from dataset import generate_rows, people_from_rows
+    churn, fresh = (int(x) for x in arg.split(":"))
+    if churn:
+        old = people_from_rows(generate_rows(churn, seed=99))
+        index = Vostrel.Index()
+        for p in old:
+            index.add_object(p)
+        del old, index, p
+        settle()
+    people = people_from_rows(generate_rows(fresh))
+    index = Vostrel.Index()
+    start = time.perf_counter()
+    for p in people:
+        index.add_object(p)
+    elapsed = time.perf_counter() - start
+    query = Vostrel.PyQueryExpr.eq("age", 42)
+    times = []
+    for _ in range(50):
+        t0 = time.perf_counter()
+        index.reduced_query(query)
+        times.append(time.perf_counter() - t0)
+    return {"index": elapsed, "eq": statistics.median(times)}
+
+
 PROBES = {
+    "churn": probe_churn,
     "objects": lambda arg: probe_objects(*arg.split(":")[:1], int(arg.split(":")[1])),
     "people_index": lambda arg: probe_people_index(int(arg)),
     "people_sqlite": lambda arg: probe_people_sqlite(int(arg)),
@@ -381,6 +409,8 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--people", type=int, default=1_000_000, help="people for the index-memory comparison")
     parser.add_argument("--objects", type=int, default=200_000, help="objects per memory-per-object probe")
+    parser.add_argument("--churn", type=int, default=500_000,
+                        help="people made, indexed and dropped before the churn comparison (0: skip it)")
     parser.add_argument("--out", type=Path, default=ROOT / "bench" / "OBJECTS.md",
                         help="where to write the markdown table ('-' for nowhere)")
     parser.add_argument("--probe", nargs=2, help=argparse.SUPPRESS)
@@ -459,6 +489,19 @@ def main(argv=None) -> int:
                  f"{fmt_bytes(base)} (SQLite, index per queried column)", ratio(ours, base), "<= 1x"))
     log(f"  {rows[-1]}")
 
+    if args.churn:
+        fresh = min(200_000, people)
+        log(f"indexing {fresh:,} people in a fresh process and after a churn of {args.churn:,}...")
+        base = run_probe("churn", f"0:{fresh}")
+        ours = run_probe("churn", f"{args.churn}:{fresh}")
+        rows.append((f"index {fresh:,} people after {args.churn:,} were indexed and dropped",
+                     fmt_time(ours["index"]), f"{fmt_time(base['index'])} (fresh process)",
+                     ratio(ours["index"], base["index"]), "<= 1.2x"))
+        log(f"  {rows[-1]}")
+        rows.append(("eq on an int after that churn", fmt_time(ours["eq"]), f"{fmt_time(base['eq'])} (fresh process)",
+                     ratio(ours["eq"], base["eq"]), "<= 1.2x"))
+        log(f"  {rows[-1]}")
+
     ours = run_probe("long_string", 2000)
     rows.append(("one 2,000-byte string, per attribute per index", fmt_bytes(ours), "", "", "<= 64 KiB"))
     log(f"  {rows[-1]}")
@@ -469,7 +512,8 @@ def main(argv=None) -> int:
     text = "\n".join([
         "# Object cost benchmark",
         "",
-        f"Produced by `bench/objects_bench.py --people {people} --objects {n}` (`make bench-objects`) on "
+        f"Produced by `bench/objects_bench.py --people {people} --objects {n} --churn {args.churn}` "
+        f"(`make bench-objects`) on "
         f"{time.strftime('%Y-%m-%d')}, Python {platform.python_version()}, SQLite {sqlite3.sqlite_version}; "
         f"{os.cpu_count()} cores shared with other jobs (load average {os.getloadavg()[0]:.1f}).",
         "",

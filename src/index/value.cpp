@@ -535,7 +535,18 @@ PyRef PyValue::to_python() const {
     case ValueKind::Str: {
       if (has_record()) return PyRef::borrow(obj());
       std::string_view text = as_str();
-      result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+      uint64_t words[2];
+      std::memcpy(words, bytes_, sizeof(words));
+      const size_t size = text.size();
+      // Only text bytes count: the length byte sits in the last byte, past any text kept in place.
+      const uint64_t high_bits = (words[0] | (words[1] & 0x00ffffffffffffffULL)) & 0x8080808080808080ULL;
+      if (high_bits == 0) {
+        // ASCII (the usual case): one allocation and a copy, no decoding.
+        result = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+        if (result != nullptr) std::memcpy(PyUnicode_DATA(result), text.data(), size);
+        break;
+      }
+      result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
       break;
     }
     case ValueKind::Bool:

@@ -16,7 +16,8 @@ namespace {
 // One past the last fresh id: the counter stops here instead of wrapping to ids that may still be held.
 constexpr uint64_t ID_SPACE_END = uint64_t{1} << 32;
 
-// The next never-used id. Wider than an id so that running out is visible; only changed under the FREE_IDS mutex.
+// One above every id that is held or free: the next fresh id. Wider than an id so that running out is visible; only
+// changed under the FREE_IDS mutex. It moves back down when the ids just below it are freed (see absorb_top).
 std::atomic<uint64_t> GLOBAL_ID_COUNTER{1};
 
 struct FreeIds {
