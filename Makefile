@@ -8,7 +8,7 @@ CMAKE := $(VENV)/bin/cmake
 APT_PACKAGES := g++ make libroaring-dev libgtest-dev libbenchmark-dev
 JOBS ?= 2
 
-.PHONY: all setup apt venv build demo test native-test py-test typecheck asan bench bench-native clean
+.PHONY: all setup apt venv build demo test native-test py-test typecheck asan bench bench-native bench-objects clean
 .PHONY: wheel wheel-test portable-test portable-native-test
 
 all: test
@@ -89,6 +89,12 @@ $(VENV)/.bench-requirements: bench/requirements.txt $(VENV)/.requirements
 
 bench: build $(VENV)/.bench-requirements
 	$(PY) bench/query_bench.py
+
+# Per-object cost: memory, creation, reads and writes against plain objects; index memory against SQLite.
+# PEOPLE sets the size of the index-memory comparison (default 1,000,000).
+PEOPLE ?= 1000000
+bench-objects: build
+	$(PY) bench/objects_bench.py --people $(PEOPLE)
 
 # Native micro-benchmarks of the core structures.
 bench-native: setup

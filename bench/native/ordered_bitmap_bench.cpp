@@ -2,6 +2,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cmath>
 #include <map>
@@ -27,7 +28,7 @@ struct DataSet {
   std::vector<OrderedKey> sorted;  // the stored keys in order, to pick keys by selectivity
 };
 
-// Filled the way the bulk writer fills it: buffered pushes, then one flush per bitmap.
+// Filled the way a bulk writer fills it: ids buffered per slice side, each buffer handed over with add_many.
 const DataSet& data_set(Data kind) {
   static std::map<Data, std::unique_ptr<DataSet>> cache;
   std::unique_ptr<DataSet>& slot = cache[kind];
@@ -36,6 +37,9 @@ const DataSet& data_set(Data kind) {
   std::mt19937_64 rng(42);
   std::normal_distribution<double> normal(0.0, 1000.0);
   const uint32_t stride = kind == Data::SpreadFloats ? 5 : 1;
+  // The writer's own buffers, one per slice side, handed over 64 ids at a time.
+  constexpr size_t BUFFER_IDS = 64;
+  std::array<std::vector<uint32_t>, 2 * NumericalBitmap::KEY_BITS> buffers;
   for (uint32_t n = 0; n < IDS; ++n) {
     const uint32_t id = n * stride;
     OrderedKey key;
@@ -47,13 +51,17 @@ const DataSet& data_set(Data kind) {
       case Data::SpreadFloats: key = OrderedKey::from_float(55000.0 * std::exp(0.45 * normal(rng) / 1000.0)); break;
     }
     for (unsigned i = 0; i < NumericalBitmap::KEY_BITS; ++i) {
-      (key.bit(i) ? slot->nb.slices[i].ones : slot->nb.slices[i].zeros).push(id);
+      std::vector<uint32_t>& buffer = buffers[2 * i + (key.bit(i) ? 1 : 0)];
+      buffer.push_back(id);
+      if (buffer.size() == BUFFER_IDS) {
+        slot->nb.add_many(i, key.bit(i), buffer.data(), buffer.size());
+        buffer.clear();
+      }
     }
     slot->sorted.push_back(key);
   }
-  for (SlicePair& pair : slot->nb.slices) {
-    pair.zeros.flush();
-    pair.ones.flush();
+  for (unsigned side = 0; side < buffers.size(); ++side) {
+    slot->nb.add_many(side / 2, side % 2 == 1, buffers[side].data(), buffers[side].size());
   }
   for (uint32_t n = 0; n < IDS; ++n) slot->all.add(n * stride);  // one add per id, like an index's id set
   std::sort(slot->sorted.begin(), slot->sorted.end());
@@ -142,11 +150,11 @@ void run_reference_gt(benchmark::State& state, Data data, double quantile) {
       const SlicePair& pair = d.nb.slices[static_cast<unsigned>(i)];
       if (!key.bit(static_cast<unsigned>(i))) {
         roaring_bitmap_overwrite(&t.roaring, &q.roaring);
-        roaring_bitmap_and_inplace(&t.roaring, &pair.ones.bitmap.roaring);
+        roaring_bitmap_and_inplace(&t.roaring, &pair.ones.roaring);
         roaring_bitmap_or_inplace(&out.roaring, &t.roaring);
-        roaring_bitmap_and_inplace(&q.roaring, &pair.zeros.bitmap.roaring);
+        roaring_bitmap_and_inplace(&q.roaring, &pair.zeros.roaring);
       } else {
-        roaring_bitmap_and_inplace(&q.roaring, &pair.ones.bitmap.roaring);
+        roaring_bitmap_and_inplace(&q.roaring, &pair.ones.roaring);
       }
     }
     benchmark::DoNotOptimize(out);

@@ -1,7 +1,9 @@
 // PositionalBitmap matches over 1M short skewed strings (cities, names, emails), next to a 1M-id bitmap copy.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
+#include <map>
 #include <numeric>
 #include <string_view>
 #include <random>
@@ -50,6 +52,44 @@ class Skewed {
   std::discrete_distribution<size_t> dist_;
 };
 
+// A bulk writer's buffers: ids per (position, key), handed to the structure 32 at a time. The row is widened for
+// the longest string first, so placements do not move while ids wait.
+class BulkFill {
+ public:
+  static constexpr size_t BUFFER_IDS = 32;
+
+  BulkFill(PositionalBitmap& target, const std::vector<std::string>& strings) : target_(target) {
+    size_t longest = 0;
+    for (const std::string& s : strings) longest = std::max(longest, s.size());
+    target_.expand_map(longest);
+    for (uint32_t id = 0; id < strings.size(); ++id) add(strings[id], id);
+    for (auto& [where, ids] : buffers_) target_.add_many(where.first, where.second, ids.data(), ids.size());
+  }
+
+ private:
+  void add(std::string_view s, uint32_t id) {
+    if (s.empty()) {
+      target_.add_many_empty(&id, 1);
+      return;
+    }
+    const size_t p = PositionalBitmap::start(target_.positions(), s.size());
+    queue(p, CharacterMap::BOUNDARY, id);
+    for (size_t j = 0; j < s.size(); ++j) queue(p + j, static_cast<unsigned char>(s[j]), id);
+    if (s.size() > 1) queue(p + s.size() - 1, CharacterMap::BOUNDARY, id);
+  }
+  void queue(size_t position, unsigned key, uint32_t id) {
+    std::vector<uint32_t>& buffer = buffers_[{position, key}];
+    buffer.push_back(id);
+    if (buffer.size() == BUFFER_IDS) {
+      target_.add_many(position, key, buffer.data(), buffer.size());
+      buffer.clear();
+    }
+  }
+
+  PositionalBitmap& target_;
+  std::map<std::pair<size_t, unsigned>, std::vector<uint32_t>> buffers_;
+};
+
 struct Dataset {
   PositionalBitmap cities, names, emails;
   Bitmap all_ids, half_a, half_b;
@@ -57,22 +97,23 @@ struct Dataset {
   Dataset() {
     std::mt19937 rng(42);
     Skewed city(CITIES.size(), rng), first(FIRST.size(), rng), last(LAST.size(), rng), domain(DOMAINS.size(), rng);
+    std::vector<std::string> city_of(IDS), name_of(IDS), email_of(IDS);
     for (uint32_t id = 0; id < IDS; ++id) {
-      cities.push(CITIES[city()], id);
+      city_of[id] = CITIES[city()];
       const std::string& f = FIRST[first()];
       const std::string& l = LAST[last()];
       std::string name = f;
       name.append(" ").append(l);
-      names.push(std::string_view(name).substr(0, 20), id);
+      name_of[id] = std::string_view(name).substr(0, 20);
       std::string email(1, f[0]);
       email.append(l, 0, 6).append(std::to_string(rng() % 100));
       for (char& c : email) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       email.append("@").append(DOMAINS[domain()]);
-      emails.push(email, id);
+      email_of[id] = email;
     }
-    cities.flush();
-    names.flush();
-    emails.flush();
+    BulkFill{cities, city_of};
+    BulkFill{names, name_of};
+    BulkFill{emails, email_of};
     std::vector<uint32_t> every(IDS);
     std::iota(every.begin(), every.end(), 0u);
     all_ids.addMany(every.size(), every.data());  // dense bitset containers, as a full result would be

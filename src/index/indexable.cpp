@@ -159,22 +159,9 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   std::unique_lock lock(attributes->mutex, std::try_to_lock);
   if (!lock.owns_lock()) return 0;
   int result = 0;
-  auto visit_handle = [&](const SharedPyRef& handle) {
-    if (result == 0 && handle.sole_owner()) result = visit(handle.get(), arg);
-  };
-  // Captured members of iterables are this object's too (while no index shares them), at any depth.
-  auto visit_value = [&](const PyValue& value, auto& visit_nested) -> void {
-    visit_handle(value.obj);
-    if (const IterableValue* iterable = std::get_if<IterableValue>(&value.primitave)) {
-      visit_handle(iterable->container);
-      if (iterable->members && iterable->members.use_count() == 1) {
-        for (const PyValue& member : *iterable->members) visit_nested(member, visit_nested);
-      }
-    } else if (const StoredIndexable* stored = std::get_if<StoredIndexable>(&value.primitave)) {
-      visit_handle(stored->python_handle);
-    }
-  };
-  attributes->map.for_each([&](const uint32_t&, const PyValue& value) { visit_value(value, visit_value); });
+  attributes->map.for_each([&](const uint32_t&, const PyValue& value) {
+    if (result == 0) result = value.traverse(visit, arg);
+  });
   return result;
 }
 
@@ -196,6 +183,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
     auto attributes = std::make_shared<AttributeMap>();
     bool has_dunder = false;
     if (kwargs != nullptr) {
+      attributes->map.reserve(static_cast<size_t>(PyDict_GET_SIZE(kwargs)));
       Py_ssize_t position = 0;
       PyObject* key = nullptr;
       PyObject* value = nullptr;
@@ -237,23 +225,26 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
       PyErr_Clear();  // an unencodable name is simply missing
     }
     if (name_id) {
-      // Only what the conversion needs leaves the map: the scalar for Int/Float/Str/Bool (no shared count touched
-      // for numbers), else the captured object.
-      std::optional<PyValue> found;
+      // Only what the conversion needs leaves the map: a new reference to the captured object when the value holds
+      // one (the interpreter lock is held, so that is one increment), else the in-place scalar (a plain copy).
+      PyObject* held = nullptr;
+      PyValue scalar;
+      bool found = false;
       {
         AttributeMap& attributes = *as_indexable(self)->core.attributes;
         std::unique_lock lock = lock_releasing_gil(attributes.mutex);
         if (const PyValue* value = attributes.map.get(*name_id)) {
-          found.emplace();
-          if (value->kind() <= ValueKind::Bool) {
-            found->primitave = value->primitave;
+          found = true;
+          if (PyObject* object = value->obj()) {
+            held = Py_NewRef(object);
           } else {
-            found->obj = value->obj;
+            scalar = *value;
           }
         }
       }
+      if (held != nullptr) return held;
       // Converted after unlocking: making Python objects may run the collector and arbitrary code.
-      if (found) return found->to_python().release();
+      if (found) return scalar.to_python().release();
     }
     PyObject* result = name_id ? PyObject_GenericGetAttr(self, name) : nullptr;
     if (result == nullptr && (!name_id || PyErr_ExceptionMatches(PyExc_AttributeError))) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "index/fx_hash.hpp"
@@ -276,60 +277,331 @@ StoredIndexable StoredIndexable::from_py_ref(PyObject* indexable) {
   return stored;
 }
 
+// ---- records ----
+
+namespace value_records {
+
+// The shared part of a value that holds a Python object. Copies of the value share it; the last one frees it. Its
+// kind is the value's (kept in the value's tag byte, not here).
+struct Record {
+  std::atomic<uint64_t> count{1};
+  uint64_t hash = 0;
+
+  explicit Record(uint64_t h) noexcept : hash(h) {}
+};
+
+// Text longer than PyValue::INLINE_TEXT: an exact str and its UTF-8 bytes, which live inside the str (or in the
+// UTF-8 cache the interpreter keeps with it) and never change while the str lives.
+struct TextRecord : Record {
+  PyObject* text;  // strong reference
+  std::string_view utf8;
+  TextRecord(uint64_t h, PyObject* t, std::string_view u) noexcept : Record(h), text(t), utf8(u) {}
+};
+
+// A record whose object can take part in a reference cycle: it also counts the copies index structures keep
+// (see PyValue::count_index_copy), which the cycle collector's traversal sets aside.
+struct TrackedRecord : Record {
+  std::atomic<uint64_t> index_copies{0};
+  using Record::Record;
+};
+
+struct ObjectRecord : TrackedRecord {
+  PyObject* object;  // strong reference
+  ObjectRecord(uint64_t h, PyObject* o) noexcept : TrackedRecord(h), object(o) {}
+};
+
+struct IterableRecord : TrackedRecord {
+  IterableValue value;
+  IterableRecord(uint64_t h, IterableValue v) noexcept : TrackedRecord(h), value(std::move(v)) {}
+};
+
+struct IndexableRecord : TrackedRecord {
+  StoredIndexable value;
+  IndexableRecord(uint64_t h, StoredIndexable v) noexcept : TrackedRecord(h), value(std::move(v)) {}
+};
+
+// Frees a record whose count reached zero. Python references go through release_python_reference, so this runs on
+// any thread.
+void destroy(Record* record, ValueKind kind) noexcept {
+  switch (kind) {
+    case ValueKind::Str: {
+      std::unique_ptr<TextRecord> owned(static_cast<TextRecord*>(record));
+      release_python_reference(owned->text);
+      return;
+    }
+    case ValueKind::Unknown: {
+      std::unique_ptr<ObjectRecord> owned(static_cast<ObjectRecord*>(record));
+      release_python_reference(owned->object);
+      return;
+    }
+    case ValueKind::Iterable:
+      std::unique_ptr<IterableRecord>(static_cast<IterableRecord*>(record)).reset();
+      return;
+    case ValueKind::Ind:
+      std::unique_ptr<IndexableRecord>(static_cast<IndexableRecord*>(record)).reset();
+      return;
+    default:
+      return;
+  }
+}
+
+}  // namespace value_records
+
+using value_records::IndexableRecord;
+using value_records::IterableRecord;
+using value_records::ObjectRecord;
+using value_records::TextRecord;
+
+// ---- PyValue: lifetime ----
+
+PyValue::PyValue() noexcept { store<uint64_t>(0, ValueKind::Unknown); }
+
+PyValue::PyValue(const PyValue& other) noexcept {
+  std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
+  retain();
+}
+
+PyValue::PyValue(PyValue&& other) noexcept {
+  std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
+  other.store<uint64_t>(0, ValueKind::Unknown);
+}
+
+PyValue& PyValue::operator=(const PyValue& other) noexcept {
+  if (this != &other) {
+    other.retain();
+    PyValue old(std::move(*this));
+    std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
+  }
+  return *this;
+}
+
+PyValue& PyValue::operator=(PyValue&& other) noexcept {
+  if (this != &other) {
+    PyValue old(std::move(*this));
+    std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
+    other.store<uint64_t>(0, ValueKind::Unknown);
+  }
+  return *this;
+}
+
+PyValue::~PyValue() { release(); }
+
+void PyValue::retain() const noexcept {
+  if (has_record()) record()->count.fetch_add(1, std::memory_order_relaxed);
+}
+
+void PyValue::release() noexcept {
+  if (!has_record()) return;
+  value_records::Record* shared = record();
+  const ValueKind shared_kind = kind();
+  store<uint64_t>(0, ValueKind::Unknown);
+  if (shared->count.fetch_sub(1, std::memory_order_acq_rel) == 1) value_records::destroy(shared, shared_kind);
+}
+
+void PyValue::fail_kind() { throw InternalError("value accessed as the wrong kind"); }
+
+// ---- PyValue: capture ----
+
 PyValue PyValue::capture(PyRef obj) {
   PyValue value;
-  value.primitave = classify(obj.get());
-  if (value.kind() == ValueKind::Unknown) {
-    Py_hash_t hash = PyObject_Hash(obj.get());
-    if (hash == -1 && PyErr_Occurred()) fail_type_checked();
-    value.hash = static_cast<uint64_t>(hash);
-  } else {
-    value.hash = native_hash(value.primitave);
+  PyTypeObject* type = Py_TYPE(obj.get());
+  if (STR_TYPES().contains(type)) {
+    // Text is read straight from the object, without the intermediate copy a NativeValue would make.
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj.get(), &size);
+    if (utf8 == nullptr) fail_type_checked();
+    std::string_view text(utf8, static_cast<size_t>(size));
+    if (text.size() <= INLINE_TEXT) {
+      std::memset(value.bytes_, 0, sizeof(value.bytes_));
+      std::memcpy(value.bytes_, text.data(), text.size());
+      value.bytes_[TAG] = static_cast<unsigned char>(static_cast<unsigned char>(ValueKind::Str) |
+                                                     (text.size() << LENGTH_SHIFT));
+      return value;
+    }
+    if (type != &PyUnicode_Type) {
+      // A str subclass (numpy's str_) reads back as a plain str: keep one.
+      obj = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), size));
+      if (!obj) fail_type_checked();
+      utf8 = PyUnicode_AsUTF8AndSize(obj.get(), &size);
+      if (utf8 == nullptr) fail_type_checked();
+      text = std::string_view(utf8, static_cast<size_t>(size));
+    }
+    FxHasher hasher;
+    hasher.add(byte_hash(text));
+    hasher.add(0xff);
+    hasher.add(3);
+    auto record = std::make_unique<TextRecord>(hasher.finish(), obj.get(), text);
+    obj.release();  // now owned by the record
+    value.store(static_cast<value_records::Record*>(record.release()), ValueKind::Str, RECORD_FLAG);
+    return value;
   }
-  value.obj = SharedPyRef(std::move(obj));
+  NativeValue native = classify(obj.get());
+  switch (static_cast<ValueKind>(native.index())) {
+    case ValueKind::Int:
+      value.store(*std::get_if<int64_t>(&native), ValueKind::Int);
+      return value;
+    case ValueKind::Float:
+      value.store(*std::get_if<double>(&native), ValueKind::Float);
+      return value;
+    case ValueKind::Bool:
+      value.store(static_cast<unsigned char>(*std::get_if<bool>(&native) ? 1 : 0), ValueKind::Bool);
+      return value;
+    case ValueKind::Str: {
+      // Only reached by a type that classify reads as text but the table above does not (none today).
+      PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(
+          std::get_if<SmallString>(&native)->view().data(),
+          static_cast<Py_ssize_t>(std::get_if<SmallString>(&native)->view().size())));
+      if (!text) fail_type_checked();
+      return capture(std::move(text));
+    }
+    case ValueKind::Iterable: {
+      uint64_t hash = native_hash(native);
+      auto record = std::make_unique<IterableRecord>(hash, std::move(*std::get_if<IterableValue>(&native)));
+      value.store(static_cast<value_records::Record*>(record.release()), ValueKind::Iterable, RECORD_FLAG);
+      return value;
+    }
+    case ValueKind::Ind: {
+      uint64_t hash = native_hash(native);
+      auto record = std::make_unique<IndexableRecord>(hash, std::move(*std::get_if<StoredIndexable>(&native)));
+      value.store(static_cast<value_records::Record*>(record.release()), ValueKind::Ind, RECORD_FLAG);
+      return value;
+    }
+    case ValueKind::Unknown:
+      break;
+  }
+  Py_hash_t hash = PyObject_Hash(obj.get());
+  if (hash == -1 && PyErr_Occurred()) fail_type_checked();
+  auto record = std::make_unique<ObjectRecord>(static_cast<uint64_t>(hash), obj.get());
+  obj.release();  // now owned by the record
+  value.store(static_cast<value_records::Record*>(record.release()), ValueKind::Unknown, RECORD_FLAG);
   return value;
+}
+
+// ---- PyValue: reading ----
+
+std::string_view PyValue::as_str() const {
+  check_kind(ValueKind::Str);
+  if (has_record()) return static_cast<const TextRecord*>(record())->utf8;
+  return {reinterpret_cast<const char*>(bytes_), static_cast<size_t>(bytes_[TAG] >> LENGTH_SHIFT)};
+}
+
+const IterableValue& PyValue::as_iterable() const {
+  check_kind(ValueKind::Iterable);
+  return static_cast<const IterableRecord*>(record())->value;
+}
+
+const StoredIndexable& PyValue::as_indexable() const {
+  check_kind(ValueKind::Ind);
+  return static_cast<const IndexableRecord*>(record())->value;
+}
+
+PyObject* PyValue::obj() const noexcept {
+  if (!has_record()) return nullptr;
+  switch (kind()) {
+    case ValueKind::Str: return static_cast<const TextRecord*>(record())->text;
+    case ValueKind::Unknown: return static_cast<const ObjectRecord*>(record())->object;
+    case ValueKind::Iterable: return static_cast<const IterableRecord*>(record())->value.container.get();
+    case ValueKind::Ind: return static_cast<const IndexableRecord*>(record())->value.python_handle.get();
+    default: return nullptr;
+  }
+}
+
+uint64_t PyValue::hash() const noexcept {
+  if (has_record()) return record()->hash;
+  switch (kind()) {
+    case ValueKind::Int: return payload_hash(load<uint64_t>(), 1);
+    case ValueKind::Float: return payload_hash(load<uint64_t>(), 2);
+    case ValueKind::Bool: return payload_hash(bytes_[0] != 0 ? 1 : 0, 4);
+    case ValueKind::Str: {
+      FxHasher hasher;
+      hasher.add(byte_hash(as_str()));
+      hasher.add(0xff);
+      hasher.add(3);
+      return hasher.finish();
+    }
+    default: return 0;
+  }
+}
+
+void PyValue::count_index_copy(bool add) const noexcept {
+  if (!has_record() || kind() == ValueKind::Str) return;  // text takes part in no cycle
+  std::atomic<uint64_t>& copies = static_cast<value_records::TrackedRecord*>(record())->index_copies;
+  add ? copies.fetch_add(1, std::memory_order_relaxed) : copies.fetch_sub(1, std::memory_order_relaxed);
+}
+
+int PyValue::traverse(visitproc visit, void* arg) const {
+  if (!has_record() || kind() == ValueKind::Str) return 0;  // text cannot take part in a cycle
+  const auto& shared = static_cast<const value_records::TrackedRecord&>(*record());
+  if (shared.count.load(std::memory_order_acquire) != shared.index_copies.load(std::memory_order_acquire) + 1) {
+    return 0;
+  }
+  switch (kind()) {
+    case ValueKind::Unknown:
+      return visit(static_cast<const value_records::ObjectRecord&>(shared).object, arg);
+    case ValueKind::Iterable: {
+      const IterableValue& iterable = static_cast<const value_records::IterableRecord&>(shared).value;
+      if (iterable.container.sole_owner()) {
+        if (int result = visit(iterable.container.get(), arg)) return result;
+      }
+      if (iterable.members) {
+        for (const PyValue& member : *iterable.members) {
+          if (int result = member.traverse(visit, arg)) return result;
+        }
+      }
+      return 0;
+    }
+    case ValueKind::Ind: {
+      const SharedPyRef& handle = static_cast<const value_records::IndexableRecord&>(shared).value.python_handle;
+      return handle.sole_owner() ? visit(handle.get(), arg) : 0;
+    }
+    default:
+      return 0;  // text cannot take part in a cycle
+  }
 }
 
 // ---- equality ----
 
 bool operator==(const PyValue& a, const PyValue& b) noexcept {
-  if (a.hash != b.hash) return false;
-  const NativeValue& x = a.primitave;
-  const NativeValue& y = b.primitave;
-  switch (a.kind()) {
-    case ValueKind::Int: {
-      int64_t i = *std::get_if<int64_t>(&x);
-      if (const int64_t* j = std::get_if<int64_t>(&y)) return i == *j;
-      if (const double* f = std::get_if<double>(&y)) return static_cast<double>(i) == *f;
-      if (const bool* flag = std::get_if<bool>(&y)) return i == (*flag ? 1 : 0);
+  const ValueKind x = a.kind();
+  const ValueKind y = b.kind();
+  if (x != y) {
+    // Different kinds are equal only as numbers whose hashes also agree (in practice never: the kind code is part
+    // of the hash).
+    if (x == ValueKind::Unknown || y == ValueKind::Unknown || a.hash() != b.hash()) return false;
+    auto as_number = [](const PyValue& v, double& out) {
+      switch (v.kind()) {
+        case ValueKind::Int: out = static_cast<double>(v.as_int()); return true;
+        case ValueKind::Float: out = v.as_float(); return true;
+        case ValueKind::Bool: out = v.as_bool() ? 1.0 : 0.0; return true;
+        default: return false;
+      }
+    };
+    if ((x == ValueKind::Float && y == ValueKind::Bool) || (x == ValueKind::Bool && y == ValueKind::Float)) {
       return false;
     }
-    case ValueKind::Float: {
-      double f = *std::get_if<double>(&x);
-      if (const double* g = std::get_if<double>(&y)) return f == *g;
-      if (const int64_t* i = std::get_if<int64_t>(&y)) return f == static_cast<double>(*i);
-      return false;
-    }
-    case ValueKind::Str: {
-      const SmallString* t = std::get_if<SmallString>(&y);
-      return t != nullptr && *std::get_if<SmallString>(&x) == *t;
-    }
-    case ValueKind::Bool: {
-      bool flag = *std::get_if<bool>(&x);
-      if (const bool* other = std::get_if<bool>(&y)) return flag == *other;
-      if (const int64_t* i = std::get_if<int64_t>(&y)) return *i == (flag ? 1 : 0);
-      return false;
-    }
-    case ValueKind::Iterable: {
-      const IterableValue* other = std::get_if<IterableValue>(&y);
-      return other != nullptr && std::get_if<IterableValue>(&x)->record == other->record;
-    }
-    case ValueKind::Ind: {
-      const StoredIndexable* other = std::get_if<StoredIndexable>(&y);
-      return other != nullptr && std::get_if<StoredIndexable>(&x)->python_handle.get() == other->python_handle.get();
-    }
+    if (x == ValueKind::Int && y == ValueKind::Bool) return a.as_int() == (b.as_bool() ? 1 : 0);
+    if (x == ValueKind::Bool && y == ValueKind::Int) return b.as_int() == (a.as_bool() ? 1 : 0);
+    double p = 0;
+    double q = 0;
+    return as_number(a, p) && as_number(b, q) && p == q;
+  }
+  switch (x) {
+    case ValueKind::Int:
+      return a.as_int() == b.as_int();
+    case ValueKind::Float:
+      // Bit patterns decide the hash: 0.0 and -0.0 are different keys; NaN equals nothing.
+      return a.hash() == b.hash() && a.as_float() == b.as_float();
+    case ValueKind::Bool:
+      return a.as_bool() == b.as_bool();
+    case ValueKind::Str:
+      return a.as_str() == b.as_str();
+    case ValueKind::Iterable:
+      return a.record() == b.record() || a.as_iterable().record == b.as_iterable().record;
+    case ValueKind::Ind:
+      return a.record()->hash == b.record()->hash &&
+             a.as_indexable().python_handle.get() == b.as_indexable().python_handle.get();
     case ValueKind::Unknown:
-      return std::holds_alternative<UnknownValue>(y) && a.obj && b.obj && a.obj.get() == b.obj.get();
+      return a.has_record() && b.has_record() && a.record()->hash == b.record()->hash && a.obj() == b.obj();
   }
   return false;
 }
@@ -346,16 +618,30 @@ PyRef PyValue::to_python() const {
       result = PyFloat_FromDouble(as_float());
       break;
     case ValueKind::Str: {
+      if (has_record()) return PyRef::borrow(obj());
       std::string_view text = as_str();
-      result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+      uint64_t words[2];
+      std::memcpy(words, bytes_, sizeof(words));
+      const size_t size = text.size();
+      // Only text bytes count: the length byte sits in the last byte, past any text kept in place.
+      const uint64_t high_bits = (words[0] | (words[1] & 0x00ffffffffffffffULL)) & 0x8080808080808080ULL;
+      if (high_bits == 0) {
+        // ASCII (the usual case): one allocation and a copy, no decoding.
+        result = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+        if (result != nullptr) std::memcpy(PyUnicode_DATA(result), text.data(), size);
+        break;
+      }
+      result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
       break;
     }
     case ValueKind::Bool:
       return PyRef::borrow(as_bool() ? Py_True : Py_False);
     case ValueKind::Iterable:
     case ValueKind::Ind:
-    case ValueKind::Unknown:
-      return PyRef::borrow(obj ? obj.get() : Py_None);
+    case ValueKind::Unknown: {
+      PyObject* object = obj();
+      return PyRef::borrow(object != nullptr ? object : Py_None);
+    }
   }
   return PyRef::steal(check_py(result));
 }
@@ -415,23 +701,23 @@ const char* iterable_kind_name(IterableKind kind) {
   return "List";
 }
 
-std::string native_text(const NativeValue& value) {
-  switch (static_cast<ValueKind>(value.index())) {
+std::string value_text(const PyValue& value) {
+  switch (value.kind()) {
     case ValueKind::Int:
-      return "Int(" + std::to_string(*std::get_if<int64_t>(&value)) + ")";
+      return "Int(" + std::to_string(value.as_int()) + ")";
     case ValueKind::Float:
-      return "Float(" + float_text(*std::get_if<double>(&value)) + ")";
+      return "Float(" + float_text(value.as_float()) + ")";
     case ValueKind::Str:
-      return "Str(" + quoted_text(std::get_if<SmallString>(&value)->view()) + ")";
+      return "Str(" + quoted_text(value.as_str()) + ")";
     case ValueKind::Bool:
-      return *std::get_if<bool>(&value) ? "Bool(true)" : "Bool(false)";
+      return value.as_bool() ? "Bool(true)" : "Bool(false)";
     case ValueKind::Iterable: {
-      const IterableValue& iterable = *std::get_if<IterableValue>(&value);
+      const IterableValue& iterable = value.as_iterable();
       return std::string("Iterable(") + iterable_kind_name(iterable.kind) + "(" +
              address_text(iterable.container.get()) + "))";
     }
     case ValueKind::Ind: {
-      const StoredIndexable& stored = *std::get_if<StoredIndexable>(&value);
+      const StoredIndexable& stored = value.as_indexable();
       std::string core = "None";
       if (stored.owned_handle) {
         core = "IndexableCore { id: " + std::to_string(stored.owned_handle->id) +
@@ -449,19 +735,9 @@ std::string native_text(const NativeValue& value) {
 }  // namespace
 
 std::string PyValue::debug_text() const {
-  std::string object = obj ? "Some(" + address_text(obj.get()) + ")" : "None";
-  return "PyValue { obj: " + object + ", primitave: " + native_text(primitave) + ", hash: " + std::to_string(hash) +
-         " }";
-}
-
-void count_index_copy(const PyValue& value, bool add) noexcept {
-  auto count = [add](const SharedPyRef& handle) { add ? handle.add_index_copy() : handle.remove_index_copy(); };
-  count(value.obj);
-  if (const IterableValue* iterable = std::get_if<IterableValue>(&value.primitave)) {
-    count(iterable->container);
-  } else if (const StoredIndexable* stored = std::get_if<StoredIndexable>(&value.primitave)) {
-    count(stored->python_handle);
-  }
+  PyObject* object = obj();
+  std::string held = object != nullptr ? "Some(" + address_text(object) + ")" : "None";
+  return "PyValue { obj: " + held + ", primitave: " + value_text(*this) + ", hash: " + std::to_string(hash()) + " }";
 }
 
 }  // namespace vostrel

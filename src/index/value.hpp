@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -80,43 +81,118 @@ struct UnknownValue {};
 
 using NativeValue = std::variant<int64_t, double, SmallString, bool, IterableValue, StoredIndexable, UnknownValue>;
 
+namespace value_records {
+struct Record;
+}  // namespace value_records
+
 // A Python value captured once: hashed, compared, copied and dropped later without the interpreter lock.
-struct PyValue {
-  NativeValue primitave{UnknownValue{}};
-  SharedPyRef obj;  // the captured object (always set by capture)
-  uint64_t hash = 0;
+//
+// 16 bytes. Int, Float and Bool keep their payload in place and hold no Python object (reading one back makes a
+// new int or float, as reading an Int always did); text of up to 15 UTF-8 bytes is kept in place too. Longer text,
+// lists, tuples, dicts, sets, Indexable objects and unrecognised objects live in one record shared by all copies
+// (atomic count) that holds the captured object: copying never allocates, and reading such an attribute back
+// returns that very object. The hash of an in-place value is computed when asked (a few multiplies, a short byte
+// hash for text); a record keeps the hash taken at capture.
+class PyValue {
+ public:
+  // Text up to this many bytes is kept in place.
+  static constexpr size_t INLINE_TEXT = 15;
+
+  // An Unknown value without an object; capture never makes one.
+  PyValue() noexcept;
+  PyValue(const PyValue& other) noexcept;
+  PyValue(PyValue&& other) noexcept;
+  PyValue& operator=(const PyValue& other) noexcept;
+  PyValue& operator=(PyValue&& other) noexcept;
+  ~PyValue();
 
   // The classifier. Interpreter lock held; takes over `obj`. Bad input throws PythonErrorSet with the ordinary
   // Python error set (OverflowError for an int beyond 64 bits, UnicodeEncodeError for text that is not valid UTF-8,
   // TypeError for an unhashable object of no recognised kind); the reference is released.
   static PyValue capture(PyRef obj);
 
-  ValueKind kind() const noexcept { return static_cast<ValueKind>(primitave.index()); }
-  // Typed accessors; each requires the matching kind().
-  int64_t as_int() const { return std::get<int64_t>(primitave); }
-  double as_float() const { return std::get<double>(primitave); }
-  std::string_view as_str() const { return std::get<SmallString>(primitave).view(); }
-  bool as_bool() const { return std::get<bool>(primitave); }
-  const IterableValue& as_iterable() const { return std::get<IterableValue>(primitave); }
-  const StoredIndexable& as_indexable() const { return std::get<StoredIndexable>(primitave); }
+  ValueKind kind() const noexcept { return static_cast<ValueKind>(bytes_[TAG] & KIND_MASK); }
+  // The 64-bit hash: Fx hash of the payload and the kind code, or the interpreter's hash for Unknown.
+  uint64_t hash() const noexcept;
 
-  // Interpreter lock held: Int, Float, Str and Bool as new Python int, float, str and the bool singletons; the other
-  // kinds as the captured object itself. Throws PythonErrorSet if Python fails to make the object.
+  // Typed accessors; each requires the matching kind() (InternalError otherwise).
+  int64_t as_int() const {
+    check_kind(ValueKind::Int);
+    return load<int64_t>();
+  }
+  double as_float() const {
+    check_kind(ValueKind::Float);
+    return load<double>();
+  }
+  bool as_bool() const {
+    check_kind(ValueKind::Bool);
+    return bytes_[0] != 0;
+  }
+  std::string_view as_str() const;
+  const IterableValue& as_iterable() const;
+  const StoredIndexable& as_indexable() const;
+
+  // The captured Python object this value holds (Iterable, Ind, Unknown and long Str), or null for a value kept in
+  // place. Borrowed: valid while this value (or a copy) lives.
+  PyObject* obj() const noexcept;
+
+  // Counts (add) or uncounts this copy as one an index structure keeps (exact-map key, element record): such copies
+  // exist only while the owning object is held by that index, so for the cycle collector the reference stays the
+  // owning object's (see SharedPyRef::add_index_copy).
+  void count_index_copy(bool add) const noexcept;
+
+  // Interpreter lock held: visits the Python references that no copy of this value shares, index copies aside (for
+  // the cycle collector; a shared reference is not this value's alone), members of iterables included. Returns the
+  // first non-zero result of `visit`.
+  int traverse(visitproc visit, void* arg) const;
+
+  // Interpreter lock held: Int, Float, Str and Bool as Python int, float, str and the bool singletons (a long Str as
+  // the captured str itself); the other kinds as the captured object itself. Throws PythonErrorSet if Python fails
+  // to make the object.
   PyRef to_python() const;
 
-  // PyValue { obj: Some(Py(0x...)), primitave: Int(5), hash: 1234 }
+  // PyValue { obj: Some(Py(0x...)), primitave: Int(5), hash: 1234 }; `obj: None` for a value kept in place.
   std::string debug_text() const;
 
   // Equal hashes and equal payloads per kind pair (Int/Float/Bool cross-compare numerically); never calls Python.
   friend bool operator==(const PyValue& a, const PyValue& b) noexcept;
-};
 
-// Counts (add) or uncounts the handles of a copy of `value` that an index structure keeps (see
-// SharedPyRef::add_index_copy): the captured object, an iterable's container, a nested object's handle.
-void count_index_copy(const PyValue& value, bool add) noexcept;
+ private:
+  friend struct value_records::Record;
+  static constexpr size_t TAG = 15;               // byte holding the kind, the record flag and the text length
+  static constexpr unsigned char KIND_MASK = 0x07;
+  static constexpr unsigned char RECORD_FLAG = 0x08;
+  static constexpr unsigned LENGTH_SHIFT = 4;
+
+  bool has_record() const noexcept { return (bytes_[TAG] & RECORD_FLAG) != 0; }
+  value_records::Record* record() const noexcept { return load<value_records::Record*>(); }
+  void check_kind(ValueKind wanted) const {
+    if (kind() != wanted) fail_kind();
+  }
+  [[noreturn]] static void fail_kind();
+  template <class T>
+  T load() const noexcept {
+    T value;
+    std::memcpy(&value, bytes_, sizeof(T));
+    return value;
+  }
+  template <class T>
+  void store(T value, ValueKind kind, unsigned char flags = 0) noexcept {
+    std::memset(bytes_, 0, sizeof(bytes_));
+    std::memcpy(bytes_, &value, sizeof(T));
+    bytes_[TAG] = static_cast<unsigned char>(static_cast<unsigned char>(kind) | flags);
+  }
+  void retain() const noexcept;
+  void release() noexcept;
+
+  alignas(8) unsigned char bytes_[16];
+};
+static_assert(sizeof(PyValue) == 16);
+
+inline void count_index_copy(const PyValue& value, bool add) noexcept { value.count_index_copy(add); }
 
 struct PyValueStoredHash {
-  uint64_t operator()(const PyValue& v) const noexcept { return v.hash; }
+  uint64_t operator()(const PyValue& v) const noexcept { return v.hash(); }
 };
 
 // The Fx hash of a payload followed by its variant code (index + 1). Not defined for UnknownValue, whose hash is the

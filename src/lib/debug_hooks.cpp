@@ -40,7 +40,7 @@ PyObject* debug_value(PyObject*, PyObject* obj) {
 
 PyObject* debug_hash(PyObject*, PyObject* obj) {
   return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
-    uint64_t hash = PyValue::capture(PyRef::borrow(obj)).hash;
+    uint64_t hash = PyValue::capture(PyRef::borrow(obj)).hash();
     return check_py(PyLong_FromUnsignedLongLong(hash));
   });
 }
@@ -63,7 +63,7 @@ PyObject* debug_copy_equal(PyObject*, PyObject* obj) {
   return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
     PyValue original = PyValue::capture(PyRef::borrow(obj));
     PyValue copy = original;
-    return PyBool_FromLong(copy == original && copy.hash == original.hash);
+    return PyBool_FromLong(copy == original && copy.hash() == original.hash());
   });
 }
 

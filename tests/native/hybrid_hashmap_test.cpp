@@ -1,5 +1,5 @@
-// Attribute map: small-to-map switch edge cases, random inserts against std::map with a live-instance-counting
-// value (leaks and double destruction show), and copies.
+// Attribute map: edge cases around the hash index, random inserts against std::map with a live-instance-counting
+// value (leaks and double destruction show), wide maps, copies and the size of the block.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -39,54 +39,80 @@ std::vector<std::pair<uint32_t, int>> entries(const CountedMap& map) {
   return out;
 }
 
-TEST(HybridHashmap, SmallFormEdgesAndSwitchOnNinthKey) {
+TEST(HybridHashmap, EdgesAroundTheIndexAndInsertionOrder) {
   {
     CountedMap map;
     EXPECT_EQ(map.len(), 0u);
-    EXPECT_TRUE(map.is_small());
+    EXPECT_EQ(map.heap_bytes(), 0u) << "an empty map allocates nothing";
     EXPECT_TRUE(entries(map).empty());
     EXPECT_EQ(map.get(3), nullptr);
 
     const uint32_t keys[8] = {40, 3, 17, 0, 99, 5, 1000000, 8};
     for (int i = 0; i < 8; ++i) EXPECT_FALSE(map.insert(keys[i], Counted(i)).has_value());
-    EXPECT_TRUE(map.is_small());
     EXPECT_EQ(map.len(), 8u);
     EXPECT_EQ(Counted::live, 8);
 
-    // Replacing in a full small map keeps the slot and the form, and hands back the old value.
+    // Replacing keeps the key's place and hands back the old value.
     std::optional<Counted> old = map.insert(17, Counted(70));
     ASSERT_TRUE(old.has_value());
     EXPECT_EQ(old->value, 2);
     old.reset();
-    EXPECT_TRUE(map.is_small());
     std::vector<std::pair<uint32_t, int>> expected = {{40, 0}, {3, 1}, {17, 70}, {0, 3},
                                                       {99, 4}, {5, 5}, {1000000, 6}, {8, 7}};
     EXPECT_EQ(entries(map), expected);
     EXPECT_EQ(Counted::live, 8);
 
+    // The ninth key brings the hash index; every key is still found and the order is still first insertion.
     EXPECT_FALSE(map.insert(12, Counted(9)).has_value());
-    EXPECT_FALSE(map.is_small());
     EXPECT_EQ(map.len(), 9u);
-    EXPECT_EQ(Counted::live, 9) << "moving into the map form neither leaks nor drops values";
+    EXPECT_EQ(Counted::live, 9) << "growing the block neither leaks nor drops values";
     expected.emplace_back(12, 9);
     for (auto [key, value] : expected) {
       ASSERT_NE(map.get(key), nullptr) << key;
       EXPECT_EQ(map.get(key)->value, value);
     }
-    auto got = entries(map);
-    std::sort(got.begin(), got.end());
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(got, expected);
-    EXPECT_EQ(entries(map), entries(map)) << "map-form order is stable while unchanged";
+    EXPECT_EQ(entries(map), expected);
+    EXPECT_EQ(map.get(13), nullptr);
   }
   EXPECT_EQ(Counted::live, 0);
+}
+
+// Maps wide enough for 2- and 4-byte index slots, with keys that mostly differ only in their high bits.
+TEST(HybridHashmap, WideMapsFindEveryKey) {
+  auto key_of = [](uint32_t i) { return (i << 16) | (i >> 16); };
+  for (uint32_t size : {200u, 300u, 70000u}) {
+    {
+      CountedMap map;
+      for (uint32_t i = 0; i < size; ++i) map.insert(key_of(i), Counted(static_cast<int>(i)));
+      ASSERT_EQ(map.len(), size);
+      for (uint32_t i = 0; i < size; ++i) {
+        ASSERT_NE(map.get(key_of(i)), nullptr) << i;
+        ASSERT_EQ(map.get(key_of(i))->value, static_cast<int>(i));
+      }
+      EXPECT_EQ(map.get(2), nullptr);
+      EXPECT_EQ(map.get(key_of(size)), nullptr);
+      uint32_t expected = 0;
+      map.for_each([&](const uint32_t& key, const Counted&) { EXPECT_EQ(key, key_of(expected++)); });
+    }
+    EXPECT_EQ(Counted::live, 0);
+  }
+}
+
+// A reserved map takes its one block at once and keeps it while it fills: keys, values and a small index only.
+TEST(HybridHashmap, ReservedBlockHoldsEntriesWithoutPerEntryCost) {
+  CountedMap map;
+  map.reserve(20);
+  const size_t reserved = map.heap_bytes();
+  for (uint32_t i = 0; i < 20; ++i) map.insert(i * 7, Counted(1));
+  EXPECT_EQ(map.heap_bytes(), reserved) << "no second allocation while filling a reserved map";
+  EXPECT_LE(reserved, 20 * (sizeof(uint32_t) + sizeof(Counted)) + 64 + 8) << "a one-byte slot index at most";
 }
 
 // Random inserts against std::map plus first-insertion order, for maps that stay small and maps that switch.
 TEST(HybridHashmap, MatchesModelOnRandomInserts) {
   std::mt19937 rng(31337);
   for (int round = 0; round < 300; ++round) {
-    const uint32_t key_range = 1 + rng() % 20;  // ranges up to 8 never switch
+    const uint32_t key_range = 1 + rng() % 20;  // ranges up to 8 never need the index
     const int ops = 1 + static_cast<int>(rng() % 60);
     {
       CountedMap map;
@@ -109,7 +135,6 @@ TEST(HybridHashmap, MatchesModelOnRandomInserts) {
         replaced.reset();
         ASSERT_EQ(map.len(), model.size());
         ASSERT_EQ(Counted::live, static_cast<int>(model.size()));
-        ASSERT_EQ(map.is_small(), first_order.size() <= 8);
       }
       for (uint32_t probe = 0; probe < key_range + 2; ++probe) {
         uint32_t key = probe * 2654435761u;
@@ -122,10 +147,8 @@ TEST(HybridHashmap, MatchesModelOnRandomInserts) {
         }
       }
       auto got = entries(map);
-      if (map.is_small()) {
-        ASSERT_EQ(got.size(), first_order.size());
-        for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i].first, first_order[i]);
-      }
+      ASSERT_EQ(got.size(), first_order.size());
+      for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i].first, first_order[i]) << "first-insertion order";
       std::sort(got.begin(), got.end());
       const std::vector<std::pair<uint32_t, int>> expected(model.begin(), model.end());
       ASSERT_EQ(got, expected);
@@ -148,7 +171,7 @@ TEST(HybridHashmap, CopiesAreDeepAndIndependent) {
       EXPECT_EQ(moved.len(), static_cast<size_t>(size));
       copy = original;  // assignment over a moved-from map
       EXPECT_EQ(copy.get(0)->value, 0);
-      EXPECT_EQ(copy.is_small(), size <= 8);
+      EXPECT_EQ(entries(copy), entries(original));
     }
     EXPECT_EQ(Counted::live, 0);
   }

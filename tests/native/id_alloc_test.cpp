@@ -1,9 +1,11 @@
-// Id allocator: first id, LIFO reuse against a stack model, exhaustion without wrap-around, concurrent uniqueness.
+// Id allocator: first id, lowest-first reuse against a set model, exhaustion without wrap-around, concurrent uniqueness.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <random>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -14,53 +16,94 @@ namespace vostrel {
 namespace {
 
 // Must run first in this process: nothing has allocated yet.
-TEST(IdAlloc, FirstIdOfProcessIsOneAndReuseIsLifo) {
+TEST(IdAlloc, FirstIdOfProcessIsOneAndReuseIsLowestFirst) {
   EXPECT_EQ(allocate_id(), 1u);
   std::vector<uint32_t> held;
   for (int i = 0; i < 10; ++i) held.push_back(allocate_id());
   EXPECT_EQ(held.front(), 2u);
   EXPECT_EQ(held.back(), 11u);
-  free_id(7);
   free_id(9);
+  free_id(7);
+  free_id(8);
   const uint64_t fresh = id_alloc_testing::next_fresh_id();
-  EXPECT_EQ(allocate_id(), 9u);
   EXPECT_EQ(allocate_id(), 7u);
+  EXPECT_EQ(allocate_id(), 8u);
+  EXPECT_EQ(allocate_id(), 9u);
   EXPECT_EQ(id_alloc_testing::next_fresh_id(), fresh) << "reuse must not advance the counter";
+  EXPECT_EQ(allocate_id(), fresh);
+  // Freeing the newest ids hands the top of the range back to the counter, whatever the order.
+  free_id(static_cast<uint32_t>(fresh) - 1);
+  free_id(static_cast<uint32_t>(fresh));
+  EXPECT_EQ(id_alloc_testing::next_fresh_id(), fresh - 1);
+  EXPECT_EQ(id_alloc_testing::free_count(), 0u);
+  EXPECT_EQ(allocate_id(), fresh - 1);
   EXPECT_EQ(allocate_id(), fresh);
 }
 
-// Random allocate/free sequences give exactly the ids a stack-plus-counter model gives.
-TEST(IdAlloc, MatchesStackModelOnRandomSequence) {
+// The allocator's rule as a plain model: the lowest free id below the counter, else the counter; freeing the id
+// just below the counter lowers the counter past every free id at its top.
+struct Model {
+  std::set<uint32_t> free;
+  uint64_t next;
+
+  uint32_t allocate() {
+    if (!free.empty()) {
+      uint32_t id = *free.begin();
+      free.erase(free.begin());
+      return id;
+    }
+    return static_cast<uint32_t>(next++);
+  }
+  void release(uint32_t id) {
+    free.insert(id);
+    while (!free.empty() && uint64_t{*free.rbegin()} + 1 == next) {
+      free.erase(std::prev(free.end()));
+      --next;
+    }
+  }
+};
+
+// Random allocate/free sequences (with churn phases that drop most ids) give exactly the model's ids.
+TEST(IdAlloc, MatchesLowestFirstModelOnRandomSequence) {
   ASSERT_EQ(id_alloc_testing::free_count(), 0u);
   std::mt19937 rng(1234);
-  std::vector<uint32_t> model_free;
-  uint64_t model_next = id_alloc_testing::next_fresh_id();
+  Model model{{}, id_alloc_testing::next_fresh_id()};
   std::vector<uint32_t> held;
-  for (int step = 0; step < 20000; ++step) {
-    if (held.empty() || rng() % 100 < 55) {
-      uint32_t expected;
-      if (!model_free.empty()) {
-        expected = model_free.back();
-        model_free.pop_back();
-      } else {
-        expected = static_cast<uint32_t>(model_next++);
-      }
+  for (int step = 0; step < 40000; ++step) {
+    const bool churn = (step / 5000) % 2 == 1;  // phases where most holders die
+    if (held.empty() || rng() % 100 < (churn ? 25u : 60u)) {
       uint32_t got = allocate_id();
-      ASSERT_EQ(got, expected) << "step " << step;
+      ASSERT_EQ(got, model.allocate()) << "step " << step;
       held.push_back(got);
     } else {
       size_t pick = rng() % held.size();
       std::swap(held[pick], held.back());
       free_id(held.back());
-      model_free.push_back(held.back());
+      model.release(held.back());
       held.pop_back();
     }
+    ASSERT_EQ(id_alloc_testing::next_fresh_id(), model.next) << "step " << step;
   }
-  EXPECT_EQ(id_alloc_testing::free_count(), model_free.size());
-  EXPECT_EQ(id_alloc_testing::next_fresh_id(), model_next);
+  EXPECT_EQ(id_alloc_testing::free_count(), model.free.size());
   for (uint32_t id : held) free_id(id);
-  // Drain the free stack again so later tests start from an empty stack.
-  for (size_t i = 0, n = id_alloc_testing::free_count(); i < n; ++i) allocate_id();
+  EXPECT_EQ(id_alloc_testing::free_count(), 0u) << "with every id back, the counter took them all";
+}
+
+// After a churn that leaves ids scattered, new ids come back dense and ascending from the bottom.
+TEST(IdAlloc, ChurnedIdsComeBackAscending) {
+  std::mt19937 rng(9);
+  std::vector<uint32_t> held(20000);
+  for (uint32_t& id : held) id = allocate_id();
+  std::shuffle(held.begin(), held.end(), rng);
+  std::vector<uint32_t> survivors(held.begin(), held.begin() + 500);
+  for (size_t pos = 500; pos < held.size(); ++pos) free_id(held[pos]);
+  std::vector<uint32_t> fresh(5000);
+  for (uint32_t& id : fresh) id = allocate_id();
+  EXPECT_TRUE(std::is_sorted(fresh.begin(), fresh.end()));
+  std::set<uint32_t> alive(survivors.begin(), survivors.end());
+  for (uint32_t id : fresh) EXPECT_TRUE(alive.insert(id).second) << "id " << id << " handed out twice";
+  for (uint32_t id : alive) free_id(id);
+  EXPECT_EQ(id_alloc_testing::free_count(), 0u);
 }
 
 TEST(IdAlloc, ExhaustedCounterThrowsAndNeverWraps) {
@@ -77,11 +120,11 @@ TEST(IdAlloc, ExhaustedCounterThrowsAndNeverWraps) {
     }
     EXPECT_EQ(id_alloc_testing::next_fresh_id(), uint64_t{1} << 32) << "the counter stays exhausted";
   }
-  // Freed ids still circulate after exhaustion.
+  // Freed ids still circulate after exhaustion, lowest first.
   free_id(42);
   free_id(0xFFFFFFFFu);
-  EXPECT_EQ(allocate_id(), 0xFFFFFFFFu);
   EXPECT_EQ(allocate_id(), 42u);
+  EXPECT_EQ(allocate_id(), 0xFFFFFFFFu);
   EXPECT_THROW(allocate_id(), InternalError);
   id_alloc_testing::set_next_fresh_id(saved);
 }

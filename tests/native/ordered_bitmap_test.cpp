@@ -386,8 +386,8 @@ TEST(NumericalBitmap, SequentialAndRunContainers) {
   allowed.push_back(range);
   check_all(f, queries, allowed, rng);
   for (SlicePair& pair : f.nb.slices) {
-    pair.zeros.bitmap.runOptimize();
-    pair.ones.bitmap.runOptimize();
+    pair.zeros.runOptimize();
+    pair.ones.runOptimize();
   }
   for (Bitmap& a : allowed) a.runOptimize();
   check_all(f, queries, allowed, rng);
@@ -419,16 +419,59 @@ TEST(NumericalBitmap, InsertRemoveInterleavings) {
       if (rng() % 3 == 0) f.erase(random_id()); else f.put(random_id(), values[rng() % values.size()].key);
     }
     for (const SlicePair& pair : f.nb.slices) {  // every stored id in exactly one side
-      ASSERT_FALSE(pair.zeros.bitmap.intersect(pair.ones.bitmap));
-      ASSERT_EQ(pair.zeros.bitmap.cardinality() + pair.ones.bitmap.cardinality(), f.model.size());
+      ASSERT_FALSE(pair.zeros.intersect(pair.ones));
+      ASSERT_EQ(pair.zeros.cardinality() + pair.ones.cardinality(), f.model.size());
     }
     check_all(f, query_keys(f, rng, 3), allowed_sets(f, rng, 80000), rng);
   }
   EXPECT_FALSE(f.nb.is_empty());
   while (!f.model.empty()) f.erase(f.model.begin()->first);
   EXPECT_TRUE(f.nb.is_empty());
-  f.nb.slices[0].ones.push(4);  // an id waiting in a bulk buffer counts as stored
+  const uint32_t bulk[] = {4, 2, 4};
+  f.nb.add_many(0, true, bulk, 3);
   EXPECT_FALSE(f.nb.is_empty());
+  EXPECT_EQ(ids_of(f.nb.slices[0].ones), (std::vector<uint32_t>{2, 4}));
+}
+
+// move(from, to) leaves every slice exactly as remove(from) + insert(to) would, for
+// keys that differ in a few low bits, in the exponent, in sign, or not at all.
+TEST(NumericalBitmap, MoveMatchesRemoveThenInsert) {
+  std::mt19937_64 rng(31);
+  const std::vector<Number> values = random_numbers(rng, 60);
+  Fixture moved;
+  NumericalBitmap reference;
+  auto random_key = [&](OrderedKey near) {
+    switch (rng() % 4) {
+      case 0: return OrderedKey{near.m ^ (rng() % 8), near.e};  // low bits only (or none)
+      case 1: return near;
+      case 2: return OrderedKey::from_int(static_cast<int64_t>(rng() % 2001) - 1000);
+      default: return values[rng() % values.size()].key;
+    }
+  };
+  for (int step = 0; step < 4000; ++step) {
+    const uint32_t id = static_cast<uint32_t>(rng() % 300 + (rng() % 2 ? 0 : 70000));
+    auto it = moved.model.find(id);
+    if (it == moved.model.end()) {
+      const OrderedKey key = values[rng() % values.size()].key;
+      moved.put(id, key);
+      reference.insert(key, id);
+      continue;
+    }
+    const OrderedKey from = it->second;
+    const OrderedKey to = random_key(from);
+    moved.nb.move(from, to, id);
+    moved.model[id] = to;
+    moved.snapshot.clear();
+    reference.remove(from, id);
+    reference.insert(to, id);
+    if (step % 97 == 0) {
+      for (unsigned bit = 0; bit < NumericalBitmap::KEY_BITS; ++bit) {
+        ASSERT_EQ(moved.nb.slices[bit].zeros, reference.slices[bit].zeros) << "bit " << bit << " step " << step;
+        ASSERT_EQ(moved.nb.slices[bit].ones, reference.slices[bit].ones) << "bit " << bit << " step " << step;
+      }
+    }
+  }
+  check_all(moved, query_keys(moved, rng, 4), allowed_sets(moved, rng, 80000), rng);
 }
 
 TEST(KernelSelection, PicksOneBuildForEveryComparison) {

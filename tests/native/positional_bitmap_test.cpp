@@ -38,7 +38,7 @@ Ids model_ids(const Model& model, Pred pred) {
 std::vector<size_t> boundary_positions(const PositionalBitmap& pb, uint32_t id) {
   std::vector<size_t> out;
   for (size_t p = 0; p < pb.positions(); ++p) {
-    if (pb.maps[p].entries[CharacterMap::BOUNDARY].bitmap.contains(id)) out.push_back(p);
+    if (pb.maps[p].contains(CharacterMap::BOUNDARY, id)) out.push_back(p);
   }
   return out;
 }
@@ -60,8 +60,10 @@ void expect_same_content(const PositionalBitmap& pb, const Model& model) {
     boundaries += s.size() == 0 ? 0 : (s.size() == 1 ? 1 : 2);
   }
   for (const CharacterMap& map : pb.maps) {
-    for (size_t b = 0; b < CharacterMap::BOUNDARY; ++b) bits += map.entries[b].bitmap.cardinality();
-    boundary_bits += map.entries[CharacterMap::BOUNDARY].bitmap.cardinality();
+    EXPECT_TRUE(map.validate());
+    map.for_each([&](const KeyIds& ids) {
+      (ids.key == CharacterMap::BOUNDARY ? boundary_bits : bits) += ids.cardinality();
+    });
   }
   EXPECT_EQ(bits, bytes);  // no stale bytes left by removals
   EXPECT_EQ(boundary_bits, boundaries);
@@ -187,14 +189,25 @@ TEST(PositionalBitmap, RandomOperationsMatchModel) {
   }
 }
 
-TEST(PositionalBitmap, BulkPushMergeAndKeep) {
+// The ids one (position, key) holds, as a bitmap.
+Bitmap ids_at(const PositionalBitmap& pb, size_t pos, unsigned key) {
+  Bitmap out;
+  if (const KeyIds* ids = pb.maps[pos].find(key)) ids->or_into(out);
+  return out;
+}
+
+TEST(PositionalBitmap, BulkAddManyMergeAndKeep) {
   StringSource source(11);
   Model left, right;
   PositionalBitmap bulk, direct, narrow;
+  // A writer's own buffers: ids per (position, key), handed over in one call each.
+  std::map<std::pair<size_t, unsigned>, std::vector<uint32_t>> buffers;
+  std::vector<uint32_t> empties;
+  std::vector<std::pair<uint32_t, std::string>> batch;
   for (uint32_t id = 0; id < 400; ++id) {
     std::string s = source.make(id < 200 ? 30 : 6);
     if (id < 200) {
-      bulk.push(s, id);
+      batch.emplace_back(id, s);
       direct.insert(s, id);
       left[id] = s;
     } else {
@@ -202,16 +215,31 @@ TEST(PositionalBitmap, BulkPushMergeAndKeep) {
       right[id] = s;
     }
   }
-  // Until the flush only the empty strings (added directly) are visible.
-  EXPECT_EQ(ids_of(bulk.all_strings()), model_ids(left, [](const std::string& s) { return s.empty(); }));
-  EXPECT_FALSE(bulk.is_empty());  // queued ids count as stored
-  bulk.flush();
+  size_t longest = 0;
+  for (const auto& [id, s] : batch) longest = std::max(longest, s.size());
+  bulk.expand_map(longest);
+  for (const auto& [id, s] : batch) {
+    if (s.empty()) {
+      empties.push_back(id);
+      continue;
+    }
+    size_t p = PositionalBitmap::start(bulk.positions(), s.size());
+    for (size_t j = 0; j < s.size(); ++j) buffers[{p + j, static_cast<unsigned char>(s[j])}].push_back(id);
+    buffers[{p, CharacterMap::BOUNDARY}].push_back(id);
+    buffers[{p + s.size() - 1, CharacterMap::BOUNDARY}].push_back(id);
+  }
+  for (const auto& [where, ids] : buffers) bulk.add_many(where.first, where.second, ids.data(), ids.size());
+  bulk.add_many_empty(empties.data(), empties.size());
+  ASSERT_EQ(bulk.positions(), direct.positions());
   for (size_t p = 0; p < bulk.positions(); ++p) {
-    for (size_t b = 0; b <= CharacterMap::BOUNDARY; ++b) {
-      ASSERT_EQ(bulk.maps[p].entries[b].bitmap, direct.maps[p].entries[b].bitmap) << p << " " << b;
-      ASSERT_EQ(bulk.maps[p].entries[b].count, 0u);
+    ASSERT_TRUE(bulk.maps[p].validate());
+    ASSERT_EQ(bulk.maps[p].size(), direct.maps[p].size()) << p;
+    for (unsigned key = 0; key <= CharacterMap::BOUNDARY; ++key) {
+      ASSERT_EQ(ids_at(bulk, p, key), ids_at(direct, p, key)) << p << " " << key;
     }
   }
+  expect_same_content(bulk, left);
+  EXPECT_THROW(bulk.add_many(bulk.positions(), 'a', empties.data(), empties.size()), InternalError);
 
   // Merge both ways: the wider into the narrower and the narrower into the wider.
   Model both = left;

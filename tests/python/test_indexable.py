@@ -185,8 +185,10 @@ def test_ids_are_unique_and_reused():
     live = [Indexable() for _ in range(100)]
     ids = [_debug.object_id(o) for o in live]
     assert len(set(ids)) == 100 and 0 not in ids
-    freed = _debug.object_id(live.pop())
-    assert _debug.object_id(Node()) == freed  # last freed, first reused; subclasses too
+    low = _debug.object_id(live.pop(10))
+    high = _debug.object_id(live.pop(50))
+    assert low < high
+    assert _debug.object_id(Node()) == low  # the lowest freed id is reused first; subclasses too
     with pytest.raises(TypeError):
         _debug.object_id(object())
 

@@ -273,7 +273,8 @@ def test_equality_matches_model_on_random_scalars():
 # ---- text form ----
 
 def test_text_form():
-    pattern = r"PyValue \{ obj: Some\(Py\(0x[0-9a-f]+\)\), primitave: (.*), hash: (\d+) \}"
+    # Scalars and short text are kept in place (no object: `obj: None`); everything else holds its object.
+    pattern = r"PyValue \{ obj: (None|Some\(Py\(0x[0-9a-f]+\)\)), primitave: (.*), hash: (\d+) \}"
     cases = [
         (5, "Int(5)"), (-7, "Int(-7)"), (1.5, "Float(1.5)"), (2.0, "Float(2.0)"), (float("nan"), "Float(NaN)"),
         (float("-inf"), "Float(-inf)"), ("abc", 'Str("abc")'), ('q"b\\s\n\t', r'Str("q\"b\\s\n\t")'),
@@ -282,11 +283,15 @@ def test_text_form():
     for value, expected in cases:
         match = re.fullmatch(pattern, _debug.value(value))
         assert match, _debug.value(value)
-        assert match.group(1) == expected
-        assert int(match.group(2)) == _debug.hash(value)
+        assert match.group(2) == expected
+        assert int(match.group(3)) == _debug.hash(value)
+        assert (match.group(1) == "None") == (value is not None), _debug.value(value)
+    long_text = "x" * 16
+    assert f"obj: Some(Py({hex(id(long_text))}))" in _debug.value(long_text)
     items = [1]
     assert re.fullmatch(pattern.replace("(.*)", r"Iterable\(List\(Py\(0x[0-9a-f]+\)\)\)"),
                         _debug.value(items))
+    assert f"obj: Some(Py({hex(id(items))}))" in _debug.value(items)
     obj = Vostrel.Indexable()
     text = _debug.value(obj)
     address = hex(id(obj))

@@ -19,8 +19,8 @@ struct FilteredIndexCore {
   // Narrowings; the result is always a subset of `ids`. Interpreter lock released by the caller.
   FilteredIndexCore reduced_query(const QueryExpr& expr) const;
   FilteredIndexCore reduced(const std::vector<QueryExpr>& equalities) const;
-  // Calls `visit(ids, items)` with the store read-locked and returns its result. The store has a position for every
-  // id a view can hold (it only grows); positions whose object the index dropped hold the placeholder.
+  // Calls `visit(ids, items)` with the store read-locked and returns its result. Ids whose object the index dropped
+  // since are absent from the store.
   template <class F>
   auto with_stored(F&& visit) const {
     std::shared_lock items_lock(items->mutex);

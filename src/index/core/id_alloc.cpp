@@ -1,12 +1,13 @@
-// Process-wide allocation of 32-bit object ids: freed ids are reused last-in first-out before fresh ones.
+// Process-wide allocation of 32-bit object ids: the lowest freed id is reused first, before fresh ones.
 #include "index/core/id_alloc.hpp"
+
+#include <roaring/roaring.h>
 
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <new>
-#include <vector>
 
+#include "index/core/structures/bitmap.hpp"
 #include "index/internal_error.hpp"
 
 namespace vostrel {
@@ -15,19 +16,33 @@ namespace {
 // One past the last fresh id: the counter stops here instead of wrapping to ids that may still be held.
 constexpr uint64_t ID_SPACE_END = uint64_t{1} << 32;
 
-// The next never-used id. Wider than an id so that running out is visible; only changed under the FREE_IDS mutex.
+// One above every id that is held or free: the next fresh id. Wider than an id so that running out is visible; only
+// changed under the FREE_IDS mutex. It moves back down when the ids just below it are freed (see absorb_top).
 std::atomic<uint64_t> GLOBAL_ID_COUNTER{1};
 
 struct FreeIds {
   std::mutex mutex;
-  std::vector<uint32_t> stack;  // guarded by mutex; the top is the most recently freed id
+  // Guarded by mutex. Freed ids below the counter; compressed, so a churned process pays little for remembering
+  // scattered ids, and its minimum is the next id handed out.
+  Bitmap ids;
 };
 
-// The free stack, created on first use and never destroyed: objects may still give ids back while the process
+// The free set, created on first use and never destroyed: objects may still give ids back while the process
 // exits, after static destructors have started to run.
 FreeIds& FREE_IDS() {
   static FreeIds& free_ids = *std::make_unique<FreeIds>().release();
   return free_ids;
+}
+
+// Caller holds the mutex. While the highest free id sits just below the counter, the counter takes it back, so
+// after a full churn the fresh range starts low again and the free set stays small.
+void absorb_top(FreeIds& free_ids) {
+  while (!free_ids.ids.isEmpty()) {
+    uint64_t top = free_ids.ids.maximum();
+    if (top + 1 != GLOBAL_ID_COUNTER.load()) return;
+    free_ids.ids.remove(static_cast<uint32_t>(top));
+    GLOBAL_ID_COUNTER.store(top);
+  }
 }
 
 }  // namespace
@@ -35,9 +50,9 @@ FreeIds& FREE_IDS() {
 uint32_t allocate_id() {
   FreeIds& free_ids = FREE_IDS();
   std::lock_guard lock(free_ids.mutex);  // no other lock is taken while this one is held
-  if (!free_ids.stack.empty()) {
-    uint32_t id = free_ids.stack.back();
-    free_ids.stack.pop_back();
+  if (!free_ids.ids.isEmpty()) {
+    uint32_t id = free_ids.ids.minimum();
+    free_ids.ids.remove(id);
     return id;
   }
   uint64_t next = GLOBAL_ID_COUNTER.load();
@@ -49,12 +64,12 @@ uint32_t allocate_id() {
 void free_id(uint32_t id) {
   FreeIds& free_ids = FREE_IDS();
   std::lock_guard lock(free_ids.mutex);
-  try {
-    free_ids.stack.push_back(id);
-  } catch (const std::bad_alloc&) {
-    // Called from destructors, so it must not throw. An id that cannot be recorded is simply never reused,
-    // which is safe: no live owner can be handed it.
+  if (static_cast<uint64_t>(id) + 1 == GLOBAL_ID_COUNTER.load()) {
+    GLOBAL_ID_COUNTER.store(id);
+    absorb_top(free_ids);
+    return;
   }
+  free_ids.ids.add(id);
 }
 
 namespace id_alloc_testing {
@@ -70,7 +85,7 @@ uint64_t next_fresh_id() { return GLOBAL_ID_COUNTER.load(); }
 size_t free_count() {
   FreeIds& free_ids = FREE_IDS();
   std::lock_guard lock(free_ids.mutex);
-  return free_ids.stack.size();
+  return free_ids.ids.cardinality();
 }
 
 }  // namespace id_alloc_testing

@@ -1,4 +1,4 @@
-// Process-wide allocation of 32-bit object ids: freed ids are reused last-in first-out before fresh ones.
+// Process-wide allocation of 32-bit object ids: the lowest freed id is reused first, before fresh ones.
 #pragma once
 
 #include <cstddef>
@@ -6,9 +6,11 @@
 
 namespace vostrel {
 
-// Returns an id that no live owner holds: the most recently freed id if any, else the next fresh id from
-// GLOBAL_ID_COUNTER (the first is 1; 0 is never handed out). Throws InternalError("id space exhausted") when no
-// id was freed and all 2^32 - 1 fresh ids are used up. Thread-safe, with or without the interpreter lock.
+// Returns an id that no live owner holds: the lowest freed id if any, else the next fresh id from
+// GLOBAL_ID_COUNTER (the first is 1; 0 is never handed out). Reusing the lowest id keeps the ids of a process that
+// creates and drops many objects dense and ascending, so id bitmaps stay compact and new objects sort after old
+// ones. Throws InternalError("id space exhausted") when no id was freed and all 2^32 - 1 fresh ids are used up.
+// Thread-safe, with or without the interpreter lock.
 uint32_t allocate_id();
 
 // Gives `id` back for reuse. The caller must own it and stop using it; nothing is checked. Thread-safe.

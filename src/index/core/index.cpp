@@ -64,11 +64,9 @@ bool IndexAPI::store_object(uint32_t id, SharedPyRef python_handle, std::shared_
     std::unique_lock ids_lock(item_ids->mutex);
     std::unique_lock items_lock(items->mutex);
     if (item_ids->value.contains(id)) return false;
-    auto& store = items->value;
-    if (store.size() <= id) store.resize(static_cast<size_t>(id) + 1, StoredItem::placeholder());
     // A nested index keeps the handle of the value that links the object: an index copy (see SharedPyRef).
     if (level > 0) python_handle.add_index_copy();
-    replaced = std::exchange(store[id], StoredItem{std::move(python_handle), std::move(owned_handle)});
+    replaced = items->value.put(id, StoredItem{std::move(python_handle), std::move(owned_handle)});
     item_ids->value.add(id);
   }
   const size_t tasks_before = work.size();
@@ -98,7 +96,7 @@ StoredItem IndexAPI::unstore_object(uint32_t id) {
   std::unique_lock items_lock(items->mutex);
   if (!item_ids->value.contains(id)) return StoredItem{};
   item_ids->value.remove(id);
-  StoredItem removed = std::exchange(items->value[id], StoredItem::placeholder());
+  StoredItem removed = items->value.take(id);
   if (level > 0) removed.python_handle.remove_index_copy();
   return removed;
 }
@@ -106,7 +104,7 @@ StoredItem IndexAPI::unstore_object(uint32_t id) {
 IndexAPI::~IndexAPI() {
   if (level == 0) return;
   // Views never share a nested index's store, so its index copies end here.
-  for (uint32_t id : item_ids->value) items->value[id].python_handle.remove_index_copy();
+  items->value.for_each([](uint32_t, const StoredItem& item) { item.python_handle.remove_index_copy(); });
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work) {

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/core/item_store.hpp"
 #include "index/core/locked.hpp"
 #include "index/core/nested_work.hpp"
 #include "index/core/stored_item.hpp"
@@ -31,7 +32,7 @@ struct QueryExpr;
 struct FilteredIndexCore;
 
 using QueryMapList = RwLocked<std::vector<std::shared_ptr<QueryMap>>>;
-using ItemList = RwLocked<std::vector<StoredItem>>;
+using ItemList = RwLocked<ItemStore<StoredItem>>;
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:

@@ -4,16 +4,17 @@
 #include <shared_mutex>
 
 #include "index/internal_error.hpp"
+#include "index/types.hpp"
 #include "lib/errors.hpp"
 
 namespace vostrel {
 
-std::vector<SharedPyRef> handles_of_stored(const Bitmap& ids, const std::vector<StoredItem>& store) {
+std::vector<SharedPyRef> handles_of_stored(const Bitmap& ids, const ItemStore<StoredItem>& store) {
   std::vector<SharedPyRef> handles;
   handles.reserve(ids.cardinality());
   for (uint32_t id : ids) {
-    if (id >= store.size()) throw InternalError("view id without a stored item");
-    handles.push_back(store[id].python_handle);
+    const StoredItem* item = store.find(id);
+    handles.push_back(item != nullptr ? item->python_handle : DEFAULT_PY_INDEXABLE_ARC());
   }
   return handles;
 }
@@ -28,10 +29,11 @@ PyRef list_of_handles(const std::vector<SharedPyRef>& handles) {
 int visit_store(const ItemList& store, visitproc visit, void* arg) {
   std::shared_lock lock(store.mutex, std::try_to_lock);
   if (!lock.owns_lock()) return 0;
-  for (const StoredItem& item : store.value) {
-    if (item.python_handle.sole_owner()) Py_VISIT(item.python_handle.get());
-  }
-  return 0;
+  int result = 0;
+  store.value.for_each([&](uint32_t, const StoredItem& item) {
+    if (result == 0 && item.python_handle.sole_owner()) result = visit(item.python_handle.get(), arg);
+  });
+  return result;
 }
 
 PyTypeObject* ready_final_type(PyTypeObject& type, const FinalTypeSpec& spec) {

@@ -9,6 +9,7 @@
 
 #include "index/core/locks/lock_order.hpp"
 #include "index/core/index.hpp"
+#include "index/core/item_store.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
 #include "index/py_ref.hpp"
@@ -63,10 +64,11 @@ int visit_store(const ItemList& store, visitproc visit, void* arg);
 // error set if readying failed (a later call tries again). Interpreter lock held.
 PyTypeObject* ready_final_type(PyTypeObject& type, const FinalTypeSpec& spec);
 
-// Copies the handles of the objects stored at `ids`, ascending. Call it with the store read-locked and the
+// Copies the handles of the objects stored at `ids`, ascending (the placeholder's for an id whose object the
+// index dropped since the view was made). Call it with the store read-locked and the
 // interpreter lock released: it touches only atomic counts. The Python list is built afterwards, without any engine
 // lock (allocating it may run the collector, and so finalizers that use the index).
-std::vector<SharedPyRef> handles_of_stored(const Bitmap& ids, const std::vector<StoredItem>& store);
+std::vector<SharedPyRef> handles_of_stored(const Bitmap& ids, const ItemStore<StoredItem>& store);
 
 // Interpreter lock held, no engine lock held: a new list of the objects behind `handles`. Throws PythonErrorSet.
 PyRef list_of_handles(const std::vector<SharedPyRef>& handles);

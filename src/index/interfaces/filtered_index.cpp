@@ -96,8 +96,8 @@ int filtered_index_contains(PyObject* self, PyObject* object) {
   if (!core.ids.contains(id)) return 0;
   return guard_python_call<int>(-1, [&] {
     return without_gil([&] {
-      return core.with_stored([&](const Bitmap&, const std::vector<StoredItem>& store) {
-        return id < store.size() && store[id].python_handle.get() == object ? 1 : 0;
+      return core.with_stored([&](const Bitmap&, const ItemStore<StoredItem>& store) {
+        return store.find(id) != nullptr && store.find(id)->python_handle.get() == object ? 1 : 0;
       });
     });
   });

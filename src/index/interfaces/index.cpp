@@ -99,7 +99,7 @@ PyObject* index_remove_object(PyObject* self, PyObject* args, PyObject* kwargs) 
 size_t object_count(PyObject* self) {
   return without_gil([&] {
     return engine_of(self).with_stored(
-        [](const Bitmap& ids, const std::vector<StoredItem>&) { return static_cast<size_t>(ids.cardinality()); });
+        [](const Bitmap& ids, const ItemStore<StoredItem>&) { return static_cast<size_t>(ids.cardinality()); });
   });
 }
 
@@ -114,8 +114,8 @@ int index_contains(PyObject* self, PyObject* object) {
   return guard_python_call<int>(-1, [&] {
     const uint32_t id = indexable_core(object).id;
     return without_gil([&] {
-      return engine_of(self).with_stored([&](const Bitmap& ids, const std::vector<StoredItem>& store) {
-        return ids.contains(id) && id < store.size() && store[id].python_handle.get() == object ? 1 : 0;
+      return engine_of(self).with_stored([&](const Bitmap& ids, const ItemStore<StoredItem>& store) {
+        return ids.contains(id) && store.find(id) != nullptr && store.find(id)->python_handle.get() == object ? 1 : 0;
       });
     });
   });
@@ -126,7 +126,7 @@ PyObject* index_iter(PyObject* self) {
   return guard_python_call<PyObject*>(nullptr, [&] {
     IndexAPI& engine = engine_of(self);
     Bitmap snapshot = without_gil([&] {
-      return engine.with_stored([](const Bitmap& ids, const std::vector<StoredItem>&) { return Bitmap(ids); });
+      return engine.with_stored([](const Bitmap& ids, const ItemStore<StoredItem>&) { return Bitmap(ids); });
     });
     return make_object_iterator(PyRef(), nullptr, std::move(snapshot), engine.items, true).release();
   });

@@ -18,20 +18,12 @@ namespace {
 // Interpreter lock held: the stored attributes as a new dict. Throws PythonErrorSet.
 PyRef attributes_as_dict(PyObject* obj) {
   AttributeMap& attributes = *indexable_core(obj).attributes;
-  // Only what the conversion needs leaves the map (the scalar for Int/Float/Str/Bool, else the captured object), as
-  // for an attribute read; the Python objects are made after unlocking.
+  // Copies leave the map (copying a value never allocates); the Python objects are made after unlocking.
   std::vector<std::pair<uint32_t, PyValue>> entries;
   {
     std::unique_lock lock = lock_releasing_gil(attributes.mutex);
     entries.reserve(attributes.map.len());
-    attributes.map.for_each([&](const uint32_t& id, const PyValue& value) {
-      PyValue& light = entries.emplace_back(id, PyValue()).second;
-      if (value.kind() <= ValueKind::Bool) {
-        light.primitave = value.primitave;
-      } else {
-        light.obj = value.obj;
-      }
-    });
+    attributes.map.for_each([&](const uint32_t& id, const PyValue& value) { entries.emplace_back(id, value); });
   }
   // Loaded after the ids were read, so every one of them is in the snapshot.
   std::shared_ptr<const ImmutableInterner> names = INTERNER().load();

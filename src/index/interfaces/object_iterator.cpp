@@ -1,6 +1,8 @@
 // The object iterator of Index and FilteredIndex: ascending ids, objects fetched from the store in chunks.
 #include "index/interfaces/object_iterator.hpp"
 
+#include "index/types.hpp"
+
 #include <roaring/roaring.h>
 
 #include <array>
@@ -60,13 +62,16 @@ bool fetch_chunk(ObjectIteratorState& state) {
     const uint32_t count = roaring_read_uint32_iterator(&state.cursor, batch.data(), CHUNK_IDS);
     without_gil([&] {
       std::shared_lock items_lock(state.items->mutex);
-      const std::vector<StoredItem>& store = state.items->value;
+      const ItemStore<StoredItem>& store = state.items->value;
       for (uint32_t pos = 0; pos < count; ++pos) {
         const uint32_t id = batch[pos];
-        if (id >= store.size()) continue;  // cannot happen: the store has a position for every id ever stored
-        const StoredItem& item = store[id];
-        if (state.skip_placeholders && item.is_placeholder()) continue;  // left the index since the snapshot
-        state.chunk.push_back(item.python_handle);
+        const StoredItem* item = store.find(id);
+        if (item == nullptr) {
+          // Left the index since the snapshot (an index skips it; a view lists the placeholder, as collect does).
+          if (!state.skip_placeholders) state.chunk.push_back(DEFAULT_PY_INDEXABLE_ARC());
+          continue;
+        }
+        state.chunk.push_back(item->python_handle);
       }
     });
   }

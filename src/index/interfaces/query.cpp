@@ -32,15 +32,7 @@ void query_expr_dealloc(PyObject* self) {
 // The captured values of a query are its own references (a query stored in an object it names forms a cycle).
 int visit_expr(const QueryExpr& expr, visitproc visit, void* arg) {
   for (const PyValue& value : expr.values) {
-    const SharedPyRef* handles[] = {&value.obj, nullptr};
-    if (const StoredIndexable* stored = std::get_if<StoredIndexable>(&value.primitave)) {
-      handles[1] = &stored->python_handle;
-    } else if (const IterableValue* iterable = std::get_if<IterableValue>(&value.primitave)) {
-      handles[1] = &iterable->container;
-    }
-    for (const SharedPyRef* handle : handles) {
-      if (handle != nullptr && handle->sole_owner()) Py_VISIT(handle->get());
-    }
+    if (int result = value.traverse(visit, arg)) return result;
   }
   for (const QueryExpr& child : expr.children) {
     if (int result = visit_expr(child, visit, arg)) return result;

@@ -132,16 +132,16 @@ void QueryMap::remove_str(std::string_view text, uint32_t id) {
 
 void QueryMap::insert_bool(bool flag, uint32_t id) {
   std::unique_lock lock(bool_mutex);
-  (flag ? trues : falses).bitmap.add(id);
+  (flag ? trues : falses).add(id);
 }
 
 void QueryMap::remove_bool(bool flag, uint32_t id) {
   std::unique_lock lock(bool_mutex);
-  (flag ? trues : falses).bitmap.remove(id);
+  (flag ? trues : falses).remove(id);
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
-  auto shard = exact.get_shard(value.hash);
+  auto shard = exact.get_shard(value.hash());
   auto found = shard.map.find(value);
   if (found != shard.map.end()) {
     found->second.add(id);
@@ -154,7 +154,7 @@ void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
-  auto shard = exact.get_shard(value.hash);
+  auto shard = exact.get_shard(value.hash());
   auto found = shard.map.find(value);
   if (found == shard.map.end()) return;
   found->second.remove(id);

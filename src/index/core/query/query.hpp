@@ -19,7 +19,6 @@
 
 #include "index/core/index.hpp"
 #include "index/core/nested_work.hpp"
-#include "index/core/structures/buffered_bitmap/buffered_bitmap.hpp"
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
 #include "index/core/structures/paged_u32_map/paged_u32_map.hpp"
@@ -54,8 +53,8 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   mutable RankedSharedMutex numeric_mutex;
   NumericalBitmap numeric;  // guarded by numeric_mutex
   mutable RankedSharedMutex bool_mutex;
-  BufferedBitmap<64> trues;   // guarded by bool_mutex
-  BufferedBitmap<64> falses;  // guarded by bool_mutex
+  Bitmap trues;   // guarded by bool_mutex
+  Bitmap falses;  // guarded by bool_mutex
   // Members of iterable values, guarded by translation_mutex: each element id's owner (an object id, or the element
   // id of an enclosing iterable), the value it had when registered (removal never re-reads a container that may have
   // changed since), and each owner's element ids.

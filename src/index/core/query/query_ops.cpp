@@ -109,7 +109,7 @@ Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
     }
     case ValueKind::Bool: {
       std::shared_lock lock(map.bool_mutex);
-      result = (value.as_bool() ? map.trues : map.falses).bitmap;
+      result = value.as_bool() ? map.trues : map.falses;
       break;
     }
     default:

@@ -3,6 +3,7 @@
 
 #include <roaring/roaring.h>
 
+#include <bit>
 #include <new>
 
 namespace vostrel {
@@ -69,8 +70,8 @@ roaring_bitmap_t* borrow_tmp_bitmap() {
 
 void slice_bitmaps(const NumericalBitmap& nb, const roaring_bitmap_t** zeros, const roaring_bitmap_t** ones) {
   for (unsigned i = 0; i < NumericalBitmap::KEY_BITS; ++i) {
-    zeros[i] = &nb.slices[i].zeros.bitmap.roaring;
-    ones[i] = &nb.slices[i].ones.bitmap.roaring;
+    zeros[i] = &nb.slices[i].zeros.roaring;
+    ones[i] = &nb.slices[i].ones.roaring;
   }
 }
 
@@ -81,15 +82,37 @@ void throw_out_of_memory() { throw std::bad_alloc(); }
 void NumericalBitmap::insert(OrderedKey key, uint32_t id) {
   for (unsigned i = 0; i < KEY_BITS; ++i) {
     SlicePair& pair = slices[i];
-    roaring_bitmap_add(&(key.bit(i) ? pair.ones : pair.zeros).bitmap.roaring, id);
+    roaring_bitmap_add(&(key.bit(i) ? pair.ones : pair.zeros).roaring, id);
   }
 }
 
 void NumericalBitmap::remove(OrderedKey key, uint32_t id) {
   for (unsigned i = 0; i < KEY_BITS; ++i) {
     SlicePair& pair = slices[i];
-    roaring_bitmap_remove(&(key.bit(i) ? pair.ones : pair.zeros).bitmap.roaring, id);
+    roaring_bitmap_remove(&(key.bit(i) ? pair.ones : pair.zeros).roaring, id);
   }
+}
+
+void NumericalBitmap::move(OrderedKey from, OrderedKey to, uint32_t id) {
+  // Only the differing bits: a small change of a number flips a few low mantissa bits.
+  auto flip = [&](unsigned i, bool now_one) {
+    SlicePair& pair = slices[i];
+    roaring_bitmap_remove(&(now_one ? pair.zeros : pair.ones).roaring, id);
+    roaring_bitmap_add(&(now_one ? pair.ones : pair.zeros).roaring, id);
+  };
+  for (uint64_t diff = from.m ^ to.m; diff != 0; diff &= diff - 1) {
+    unsigned i = static_cast<unsigned>(std::countr_zero(diff));
+    flip(i, ((to.m >> i) & 1) != 0);
+  }
+  for (unsigned diff = static_cast<unsigned>(from.e ^ to.e) & 0xfffu; diff != 0; diff &= diff - 1) {
+    unsigned i = static_cast<unsigned>(std::countr_zero(diff));
+    flip(64 + i, ((to.e >> i) & 1) != 0);
+  }
+}
+
+void NumericalBitmap::add_many(unsigned bit, bool one, const uint32_t* ids, size_t count) {
+  SlicePair& pair = slices.at(bit);
+  roaring_bitmap_add_many(&(one ? pair.ones : pair.zeros).roaring, count, ids);
 }
 
 Bitmap NumericalBitmap::equal(OrderedKey key) const {
@@ -100,8 +123,7 @@ Bitmap NumericalBitmap::equal(OrderedKey key) const {
 
 bool NumericalBitmap::is_empty() const {
   const SlicePair& first = slices[0];
-  return first.zeros.bitmap.isEmpty() && first.ones.bitmap.isEmpty() && first.zeros.count == 0 &&
-         first.ones.count == 0;
+  return first.zeros.isEmpty() && first.ones.isEmpty();
 }
 
 void get_gt_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed) {

@@ -2,35 +2,41 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "index/core/structures/bitmap.hpp"
-#include "index/core/structures/buffered_bitmap/buffered_bitmap.hpp"
 #include "index/core/structures/ordered_bitmap/ordered_key.hpp"
 
 namespace vostrel {
 
 // The ids whose key has a 0 (zeros) and a 1 (ones) at one key bit.
 struct SlicePair {
-  BufferedBitmap<64> zeros;
-  BufferedBitmap<64> ones;
+  Bitmap zeros;
+  Bitmap ones;
 };
 
 // One pair per key bit; every stored id sits in exactly one bitmap of every pair.
-// Readers only read the bitmaps; the buffers are filled by the bulk writer and
-// are empty whenever a reader holds the structure's lock.
+// The structure holds only its bitmaps: a bulk writer keeps its own buffers for
+// the length of a batch and hands each slice its ids with add_many.
 class NumericalBitmap {
  public:
   static constexpr unsigned KEY_BITS = OrderedKey::BITS;
-  std::array<SlicePair, KEY_BITS> slices;  // public: the bulk writer pushes into the buffers
+  std::array<SlicePair, KEY_BITS> slices;
 
   // Stores `id` under `key`: one add per key bit.
   void insert(OrderedKey key, uint32_t id);
   // Removes `id` stored under `key` from the same 76 bitmaps.
   void remove(OrderedKey key, uint32_t id);
+  // Moves `id` stored under `from` to `to`, touching only the slices whose key bit
+  // differs (none when the keys are equal). Same result as remove(from) + insert(to).
+  void move(OrderedKey from, OrderedKey to, uint32_t id);
+  // Adds `count` ids to one slice bitmap (key bit `bit`, the ones side when `one`);
+  // the bulk writer's flush. `ids` need not be sorted.
+  void add_many(unsigned bit, bool one, const uint32_t* ids, size_t count);
   // The ids whose key equals `key`.
   Bitmap equal(OrderedKey key) const;
-  // True when no id is stored, counting ids still waiting in the buffers.
+  // True when no id is stored.
   bool is_empty() const;
 };
 

@@ -39,42 +39,60 @@ Bitmap union_of(std::vector<Bitmap>& pieces) {
   return union_of(parts);
 }
 
-// The bitmaps one candidate position must all contain, intersected smallest
-// first so every step works on the smallest set so far. One instance is reused
-// across the candidates of a match so its list is allocated once.
+// The sets one candidate position must all contain, intersected smallest first so
+// every step works on the smallest set so far. One instance is reused across the
+// candidates of a match so its list is allocated once.
 class Candidate {
  public:
   explicit Candidate(size_t expected_parts) { parts_.reserve(expected_parts); }
 
   void reset() { parts_.clear(); }
 
-  // Add one bitmap; false when it is empty, i.e. the candidate cannot match.
-  bool add(const Bitmap& bitmap) {
-    uint64_t cardinality = roaring_bitmap_get_cardinality(&bitmap.roaring);
+  // Add one set; false when it is absent or empty, i.e. the candidate cannot match.
+  bool add(const KeyIds* ids) {
+    if (ids == nullptr) return false;
+    uint64_t cardinality = ids->cardinality();
     if (cardinality == 0) return false;
-    parts_.emplace_back(cardinality, &bitmap.roaring);
+    parts_.emplace_back(cardinality, ids);
     return true;
   }
 
-  // Append the intersection of the added bitmaps, minus `exclude` when given,
-  // to `pieces` unless it is empty. Stops at the first empty step.
-  void intersect_into(std::vector<Bitmap>& pieces, const Bitmap* exclude = nullptr) {
+  // Append the intersection of the added sets, minus `exclude` when given, to
+  // `pieces` unless it is empty.
+  void intersect_into(std::vector<Bitmap>& pieces, const KeyIds* exclude = nullptr) {
     if (parts_.empty()) return;
     std::sort(parts_.begin(), parts_.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
-    // One pass per chunk over all parts: dense chunks are counted once, not once per pairwise AND.
+    if (parts_.front().first <= KeyIds::INLINE_CAPACITY) {
+      // A tiny set bounds the answer: test its few ids against the other sets.
+      Bitmap scratch;
+      parts_.front().second->for_each([&](uint32_t id) {
+        for (size_t pos = 1; pos < parts_.size(); ++pos) {
+          if (!parts_[pos].second->contains(id)) return;
+        }
+        if (exclude == nullptr || !exclude->contains(id)) scratch.add(id);
+      });
+      if (!scratch.isEmpty()) pieces.push_back(std::move(scratch));
+      return;
+    }
+    // Every set here is a bitmap: one pass per chunk over all parts, dense chunks
+    // counted once, not once per pairwise AND.
     std::vector<const roaring_bitmap_t*> ordered;
     ordered.reserve(parts_.size());
-    for (const auto& part : parts_) ordered.push_back(part.second);
+    for (const auto& part : parts_) ordered.push_back(&part.second->bitmap()->roaring);
     Bitmap scratch = and_many(ordered);
     if (exclude != nullptr && !roaring_bitmap_is_empty(&scratch.roaring)) {
-      roaring_bitmap_andnot_inplace(&scratch.roaring, &exclude->roaring);
+      if (const Bitmap* excluded = exclude->bitmap()) {
+        roaring_bitmap_andnot_inplace(&scratch.roaring, &excluded->roaring);
+      } else {
+        exclude->for_each([&](uint32_t id) { scratch.remove(id); });
+      }
     }
     if (!roaring_bitmap_is_empty(&scratch.roaring)) pieces.push_back(std::move(scratch));
   }
 
  private:
-  std::vector<std::pair<uint64_t, const roaring_bitmap_t*>> parts_;
+  std::vector<std::pair<uint64_t, const KeyIds*>> parts_;
 };
 
 const unsigned char* bytes_of(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
@@ -104,61 +122,52 @@ void PositionalBitmap::expand_map(size_t len) {
 
 void PositionalBitmap::insert(std::string_view s, uint32_t id) {
   if (s.empty()) {
-    empty_strings.bitmap.add(id);
+    empty_strings.add(id);
     return;
   }
   expand_map(s.size());
   const unsigned char* b = bytes_of(s);
   size_t p = start(maps.size(), s.size());
-  for (size_t j = 0; j < s.size(); ++j) maps[p + j].entries[b[j]].bitmap.add(id);
-  maps[p].entries[CharacterMap::BOUNDARY].bitmap.add(id);
-  maps[p + s.size() - 1].entries[CharacterMap::BOUNDARY].bitmap.add(id);
+  for (size_t j = 0; j < s.size(); ++j) maps[p + j].add(b[j], id);
+  maps[p].add(CharacterMap::BOUNDARY, id);
+  maps[p + s.size() - 1].add(CharacterMap::BOUNDARY, id);
 }
 
 bool PositionalBitmap::remove(std::string_view s, uint32_t id) {
-  if (s.empty()) return empty_strings.bitmap.removeChecked(id);
+  if (s.empty()) return empty_strings.removeChecked(id);
   if (!fits(s.size())) return false;
   const unsigned char* b = bytes_of(s);
   size_t p = start(maps.size(), s.size());
   size_t last = p + s.size() - 1;
   // Verify first: clearing the bytes of a string the id does not hold would
   // corrupt the string it does hold.
-  if (!boundary(p).contains(id) || !boundary(last).contains(id)) return false;
-  // At k-1 a two-byte string ends where one-byte strings sit; its start at k-2 tells it apart.
-  if (s.size() == 1 && p >= 1 && boundary(p - 1).contains(id)) return false;
-  for (size_t j = 0; j < s.size(); ++j) {
-    if (!entry(p + j, b[j]).contains(id)) return false;
+  if (!maps[p].contains(CharacterMap::BOUNDARY, id) || !maps[last].contains(CharacterMap::BOUNDARY, id)) {
+    return false;
   }
-  for (size_t j = 0; j < s.size(); ++j) maps[p + j].entries[b[j]].bitmap.remove(id);
-  maps[p].entries[CharacterMap::BOUNDARY].bitmap.remove(id);
-  maps[last].entries[CharacterMap::BOUNDARY].bitmap.remove(id);
+  // At k-1 a two-byte string ends where one-byte strings sit; its start at k-2 tells it apart.
+  if (s.size() == 1 && p >= 1 && maps[p - 1].contains(CharacterMap::BOUNDARY, id)) return false;
+  for (size_t j = 0; j < s.size(); ++j) {
+    if (!maps[p + j].contains(b[j], id)) return false;
+  }
+  for (size_t j = 0; j < s.size(); ++j) maps[p + j].remove(b[j], id);
+  maps[p].remove(CharacterMap::BOUNDARY, id);
+  maps[last].remove(CharacterMap::BOUNDARY, id);
   return true;
 }
 
-void PositionalBitmap::push(std::string_view s, uint32_t id) {
-  if (s.empty()) {
-    empty_strings.bitmap.add(id);  // visible at once, like an unbuffered insert
-    return;
+void PositionalBitmap::add_many(size_t position, unsigned key, const uint32_t* ids, size_t count) {
+  if (position >= maps.size() || key > CharacterMap::BOUNDARY) {
+    throw InternalError("bulk add outside the positional row");
   }
-  expand_map(s.size());
-  const unsigned char* b = bytes_of(s);
-  size_t p = start(maps.size(), s.size());
-  size_t last = p + s.size() - 1;
-  maps[p].entries[CharacterMap::BOUNDARY].push(id);
-  for (size_t j = 0; j < s.size(); ++j) maps[p + j].entries[b[j]].push(id);
-  if (last != p) maps[last].entries[CharacterMap::BOUNDARY].push(id);
+  maps[position].add_many(key, ids, count);
 }
 
-void PositionalBitmap::flush() {
-  for (CharacterMap& map : maps) {
-    map.entries[CharacterMap::BOUNDARY].flush();
-    for (size_t b = 0; b < CharacterMap::BOUNDARY; ++b) map.entries[b].flush();
-  }
-  empty_strings.flush();
+void PositionalBitmap::add_many_empty(const uint32_t* ids, size_t count) {
+  roaring_bitmap_add_many(&empty_strings.roaring, count, ids);
 }
 
 Bitmap PositionalBitmap::exact(std::string_view q) const {
-  if (q.empty()) return empty_strings.bitmap;
+  if (q.empty()) return empty_strings;
   if (!fits(q.size())) return Bitmap();
   const unsigned char* b = bytes_of(q);
   size_t m = start(maps.size(), q.size());
@@ -172,7 +181,7 @@ Bitmap PositionalBitmap::exact(std::string_view q) const {
   if (last != m && !candidate.add(boundary(last))) return Bitmap();
   // A one-byte query sits at k-1, where two-byte strings end; they are the ids
   // that also have a boundary at k-2 (their start).
-  const Bitmap* two_byte_ends = (q.size() == 1 && m >= 1) ? &boundary(m - 1) : nullptr;
+  const KeyIds* two_byte_ends = (q.size() == 1 && m >= 1) ? boundary(m - 1) : nullptr;
   candidate.intersect_into(pieces, two_byte_ends);
   return union_of(pieces);
 }
@@ -193,7 +202,7 @@ Bitmap PositionalBitmap::prefix(std::string_view q) const {
     for (size_t j = 0; j < q.size() && alive; ++j) alive = candidate.add(entry(p + j, b[j]));
     if (!alive) continue;
     // Only a one-byte query reaches k-1, where two-byte strings end rather than start.
-    const Bitmap* two_byte_ends = (p == k - 1 && p >= 1) ? &boundary(p - 1) : nullptr;
+    const KeyIds* two_byte_ends = (p == k - 1 && p >= 1) ? boundary(p - 1) : nullptr;
     candidate.intersect_into(pieces, two_byte_ends);
   }
   return union_of(pieces);
@@ -241,31 +250,35 @@ Bitmap PositionalBitmap::substring(std::string_view q) const {
 Bitmap PositionalBitmap::all_strings() const {
   // Every non-empty string starts in [0, k-1].
   std::vector<const roaring_bitmap_t*> parts;
+  std::vector<uint32_t> loose;  // ids of boundary sets still kept in place
   size_t k = maps.size() / 2;
   parts.reserve(k + 1);
   for (size_t p = 0; p < k; ++p) {
-    if (!roaring_bitmap_is_empty(&boundary(p).roaring)) parts.push_back(&boundary(p).roaring);
+    const KeyIds* starts = boundary(p);
+    if (starts == nullptr) continue;
+    if (const Bitmap* bitmap = starts->bitmap()) {
+      if (!bitmap->isEmpty()) parts.push_back(&bitmap->roaring);
+    } else {
+      starts->for_each([&](uint32_t id) { loose.push_back(id); });
+    }
   }
-  if (!roaring_bitmap_is_empty(&empty_strings.bitmap.roaring)) parts.push_back(&empty_strings.bitmap.roaring);
-  return union_of(parts);
+  if (!roaring_bitmap_is_empty(&empty_strings.roaring)) parts.push_back(&empty_strings.roaring);
+  Bitmap result = union_of(parts);
+  if (!loose.empty()) result.addMany(loose.size(), loose.data());
+  return result;
 }
 
 bool PositionalBitmap::is_empty() const {
-  auto holds_nothing = [](const BufferedBitmap<32>& b) { return b.count == 0 && b.bitmap.isEmpty(); };
-  if (!holds_nothing(empty_strings)) return false;
+  if (!empty_strings.isEmpty()) return false;
   for (const CharacterMap& map : maps) {
-    if (!holds_nothing(map.entries[CharacterMap::BOUNDARY])) return false;
+    if (map.find(CharacterMap::BOUNDARY) != nullptr) return false;
   }
   return true;
 }
 
 void PositionalBitmap::keep_only(const Bitmap& keep) {
-  for (CharacterMap& map : maps) {
-    for (BufferedBitmap<32>& e : map.entries) {
-      if (!e.bitmap.isEmpty()) roaring_bitmap_and_inplace(&e.bitmap.roaring, &keep.roaring);
-    }
-  }
-  roaring_bitmap_and_inplace(&empty_strings.bitmap.roaring, &keep.roaring);
+  for (CharacterMap& map : maps) map.keep_only(keep);
+  roaring_bitmap_and_inplace(&empty_strings.roaring, &keep.roaring);
 }
 
 void PositionalBitmap::union_with(const PositionalBitmap& other) {
@@ -274,14 +287,8 @@ void PositionalBitmap::union_with(const PositionalBitmap& other) {
   // Both rows are even, so the offset is whole; other's string of length L at
   // k' - L/2 - 1 lands at k - L/2 - 1.
   size_t offset = (maps.size() - other.maps.size()) / 2;
-  for (size_t i = 0; i < other.maps.size(); ++i) {
-    CharacterMap& into = maps[i + offset];
-    for (size_t b = 0; b <= CharacterMap::BOUNDARY; ++b) {
-      const Bitmap& from = other.maps[i].entries[b].bitmap;
-      if (!from.isEmpty()) roaring_bitmap_or_inplace(&into.entries[b].bitmap.roaring, &from.roaring);
-    }
-  }
-  roaring_bitmap_or_inplace(&empty_strings.bitmap.roaring, &other.empty_strings.bitmap.roaring);
+  for (size_t i = 0; i < other.maps.size(); ++i) maps[i + offset].union_with(other.maps[i]);
+  roaring_bitmap_or_inplace(&empty_strings.roaring, &other.empty_strings.roaring);
 }
 
 }  // namespace vostrel

@@ -1,23 +1,15 @@
 // PositionalBitmap: strings laid out on a row of per-position byte bitmaps for exact, prefix, suffix and substring matches.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
-#include "index/core/structures/buffered_bitmap/buffered_bitmap.hpp"
+#include "index/core/structures/positional_bitmap/character_map.hpp"
 
 namespace vostrel {
-
-// One position of the row: entries[b] holds the ids whose string has byte b here;
-// entries[BOUNDARY] the ids whose string starts or ends here.
-struct CharacterMap {
-  static constexpr size_t BOUNDARY = 256;
-  std::array<BufferedBitmap<32>, 257> entries;
-};
 
 // Placement. With N = 2k positions a string of L >= 1 bytes occupies
 //   start(N, L) = k - L/2 - 1  ..  end = k + (L+1)/2 - 2.
@@ -36,11 +28,15 @@ struct CharacterMap {
 // matches touch no shared scratch state, so any number may run at once.
 //
 // `maps` holds positions by value: a grow builds the wider row once and moves
-// each old position into place (one move per position, no rotate).
+// each old position into place (one move per position, no rotate). Each position
+// holds only the byte values that occur there (see CharacterMap).
+//
+// The structure holds only its sets: a bulk writer keeps its own buffers for the
+// length of a batch and hands each (position, key) its ids with add_many.
 class PositionalBitmap {
  public:
   std::vector<CharacterMap> maps;  // one per position; size N, always even
-  BufferedBitmap<32> empty_strings;  // ids whose string is empty
+  Bitmap empty_strings;            // ids whose string is empty
 
   // Number of positions N.
   size_t positions() const { return maps.size(); }
@@ -66,13 +62,12 @@ class PositionalBitmap {
   // touched (returns true); otherwise nothing changes and it returns false.
   bool remove(std::string_view s, uint32_t id);
 
-  // Bulk form of insert: grows when needed, then queues the id in the buffers
-  // (an empty string goes straight into the empty-string bitmap). Not visible to
-  // matches until flush().
-  void push(std::string_view s, uint32_t id);
-
-  // Write every queued id: per position its boundary then bytes 0..255, then the empty-string set.
-  void flush();
+  // Bulk form of insert for a writer that buffered ids per (position, key): adds
+  // `count` ids to key `key` (a byte, or CharacterMap::BOUNDARY) of `position`,
+  // which must exist (expand_map and start() tell the writer where strings go).
+  void add_many(size_t position, unsigned key, const uint32_t* ids, size_t count);
+  // Bulk form of inserting empty strings.
+  void add_many_empty(const uint32_t* ids, size_t count);
 
   // Ids whose string equals q.
   Bitmap exact(std::string_view q) const;
@@ -84,13 +79,13 @@ class PositionalBitmap {
   Bitmap substring(std::string_view q) const;
   // Every id holding a string, empty ones included.
   Bitmap all_strings() const;
-  // Whether no id is stored at all (queued ids count as stored).
+  // Whether no id is stored at all.
   bool is_empty() const;
 
-  // Keep only the ids in `keep` (bitmap parts of every entry and of the empty-string set).
+  // Keep only the ids in `keep` (every position's keys and the empty-string set).
   void keep_only(const Bitmap& keep);
 
-  // OR `other`'s stored strings (bitmap parts) and empty strings into this one.
+  // OR `other`'s stored strings and empty strings into this one.
   // Grows this row to at least other's width and shifts other's positions by half
   // the difference, so every merged string sits where the placement rule puts it.
   void union_with(const PositionalBitmap& other);
@@ -98,8 +93,9 @@ class PositionalBitmap {
  private:
   // Grow to `n` positions (rounded up to even) keeping the stored strings centred.
   void grow_to(size_t n);
-  const Bitmap& entry(size_t pos, unsigned char byte) const { return maps[pos].entries[byte].bitmap; }
-  const Bitmap& boundary(size_t pos) const { return maps[pos].entries[CharacterMap::BOUNDARY].bitmap; }
+  // The ids of a byte / of the boundary at `pos`; null when none.
+  const KeyIds* entry(size_t pos, unsigned char byte) const { return maps[pos].find(byte); }
+  const KeyIds* boundary(size_t pos) const { return maps[pos].find(CharacterMap::BOUNDARY); }
 };
 
 }  // namespace vostrel

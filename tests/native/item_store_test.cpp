@@ -1,0 +1,89 @@
+// ItemStore against a std::map model: random puts and takes over dense and scattered ids, ordered walks, page reuse.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "index/core/item_store.hpp"
+
+namespace vostrel {
+namespace {
+
+// An item that owns something, so leaks and double releases show up in the use counts.
+using Item = std::shared_ptr<int>;
+
+void expect_equal(const ItemStore<Item>& store, const std::map<uint32_t, Item>& model) {
+  ASSERT_EQ(store.size(), model.size());
+  std::vector<std::pair<uint32_t, int>> walked;
+  store.for_each([&](uint32_t id, const Item& item) { walked.emplace_back(id, *item); });
+  std::vector<std::pair<uint32_t, int>> expected;
+  for (const auto& [id, item] : model) expected.emplace_back(id, *item);
+  EXPECT_EQ(walked, expected) << "the walk visits every item once, by ascending id";
+  for (const auto& [id, item] : model) {
+    const Item* found = store.find(id);
+    ASSERT_NE(found, nullptr) << id;
+    EXPECT_EQ(found->get(), item.get());
+  }
+}
+
+TEST(ItemStore, RandomPutsAndTakesMatchModel) {
+  std::mt19937 rng(42);
+  ItemStore<Item> store;
+  std::map<uint32_t, Item> model;
+  auto random_id = [&]() -> uint32_t {
+    switch (rng() % 4) {
+      case 0: return rng() % 300;                          // dense low ids
+      case 1: return 100000 + rng() % 2000;                // a second cluster
+      case 2: return rng() % 2 ? 0xFFFFFFFFu : 0xFFFFFF80u;  // the very top of the id space
+      default: return rng() % 5000000;                     // scattered
+    }
+  };
+  int next_value = 0;
+  for (int step = 0; step < 20000; ++step) {
+    const uint32_t id = random_id();
+    if (rng() % 3 != 0) {
+      Item item = std::make_shared<int>(next_value++);
+      Item old = store.put(id, item);
+      auto found = model.find(id);
+      EXPECT_EQ(old.get(), found == model.end() ? nullptr : found->second.get());
+      model[id] = item;
+    } else {
+      Item taken = store.take(id);
+      auto found = model.find(id);
+      EXPECT_EQ(taken.get(), found == model.end() ? nullptr : found->second.get());
+      if (found != model.end()) model.erase(found);
+    }
+    if (step % 500 == 0) {
+      ASSERT_NO_FATAL_FAILURE(expect_equal(store, model));
+    }
+    const uint32_t probe = random_id();
+    EXPECT_EQ(store.contains(probe), model.count(probe) != 0);
+  }
+  expect_equal(store, model);
+  // Only the store and the model hold each item: nothing was copied or leaked into stray slots.
+  for (const auto& [id, item] : model) EXPECT_EQ(item.use_count(), 2) << id;
+  for (auto it = model.begin(); it != model.end();) {
+    EXPECT_EQ(store.take(it->first).get(), it->second.get());
+    it = model.erase(it);
+  }
+  EXPECT_TRUE(store.empty());
+  EXPECT_EQ(store.page_count(), 0u) << "emptied pages are freed";
+}
+
+TEST(ItemStore, SmallStoreAmongHighIdsTakesOnePage) {
+  ItemStore<Item> store;
+  store.put(1'000'000, std::make_shared<int>(1));
+  store.put(1'000'001, std::make_shared<int>(2));
+  EXPECT_EQ(store.page_count(), 1u);
+  EXPECT_EQ(store.find(999'999), nullptr);
+  EXPECT_EQ(*store.take(1'000'000), 1);
+  EXPECT_EQ(store.page_count(), 1u);
+  EXPECT_EQ(*store.take(1'000'001), 2);
+  EXPECT_EQ(store.page_count(), 0u);
+  EXPECT_EQ(store.take(1'000'001), nullptr) << "taking an absent id gives a default item";
+}
+
+}  // namespace
+}  // namespace vostrel
