@@ -25,7 +25,7 @@ void link(const NestedTask& task, NestedWork& work) {
   const IndexableCore& core = *task.child.owned_handle;
   const uint32_t child = core.id;
   if (closes_cycle(task.path.get(), child)) return;
-  IndexAPI& nested = *task.map->nested;
+  IndexAPI& nested = task.map->ensure_nested();
   bool already_indexed = false;
   {
     std::unique_lock links(nested.parent_links->mutex);
@@ -33,7 +33,7 @@ void link(const NestedTask& task, NestedWork& work) {
     nested.parent_links->value.register_path(task.holder, child);
   }
   if (already_indexed) return;  // only a new holder
-  append_membership(core, task.map->nested);
+  append_membership(core, task.map->nested.shared());
   std::lock_guard attributes(core.attributes->mutex);
   nested.store_object(child, task.child.python_handle, task.child.owned_handle, *core.attributes, work);
 }
@@ -41,7 +41,9 @@ void link(const NestedTask& task, NestedWork& work) {
 void unlink(const NestedTask& task, NestedWork& work) {
   const IndexableCore& core = *task.child.owned_handle;
   const uint32_t child = core.id;
-  IndexAPI& nested = *task.map->nested;
+  IndexAPI* nested_index = task.map->nested.get();
+  if (nested_index == nullptr) return;
+  IndexAPI& nested = *nested_index;
   {
     std::unique_lock links(nested.parent_links->mutex);
     M2MU32& pairs = nested.parent_links->value;

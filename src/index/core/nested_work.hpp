@@ -30,7 +30,7 @@ struct RegistrationPath {
 struct NestedTask {
   enum class Kind : uint8_t { Link, Unlink };
   Kind kind;
-  std::shared_ptr<const QueryMap> map;  // its nested index holds (or should hold) the child
+  std::shared_ptr<QueryMap> map;  // its nested index holds (or should hold) the child
   uint32_t holder;                      // object id or element id holding the child in `map`
   StoredIndexable child;
   std::shared_ptr<const RegistrationPath> path;  // set by the runner

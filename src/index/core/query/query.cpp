@@ -18,9 +18,15 @@ constexpr int MAX_ELEMENT_DEPTH = 1 << 16;
 }  // namespace
 
 std::shared_ptr<QueryMap> QueryMap::create(std::weak_ptr<IndexAPI> owner) {
-  auto map = std::make_shared<QueryMap>(std::move(owner));
-  map->nested->owner_map = map;
-  return map;
+  return std::make_shared<QueryMap>(std::move(owner));
+}
+
+IndexAPI& QueryMap::ensure_nested() {
+  if (IndexAPI* existing = nested.get()) return *existing;
+  // Linked back to this map before it is published, so readers always find its owner.
+  std::shared_ptr<IndexAPI> index = IndexAPI::create(parent);
+  index->owner_map = weak_from_this();
+  return nested.adopt(std::move(index));
 }
 
 namespace {
@@ -32,7 +38,6 @@ uint32_t level_of(const std::weak_ptr<IndexAPI>& owner) {
 
 QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner)
     : parent(owner),
-      nested(IndexAPI::create(owner)),
       items([&]() -> std::shared_ptr<ItemList> {
         if (std::shared_ptr<IndexAPI> live = owner.lock()) return live->items;
         return std::make_shared<ItemList>(lock_rank::at_level(0, lock_rank::ITEMS));
@@ -50,9 +55,11 @@ QueryMap::~QueryMap() {
     count_index_copy(entry.second, false);
     free_id(entry.first);
   }
-  exact.for_each_shard_read([](const auto& shard) {
-    for (const auto& entry : shard) count_index_copy(entry.first, false);
-  });
+  if (ExactMap* values = exact.get()) {
+    values->for_each_shard_read([](const auto& shard) {
+      for (const auto& entry : shard) count_index_copy(entry.first, false);
+    });
+  }
 }
 
 OrderedKey QueryMap::key_of(const PyValue& value) {
@@ -112,12 +119,12 @@ void QueryMap::remove_value(uint32_t id, const PyValue& value, NestedWork& work)
 
 void QueryMap::insert_num_ordered(OrderedKey key, uint32_t id) {
   std::unique_lock lock(numeric_mutex);
-  numeric.insert(key, id);
+  numeric.ensure().insert(key, id);
 }
 
 void QueryMap::remove_num_ordered(OrderedKey key, uint32_t id) {
   std::unique_lock lock(numeric_mutex);
-  numeric.remove(key, id);
+  if (NumericalBitmap* numbers = numeric.get()) numbers->remove(key, id);
 }
 
 void QueryMap::insert_str(std::string_view text, uint32_t id) {
@@ -141,7 +148,7 @@ void QueryMap::remove_bool(bool flag, uint32_t id) {
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
-  auto shard = exact.get_shard(value.hash());
+  auto shard = exact.ensure(16).get_shard(value.hash());
   auto found = shard.map.find(value);
   if (found != shard.map.end()) {
     found->second.add(id);
@@ -154,7 +161,9 @@ void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
-  auto shard = exact.get_shard(value.hash());
+  ExactMap* values = exact.get();
+  if (values == nullptr) return;
+  auto shard = values->get_shard(value.hash());
   auto found = shard.map.find(value);
   if (found == shard.map.end()) return;
   found->second.remove(id);

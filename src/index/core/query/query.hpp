@@ -19,6 +19,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/nested_work.hpp"
+#include "index/core/query/lazy_part.hpp"
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
 #include "index/core/structures/paged_u32_map/paged_u32_map.hpp"
@@ -41,9 +42,11 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   QueryMap(const QueryMap&) = delete;
   QueryMap& operator=(const QueryMap&) = delete;
 
-  ExactMap exact{16};
+  // Values of kinds Ind and Unknown (each its own lock per shard), created with the first such value.
+  LazyPart<ExactMap> exact;
   const std::weak_ptr<IndexAPI> parent;
-  const std::shared_ptr<IndexAPI> nested;
+  // The nested index of Ind values, created with the first one (see nested_index()).
+  LazyPart<IndexAPI> nested;
   const std::shared_ptr<ItemList> items;
 
   // Lock-rank level of the owning index (its nested index sits one level deeper).
@@ -51,7 +54,7 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   mutable RankedSharedMutex positional_mutex;
   PositionalBitmap positional;  // guarded by positional_mutex
   mutable RankedSharedMutex numeric_mutex;
-  NumericalBitmap numeric;  // guarded by numeric_mutex
+  LazyPart<NumericalBitmap> numeric;  // guarded by numeric_mutex (created with the first number)
   mutable RankedSharedMutex bool_mutex;
   Bitmap trues;   // guarded by bool_mutex
   Bitmap falses;  // guarded by bool_mutex
@@ -88,6 +91,9 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
 
   // Replaces every element id in `result` by the object that (transitively) owns it.
   void unmask_ids(Bitmap& result) const;
+
+  // Writer gate held: the nested index, created (linked back to this map) if it does not exist yet.
+  IndexAPI& ensure_nested();
 
   // Numeric key of an Int or Float value.
   static OrderedKey key_of(const PyValue& value);

@@ -99,7 +99,9 @@ Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
         has_members = !map.mask.isEmpty();
       }
       std::shared_lock lock(map.numeric_mutex);
-      get_eq_into(map.numeric, key.m, key.e, result, has_members ? nullptr : &allowed);
+      if (const NumericalBitmap* numbers = map.numeric.get()) {
+        get_eq_into(*numbers, key.m, key.e, result, has_members ? nullptr : &allowed);
+      }
       break;
     }
     case ValueKind::Str: {
@@ -113,7 +115,9 @@ Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
       break;
     }
     default:
-      if (std::optional<HybridSet> ids = map.exact.get(value)) result = ids->to_bitmap();
+      if (const QueryMap::ExactMap* values = map.exact.get()) {
+        if (std::optional<HybridSet> ids = values->get(value)) result = ids->to_bitmap();
+      }
       break;
   }
   map.unmask_ids(result);
@@ -143,7 +147,7 @@ Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, con
   if (low > high) return result;
   {
     std::shared_lock lock(map.numeric_mutex);
-    get_between_into(map.numeric, low, high, result, allowed);
+    if (const NumericalBitmap* numbers = map.numeric.get()) get_between_into(*numbers, low, high, result, allowed);
   }
   map.unmask_ids(result);
   return result;
@@ -358,8 +362,10 @@ Bitmap evaluate_and_queries_vec(const QueryMaps& maps, const Bitmap& allowed, st
 }
 
 Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr) {
-  Bitmap nested_ids = map.nested->evaluate(expr);
-  Bitmap holders = map.nested->get_parent_from_ids(nested_ids);
+  const IndexAPI* nested = map.nested.get();
+  if (nested == nullptr) return Bitmap();  // no nested object was ever stored here
+  Bitmap nested_ids = nested->evaluate(expr);
+  Bitmap holders = nested->get_parent_from_ids(nested_ids);
   // Holders that are members of a list/tuple/set value are reported as the object owning that value.
   map.unmask_ids(holders);
   return holders;
