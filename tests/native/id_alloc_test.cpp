@@ -1,4 +1,4 @@
-// Id allocator: first id, lowest-first reuse against a set model, exhaustion without wrap-around, concurrent uniqueness.
+// Id allocator: first id, lowest-first reuse against a set model, exhaustion without wrap-around, concurrency.
 #include <gtest/gtest.h>
 
 #include <algorithm>

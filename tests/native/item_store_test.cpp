@@ -83,6 +83,16 @@ TEST(ItemStore, SmallStoreAmongHighIdsTakesOnePage) {
   EXPECT_EQ(*store.take(1'000'001), 2);
   EXPECT_EQ(store.page_count(), 0u);
   EXPECT_EQ(store.take(1'000'001), nullptr) << "taking an absent id gives a default item";
+  // Neighbours across a page and a leaf boundary, walked in order.
+  for (uint32_t id : {131'073u, 131'071u, 127u, 128u, 131'072u}) {
+    store.put(id, std::make_shared<int>(static_cast<int>(id)));
+  }
+  std::vector<uint32_t> walked;
+  store.for_each([&](uint32_t id, const Item& item) {
+    EXPECT_EQ(*item, static_cast<int>(id));
+    walked.push_back(id);
+  });
+  EXPECT_EQ(walked, (std::vector<uint32_t>{127, 128, 131'071, 131'072, 131'073}));
 }
 
 }  // namespace

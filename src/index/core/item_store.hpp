@@ -1,10 +1,11 @@
 // ItemStore: an index's records by object id, in pages allocated only where the index holds objects.
 //
-// Ids are process-wide, so an index holding a few objects may see ids anywhere in the live range. The store keeps
-// a page table (one pointer per 128 ids up to the highest page used) and allocates a page of 128 slots only when
-// one of its ids is stored, and frees it when its last item leaves; a one-object index among a million live objects
-// costs a few tens of KiB, a full index about one slot per object. Lookups are a shift, an index and a bit test,
-// so walking a result bitmap in ascending order stays a sequential scan of the pages.
+// Ids are process-wide, so an index holding a few objects may see ids anywhere in the live range. The store keeps a
+// directory of leaves (one pointer per 128K ids up to the highest id stored), each leaf a table of 1024 page
+// pointers, and allocates a page of 128 slots only when one of its ids is stored; a page goes when its last item
+// leaves, a leaf when its last page does. A one-object index among a million live objects costs about 11 KiB, a full
+// index about one slot per object, and even an id near 2^32 needs only a 256 KiB directory. Lookups are two
+// indirections and a bit test, so walking a result bitmap in ascending order stays a sequential scan of the pages.
 //
 // No lock of its own: the owner guards it (RwLocked in IndexAPI).
 #pragma once
@@ -24,45 +25,61 @@ class ItemStore {
  public:
   static constexpr unsigned PAGE_BITS = 7;
   static constexpr uint32_t PAGE_SLOTS = 1u << PAGE_BITS;
+  static constexpr unsigned LEAF_BITS = 10;
+  static constexpr uint32_t LEAF_PAGES = 1u << LEAF_BITS;
 
   // The item stored under `id`, or null. Valid until the next put/take.
   const Item* find(uint32_t id) const {
-    const size_t page = id >> PAGE_BITS;
-    if (page >= pages_.size() || !pages_[page]) return nullptr;
-    const Page& p = *pages_[page];
+    const Page* p = page_of(id);
+    if (p == nullptr) return nullptr;
     const uint32_t slot = id & (PAGE_SLOTS - 1);
-    return p.has(slot) ? &p.slots[slot] : nullptr;
+    return p->has(slot) ? &p->slots[slot] : nullptr;
   }
   bool contains(uint32_t id) const { return find(id) != nullptr; }
 
   // Stores `item` under `id` and returns what was there (a default Item when nothing was), so the caller can drop
-  // it after unlocking. If the page allocation fails nothing changes and std::bad_alloc propagates.
+  // it after unlocking. If an allocation fails nothing is stored and std::bad_alloc propagates.
   Item put(uint32_t id, Item item) {
-    const size_t page = id >> PAGE_BITS;
-    if (page >= pages_.size()) pages_.resize(page + 1);
-    if (!pages_[page]) pages_[page] = std::make_unique<Page>();
-    Page& p = *pages_[page];
+    const size_t leaf_at = id >> (PAGE_BITS + LEAF_BITS);
+    if (leaf_at >= leaves_.size()) leaves_.resize(leaf_at + 1);
+    std::unique_ptr<Leaf>& leaf = leaves_[leaf_at];
+    if (!leaf) leaf = std::make_unique<Leaf>();
+    std::unique_ptr<Page>& page = leaf->pages[(id >> PAGE_BITS) & (LEAF_PAGES - 1)];
+    if (!page) {
+      try {
+        page = std::make_unique<Page>();
+      } catch (...) {
+        if (leaf->count == 0) leaf.reset();  // no leaf without pages
+        throw;
+      }
+      ++leaf->count;
+    }
     const uint32_t slot = id & (PAGE_SLOTS - 1);
-    if (!p.has(slot)) {
-      p.mark(slot);
+    if (!page->has(slot)) {
+      page->mark(slot);
       ++size_;
     }
-    return std::exchange(p.slots[slot], std::move(item));
+    return std::exchange(page->slots[slot], std::move(item));
   }
 
-  // Removes the item under `id` and returns it (a default Item when there was none). An emptied page is freed.
+  // Removes the item under `id` and returns it (a default Item when there was none). An emptied page is freed,
+  // and so is a leaf left without pages.
   Item take(uint32_t id) {
-    const size_t page = id >> PAGE_BITS;
-    if (page >= pages_.size() || !pages_[page]) return Item();
-    Page& p = *pages_[page];
+    const size_t leaf_at = id >> (PAGE_BITS + LEAF_BITS);
+    if (leaf_at >= leaves_.size() || !leaves_[leaf_at]) return Item();
+    Leaf& leaf = *leaves_[leaf_at];
+    std::unique_ptr<Page>& page = leaf.pages[(id >> PAGE_BITS) & (LEAF_PAGES - 1)];
     const uint32_t slot = id & (PAGE_SLOTS - 1);
-    if (!p.has(slot)) return Item();
-    Item taken = std::exchange(p.slots[slot], Item());
-    p.unmark(slot);
+    if (!page || !page->has(slot)) return Item();
+    Item taken = std::exchange(page->slots[slot], Item());
+    page->unmark(slot);
     --size_;
-    if (p.count == 0) {
-      pages_[page].reset();  // every slot holds a default Item: nothing to release
-      while (!pages_.empty() && !pages_.back()) pages_.pop_back();
+    if (page->count == 0) {
+      page.reset();  // every slot holds a default Item: nothing to release
+      if (--leaf.count == 0) {
+        leaves_[leaf_at].reset();
+        while (!leaves_.empty() && !leaves_.back()) leaves_.pop_back();
+      }
     }
     return taken;
   }
@@ -73,20 +90,25 @@ class ItemStore {
   // Pages currently allocated (for tests and memory accounting).
   size_t page_count() const {
     size_t count = 0;
-    for (const auto& page : pages_) count += page ? 1 : 0;
+    for (const auto& leaf : leaves_) count += leaf ? leaf->count : 0;
     return count;
   }
 
   // Calls f(id, const Item&) for every stored item in ascending id order.
   template <class F>
   void for_each(F&& f) const {
-    for (size_t page = 0; page < pages_.size(); ++page) {
-      if (!pages_[page]) continue;
-      const Page& p = *pages_[page];
-      for (uint32_t word = 0; word < WORDS; ++word) {
-        for (uint64_t bits = p.present[word]; bits != 0; bits &= bits - 1) {
-          const uint32_t slot = word * 64 + static_cast<uint32_t>(std::countr_zero(bits));
-          f(static_cast<uint32_t>((page << PAGE_BITS) | slot), p.slots[slot]);
+    for (size_t leaf_at = 0; leaf_at < leaves_.size(); ++leaf_at) {
+      if (!leaves_[leaf_at]) continue;
+      const Leaf& leaf = *leaves_[leaf_at];
+      for (uint32_t page_at = 0; page_at < LEAF_PAGES; ++page_at) {
+        if (!leaf.pages[page_at]) continue;
+        const Page& p = *leaf.pages[page_at];
+        const uint32_t first = static_cast<uint32_t>(((leaf_at << LEAF_BITS) | page_at) << PAGE_BITS);
+        for (uint32_t word = 0; word < WORDS; ++word) {
+          for (uint64_t bits = p.present[word]; bits != 0; bits &= bits - 1) {
+            const uint32_t slot = word * 64 + static_cast<uint32_t>(std::countr_zero(bits));
+            f(first | slot, p.slots[slot]);
+          }
         }
       }
     }
@@ -111,7 +133,18 @@ class ItemStore {
     }
   };
 
-  std::vector<std::unique_ptr<Page>> pages_;
+  struct Leaf {
+    std::array<std::unique_ptr<Page>, LEAF_PAGES> pages{};
+    uint32_t count = 0;  // pages allocated
+  };
+
+  const Page* page_of(uint32_t id) const {
+    const size_t leaf_at = id >> (PAGE_BITS + LEAF_BITS);
+    if (leaf_at >= leaves_.size() || !leaves_[leaf_at]) return nullptr;
+    return leaves_[leaf_at]->pages[(id >> PAGE_BITS) & (LEAF_PAGES - 1)].get();
+  }
+
+  std::vector<std::unique_ptr<Leaf>> leaves_;
   size_t size_ = 0;
 };
 
