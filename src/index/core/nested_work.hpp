@@ -22,6 +22,9 @@ class QueryMap;
 // close a cycle of nested indexes without end (p.friend = c, c.friend = p), so such a link is cut there and dotted
 // paths through it stop at that depth. Checking the path
 // costs one step per level and takes no lock, so a long chain of objects registers in time linear per link.
+// Deepest nesting level at which nested objects are indexed (a top-level index is level 0).
+constexpr uint32_t MAX_NESTED_LEVEL = 1000;
+
 struct RegistrationPath {
   uint32_t object;
   std::shared_ptr<const RegistrationPath> outer;
