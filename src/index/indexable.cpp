@@ -274,7 +274,12 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     uint32_t name_id = attribute_name_id(name);
     const IndexableCore& core = as_indexable(self)->core;
     // The caller's reference keeps self (and so core) alive while the interpreter lock is given up.
-    std::optional<PyValue> replaced = without_gil([&] { return write_attribute(core, name_id, std::move(captured)); });
+    // An object in no index is written at once (no engine call, the interpreter lock kept); otherwise, or when one of
+    // its locks is busy, the write goes through the engine with the interpreter lock released.
+    std::optional<PyValue> replaced;
+    if (!try_write_unindexed(core, name_id, captured, replaced)) {
+      replaced = without_gil([&] { return write_attribute(core, name_id, std::move(captured)); });
+    }
     // The replaced value is released here, with the interpreter lock held and no other lock.
     replaced.reset();
     return 0;

@@ -59,8 +59,11 @@ std::optional<PyValue> write_indexed(const IndexableCore& core, uint32_t name_id
         for (; done < indexes.size(); ++done) {
           IndexAPI& index = *indexes[done];
           if (!index.contains(core.id)) continue;  // registers the object's values when it stores it
-          if (old != nullptr) index.remove_index(core.id, name_id, *old, work);
-          index.add_index(core.id, name_id, value, work);
+          if (old != nullptr) {
+            index.replace_index(core.id, name_id, *old, value, work);
+          } else {
+            index.add_index(core.id, name_id, value, work);
+          }
         }
       } catch (...) {
         // Put back what was there. A failed add_index leaves nothing behind, so the index that failed only needs the
@@ -112,6 +115,20 @@ bool append_membership(const IndexableCore& core, std::weak_ptr<IndexAPI> index)
 void remove_membership(const IndexableCore& core, const IndexAPI* index) {
   std::lock_guard members(core.indexes->mutex);
   trim_indexes(core.indexes->records, index);
+}
+
+bool try_write_unindexed(const IndexableCore& core, uint32_t name_id, PyValue& value,
+                         std::optional<PyValue>& replaced) {
+  std::unique_lock members(core.indexes->mutex, std::try_to_lock);
+  if (!members.owns_lock()) return false;
+  if (!core.indexes->records.empty()) {
+    trim_indexes(core.indexes->records, nullptr);
+    if (!core.indexes->records.empty()) return false;
+  }
+  std::unique_lock attributes(core.attributes->mutex, std::try_to_lock);
+  if (!attributes.owns_lock()) return false;
+  replaced = core.attributes->map.insert(name_id, std::move(value));
+  return true;
 }
 
 std::optional<PyValue> write_attribute(const IndexableCore& core, uint32_t name_id, PyValue value) {

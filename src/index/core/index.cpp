@@ -154,6 +154,28 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& valu
   if (slot == map) dropped = std::move(slot);
 }
 
+void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old, const PyValue& value,
+                             NestedWork& work) {
+  const auto is_number = [](const PyValue& v) { return v.kind() == ValueKind::Int || v.kind() == ValueKind::Float; };
+  if (is_number(old) && is_number(value)) {
+    std::shared_ptr<QueryMap> map;
+    {
+      std::shared_lock maps_lock(query_maps->mutex);
+      const auto& maps = query_maps->value;
+      if (attribute < maps.size()) map = maps[attribute];
+    }
+    if (map) {
+      std::unique_lock lock(map->numeric_mutex);
+      if (NumericalBitmap* numbers = map->numeric.get()) {
+        numbers->move(QueryMap::key_of(old), QueryMap::key_of(value), id);
+        return;
+      }
+    }
+  }
+  remove_index(id, attribute, old, work);
+  add_index(id, attribute, value, work);
+}
+
 bool IndexAPI::contains(uint32_t id) const {
   std::shared_lock ids_lock(item_ids->mutex);
   return item_ids->value.contains(id);

@@ -69,6 +69,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // value of one object; nested objects become tasks in `work`.
   void add_index(uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work);
   void remove_index(uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work);
+  // Same contract: replaces `old` by `value`. Two numbers move the id only in the numeric slices whose key bit
+  // differs; anything else is remove_index then add_index.
+  void replace_index(uint32_t id, uint32_t attribute, const PyValue& old, const PyValue& value, NestedWork& work);
 
   // Whether `id` is stored here. Under the writer gate this also tells whether its values are registered here.
   bool contains(uint32_t id) const;
