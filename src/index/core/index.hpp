@@ -98,6 +98,15 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Takes a live object out of this index under the writer gate: store entry, id, values (and the elements of its
   // iterables), membership record; nested objects it alone linked leave the nested indexes. False if not held.
   bool remove_object(const IndexableCore& core);
+
+  // Writer gate held, no object or index lock held: what add_indexable does inside the gate.
+  void add_indexable_gated(const StoredIndexable& object);
+  // Keeps only the objects matching every equality; the others leave as with remove_object (index_reduce.cpp).
+  void reduce(const std::vector<QueryExpr>& equalities);
+  // Adds every object of `other` not held here, exactly as add_indexable would; `other` is only read (index_union.cpp).
+  void union_with(const IndexAPI& other);
+  // A new top-level index holding the objects a view lists (ids whose object left the store are skipped).
+  static std::shared_ptr<IndexAPI> rebase(const FilteredIndexCore& view);
 };
 
 // The shared placeholder index: dead membership records sort as if they referred to it.

@@ -123,6 +123,18 @@ inline constexpr const char* INDEX_GET_BY_ATTRIBUTE =
     "get_by_attribute($self, **kwargs)\n--\n\n"
     "Return a new list of the objects whose attributes equal every keyword: reduced(**kwargs).collect().";
 
+inline constexpr const char* INDEX_REDUCE =
+    "reduce($self, **kwargs)\n--\n\n"
+    "Keep only the objects whose attributes equal every keyword (as reduced); every other object leaves\n"
+    "the index as with remove_object. Views made earlier keep their ids and list a placeholder Indexable\n"
+    "for each removed one. Keyword arguments only; no keywords keep everything.";
+
+inline constexpr const char* INDEX_UNION_WITH =
+    "union_with($self, other)\n--\n\n"
+    "Add every object of other (an Index) to this index, as add_object would: queries answer for them\n"
+    "exactly, and later writes to them reach this index. other is not changed; merging an index with\n"
+    "itself changes nothing. Raises TypeError if other is not an Index.";
+
 // ---- FilteredIndex ----
 
 inline constexpr const char* FILTERED_INDEX =
@@ -146,6 +158,12 @@ inline constexpr const char* FILTERED_INDEX_REDUCED_QUERY =
 inline constexpr const char* FILTERED_INDEX_COLLECT =
     "collect($self)\n--\n\n"
     "Return a new list of the view's objects, in ascending id order.";
+
+inline constexpr const char* FILTERED_INDEX_REBASE =
+    "rebase($self)\n--\n\n"
+    "Return a new Index holding the view's objects, registered with their current values. The new index\n"
+    "is independent of the view and its index; later writes to the objects reach it too. Ids whose\n"
+    "object left the index since the view was made are not carried over.";
 
 inline constexpr const char* OBJECT_ITERATOR =
     "Iterator over the objects of an Index or FilteredIndex, in ascending id order (fetched in chunks).";

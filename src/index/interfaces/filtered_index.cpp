@@ -8,6 +8,7 @@
 #include "index/indexable.hpp"
 #include "index/interfaces/common.hpp"
 #include "index/interfaces/docstrings.hpp"
+#include "index/interfaces/index.hpp"
 #include "index/interfaces/object_iterator.hpp"
 #include "index/interfaces/query.hpp"
 #include "lib/errors.hpp"
@@ -117,6 +118,14 @@ PyObject* filtered_index_repr(PyObject* self) {
                               count == 1 ? "" : "s");
 }
 
+// A new independent Index over the view's objects; the view stays as it is.
+PyObject* filtered_index_rebase(PyObject* self, PyObject*) {
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    std::shared_ptr<IndexAPI> rebased = without_gil([&] { return IndexAPI::rebase(core_of(self)); });
+    return make_index(std::move(rebased)).release();
+  });
+}
+
 PySequenceMethods filtered_index_as_sequence = {
     filtered_index_length,    // sq_length
     nullptr,                  // sq_concat
@@ -136,6 +145,7 @@ PyMethodDef filtered_index_methods[] = {
     {"reduced_query", as_py_cfunction(filtered_index_reduced_query), METH_VARARGS | METH_KEYWORDS,
      docs::FILTERED_INDEX_REDUCED_QUERY},
     {"collect", filtered_index_collect, METH_NOARGS, docs::FILTERED_INDEX_COLLECT},
+    {"rebase", filtered_index_rebase, METH_NOARGS, docs::FILTERED_INDEX_REBASE},
     {nullptr, nullptr, 0, nullptr},
 };
 

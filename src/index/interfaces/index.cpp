@@ -24,19 +24,22 @@ IndexAPI& engine_of(PyObject* self) { return *reinterpret_cast<IndexObject*>(sel
 const std::shared_ptr<StoreReporter>& reporter_of(PyObject* self) { return reinterpret_cast<IndexObject*>(self)->reporter; }
 
 // Index() takes no arguments.
+// A new Python Index of `type` around `engine`, the reporter of its store.
+PyRef wrap_engine(PyTypeObject* type, std::shared_ptr<IndexAPI> engine) {
+  PyRef object = PyRef::steal(check_py(type->tp_alloc(type, 0)));
+  auto* index = reinterpret_cast<IndexObject*>(object.get());
+  new (&index->engine) std::shared_ptr<IndexAPI>(std::move(engine));
+  new (&index->reporter) std::shared_ptr<StoreReporter>(std::make_shared<StoreReporter>());
+  index->reporter->reporter = object.get();
+  return object;
+}
+
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
     PyErr_SetString(PyExc_TypeError, "Index() takes no arguments");
     return nullptr;
   }
-  return guard_python_call<PyObject*>(nullptr, [&] {
-    PyRef object = PyRef::steal(check_py(type->tp_alloc(type, 0)));
-    auto* index = reinterpret_cast<IndexObject*>(object.get());
-    new (&index->engine) std::shared_ptr<IndexAPI>(IndexAPI::create());
-    new (&index->reporter) std::shared_ptr<StoreReporter>(std::make_shared<StoreReporter>());
-    index->reporter->reporter = object.get();
-    return object.release();
-  });
+  return guard_python_call<PyObject*>(nullptr, [&] { return wrap_engine(type, IndexAPI::create()).release(); });
 }
 
 void index_dealloc(PyObject* self) {
@@ -187,6 +190,29 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwarg
   });
 }
 
+PyObject* index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!reject_positional("reduce", args)) return nullptr;
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    const std::vector<QueryExpr> equalities = kwargs_to_query(kwargs);
+    without_gil([&] { engine_of(self).reduce(equalities); });
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* index_union_with(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"other", nullptr};
+  PyObject* other = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:union_with", const_cast<char**>(names), &other)) return nullptr;
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    if (Py_TYPE(other) != index_type()) raise_argument_type("other", "Index", other);
+    // New shares: the collector may clear either index while the interpreter lock is given up.
+    std::shared_ptr<IndexAPI> target = reinterpret_cast<IndexObject*>(self)->engine;
+    std::shared_ptr<IndexAPI> source = reinterpret_cast<IndexObject*>(other)->engine;
+    without_gil([&] { target->union_with(*source); });
+    Py_RETURN_NONE;
+  });
+}
+
 PyMethodDef index_methods[] = {
     {"add_object", as_py_cfunction(index_add_object), METH_VARARGS | METH_KEYWORDS,
      docs::INDEX_ADD_OBJECT},
@@ -199,6 +225,8 @@ PyMethodDef index_methods[] = {
      docs::INDEX_REDUCED_QUERY},
     {"get_by_attribute", as_py_cfunction(index_get_by_attribute), METH_VARARGS | METH_KEYWORDS,
      docs::INDEX_GET_BY_ATTRIBUTE},
+    {"reduce", as_py_cfunction(index_reduce), METH_VARARGS | METH_KEYWORDS, docs::INDEX_REDUCE},
+    {"union_with", as_py_cfunction(index_union_with), METH_VARARGS | METH_KEYWORDS, docs::INDEX_UNION_WITH},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -221,6 +249,12 @@ PyTypeObject* index_type() {
       index_clear,
   };
   return ready_final_type(index_type_object, spec);
+}
+
+PyRef make_index(std::shared_ptr<IndexAPI> engine) {
+  PyTypeObject* type = index_type();
+  if (type == nullptr) throw_python_error();
+  return wrap_engine(type, std::move(engine));
 }
 
 }  // namespace vostrel

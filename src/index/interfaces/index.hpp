@@ -22,4 +22,7 @@ struct IndexObject {
 // garbage collection.
 PyTypeObject* index_type();
 
+// Interpreter lock held: a new Index owning `engine` (reporting its store to the collector). Throws PythonErrorSet.
+PyRef make_index(std::shared_ptr<IndexAPI> engine);
+
 }  // namespace vostrel
