@@ -8,7 +8,7 @@ CMAKE := $(VENV)/bin/cmake
 APT_PACKAGES := g++ make libroaring-dev libgtest-dev libbenchmark-dev
 JOBS ?= 2
 
-.PHONY: all setup apt venv build demo test native-test py-test typecheck asan bench bench-native bench-objects clean
+.PHONY: all setup apt venv build demo test native-test py-test typecheck asan bench bench-native bench-objects bench-ops clean
 .PHONY: wheel wheel-test portable-test portable-native-test
 
 all: test
@@ -95,6 +95,11 @@ bench: build $(VENV)/.bench-requirements
 PEOPLE ?= 1000000
 bench-objects: build
 	$(PY) bench/objects_bench.py --people $(PEOPLE)
+
+# reduce / union_with / rebase against building the same index from scratch. OPS_PEOPLE sets N.
+OPS_PEOPLE ?= 200000
+bench-ops: build
+	$(PY) bench/ops_bench.py --people $(OPS_PEOPLE)
 
 # Native micro-benchmarks of the core structures.
 bench-native: setup

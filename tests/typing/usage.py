@@ -45,6 +45,10 @@ def main() -> None:
         attrs: dict[str, object] = Vostrel.asdict(obj)
         assert "name" in attrs and obj.__dir__()
     index.remove_object(staff[1])
+    rebased: Index = view.rebase()
+    rebased.union_with(index)
+    rebased.union_with(other=Index())
+    rebased.reduce(name="Ann")
     clone = copy.deepcopy(staff[0])
     restored = pickle.loads(pickle.dumps(staff[0]))
     assert isinstance(restored, Person) and clone.name == restored.name == "Ann"
