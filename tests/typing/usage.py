@@ -27,6 +27,8 @@ def main() -> None:
     for person in staff:
         index.add_object(person)
     index.add_object(py_ref=Person(name="Cid", age=19))
+    index.add_object_many(p for p in people())
+    index.add_object_many(objs=[Person(name="Dee", age=41)])
 
     query: Q = Q.and_(Q.gt("age", 30), Q.lt("age", 50), Q.ge("age", 0), Q.le("age", 99))
     query = Q.or_(query, Q.not_(Q.eq("name", "Ann")), Q.ne("name", "Zed"), Q.bt("age", 18, 65))

@@ -58,6 +58,12 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // object lock held. On failure (MemoryError) the index is left as it was.
   void add_indexable(const StoredIndexable& object);
 
+  // Adds a batch of Python Indexables with the same outcome as add_indexable for each in turn (an object met twice,
+  // or already held, is stored once), registering values in groups per chunk of objects. Interpreter lock released;
+  // no engine or object lock held. On failure (MemoryError) the chunks before the failing one stay fully added and the
+  // failing chunk leaves nothing behind.
+  void add_indexables(const std::vector<StoredIndexable>& objects);
+
   // Writer gate held, the lock of `attributes` (the object's attribute map) held, no index lock held: stores one object and registers every attribute it has, nested objects as tasks in `work`. Returns false
   // (registering nothing) when the id was already stored: writes keep its registrations current.
   bool store_object(uint32_t id, SharedPyRef python_handle, std::shared_ptr<const IndexableCore> owned_handle,

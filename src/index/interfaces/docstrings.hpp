@@ -95,6 +95,12 @@ inline constexpr const char* INDEX_ADD_OBJECT =
     "Add one Indexable to the index; adding an object already held changes nothing.\n\n"
     "From now on writes to its attributes reach this index. Raises TypeError if py_ref is not an Indexable.";
 
+inline constexpr const char* INDEX_ADD_OBJECT_MANY =
+    "add_object_many($self, objs)\n--\n\n"
+    "Add every Indexable of the iterable objs (a list, a generator, a dict's values...), with the same\n"
+    "result as add_object for each in turn, but much faster for many objects: values reach the index in groups.\n\n"
+    "Raises TypeError, inserting nothing, if objs is a str, not iterable, or holds anything but Indexables.";
+
 inline constexpr const char* INDEX_REMOVE_OBJECT =
     "remove_object($self, py_ref)\n--\n\n"
     "Take one object out of the index: its values (the members of its list values too) leave every\n"

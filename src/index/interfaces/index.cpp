@@ -1,8 +1,10 @@
 // The Python class Index: the object struct, its methods and its type object.
 #include "index/interfaces/index.hpp"
 
+#include <algorithm>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "index/core/filtered_index.hpp"
 #include "index/core/query/query_ops.hpp"
@@ -76,6 +78,35 @@ PyObject* index_add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!is_indexable(object)) raise_argument_type("py_ref", "Indexable", object);
     const StoredIndexable stored = StoredIndexable::from_py_ref(object);
     without_gil([&] { engine_of(self).add_indexable(stored); });
+    Py_RETURN_NONE;
+  });
+}
+
+// Any iterable of Indexables but a str. Every item is captured and checked before the engine is called, so a bad item
+// (or an iterable that fails) inserts nothing; a known length only sizes the capture.
+PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"objs", nullptr};
+  PyObject* objs = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:add_object_many", const_cast<char**>(names), &objs)) {
+    return nullptr;
+  }
+  return guard_python_call<PyObject*>(nullptr, [&] {
+    if (PyUnicode_Check(objs)) raise_argument_type("objs", "an iterable of Indexable, not str", objs);
+    PyRef iterator = PyRef::steal(PyObject_GetIter(objs));
+    if (!iterator) {
+      PyErr_Clear();
+      raise_argument_type("objs", "an iterable of Indexable", objs);
+    }
+    const Py_ssize_t hint = PyObject_LengthHint(objs, 0);
+    if (hint < 0) throw_python_error();
+    std::vector<StoredIndexable> batch;
+    batch.reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, Py_ssize_t{1} << 24)));
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+      if (!is_indexable(item.get())) raise_argument_type("objs", "an iterable of Indexable", item.get());
+      batch.push_back(StoredIndexable::from_py_ref(item.get()));
+    }
+    if (PyErr_Occurred()) throw_python_error();
+    without_gil([&] { engine_of(self).add_indexables(batch); });
     Py_RETURN_NONE;
   });
 }
@@ -216,6 +247,8 @@ PyObject* index_union_with(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyMethodDef index_methods[] = {
     {"add_object", as_py_cfunction(index_add_object), METH_VARARGS | METH_KEYWORDS,
      docs::INDEX_ADD_OBJECT},
+    {"add_object_many", as_py_cfunction(index_add_object_many), METH_VARARGS | METH_KEYWORDS,
+     docs::INDEX_ADD_OBJECT_MANY},
     {"remove_object", as_py_cfunction(index_remove_object), METH_VARARGS | METH_KEYWORDS,
      docs::INDEX_REMOVE_OBJECT},
     {"collect", index_collect, METH_NOARGS, docs::INDEX_COLLECT},

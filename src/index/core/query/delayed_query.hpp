@@ -1,0 +1,88 @@
+// BulkWriter: registers the attribute values of a batch of new objects into one index's value maps in groups.
+//
+// Adding objects one by one costs one bitmap insertion per id per structure (76 for a number, two more than its
+// length for a string) and a lock round trip for each. The writer instead collects, per value map, the ids each
+// structure will receive and hands them over with one add_many per bitmap when the batch's chunk is flushed, taking
+// each structure's write lock once per flush.
+//
+// Buffers belong to the writer, not to the structures, and live only while a chunk is staged; callers publish the
+// chunk's ids in `item_ids` only after flush(), and every query result is cut down to `item_ids`, so a reader never
+// sees an id whose values are still buffered. Because writers hold the process-wide writer gate, the staged values
+// need no structure lock until they are flushed.
+//
+// Everything staged since the last flush can be taken back with discard() (a chunk that failed halfway): buffered ids
+// are removed from wherever a partial flush put them, values that went the ordinary way are removed the ordinary way.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "index/core/index.hpp"
+#include "index/core/nested_work.hpp"
+#include "index/core/structures/ordered_bitmap/ordered_key.hpp"
+#include "index/value.hpp"
+
+namespace vostrel {
+
+class QueryMap;
+
+class BulkWriter {
+ public:
+  // Writer gate held for the writer's whole life.
+  explicit BulkWriter(IndexAPI& index);
+  ~BulkWriter();
+  BulkWriter(const BulkWriter&) = delete;
+  BulkWriter& operator=(const BulkWriter&) = delete;
+
+  // The object's attribute-map lock held, no index lock held: stages every attribute value of `id` (maps for new
+  // attributes are placed at once, empty). Nested objects become tasks in `work`. On failure the values of `id` staged
+  // so far stay staged; discard() takes them back.
+  void stage(uint32_t id, const AttributeMap& attributes, NestedWork& work);
+
+  // No index lock held: writes every buffered id into its structure and empties the buffers.
+  void flush();
+
+  // No index lock held: undoes everything staged since the last flush (including a flush that failed partway) and
+  // drops maps that hold nothing afterwards. Never throws past what removal itself may throw.
+  void discard();
+
+ private:
+  struct NumberEntry {
+    OrderedKey key;
+    uint32_t id;
+  };
+  // Values of one map registered through the ordinary path (iterables, nested objects, unknown kinds).
+  struct DirectValue {
+    uint32_t id;
+    PyValue value;
+  };
+  struct MapBuffer {
+    std::shared_ptr<QueryMap> map;
+    std::vector<NumberEntry> numbers;
+    // One entry per (position, key, id) a string puts an id into, packed so that sorting groups each bitmap's ids
+    // (ascending) together: position relative to the row's centre (biased), then the key, then the id.
+    std::vector<uint64_t> text;
+    size_t longest_text = 0;
+    std::vector<uint32_t> empty_texts;
+    std::vector<uint32_t> trues;
+    std::vector<uint32_t> falses;
+    std::vector<DirectValue> direct;
+    int64_t staged_values = 0;  // ids counted in `registered` since the last flush
+    bool dirty = false;
+  };
+
+  MapBuffer& buffer_for(uint32_t attribute);
+  void stage_value(MapBuffer& buffer, uint32_t id, const PyValue& value, NestedWork& work);
+  void stage_text(MapBuffer& buffer, std::string_view text, uint32_t id);
+  static void flush_map(MapBuffer& buffer);
+  static void remove_staged(MapBuffer& buffer);
+  static void clear(MapBuffer& buffer);
+
+  IndexAPI& index_;
+  std::vector<std::unique_ptr<MapBuffer>> by_attribute_;  // position = attribute id; null until first met
+  std::vector<MapBuffer*> dirty_;                         // buffers holding staged values, in first-use order
+  std::vector<uint32_t> scratch_;                         // one bitmap's ids during a flush
+};
+
+}  // namespace vostrel
