@@ -8,7 +8,7 @@ CMAKE := $(VENV)/bin/cmake
 APT_PACKAGES := g++ make libroaring-dev libgtest-dev libbenchmark-dev
 JOBS ?= 2
 
-.PHONY: all setup apt venv build demo test native-test py-test typecheck asan bench bench-native bench-objects bench-ops clean
+.PHONY: all setup apt venv build demo test native-test py-test typecheck asan bench bench-native bench-objects bench-ops bench-bulk clean
 .PHONY: wheel wheel-test portable-test portable-native-test
 
 all: test
@@ -100,6 +100,10 @@ bench-objects: build
 OPS_PEOPLE ?= 200000
 bench-ops: build
 	$(PY) bench/ops_bench.py --people $(OPS_PEOPLE)
+
+# Building an index of PEOPLE generated people: add_object_many against the add_object loop and a pandas DataFrame.
+bench-bulk: build $(VENV)/.bench-requirements
+	$(PY) bench/bulk_bench.py --people $(PEOPLE)
 
 # Native micro-benchmarks of the core structures.
 bench-native: setup

@@ -160,6 +160,7 @@ def test_batch_matches_one_by_one(seed):
 def test_reader_never_sees_an_id_before_its_values():
     run_scenario("""
         import threading
+        import time
         from model import Obj
         ix = Vostrel.Index()
         # Every object answers eq on all three kinds; an id published before its values would match a ne.
@@ -173,6 +174,7 @@ def test_reader_never_sees_an_id_before_its_values():
                 if hits:
                     die(EXIT_WRONG, f"{len(hits)} objects visible before their values")
                 seen.append(len(ix))
+                time.sleep(0.0005)  # leave the interpreter lock to the thread building the batches
 
         t = threading.Thread(target=reader, daemon=True)
         t.start()

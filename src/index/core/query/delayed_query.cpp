@@ -111,7 +111,6 @@ void BulkWriter::stage_text(MapBuffer& buffer, std::string_view text, uint32_t i
   const int64_t length = static_cast<int64_t>(text.size());
   const int64_t first = -(length / 2) - 1;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  buffer.text.reserve(buffer.text.size() + text.size() + 2);
   for (int64_t j = 0; j < length; ++j) buffer.text.push_back(pack_text(first + j, bytes[j], id));
   buffer.text.push_back(pack_text(first, CharacterMap::BOUNDARY, id));
   if (length > 1) buffer.text.push_back(pack_text(first + length - 1, CharacterMap::BOUNDARY, id));
