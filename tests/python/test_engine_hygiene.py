@@ -13,7 +13,7 @@ import pytest
 
 import Vostrel
 from Vostrel import _debug
-from conftest import scaled
+from conftest import UNDER_SANITIZER, scaled
 from model import Obj, Token
 
 Q = Vostrel.PyQueryExpr
@@ -210,7 +210,9 @@ def test_repeated_list_assignments_and_index_churn_do_not_grow_memory():
     churn(scaled(60))
     settle()
     grown = rss_bytes() - before
-    assert grown < 16 * 2**20, f"memory grew by {grown / 2**20:.1f} MiB"
+    # AddressSanitizer keeps freed blocks in quarantine, so resident memory says nothing there (its leak check does).
+    if not UNDER_SANITIZER:
+        assert grown < 16 * 2**20, f"memory grew by {grown / 2**20:.1f} MiB"
     if object_id:
         # Element ids went back to the allocator: a new object reuses a low id.
         assert object_id(Obj()) < first_id + 10_000
