@@ -168,9 +168,14 @@ bool is_numpy_bool_type(PyTypeObject* type) {
 
 NativeValue classify(PyObject* obj);
 
-// Containers whose members this thread is capturing right now: a member that is one of them would make the capture
-// endless (a list that contains itself), so it is left out.
-thread_local std::vector<PyObject*> containers_in_capture;
+// Containers whose members this thread is capturing right now, innermost first, linked through the capturing
+// frames: a member that is one of them would make the capture endless (a list that contains itself), so it is left
+// out. A plain pointer: nothing to destroy when the thread ends.
+struct CaptureFrame {
+  PyObject* container;
+  const CaptureFrame* outer;
+};
+thread_local const CaptureFrame* containers_in_capture = nullptr;
 
 // Captures the members of a list, tuple or set. Python's recursion limit bounds the nesting (RecursionError).
 // Members that cannot be captured (unhashable, out of range) are left out: the container itself is still a value.
@@ -179,14 +184,16 @@ std::shared_ptr<const std::vector<PyValue>> capture_members(PyObject* container,
   struct LeaveRecursiveCall {
     ~LeaveRecursiveCall() { Py_LeaveRecursiveCall(); }
   } leave;
-  containers_in_capture.push_back(container);
+  const CaptureFrame frame{container, containers_in_capture};
+  containers_in_capture = &frame;
   struct PopContainer {
-    ~PopContainer() { containers_in_capture.pop_back(); }
-  } pop;
+    const CaptureFrame* outer;
+    ~PopContainer() { containers_in_capture = outer; }
+  } pop{frame.outer};
   auto members = std::make_shared<std::vector<PyValue>>();
   auto capture = [&](PyObject* item) {
-    for (PyObject* enclosing : containers_in_capture) {
-      if (enclosing == item) return;
+    for (const CaptureFrame* enclosing = containers_in_capture; enclosing != nullptr; enclosing = enclosing->outer) {
+      if (enclosing->container == item) return;
     }
     try {
       members->push_back(PyValue::capture(PyRef::borrow(item)));
