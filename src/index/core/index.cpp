@@ -40,8 +40,14 @@ const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC() {
 }
 
 void IndexAPI::add_indexable(const StoredIndexable& object) {
-  const IndexableCore& core = *object.owned_handle;
   std::lock_guard gate(WRITE_GATE());
+  add_indexable_gated(object);
+}
+
+void IndexAPI::add_indexable_gated(const StoredIndexable& object) {
+  const IndexableCore& core = *object.owned_handle;
+  // Membership first is safe under the gate: every writer of an indexed object waits for the gate, and a write that
+  // follows finds the object stored.
   const bool new_member = append_membership(core, weak_from_this());
   NestedWork work;
   try {
@@ -54,6 +60,16 @@ void IndexAPI::add_indexable(const StoredIndexable& object) {
     throw;
   }
   run_nested_work(work, core.id);
+}
+
+std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<StoredItem>& store) {
+  std::vector<StoredIndexable> found;
+  found.reserve(ids.cardinality());
+  for (uint32_t id : ids) {
+    const StoredItem* item = store.find(id);
+    if (item != nullptr && !item->is_placeholder()) found.push_back(StoredIndexable{item->python_handle, item->owned_handle});
+  }
+  return found;
 }
 
 bool IndexAPI::store_object(uint32_t id, SharedPyRef python_handle, std::shared_ptr<const IndexableCore> owned_handle,

@@ -115,6 +115,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   static std::shared_ptr<IndexAPI> rebase(const FilteredIndexCore& view);
 };
 
+// Copies of the records of the objects stored at `ids` (ids whose object left the store are skipped). Call with the
+// store read-locked, e.g. through with_stored; touches only shared counts.
+std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<StoredItem>& store);
+
 // The shared placeholder index: dead membership records sort as if they referred to it.
 const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC();
 

@@ -11,15 +11,7 @@ void IndexAPI::union_with(const IndexAPI& other) {
   if (&other == this) return;
   // One gate for every writer: two threads merging two indexes into each other run one after the other.
   std::lock_guard gate(WRITE_GATE());
-  std::vector<StoredIndexable> incoming = other.with_stored([&](const Bitmap& ids, const ItemStore<StoredItem>& store) {
-    std::vector<StoredIndexable> found;
-    found.reserve(ids.cardinality());
-    for (uint32_t id : ids) {
-      const StoredItem* item = store.find(id);
-      if (item != nullptr && !item->is_placeholder()) found.push_back(StoredIndexable{item->python_handle, item->owned_handle});
-    }
-    return found;
-  });
+  std::vector<StoredIndexable> incoming = other.with_stored(stored_objects);
   // Each object is registered exactly as add_indexable does (values of every kind, iterable members under element
   // ids owned by this index's maps, nested objects, membership), so writes after the merge reach this index too.
   // An object held by both is already current here: every write reaches both indexes.
