@@ -23,11 +23,9 @@ bool same_registration(const PyValue& old, const PyValue& value) {
   if (old.kind() != value.kind()) return false;
   switch (value.kind()) {
     case ValueKind::Int:
+    case ValueKind::Float:  // 0.0 and -0.0 are equal and share a key; NaN never equals itself: registered again
     case ValueKind::Str:
     case ValueKind::Bool:
-      return old == value;
-    case ValueKind::Float:
-      // 0.0 and -0.0 compare equal and share a key; NaN never equals itself, and is simply registered again.
       return old == value;
     case ValueKind::Ind:
       return old.as_indexable().owned_handle->id == value.as_indexable().owned_handle->id;
