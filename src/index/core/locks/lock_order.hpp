@@ -19,7 +19,11 @@
 //     every index lock) are released, driven by a work list from the entry point, never from inside a value map;
 //   - no object lock is ever awaited while an index lock is held;
 //   - the interpreter lock is never awaited while any of these is held, and no Python code runs under them (values
-//     are captured, iterable members included, before any lock is taken; results are built after unlocking).
+//     are captured, iterable members included, before any lock is taken; results are built after unlocking). One
+//     exception, safe by construction: a Python-side reader of an object (getattr, dir, repr) that had to wait for
+//     its attribute map takes the interpreter lock back while holding that one lock, and holds nothing else; no
+//     thread holding the interpreter lock ever waits for an object lock (it only try-locks, and gives the
+//     interpreter lock up when the lock is busy: lock_releasing_gil).
 // Leaf locks (the id allocator, the interner's write side, the release queue, exact-map shards) take no other lock
 // while held and are not ranked.
 //
