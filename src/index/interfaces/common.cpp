@@ -36,6 +36,33 @@ int visit_store(const ItemList& store, visitproc visit, void* arg) {
   return result;
 }
 
+PyRef try_list_of_stored(const Bitmap& ids, RankedSharedMutex* id_lock, const ItemList& store) {
+  uint64_t count = 0;
+  {
+    std::shared_lock<RankedSharedMutex> ids_guard;
+    if (id_lock != nullptr) {
+      ids_guard = std::shared_lock(*id_lock, std::try_to_lock);
+      if (!ids_guard.owns_lock()) return PyRef();
+    }
+    count = ids.cardinality();
+  }
+  PyRef list = PyRef::steal(check_py(PyList_New(static_cast<Py_ssize_t>(count))));
+  std::shared_lock<RankedSharedMutex> ids_guard;
+  if (id_lock != nullptr) {
+    ids_guard = std::shared_lock(*id_lock, std::try_to_lock);
+    if (!ids_guard.owns_lock() || ids.cardinality() != count) return PyRef();
+  }
+  std::shared_lock items_guard(store.mutex, std::try_to_lock);
+  if (!items_guard.owns_lock()) return PyRef();
+  PyObject* placeholder = DEFAULT_PY_INDEXABLE_ARC().get();
+  Py_ssize_t pos = 0;
+  for (uint32_t id : ids) {
+    const StoredItem* item = store.value.find(id);
+    PyList_SET_ITEM(list.get(), pos++, Py_NewRef(item != nullptr ? item->python_handle.get() : placeholder));
+  }
+  return list;
+}
+
 PyTypeObject* ready_final_type(PyTypeObject& type, const FinalTypeSpec& spec) {
   if (type.tp_flags & Py_TPFLAGS_READY) return &type;
   Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);

@@ -73,6 +73,14 @@ std::vector<SharedPyRef> handles_of_stored(const Bitmap& ids, const ItemStore<St
 // Interpreter lock held, no engine lock held: a new list of the objects behind `handles`. Throws PythonErrorSet.
 PyRef list_of_handles(const std::vector<SharedPyRef>& handles);
 
+// Interpreter lock held, no engine lock held: the objects stored at `ids` as a new list, built in one pass when the
+// store is free, without copying handles. The list is allocated before the store is locked (allocating may run the
+// collector and so finalizers), the store is only try-locked (nothing is waited for with the interpreter lock held),
+// and filling the list runs no Python code. `id_lock`, when given, guards `ids` (an index's own id set) and is
+// try-locked too. Returns an empty PyRef when a lock is busy or `ids` changed meanwhile; the caller then copies the
+// handles with the interpreter lock released (handles_of_stored). Throws PythonErrorSet.
+PyRef try_list_of_stored(const Bitmap& ids, RankedSharedMutex* id_lock, const ItemList& store);
+
 // Keyword-only methods: a positional argument raises TypeError as the argument parser would. Returns false then.
 bool reject_positional(const char* method, PyObject* args);
 

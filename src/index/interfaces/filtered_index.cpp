@@ -81,7 +81,9 @@ PyObject* filtered_index_reduced_query(PyObject* self, PyObject* args, PyObject*
 // The handles are taken under the store's lock without the interpreter lock; Python references only once it is back.
 PyObject* filtered_index_collect(PyObject* self, PyObject*) {
   return guard_python_call<PyObject*>(nullptr, [&] {
-    return list_of_handles(without_gil([&] { return core_of(self).with_stored(handles_of_stored); })).release();
+    const FilteredIndexCore& view = core_of(self);
+    if (PyRef fast = try_list_of_stored(view.ids, nullptr, *view.items)) return fast.release();
+    return list_of_handles(without_gil([&] { return view.with_stored(handles_of_stored); })).release();
   });
 }
 

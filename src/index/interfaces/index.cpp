@@ -188,7 +188,11 @@ PySequenceMethods index_as_sequence = {
 
 PyObject* index_collect(PyObject* self, PyObject*) {
   return guard_python_call<PyObject*>(nullptr, [&] {
-    return list_of_handles(without_gil([&] { return engine_of(self).with_stored(handles_of_stored); })).release();
+    IndexAPI& engine = engine_of(self);
+    if (PyRef fast = try_list_of_stored(engine.item_ids->value, &engine.item_ids->mutex, *engine.items)) {
+      return fast.release();
+    }
+    return list_of_handles(without_gil([&] { return engine.with_stored(handles_of_stored); })).release();
   });
 }
 
@@ -217,6 +221,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwarg
   if (!reject_positional("get_by_attribute", args)) return nullptr;
   return guard_python_call<PyObject*>(nullptr, [&] {
     const FilteredIndexCore view = keyword_selection(self, kwargs);
+    if (PyRef fast = try_list_of_stored(view.ids, nullptr, *view.items)) return fast.release();
     return list_of_handles(without_gil([&] { return view.with_stored(handles_of_stored); })).release();
   });
 }
