@@ -180,8 +180,9 @@ class GilAcquire {
 // Runs `work` (a call into the engine) with the interpreter lock released and returns its result. Inside, the engine
 // activity lock is held shared (so fork() can wait for engine calls to finish). The interpreter lock is taken back
 // before returning, also when `work` throws, and the reference releases queued meanwhile are then applied (no engine
-// lock is held by then).
-template <class F>
+// lock is held by then) unless the caller holds a lock of its own and applies them itself once it has let go
+// (ApplyReleases = false): a release may run any finalizer.
+template <bool ApplyReleases = true, class F>
 auto without_gil(F&& work) {
   struct TakeBack {
     PyThreadState* state = PyEval_SaveThread();
@@ -189,7 +190,7 @@ auto without_gil(F&& work) {
     ~TakeBack() noexcept(false) {
       lock_order_expect_none("taking the interpreter lock back");
       PyEval_RestoreThread(state);
-      apply_deferred_releases();
+      if constexpr (ApplyReleases) apply_deferred_releases();
     }
   } released;
   std::shared_lock activity(ENGINE_ACTIVITY());

@@ -11,9 +11,6 @@
 
 namespace vostrel {
 
-StoredItem StoredItem::placeholder() { return StoredItem{DEFAULT_PY_INDEXABLE_ARC(), DEFAULT_INDEXABLE_ARC()}; }
-
-bool StoredItem::is_placeholder() const { return owned_handle == DEFAULT_INDEXABLE_ARC(); }
 
 std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent) {
   return std::make_shared<IndexAPI>(std::move(parent));
@@ -67,7 +64,7 @@ std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<S
   found.reserve(ids.cardinality());
   for (uint32_t id : ids) {
     const StoredItem* item = store.find(id);
-    if (item != nullptr && !item->is_placeholder()) found.push_back(StoredIndexable{item->python_handle, item->owned_handle});
+    if (item != nullptr) found.push_back(StoredIndexable{item->python_handle, item->owned_handle});
   }
   return found;
 }
@@ -220,9 +217,5 @@ Bitmap IndexAPI::get_parent_from_ids(const Bitmap& rights) const {
   return parent_links->value.get_parent_from_ids(rights);
 }
 
-Bitmap IndexAPI::holders_of(uint32_t right) const {
-  std::shared_lock links(parent_links->mutex);
-  return parent_links->value.lefts_of(right);
-}
 
 }  // namespace vostrel

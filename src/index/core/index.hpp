@@ -49,9 +49,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   const std::shared_ptr<RwLocked<Bitmap>> item_ids;
   const std::shared_ptr<RwLocked<M2MU32>> parent_links;
   const std::weak_ptr<IndexAPI> parent;
-  // For a nested index: the value map that owns it (set once by the map, before the index is shared). Used to turn
-  // holder ids that are element ids of an iterable back into the objects that own them.
-  std::weak_ptr<const QueryMap> owner_map;
 
   // Adds a Python Indexable: takes the writer gate, records this index in the object's membership list, stores the
   // object and registers its attributes, then registers its nested objects. Interpreter lock released; no engine or
@@ -99,7 +96,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Nested-index links (this index's `parent_links`): map nested-object ids to their holders.
   Bitmap get_parent_from_ids(const Bitmap& rights) const;
-  Bitmap holders_of(uint32_t right) const;
 
   // Takes a live object out of this index under the writer gate: store entry, id, values (and the elements of its
   // iterables), membership record; nested objects it alone linked leave the nested indexes. False if not held.

@@ -14,10 +14,6 @@ struct StoredItem {
   SharedPyRef python_handle;
   // A copy of the object's core: the same membership list, attribute map and id, never owning the id.
   std::shared_ptr<const IndexableCore> owned_handle;
-
-  // The shared record that fills positions of the store that hold no object of the index.
-  static StoredItem placeholder();
-  bool is_placeholder() const;
 };
 
 }  // namespace vostrel

@@ -60,7 +60,7 @@ bool fetch_chunk(ObjectIteratorState& state) {
   while (state.chunk.empty() && state.cursor.has_value) {
     std::array<uint32_t, CHUNK_IDS> batch;
     const uint32_t count = roaring_read_uint32_iterator(&state.cursor, batch.data(), CHUNK_IDS);
-    without_gil([&] {
+    without_gil<false>([&] {
       std::shared_lock items_lock(state.items->mutex);
       const ItemStore<StoredItem>& store = state.items->value;
       for (uint32_t pos = 0; pos < count; ++pos) {
@@ -94,6 +94,8 @@ PyObject* object_iterator_next(PyObject* self) {
     taken = std::move(state.chunk[state.next++]);
     return Py_NewRef(taken.get());
   });
+  // Releases queued while the store was read run only now, with the iterator's lock let go.
+  apply_deferred_releases();
   return result;
 }
 

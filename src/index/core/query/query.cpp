@@ -23,10 +23,7 @@ std::shared_ptr<QueryMap> QueryMap::create(std::weak_ptr<IndexAPI> owner) {
 
 IndexAPI& QueryMap::ensure_nested() {
   if (IndexAPI* existing = nested.get()) return *existing;
-  // Linked back to this map before it is published, so readers always find its owner.
-  std::shared_ptr<IndexAPI> index = IndexAPI::create(parent);
-  index->owner_map = weak_from_this();
-  return nested.adopt(std::move(index));
+  return nested.adopt(IndexAPI::create(parent));
 }
 
 namespace {
@@ -38,10 +35,6 @@ uint32_t level_of(const std::weak_ptr<IndexAPI>& owner) {
 
 QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner)
     : parent(owner),
-      items([&]() -> std::shared_ptr<ItemList> {
-        if (std::shared_ptr<IndexAPI> live = owner.lock()) return live->items;
-        return std::make_shared<ItemList>(lock_rank::at_level(0, lock_rank::ITEMS));
-      }()),
       level(level_of(owner)),
       positional_mutex(lock_rank::at_level(level, lock_rank::POSITIONAL)),
       numeric_mutex(lock_rank::at_level(level, lock_rank::NUMERIC)),

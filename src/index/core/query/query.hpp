@@ -47,7 +47,6 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   const std::weak_ptr<IndexAPI> parent;
   // The nested index of Ind values, created with the first one (see nested_index()).
   LazyPart<IndexAPI> nested;
-  const std::shared_ptr<ItemList> items;
 
   // Lock-rank level of the owning index (its nested index sits one level deeper).
   const uint32_t level;

@@ -128,7 +128,11 @@ CharacterMap::CharacterMap(const CharacterMap& other) {
   capacity_ = other.size_;
 }
 
-CharacterMap::CharacterMap(CharacterMap&& other) noexcept : size_(other.size_), capacity_(other.capacity_) {
+CharacterMap::CharacterMap(CharacterMap&& other) noexcept { take_from(other); }
+
+void CharacterMap::take_from(CharacterMap& other) noexcept {
+  size_ = other.size_;
+  capacity_ = other.capacity_;
   if (in_place()) {
     one_ = other.one_;
   } else {
@@ -150,16 +154,7 @@ CharacterMap& CharacterMap::operator=(const CharacterMap& other) {
 CharacterMap& CharacterMap::operator=(CharacterMap&& other) noexcept {
   if (this != &other) {
     release();
-    size_ = other.size_;
-    capacity_ = other.capacity_;
-    if (in_place()) {
-      one_ = other.one_;
-    } else {
-      many_ = other.many_;
-    }
-    other.size_ = 0;
-    other.capacity_ = 0;
-    other.one_ = KeyIds{};
+    take_from(other);
   }
   return *this;
 }

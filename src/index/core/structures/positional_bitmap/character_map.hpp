@@ -102,6 +102,8 @@ class CharacterMap {
   template <class F>
   void update(unsigned key, F&& change);
   void release() noexcept;
+  // Takes `other`'s entries over (this holds none), leaving `other` empty.
+  void take_from(CharacterMap& other) noexcept;
 
   uint32_t size_ = 0;
   uint32_t capacity_ = 0;  // 0: at most one entry, kept in `one_`
