@@ -120,22 +120,26 @@ IndexAPI::~IndexAPI() {
   items->value.for_each([](uint32_t, const StoredItem& item) { item.python_handle.remove_index_copy(); });
 }
 
+std::shared_ptr<QueryMap> IndexAPI::map_at(uint32_t attribute) const {
+  std::shared_lock maps_lock(query_maps->mutex);
+  const auto& maps = query_maps->value;
+  return attribute < maps.size() ? maps[attribute] : nullptr;
+}
+
+std::shared_ptr<QueryMap> IndexAPI::map_for(uint32_t attribute) {
+  if (std::shared_ptr<QueryMap> existing = map_at(attribute)) return existing;
+  // First value of this attribute here. Only writers place maps and writers hold the gate, so nobody places one
+  // meanwhile; the map is built outside the list's write lock, which only places it.
+  std::shared_ptr<QueryMap> map = QueryMap::create(weak_from_this());
+  std::unique_lock maps_lock(query_maps->mutex);
+  auto& maps = query_maps->value;
+  if (maps.size() <= attribute) maps.resize(static_cast<size_t>(attribute) + 1);
+  maps[attribute] = map;
+  return map;
+}
+
 void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work) {
-  std::shared_ptr<QueryMap> map;
-  {
-    std::shared_lock maps_lock(query_maps->mutex);
-    const auto& maps = query_maps->value;
-    if (attribute < maps.size()) map = maps[attribute];
-  }
-  if (!map) {
-    // First value of this attribute here. Only writers place maps and writers hold the gate, so nobody placed one
-    // meanwhile; the map is built outside the list's write lock, which only places it.
-    map = QueryMap::create(weak_from_this());
-    std::unique_lock maps_lock(query_maps->mutex);
-    auto& maps = query_maps->value;
-    if (maps.size() <= attribute) maps.resize(static_cast<size_t>(attribute) + 1);
-    maps[attribute] = map;
-  }
+  std::shared_ptr<QueryMap> map = map_for(attribute);
   // Counted first, so that a registration that fails halfway can be taken back through remove_value.
   map->registered.fetch_add(1);
   const size_t tasks_before = work.size();
@@ -151,13 +155,8 @@ void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value, 
 }
 
 void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work) {
-  std::shared_ptr<QueryMap> map;
-  {
-    std::shared_lock maps_lock(query_maps->mutex);
-    const auto& maps = query_maps->value;
-    if (attribute >= maps.size() || !maps[attribute]) return;
-    map = maps[attribute];
-  }
+  std::shared_ptr<QueryMap> map = map_at(attribute);
+  if (!map) return;
   map->remove_value(id, value, work);
   if (map->registered.fetch_sub(1) > 1) return;
   // The last value went: reset the attribute. The old map is destroyed after unlocking (tasks may still hold it).
@@ -171,13 +170,7 @@ void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old
                              NestedWork& work) {
   const auto is_number = [](const PyValue& v) { return v.kind() == ValueKind::Int || v.kind() == ValueKind::Float; };
   if (is_number(old) && is_number(value)) {
-    std::shared_ptr<QueryMap> map;
-    {
-      std::shared_lock maps_lock(query_maps->mutex);
-      const auto& maps = query_maps->value;
-      if (attribute < maps.size()) map = maps[attribute];
-    }
-    if (map) {
+    if (std::shared_ptr<QueryMap> map = map_at(attribute)) {
       std::unique_lock lock(map->numeric_mutex);
       if (NumericalBitmap* numbers = map->numeric.get()) {
         numbers->move(QueryMap::key_of(old), QueryMap::key_of(value), id);

@@ -72,6 +72,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // value of one object; nested objects become tasks in `work`.
   void add_index(uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work);
   void remove_index(uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work);
+  // The value map of `attribute`, or null. Takes `query_maps` for reading.
+  std::shared_ptr<QueryMap> map_at(uint32_t attribute) const;
+  // Writer gate held: the value map of `attribute`, placed (empty) when there is none yet.
+  std::shared_ptr<QueryMap> map_for(uint32_t attribute);
   // Same contract: replaces `old` by `value`. Two numbers move the id only in the numeric slices whose key bit
   // differs; anything else is remove_index then add_index.
   void replace_index(uint32_t id, uint32_t attribute, const PyValue& old, const PyValue& value, NestedWork& work);

@@ -36,22 +36,7 @@ BulkWriter::~BulkWriter() = default;
 
 BulkWriter::MapBuffer& BulkWriter::buffer_for(uint32_t attribute) {
   if (attribute < by_attribute_.size() && by_attribute_[attribute]) return *by_attribute_[attribute];
-  std::shared_ptr<QueryMap> map;
-  {
-    std::shared_lock maps_lock(index_.query_maps->mutex);
-    const auto& maps = index_.query_maps->value;
-    if (attribute < maps.size()) map = maps[attribute];
-  }
-  if (!map) {
-    // Built outside the list's lock, which only places it. Writers hold the gate, so no other map can appear at
-    // this position meanwhile; a map found there is still kept rather than replaced.
-    std::shared_ptr<QueryMap> fresh = QueryMap::create(index_.weak_from_this());
-    std::unique_lock maps_lock(index_.query_maps->mutex);
-    auto& maps = index_.query_maps->value;
-    if (maps.size() <= attribute) maps.resize(static_cast<size_t>(attribute) + 1);
-    if (!maps[attribute]) maps[attribute] = std::move(fresh);
-    map = maps[attribute];
-  }
+  std::shared_ptr<QueryMap> map = index_.map_for(attribute);
   if (by_attribute_.size() <= attribute) by_attribute_.resize(static_cast<size_t>(attribute) + 1);
   auto buffer = std::make_unique<MapBuffer>();
   buffer->map = std::move(map);
