@@ -18,10 +18,23 @@ namespace vostrel {
 
 // ---- IndexableCore ----
 
-IndexableCore IndexableCore::create(std::shared_ptr<AttributeMap> attributes) {
+namespace {
+// An object's membership list and attribute map in one allocation (one control block, one heap header); the two
+// aliasing pointers of the core keep it alive while either is shared.
+struct ObjectRecord {
+  MembershipList membership;
+  AttributeMap attributes;
+};
+}  // namespace
+
+IndexableCore IndexableCore::create(AttributeValues attributes) {
   IndexableCore core;
-  core.indexes = std::make_shared<MembershipList>();
-  core.attributes = attributes ? std::move(attributes) : std::make_shared<AttributeMap>();
+  auto record = std::make_shared<ObjectRecord>();
+  record->attributes.map = std::move(attributes);
+  MembershipList* membership = &record->membership;
+  AttributeMap* attribute_map = &record->attributes;
+  core.indexes = std::shared_ptr<MembershipList>(record, membership);
+  core.attributes = std::shared_ptr<AttributeMap>(std::move(record), attribute_map);
   core.id = allocate_id();
   core.owns_id = true;
   return core;
@@ -180,10 +193,10 @@ int indexable_clear(PyObject* self) {
 PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
   PyObject* result = guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
     // Not shared with anyone yet: filled without its lock.
-    auto attributes = std::make_shared<AttributeMap>();
+    AttributeValues attributes;
     bool has_dunder = false;
     if (kwargs != nullptr) {
-      attributes->map.reserve(static_cast<size_t>(PyDict_GET_SIZE(kwargs)));
+      attributes.reserve(static_cast<size_t>(PyDict_GET_SIZE(kwargs)));
       Py_ssize_t position = 0;
       PyObject* key = nullptr;
       PyObject* value = nullptr;
@@ -194,7 +207,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
           continue;
         }
         uint32_t name_id = attribute_name_id(key);
-        std::optional<PyValue> replaced = attributes->map.insert(name_id, PyValue::capture(PyRef::borrow(value)));
+        std::optional<PyValue> replaced = attributes.insert(name_id, PyValue::capture(PyRef::borrow(value)));
       }
     }
     PyRef object = make_object(type, IndexableCore::create(std::move(attributes)));

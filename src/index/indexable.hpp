@@ -31,9 +31,10 @@ struct MembershipList {
 // An object's attributes by interned name id. `map` is guarded by `mutex`. Take the mutex with lock_releasing_gil
 // when the interpreter lock is held, and destroy values taken out of the map only after unlocking (a release may run
 // __del__).
+using AttributeValues = HybridHashmap<uint32_t, PyValue>;
 struct AttributeMap {
   RankedMutex mutex{lock_rank::OBJECT_ATTRIBUTES};
-  HybridHashmap<uint32_t, PyValue> map;
+  AttributeValues map;
 };
 
 // The native record of an Indexable object. Copies made by shared_copy() share the membership list and the attribute
@@ -45,8 +46,8 @@ struct IndexableCore {
   bool owns_id = false;
 
   IndexableCore() noexcept = default;
-  // A fresh record: empty membership list, `attributes` (an empty map when null), a newly allocated id it owns.
-  static IndexableCore create(std::shared_ptr<AttributeMap> attributes = nullptr);
+  // A fresh record: empty membership list, an attribute map holding `attributes`, a newly allocated id it owns.
+  static IndexableCore create(AttributeValues attributes = {});
   // Same list, map and id; owns_id false.
   IndexableCore shared_copy() const;
 
