@@ -40,15 +40,6 @@ IndexableCore IndexableCore::create(AttributeValues attributes) {
   return core;
 }
 
-IndexableCore IndexableCore::shared_copy() const {
-  IndexableCore copy;
-  copy.indexes = indexes;
-  copy.attributes = attributes;
-  copy.id = id;
-  copy.owns_id = false;
-  return copy;
-}
-
 IndexableCore::IndexableCore(IndexableCore&& other) noexcept
     : indexes(std::move(other.indexes)),
       attributes(std::move(other.attributes)),

@@ -37,8 +37,8 @@ struct AttributeMap {
   AttributeValues map;
 };
 
-// The native record of an Indexable object. Copies made by shared_copy() share the membership list and the attribute
-// map and carry the same id; only the record inside the Python object owns (and finally frees) the id.
+// The native record of an Indexable object, inside the Python object; the engine reads it in place through a strong
+// reference to the object. The record owns (and finally frees) the object's id.
 struct IndexableCore {
   std::shared_ptr<MembershipList> indexes;
   std::shared_ptr<AttributeMap> attributes;
@@ -48,8 +48,6 @@ struct IndexableCore {
   IndexableCore() noexcept = default;
   // A fresh record: empty membership list, an attribute map holding `attributes`, a newly allocated id it owns.
   static IndexableCore create(AttributeValues attributes = {});
-  // Same list, map and id; owns_id false.
-  IndexableCore shared_copy() const;
 
   IndexableCore(const IndexableCore&) = delete;
   IndexableCore& operator=(const IndexableCore&) = delete;

@@ -280,9 +280,10 @@ StoredIndexable StoredIndexable::from_py_ref(PyObject* indexable) {
   if (!is_indexable(indexable)) throw InternalError("type checked: not an Indexable");
   StoredIndexable stored;
   stored.python_handle = SharedPyRef::borrow(indexable);
-  stored.owned_handle = std::make_shared<const IndexableCore>(indexable_core(indexable).shared_copy());
   return stored;
 }
+
+const IndexableCore& StoredIndexable::core() const { return indexable_core(python_handle.get()); }
 
 // ---- records ----
 
@@ -726,9 +727,9 @@ std::string value_text(const PyValue& value) {
     case ValueKind::Ind: {
       const StoredIndexable& stored = value.as_indexable();
       std::string core = "None";
-      if (stored.owned_handle) {
-        core = "IndexableCore { id: " + std::to_string(stored.owned_handle->id) +
-               ", owns_id: " + (stored.owned_handle->owns_id ? "true" : "false") + " }";
+      if (stored.python_handle) {
+        // The handle reads the object's core in place and never owns its id.
+        core = "IndexableCore { id: " + std::to_string(stored.core().id) + ", owns_id: false }";
       }
       return "Ind(StoredIndexable { python_handle: " + address_text(stored.python_handle.get()) +
              ", owned_handle: " + core + " })";

@@ -67,11 +67,13 @@ struct IterableValue {
   std::shared_ptr<const std::vector<PyValue>> members;  // null for a dict
 };
 
-// The payload of an Indexable value: the Python object and a copy of its core (same list, map and id; owns no id),
-// through which the engine reads the nested object's current attributes without the interpreter lock.
+// The payload of an Indexable value: one strong reference to the Python object. Its core (membership list,
+// attribute map, id) is read in place through that reference without the interpreter lock: the handle keeps the
+// object alive, and a core never changes after the object is made.
 struct StoredIndexable {
   SharedPyRef python_handle;
-  std::shared_ptr<const IndexableCore> owned_handle;
+
+  const IndexableCore& core() const;
 
   // Interpreter lock held; `indexable` is borrowed and must satisfy is_indexable().
   static StoredIndexable from_py_ref(PyObject* indexable);

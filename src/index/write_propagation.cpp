@@ -28,7 +28,7 @@ bool same_registration(const PyValue& old, const PyValue& value) {
     case ValueKind::Bool:
       return old == value;
     case ValueKind::Ind:
-      return old.as_indexable().owned_handle->id == value.as_indexable().owned_handle->id;
+      return old.as_indexable().core().id == value.as_indexable().core().id;
     default:
       return false;
   }

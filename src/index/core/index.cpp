@@ -42,14 +42,14 @@ void IndexAPI::add_indexable(const StoredIndexable& object) {
 }
 
 void IndexAPI::add_indexable_gated(const StoredIndexable& object) {
-  const IndexableCore& core = *object.owned_handle;
+  const IndexableCore& core = object.core();
   // Membership first is safe under the gate: every writer of an indexed object waits for the gate, and a write that
   // follows finds the object stored.
   const bool new_member = append_membership(core, weak_from_this());
   NestedWork work;
   try {
     std::lock_guard attributes(core.attributes->mutex);
-    store_object(core.id, object.python_handle, object.owned_handle, *core.attributes, work);
+    store_object(core.id, object.python_handle, *core.attributes, work);
   } catch (...) {
     // store_object left the index as it was; the membership record goes too (after the attribute lock, as the
     // list's lock ranks above it).
@@ -64,12 +64,12 @@ std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<S
   found.reserve(ids.cardinality());
   for (uint32_t id : ids) {
     const StoredItem* item = store.find(id);
-    if (item != nullptr) found.push_back(StoredIndexable{item->python_handle, item->owned_handle});
+    if (item != nullptr) found.push_back(StoredIndexable{item->python_handle});
   }
   return found;
 }
 
-bool IndexAPI::store_object(uint32_t id, SharedPyRef python_handle, std::shared_ptr<const IndexableCore> owned_handle,
+bool IndexAPI::store_object(uint32_t id, SharedPyRef python_handle,
                             const AttributeMap& attributes, NestedWork& work) {
   StoredItem replaced;
   {
@@ -79,7 +79,7 @@ bool IndexAPI::store_object(uint32_t id, SharedPyRef python_handle, std::shared_
     if (item_ids->value.contains(id)) return false;
     // A nested index keeps the handle of the value that links the object: an index copy (see SharedPyRef).
     if (level > 0) python_handle.add_index_copy();
-    replaced = items->value.put(id, StoredItem{std::move(python_handle), std::move(owned_handle)});
+    replaced = items->value.put(id, StoredItem{std::move(python_handle)});
     item_ids->value.add(id);
   }
   const size_t tasks_before = work.size();

@@ -63,7 +63,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Writer gate held, the lock of `attributes` (the object's attribute map) held, no index lock held: stores one object and registers every attribute it has, nested objects as tasks in `work`. Returns false
   // (registering nothing) when the id was already stored: writes keep its registrations current.
-  bool store_object(uint32_t id, SharedPyRef python_handle, std::shared_ptr<const IndexableCore> owned_handle,
+  bool store_object(uint32_t id, SharedPyRef python_handle,
                     const AttributeMap& attributes, NestedWork& work);
   // Writer gate held: takes `id` out of `item_ids` and the store; returns the removed item (placeholder if absent).
   StoredItem unstore_object(uint32_t id);

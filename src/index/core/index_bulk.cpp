@@ -45,7 +45,7 @@ void IndexAPI::add_indexables(const std::vector<StoredIndexable>& objects) {
     try {
       for (size_t pos = begin; pos < end; ++pos) {
         const StoredIndexable& object = objects[pos];
-        const IndexableCore& core = *object.owned_handle;
+        const IndexableCore& core = object.core();
         if (seen.contains(core.id)) continue;
         staged.push_back(StagedObject{&object, false, false, work.size()});
         StagedObject& entry = staged.back();
@@ -61,7 +61,7 @@ void IndexAPI::add_indexables(const std::vector<StoredIndexable>& objects) {
         StoredItem replaced;
         {
           std::unique_lock items_lock(items->mutex);
-          replaced = items->value.put(core.id, StoredItem{std::move(handle), object.owned_handle});
+          replaced = items->value.put(core.id, StoredItem{std::move(handle)});
         }
         entry.stored = true;
         seen.add(core.id);
@@ -75,7 +75,7 @@ void IndexAPI::add_indexables(const std::vector<StoredIndexable>& objects) {
       // The failing chunk leaves nothing: values, items, membership records. Earlier chunks stay.
       writer.discard();
       for (const StagedObject& entry : staged) {
-        const IndexableCore& core = *entry.object->owned_handle;
+        const IndexableCore& core = entry.object->core();
         if (entry.stored) {
           StoredItem removed;
           std::unique_lock items_lock(items->mutex);
@@ -92,7 +92,7 @@ void IndexAPI::add_indexables(const std::vector<StoredIndexable>& objects) {
       if (staged[pos].first_task == last) continue;
       NestedWork own(std::make_move_iterator(work.begin() + static_cast<std::ptrdiff_t>(staged[pos].first_task)),
                      std::make_move_iterator(work.begin() + static_cast<std::ptrdiff_t>(last)));
-      run_nested_work(own, staged[pos].object->owned_handle->id);
+      run_nested_work(own, staged[pos].object->core().id);
     }
   }
 }

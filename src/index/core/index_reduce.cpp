@@ -18,8 +18,8 @@ namespace {
 void remove_each(IndexAPI& index, const Bitmap& removed) {
   for (uint32_t id : removed) {
     StoredItem item = index.unstore_object(id);
-    if (!item.owned_handle) continue;
-    const IndexableCore& core = *item.owned_handle;
+    if (!item.python_handle) continue;
+    const IndexableCore& core = item.core();
     remove_membership(core, &index);
     NestedWork work;
     {
@@ -48,7 +48,7 @@ void rebuild_kept(IndexAPI& index, const Bitmap& kept, const Bitmap& removed) {
   std::vector<std::shared_ptr<QueryMap>> maps;
   NestedWork work;
   for (const StoredItem& item : keep) {
-    const IndexableCore& core = *item.owned_handle;
+    const IndexableCore& core = item.core();
     {
       std::lock_guard attributes(core.attributes->mutex);
       core.attributes->map.for_each([&](const uint32_t& attribute, const PyValue& value) {
@@ -77,7 +77,7 @@ void rebuild_kept(IndexAPI& index, const Bitmap& kept, const Bitmap& removed) {
     index.query_maps->value.swap(maps);
   }
   for (const StoredItem& item : dropped) {
-    if (item.owned_handle) remove_membership(*item.owned_handle, &index);
+    if (item.python_handle) remove_membership(item.core(), &index);
   }
   // `maps` (the old ones) and `dropped` go here, with no lock held.
 }

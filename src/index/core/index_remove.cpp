@@ -13,7 +13,7 @@ bool IndexAPI::remove_object(const IndexableCore& core) {
   std::lock_guard gate(WRITE_GATE());
   // The id leaves `item_ids` first, so queries (which start from it) no longer report the object while its values go.
   StoredItem removed = unstore_object(core.id);
-  if (!removed.owned_handle) return false;
+  if (!removed.python_handle) return false;
   // Later writes stop reaching this index.
   remove_membership(core, this);
   NestedWork work;

@@ -16,7 +16,7 @@ void IndexAPI::union_with(const IndexAPI& other) {
   // ids owned by this index's maps, nested objects, membership), so writes after the merge reach this index too.
   // An object held by both is already current here: every write reaches both indexes.
   for (const StoredIndexable& object : incoming) {
-    if (contains(object.owned_handle->id)) continue;
+    if (contains(object.core().id)) continue;
     add_indexable_gated(object);
   }
 }

@@ -22,7 +22,7 @@ bool closes_cycle(const RegistrationPath* path, uint32_t object) {
 }
 
 void link(const NestedTask& task, NestedWork& work) {
-  const IndexableCore& core = *task.child.owned_handle;
+  const IndexableCore& core = task.child.core();
   const uint32_t child = core.id;
   // Nested objects are indexed to a bounded depth (like Python's own recursion limit): a chain of a million linked
   // objects then costs a bounded amount per link instead of a nested index per link, and the cycle check below
@@ -39,11 +39,11 @@ void link(const NestedTask& task, NestedWork& work) {
   if (already_indexed) return;  // only a new holder
   append_membership(core, task.map->nested.shared());
   std::lock_guard attributes(core.attributes->mutex);
-  nested.store_object(child, task.child.python_handle, task.child.owned_handle, *core.attributes, work);
+  nested.store_object(child, task.child.python_handle, *core.attributes, work);
 }
 
 void unlink(const NestedTask& task, NestedWork& work) {
-  const IndexableCore& core = *task.child.owned_handle;
+  const IndexableCore& core = task.child.core();
   const uint32_t child = core.id;
   IndexAPI* nested_index = task.map->nested.get();
   if (nested_index == nullptr) return;
@@ -57,7 +57,7 @@ void unlink(const NestedTask& task, NestedWork& work) {
   }
   // The id leaves `item_ids` first, so writes to the object no longer reach this index while its values go.
   StoredItem removed = nested.unstore_object(child);
-  if (!removed.owned_handle) return;
+  if (!removed.python_handle) return;
   std::lock_guard attributes(core.attributes->mutex);
   core.attributes->map.for_each(
       [&](const uint32_t& attribute, const PyValue& value) { nested.remove_index(child, attribute, value, work); });
@@ -82,7 +82,7 @@ void run_nested_work(NestedWork& work, uint32_t origin) {
     // Tasks of the child's own values: their path runs through the child.
     std::shared_ptr<const RegistrationPath> path =
         task.kind == NestedTask::Kind::Link
-            ? std::make_shared<const RegistrationPath>(RegistrationPath{task.child.owned_handle->id, task.path})
+            ? std::make_shared<const RegistrationPath>(RegistrationPath{task.child.core().id, task.path})
             : task.path;
     for (size_t pos = produced_from; pos < work.size(); ++pos) work[pos].path = path;
   }

@@ -12,8 +12,9 @@ struct StoredItem {
   // One strong reference to the Python object that was added; released (deferred when the interpreter lock is not
   // held) when the last holder drops it.
   SharedPyRef python_handle;
-  // A copy of the object's core: the same membership list, attribute map and id, never owning the id.
-  std::shared_ptr<const IndexableCore> owned_handle;
+
+  // The object's core, read in place (the handle keeps the object alive). Precondition: python_handle is set.
+  const IndexableCore& core() const { return indexable_core(python_handle.get()); }
 };
 
 }  // namespace vostrel
