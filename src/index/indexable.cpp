@@ -18,23 +18,9 @@ namespace vostrel {
 
 // ---- IndexableCore ----
 
-namespace {
-// An object's membership list and attribute map in one allocation (one control block, one heap header); the two
-// aliasing pointers of the core keep it alive while either is shared.
-struct ObjectRecord {
-  MembershipList membership;
-  AttributeMap attributes;
-};
-}  // namespace
-
 IndexableCore IndexableCore::create(AttributeValues attributes) {
   IndexableCore core;
-  auto record = std::make_shared<ObjectRecord>();
-  record->attributes.map = std::move(attributes);
-  MembershipList* membership = &record->membership;
-  AttributeMap* attribute_map = &record->attributes;
-  core.indexes = std::shared_ptr<MembershipList>(record, membership);
-  core.attributes = std::shared_ptr<AttributeMap>(std::move(record), attribute_map);
+  core.attributes->map = std::move(attributes);
   core.id = allocate_id();
   core.owns_id = true;
   return core;
@@ -45,17 +31,6 @@ IndexableCore::IndexableCore(IndexableCore&& other) noexcept
       attributes(std::move(other.attributes)),
       id(other.id),
       owns_id(std::exchange(other.owns_id, false)) {}
-
-IndexableCore& IndexableCore::operator=(IndexableCore&& other) noexcept {
-  if (this != &other) {
-    if (owns_id) free_id(id);
-    indexes = std::move(other.indexes);
-    attributes = std::move(other.attributes);
-    id = other.id;
-    owns_id = std::exchange(other.owns_id, false);
-  }
-  return *this;
-}
 
 IndexableCore::~IndexableCore() {
   if (owns_id) free_id(id);
@@ -158,8 +133,7 @@ void indexable_dealloc(PyObject* self) {
 // (an index's value maps, a query) is skipped: that reference is not this object's alone, and under-reporting only
 // makes the collector keep things alive. A busy map is skipped for the same reason.
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
-  const std::shared_ptr<AttributeMap>& attributes = as_indexable(self)->core.attributes;
-  if (!attributes) return 0;
+  const InPlace<AttributeMap>& attributes = as_indexable(self)->core.attributes;
   std::unique_lock lock(attributes->mutex, std::try_to_lock);
   if (!lock.owns_lock()) return 0;
   int result = 0;
@@ -171,8 +145,7 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
 
 // Breaks reference cycles: empties the attribute map; the values are released after unlocking.
 int indexable_clear(PyObject* self) {
-  const std::shared_ptr<AttributeMap>& attributes = as_indexable(self)->core.attributes;
-  if (!attributes) return 0;
+  const InPlace<AttributeMap>& attributes = as_indexable(self)->core.attributes;
   HybridHashmap<uint32_t, PyValue> taken;
   {
     std::unique_lock lock = lock_releasing_gil(attributes->mutex);

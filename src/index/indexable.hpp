@@ -26,6 +26,10 @@ struct IndexMeta {
 struct MembershipList {
   RankedMutex mutex{lock_rank::OBJECT_MEMBERSHIP};
   std::vector<IndexMeta> records;
+
+  MembershipList() = default;
+  // Only before the object is published (no other thread can see the list): the records move, the mutex is fresh.
+  MembershipList(MembershipList&& other) noexcept : records(std::move(other.records)) {}
 };
 
 // An object's attributes by interned name id. `map` is guarded by `mutex`. Take the mutex with lock_releasing_gil
@@ -35,13 +39,34 @@ using AttributeValues = HybridHashmap<uint32_t, PyValue>;
 struct AttributeMap {
   RankedMutex mutex{lock_rank::OBJECT_ATTRIBUTES};
   AttributeValues map;
+
+  AttributeMap() = default;
+  explicit AttributeMap(AttributeValues values) noexcept : map(std::move(values)) {}
+  // Only before the object is published: the values move, the mutex is fresh.
+  AttributeMap(AttributeMap&& other) noexcept : map(std::move(other.map)) {}
+};
+
+// A record kept inside its object that reads like the pointer it once was (`core.attributes->mutex`): the records
+// are guarded by their own mutexes, not by the constness of the core, so access through a const core is mutable, as
+// it was through a shared pointer. In place, they cost no allocation, no control block and no pointer.
+template <class T>
+class InPlace {
+ public:
+  InPlace() = default;
+  explicit InPlace(T value) noexcept : value_(std::move(value)) {}
+  InPlace(InPlace&& other) noexcept : value_(std::move(other.value_)) {}
+  T* operator->() const noexcept { return &value_; }
+  T& operator*() const noexcept { return value_; }
+
+ private:
+  mutable T value_;
 };
 
 // The native record of an Indexable object, inside the Python object; the engine reads it in place through a strong
 // reference to the object. The record owns (and finally frees) the object's id.
 struct IndexableCore {
-  std::shared_ptr<MembershipList> indexes;
-  std::shared_ptr<AttributeMap> attributes;
+  InPlace<MembershipList> indexes;
+  InPlace<AttributeMap> attributes;
   uint32_t id = 0;
   bool owns_id = false;
 
@@ -53,8 +78,8 @@ struct IndexableCore {
   IndexableCore& operator=(const IndexableCore&) = delete;
   // Moves carry ownership of the id along (the source no longer owns it).
   IndexableCore(IndexableCore&& other) noexcept;
-  IndexableCore& operator=(IndexableCore&& other) noexcept;
-  // Frees the id when owns_id. The list and map go with their last share.
+  IndexableCore& operator=(IndexableCore&&) = delete;
+  // Frees the id when owns_id.
   ~IndexableCore();
 };
 

@@ -159,9 +159,11 @@ PyObject* debug_hold_attribute_lock(PyObject*, PyObject* const* args, Py_ssize_t
   int take_gil = PyObject_IsTrue(args[2]);
   if (PyErr_Occurred()) return nullptr;
   return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
-    std::shared_ptr<AttributeMap> attributes = indexable_core(args[0]).attributes;
+    // The handle keeps the object (and so its attribute map) alive until the thread is done with it.
+    SharedPyRef keep = SharedPyRef::borrow(args[0]);
+    AttributeMap* attributes = &*indexable_core(args[0]).attributes;
     std::atomic<bool> locked{false};
-    std::thread holder([attributes, millis, take_gil, &locked] {
+    std::thread holder([keep = std::move(keep), attributes, millis, take_gil, &locked] {
       std::lock_guard lock(attributes->mutex);
       locked.store(true);
       std::this_thread::sleep_for(std::chrono::milliseconds(millis));
