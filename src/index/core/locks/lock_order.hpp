@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <mutex>
 #include <shared_mutex>
+#include <type_traits>
 
 #include "index/core/locks/compact_mutex.hpp"
 
@@ -79,29 +80,40 @@ inline constexpr bool LOCK_ORDER_CHECKED = true;
 inline constexpr bool LOCK_ORDER_CHECKED = false;
 #endif
 
-// A mutex that knows its place in the hierarchy (eight bytes: objects carry two). Satisfies Lockable, so std::lock_guard / std::unique_lock work.
+// A mutex that knows its place in the hierarchy. Satisfies Lockable, so std::lock_guard / std::unique_lock work.
+// Four bytes in unchecked builds (objects carry two): the rank is kept only where the checker reads it.
 class RankedMutex {
  public:
-  explicit RankedMutex(int32_t rank) noexcept : rank_(rank) {}
+  explicit RankedMutex(int32_t rank) noexcept {
+    rank_.set(rank);
+  }
   void lock() {
-    if constexpr (LOCK_ORDER_CHECKED) lock_order_acquire(rank_, this);
+    if constexpr (LOCK_ORDER_CHECKED) lock_order_acquire(rank_.get(), this);
     mutex_.lock();
   }
   bool try_lock() {
     // A try-lock never waits, so it cannot close a cycle; it is still recorded so that later locks are checked.
     if (!mutex_.try_lock()) return false;
-    if constexpr (LOCK_ORDER_CHECKED) lock_order_acquire(rank_ < 0 ? rank_ : -rank_, this);
+    if constexpr (LOCK_ORDER_CHECKED) lock_order_acquire(rank_.get() < 0 ? rank_.get() : -rank_.get(), this);
     return true;
   }
   void unlock() {
     mutex_.unlock();
     if constexpr (LOCK_ORDER_CHECKED) lock_order_release(this);
   }
-  int32_t rank() const noexcept { return rank_; }
 
  private:
+  struct Rank {
+    int32_t value = 0;
+    int32_t get() const noexcept { return value; }
+    void set(int32_t rank) noexcept { value = rank; }
+  };
+  struct NoRank {
+    int32_t get() const noexcept { return 0; }
+    void set(int32_t) noexcept {}
+  };
   CompactMutex mutex_;
-  int32_t rank_;
+  [[no_unique_address]] std::conditional_t<LOCK_ORDER_CHECKED, Rank, NoRank> rank_;
 };
 
 // Reader-writer variant; both modes follow the same order (a reader waits behind a queued writer).
