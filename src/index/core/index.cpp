@@ -173,7 +173,13 @@ void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old
     if (std::shared_ptr<QueryMap> map = map_at(attribute)) {
       std::unique_lock lock(map->numeric_mutex);
       if (NumericalBitmap* numbers = map->numeric.get()) {
-        numbers->move(QueryMap::key_of(old), QueryMap::key_of(value), id);
+        const OrderedKey from = QueryMap::key_of(old);
+        const OrderedKey to = QueryMap::key_of(value);
+        if (from == to) return;
+        // Added first: if that fails (memory), nothing has moved yet.
+        map->add_number_id(to, id);
+        map->remove_number_id(from, id);
+        numbers->move(from, to, id);
         return;
       }
     }

@@ -30,6 +30,23 @@ unsigned key_of_entry(uint64_t entry) { return static_cast<unsigned>((entry >> K
 
 }  // namespace
 
+// The value -> id-set entries of the buffered strings (`text`) or numbers, under that structure's write lock.
+void BulkWriter::set_value_ids(QueryMap& map, const MapBuffer& buffer, bool text) {
+  if (text) {
+    for (const DirectValue& value : buffer.text_values) map.add_text_id(value.value, value.id);
+  } else {
+    for (const NumberEntry& entry : buffer.numbers) map.add_number_id(entry.key, entry.id);
+  }
+}
+
+void BulkWriter::unset_value_ids(QueryMap& map, const MapBuffer& buffer, bool text) {
+  if (text) {
+    for (const DirectValue& value : buffer.text_values) map.remove_text_id(value.value, value.id);
+  } else {
+    for (const NumberEntry& entry : buffer.numbers) map.remove_number_id(entry.key, entry.id);
+  }
+}
+
 BulkWriter::BulkWriter(IndexAPI& index) : index_(index) {}
 
 BulkWriter::~BulkWriter() = default;
@@ -68,6 +85,7 @@ void BulkWriter::stage_value(MapBuffer& buffer, uint32_t id, const PyValue& valu
     case ValueKind::Str:
       if (value.as_str().size() <= MAX_BUFFERED_TEXT) {
         stage_text(buffer, value.as_str(), id);
+        buffer.text_values.push_back(DirectValue{id, value});
         break;
       }
       [[fallthrough]];
@@ -146,6 +164,7 @@ void BulkWriter::flush_map(MapBuffer& buffer) {
     if (!buffer.empty_texts.empty()) {
       map.positional.add_many_empty(buffer.empty_texts.data(), buffer.empty_texts.size());
     }
+    set_value_ids(map, buffer, true);
   }
   if (!buffer.numbers.empty()) {
     // One pass per key bit splits the ids between the slice's two bitmaps.
@@ -162,6 +181,7 @@ void BulkWriter::flush_map(MapBuffer& buffer) {
       if (!zeros.empty()) numbers.add_many(bit, false, zeros.data(), zeros.size());
       if (!ones.empty()) numbers.add_many(bit, true, ones.data(), ones.size());
     }
+    set_value_ids(map, buffer, false);
   }
   if (!buffer.trues.empty() || !buffer.falses.empty()) {
     std::unique_lock lock(map.bool_mutex);
@@ -176,6 +196,7 @@ void BulkWriter::clear(MapBuffer& buffer) {
   buffer.text.clear();
   buffer.longest_text = 0;
   buffer.empty_texts.clear();
+  buffer.text_values.clear();
   buffer.trues.clear();
   buffer.falses.clear();
   buffer.direct.clear();
@@ -195,12 +216,14 @@ void BulkWriter::remove_staged(MapBuffer& buffer) {
       map.positional.maps[static_cast<size_t>(position)].remove(key_of_entry(entry), static_cast<uint32_t>(entry));
     }
     for (uint32_t id : buffer.empty_texts) map.positional.empty_strings.remove(id);
+    unset_value_ids(map, buffer, true);
   }
   if (!buffer.numbers.empty()) {
     std::unique_lock lock(map.numeric_mutex);
     if (NumericalBitmap* numbers = map.numeric.get()) {
       for (const NumberEntry& entry : buffer.numbers) numbers->remove(entry.key, entry.id);
     }
+    unset_value_ids(map, buffer, false);
   }
   if (!buffer.trues.empty() || !buffer.falses.empty()) {
     std::unique_lock lock(map.bool_mutex);

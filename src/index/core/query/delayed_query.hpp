@@ -65,6 +65,7 @@ class BulkWriter {
     std::vector<uint64_t> text;
     size_t longest_text = 0;
     std::vector<uint32_t> empty_texts;
+    std::vector<DirectValue> text_values;  // the buffered strings again, for the value -> id-set map
     std::vector<uint32_t> trues;
     std::vector<uint32_t> falses;
     std::vector<DirectValue> direct;
@@ -76,6 +77,8 @@ class BulkWriter {
   void stage_value(MapBuffer& buffer, uint32_t id, const PyValue& value, NestedWork& work);
   void stage_text(MapBuffer& buffer, std::string_view text, uint32_t id);
   static void flush_map(MapBuffer& buffer);
+  static void set_value_ids(QueryMap& map, const MapBuffer& buffer, bool text);
+  static void unset_value_ids(QueryMap& map, const MapBuffer& buffer, bool text);
   static void remove_staged(MapBuffer& buffer);
   static void clear(MapBuffer& buffer);
 

@@ -67,7 +67,7 @@ void QueryMap::insert_value(uint32_t id, const PyValue& value, NestedWork& work)
       insert_num_ordered(key_of(value), id);
       break;
     case ValueKind::Str:
-      insert_str(value.as_str(), id);
+      insert_str(value, id);
       break;
     case ValueKind::Bool:
       insert_bool(value.as_bool(), id);
@@ -92,7 +92,7 @@ void QueryMap::remove_value(uint32_t id, const PyValue& value, NestedWork& work)
       remove_num_ordered(key_of(value), id);
       break;
     case ValueKind::Str:
-      remove_str(value.as_str(), id);
+      remove_str(value, id);
       break;
     case ValueKind::Bool:
       remove_bool(value.as_bool(), id);
@@ -113,21 +113,25 @@ void QueryMap::remove_value(uint32_t id, const PyValue& value, NestedWork& work)
 void QueryMap::insert_num_ordered(OrderedKey key, uint32_t id) {
   std::unique_lock lock(numeric_mutex);
   numeric.ensure().insert(key, id);
+  add_number_id(key, id);
 }
 
 void QueryMap::remove_num_ordered(OrderedKey key, uint32_t id) {
   std::unique_lock lock(numeric_mutex);
   if (NumericalBitmap* numbers = numeric.get()) numbers->remove(key, id);
+  remove_number_id(key, id);
 }
 
-void QueryMap::insert_str(std::string_view text, uint32_t id) {
+void QueryMap::insert_str(const PyValue& value, uint32_t id) {
   std::unique_lock lock(positional_mutex);
-  positional.insert(text, id);
+  positional.insert(value.as_str(), id);
+  add_text_id(value, id);
 }
 
-void QueryMap::remove_str(std::string_view text, uint32_t id) {
+void QueryMap::remove_str(const PyValue& value, uint32_t id) {
   std::unique_lock lock(positional_mutex);
-  positional.remove(text, id);
+  positional.remove(value.as_str(), id);
+  remove_text_id(value, id);
 }
 
 void QueryMap::insert_bool(bool flag, uint32_t id) {

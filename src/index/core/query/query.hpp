@@ -1,6 +1,8 @@
 // QueryMap: every value one attribute holds within one index, stored by kind for set-algebra queries.
 //
 // Routing: Int/Float -> numeric bit-sliced bitmap; Str -> positional character bitmaps; Bool -> two sets;
+// Int/Float and Str values are also kept in a value -> id-set map beside those structures (same lock), so that an
+// equality costs what its answer costs; the sliced and positional structures answer ranges and string matching.
 // Ind -> exact map + nested index; Unknown -> exact map; list/tuple/set -> each element under an element id of its
 // own (element id -> owner id in the translation map, element ids in the mask set); dict -> nothing.
 //
@@ -25,14 +27,27 @@
 #include "index/core/structures/paged_u32_map/paged_u32_map.hpp"
 #include "index/core/structures/positional_bitmap/positional_bitmap.hpp"
 #include "index/core/structures/shards/hashmap.hpp"
+#include "index/core/structures/value_ids/value_id_map.hpp"
 #include "index/fx_hash.hpp"
 #include "index/value.hpp"
 
 namespace vostrel {
 
+// Numbers are looked up by their ordered key: 3 and 3.0 (and -0.0 and 0) share one key, exactly as in the numeric
+// bitmap, so equality answers the same from either structure.
+struct OrderedKeyHash {
+  uint64_t operator()(const OrderedKey& key) const noexcept { return fx_hash_u64(key.m ^ (uint64_t{key.e} << 48)); }
+};
+// Str values only: the key is a copy of the captured value (in place up to 15 bytes, else sharing its record).
+struct TextKeyEqual {
+  bool operator()(const PyValue& a, const PyValue& b) const { return a.as_str() == b.as_str(); }
+};
+
 class QueryMap : public std::enable_shared_from_this<QueryMap> {
  public:
   using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueStoredHash>;
+  using NumberIds = ValueIdMap<OrderedKey, OrderedKeyHash, std::equal_to<OrderedKey>>;
+  using TextIds = ValueIdMap<PyValue, PyValueStoredHash, TextKeyEqual>;
 
   // `owner` is the index this map belongs to; an expired or empty weak reference makes a map without a parent.
   // Use `create`: it also links the nested index back to its map.
@@ -52,8 +67,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   const uint32_t level;
   mutable RankedSharedMutex positional_mutex;
   PositionalBitmap positional;  // guarded by positional_mutex
+  LazyPart<TextIds> text_ids;   // guarded by positional_mutex (created with the first string)
   mutable RankedSharedMutex numeric_mutex;
   LazyPart<NumericalBitmap> numeric;  // guarded by numeric_mutex (created with the first number)
+  LazyPart<NumberIds> number_ids;     // guarded by numeric_mutex (created with the first number)
   mutable RankedSharedMutex bool_mutex;
   Bitmap trues;   // guarded by bool_mutex
   Bitmap falses;  // guarded by bool_mutex
@@ -78,8 +95,9 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
 
   void insert_num_ordered(OrderedKey key, uint32_t id);
   void remove_num_ordered(OrderedKey key, uint32_t id);
-  void insert_str(std::string_view text, uint32_t id);
-  void remove_str(std::string_view text, uint32_t id);
+  // `value` is a Str.
+  void insert_str(const PyValue& value, uint32_t id);
+  void remove_str(const PyValue& value, uint32_t id);
   void insert_bool(bool flag, uint32_t id);
   void remove_bool(bool flag, uint32_t id);
   void insert_exact(const PyValue& value, uint32_t id);
@@ -93,6 +111,17 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
 
   // Writer gate held: the nested index, created (linked back to this map) if it does not exist yet.
   IndexAPI& ensure_nested();
+
+  // Write lock of the structure held (numeric / positional): the value -> id-set entries, kept in step with the
+  // numeric and positional structures by every writer, the bulk writer included.
+  void add_number_id(OrderedKey key, uint32_t id) { number_ids.ensure().add(key, id); }
+  void remove_number_id(OrderedKey key, uint32_t id) {
+    if (NumberIds* ids = number_ids.get()) ids->remove(key, id);
+  }
+  void add_text_id(const PyValue& value, uint32_t id) { text_ids.ensure().add(value, id); }
+  void remove_text_id(const PyValue& value, uint32_t id) {
+    if (TextIds* ids = text_ids.get()) ids->remove(value, id);
+  }
 
   // Numeric key of an Int or Float value.
   static OrderedKey key_of(const PyValue& value);

@@ -35,7 +35,7 @@ const char* kind_name(QueryKind kind) {
   return "?";
 }
 
-// Conjunctions evaluate cheap, selective kinds first (equality and string matches before ranges).
+// Without a count, conjunctions evaluate cheap, selective kinds first (equality and string matches before ranges).
 int and_rank(QueryKind kind) {
   switch (kind) {
     case QueryKind::Eq: return 0;
@@ -85,28 +85,30 @@ bool is_number(const PyValue& value) {
 
 // --- Leaf operators: each reads one structure under its read lock and reports element matches as their owners.
 
-// `allowed` only narrows the scan when no list/tuple/set member is stored here: member matches sit under element ids,
-// which are never in it, and must survive until they are translated to their owners.
+// True when list/tuple/set members are stored in `map`: their matches sit under element ids, which are never in an
+// allowed set, and must survive until they are translated to their owners.
+bool has_members(const QueryMap& map) {
+  std::shared_lock lock(map.mask_mutex);
+  return !map.mask.isEmpty();
+}
+
+// Numbers and strings are answered from the value -> id-set maps: the cost is that of the answer, and `allowed`
+// narrows it as it is built (when no member is stored).
 Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
   Bitmap result;
   switch (value.kind()) {
     case ValueKind::Int:
     case ValueKind::Float: {
       const OrderedKey key = QueryMap::key_of(value);
-      bool has_members = false;
-      {
-        std::shared_lock lock(map.mask_mutex);
-        has_members = !map.mask.isEmpty();
-      }
+      const Bitmap* within = has_members(map) ? nullptr : &allowed;
       std::shared_lock lock(map.numeric_mutex);
-      if (const NumericalBitmap* numbers = map.numeric.get()) {
-        get_eq_into(*numbers, key.m, key.e, result, has_members ? nullptr : &allowed);
-      }
+      if (const QueryMap::NumberIds* ids = map.number_ids.get()) ids->or_into(key, result, within);
       break;
     }
     case ValueKind::Str: {
+      const Bitmap* within = has_members(map) ? nullptr : &allowed;
       std::shared_lock lock(map.positional_mutex);
-      result = map.positional.exact(value.as_str());
+      if (const QueryMap::TextIds* ids = map.text_ids.get()) ids->or_into(value, result, within);
       break;
     }
     case ValueKind::Bool: {
@@ -116,12 +118,42 @@ Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
     }
     default:
       if (const QueryMap::ExactMap* values = map.exact.get()) {
-        if (std::optional<HybridSet> ids = values->get(value)) result = ids->to_bitmap();
+        auto shard = values->read_shard(value.hash());
+        auto found = shard.map.find(value);
+        if (found != shard.map.end()) found->second.or_into(result);
       }
       break;
   }
   map.unmask_ids(result);
   return result;
+}
+
+// Number of ids holding `value` in `map` (list members counted as themselves), without building the set.
+uint64_t eq_count(const QueryMap& map, const PyValue& value) {
+  switch (value.kind()) {
+    case ValueKind::Int:
+    case ValueKind::Float: {
+      std::shared_lock lock(map.numeric_mutex);
+      const QueryMap::NumberIds* ids = map.number_ids.get();
+      return ids == nullptr ? 0 : ids->count(QueryMap::key_of(value));
+    }
+    case ValueKind::Str: {
+      std::shared_lock lock(map.positional_mutex);
+      const QueryMap::TextIds* ids = map.text_ids.get();
+      return ids == nullptr ? 0 : ids->count(value);
+    }
+    case ValueKind::Bool: {
+      std::shared_lock lock(map.bool_mutex);
+      return (value.as_bool() ? map.trues : map.falses).cardinality();
+    }
+    default: {
+      const QueryMap::ExactMap* values = map.exact.get();
+      if (values == nullptr) return 0;
+      auto shard = values->read_shard(value.hash());
+      auto found = shard.map.find(value);
+      return found == shard.map.end() ? 0 : found->second.cardinality();
+    }
+  }
 }
 
 // NaN keys sort beyond the infinity of their sign, so every order test is a range clamped to [-inf, +inf]: NaN
@@ -224,6 +256,21 @@ Bitmap evaluate_leaf(const QueryMaps& maps, const Bitmap& allowed, QueryKind kin
   }
   result &= allowed;
   return result;
+}
+
+// Number of ids an Eq or In on a plain (undotted) path matches at most, counted in the value maps; UNKNOWN_COUNT
+// for every other expression. Element matches count as their element ids, so this bounds, not equals, the answer.
+constexpr uint64_t UNKNOWN_COUNT = UINT64_MAX;
+
+uint64_t match_count(const QueryMaps& maps, const QueryExpr& expr) {
+  if (expr.kind != QueryKind::Eq && expr.kind != QueryKind::In) return UNKNOWN_COUNT;
+  const auto [first, rest] = attr_parts(expr.attr.view());
+  if (rest) return UNKNOWN_COUNT;
+  const QueryMap* map = resolve_map(maps, first);
+  if (map == nullptr) return 0;
+  uint64_t total = 0;
+  for (const PyValue& value : expr.values) total += eq_count(*map, value);
+  return total;
 }
 
 }  // namespace
@@ -347,16 +394,28 @@ Bitmap evaluate_query(const QueryMaps& maps, const Bitmap& allowed, const QueryE
 }
 
 Bitmap evaluate_and_queries_vec(const QueryMaps& maps, const Bitmap& allowed, std::span<const QueryExpr> exprs) {
-  std::vector<const QueryExpr*> ordered;
+  // Plan: the parts whose number of matches is known cheaply (plain equalities and in_) go first, fewest first;
+  // the others follow in kind order. Each part then works within what the earlier ones left.
+  struct Step {
+    const QueryExpr* expr;
+    uint64_t count;  // UNKNOWN_COUNT when not known
+  };
+  std::vector<Step> ordered;
   ordered.reserve(exprs.size());
-  for (const QueryExpr& expr : exprs) ordered.push_back(&expr);
-  std::stable_sort(ordered.begin(), ordered.end(),
-                   [](const QueryExpr* a, const QueryExpr* b) { return and_rank(a->kind) < and_rank(b->kind); });
+  for (const QueryExpr& expr : exprs) {
+    const uint64_t count = match_count(maps, expr);
+    if (count == 0) return Bitmap();  // an equality nothing holds: the conjunction is empty
+    ordered.push_back(Step{&expr, count});
+  }
+  std::stable_sort(ordered.begin(), ordered.end(), [](const Step& a, const Step& b) {
+    if (a.count != b.count) return a.count < b.count;
+    return and_rank(a.expr->kind) < and_rank(b.expr->kind);
+  });
   // Every evaluation returns a subset of the set it is given, so each step narrows the running set directly.
   Bitmap running = allowed;
-  for (const QueryExpr* expr : ordered) {
+  for (const Step& step : ordered) {
     if (running.isEmpty()) break;
-    running = evaluate_query(maps, running, *expr);
+    running = evaluate_query(maps, running, *step.expr);
   }
   return running;
 }

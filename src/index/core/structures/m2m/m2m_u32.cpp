@@ -256,6 +256,33 @@ void M2MU32::paged_lefts_into(const Bitmap& rights, Bitmap& out) const {
   }
 }
 
+namespace {
+
+// Adds `ids` (any order, repeats allowed) into out: through a plain bit array when they are dense enough next to
+// their range, else sorted.
+void add_unsorted(std::vector<uint32_t>& ids, Bitmap& out) {
+  if (ids.empty()) return;
+  constexpr size_t MAX_WORDS = size_t{1} << 21;  // 16 MiB of scratch at most
+  const size_t words = (static_cast<size_t>(*std::max_element(ids.begin(), ids.end())) >> 6) + 1;
+  Bitmap found;
+  if (words <= MAX_WORDS && words <= ids.size() * 4) {
+    std::vector<uint64_t> marks(words, 0);
+    for (uint32_t id : ids) marks[id >> 6] |= uint64_t{1} << (id & 63);
+    BatchAdder adder(found);
+    for (size_t w = 0; w < words; ++w) {
+      for (uint64_t bits = marks[w]; bits != 0; bits &= bits - 1) {
+        adder.push(static_cast<uint32_t>((w << 6) + std::countr_zero(bits)));
+      }
+    }
+  } else {
+    std::sort(ids.begin(), ids.end());
+    roaring_bitmap_add_many(&found.roaring, ids.size(), ids.data());
+  }
+  out |= found;
+}
+
+}  // namespace
+
 Bitmap M2MU32::get_parent_from_ids(const Bitmap& rights) const {
   Bitmap out;
   if (pair_count_ == 0 || roaring_bitmap_is_empty(&rights.roaring)) return out;
@@ -277,10 +304,23 @@ Bitmap M2MU32::get_parent_from_ids(const Bitmap& rights) const {
     }
   }
 
-  // Rights with several lefts: one bitmap intersection finds them all.
+  // Rights with several lefts: one bitmap intersection finds them all. A shared object held by thousands of outer
+  // objects would cost one union per right, each touching every container of the answer; instead every left is
+  // copied out in bulk and the lot is added sorted in one pass.
   if (!multi_.empty()) {
     Bitmap hits = rights & multi_rights_;
-    for (uint32_t right : hits) multi_.find(right)->second.or_into(out);
+    std::vector<uint32_t> lefts;
+    for (uint32_t right : hits) {
+      const HybridSet& set = multi_.find(right)->second;
+      if (const Bitmap* bitmap = set.bitmap()) {
+        const size_t before = lefts.size();
+        lefts.resize(before + bitmap->cardinality());
+        roaring_bitmap_to_uint32_array(&bitmap->roaring, lefts.data() + before);
+      } else {
+        set.for_each([&lefts](uint32_t left) { lefts.push_back(left); });
+      }
+    }
+    add_unsorted(lefts, out);
   }
   return out;
 }

@@ -1,0 +1,201 @@
+// ValueIdMap: value -> id set, so that an equality costs what its answer costs.
+//
+// Layout: one open-addressed table (linear probing, power-of-two capacity, at most 7/8 full) of slots holding the
+// key, a lone id and the number of a side set. Most values of a selective attribute are held by one object, so most
+// entries are one slot and no allocation (24 bytes for a 16-byte key); a value held by several ids keeps a HybridSet
+// (inline up to four ids, then a bitmap) in a side vector, and goes back to a lone id when it shrinks to one.
+// Removal shifts the rest of the probe run back (no tombstones); the table halves when it is mostly empty.
+//
+// `Hash` gives a key's 64-bit hash (mixed with a per-map seed before use), `Equal` compares two keys.
+// No lock of its own: the owner's lock guards every access.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/hybrid_set/hybrid_set.hpp"
+#include "index/core/structures/shards/hashmap.hpp"
+
+namespace vostrel {
+
+template <class Key, class Hash, class Equal>
+class ValueIdMap {
+ public:
+  ValueIdMap() : seed_(next_map_seed()) {}
+
+  // Adds id under key (nothing when already there).
+  void add(const Key& key, uint32_t id) {
+    if ((entries_ + 1) * 8 > slots_.size() * 7) resize(slots_.empty() ? MIN_CAPACITY : slots_.size() * 2);
+    size_t pos = home_of(key);
+    for (;; pos = (pos + 1) & mask()) {
+      Slot& slot = slots_[pos];
+      if (slot.set == FREE) {
+        slot.key = key;
+        slot.id = id;
+        slot.set = LONE;
+        ++entries_;
+        return;
+      }
+      if (Equal{}(slot.key, key)) break;
+    }
+    Slot& slot = slots_[pos];
+    if (slot.set == LONE) {
+      if (slot.id == id) return;
+      slot.set = take_set();
+      sets_[slot.set - 1].add(slot.id);
+    }
+    sets_[slot.set - 1].add(id);
+  }
+
+  // Removes id from key's set; the entry goes with its last id. Absent keys and ids change nothing.
+  void remove(const Key& key, uint32_t id) {
+    const size_t pos = find(key);
+    if (pos == NOT_FOUND) return;
+    Slot& slot = slots_[pos];
+    if (slot.set == LONE) {
+      if (slot.id == id) erase_at(pos);
+      return;
+    }
+    HybridSet& ids = sets_[slot.set - 1];
+    ids.remove(id);
+    const uint64_t left = ids.cardinality();
+    if (left > 1) return;
+    if (left == 1) ids.for_each([&slot](uint32_t last) { slot.id = last; });
+    give_back_set(slot.set);
+    slot.set = LONE;
+    if (left == 0) erase_at(pos);
+  }
+
+  // Number of ids under key (0 when absent).
+  uint64_t count(const Key& key) const {
+    const size_t pos = find(key);
+    if (pos == NOT_FOUND) return 0;
+    const Slot& slot = slots_[pos];
+    return slot.set == LONE ? 1 : sets_[slot.set - 1].cardinality();
+  }
+
+  // Adds the ids under key into out; with `within`, only those it holds.
+  void or_into(const Key& key, Bitmap& out, const Bitmap* within = nullptr) const {
+    const size_t pos = find(key);
+    if (pos == NOT_FOUND) return;
+    const Slot& slot = slots_[pos];
+    if (slot.set == LONE) {
+      if (within == nullptr || within->contains(slot.id)) out.add(slot.id);
+      return;
+    }
+    const HybridSet& ids = sets_[slot.set - 1];
+    if (within == nullptr) {
+      ids.or_into(out);
+    } else if (const Bitmap* large = ids.bitmap()) {
+      out |= *large & *within;
+    } else {
+      ids.for_each([&](uint32_t id) {
+        if (within->contains(id)) out.add(id);
+      });
+    }
+  }
+
+  // Number of distinct keys.
+  size_t size() const { return entries_; }
+  bool empty() const { return entries_ == 0; }
+  // Slots of the table (for memory accounting and tests).
+  size_t capacity() const { return slots_.size(); }
+
+  // Calls f(key, id) for every stored pair, in no particular order.
+  template <class F>
+  void for_each(F&& f) const {
+    for (const Slot& slot : slots_) {
+      if (slot.set == FREE) continue;
+      if (slot.set == LONE) {
+        f(slot.key, slot.id);
+      } else {
+        sets_[slot.set - 1].for_each([&](uint32_t id) { f(slot.key, id); });
+      }
+    }
+  }
+
+ private:
+  static constexpr uint32_t FREE = UINT32_MAX;  // slot holds no entry
+  static constexpr uint32_t LONE = 0;           // slot's `id` is its whole set
+  static constexpr size_t MIN_CAPACITY = 8;
+  static constexpr size_t NOT_FOUND = SIZE_MAX;
+
+  struct Slot {
+    Key key{};
+    uint32_t id = 0;
+    uint32_t set = FREE;  // FREE, LONE, or 1 + the position of the side set
+  };
+
+  size_t mask() const { return slots_.size() - 1; }
+  size_t home_of(const Key& key) const { return static_cast<size_t>(splitmix64(Hash{}(key) ^ seed_)) & mask(); }
+
+  size_t find(const Key& key) const {
+    if (entries_ == 0) return NOT_FOUND;
+    for (size_t pos = home_of(key);; pos = (pos + 1) & mask()) {
+      const Slot& slot = slots_[pos];
+      if (slot.set == FREE) return NOT_FOUND;
+      if (Equal{}(slot.key, key)) return pos;
+    }
+  }
+
+  // Empties slot pos and moves later members of its probe run back, so every lookup still meets its key before
+  // a free slot.
+  void erase_at(size_t pos) {
+    slots_[pos] = Slot{};
+    --entries_;
+    for (size_t next = (pos + 1) & mask(); slots_[next].set != FREE; next = (next + 1) & mask()) {
+      const size_t home = home_of(slots_[next].key);
+      // The entry at `next` may fill the hole unless its home lies cyclically in (pos, next].
+      if (((next - home) & mask()) >= ((next - pos) & mask())) {
+        slots_[pos] = std::move(slots_[next]);
+        slots_[next] = Slot{};
+        pos = next;
+      }
+    }
+    if (slots_.size() > MIN_CAPACITY && entries_ * 8 < slots_.size()) resize(slots_.size() / 2);
+    if (entries_ == 0) {
+      slots_ = std::vector<Slot>();
+      sets_ = std::vector<HybridSet>();
+      free_sets_ = std::vector<uint32_t>();
+    }
+  }
+
+  void resize(size_t capacity) {
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity));
+    for (Slot& slot : old) {
+      if (slot.set == FREE) continue;
+      size_t pos = home_of(slot.key);
+      while (slots_[pos].set != FREE) pos = (pos + 1) & mask();
+      slots_[pos] = std::move(slot);
+    }
+  }
+
+  uint32_t take_set() {
+    if (!free_sets_.empty()) {
+      const uint32_t number = free_sets_.back();
+      free_sets_.pop_back();
+      return number;
+    }
+    sets_.emplace_back();
+    return static_cast<uint32_t>(sets_.size());
+  }
+
+  void give_back_set(uint32_t number) {
+    sets_[number - 1] = HybridSet();
+    if (number == sets_.size()) {
+      sets_.pop_back();
+    } else {
+      free_sets_.push_back(number);
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::vector<HybridSet> sets_;
+  std::vector<uint32_t> free_sets_;
+  size_t entries_ = 0;
+  uint64_t seed_;
+};
+
+}  // namespace vostrel

@@ -1,0 +1,121 @@
+// ValueIdMap against a std::map<key, std::set<id>> shadow: random adds and removes, with keys hashed to a handful of
+// values so that probe runs are long and removal has to shift entries back across the table's wrap-around.
+#include "index/core/structures/value_ids/value_id_map.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <random>
+#include <set>
+#include <vector>
+
+namespace vostrel {
+namespace {
+
+struct CollidingHash {
+  uint64_t operator()(uint64_t key) const noexcept { return key % 5; }
+};
+struct SpreadHash {
+  uint64_t operator()(uint64_t key) const noexcept { return key * 0x9e3779b97f4a7c15ULL; }
+};
+
+using Shadow = std::map<uint64_t, std::set<uint32_t>>;
+
+template <class Map>
+void expect_same(const Map& map, const Shadow& shadow, uint64_t key_range) {
+  ASSERT_EQ(map.size(), shadow.size());
+  for (uint64_t key = 0; key < key_range; ++key) {
+    auto found = shadow.find(key);
+    const std::set<uint32_t> want = found == shadow.end() ? std::set<uint32_t>{} : found->second;
+    ASSERT_EQ(map.count(key), want.size()) << "key " << key;
+    Bitmap got;
+    map.or_into(key, got);
+    ASSERT_EQ(std::set<uint32_t>(got.begin(), got.end()), want) << "key " << key;
+  }
+  // Every stored pair is visited once, and only those.
+  Shadow visited;
+  map.for_each([&](uint64_t key, uint32_t id) { ASSERT_TRUE(visited[key].insert(id).second); });
+  ASSERT_EQ(visited, shadow);
+}
+
+template <class Hash>
+void run_random(uint32_t seed, uint64_t key_range, uint32_t id_range, int steps, int check_every) {
+  ValueIdMap<uint64_t, Hash, std::equal_to<uint64_t>> map;
+  Shadow shadow;
+  std::mt19937 rng(seed);
+  for (int step = 0; step < steps; ++step) {
+    const uint64_t key = rng() % key_range;
+    const uint32_t id = rng() % id_range;
+    // Grow for the first half, then mostly shrink, so the table both doubles and halves.
+    const bool add = (rng() % 100) < (step < steps / 2 ? 65u : 25u);
+    if (add) {
+      map.add(key, id);
+      shadow[key].insert(id);
+    } else {
+      map.remove(key, id);
+      auto found = shadow.find(key);
+      if (found != shadow.end()) {
+        found->second.erase(id);
+        if (found->second.empty()) shadow.erase(found);
+      }
+    }
+    if (step % check_every == 0) expect_same(map, shadow, key_range);
+  }
+  expect_same(map, shadow, key_range);
+}
+
+TEST(ValueIdMap, RandomAgainstShadowWithCollisions) {
+  for (uint32_t seed = 1; seed <= 6; ++seed) run_random<CollidingHash>(seed, 60, 12, 4000, 97);
+}
+
+TEST(ValueIdMap, RandomAgainstShadowManyKeys) {
+  for (uint32_t seed = 11; seed <= 13; ++seed) run_random<SpreadHash>(seed, 3000, 8, 20000, 2003);
+}
+
+TEST(ValueIdMap, LoneIdGrowsToSetAndBack) {
+  ValueIdMap<uint64_t, SpreadHash, std::equal_to<uint64_t>> map;
+  map.add(7, 1);
+  map.add(7, 1);  // again: no change
+  EXPECT_EQ(map.count(7), 1u);
+  for (uint32_t id = 2; id <= 40; ++id) map.add(7, id);  // past the inline array: a bitmap
+  EXPECT_EQ(map.count(7), 40u);
+  for (uint32_t id = 40; id >= 2; --id) map.remove(7, id);
+  EXPECT_EQ(map.count(7), 1u);
+  map.remove(7, 99);  // an id it does not hold
+  map.remove(8, 1);   // a key it does not hold
+  EXPECT_EQ(map.count(7), 1u);
+  map.remove(7, 1);
+  EXPECT_TRUE(map.empty());
+  EXPECT_EQ(map.capacity(), 0u);  // an emptied map gives its table back
+}
+
+TEST(ValueIdMap, OrIntoWithinAllowedSet) {
+  ValueIdMap<uint64_t, SpreadHash, std::equal_to<uint64_t>> map;
+  for (uint32_t id = 0; id < 1000; ++id) map.add(id % 3, id);
+  map.add(5, 10);
+  map.add(6, 20);
+  map.add(6, 21);
+  Bitmap allowed;
+  for (uint32_t id = 0; id < 1000; id += 10) allowed.add(id);
+  for (uint64_t key : {0u, 1u, 2u, 5u, 6u}) {
+    Bitmap all;
+    map.or_into(key, all);
+    Bitmap within;
+    map.or_into(key, within, &allowed);
+    EXPECT_EQ(within, all & allowed) << "key " << key;
+  }
+}
+
+TEST(ValueIdMap, SizeStaysProportionalAfterChurn) {
+  ValueIdMap<uint64_t, SpreadHash, std::equal_to<uint64_t>> map;
+  for (uint64_t key = 0; key < 100000; ++key) map.add(key, static_cast<uint32_t>(key));
+  EXPECT_LE(map.capacity(), 2u * 131072u);
+  for (uint64_t key = 0; key < 99990; ++key) map.remove(key, static_cast<uint32_t>(key));
+  EXPECT_EQ(map.size(), 10u);
+  EXPECT_LE(map.capacity(), 128u);  // halves as it empties
+  for (uint64_t key = 99990; key < 100000; ++key) EXPECT_EQ(map.count(key), 1u);
+}
+
+}  // namespace
+}  // namespace vostrel
