@@ -2,8 +2,8 @@
 //
 // Layout: one open-addressed table (linear probing, power-of-two capacity, at most 7/8 full) of slots holding the
 // key, a lone id and the number of a side set. Most values of a selective attribute are held by one object, so most
-// entries are one slot and no allocation (24 bytes for a 16-byte key); a value held by several ids keeps a HybridSet
-// (inline up to four ids, then a bitmap) in a side vector, and goes back to a lone id when it shrinks to one.
+// entries are one slot and no allocation (24 bytes for a 16-byte key); a value held by several ids keeps a ValueIds
+// (a sorted vector, a bitmap once large) in a side vector, and goes back to a lone id when it shrinks to one.
 // Removal shifts the rest of the probe run back (no tombstones); the table halves when it is mostly empty.
 //
 // `Hash` gives a key's 64-bit hash (mixed with a per-map seed before use), `Equal` compares two keys.
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
-#include "index/core/structures/hybrid_set/hybrid_set.hpp"
+#include "index/core/structures/value_ids/value_ids.hpp"
 #include "index/core/structures/shards/hashmap.hpp"
 
 namespace vostrel {
@@ -58,7 +58,7 @@ class ValueIdMap {
       if (slot.id == id) erase_at(pos);
       return;
     }
-    HybridSet& ids = sets_[slot.set - 1];
+    ValueIds& ids = sets_[slot.set - 1];
     ids.remove(id);
     const uint64_t left = ids.cardinality();
     if (left > 1) return;
@@ -85,7 +85,7 @@ class ValueIdMap {
       if (within == nullptr || within->contains(slot.id)) out.add(slot.id);
       return;
     }
-    const HybridSet& ids = sets_[slot.set - 1];
+    const ValueIds& ids = sets_[slot.set - 1];
     if (within == nullptr) {
       ids.or_into(out);
     } else if (const Bitmap* large = ids.bitmap()) {
@@ -157,7 +157,7 @@ class ValueIdMap {
     if (slots_.size() > MIN_CAPACITY && entries_ * 8 < slots_.size()) resize(slots_.size() / 2);
     if (entries_ == 0) {
       slots_ = std::vector<Slot>();
-      sets_ = std::vector<HybridSet>();
+      sets_ = std::vector<ValueIds>();
       free_sets_ = std::vector<uint32_t>();
     }
   }
@@ -183,7 +183,7 @@ class ValueIdMap {
   }
 
   void give_back_set(uint32_t number) {
-    sets_[number - 1] = HybridSet();
+    sets_[number - 1] = ValueIds();
     if (number == sets_.size()) {
       sets_.pop_back();
     } else {
@@ -192,7 +192,7 @@ class ValueIdMap {
   }
 
   std::vector<Slot> slots_;
-  std::vector<HybridSet> sets_;
+  std::vector<ValueIds> sets_;
   std::vector<uint32_t> free_sets_;
   size_t entries_ = 0;
   uint64_t seed_;
