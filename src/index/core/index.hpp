@@ -142,9 +142,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 // store read-locked, e.g. through with_stored; touches only shared counts.
 std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<StoredItem>& store);
 
-// Writer gate held, no index lock held: drops the membership record of each index from the objects that left it,
-// one object's lock at a time.
-void drop_memberships(const std::vector<IndexAPI::PruneLog::Dropped>& groups);
+// Writer gate held, no index lock held: lets the objects that left each index go, one object at a time: the
+// index's record leaves the object's membership list (one object's lock at a time) and the stored item is dropped,
+// its Python reference queued with the others in one batch. Empties `groups`.
+void let_go(std::vector<IndexAPI::PruneLog::Dropped>& groups);
 
 // The shared placeholder index: dead membership records sort as if they referred to it.
 const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC();

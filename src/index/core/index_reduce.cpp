@@ -25,7 +25,7 @@ void IndexAPI::reduce(const std::vector<QueryExpr>& equalities) {
   if (removed.isEmpty()) return;
   prune(kept, removed, log);
   // Later writes to the removed objects stop reaching this index (and the nested indexes they left).
-  drop_memberships(log.dropped);
+  let_go(log.dropped);
 }
 
 }  // namespace vostrel
