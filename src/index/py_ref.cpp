@@ -58,6 +58,25 @@ void release_python_reference(PyObject* obj) noexcept {
   }
 }
 
+void release_python_references(std::vector<PyObject*>& objects) noexcept {
+  if (objects.empty()) return;
+  ReleaseQueue& queue = release_queue();
+  {
+    std::lock_guard lock(queue.mutex);
+    try {
+      if (queue.objects.empty()) {
+        queue.objects.swap(objects);
+      } else {
+        queue.objects.insert(queue.objects.end(), objects.begin(), objects.end());
+      }
+    } catch (const std::bad_alloc&) {
+      // Keeping the objects alive for ever is the only safe choice without the interpreter lock.
+    }
+    queue.pending.store(true, std::memory_order_release);
+  }
+  objects.clear();
+}
+
 void apply_deferred_releases() noexcept {
   ReleaseQueue& queue = release_queue();
   std::vector<PyObject*> batch;
@@ -104,6 +123,20 @@ void SharedPyRef::drop(Holder* holder) noexcept {
   std::destroy_at(holder);
   ::operator delete(holder);
   release_python_reference(obj);
+}
+
+void SharedPyRef::reset_into(std::vector<PyObject*>& batch) noexcept {
+  Holder* holder = std::exchange(holder_, nullptr);
+  if (holder == nullptr) return;
+  if (holder->count.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  PyObject* obj = holder->obj;
+  std::destroy_at(holder);
+  ::operator delete(holder);
+  try {
+    batch.push_back(obj);
+  } catch (const std::bad_alloc&) {
+    release_python_reference(obj);
+  }
 }
 
 GilAcquire::GilAcquire() noexcept(false) : state_(PyGILState_Ensure()) { ++gil_acquire_depth; }

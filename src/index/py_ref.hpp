@@ -9,6 +9,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <utility>
+#include <vector>
 
 #include "index/core/locks/lock_order.hpp"
 
@@ -68,6 +69,10 @@ class PyRef {
 // GilAcquire scope, otherwise queued for apply_deferred_releases(). Null is ignored.
 void release_python_reference(PyObject* obj) noexcept;
 
+// Drops one strong reference to each of `objects` without holding the interpreter lock: all queued at once (one
+// lock of the queue for the lot). Empties `objects`.
+void release_python_references(std::vector<PyObject*>& objects) noexcept;
+
 // Applies every queued release. Call with the interpreter lock held and no other lock held (a release may run
 // __del__, which may run any Python code). Cheap when the queue is empty.
 void apply_deferred_releases() noexcept;
@@ -115,6 +120,9 @@ class SharedPyRef {
   // Number of handles sharing this reference (0 for an empty handle).
   uint64_t use_count() const noexcept { return holder_ ? holder_->count.load(std::memory_order_acquire) : 0; }
   void reset() noexcept { drop(std::exchange(holder_, nullptr)); }
+  // Empties the handle; when it was the last holder, the Python reference goes to `batch` (for
+  // release_python_references) instead of being released one by one.
+  void reset_into(std::vector<PyObject*>& batch) noexcept;
   explicit operator bool() const noexcept { return holder_ != nullptr; }
 
   // Copies kept by index structures (exact-map keys, element records, nested stores) are counted apart: they only

@@ -115,6 +115,17 @@ void remove_membership(const IndexableCore& core, const IndexAPI* index) {
   trim_indexes(core.indexes->records, index);
 }
 
+void remove_membership(const IndexableCore& core, const std::shared_ptr<IndexAPI>& index) {
+  const std::shared_ptr<IndexAPI>& placeholder = DEFAULT_INDEX_ARC();
+  const auto same = [](const std::weak_ptr<IndexAPI>& record, const std::shared_ptr<IndexAPI>& live) {
+    return !record.owner_before(live) && !live.owner_before(record);
+  };
+  std::lock_guard members(core.indexes->mutex);
+  std::erase_if(core.indexes->records, [&](const IndexMeta& record) {
+    return record.index.expired() || same(record.index, index) || same(record.index, placeholder);
+  });
+}
+
 bool try_write_unindexed(const IndexableCore& core, uint32_t name_id, PyValue& value,
                          std::optional<PyValue>& replaced) {
   std::unique_lock members(core.indexes->mutex, std::try_to_lock);

@@ -21,6 +21,9 @@ bool append_membership(const IndexableCore& core, std::weak_ptr<IndexAPI> index)
 
 // Drops the record of `index` from the object's membership list (takes the list's mutex).
 void remove_membership(const IndexableCore& core, const IndexAPI* index);
+// The same for a live index, cheaper per call: records are told apart by identity, without locking each one (for
+// set-wise removals, one call per object).
+void remove_membership(const IndexableCore& core, const std::shared_ptr<IndexAPI>& index);
 
 // Carries `obj.<name_id> = value` into every live index that holds the object (the old value unregistered, the new
 // one registered, nested objects registered afterwards) and then stores the value in the object's attribute map.

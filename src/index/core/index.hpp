@@ -111,6 +111,29 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void reduce(const std::vector<QueryExpr>& equalities);
   // Adds every object of `other` not held here, exactly as add_indexable would; `other` is only read (index_union.cpp).
   void union_with(const IndexAPI& other);
+  // What a set-wise prune let go, to be released once no index lock is held (index_prune.cpp).
+  struct PruneLog {
+    struct Dropped {
+      std::shared_ptr<IndexAPI> index;
+      std::vector<StoredItem> items;
+    };
+    std::vector<Dropped> dropped;                   // objects that left each index (nested ones included)
+    std::vector<PyValue> released;                  // exact-map keys and member records that went
+    std::vector<std::shared_ptr<QueryMap>> reset;   // value maps left without values
+  };
+  // Writer gate held, no index or object lock held: keeps only the objects in `keep`, set-wise: `removed` (the
+  // held objects outside `keep`) leave the store and `item_ids`, every value map is narrowed to the kept objects and
+  // their members, nested indexes to the nested objects still linked from a kept holder (recursively). Value counts
+  // are recomputed from the smaller side; maps left without values are reset. Membership records are the caller's
+  // part (the dropped objects are in `log`).
+  // `exact_counts` recounts from the kept objects whatever their number (undoing a failed merge, whose counts are
+  // only partly applied).
+  void prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, bool exact_counts = false);
+  // Writer gate held, no index or object lock held: registers the objects `incoming` of `other` (held there, not
+  // here) set-wise, nested objects included (recursively). The new objects, per index, go to `added` for their
+  // membership records (IndexAPI::union_with, index_union.cpp).
+  void merge(const IndexAPI& other, const Bitmap& incoming, std::vector<PruneLog::Dropped>& added);
+
   // A new top-level index holding the objects a view lists (ids whose object left the store are skipped).
   static std::shared_ptr<IndexAPI> rebase(const FilteredIndexCore& view);
 };
@@ -118,6 +141,11 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 // Copies of the records of the objects stored at `ids` (ids whose object left the store are skipped). Call with the
 // store read-locked, e.g. through with_stored; touches only shared counts.
 std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<StoredItem>& store);
+
+// Writer gate held, no index lock held: lets the objects that left each index go, one object at a time: the
+// index's record leaves the object's membership list (one object's lock at a time) and the stored item is dropped,
+// its Python reference queued with the others in one batch. Empties `groups`.
+void let_go(std::vector<IndexAPI::PruneLog::Dropped>& groups);
 
 // The shared placeholder index: dead membership records sort as if they referred to it.
 const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC();

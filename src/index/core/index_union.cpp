@@ -1,23 +1,170 @@
-// IndexAPI::union_with: merges another index's objects into this one.
+// IndexAPI::union_with and IndexAPI::merge: another index's objects merged in set-wise.
 #include <mutex>
+#include <shared_mutex>
+#include <utility>
 #include <vector>
 
 #include "index/core/index.hpp"
+#include "index/core/query/query.hpp"
+#include "index/write_propagation.hpp"
 
 namespace vostrel {
+namespace {
+
+// Per attribute position below `positions`, how many of the objects hold a value for it (each object's attribute map
+// locked on its own, no index lock held).
+std::vector<int64_t> count_attributes(const std::vector<StoredItem>& objects, size_t positions) {
+  std::vector<int64_t> counts(positions, 0);
+  for (const StoredItem& item : objects) {
+    const IndexableCore& core = item.core();
+    std::lock_guard attributes(core.attributes->mutex);
+    core.attributes->map.for_each([&](const uint32_t& attribute, const PyValue&) {
+      if (attribute < positions) ++counts[attribute];
+    });
+  }
+  return counts;
+}
+
+std::vector<StoredItem> stored_items(const IndexAPI& index, const Bitmap& ids) {
+  return index.with_stored([&](const Bitmap&, const ItemStore<StoredItem>& store) {
+    std::vector<StoredItem> found;
+    found.reserve(ids.cardinality());
+    for (uint32_t id : ids) {
+      if (const StoredItem* item = store.find(id)) found.push_back(*item);
+    }
+    return found;
+  });
+}
+
+}  // namespace
+
+void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<PruneLog::Dropped>& added) {
+  // `other` is only read. Every change to any index runs under the writer gate, which the caller holds, so other
+  // stays as it is throughout (see query_merge.cpp on why its parts are read without their locks).
+  PruneLog::Dropped group{shared_from_this(), stored_items(other, incoming)};
+  std::vector<std::shared_ptr<QueryMap>> theirs;
+  {
+    std::shared_lock maps_lock(other.query_maps->mutex);
+    theirs = other.query_maps->value;
+  }
+  uint64_t other_count = 0;
+  Bitmap overlap;
+  {
+    std::shared_lock ids_lock(other.item_ids->mutex);
+    other_count = other.item_ids->value.cardinality();
+    if (other_count != incoming.cardinality()) overlap = other.item_ids->value - incoming;
+  }
+  // Value counts of the incoming objects: other's own counts when it brings everything, else from the smaller side.
+  const bool whole = overlap.isEmpty();
+  std::vector<int64_t> counts(theirs.size(), 0);
+  if (whole) {
+    for (size_t attribute = 0; attribute < theirs.size(); ++attribute) {
+      if (theirs[attribute]) counts[attribute] = theirs[attribute]->registered.load();
+    }
+  } else if (overlap.cardinality() < group.items.size()) {
+    std::vector<int64_t> shared = count_attributes(stored_items(other, overlap), theirs.size());
+    for (size_t attribute = 0; attribute < theirs.size(); ++attribute) {
+      if (theirs[attribute]) counts[attribute] = theirs[attribute]->registered.load() - shared[attribute];
+    }
+  } else {
+    counts = count_attributes(group.items, theirs.size());
+  }
+
+  for (size_t attribute = 0; attribute < theirs.size(); ++attribute) {
+    const QueryMap* from = theirs[attribute].get();
+    if (from == nullptr || counts[attribute] <= 0) continue;
+    std::shared_ptr<QueryMap> into = map_for(static_cast<uint32_t>(attribute));
+    into->registered.fetch_add(counts[attribute]);
+    // Unfiltered only when other's structures hold nothing but incoming objects: no members under element ids.
+    bool has_members = false;
+    {
+      std::shared_lock lock(from->mask_mutex);
+      has_members = !from->mask.isEmpty();
+    }
+    into->merge_from(*from, incoming, !whole || has_members);
+
+    const IndexAPI* inner = from->nested.get();
+    if (inner == nullptr) continue;
+    // Nested objects: the exact pairs whose holder is an incoming object (pairs held by members were made anew
+    // with the members' new element ids); then the nested objects new here, merged the same way one level down.
+    std::vector<std::pair<uint32_t, uint32_t>> pairs;
+    {
+      std::shared_lock links(inner->parent_links->mutex);
+      inner->parent_links->value.for_each_pair([&](uint32_t left, uint32_t right) {
+        if (incoming.contains(left)) pairs.emplace_back(left, right);
+      });
+    }
+    if (pairs.empty()) continue;
+    IndexAPI& mine = into->ensure_nested();
+    Bitmap children;
+    {
+      std::unique_lock links(mine.parent_links->mutex);
+      for (const auto& [left, right] : pairs) {
+        mine.parent_links->value.register_path(left, right);
+        children.add(right);
+      }
+    }
+    {
+      std::shared_lock ids_lock(mine.item_ids->mutex);
+      children -= mine.item_ids->value;
+    }
+    if (!children.isEmpty()) mine.merge(*inner, children, added);
+  }
+
+  // Published last: queries start from item_ids, so they meet the new objects only once every map answers for them.
+  std::vector<StoredItem> replaced;
+  {
+    std::unique_lock ids_lock(item_ids->mutex);
+    std::unique_lock items_lock(items->mutex);
+    replaced.reserve(group.items.size());
+    for (const StoredItem& item : group.items) {
+      // A nested index keeps the handle of the value that links the object: an index copy (see SharedPyRef).
+      if (level > 0) item.python_handle.add_index_copy();
+      replaced.push_back(items->value.put(item.core().id, item));
+    }
+    item_ids->value |= incoming;
+  }
+  added.push_back(std::move(group));
+}
 
 void IndexAPI::union_with(const IndexAPI& other) {
   // Merging an index into itself adds nothing; returning early also avoids re-taking its own locks.
   if (&other == this) return;
-  // One gate for every writer: two threads merging two indexes into each other run one after the other.
+  // Let go after the gate (Python references among them).
+  std::vector<PruneLog::Dropped> added;
+  PruneLog undone;
+  // One gate for every writer: two threads merging two indexes into each other run one after the other, so the
+  // pair needs no order of its own, and neither index changes under the merge.
   std::lock_guard gate(WRITE_GATE());
-  std::vector<StoredIndexable> incoming = other.with_stored(stored_objects);
-  // Each object is registered exactly as add_indexable does (values of every kind, iterable members under element
-  // ids owned by this index's maps, nested objects, membership), so writes after the merge reach this index too.
+  Bitmap before;
+  {
+    std::shared_lock ids_lock(item_ids->mutex);
+    before = item_ids->value;
+  }
+  Bitmap incoming;
+  {
+    std::shared_lock ids_lock(other.item_ids->mutex);
+    incoming = other.item_ids->value - before;
+  }
   // An object held by both is already current here: every write reaches both indexes.
-  for (const StoredIndexable& object : incoming) {
-    if (contains(object.core().id)) continue;
-    add_indexable_gated(object);
+  if (incoming.isEmpty()) return;
+  try {
+    merge(other, incoming, added);
+  } catch (...) {
+    // Back to the objects held before, set-wise as reduce does: the maps lose what was merged (members and nested
+    // objects included), counts are recounted, and nested objects already linked leave again.
+    Bitmap now;
+    {
+      std::shared_lock ids_lock(item_ids->mutex);
+      now = item_ids->value;
+    }
+    prune(before, now - before, undone, true);
+    let_go(undone.dropped);
+    throw;
+  }
+  // Membership, as add_object records it: later writes to the new objects reach this index (and the nested ones).
+  for (const PruneLog::Dropped& group : added) {
+    for (const StoredItem& item : group.items) append_membership(item.core(), group.index);
   }
 }
 

@@ -174,21 +174,23 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
 void QueryMap::insert_iterable(const PyValue& value, uint32_t owner, NestedWork& work) {
   const IterableValue& iterable = value.as_iterable();
   if (!iterable.members) return;  // a dict value stores nothing
-  for (const PyValue& member : *iterable.members) {
-    const uint32_t element = allocate_id();
-    {
-      std::unique_lock lock(mask_mutex);
-      mask.add(element);
-    }
-    {
-      std::unique_lock lock(translation_mutex);
-      translation.set(element, owner);
-      element_values.insert_or_assign(element, member);
-      count_index_copy(member, true);
-      owner_elements[owner].push_back(element);
-    }
-    insert_value(element, member, work);
+  for (const PyValue& member : *iterable.members) insert_member(member, owner, work);
+}
+
+void QueryMap::insert_member(const PyValue& member, uint32_t owner, NestedWork& work) {
+  const uint32_t element = allocate_id();
+  {
+    std::unique_lock lock(mask_mutex);
+    mask.add(element);
   }
+  {
+    std::unique_lock lock(translation_mutex);
+    translation.set(element, owner);
+    element_values.insert_or_assign(element, member);
+    count_index_copy(member, true);
+    owner_elements[owner].push_back(element);
+  }
+  insert_value(element, member, work);
 }
 
 void QueryMap::remove_iterable(uint32_t owner, NestedWork& work) {

@@ -106,6 +106,25 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   void insert_iterable(const PyValue& value, uint32_t owner, NestedWork& work);
   void remove_iterable(uint32_t owner, NestedWork& work);
 
+  // Registers one captured member of an iterable held by `owner` under a fresh element id of this map.
+  void insert_member(const PyValue& member, uint32_t owner, NestedWork& work);
+
+  // Set-wise operations over whole maps (query_prune.cpp, query_merge.cpp). Writer gate held, no index or object
+  // lock held.
+  //
+  // Keeps the registrations of the objects in `keep` and of the members they hold (members of members included);
+  // every other member goes from every structure and its id back to the allocator. Exact-map entries left empty
+  // go. The values let go (exact-map keys, member records) are moved to `released`, so that their last references
+  // drop once no lock is held. The nested index forgets the pairs whose holder went; pruning its objects to the
+  // holders still linked is the caller's part (IndexAPI::prune).
+  void keep_only(const Bitmap& keep, std::vector<PyValue>& released);
+  // Registers here what `other` (the map of the same attribute in another index) holds for the objects `incoming`
+  // (objects of that index this one does not hold), as if each had been added. `filter` false promises that
+  // other's structures hold nothing but incoming objects (no members, no other objects), so they are ORed whole.
+  // Members get element ids of this map (see query_merge.cpp); their nested objects are registered before
+  // returning. The nested index is the caller's part (IndexAPI::merge).
+  void merge_from(const QueryMap& other, const Bitmap& incoming, bool filter);
+
   // Replaces every element id in `result` by the object that (transitively) owns it.
   void unmask_ids(Bitmap& result) const;
 

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <utility>
+#include <vector>
 
 namespace vostrel {
 namespace {
@@ -365,6 +367,16 @@ Bitmap M2MU32::get_children_from_ids(const Bitmap& lefts) const {
     }
   }
   return out;
+}
+
+size_t M2MU32::keep_lefts(const Bitmap& keep) {
+  std::vector<std::pair<uint32_t, uint32_t>> gone;
+  for_each_pair([&](uint32_t left, uint32_t right) {
+    if (!keep.contains(left)) gone.emplace_back(left, right);
+  });
+  // Removed after the walk: a removal may move a right between the three places.
+  for (const auto& [left, right] : gone) remove_pair(left, right);
+  return gone.size();
 }
 
 Bitmap M2MU32::rights() const {

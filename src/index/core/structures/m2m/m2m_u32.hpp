@@ -59,6 +59,22 @@ class M2MU32 {
   // Every right with at least one recorded pair.
   Bitmap rights() const;
 
+  // Calls f(left, right) for every recorded pair (pages in right order, then the hash-held rights in no order).
+  template <class F>
+  void for_each_pair(F&& f) const {
+    for (size_t index = 0; index < pages_.size(); ++index) {
+      const Page* page = pages_[index].get();
+      if (page == nullptr) continue;
+      const uint32_t first = static_cast<uint32_t>(index) << PAGE_BITS;
+      for (uint32_t k = 0; k < PAGE_SIZE; ++k) {
+        if (page->left[k] != NO_LEFT) f(page->left[k], first + k);
+      }
+    }
+    for (const auto& [right, left] : loose_) f(left, right);
+    for (const auto& [right, lefts] : multi_) lefts.for_each([&](uint32_t left) { f(left, right); });
+  }
+  // Forgets every pair whose left is not in `keep`. One pass over the pairs; returns how many went.
+  size_t keep_lefts(const Bitmap& keep);
   // Number of recorded pairs.
   size_t pair_count() const { return pair_count_; }
 

@@ -284,16 +284,33 @@ void CharacterMap::keep_only(const Bitmap& keep) {
   }
 }
 
-void CharacterMap::union_with(const CharacterMap& other) {
+void CharacterMap::union_with(const CharacterMap& other, const Bitmap* only) {
   if (&other == this) return;
   other.for_each([&](const KeyIds& from) {
-    update(from.key, [&](KeyIds& into) {
-      if (from.is_large()) {
-        if (!into.is_large()) make_large(into, nullptr, 0);
-        *into.more.large |= *from.more.large;
-      } else {
-        for (unsigned i = 0; i < from.count; ++i) add_id(into, from.inline_id(i));
+    if (from.is_large()) {
+      if (only == nullptr) {
+        update(from.key, [&](KeyIds& into) {
+          if (!into.is_large()) make_large(into, nullptr, 0);
+          *into.more.large |= *from.more.large;
+        });
+        return;
       }
+      Bitmap part = *from.more.large & *only;
+      if (part.isEmpty()) return;
+      update(from.key, [&](KeyIds& into) {
+        if (!into.is_large()) make_large(into, nullptr, 0);
+        *into.more.large |= part;
+      });
+      return;
+    }
+    uint32_t picked[KeyIds::INLINE_CAPACITY];
+    unsigned count = 0;
+    for (unsigned i = 0; i < from.count; ++i) {
+      if (only == nullptr || only->contains(from.inline_id(i))) picked[count++] = from.inline_id(i);
+    }
+    if (count == 0) return;
+    update(from.key, [&](KeyIds& into) {
+      for (unsigned i = 0; i < count; ++i) add_id(into, picked[i]);
     });
   });
 }

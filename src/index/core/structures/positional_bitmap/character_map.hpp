@@ -73,8 +73,8 @@ class CharacterMap {
   bool remove(unsigned key, uint32_t id);
   // Keeps only the ids in `keep`; emptied keys are dropped.
   void keep_only(const Bitmap& keep);
-  // ORs every key of `other` into this map.
-  void union_with(const CharacterMap& other);
+  // ORs every key of `other` into this map; with `only`, just the ids `only` holds (no key is made empty).
+  void union_with(const CharacterMap& other, const Bitmap* only = nullptr);
 
   // Number of keys holding ids.
   size_t size() const { return size_; }

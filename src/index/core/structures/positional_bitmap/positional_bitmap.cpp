@@ -281,14 +281,18 @@ void PositionalBitmap::keep_only(const Bitmap& keep) {
   roaring_bitmap_and_inplace(&empty_strings.roaring, &keep.roaring);
 }
 
-void PositionalBitmap::union_with(const PositionalBitmap& other) {
+void PositionalBitmap::union_with(const PositionalBitmap& other, const Bitmap* only) {
   if (&other == this) return;
   grow_to(other.maps.size());
   // Both rows are even, so the offset is whole; other's string of length L at
   // k' - L/2 - 1 lands at k - L/2 - 1.
   size_t offset = (maps.size() - other.maps.size()) / 2;
-  for (size_t i = 0; i < other.maps.size(); ++i) maps[i + offset].union_with(other.maps[i]);
-  roaring_bitmap_or_inplace(&empty_strings.roaring, &other.empty_strings.roaring);
+  for (size_t i = 0; i < other.maps.size(); ++i) maps[i + offset].union_with(other.maps[i], only);
+  if (only == nullptr) {
+    roaring_bitmap_or_inplace(&empty_strings.roaring, &other.empty_strings.roaring);
+  } else {
+    empty_strings |= other.empty_strings & *only;
+  }
 }
 
 }  // namespace vostrel

@@ -88,7 +88,8 @@ class PositionalBitmap {
   // OR `other`'s stored strings and empty strings into this one.
   // Grows this row to at least other's width and shifts other's positions by half
   // the difference, so every merged string sits where the placement rule puts it.
-  void union_with(const PositionalBitmap& other);
+  // With `only`, just the ids `only` holds are carried over.
+  void union_with(const PositionalBitmap& other, const Bitmap* only = nullptr);
 
  private:
   // Grow to `n` positions (rounded up to even) keeping the stored strings centred.

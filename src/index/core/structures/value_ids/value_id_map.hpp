@@ -97,6 +97,22 @@ class ValueIdMap {
     }
   }
 
+  // Keeps only the ids `kept` holds (rebuilt: one pass over the entries, sized to what is left).
+  void keep_only(const Bitmap& kept) {
+    ValueIdMap narrowed;
+    for_each([&](const Key& key, uint32_t id) {
+      if (kept.contains(id)) narrowed.add(key, id);
+    });
+    *this = std::move(narrowed);
+  }
+
+  // Adds every pair of `other` whose id `only` holds (every pair without it).
+  void merge_from(const ValueIdMap& other, const Bitmap* only) {
+    other.for_each([&](const Key& key, uint32_t id) {
+      if (only == nullptr || only->contains(id)) add(key, id);
+    });
+  }
+
   // Number of distinct keys.
   size_t size() const { return entries_; }
   bool empty() const { return entries_ == 0; }

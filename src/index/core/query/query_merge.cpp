@@ -1,0 +1,115 @@
+// QueryMap::merge_from: ORs another index's value map into this one, restricted to the objects new here.
+//
+// The caller holds the writer gate, and every change to any index runs under it, so `other` cannot change during the
+// merge: its parts are read without their locks. Taking them would mean holding two locks of the same rank (this
+// map's write lock and other's read lock), which the hierarchy forbids, and copying other's parts out first would
+// double the work of the merge.
+//
+// Members of iterables are not shared: an element id belongs to the map that allocated it, which frees it when the
+// member goes (the owner's value is replaced, the owner leaves, the map is dropped). Two maps sharing one id would
+// both free it, and the allocator could hand it to a new object while the other map still used it. So each member of
+// an incoming object is registered here anew, under an element id of this map, from the value the other map recorded
+// for it: per member, the one place where the merge is not set algebra.
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "index/core/query/query.hpp"
+
+namespace vostrel {
+namespace {
+
+// `from` restricted to `only` (or whole without it), ORed into `into`.
+void or_restricted(Bitmap& into, const Bitmap& from, const Bitmap* only) {
+  if (from.isEmpty()) return;
+  if (only == nullptr) {
+    roaring_bitmap_or_inplace(&into.roaring, &from.roaring);
+    return;
+  }
+  Bitmap part = from & *only;
+  roaring_bitmap_or_inplace(&into.roaring, &part.roaring);
+}
+
+}  // namespace
+
+void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool filter) {
+  const Bitmap* only = filter ? &incoming : nullptr;
+
+  // Exact map: every kind of key alike. Other's entries restricted first, then entered shard by shard here.
+  if (const ExactMap* values = other.exact.get()) {
+    std::vector<std::pair<PyValue, HybridSet>> entries;
+    for (size_t index = 0; index < values->shard_count(); ++index) {
+      // Shard locks are leaves and none of this map's is held here, so other's shard is read-locked as it is walked.
+      auto shard = values->read_shard_at(index);
+      for (const auto& [key, ids] : shard.map) {
+        HybridSet part = ids;
+        if (only != nullptr) {
+          part.keep_only_from_bitmap(*only);
+          if (part.is_empty()) continue;
+        }
+        entries.emplace_back(key, std::move(part));
+      }
+    }
+    if (!entries.empty()) {
+      ExactMap& mine = exact.ensure(16);
+      for (auto& [key, ids] : entries) {
+        auto shard = mine.get_shard(key.hash());
+        auto found = shard.map.find(key);
+        if (found != shard.map.end()) {
+          found->second = HybridSet::union_of(found->second, ids);
+          continue;
+        }
+        shard.map.emplace(key, std::move(ids));
+        count_index_copy(key, true);
+      }
+    }
+  }
+  {
+    std::unique_lock lock(positional_mutex);
+    positional.union_with(other.positional, only);
+    if (const TextIds* texts = other.text_ids.get()) text_ids.ensure().merge_from(*texts, only);
+  }
+  if (const NumericalBitmap* numbers = other.numeric.get()) {
+    std::unique_lock lock(numeric_mutex);
+    NumericalBitmap& mine = numeric.ensure();
+    for (unsigned bit = 0; bit < NumericalBitmap::KEY_BITS; ++bit) {
+      or_restricted(mine.slices[bit].zeros, numbers->slices[bit].zeros, only);
+      or_restricted(mine.slices[bit].ones, numbers->slices[bit].ones, only);
+    }
+  }
+  if (const NumberIds* values = other.number_ids.get()) {
+    std::unique_lock lock(numeric_mutex);
+    number_ids.ensure().merge_from(*values, only);
+  }
+  {
+    std::unique_lock lock(bool_mutex);
+    or_restricted(trues, other.trues, only);
+    or_restricted(falses, other.falses, only);
+  }
+  // Members, owner by owner (an owner's members in their order), each owner's nested objects registered with the
+  // owner as the origin of their path, as add_object would.
+  if (!other.owner_elements.empty()) {
+    std::vector<std::pair<uint32_t, const std::vector<uint32_t>*>> owners;
+    if (other.owner_elements.size() <= incoming.cardinality()) {
+      for (const auto& [owner, elements] : other.owner_elements) {
+        if (incoming.contains(owner)) owners.emplace_back(owner, &elements);
+      }
+    } else {
+      for (uint32_t owner : incoming) {
+        auto found = other.owner_elements.find(owner);
+        if (found != other.owner_elements.end()) owners.emplace_back(owner, &found->second);
+      }
+    }
+    NestedWork work;
+    for (const auto& [owner, elements] : owners) {
+      for (uint32_t element : *elements) {
+        auto record = other.element_values.find(element);
+        if (record != other.element_values.end()) insert_member(record->second, owner, work);
+      }
+      run_nested_work(work, owner);
+    }
+  }
+}
+
+}  // namespace vostrel

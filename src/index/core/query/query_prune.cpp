@@ -1,0 +1,100 @@
+// QueryMap::keep_only: narrows every structure of a value map to a set of kept objects at once.
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "index/core/id_alloc.hpp"
+#include "index/core/query/query.hpp"
+
+namespace vostrel {
+
+void QueryMap::keep_only(const Bitmap& keep, std::vector<PyValue>& released) {
+  // Members whose (outermost) owner goes. An entry of owner_elements is keyed by an object id or, for members of a
+  // member, by the element id holding them; object ids are never in the mask.
+  std::vector<uint32_t> gone;
+  {
+    std::unique_lock lock(translation_mutex);
+    if (!owner_elements.empty()) {
+      for (auto entry = owner_elements.begin(); entry != owner_elements.end();) {
+        const uint32_t owner = entry->first;
+        // An element owner is dropped through its own owner below (the walk over `gone`).
+        if (translation.get(owner) != PagedU32Map::ABSENT || keep.contains(owner)) {
+          ++entry;
+          continue;
+        }
+        gone.insert(gone.end(), entry->second.begin(), entry->second.end());
+        entry = owner_elements.erase(entry);
+      }
+      // Members of dropped members (index walk: the vector grows while it is read).
+      for (size_t pos = 0; pos < gone.size(); ++pos) {
+        auto nested_members = owner_elements.find(gone[pos]);
+        if (nested_members == owner_elements.end()) continue;
+        std::vector<uint32_t> more = std::move(nested_members->second);
+        owner_elements.erase(nested_members);
+        gone.insert(gone.end(), more.begin(), more.end());
+      }
+      released.reserve(released.size() + gone.size());
+      for (uint32_t element : gone) {
+        translation.erase(element);
+        auto record = element_values.find(element);
+        if (record == element_values.end()) continue;
+        count_index_copy(record->second, false);
+        released.push_back(std::move(record->second));
+        element_values.erase(record);
+      }
+    }
+  }
+  // What stays in the structures: the kept objects and the members still registered.
+  Bitmap kept_with_members;
+  const Bitmap* kept = &keep;
+  {
+    std::unique_lock lock(mask_mutex);
+    if (!gone.empty()) roaring_bitmap_remove_many(&mask.roaring, gone.size(), gone.data());
+    if (!mask.isEmpty()) {
+      kept_with_members = keep | mask;
+      kept = &kept_with_members;
+    }
+  }
+  if (ExactMap* values = exact.get()) {
+    values->for_each_shard([&](auto& shard) {
+      for (auto entry = shard.begin(); entry != shard.end();) {
+        entry->second.keep_only_from_bitmap(*kept);
+        if (!entry->second.is_empty()) {
+          ++entry;
+          continue;
+        }
+        count_index_copy(entry->first, false);
+        released.push_back(entry->first);
+        entry = shard.erase(entry);
+      }
+    });
+  }
+  {
+    std::unique_lock lock(positional_mutex);
+    positional.keep_only(*kept);
+    if (TextIds* texts = text_ids.get()) texts->keep_only(*kept);
+  }
+  {
+    std::unique_lock lock(numeric_mutex);
+    if (NumericalBitmap* numbers = numeric.get()) {
+      for (SlicePair& slice : numbers->slices) {
+        roaring_bitmap_and_inplace(&slice.zeros.roaring, &kept->roaring);
+        roaring_bitmap_and_inplace(&slice.ones.roaring, &kept->roaring);
+      }
+    }
+    if (NumberIds* values = number_ids.get()) values->keep_only(*kept);
+  }
+  {
+    std::unique_lock lock(bool_mutex);
+    roaring_bitmap_and_inplace(&trues.roaring, &kept->roaring);
+    roaring_bitmap_and_inplace(&falses.roaring, &kept->roaring);
+  }
+  if (IndexAPI* inner = nested.get()) {
+    std::unique_lock links(inner->parent_links->mutex);
+    inner->parent_links->value.keep_lefts(*kept);
+  }
+  // Out of every structure of this map now, so the ids may be handed out again.
+  for (uint32_t element : gone) free_id(element);
+}
+
+}  // namespace vostrel
