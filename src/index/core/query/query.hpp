@@ -27,6 +27,7 @@
 #include "index/core/structures/paged_u32_map/paged_u32_map.hpp"
 #include "index/core/structures/positional_bitmap/positional_bitmap.hpp"
 #include "index/core/structures/shards/hashmap.hpp"
+#include "index/core/structures/value_ids/ordered_id_map.hpp"
 #include "index/core/structures/value_ids/value_id_map.hpp"
 #include "index/fx_hash.hpp"
 #include "index/value.hpp"
@@ -46,7 +47,7 @@ struct TextKeyEqual {
 class QueryMap : public std::enable_shared_from_this<QueryMap> {
  public:
   using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueStoredHash>;
-  using NumberIds = ValueIdMap<OrderedKey, OrderedKeyHash, std::equal_to<OrderedKey>>;
+  using NumberIds = OrderedIdMap<OrderedKey>;
   using TextIds = ValueIdMap<PyValue, PyValueStoredHash, TextKeyEqual>;
 
   // `owner` is the index this map belongs to; an expired or empty weak reference makes a map without a parent.

@@ -1,0 +1,299 @@
+// OrderedIdMap: number -> id set in key order, so that equality and narrow ranges cost what their answer costs.
+//
+// Layout: entries (key, a lone id, the number of a side set) sorted by key in leaves of at most LEAF_ENTRIES, and a
+// directory of each leaf's first key for the binary search. A leaf is a plain vector grown as needed (a map of a few
+// numbers costs a few entries) and split in two when full; the directory moves one pointer and one key per split.
+// A value held by several ids keeps a ValueIds in a side vector, exactly as ValueIdMap does, and goes back to a lone
+// id when it shrinks to one.
+//
+// Ranges: the entries between two keys are one walk along the leaves; estimate_range() tells from the number of
+// leaves a range spans (no walk) whether that walk is cheaper than the bit-sliced scan of every id.
+//
+// `Key` needs a total order (<, ==). No lock of its own: the owner's lock guards every access.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/value_ids/value_ids.hpp"
+
+namespace vostrel {
+
+template <class Key>
+class OrderedIdMap {
+ public:
+  // Small enough that an insertion moves little (3 KiB at most), large enough that the directory stays short.
+  static constexpr size_t LEAF_ENTRIES = 128;
+
+  // Adds id under key (nothing when already there).
+  void add(const Key& key, uint32_t id) {
+    if (leaves_.empty()) {
+      leaves_.push_back(std::make_unique<Leaf>());
+      firsts_.push_back(key);
+    }
+    size_t leaf_at = leaf_for(key);
+    Leaf* leaf = leaves_[leaf_at].get();
+    auto at = lower_bound(*leaf, key);
+    if (at != leaf->end() && at->key == key) {
+      if (at->set == LONE) {
+        if (at->id == id) return;
+        at->set = take_set();
+        sets_[at->set - 1].add(at->id);
+      }
+      ValueIds& ids = sets_[at->set - 1];
+      const uint64_t before = ids.cardinality();
+      ids.add(id);
+      ids_ += ids.cardinality() - before;
+      return;
+    }
+    if (leaf->size() == LEAF_ENTRIES) {
+      split(leaf_at);
+      if (!(key < firsts_[leaf_at + 1])) ++leaf_at;
+      leaf = leaves_[leaf_at].get();
+      at = lower_bound(*leaf, key);
+    }
+    leaf->insert(at, Entry{key, id, LONE});
+    firsts_[leaf_at] = leaf->front().key;  // a key below every other lands at the front of the first leaf
+    ++entries_;
+    ++ids_;
+  }
+
+  // Removes id from key's set; the entry goes with its last id. Absent keys and ids change nothing.
+  void remove(const Key& key, uint32_t id) {
+    if (leaves_.empty()) return;
+    const size_t leaf_at = leaf_for(key);
+    Leaf& leaf = *leaves_[leaf_at];
+    auto at = lower_bound(leaf, key);
+    if (at == leaf.end() || !(at->key == key)) return;
+    if (at->set != LONE) {
+      ValueIds& ids = sets_[at->set - 1];
+      const uint64_t before = ids.cardinality();
+      ids.remove(id);
+      const uint64_t left = ids.cardinality();
+      ids_ -= before - left;
+      if (left > 1) return;
+      if (left == 1) ids.for_each([&](uint32_t last) { at->id = last; });
+      give_back_set(at->set);
+      at->set = LONE;
+      if (left == 1) return;
+    } else {
+      if (at->id != id) return;
+      --ids_;
+    }
+    leaf.erase(at);
+    --entries_;
+    if (leaf.empty()) {
+      leaves_.erase(leaves_.begin() + static_cast<ptrdiff_t>(leaf_at));
+      firsts_.erase(firsts_.begin() + static_cast<ptrdiff_t>(leaf_at));
+      if (leaves_.empty()) *this = OrderedIdMap();
+      return;
+    }
+    firsts_[leaf_at] = leaf.front().key;
+  }
+
+  // Number of ids under key (0 when absent).
+  uint64_t count(const Key& key) const {
+    const Entry* entry = find(key);
+    if (entry == nullptr) return 0;
+    return entry->set == LONE ? 1 : sets_[entry->set - 1].cardinality();
+  }
+
+  // Adds the ids under key into out; with `within`, only those it holds.
+  void or_into(const Key& key, Bitmap& out, const Bitmap* within = nullptr) const {
+    const Entry* entry = find(key);
+    if (entry != nullptr) add_entry(*entry, out, within);
+  }
+
+  // Ids under the keys in [low, high], estimated from the leaves the range spans: the entries of those leaves (an
+  // upper bound of the entries in range) times the mean ids per entry. Stops counting once past `cap`, so a broad
+  // range costs two binary searches of the directory and a short walk.
+  uint64_t estimate_range(const Key& low, const Key& high, uint64_t cap) const {
+    if (entries_ == 0 || high < low) return 0;
+    const size_t last = leaf_for(high);
+    uint64_t entries = 0;
+    for (size_t leaf_at = leaf_for(low); leaf_at <= last; ++leaf_at) {
+      entries += leaves_[leaf_at]->size();
+      if (entries > cap) break;  // ids >= entries: already past the cap
+    }
+    return (entries * ids_ + entries_ - 1) / entries_;
+  }
+
+  // Adds the ids under every key in [low, high] into out; with `within`, only those it holds.
+  void range_into(const Key& low, const Key& high, Bitmap& out, const Bitmap* within = nullptr) const {
+    if (leaves_.empty() || high < low) return;
+    std::vector<uint32_t> lone;
+    for (size_t leaf_at = leaf_for(low); leaf_at < leaves_.size(); ++leaf_at) {
+      const Leaf& leaf = *leaves_[leaf_at];
+      for (auto at = lower_bound(leaf, low); at != leaf.end(); ++at) {
+        if (high < at->key) {
+          add_sorted(lone, out, within);
+          return;
+        }
+        if (at->set == LONE) {
+          lone.push_back(at->id);
+        } else {
+          add_entry(*at, out, within);
+        }
+      }
+    }
+    add_sorted(lone, out, within);
+  }
+
+  // Keeps only the ids `kept` holds (rebuilt in key order: appends only, leaves filled to the brim).
+  void keep_only(const Bitmap& kept) {
+    OrderedIdMap narrowed;
+    for_each([&](const Key& key, uint32_t id) {
+      if (kept.contains(id)) narrowed.add(key, id);
+    });
+    *this = std::move(narrowed);
+  }
+
+  // Adds every pair of `other` whose id `only` holds (every pair without it).
+  void merge_from(const OrderedIdMap& other, const Bitmap* only) {
+    other.for_each([&](const Key& key, uint32_t id) {
+      if (only == nullptr || only->contains(id)) add(key, id);
+    });
+  }
+
+  // Number of distinct keys.
+  size_t size() const { return entries_; }
+  bool empty() const { return entries_ == 0; }
+  // Number of ids over all keys.
+  uint64_t id_count() const { return ids_; }
+
+  // Calls f(key, id) for every stored pair, in key order (ids of one key ascending).
+  template <class F>
+  void for_each(F&& f) const {
+    for (const std::unique_ptr<Leaf>& leaf : leaves_) {
+      for (const Entry& entry : *leaf) {
+        if (entry.set == LONE) {
+          f(entry.key, entry.id);
+        } else {
+          sets_[entry.set - 1].for_each([&](uint32_t id) { f(entry.key, id); });
+        }
+      }
+    }
+  }
+
+ private:
+  static constexpr uint32_t LONE = 0;  // the entry's `id` is its whole set
+
+  struct Entry {
+    Key key{};
+    uint32_t id = 0;
+    uint32_t set = LONE;  // LONE, or 1 + the position of the side set
+  };
+  using Leaf = std::vector<Entry>;
+
+  static typename Leaf::iterator lower_bound(Leaf& leaf, const Key& key) {
+    return std::lower_bound(leaf.begin(), leaf.end(), key, [](const Entry& e, const Key& k) { return e.key < k; });
+  }
+  static typename Leaf::const_iterator lower_bound(const Leaf& leaf, const Key& key) {
+    return std::lower_bound(leaf.begin(), leaf.end(), key, [](const Entry& e, const Key& k) { return e.key < k; });
+  }
+
+  // The leaf whose range holds key: the last leaf starting at or before it (the first leaf for smaller keys).
+  size_t leaf_for(const Key& key) const {
+    auto after = std::upper_bound(firsts_.begin(), firsts_.end(), key);
+    return after == firsts_.begin() ? 0 : static_cast<size_t>(after - firsts_.begin()) - 1;
+  }
+
+  const Entry* find(const Key& key) const {
+    if (leaves_.empty()) return nullptr;
+    const Leaf& leaf = *leaves_[leaf_for(key)];
+    auto at = lower_bound(leaf, key);
+    return at != leaf.end() && at->key == key ? &*at : nullptr;
+  }
+
+  void add_entry(const Entry& entry, Bitmap& out, const Bitmap* within) const {
+    if (entry.set == LONE) {
+      if (within == nullptr || within->contains(entry.id)) out.add(entry.id);
+      return;
+    }
+    const ValueIds& ids = sets_[entry.set - 1];
+    if (within == nullptr) {
+      ids.or_into(out);
+    } else if (const Bitmap* large = ids.bitmap()) {
+      out |= *large & *within;
+    } else {
+      ids.for_each([&](uint32_t id) {
+        if (within->contains(id)) out.add(id);
+      });
+    }
+  }
+
+  // Lone ids gathered in key order come in id disorder: sorted, they go into the bitmap in one bulk add.
+  static void add_sorted(std::vector<uint32_t>& ids, Bitmap& out, const Bitmap* within) {
+    if (ids.empty()) return;
+    radix_sort(ids);
+    if (within != nullptr) {
+      ids.erase(std::remove_if(ids.begin(), ids.end(), [&](uint32_t id) { return !within->contains(id); }),
+                ids.end());
+    }
+    out.addMany(ids.size(), ids.data());
+  }
+
+  // LSD radix sort, 11 bits a pass, as many passes as the largest id needs (two below 4M ids): a comparison sort of
+  // ten thousand scattered ids costs more than the rest of a narrow range query together.
+  static void radix_sort(std::vector<uint32_t>& ids) {
+    if (ids.size() < 64) {
+      std::sort(ids.begin(), ids.end());
+      return;
+    }
+    constexpr unsigned BITS = 11;
+    constexpr uint32_t BUCKETS = 1u << BITS;
+    const uint32_t largest = *std::max_element(ids.begin(), ids.end());
+    std::vector<uint32_t> scratch(ids.size());
+    std::vector<uint32_t> counts(BUCKETS);
+    for (unsigned shift = 0; shift < 32 && (largest >> shift) != 0; shift += BITS) {
+      std::fill(counts.begin(), counts.end(), 0);
+      for (uint32_t id : ids) ++counts[(id >> shift) & (BUCKETS - 1)];
+      uint32_t start = 0;
+      for (uint32_t& count : counts) start += std::exchange(count, start);
+      for (uint32_t id : ids) scratch[counts[(id >> shift) & (BUCKETS - 1)]++] = id;
+      ids.swap(scratch);
+    }
+  }
+
+  // Moves the upper half of a full leaf into a new leaf right after it.
+  void split(size_t leaf_at) {
+    Leaf& full = *leaves_[leaf_at];
+    auto upper = std::make_unique<Leaf>(full.begin() + static_cast<ptrdiff_t>(LEAF_ENTRIES / 2), full.end());
+    const Key first = upper->front().key;
+    leaves_.insert(leaves_.begin() + static_cast<ptrdiff_t>(leaf_at) + 1, std::move(upper));
+    firsts_.insert(firsts_.begin() + static_cast<ptrdiff_t>(leaf_at) + 1, first);
+    full.resize(LEAF_ENTRIES / 2);
+  }
+
+  uint32_t take_set() {
+    if (!free_sets_.empty()) {
+      const uint32_t number = free_sets_.back();
+      free_sets_.pop_back();
+      return number;
+    }
+    sets_.emplace_back();
+    return static_cast<uint32_t>(sets_.size());
+  }
+
+  void give_back_set(uint32_t number) {
+    sets_[number - 1] = ValueIds();
+    if (number == sets_.size()) {
+      sets_.pop_back();
+    } else {
+      free_sets_.push_back(number);
+    }
+  }
+
+  std::vector<Key> firsts_;                    // first key of each leaf, ascending
+  std::vector<std::unique_ptr<Leaf>> leaves_;  // never empty leaves
+  std::vector<ValueIds> sets_;
+  std::vector<uint32_t> free_sets_;
+  size_t entries_ = 0;
+  uint64_t ids_ = 0;
+};
+
+}  // namespace vostrel

@@ -1,0 +1,171 @@
+// OrderedIdMap against a std::map<key, std::set<id>> shadow: random adds and removes over key ranges small enough that
+// values gather many ids (side sets, the switch to a bitmap) and large enough that leaves split and empty; ranges,
+// estimates, narrowing and merging checked against the shadow.
+#include "index/core/structures/value_ids/ordered_id_map.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <random>
+#include <set>
+#include <vector>
+
+namespace vostrel {
+namespace {
+
+using Map = OrderedIdMap<int64_t>;
+using Shadow = std::map<int64_t, std::set<uint32_t>>;
+
+std::set<uint32_t> ids_of(const Bitmap& bitmap) { return std::set<uint32_t>(bitmap.begin(), bitmap.end()); }
+
+std::set<uint32_t> shadow_range(const Shadow& shadow, int64_t low, int64_t high, const Bitmap* within) {
+  std::set<uint32_t> want;
+  for (auto at = shadow.lower_bound(low); at != shadow.end() && at->first <= high; ++at) {
+    for (uint32_t id : at->second) {
+      if (within == nullptr || within->contains(id)) want.insert(id);
+    }
+  }
+  return want;
+}
+
+void expect_same(const Map& map, const Shadow& shadow, std::mt19937& rng, int64_t key_range) {
+  ASSERT_EQ(map.size(), shadow.size());
+  uint64_t total = 0;
+  for (const auto& [key, ids] : shadow) total += ids.size();
+  ASSERT_EQ(map.id_count(), total);
+  for (int64_t key = -1; key <= key_range; ++key) {
+    auto found = shadow.find(key);
+    const std::set<uint32_t> want = found == shadow.end() ? std::set<uint32_t>{} : found->second;
+    ASSERT_EQ(map.count(key), want.size()) << "key " << key;
+    Bitmap got;
+    map.or_into(key, got);
+    ASSERT_EQ(ids_of(got), want) << "key " << key;
+  }
+  // Pairs come in key order, each once.
+  std::vector<std::pair<int64_t, uint32_t>> visited;
+  map.for_each([&](int64_t key, uint32_t id) { visited.emplace_back(key, id); });
+  std::vector<std::pair<int64_t, uint32_t>> expected;
+  for (const auto& [key, ids] : shadow) {
+    for (uint32_t id : ids) expected.emplace_back(key, id);
+  }
+  ASSERT_EQ(visited, expected);
+  // Ranges, with and without a filter, and the estimate never below the truth.
+  Bitmap within;
+  for (uint32_t id = 0; id < 4000; id += 3) within.add(id);
+  for (int round = 0; round < 30; ++round) {
+    int64_t low = static_cast<int64_t>(rng() % (key_range + 2)) - 1;
+    int64_t high = low + static_cast<int64_t>(rng() % (key_range / 4 + 2)) - 1;
+    Bitmap got;
+    map.range_into(low, high, got);
+    const std::set<uint32_t> want = shadow_range(shadow, low, high, nullptr);
+    ASSERT_EQ(ids_of(got), want) << low << ".." << high;
+    // The estimate may miss the ids per value but never the values: a range spans whole leaves.
+    uint64_t keys_in_range = 0;
+    for (auto at = shadow.lower_bound(low); at != shadow.end() && at->first <= high; ++at) ++keys_in_range;
+    ASSERT_GE(map.estimate_range(low, high, UINT64_MAX), keys_in_range);
+    Bitmap filtered;
+    map.range_into(low, high, filtered, &within);
+    ASSERT_EQ(ids_of(filtered), shadow_range(shadow, low, high, &within));
+  }
+}
+
+void run_random(uint32_t seed, int64_t key_range, uint32_t id_range, int steps) {
+  Map map;
+  Shadow shadow;
+  std::mt19937 rng(seed);
+  for (int step = 0; step < steps; ++step) {
+    const int64_t key = static_cast<int64_t>(rng() % key_range);
+    const uint32_t id = rng() % id_range;
+    // Grow for the first half, then mostly shrink, so leaves both split and empty.
+    const bool add = (rng() % 100) < (step < steps / 2 ? 70u : 25u);
+    if (add) {
+      map.add(key, id);
+      shadow[key].insert(id);
+    } else {
+      map.remove(key, id);
+      auto found = shadow.find(key);
+      if (found != shadow.end()) {
+        found->second.erase(id);
+        if (found->second.empty()) shadow.erase(found);
+      }
+    }
+    if (step % 2000 == 0) expect_same(map, shadow, rng, key_range);
+  }
+  expect_same(map, shadow, rng, key_range);
+}
+
+TEST(OrderedIdMap, ManyDistinctKeysSplitAndEmptyLeaves) { run_random(1, 3000, 4000, 30000); }
+
+TEST(OrderedIdMap, FewKeysGatherLargeSets) { run_random(2, 12, 4000, 30000); }
+
+TEST(OrderedIdMap, KeysBelowEveryLeafLandInFront) {
+  Map map;
+  for (int64_t key = 1000; key > 0; --key) map.add(key, static_cast<uint32_t>(key));
+  Bitmap all;
+  map.range_into(0, 2000, all);
+  EXPECT_EQ(all.cardinality(), 1000u);
+  Bitmap one;
+  map.or_into(1, one);
+  EXPECT_TRUE(one.contains(1));
+  for (int64_t key = 1; key <= 1000; ++key) map.remove(key, static_cast<uint32_t>(key));
+  EXPECT_TRUE(map.empty());
+  EXPECT_EQ(map.estimate_range(0, 2000, 10), 0u);
+}
+
+TEST(OrderedIdMap, RangesOverIdsOfEveryWidth) {
+  // Gathered ids are radix-sorted in as many passes as the largest needs: ids near 2^32 take all three.
+  std::mt19937 rng(4);
+  Map map;
+  Shadow shadow;
+  for (int i = 0; i < 5000; ++i) {
+    const int64_t key = static_cast<int64_t>(rng() % 100000);
+    const uint32_t id = i % 3 == 0 ? rng() : i % 3 == 1 ? rng() % (1u << 22) : rng() % 5000;
+    map.add(key, id);
+    shadow[key].insert(id);
+  }
+  for (int64_t low = 0; low < 100000; low += 9973) {
+    Bitmap got;
+    map.range_into(low, low + 20000, got);
+    ASSERT_EQ(ids_of(got), shadow_range(shadow, low, low + 20000, nullptr));
+  }
+}
+
+TEST(OrderedIdMap, KeepOnlyAndMergeMatchTheShadow) {
+  std::mt19937 rng(3);
+  Map map;
+  Map other;
+  Shadow shadow;
+  Shadow other_shadow;
+  for (int i = 0; i < 5000; ++i) {
+    const int64_t key = static_cast<int64_t>(rng() % 700);
+    const uint32_t id = rng() % 3000;
+    map.add(key, id);
+    shadow[key].insert(id);
+    const int64_t other_key = static_cast<int64_t>(rng() % 700);
+    const uint32_t other_id = 3000 + rng() % 3000;
+    other.add(other_key, other_id);
+    other_shadow[other_key].insert(other_id);
+  }
+  Bitmap kept;
+  for (uint32_t id = 0; id < 3000; id += 2) kept.add(id);
+  map.keep_only(kept);
+  for (auto at = shadow.begin(); at != shadow.end();) {
+    std::erase_if(at->second, [&](uint32_t id) { return !kept.contains(id); });
+    at = at->second.empty() ? shadow.erase(at) : std::next(at);
+  }
+  expect_same(map, shadow, rng, 700);
+
+  Bitmap only;
+  for (uint32_t id = 3000; id < 6000; id += 5) only.add(id);
+  map.merge_from(other, &only);
+  for (const auto& [key, ids] : other_shadow) {
+    for (uint32_t id : ids) {
+      if (only.contains(id)) shadow[key].insert(id);
+    }
+  }
+  expect_same(map, shadow, rng, 700);
+}
+
+}  // namespace
+}  // namespace vostrel
