@@ -93,20 +93,21 @@ bool has_members(const QueryMap& map) {
 }
 
 // Numbers and strings are answered from the value -> id-set maps: the cost is that of the answer, and `allowed`
-// narrows it as it is built (when no member is stored).
+// narrows it as it is built (when no member is stored). The result is always a subset of `allowed`.
 Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
   Bitmap result;
+  const Bitmap* within = nullptr;  // set once the lookup itself keeps to `allowed`
   switch (value.kind()) {
     case ValueKind::Int:
     case ValueKind::Float: {
       const OrderedKey key = QueryMap::key_of(value);
-      const Bitmap* within = has_members(map) ? nullptr : &allowed;
+      if (!has_members(map)) within = &allowed;
       std::shared_lock lock(map.numeric_mutex);
       if (const QueryMap::NumberIds* ids = map.number_ids.get()) ids->or_into(key, result, within);
       break;
     }
     case ValueKind::Str: {
-      const Bitmap* within = has_members(map) ? nullptr : &allowed;
+      if (!has_members(map)) within = &allowed;
       std::shared_lock lock(map.positional_mutex);
       if (const QueryMap::TextIds* ids = map.text_ids.get()) ids->or_into(value, result, within);
       break;
@@ -124,7 +125,9 @@ Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
       }
       break;
   }
+  if (within != nullptr) return result;  // no member stored: nothing to unmask, already within `allowed`
   map.unmask_ids(result);
+  result &= allowed;
   return result;
 }
 
@@ -256,10 +259,10 @@ Bitmap evaluate_leaf(const QueryMaps& maps, const Bitmap& allowed, QueryKind kin
     result = evaluate_nested_query(*map, nested);
   } else {
     switch (kind) {
-      case QueryKind::Eq: result = op_eq(*map, expr.values[0], allowed); break;
+      case QueryKind::Eq: return op_eq(*map, expr.values[0], allowed);
       case QueryKind::In:
         for (const PyValue& value : expr.values) result |= op_eq(*map, value, allowed);
-        break;
+        return result;  // a union of subsets of `allowed`
       case QueryKind::Gt:
       case QueryKind::Ge:
       case QueryKind::Lt:
