@@ -11,21 +11,17 @@
 
 #include "index/core/locks/lock_order.hpp"
 #include "index/hybrid_hashmap.hpp"
+#include "index/membership_records.hpp"
 #include "index/value.hpp"
 
 namespace vostrel {
 
 class IndexAPI;
 
-// One membership record: the index that holds the object, weakly (a dropped index leaves a dead record).
-struct IndexMeta {
-  std::weak_ptr<IndexAPI> index;
-};
-
 // The indexes that hold an object. `records` is guarded by `mutex`.
 struct MembershipList {
   RankedMutex mutex{lock_rank::OBJECT_MEMBERSHIP};
-  std::vector<IndexMeta> records;
+  MembershipRecords records;
 
   MembershipList() = default;
   // Only before the object is published (no other thread can see the list): the records move, the mutex is fresh.

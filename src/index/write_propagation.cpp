@@ -85,9 +85,9 @@ std::optional<PyValue> write_indexed(const IndexableCore& core, uint32_t name_id
 
 }  // namespace
 
-void trim_indexes(std::vector<IndexMeta>& records, const IndexAPI* target) {
+void trim_indexes(MembershipRecords& records, const IndexAPI* target) {
   const IndexAPI* placeholder = DEFAULT_INDEX_ARC().get();
-  std::erase_if(records, [&](const IndexMeta& record) {
+  records.erase_if([&](const IndexMeta& record) {
     std::shared_ptr<IndexAPI> index = record.index.lock();
     return !index || index.get() == target || index.get() == placeholder;
   });
@@ -121,7 +121,7 @@ void remove_membership(const IndexableCore& core, const std::shared_ptr<IndexAPI
     return !record.owner_before(live) && !live.owner_before(record);
   };
   std::lock_guard members(core.indexes->mutex);
-  std::erase_if(core.indexes->records, [&](const IndexMeta& record) {
+  core.indexes->records.erase_if([&](const IndexMeta& record) {
     return record.index.expired() || same(record.index, index) || same(record.index, placeholder);
   });
 }

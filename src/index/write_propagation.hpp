@@ -13,7 +13,7 @@ namespace vostrel {
 
 // Drops dead membership records and those referring to `target` or to the shared placeholder index, keeping the
 // order of the rest. Caller holds the list's mutex.
-void trim_indexes(std::vector<IndexMeta>& records, const IndexAPI* target);
+void trim_indexes(MembershipRecords& records, const IndexAPI* target);
 
 // Records that `index` holds the object: appends a membership record (once per index), trims the list and sorts it by
 // index identity. Takes the list's mutex; call with the interpreter lock released. Returns whether a record was added.

@@ -112,8 +112,8 @@ void let_go(std::vector<IndexAPI::PruneLog::Dropped>& groups) {
     references.reserve(references.size() + group.items.size());
     std::vector<StoredItem>& items = group.items;
     for (size_t pos = 0; pos < items.size(); ++pos) {
-      // An object's records sit in two blocks scattered over the heap (the object with its membership list, and
-      // the list's vector): fetch them a few objects ahead, one hop per stage, so the walk does not wait on each.
+      // An object's records sit in two blocks scattered over the heap (the handle's holder, and the object with its
+      // membership records): fetch them a few objects ahead, one hop per stage, so the walk does not wait on each.
       if (pos + 16 < items.size()) __builtin_prefetch(items[pos + 16].python_handle.get());
       if (pos + 8 < items.size()) __builtin_prefetch(items[pos + 8].core().indexes->records.data());
       StoredItem& item = items[pos];
