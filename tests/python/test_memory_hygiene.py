@@ -87,12 +87,26 @@ def test_a_long_string_costs_little_per_position():
     assert index.reduced_query(Q.ends_with("s", long_text[-5:])).collect() == [obj]
 
 
+def test_an_index_holds_an_object_for_a_few_dozen_bytes():
+    objs = [Vostrel.Indexable() for _ in range(20_000)]
+
+    def build():
+        index = Vostrel.Index()
+        index.add_object_many(objs)
+        return index
+
+    grown = grown_by(build)
+    # A store slot, the shared handle and the membership record kept in the object: about 40 bytes. A copy of the
+    # object's record per stored item, or a heap block for its one membership record, would add 32 to 80 more.
+    assert grown / len(objs) < 64, f"an index takes {grown / len(objs):.0f} native bytes per object"
+
+
 def test_captured_scalars_need_no_handle_of_their_own():
     count = 10_000
     names = [f"f{i}" for i in range(20)]
     values = {name: 1000 + i for i, name in enumerate(names)}
     grown = grown_by(lambda: [Vostrel.Indexable(**values) for _ in range(count)])
-    # Keys, values and a small index in one block, plus the object's two shared records. A heap handle per value
+    # Keys, values and a small index in one block; the object's locks and records live in the object. A heap handle per value
     # (32 bytes each) or a node per attribute would add more than 600 bytes.
     assert grown / count < 1024, f"an object with 20 ints takes {grown / count:.0f} native bytes"
     text = "a text longer than fifteen bytes"
