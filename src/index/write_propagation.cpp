@@ -98,6 +98,10 @@ bool append_membership(const IndexableCore& core, std::weak_ptr<IndexAPI> index)
   if (!live) return false;
   std::lock_guard members(core.indexes->mutex);
   auto& records = core.indexes->records;
+  if (records.empty()) {  // the common case of a batch of new objects: nothing to trim, compare or sort
+    records.push_back(IndexMeta{std::move(index)});
+    return true;
+  }
   trim_indexes(records, DEFAULT_INDEX_ARC().get());
   // One record per index: a second record would carry every write into that index twice.
   for (const IndexMeta& record : records) {

@@ -41,6 +41,11 @@ struct NestedTask {
 
 using NestedWork = std::vector<NestedTask>;
 
+// Whether registering `object` under the innermost entry of `path` would close a cycle: it already stands further
+// out on the path. The innermost entry itself is allowed once (p.a = p indexes p one level down), then the repeat is
+// cut. A null path cuts nothing.
+bool closes_cycle(const RegistrationPath* path, uint32_t object);
+
 // Runs every task, including those the tasks add. `origin` is the object whose insertion or write produced the
 // tasks. Call under the writer gate, holding no object or index lock.
 void run_nested_work(NestedWork& work, uint32_t origin);
