@@ -59,6 +59,56 @@ def flights_from_rows(rows: list[dict]) -> list[Flight]:
     return [Flight(**row) for row in rows]
 
 
+class Plane(Vostrel.Indexable):
+    """One aircraft of planes.csv, shared by every flight it flew (`flight.plane`)."""
+
+    __slots__ = ()
+
+
+PLANE_INT_FIELDS = ("year", "engines", "seats", "speed")  # NaN where missing
+PLANE_TEXT_FIELDS = ("tailnum", "type", "manufacturer", "model", "engine")
+PLANE_COLUMNS = PLANE_TEXT_FIELDS + PLANE_INT_FIELDS
+PLANE_QUERIED = ("manufacturer", "seats", "year")
+
+
+def plane_rows() -> dict[str, dict]:
+    """Every plane by tail number, as a dict of typed values."""
+    with open(data_file().parent / "planes.csv", encoding="utf-8", newline="") as source:
+        planes = {}
+        for record in csv.DictReader(source):
+            row = {field: record[field] for field in PLANE_TEXT_FIELDS}
+            for field in PLANE_INT_FIELDS:
+                text = record[field]
+                row[field] = int(text) if text not in ("", "NA") else math.nan
+            planes[row["tailnum"]] = row
+    return planes
+
+
+def flights_with_planes(rows: list[dict], planes: dict[str, dict]) -> list[Flight]:
+    """The flights as objects, each flight whose tail number is known holding its (shared) Plane as `plane`."""
+    objects = {tailnum: Plane(**row) for tailnum, row in planes.items()}
+    flights = []
+    for row in rows:
+        plane = objects.get(row["tailnum"])
+        flights.append(Flight(**row, plane=plane) if plane is not None else Flight(**row))
+    return flights
+
+
+def load_sqlite_with_planes(rows: list[dict], planes: dict[str, dict]) -> sqlite3.Connection:
+    """load_sqlite plus a planes table (joined on tailnum) indexed on its queried columns."""
+    db = load_sqlite(rows)
+    db.execute("CREATE TABLE planes (tailnum TEXT PRIMARY KEY, type TEXT, manufacturer TEXT, model TEXT, "
+               "engine TEXT, year INTEGER, engines INTEGER, seats INTEGER, speed INTEGER)")
+    db.executemany(f"INSERT INTO planes VALUES ({','.join('?' * len(PLANE_COLUMNS))})",
+                   (tuple(None if isinstance(p[c], float) and math.isnan(p[c]) else p[c] for c in PLANE_COLUMNS)
+                    for p in planes.values()))
+    for column in PLANE_QUERIED:
+        db.execute(f"CREATE INDEX planes_{column} ON planes({column})")
+    db.execute("ANALYZE")
+    db.commit()
+    return db
+
+
 COLUMNS = ("row",) + INT_FIELDS + FLOAT_FIELDS + TEXT_FIELDS
 QUERIED = ("month", "distance", "carrier", "dest", "tailnum", "origin")
 
