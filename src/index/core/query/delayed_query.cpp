@@ -19,6 +19,8 @@ constexpr int64_t POSITION_BIAS = int64_t{1} << 22;
 constexpr unsigned KEY_SHIFT = 32;
 constexpr unsigned POSITION_SHIFT = 41;
 constexpr unsigned KEY_COUNT = CharacterMap::BOUNDARY + 1;
+// How many entries ahead a flush fetches the records it will read.
+constexpr size_t FETCH_AHEAD = 8;
 
 uint64_t pack_text(int64_t relative_position, unsigned key, uint32_t id) {
   return (static_cast<uint64_t>(relative_position + POSITION_BIAS) << POSITION_SHIFT) |
@@ -46,6 +48,9 @@ BulkWriter::MapBuffer& BulkWriter::buffer_for(uint32_t attribute) {
 }
 
 void BulkWriter::stage(uint32_t id, const AttributeMap& attributes, NestedWork& work) {
+  // The records of long text, lists and nested objects are far apart in memory: their misses overlap when all are
+  // asked for before the first is read.
+  attributes.map.for_each([](const uint32_t&, const PyValue& value) { value.prefetch(); });
   attributes.map.for_each([&](const uint32_t& attribute, const PyValue& value) {
     MapBuffer& buffer = buffer_for(attribute);
     if (!buffer.dirty) {
@@ -202,6 +207,8 @@ void BulkWriter::flush_exact(MapBuffer& buffer) {
     if (starts[shard] == starts[shard + 1]) continue;
     auto guard = values.get_shard_at(shard);
     for (size_t at = starts[shard]; at < starts[shard + 1]; ++at) {
+      // The table hashes and compares the value itself, whose record is cold again by now.
+      if (at + FETCH_AHEAD < starts[shard + 1]) buffer.exact[order[at + FETCH_AHEAD]].value.prefetch();
       const ExactEntry& entry = buffer.exact[order[at]];
       auto found = guard.map.find(entry.value);
       if (found != guard.map.end()) {
