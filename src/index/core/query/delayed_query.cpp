@@ -210,15 +210,10 @@ void BulkWriter::flush_exact(MapBuffer& buffer) {
       // The table hashes and compares the value itself, whose record is cold again by now.
       if (at + FETCH_AHEAD < starts[shard + 1]) buffer.exact[order[at + FETCH_AHEAD]].value.prefetch();
       const ExactEntry& entry = buffer.exact[order[at]];
-      auto found = guard.map.find(entry.value);
-      if (found != guard.map.end()) {
-        found->second.add(entry.id);
-        continue;
-      }
-      HybridSet ids;
-      ids.add(entry.id);
-      auto placed = guard.map.emplace(entry.value, std::move(ids)).first;
-      count_index_copy(placed->first, true);
+      // One lookup whether the value is new or not (a new entry starts empty and takes its first id inline).
+      auto [slot, placed] = guard.map.try_emplace(entry.value);
+      slot->second.add(entry.id);
+      if (placed) count_index_copy(slot->first, true);
     }
   }
 }
