@@ -31,6 +31,25 @@ constexpr size_t CHUNK_OBJECTS = 16384;
 
 using PathRef = std::shared_ptr<const RegistrationPath>;
 
+// How a nested batch object was reached: the object whose value linked it and that object's own registration path.
+// The path node of the link itself ({producer, outer}) is built only for an object that links objects in turn: most
+// nested objects (an address, a plane) link nothing, and then no node is allocated for them.
+struct LinkOrigin {
+  uint32_t producer;
+  PathRef outer;
+  PathRef materialise() const {
+    return std::make_shared<const RegistrationPath>(RegistrationPath{producer, outer});
+  }
+};
+
+// Whether `object` stands on `path` (the producer's own path: linking it again would close a cycle).
+bool on_path(const RegistrationPath* path, uint32_t object) {
+  for (; path != nullptr; path = path->outer.get()) {
+    if (path->object == object) return true;
+  }
+  return false;
+}
+
 // Objects' membership lists and attribute maps were allocated when the objects were made and are usually out of the
 // cache by the time a batch reaches them; at a few hundred nanoseconds a miss, fetching them some objects ahead
 // roughly halves the per-object cost of a large batch. The record copy is fetched first, the parts it points to next.
@@ -62,12 +81,12 @@ struct NestedGroup {
 using NestedQueue = std::deque<NestedGroup>;
 
 // Writer gate held, no lock held. Stores `objects` into `index` chunk by chunk with the outcome of one store_object
-// each (an object already held, or met twice, is skipped). `paths`, when given, holds per object the registration
-// path of the link that brought it; the tasks of its own nested values run through it. After each chunk's ids are
+// each (an object already held, or met twice, is skipped). `paths`, when given, holds per object the link that brought
+// it; the tasks of its own nested values carry the path through that link and the object as their producer. After each chunk's ids are
 // published, `published(end, tasks)` gets the end of the chunk's range and the nested tasks its values produced. A
 // failing chunk leaves nothing behind and its exception propagates; earlier chunks stay.
 template <class Published>
-void store_in_chunks(IndexAPI& index, const std::vector<StoredIndexable>& objects, const std::vector<PathRef>* paths,
+void store_in_chunks(IndexAPI& index, const std::vector<StoredIndexable>& objects, const std::vector<LinkOrigin>* paths,
                      Published&& published) {
   BulkWriter writer(index);
   const std::weak_ptr<IndexAPI> self = index.weak_from_this();
@@ -101,9 +120,13 @@ void store_in_chunks(IndexAPI& index, const std::vector<StoredIndexable>& object
           writer.stage(core.id, *core.attributes, work);
         }
         if (work.size() != tasks_before) {
-          auto path = std::make_shared<const RegistrationPath>(
-              RegistrationPath{core.id, paths != nullptr ? (*paths)[pos] : nullptr});
-          for (size_t task = tasks_before; task < work.size(); ++task) work[task].path = path;
+          // The object's own path: the link that brought it, built now that it links objects in turn.
+          PathRef own;
+          if (paths != nullptr) own = (*paths)[pos].materialise();
+          for (size_t task = tasks_before; task < work.size(); ++task) {
+            work[task].path = own;
+            work[task].producer = core.id;
+          }
         }
       }
       writer.flush();
@@ -165,7 +188,7 @@ void link_group(NestedGroup& group, NestedQueue& queue) {
     uint32_t holder;
   };
   std::vector<StoredIndexable> children;
-  std::vector<PathRef> paths;
+  std::vector<LinkOrigin> paths;
   std::vector<PendingLink> pending;
   std::vector<std::pair<uint32_t, uint32_t>> repeated;  // (child, holder) of a child met earlier in the group
   Bitmap fresh;  // children new to the nested index, met so far
@@ -174,7 +197,7 @@ void link_group(NestedGroup& group, NestedQueue& queue) {
     M2MU32& pairs = nested.parent_links->value;
     for (NestedTask& task : group.tasks) {
       const uint32_t child = task.child.owned_handle->id;
-      if (closes_cycle(task.path.get(), child)) continue;
+      if (on_path(task.path.get(), child)) continue;  // as closes_cycle on the full path {producer, path}
       if (fresh.contains(child)) {
         repeated.emplace_back(child, task.holder);
       } else if (pairs.has_right(child)) {
@@ -183,7 +206,7 @@ void link_group(NestedGroup& group, NestedQueue& queue) {
         fresh.add(child);
         pending.push_back(PendingLink{children.size(), task.holder});
         children.push_back(std::move(task.child));
-        paths.push_back(std::move(task.path));
+        paths.push_back(LinkOrigin{task.producer, std::move(task.path)});
       }
     }
   }

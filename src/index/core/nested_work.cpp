@@ -11,6 +11,16 @@
 namespace vostrel {
 namespace {
 
+// Whether registering `object` under the innermost path entry would close a cycle: it already stands further out on
+// the path. The innermost entry itself is allowed once (p.a = p indexes p one level down), then the repeat is cut.
+bool closes_cycle(const RegistrationPath* path, uint32_t object) {
+  if (path == nullptr) return false;
+  for (path = path->outer.get(); path != nullptr; path = path->outer.get()) {
+    if (path->object == object) return true;
+  }
+  return false;
+}
+
 void link(const NestedTask& task, NestedWork& work) {
   const IndexableCore& core = *task.child.owned_handle;
   const uint32_t child = core.id;
@@ -54,14 +64,6 @@ void unlink(const NestedTask& task, NestedWork& work) {
 }
 
 }  // namespace
-
-bool closes_cycle(const RegistrationPath* path, uint32_t object) {
-  if (path == nullptr) return false;
-  for (path = path->outer.get(); path != nullptr; path = path->outer.get()) {
-    if (path->object == object) return true;
-  }
-  return false;
-}
 
 void run_nested_work(NestedWork& work, uint32_t origin) {
   if (work.empty()) return;

@@ -37,14 +37,12 @@ struct NestedTask {
   uint32_t holder;                      // object id or element id holding the child in `map`
   StoredIndexable child;
   std::shared_ptr<const RegistrationPath> path;  // set by the runner
+  // Batch insertion only: the object whose value made the task. There `path` is that object's own registration path
+  // (without the object), so the full path is built only for a child that links objects in turn.
+  uint32_t producer = 0;
 };
 
 using NestedWork = std::vector<NestedTask>;
-
-// Whether registering `object` under the innermost entry of `path` would close a cycle: it already stands further
-// out on the path. The innermost entry itself is allowed once (p.a = p indexes p one level down), then the repeat is
-// cut. A null path cuts nothing.
-bool closes_cycle(const RegistrationPath* path, uint32_t object);
 
 // Runs every task, including those the tasks add. `origin` is the object whose insertion or write produced the
 // tasks. Call under the writer gate, holding no object or index lock.

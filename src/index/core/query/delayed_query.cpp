@@ -170,17 +170,18 @@ void BulkWriter::flush_elements(MapBuffer& buffer) {
   QueryMap& map = *buffer.map;
   {
     std::unique_lock lock(map.translation_mutex);
-    // Members of one owner are staged one after another: one lookup per owner.
-    std::vector<QueryMap::ElementRecord>* records = nullptr;
-    uint32_t records_owner = 0;
-    for (const ElementEntry& entry : buffer.elements) {
-      map.translation.set(entry.element, entry.owner);
-      if (records == nullptr || records_owner != entry.owner) {
-        records = &map.owner_elements[entry.owner];
-        records_owner = entry.owner;
+    // Members of one owner are staged one after another: one lookup and one allocation per owner.
+    const std::vector<ElementEntry>& entries = buffer.elements;
+    for (size_t begin = 0; begin < entries.size();) {
+      size_t end = begin + 1;
+      while (end < entries.size() && entries[end].owner == entries[begin].owner) ++end;
+      std::vector<QueryMap::ElementRecord>& records = map.owner_elements[entries[begin].owner];
+      records.reserve(records.size() + (end - begin));
+      for (; begin < end; ++begin) {
+        map.translation.set(entries[begin].element, entries[begin].owner);
+        records.push_back(QueryMap::ElementRecord{entries[begin].element, entries[begin].member});
+        count_index_copy(entries[begin].member, true);
       }
-      records->push_back(QueryMap::ElementRecord{entry.element, entry.member});
-      count_index_copy(entry.member, true);
     }
   }
   std::vector<uint32_t> elements;
