@@ -108,6 +108,9 @@ bool append_membership(const IndexableCore& core, std::weak_ptr<IndexAPI> index)
     if (record.index.lock() == live) return false;
   }
   records.push_back(IndexMeta{std::move(index)});
+  // A single record is sorted already (and stable_sort would allocate a scratch buffer for it: one allocation per
+  // object of a batch whose objects' earlier index is gone).
+  if (records.size() == 1) return true;
   std::stable_sort(records.begin(), records.end(), [](const IndexMeta& a, const IndexMeta& b) {
     return std::less<const IndexAPI*>()(sort_identity(a), sort_identity(b));
   });
