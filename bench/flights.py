@@ -60,23 +60,27 @@ def flights_from_rows(rows: list[dict]) -> list[Flight]:
 
 
 class Plane(Vostrel.Indexable):
-    """One aircraft of the planes table, shared by every flight it flew."""
+    """One aircraft of planes.csv, shared by every flight it flew (`flight.plane`)."""
 
     __slots__ = ()
 
 
-PLANE_TEXT = ("tailnum", "type", "manufacturer", "model", "engine")
-PLANE_INTS = ("year", "engines", "seats")
+PLANE_INT_FIELDS = ("year", "engines", "seats", "speed")  # NaN where missing
+PLANE_TEXT_FIELDS = ("tailnum", "type", "manufacturer", "model", "engine")
+PLANE_COLUMNS = PLANE_TEXT_FIELDS + PLANE_INT_FIELDS
+PLANE_QUERIED = ("manufacturer", "seats", "year")
 
 
 def plane_rows() -> dict[str, dict]:
-    """The planes table by tail number (3,322 planes; a missing number becomes 0)."""
-    with open(data_file().parent / "planes.csv", encoding="utf-8") as raw:
+    """Every plane by tail number, as a dict of typed values."""
+    with open(data_file().parent / "planes.csv", encoding="utf-8", newline="") as source:
         planes = {}
-        for record in csv.DictReader(raw):
-            plane = {f: record[f] for f in PLANE_TEXT}
-            plane.update({f: int(record[f]) if record[f] not in ("", "NA") else 0 for f in PLANE_INTS})
-            planes[plane["tailnum"]] = plane
+        for record in csv.DictReader(source):
+            row = {field: record[field] for field in PLANE_TEXT_FIELDS}
+            for field in PLANE_INT_FIELDS:
+                text = record[field]
+                row[field] = int(text) if text not in ("", "NA") else math.nan
+            planes[row["tailnum"]] = row
     return planes
 
 
@@ -91,17 +95,31 @@ def flight_rows_with_planes() -> list[dict]:
     return rows
 
 
-def flights_with_planes(rows: list[dict]) -> list[Flight]:
-    """Flights holding their plane as a nested object (one Plane per tail number, shared), for dotted paths."""
-    planes = {tailnum: Plane(**plane) for tailnum, plane in plane_rows().items()}
+def flights_with_planes(rows: list[dict], planes: dict[str, dict] | None = None) -> list[Flight]:
+    """The flights as objects, each flight whose tail number is known holding its (shared) Plane as `plane`; a
+    joined-in `plane_manufacturer` column is left out (the objects reach it through `plane`)."""
+    objects = {tailnum: Plane(**row) for tailnum, row in (plane_rows() if planes is None else planes).items()}
     flights = []
     for row in rows:
         fields = {k: v for k, v in row.items() if k != "plane_manufacturer"}
-        plane = planes.get(row["tailnum"])
-        if plane is not None:
-            fields["plane"] = plane
-        flights.append(Flight(**fields))
+        plane = objects.get(row["tailnum"])
+        flights.append(Flight(**fields, plane=plane) if plane is not None else Flight(**fields))
     return flights
+
+
+def load_sqlite_with_planes(rows: list[dict], planes: dict[str, dict]) -> sqlite3.Connection:
+    """load_sqlite plus a planes table (joined on tailnum) indexed on its queried columns."""
+    db = load_sqlite(rows)
+    db.execute("CREATE TABLE planes (tailnum TEXT PRIMARY KEY, type TEXT, manufacturer TEXT, model TEXT, "
+               "engine TEXT, year INTEGER, engines INTEGER, seats INTEGER, speed INTEGER)")
+    db.executemany(f"INSERT INTO planes VALUES ({','.join('?' * len(PLANE_COLUMNS))})",
+                   (tuple(None if isinstance(p[c], float) and math.isnan(p[c]) else p[c] for c in PLANE_COLUMNS)
+                    for p in planes.values()))
+    for column in PLANE_QUERIED:
+        db.execute(f"CREATE INDEX planes_{column} ON planes({column})")
+    db.execute("ANALYZE")
+    db.commit()
+    return db
 
 
 COLUMNS = ("row",) + INT_FIELDS + FLOAT_FIELDS + TEXT_FIELDS

@@ -127,6 +127,8 @@ class HybridHashmap {
   size_t len() const { return len_; }
   // Bytes of the block (0 while empty).
   size_t heap_bytes() const { return capacity_ == 0 ? 0 : Block::bytes_for(capacity_); }
+  // Start of the block (null while empty), for prefetching ahead of a walk over many maps.
+  const void* storage() const noexcept { return block_; }
 
   // Calls f(const K&, const V&) for every entry, in the order each key was first inserted.
   template <class F>

@@ -138,6 +138,10 @@ class PyValue {
   // place. Borrowed: valid while this value (or a copy) lives.
   PyObject* obj() const noexcept;
 
+  // Asks the processor to fetch this value's shared record (if it has one) ahead of a read.
+  void prefetch() const noexcept {
+    if (has_record()) __builtin_prefetch(record());
+  }
   // Counts (add) or uncounts this copy as one an index structure keeps (exact-map key, element record): such copies
   // exist only while the owning object is held by that index, so for the cycle collector the reference stays the
   // owning object's (see SharedPyRef::add_index_copy).

@@ -98,12 +98,19 @@ bool append_membership(const IndexableCore& core, std::weak_ptr<IndexAPI> index)
   if (!live) return false;
   std::lock_guard members(core.indexes->mutex);
   auto& records = core.indexes->records;
+  if (records.empty()) {  // the common case of a batch of new objects: nothing to trim, compare or sort
+    records.push_back(IndexMeta{std::move(index)});
+    return true;
+  }
   trim_indexes(records, DEFAULT_INDEX_ARC().get());
   // One record per index: a second record would carry every write into that index twice.
   for (const IndexMeta& record : records) {
     if (record.index.lock() == live) return false;
   }
   records.push_back(IndexMeta{std::move(index)});
+  // A single record is sorted already (and stable_sort would allocate a scratch buffer for it: one allocation per
+  // object of a batch whose objects' earlier index is gone).
+  if (records.size() == 1) return true;
   std::stable_sort(records.begin(), records.end(), [](const IndexMeta& a, const IndexMeta& b) {
     return std::less<const IndexAPI*>()(sort_identity(a), sort_identity(b));
   });

@@ -101,11 +101,32 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
     if (hint < 0) throw_python_error();
     std::vector<StoredIndexable> batch;
     batch.reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, Py_ssize_t{1} << 24)));
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-      if (!is_indexable(item.get())) raise_argument_type("objs", "an iterable of Indexable", item.get());
-      batch.push_back(StoredIndexable::from_py_ref(item.get()));
+    const auto capture = [&](PyObject* item) {
+      if (!is_indexable(item)) raise_argument_type("objs", "an iterable of Indexable", item);
+      batch.push_back(StoredIndexable::from_py_ref(item));
+    };
+    if (PyList_CheckExact(objs) || PyTuple_CheckExact(objs)) {
+      // Read in place: capturing runs no Python code, so the sequence cannot change meanwhile; the objects some
+      // places ahead are fetched while one is captured (a large batch's objects are mostly out of the cache).
+      PyObject** items = PySequence_Fast_ITEMS(objs);
+      const Py_ssize_t count = PySequence_Fast_GET_SIZE(objs);
+      constexpr Py_ssize_t OBJECT_AHEAD = 16;
+      constexpr Py_ssize_t PARTS_AHEAD = 8;
+      for (Py_ssize_t pos = 0; pos < count; ++pos) {
+        if (pos + OBJECT_AHEAD < count) {
+          // The object spans two cache lines: its header, then the records kept in it.
+          __builtin_prefetch(items[pos + OBJECT_AHEAD], 1);
+          __builtin_prefetch(reinterpret_cast<const char*>(items[pos + OBJECT_AHEAD]) + 64, 1);
+        }
+        if (pos + PARTS_AHEAD < count && is_indexable(items[pos + PARTS_AHEAD])) {
+          __builtin_prefetch(indexable_core(items[pos + PARTS_AHEAD]).attributes->map.storage());
+        }
+        capture(items[pos]);
+      }
+    } else {
+      while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) capture(item.get());
+      if (PyErr_Occurred()) throw_python_error();
     }
-    if (PyErr_Occurred()) throw_python_error();
     without_gil([&] { engine_of(self).add_indexables(batch); });
     Py_RETURN_NONE;
   });

@@ -5,6 +5,7 @@
 #include <shared_mutex>
 #include <utility>
 
+#include "index/core/id_alloc.hpp"
 #include "index/core/query/query.hpp"
 
 namespace vostrel {
@@ -18,6 +19,8 @@ constexpr int64_t POSITION_BIAS = int64_t{1} << 22;
 constexpr unsigned KEY_SHIFT = 32;
 constexpr unsigned POSITION_SHIFT = 41;
 constexpr unsigned KEY_COUNT = CharacterMap::BOUNDARY + 1;
+// How many entries ahead a flush fetches the records it will read.
+constexpr size_t FETCH_AHEAD = 8;
 
 uint64_t pack_text(int64_t relative_position, unsigned key, uint32_t id) {
   return (static_cast<uint64_t>(relative_position + POSITION_BIAS) << POSITION_SHIFT) |
@@ -62,49 +65,88 @@ BulkWriter::MapBuffer& BulkWriter::buffer_for(uint32_t attribute) {
 }
 
 void BulkWriter::stage(uint32_t id, const AttributeMap& attributes, NestedWork& work) {
+  // The records of long text, lists and nested objects are far apart in memory: their misses overlap when all are
+  // asked for before the first is read.
+  attributes.map.for_each([](const uint32_t&, const PyValue& value) { value.prefetch(); });
   attributes.map.for_each([&](const uint32_t& attribute, const PyValue& value) {
     MapBuffer& buffer = buffer_for(attribute);
     if (!buffer.dirty) {
       dirty_.push_back(&buffer);
       buffer.dirty = true;
     }
-    stage_value(buffer, id, value, work);
+    // Counted first, so that discard() takes back exactly what was counted even when a push fails.
+    ++buffer.staged_values;
+    buffer.map->registered.fetch_add(1);
+    push_value(buffer, id, value, work);
   });
 }
 
-void BulkWriter::stage_value(MapBuffer& buffer, uint32_t id, const PyValue& value, NestedWork& work) {
-  // Each branch records the value where discard() finds it before counting it.
+void BulkWriter::push_value(MapBuffer& buffer, uint32_t id, const PyValue& value, NestedWork& work) {
   switch (value.kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
-      buffer.numbers.push_back(NumberEntry{QueryMap::key_of(value), id});
+      push_number(buffer, value, id);
       break;
     case ValueKind::Bool:
-      (value.as_bool() ? buffer.trues : buffer.falses).push_back(id);
+      push_bool(buffer, value.as_bool(), id);
       break;
     case ValueKind::Str:
       if (value.as_str().size() <= MAX_BUFFERED_TEXT) {
-        stage_text(buffer, value.as_str(), id);
+        push_text(buffer, value.as_str(), id);
         buffer.text_values.push_back(DirectValue{id, value});
-        break;
+      } else {
+        // Rare: the ordinary insert, which takes only the positional lock, held by nobody while staging. The id
+        // stays invisible until its owner is published.
+        buffer.direct.push_back(DirectValue{id, value});
+        buffer.map->insert_str(value, id);
       }
-      [[fallthrough]];
-    default:
-      // Iterables (their members get element ids of their own), nested objects and unknown kinds go the ordinary
-      // way at once. That path takes only the map's own structure locks, one at a time, and this writer holds none
-      // of them while staging, so it cannot deadlock against itself; the ids it writes stay invisible until the
-      // owner's id is published.
-      buffer.direct.push_back(DirectValue{id, value});
-      ++buffer.staged_values;
-      buffer.map->registered.fetch_add(1);
-      buffer.map->insert_value(id, value, work);
-      return;
+      break;
+    case ValueKind::Iterable:
+      push_iterable(buffer, value, id, work);
+      break;
+    case ValueKind::Ind:
+      push_nested(buffer, value, id, work);
+      break;
+    case ValueKind::Unknown:
+      push_exact(buffer, value, id);
+      break;
   }
-  ++buffer.staged_values;
-  buffer.map->registered.fetch_add(1);
 }
 
-void BulkWriter::stage_text(MapBuffer& buffer, std::string_view text, uint32_t id) {
+void BulkWriter::push_number(MapBuffer& buffer, const PyValue& value, uint32_t id) {
+  buffer.numbers.push_back(NumberEntry{QueryMap::key_of(value), id});
+}
+
+void BulkWriter::push_bool(MapBuffer& buffer, bool flag, uint32_t id) {
+  (flag ? buffer.trues : buffer.falses).push_back(id);
+}
+
+void BulkWriter::push_exact(MapBuffer& buffer, const PyValue& value, uint32_t id) {
+  buffer.exact.push_back(ExactEntry{value, value.hash(), id});
+}
+
+void BulkWriter::push_nested(MapBuffer& buffer, const PyValue& value, uint32_t holder, NestedWork& work) {
+  push_exact(buffer, value, holder);
+  work.push_back(NestedTask{NestedTask::Kind::Link, buffer.map, holder, value.as_indexable(), nullptr});
+}
+
+void BulkWriter::push_iterable(MapBuffer& buffer, const PyValue& value, uint32_t owner, NestedWork& work) {
+  const IterableValue& iterable = value.as_iterable();
+  if (!iterable.members) return;  // a dict value stores nothing
+  for (const PyValue& member : *iterable.members) {
+    // Recorded before the member's own pushes, so discard() finds (and frees) the element id whatever fails next.
+    const uint32_t element = allocate_id();
+    try {
+      buffer.elements.push_back(ElementEntry{element, owner, member});
+    } catch (...) {
+      free_id(element);
+      throw;
+    }
+    push_value(buffer, element, member, work);
+  }
+}
+
+void BulkWriter::push_text(MapBuffer& buffer, std::string_view text, uint32_t id) {
   if (text.empty()) {
     buffer.empty_texts.push_back(id);
     return;
@@ -127,67 +169,155 @@ void BulkWriter::flush() {
 }
 
 void BulkWriter::flush_map(MapBuffer& buffer) {
-  QueryMap& map = *buffer.map;
-  if (!buffer.text.empty() || !buffer.empty_texts.empty()) {
-    // Group the entries by (position, key) with two stable counting passes (key, then position), so each bitmap
-    // gets its ids in one add_many, in staging order (ascending for ids handed out in order).
-    std::vector<uint64_t>& entries = buffer.text;
-    const int64_t lowest = -static_cast<int64_t>(buffer.longest_text / 2) - 1;
-    const size_t span = buffer.longest_text + 1;
-    std::vector<uint64_t> sorted(entries.size());
-    std::vector<size_t> counts(KEY_COUNT + 1, 0);
-    for (uint64_t entry : entries) ++counts[key_of_entry(entry) + 1];
-    for (size_t k = 1; k <= KEY_COUNT; ++k) counts[k] += counts[k - 1];
-    for (uint64_t entry : entries) sorted[counts[key_of_entry(entry)]++] = entry;
-    counts.assign(span + 1, 0);
-    for (uint64_t entry : sorted) ++counts[static_cast<size_t>(relative_position_of(entry) - lowest) + 1];
-    for (size_t p = 1; p <= span; ++p) counts[p] += counts[p - 1];
-    for (uint64_t entry : sorted) entries[counts[static_cast<size_t>(relative_position_of(entry) - lowest)]++] = entry;
-    sorted = std::vector<uint64_t>();
-
-    std::vector<uint32_t> ids;
-    std::unique_lock lock(map.positional_mutex);
-    if (buffer.longest_text > 0) map.positional.expand_map(buffer.longest_text);
-    const int64_t centre = static_cast<int64_t>(map.positional.positions() / 2);
-    for (size_t begin = 0; begin < entries.size();) {
-      const uint64_t group = entries[begin] >> KEY_SHIFT;
-      size_t end = begin;
-      ids.clear();
-      while (end < entries.size() && (entries[end] >> KEY_SHIFT) == group) {
-        ids.push_back(static_cast<uint32_t>(entries[end]));
-        ++end;
-      }
-      map.positional.add_many(static_cast<size_t>(centre + relative_position_of(entries[begin])),
-                              key_of_entry(entries[begin]), ids.data(), ids.size());
-      begin = end;
-    }
-    if (!buffer.empty_texts.empty()) {
-      map.positional.add_many_empty(buffer.empty_texts.data(), buffer.empty_texts.size());
-    }
-    set_value_ids(map, buffer, true);
-  }
-  if (!buffer.numbers.empty()) {
-    // One pass per key bit splits the ids between the slice's two bitmaps.
-    std::vector<uint32_t> zeros;
-    std::vector<uint32_t> ones;
-    zeros.reserve(buffer.numbers.size());
-    ones.reserve(buffer.numbers.size());
-    std::unique_lock lock(map.numeric_mutex);
-    NumericalBitmap& numbers = map.numeric.ensure();
-    for (unsigned bit = 0; bit < NumericalBitmap::KEY_BITS; ++bit) {
-      zeros.clear();
-      ones.clear();
-      for (const NumberEntry& entry : buffer.numbers) (entry.key.bit(bit) ? ones : zeros).push_back(entry.id);
-      if (!zeros.empty()) numbers.add_many(bit, false, zeros.data(), zeros.size());
-      if (!ones.empty()) numbers.add_many(bit, true, ones.data(), ones.size());
-    }
-    set_value_ids(map, buffer, false);
-  }
+  // Element records and the exact map first: everything a published id leads to is in place once the plain
+  // structures have their ids, whatever order readers look in.
+  flush_elements(buffer);
+  flush_exact(buffer);
+  flush_text(buffer);
+  flush_numbers(buffer);
   if (!buffer.trues.empty() || !buffer.falses.empty()) {
+    QueryMap& map = *buffer.map;
     std::unique_lock lock(map.bool_mutex);
     map.trues.addMany(buffer.trues.size(), buffer.trues.data());
     map.falses.addMany(buffer.falses.size(), buffer.falses.data());
   }
+}
+
+void BulkWriter::flush_elements(MapBuffer& buffer) {
+  if (buffer.elements.empty()) return;
+  QueryMap& map = *buffer.map;
+  {
+    std::unique_lock lock(map.translation_mutex);
+    // Members of one owner are staged one after another: one lookup and one allocation per owner.
+    const std::vector<ElementEntry>& entries = buffer.elements;
+    for (size_t begin = 0; begin < entries.size();) {
+      size_t end = begin + 1;
+      while (end < entries.size() && entries[end].owner == entries[begin].owner) ++end;
+      std::vector<QueryMap::ElementRecord>& records = map.owner_elements[entries[begin].owner];
+      records.reserve(records.size() + (end - begin));
+      for (; begin < end; ++begin) {
+        map.translation.set(entries[begin].element, entries[begin].owner);
+        records.push_back(QueryMap::ElementRecord{entries[begin].element, entries[begin].member});
+        count_index_copy(entries[begin].member, true);
+      }
+    }
+  }
+  std::vector<uint32_t> elements;
+  elements.reserve(buffer.elements.size());
+  for (const ElementEntry& entry : buffer.elements) elements.push_back(entry.element);
+  std::unique_lock lock(map.mask_mutex);
+  map.mask.addMany(elements.size(), elements.data());
+}
+
+void BulkWriter::flush_exact(MapBuffer& buffer) {
+  if (buffer.exact.empty()) return;
+  QueryMap::ExactMap& values = buffer.map->exact.ensure(16);
+  // Grouped by shard, so each shard's lock is taken once per flush.
+  const size_t shards = values.shard_count();
+  std::vector<uint32_t> order(buffer.exact.size());
+  std::vector<size_t> counts(shards + 1, 0);
+  for (const ExactEntry& entry : buffer.exact) ++counts[QueryMap::ExactMap::shard_index(entry.hash, shards - 1) + 1];
+  for (size_t shard = 1; shard <= shards; ++shard) counts[shard] += counts[shard - 1];
+  const std::vector<size_t> starts(counts.begin(), counts.end());
+  for (uint32_t pos = 0; pos < buffer.exact.size(); ++pos) {
+    order[counts[QueryMap::ExactMap::shard_index(buffer.exact[pos].hash, shards - 1)]++] = pos;
+  }
+  for (size_t shard = 0; shard < shards; ++shard) {
+    if (starts[shard] == starts[shard + 1]) continue;
+    auto guard = values.get_shard_at(shard);
+    for (size_t at = starts[shard]; at < starts[shard + 1]; ++at) {
+      // The table hashes and compares the value itself, whose record is cold again by now.
+      if (at + FETCH_AHEAD < starts[shard + 1]) buffer.exact[order[at + FETCH_AHEAD]].value.prefetch();
+      const ExactEntry& entry = buffer.exact[order[at]];
+      // One lookup whether the value is new or not (a new entry starts empty and takes its first id inline).
+      auto [slot, placed] = guard.map.try_emplace(entry.value);
+      slot->second.add(entry.id);
+      if (placed) count_index_copy(slot->first, true);
+    }
+  }
+}
+
+void BulkWriter::flush_text(MapBuffer& buffer) {
+  if (buffer.text.empty() && buffer.empty_texts.empty()) return;
+  QueryMap& map = *buffer.map;
+  // Group the entries by (position, key) with one stable counting pass, so each bitmap gets its ids in one
+  // add_many, in staging order (ascending for ids handed out in order).
+  const std::vector<uint64_t>& entries = buffer.text;
+  const int64_t lowest = -static_cast<int64_t>(buffer.longest_text / 2) - 1;
+  const size_t buckets = (buffer.longest_text + 1) * KEY_COUNT;
+  const auto bucket_of = [&](uint64_t entry) {
+    return static_cast<size_t>(relative_position_of(entry) - lowest) * KEY_COUNT + key_of_entry(entry);
+  };
+  std::vector<uint32_t> sorted(entries.size());
+  std::vector<size_t> starts(buckets + 1, 0);
+  for (uint64_t entry : entries) ++starts[bucket_of(entry) + 1];
+  for (size_t bucket = 1; bucket <= buckets; ++bucket) starts[bucket] += starts[bucket - 1];
+  {
+    std::vector<size_t> next(starts.begin(), starts.end() - 1);
+    for (uint64_t entry : entries) sorted[next[bucket_of(entry)]++] = static_cast<uint32_t>(entry);
+  }
+
+  std::unique_lock lock(map.positional_mutex);
+  if (buffer.longest_text > 0) map.positional.expand_map(buffer.longest_text);
+  const int64_t centre = static_cast<int64_t>(map.positional.positions() / 2);
+  for (size_t bucket = 0; bucket < buckets; ++bucket) {
+    if (starts[bucket] == starts[bucket + 1]) continue;
+    const int64_t relative = static_cast<int64_t>(bucket / KEY_COUNT) + lowest;
+    map.positional.add_many(static_cast<size_t>(centre + relative), static_cast<unsigned>(bucket % KEY_COUNT),
+                            sorted.data() + starts[bucket], starts[bucket + 1] - starts[bucket]);
+  }
+  if (!buffer.empty_texts.empty()) {
+    map.positional.add_many_empty(buffer.empty_texts.data(), buffer.empty_texts.size());
+  }
+  set_value_ids(map, buffer, true);
+}
+
+void BulkWriter::flush_numbers(MapBuffer& buffer) {
+  if (buffer.numbers.empty()) return;
+  QueryMap& map = *buffer.map;
+  const size_t count = buffer.numbers.size();
+  // Key bits shared by every staged number (most high bits of small integers, the sign of positive numbers) send
+  // the whole group to one side: one bitmap of all the ids is ORed in, with no pass over the entries.
+  uint64_t m_all = ~uint64_t{0};
+  uint64_t m_any = 0;
+  uint16_t e_all = 0xffff;
+  uint16_t e_any = 0;
+  std::vector<uint32_t> zeros(count);
+  std::vector<uint32_t> ones(count);
+  for (size_t pos = 0; pos < count; ++pos) {
+    const NumberEntry& entry = buffer.numbers[pos];
+    m_all &= entry.key.m;
+    m_any |= entry.key.m;
+    e_all &= entry.key.e;
+    e_any |= entry.key.e;
+    zeros[pos] = entry.id;
+  }
+  Bitmap all;
+  all.addMany(count, zeros.data());
+  std::unique_lock lock(map.numeric_mutex);
+  NumericalBitmap& numbers = map.numeric.ensure();
+  for (unsigned bit = 0; bit < NumericalBitmap::KEY_BITS; ++bit) {
+    const bool every = bit < 64 ? ((m_all >> bit) & 1) != 0 : ((e_all >> (bit - 64)) & 1) != 0;
+    const bool some = bit < 64 ? ((m_any >> bit) & 1) != 0 : ((e_any >> (bit - 64)) & 1) != 0;
+    SlicePair& slice = numbers.slices[bit];
+    if (every || !some) {
+      (every ? slice.ones : slice.zeros) |= all;
+      continue;
+    }
+    // Mixed bit: a branch-free split (half the keys go each way, so a branch would miss half the time).
+    size_t one_count = 0;
+    size_t zero_count = 0;
+    for (const NumberEntry& entry : buffer.numbers) {
+      const bool one = entry.key.bit(bit);
+      ones[one_count] = entry.id;
+      zeros[zero_count] = entry.id;
+      one_count += one;
+      zero_count += !one;
+    }
+    numbers.add_many(bit, false, zeros.data(), zero_count);
+    numbers.add_many(bit, true, ones.data(), one_count);
+  }
+  set_value_ids(map, buffer, false);
 }
 
 void BulkWriter::clear(MapBuffer& buffer) {
@@ -199,6 +329,8 @@ void BulkWriter::clear(MapBuffer& buffer) {
   buffer.text_values.clear();
   buffer.trues.clear();
   buffer.falses.clear();
+  buffer.exact.clear();
+  buffer.elements.clear();
   buffer.direct.clear();
   buffer.staged_values = 0;
   buffer.dirty = false;
@@ -230,8 +362,26 @@ void BulkWriter::remove_staged(MapBuffer& buffer) {
     for (uint32_t id : buffer.trues) map.trues.remove(id);
     for (uint32_t id : buffer.falses) map.falses.remove(id);
   }
-  NestedWork discarded;
-  for (const DirectValue& value : buffer.direct) map.remove_value(value.id, value.value, discarded);
+  for (const ExactEntry& entry : buffer.exact) map.remove_exact(entry.value, entry.id);
+  if (!buffer.elements.empty()) {
+    {
+      std::unique_lock lock(map.translation_mutex);
+      for (const ElementEntry& entry : buffer.elements) {
+        map.translation.erase(entry.element);
+        // Staged owners are new here: every record they have is staged (and counted only if flushed).
+        auto found = map.owner_elements.find(entry.owner);
+        if (found == map.owner_elements.end()) continue;
+        for (const QueryMap::ElementRecord& record : found->second) count_index_copy(record.member, false);
+        map.owner_elements.erase(found);
+      }
+    }
+    {
+      std::unique_lock lock(map.mask_mutex);
+      for (const ElementEntry& entry : buffer.elements) map.mask.remove(entry.element);
+    }
+    for (const ElementEntry& entry : buffer.elements) free_id(entry.element);
+  }
+  for (const DirectValue& value : buffer.direct) map.remove_str(value.value, value.id);
   map.registered.fetch_sub(buffer.staged_values);
 }
 

@@ -10,8 +10,16 @@
 // sees an id whose values are still buffered. Because writers hold the process-wide writer gate, the staged values
 // need no structure lock until they are flushed.
 //
+// Each kind of value has one push function (numbers, text, bools, exact-map values, iterable members, nested objects)
+// and one matching step in the flush and in discard(), so a structure that should receive a kind as well is one more
+// line in each. Members of lists, tuples and sets get their element ids here and go through the same pushes under
+// them; their records (owner, captured member, the owner's element list) and mask bits are written at the flush.
+// Nested objects enter the exact map like any exact value and come back as tasks: the caller registers them as one
+// batch per nested index once the chunk is published.
+//
 // Everything staged since the last flush can be taken back with discard() (a chunk that failed halfway): buffered ids
-// are removed from wherever a partial flush put them, values that went the ordinary way are removed the ordinary way.
+// are removed from wherever a partial flush put them, element ids are given back, and the rare values that went the
+// ordinary way (very long text) are removed the ordinary way.
 #pragma once
 
 #include <cstdint>
@@ -52,10 +60,23 @@ class BulkWriter {
     OrderedKey key;
     uint32_t id;
   };
-  // Values of one map registered through the ordinary path (iterables, nested objects, unknown kinds).
+  // Values of one map registered through the ordinary path (text too long to buffer).
   struct DirectValue {
     uint32_t id;
     PyValue value;
+  };
+  // A value kept in the exact map (nested objects, unknown kinds).
+  struct ExactEntry {
+    PyValue value;
+    uint64_t hash;  // taken once: the value's record may be far away in memory
+    uint32_t id;
+  };
+  // One member of an iterable: its element id, the id that owns it (an object, or the element id of an enclosing
+  // iterable) and the member as captured.
+  struct ElementEntry {
+    uint32_t element;
+    uint32_t owner;
+    PyValue member;
   };
   struct MapBuffer {
     std::shared_ptr<QueryMap> map;
@@ -68,24 +89,35 @@ class BulkWriter {
     std::vector<DirectValue> text_values;  // the buffered strings again, for the value -> id-set map
     std::vector<uint32_t> trues;
     std::vector<uint32_t> falses;
+    std::vector<ExactEntry> exact;
+    std::vector<ElementEntry> elements;
     std::vector<DirectValue> direct;
     int64_t staged_values = 0;  // ids counted in `registered` since the last flush
     bool dirty = false;
   };
 
   MapBuffer& buffer_for(uint32_t attribute);
-  void stage_value(MapBuffer& buffer, uint32_t id, const PyValue& value, NestedWork& work);
-  void stage_text(MapBuffer& buffer, std::string_view text, uint32_t id);
+  // Routes one value to the push of its kind (members of iterables too, under their element ids).
+  void push_value(MapBuffer& buffer, uint32_t id, const PyValue& value, NestedWork& work);
+  static void push_number(MapBuffer& buffer, const PyValue& value, uint32_t id);
+  static void push_bool(MapBuffer& buffer, bool flag, uint32_t id);
+  static void push_text(MapBuffer& buffer, std::string_view text, uint32_t id);
+  static void push_exact(MapBuffer& buffer, const PyValue& value, uint32_t id);
+  void push_iterable(MapBuffer& buffer, const PyValue& value, uint32_t owner, NestedWork& work);
+  static void push_nested(MapBuffer& buffer, const PyValue& value, uint32_t holder, NestedWork& work);
   static void flush_map(MapBuffer& buffer);
   static void set_value_ids(QueryMap& map, const MapBuffer& buffer, bool text);
   static void unset_value_ids(QueryMap& map, const MapBuffer& buffer, bool text);
+  static void flush_text(MapBuffer& buffer);
+  static void flush_numbers(MapBuffer& buffer);
+  static void flush_exact(MapBuffer& buffer);
+  static void flush_elements(MapBuffer& buffer);
   static void remove_staged(MapBuffer& buffer);
   static void clear(MapBuffer& buffer);
 
   IndexAPI& index_;
   std::vector<std::unique_ptr<MapBuffer>> by_attribute_;  // position = attribute id; null until first met
   std::vector<MapBuffer*> dirty_;                         // buffers holding staged values, in first-use order
-  std::vector<uint32_t> scratch_;                         // one bitmap's ids during a flush
 };
 
 }  // namespace vostrel

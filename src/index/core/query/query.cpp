@@ -44,9 +44,11 @@ QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner)
 
 QueryMap::~QueryMap() {
   // Element ids belong to the map that registered them.
-  for (const auto& entry : element_values) {
-    count_index_copy(entry.second, false);
-    free_id(entry.first);
+  for (const auto& [owner, records] : owner_elements) {
+    for (const ElementRecord& record : records) {
+      count_index_copy(record.member, false);
+      free_id(record.element);
+    }
   }
   if (ExactMap* values = exact.get()) {
     values->for_each_shard_read([](const auto& shard) {
@@ -186,9 +188,8 @@ void QueryMap::insert_member(const PyValue& member, uint32_t owner, NestedWork& 
   {
     std::unique_lock lock(translation_mutex);
     translation.set(element, owner);
-    element_values.insert_or_assign(element, member);
+    owner_elements[owner].push_back(ElementRecord{element, member});
     count_index_copy(member, true);
-    owner_elements[owner].push_back(element);
   }
   insert_value(element, member, work);
 }
@@ -200,15 +201,15 @@ void QueryMap::remove_iterable(uint32_t owner, NestedWork& work) {
     std::unique_lock lock(translation_mutex);
     auto found = owner_elements.find(owner);
     if (found == owner_elements.end()) return;
-    elements = std::move(found->second);
+    std::vector<ElementRecord> records = std::move(found->second);
     owner_elements.erase(found);
-    values.reserve(elements.size());
-    for (uint32_t element : elements) {
-      auto record = element_values.find(element);
-      count_index_copy(record->second, false);
-      values.push_back(std::move(record->second));
-      element_values.erase(record);
-      translation.erase(element);
+    elements.reserve(records.size());
+    values.reserve(records.size());
+    for (ElementRecord& record : records) {
+      count_index_copy(record.member, false);
+      elements.push_back(record.element);
+      values.push_back(std::move(record.member));
+      translation.erase(record.element);
     }
   }
   {

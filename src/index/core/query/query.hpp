@@ -76,12 +76,16 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   Bitmap trues;   // guarded by bool_mutex
   Bitmap falses;  // guarded by bool_mutex
   // Members of iterable values, guarded by translation_mutex: each element id's owner (an object id, or the element
-  // id of an enclosing iterable), the value it had when registered (removal never re-reads a container that may have
-  // changed since), and each owner's element ids.
+  // id of an enclosing iterable), and per owner its element ids with the value each had when registered (removal
+  // never re-reads a container that may have changed since). One record list per owner: registering a list costs
+  // one hash-table entry, not one per member.
+  struct ElementRecord {
+    uint32_t element;
+    PyValue member;
+  };
   mutable RankedSharedMutex translation_mutex;
   PagedU32Map translation;
-  std::unordered_map<uint32_t, PyValue, FxU32Hash> element_values;
-  std::unordered_map<uint32_t, std::vector<uint32_t>, FxU32Hash> owner_elements;
+  std::unordered_map<uint32_t, std::vector<ElementRecord>, FxU32Hash> owner_elements;
   mutable RankedSharedMutex mask_mutex;
   Bitmap mask;  // guarded by mask_mutex
 

@@ -8,6 +8,20 @@
 
 namespace vostrel {
 
+namespace {
+
+// The element ids of `records` join `gone`; their values are handed to `released` (dropped after unlocking).
+void drop_records(std::vector<QueryMap::ElementRecord>& records, std::vector<uint32_t>& gone,
+                  std::vector<PyValue>& released) {
+  for (QueryMap::ElementRecord& record : records) {
+    gone.push_back(record.element);
+    count_index_copy(record.member, false);
+    released.push_back(std::move(record.member));
+  }
+}
+
+}  // namespace
+
 void QueryMap::keep_only(const Bitmap& keep, std::vector<PyValue>& released) {
   // Members whose (outermost) owner goes. An entry of owner_elements is keyed by an object id or, for members of a
   // member, by the element id holding them; object ids are never in the mask.
@@ -22,26 +36,18 @@ void QueryMap::keep_only(const Bitmap& keep, std::vector<PyValue>& released) {
           ++entry;
           continue;
         }
-        gone.insert(gone.end(), entry->second.begin(), entry->second.end());
+        drop_records(entry->second, gone, released);
         entry = owner_elements.erase(entry);
       }
       // Members of dropped members (index walk: the vector grows while it is read).
       for (size_t pos = 0; pos < gone.size(); ++pos) {
         auto nested_members = owner_elements.find(gone[pos]);
         if (nested_members == owner_elements.end()) continue;
-        std::vector<uint32_t> more = std::move(nested_members->second);
+        std::vector<ElementRecord> more = std::move(nested_members->second);
         owner_elements.erase(nested_members);
-        gone.insert(gone.end(), more.begin(), more.end());
+        drop_records(more, gone, released);
       }
-      released.reserve(released.size() + gone.size());
-      for (uint32_t element : gone) {
-        translation.erase(element);
-        auto record = element_values.find(element);
-        if (record == element_values.end()) continue;
-        count_index_copy(record->second, false);
-        released.push_back(std::move(record->second));
-        element_values.erase(record);
-      }
+      for (uint32_t element : gone) translation.erase(element);
     }
   }
   // What stays in the structures: the kept objects and the members still registered.
