@@ -90,7 +90,7 @@ def bench_flights():
             add(f)
         return index
 
-    t_sqlite, db = timed(lambda: flights.load_sqlite_with_planes(rows, planes))
+    t_sqlite, db = timed(lambda: flights.load_sqlite(rows, planes))
     t_loop, index = timed(loop)
     del index
     gc.collect()

@@ -107,27 +107,13 @@ def flights_with_planes(rows: list[dict], planes: dict[str, dict] | None = None)
     return flights
 
 
-def load_sqlite_with_planes(rows: list[dict], planes: dict[str, dict]) -> sqlite3.Connection:
-    """load_sqlite plus a planes table (joined on tailnum) indexed on its queried columns."""
-    db = load_sqlite(rows)
-    db.execute("CREATE TABLE planes (tailnum TEXT PRIMARY KEY, type TEXT, manufacturer TEXT, model TEXT, "
-               "engine TEXT, year INTEGER, engines INTEGER, seats INTEGER, speed INTEGER)")
-    db.executemany(f"INSERT INTO planes VALUES ({','.join('?' * len(PLANE_COLUMNS))})",
-                   (tuple(None if isinstance(p[c], float) and math.isnan(p[c]) else p[c] for c in PLANE_COLUMNS)
-                    for p in planes.values()))
-    for column in PLANE_QUERIED:
-        db.execute(f"CREATE INDEX planes_{column} ON planes({column})")
-    db.execute("ANALYZE")
-    db.commit()
-    return db
-
-
 COLUMNS = ("row",) + INT_FIELDS + FLOAT_FIELDS + TEXT_FIELDS
 QUERIED = ("month", "distance", "carrier", "dest", "tailnum", "origin")
 
 
-def load_sqlite(rows: list[dict]) -> sqlite3.Connection:
-    """An in-memory table of the flights (NaN becomes NULL), indexed on every queried column."""
+def load_sqlite(rows: list[dict], planes: dict[str, dict] | None = None) -> sqlite3.Connection:
+    """An in-memory table of the flights (NaN becomes NULL), indexed on every queried column, and the planes as a
+    table of their own (joined on the tail number, indexed on both sides and on the planes' queried columns)."""
     db = sqlite3.connect(":memory:", check_same_thread=False)
     types = {**{f: "INTEGER" for f in INT_FIELDS}, **{f: "REAL" for f in FLOAT_FIELDS},
              **{f: "TEXT" for f in TEXT_FIELDS}}
@@ -140,11 +126,13 @@ def load_sqlite(rows: list[dict]) -> sqlite3.Connection:
         db.execute(f"CREATE INDEX flights_{column} ON flights({column})")
     db.execute("CREATE INDEX flights_origin_carrier_distance ON flights(origin, carrier, distance)")
     db.execute("CREATE INDEX flights_flight ON flights(flight)")
-    # The planes as a table of their own, joined on the tail number (indexed on both sides).
-    db.execute("CREATE TABLE planes (tailnum TEXT PRIMARY KEY, manufacturer TEXT)")
-    db.executemany("INSERT INTO planes VALUES (?, ?)",
-                   ((tailnum, plane["manufacturer"]) for tailnum, plane in plane_rows().items()))
-    db.execute("CREATE INDEX planes_manufacturer ON planes(manufacturer)")
+    db.execute("CREATE TABLE planes (tailnum TEXT PRIMARY KEY, type TEXT, manufacturer TEXT, model TEXT, "
+               "engine TEXT, year INTEGER, engines INTEGER, seats INTEGER, speed INTEGER)")
+    db.executemany(f"INSERT INTO planes VALUES ({','.join('?' * len(PLANE_COLUMNS))})",
+                   (tuple(None if isinstance(p[c], float) and math.isnan(p[c]) else p[c] for c in PLANE_COLUMNS)
+                    for p in (plane_rows() if planes is None else planes).values()))
+    for column in PLANE_QUERIED:
+        db.execute(f"CREATE INDEX planes_{column} ON planes({column})")
     db.execute("ANALYZE")
     db.commit()
     return db

@@ -1,7 +1,10 @@
 // Helpers shared by the Python classes.
 #include "index/interfaces/common.hpp"
 
+#include <array>
 #include <shared_mutex>
+
+#include <roaring/roaring.h>
 
 #include "index/internal_error.hpp"
 #include "index/types.hpp"
@@ -55,10 +58,14 @@ PyRef try_list_of_stored(const Bitmap& ids, RankedSharedMutex* id_lock, const It
   std::shared_lock items_guard(store.mutex, std::try_to_lock);
   if (!items_guard.owns_lock()) return PyRef();
   PyObject* placeholder = DEFAULT_PY_INDEXABLE_ARC().get();
+  std::array<uint32_t, STORED_BATCH> batch;
+  roaring_uint32_iterator_t it;
+  roaring_init_iterator(&ids.roaring, &it);
   Py_ssize_t pos = 0;
-  for (uint32_t id : ids) {
-    const StoredItem* item = store.value.find(id);
-    PyList_SET_ITEM(list.get(), pos++, Py_NewRef(item != nullptr ? item->python_handle.get() : placeholder));
+  while (const uint32_t got = roaring_read_uint32_iterator(&it, batch.data(), STORED_BATCH)) {
+    visit_stored_ahead(store.value, batch.data(), got, [&](const StoredItem* item) {
+      PyList_SET_ITEM(list.get(), pos++, Py_NewRef(item != nullptr ? item->python_handle.get() : placeholder));
+    });
   }
   return list;
 }

@@ -19,8 +19,8 @@
 namespace vostrel {
 namespace {
 
-// Ids fetched per visit to the store: one short read lock per chunk, and a bounded buffer of handles.
-constexpr uint32_t CHUNK_IDS = 256;
+// Ids fetched per visit to the store: one short read lock per chunk, and a bounded buffer of references.
+constexpr uint32_t CHUNK_IDS = STORED_BATCH;
 
 struct ObjectIteratorState {
   PyRef keep_alive;    // the view whose ids are iterated (null for a snapshot)
@@ -29,7 +29,7 @@ struct ObjectIteratorState {
   std::shared_ptr<ItemList> items;
   bool skip_placeholders;
   roaring_uint32_iterator_t cursor{};  // next id to fetch
-  std::vector<SharedPyRef> chunk;      // fetched, not yet yielded from `next` on
+  std::vector<PyRef> chunk;            // fetched (strong references), not yet yielded from `next` on
   size_t next = 0;
   // Serialises next() calls of threads sharing one iterator (the store is read with the interpreter lock released).
   std::mutex mutex;
@@ -55,25 +55,43 @@ void object_iterator_dealloc(PyObject* self) {
 }
 
 // Fills `state.chunk` with the objects of the next ids; false once every id was fetched. Caller holds state.mutex
-// and the interpreter lock; the store is read with the interpreter lock released (only handle counts are touched).
+// and the interpreter lock. A free store is read at once (try-locked: nothing is waited for with the interpreter lock
+// held) and each object gets its reference directly; a busy one is read with the interpreter lock released, copying
+// handles (only their atomic counts are touched), which become references afterwards.
 bool fetch_chunk(ObjectIteratorState& state) {
   while (state.chunk.empty() && state.cursor.has_value) {
     std::array<uint32_t, CHUNK_IDS> batch;
     const uint32_t count = roaring_read_uint32_iterator(&state.cursor, batch.data(), CHUNK_IDS);
+    state.chunk.reserve(count);
+    PyObject* placeholder = DEFAULT_PY_INDEXABLE_ARC().get();
+    // An id that left the index since the snapshot: an index skips it; a view lists the placeholder, as collect does.
+    const auto take = [&](PyObject* object) {
+      if (object != nullptr) {
+        state.chunk.push_back(PyRef::borrow(object));
+      } else if (!state.skip_placeholders) {
+        state.chunk.push_back(PyRef::borrow(placeholder));
+      }
+    };
+    {
+      std::shared_lock items_lock(state.items->mutex, std::try_to_lock);
+      if (items_lock.owns_lock()) {
+        visit_stored_ahead(state.items->value, batch.data(), count, [&](const StoredItem* item) {
+          take(item != nullptr ? item->python_handle.get() : nullptr);
+        });
+        continue;
+      }
+    }
+    std::vector<SharedPyRef> handles;
+    handles.reserve(count);
     without_gil<false>([&] {
       std::shared_lock items_lock(state.items->mutex);
       const ItemStore<StoredItem>& store = state.items->value;
       for (uint32_t pos = 0; pos < count; ++pos) {
-        const uint32_t id = batch[pos];
-        const StoredItem* item = store.find(id);
-        if (item == nullptr) {
-          // Left the index since the snapshot (an index skips it; a view lists the placeholder, as collect does).
-          if (!state.skip_placeholders) state.chunk.push_back(DEFAULT_PY_INDEXABLE_ARC());
-          continue;
-        }
-        state.chunk.push_back(item->python_handle);
+        const StoredItem* item = store.find(batch[pos]);
+        handles.push_back(item != nullptr ? item->python_handle : SharedPyRef());
       }
     });
+    for (const SharedPyRef& handle : handles) take(handle.get());
   }
   return !state.chunk.empty();
 }
@@ -82,8 +100,7 @@ PyObject* object_iterator_next(PyObject* self) {
   ObjectIteratorState& state = state_of(self);
   // Handles leave the iterator before any reference is released, and are released only after unlocking: a release
   // may run __del__, which could touch this iterator.
-  SharedPyRef taken;
-  std::vector<SharedPyRef> spent;
+  std::vector<PyRef> spent;
   PyObject* result = guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
     std::unique_lock lock = lock_releasing_gil(state.mutex);
     if (state.next == state.chunk.size()) {
@@ -91,8 +108,7 @@ PyObject* object_iterator_next(PyObject* self) {
       state.next = 0;
       if (!fetch_chunk(state)) return nullptr;  // exhausted: StopIteration
     }
-    taken = std::move(state.chunk[state.next++]);
-    return Py_NewRef(taken.get());
+    return state.chunk[state.next++].release();  // the chunk's reference passes to the caller
   });
   // Releases queued while the store was read run only now, with the iterator's lock let go.
   apply_deferred_releases();

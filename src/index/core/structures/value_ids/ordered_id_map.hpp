@@ -41,10 +41,10 @@ class OrderedIdMap {
     if (at != leaf->end() && at->key == key) {
       if (at->set == LONE) {
         if (at->id == id) return;
-        at->set = take_set();
-        sets_[at->set - 1].add(at->id);
+        at->set = sets_.take();
+        sets_[at->set].add(at->id);
       }
-      ValueIds& ids = sets_[at->set - 1];
+      ValueIds& ids = sets_[at->set];
       const uint64_t before = ids.cardinality();
       ids.add(id);
       ids_ += ids.cardinality() - before;
@@ -70,14 +70,14 @@ class OrderedIdMap {
     auto at = lower_bound(leaf, key);
     if (at == leaf.end() || !(at->key == key)) return;
     if (at->set != LONE) {
-      ValueIds& ids = sets_[at->set - 1];
+      ValueIds& ids = sets_[at->set];
       const uint64_t before = ids.cardinality();
       ids.remove(id);
       const uint64_t left = ids.cardinality();
       ids_ -= before - left;
       if (left > 1) return;
       if (left == 1) ids.for_each([&](uint32_t last) { at->id = last; });
-      give_back_set(at->set);
+      sets_.give_back(at->set);
       at->set = LONE;
       if (left == 1) return;
     } else {
@@ -99,7 +99,7 @@ class OrderedIdMap {
   uint64_t count(const Key& key) const {
     const Entry* entry = find(key);
     if (entry == nullptr) return 0;
-    return entry->set == LONE ? 1 : sets_[entry->set - 1].cardinality();
+    return entry->set == LONE ? 1 : sets_[entry->set].cardinality();
   }
 
   // Adds the ids under key into out; with `within`, only those it holds.
@@ -173,7 +173,7 @@ class OrderedIdMap {
         if (entry.set == LONE) {
           f(entry.key, entry.id);
         } else {
-          sets_[entry.set - 1].for_each([&](uint32_t id) { f(entry.key, id); });
+          sets_[entry.set].for_each([&](uint32_t id) { f(entry.key, id); });
         }
       }
     }
@@ -214,23 +214,7 @@ class OrderedIdMap {
       if (within == nullptr || within->contains(entry.id)) out.add(entry.id);
       return;
     }
-    const ValueIds& ids = sets_[entry.set - 1];
-    if (within == nullptr) {
-      ids.or_into(out);
-    } else if (const Bitmap* large = ids.bitmap()) {
-      out |= *large & *within;
-    } else {
-      // One bulk add and one intersection: a membership test per id costs several times more.
-      if (out.isEmpty()) {
-        ids.or_into(out);
-        out &= *within;
-        return;
-      }
-      Bitmap part;
-      ids.or_into(part);
-      part &= *within;
-      out |= part;
-    }
+    sets_[entry.set].or_into(out, within);
   }
 
   // Lone ids gathered in key order come in id disorder: sorted, they go into the bitmap in one bulk add.
@@ -276,29 +260,10 @@ class OrderedIdMap {
     full.resize(LEAF_ENTRIES / 2);
   }
 
-  uint32_t take_set() {
-    if (!free_sets_.empty()) {
-      const uint32_t number = free_sets_.back();
-      free_sets_.pop_back();
-      return number;
-    }
-    sets_.emplace_back();
-    return static_cast<uint32_t>(sets_.size());
-  }
-
-  void give_back_set(uint32_t number) {
-    sets_[number - 1] = ValueIds();
-    if (number == sets_.size()) {
-      sets_.pop_back();
-    } else {
-      free_sets_.push_back(number);
-    }
-  }
 
   std::vector<Key> firsts_;                    // first key of each leaf, ascending
   std::vector<std::unique_ptr<Leaf>> leaves_;  // never empty leaves
-  std::vector<ValueIds> sets_;
-  std::vector<uint32_t> free_sets_;
+  ValueIdsPool sets_;
   size_t entries_ = 0;
   uint64_t ids_ = 0;
 };

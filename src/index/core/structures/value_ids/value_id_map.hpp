@@ -43,10 +43,10 @@ class ValueIdMap {
     Slot& slot = slots_[pos];
     if (slot.set == LONE) {
       if (slot.id == id) return;
-      slot.set = take_set();
-      sets_[slot.set - 1].add(slot.id);
+      slot.set = sets_.take();
+      sets_[slot.set].add(slot.id);
     }
-    sets_[slot.set - 1].add(id);
+    sets_[slot.set].add(id);
   }
 
   // Removes id from key's set; the entry goes with its last id. Absent keys and ids change nothing.
@@ -58,12 +58,12 @@ class ValueIdMap {
       if (slot.id == id) erase_at(pos);
       return;
     }
-    ValueIds& ids = sets_[slot.set - 1];
+    ValueIds& ids = sets_[slot.set];
     ids.remove(id);
     const uint64_t left = ids.cardinality();
     if (left > 1) return;
     if (left == 1) ids.for_each([&slot](uint32_t last) { slot.id = last; });
-    give_back_set(slot.set);
+    sets_.give_back(slot.set);
     slot.set = LONE;
     if (left == 0) erase_at(pos);
   }
@@ -73,7 +73,7 @@ class ValueIdMap {
     const size_t pos = find(key);
     if (pos == NOT_FOUND) return 0;
     const Slot& slot = slots_[pos];
-    return slot.set == LONE ? 1 : sets_[slot.set - 1].cardinality();
+    return slot.set == LONE ? 1 : sets_[slot.set].cardinality();
   }
 
   // Adds the ids under key into out; with `within`, only those it holds.
@@ -85,23 +85,7 @@ class ValueIdMap {
       if (within == nullptr || within->contains(slot.id)) out.add(slot.id);
       return;
     }
-    const ValueIds& ids = sets_[slot.set - 1];
-    if (within == nullptr) {
-      ids.or_into(out);
-    } else if (const Bitmap* large = ids.bitmap()) {
-      out |= *large & *within;
-    } else {
-      // One bulk add and one intersection: a membership test per id costs several times more.
-      if (out.isEmpty()) {
-        ids.or_into(out);
-        out &= *within;
-        return;
-      }
-      Bitmap part;
-      ids.or_into(part);
-      part &= *within;
-      out |= part;
-    }
+    sets_[slot.set].or_into(out, within);
   }
 
   // Keeps only the ids `kept` holds (rebuilt: one pass over the entries, sized to what is left).
@@ -134,7 +118,7 @@ class ValueIdMap {
       if (slot.set == LONE) {
         f(slot.key, slot.id);
       } else {
-        sets_[slot.set - 1].for_each([&](uint32_t id) { f(slot.key, id); });
+        sets_[slot.set].for_each([&](uint32_t id) { f(slot.key, id); });
       }
     }
   }
@@ -180,8 +164,7 @@ class ValueIdMap {
     if (slots_.size() > MIN_CAPACITY && entries_ * 8 < slots_.size()) resize(slots_.size() / 2);
     if (entries_ == 0) {
       slots_ = std::vector<Slot>();
-      sets_ = std::vector<ValueIds>();
-      free_sets_ = std::vector<uint32_t>();
+      sets_ = ValueIdsPool();
     }
   }
 
@@ -195,28 +178,9 @@ class ValueIdMap {
     }
   }
 
-  uint32_t take_set() {
-    if (!free_sets_.empty()) {
-      const uint32_t number = free_sets_.back();
-      free_sets_.pop_back();
-      return number;
-    }
-    sets_.emplace_back();
-    return static_cast<uint32_t>(sets_.size());
-  }
-
-  void give_back_set(uint32_t number) {
-    sets_[number - 1] = ValueIds();
-    if (number == sets_.size()) {
-      sets_.pop_back();
-    } else {
-      free_sets_.push_back(number);
-    }
-  }
 
   std::vector<Slot> slots_;
-  std::vector<ValueIds> sets_;
-  std::vector<uint32_t> free_sets_;
+  ValueIdsPool sets_;
   size_t entries_ = 0;
   uint64_t seed_;
 };

@@ -70,9 +70,58 @@ class ValueIds {
     }
   }
 
+  // Adds the ids `within` holds into out (all of them without `within`).
+  void or_into(Bitmap& out, const Bitmap* within) const {
+    if (within == nullptr) {
+      or_into(out);
+    } else if (large_) {
+      out |= *large_ & *within;
+    } else if (out.isEmpty()) {
+      // One bulk add and one intersection: a membership test per id costs several times more.
+      or_into(out);
+      out &= *within;
+    } else {
+      Bitmap part;
+      or_into(part);
+      part &= *within;
+      out |= part;
+    }
+  }
+
  private:
   std::vector<uint32_t> sorted_;
   std::unique_ptr<Bitmap> large_;
+};
+
+// The side sets of a value -> ids map, by number (1-based, so that 0 can mean "the entry's lone id is its whole
+// set"): a value takes one when a second id joins it and gives it back when it shrinks to one.
+class ValueIdsPool {
+ public:
+  uint32_t take() {
+    if (!free_.empty()) {
+      const uint32_t number = free_.back();
+      free_.pop_back();
+      return number;
+    }
+    sets_.emplace_back();
+    return static_cast<uint32_t>(sets_.size());
+  }
+
+  void give_back(uint32_t number) {
+    sets_[number - 1] = ValueIds();
+    if (number == sets_.size()) {
+      sets_.pop_back();
+    } else {
+      free_.push_back(number);
+    }
+  }
+
+  ValueIds& operator[](uint32_t number) { return sets_[number - 1]; }
+  const ValueIds& operator[](uint32_t number) const { return sets_[number - 1]; }
+
+ private:
+  std::vector<ValueIds> sets_;
+  std::vector<uint32_t> free_;
 };
 
 }  // namespace vostrel
