@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/core/locks/compact_mutex.hpp"
 #include "index/interfaces/common.hpp"
 #include "index/interfaces/docstrings.hpp"
 #include "lib/errors.hpp"
@@ -32,7 +33,7 @@ struct ObjectIteratorState {
   std::vector<PyRef> chunk;            // fetched (strong references), not yet yielded from `next` on
   size_t next = 0;
   // Serialises next() calls of threads sharing one iterator (the store is read with the interpreter lock released).
-  std::mutex mutex;
+  CompactMutex mutex;
 };
 
 struct ObjectIteratorObject {

@@ -51,8 +51,15 @@ class OrderedIdMap {
       return;
     }
     if (leaf->size() == LEAF_ENTRIES) {
-      split(leaf_at);
-      if (!(key < firsts_[leaf_at + 1])) ++leaf_at;
+      if (leaf_at + 1 == leaves_.size() && at == leaf->end()) {
+        // Appending past the last key (a rebuild in key order): a fresh leaf, so that full leaves stay full.
+        leaves_.push_back(std::make_unique<Leaf>());
+        firsts_.push_back(key);
+        ++leaf_at;
+      } else {
+        split(leaf_at);
+        if (!(key < firsts_[leaf_at + 1])) ++leaf_at;
+      }
       leaf = leaves_[leaf_at].get();
       at = lower_bound(*leaf, key);
     }
@@ -152,11 +159,22 @@ class OrderedIdMap {
     *this = std::move(narrowed);
   }
 
-  // Adds every pair of `other` whose id `only` holds (every pair without it).
+  // Adds every pair of `other` whose id `only` holds (every pair without it): both maps' pairs merged in key order
+  // into a map built by appending, one pass over each instead of a search and a shift per added pair.
   void merge_from(const OrderedIdMap& other, const Bitmap* only) {
+    std::vector<std::pair<Key, uint32_t>> incoming;
     other.for_each([&](const Key& key, uint32_t id) {
-      if (only == nullptr || only->contains(id)) add(key, id);
+      if (only == nullptr || only->contains(id)) incoming.emplace_back(key, id);
     });
+    if (incoming.empty()) return;
+    OrderedIdMap merged;
+    size_t next = 0;
+    for_each([&](const Key& key, uint32_t id) {
+      for (; next < incoming.size() && incoming[next].first < key; ++next) merged.add(incoming[next].first, incoming[next].second);
+      merged.add(key, id);
+    });
+    for (; next < incoming.size(); ++next) merged.add(incoming[next].first, incoming[next].second);
+    *this = std::move(merged);
   }
 
   // Number of distinct keys.

@@ -10,6 +10,8 @@
 // No lock of its own: the owner's lock guards every access.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -99,6 +101,9 @@ class ValueIdMap {
 
   // Adds every pair of `other` whose id `only` holds (every pair without it).
   void merge_from(const ValueIdMap& other, const Bitmap* only) {
+    // Room for every key of both at once: one rehash rather than one per doubling.
+    const size_t wanted = entries_ + other.entries_;
+    if (wanted * 8 > slots_.size() * 7) resize(std::max(MIN_CAPACITY, std::bit_ceil(wanted * 8 / 7 + 1)));
     other.for_each([&](const Key& key, uint32_t id) {
       if (only == nullptr || only->contains(id)) add(key, id);
     });
