@@ -32,8 +32,12 @@ struct ObjectIteratorState {
   roaring_uint32_iterator_t cursor{};  // next id to fetch
   std::vector<PyRef> chunk;            // fetched (strong references), not yet yielded from `next` on
   size_t next = 0;
-  // Serialises next() calls of threads sharing one iterator (the store is read with the interpreter lock released).
+  // Serialises refills by threads sharing one iterator (a refill may read the store with the interpreter lock
+  // released).
   CompactMutex mutex;
+  // Set, with the interpreter lock held, while a refill may change `chunk` and `next`; the fast path of next() reads
+  // them under the interpreter lock alone, and only while this is clear.
+  bool refilling = false;
 };
 
 struct ObjectIteratorObject {
@@ -101,15 +105,22 @@ PyObject* object_iterator_next(PyObject* self) {
   ObjectIteratorState& state = state_of(self);
   // Handles leave the iterator before any reference is released, and are released only after unlocking: a release
   // may run __del__, which could touch this iterator.
+  // Most calls take an object already fetched: the chunk's reference passes to the caller, no lock taken.
+  if (!state.refilling && state.next < state.chunk.size()) return state.chunk[state.next++].release();
   std::vector<PyRef> spent;
   PyObject* result = guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
     std::unique_lock lock = lock_releasing_gil(state.mutex);
     if (state.next == state.chunk.size()) {
+      state.refilling = true;
+      struct Done {
+        bool& flag;
+        ~Done() { flag = false; }  // with the interpreter lock held again, however the refill ends
+      } done{state.refilling};
       spent.swap(state.chunk);
       state.next = 0;
       if (!fetch_chunk(state)) return nullptr;  // exhausted: StopIteration
     }
-    return state.chunk[state.next++].release();  // the chunk's reference passes to the caller
+    return state.chunk[state.next++].release();
   });
   // Releases queued while the store was read run only now, with the iterator's lock let go.
   apply_deferred_releases();
