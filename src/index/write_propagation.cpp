@@ -117,11 +117,6 @@ bool append_membership(const IndexableCore& core, std::weak_ptr<IndexAPI> index)
   return true;
 }
 
-void remove_membership(const IndexableCore& core, const IndexAPI* index) {
-  std::lock_guard members(core.indexes->mutex);
-  trim_indexes(core.indexes->records, index);
-}
-
 void remove_membership(const IndexableCore& core, const std::shared_ptr<IndexAPI>& index) {
   const std::shared_ptr<IndexAPI>& placeholder = DEFAULT_INDEX_ARC();
   const auto same = [](const std::weak_ptr<IndexAPI>& record, const std::shared_ptr<IndexAPI>& live) {

@@ -19,10 +19,8 @@ void trim_indexes(MembershipRecords& records, const IndexAPI* target);
 // index identity. Takes the list's mutex; call with the interpreter lock released. Returns whether a record was added.
 bool append_membership(const IndexableCore& core, std::weak_ptr<IndexAPI> index);
 
-// Drops the record of `index` from the object's membership list (takes the list's mutex).
-void remove_membership(const IndexableCore& core, const IndexAPI* index);
-// The same for a live index, cheaper per call: records are told apart by identity, without locking each one (for
-// set-wise removals, one call per object).
+// Drops the record of `index` (and dead ones) from the object's membership list (takes the list's mutex). Records
+// are told apart by identity, without locking each one: set-wise removals make one call per object.
 void remove_membership(const IndexableCore& core, const std::shared_ptr<IndexAPI>& index);
 
 // Carries `obj.<name_id> = value` into every live index that holds the object (the old value unregistered, the new

@@ -18,7 +18,7 @@ import time
 import traceback
 
 import Vostrel
-from model import build, evaluate
+from model import build, evaluate, read_back
 
 Q = Vostrel.PyQueryExpr
 # Everything is several times slower under a sanitizer: stall and time limits grow, loops shrink.
@@ -106,20 +106,6 @@ def run_on_thread(fn, seconds):
     if t.is_alive():
         die(EXIT_STALLED, f"HANG: {getattr(fn, '__name__', 'call')} did not return within {seconds * SLOW:.1f} s")
     return box.get("error", box.get("result"))
-
-
-def read_back(objects, names):
-    """What each object holds now, read through the ordinary attribute hook: the model's view of the world."""
-    shadow = {}
-    for o in objects:
-        attrs = {}
-        for name in names:
-            try:
-                attrs[name] = getattr(o, name)
-            except AttributeError:
-                pass
-        shadow[id(o)] = attrs
-    return shadow
 
 
 def check_answers(index, scope, names, trees, extra=(), where="index"):

@@ -209,6 +209,20 @@ def has_bad_bound(tree):
     return False
 
 
+def read_back(objects, names):
+    """What each object holds now, read through the ordinary attribute hook: the model's view of the world."""
+    shadow = {}
+    for o in objects:
+        attrs = {}
+        for name in names:
+            try:
+                attrs[name] = getattr(o, name)
+            except AttributeError:
+                pass
+        shadow[id(o)] = attrs
+    return shadow
+
+
 def evaluate(tree, scope, attrs_of):
     """Set of id() of the objects of `scope` matching `tree`; raises BadBound where the engine must fail."""
     if has_bad_bound(tree):

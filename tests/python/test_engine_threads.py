@@ -17,7 +17,7 @@ import pytest
 
 import Vostrel
 from conftest import BASE_SEED
-from model import Obj, build, evaluate
+from model import Obj, build, evaluate, read_back
 
 Q = Vostrel.PyQueryExpr
 SEED = BASE_SEED
@@ -59,20 +59,6 @@ def run_for(seconds, workers):
     hung = [t for t in threads if t.is_alive()]
     assert not hung, f"{len(hung)} threads still running: deadlock? (VOSTREL_SEED={SEED})"
     assert not errors, f"VOSTREL_SEED={SEED}\n" + errors[0]
-
-
-def read_back(objects, names):
-    """Shadow of the values the objects hold now, for the model."""
-    shadow = {}
-    for o in objects:
-        attrs = {}
-        for name in names:
-            try:
-                attrs[name] = getattr(o, name)
-            except AttributeError:
-                pass
-        shadow[id(o)] = attrs
-    return shadow
 
 
 def assert_model(index, scope, shadow, trees, where):

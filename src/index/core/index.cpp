@@ -53,7 +53,7 @@ void IndexAPI::add_indexable_gated(const StoredIndexable& object) {
   } catch (...) {
     // store_object left the index as it was; the membership record goes too (after the attribute lock, as the
     // list's lock ranks above it).
-    if (new_member) remove_membership(core, this);
+    if (new_member) remove_membership(core, shared_from_this());
     throw;
   }
   run_nested_work(work, core.id);
@@ -64,7 +64,7 @@ std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<S
   found.reserve(ids.cardinality());
   for (uint32_t id : ids) {
     const StoredItem* item = store.find(id);
-    if (item != nullptr) found.push_back(StoredIndexable{item->python_handle});
+    if (item != nullptr) found.push_back(*item);
   }
   return found;
 }

@@ -156,7 +156,7 @@ void store_in_chunks(IndexAPI& index, const std::vector<StoredIndexable>& object
           removed = index.items->value.take(core.id);
           if (index.level > 0) removed.python_handle.remove_index_copy();
         }
-        if (entry.new_member) remove_membership(core, &index);
+        if (entry.new_member) remove_membership(core, index.shared_from_this());
       }
       throw;
     }

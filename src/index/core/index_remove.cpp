@@ -15,7 +15,7 @@ bool IndexAPI::remove_object(const IndexableCore& core) {
   StoredItem removed = unstore_object(core.id);
   if (!removed.python_handle) return false;
   // Later writes stop reaching this index.
-  remove_membership(core, this);
+  remove_membership(core, shared_from_this());
   NestedWork work;
   {
     std::lock_guard attributes(core.attributes->mutex);
