@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "index/core/id_alloc.hpp"
+#include "index/core/query/delayed_query.hpp"
 #include "index/indexable.hpp"
 #include "index/internal_error.hpp"
 #include "index/py_ref.hpp"
@@ -92,6 +93,13 @@ PyObject* debug_membership_count(PyObject*, PyObject* obj) {
 
 PyObject* debug_next_fresh_id(PyObject*, PyObject*) {
   return PyLong_FromUnsignedLongLong(id_alloc_testing::next_fresh_id());
+}
+
+PyObject* debug_fail_bulk_stage_after(PyObject*, PyObject* count) {
+  const long long left = PyLong_AsLongLong(count);
+  if (left == -1 && PyErr_Occurred()) return nullptr;
+  bulk_writer_testing::fail_stage_after(left);
+  Py_RETURN_NONE;
 }
 
 PyObject* debug_pending_releases(PyObject*, PyObject*) { return PyLong_FromSize_t(pending_release_count()); }
@@ -214,6 +222,8 @@ PyMethodDef debug_methods[] = {
     {"object_id", debug_object_id, METH_O, "Process-wide id of an Indexable."},
     {"membership_count", debug_membership_count, METH_O, "Live membership records of an Indexable."},
     {"next_fresh_id", debug_next_fresh_id, METH_NOARGS, "The next never-used id the allocator would hand out."},
+    {"fail_bulk_stage_after", debug_fail_bulk_stage_after, METH_O,
+     "Fails the bulk stage of the object that many stages from now with MemoryError (negative: never)."},
     {"pending_releases", debug_pending_releases, METH_NOARGS, "Length of the deferred release queue."},
     {"apply_deferred_releases", debug_apply_deferred_releases, METH_NOARGS, "Applies the queued releases."},
     {"release_on_threads", as_method(debug_release_on_threads), METH_FASTCALL,

@@ -169,3 +169,46 @@ TEST(OrderedIdMap, KeepOnlyAndMergeMatchTheShadow) {
 
 }  // namespace
 }  // namespace vostrel
+
+namespace vostrel {
+namespace {
+
+struct Pair {
+  int64_t key;
+  uint32_t id;
+};
+
+// Batches sorted by key go in through add_sorted, mixed with single adds and removals, small batches into a large
+// map (the per-pair path) and large ones (the ordered rebuild), keys repeated within a batch and already held.
+TEST(OrderedIdMap, SortedBatchesMatchTheShadow) {
+  for (const int64_t key_range : {int64_t{10}, int64_t{500}, int64_t{20000}}) {
+    Map map;
+    Shadow shadow;
+    std::mt19937 rng(static_cast<uint32_t>(key_range));
+    for (int round = 0; round < 40; ++round) {
+      std::vector<Pair> batch(rng() % 2 == 0 ? 5 + rng() % 20 : 500 + rng() % 3000);
+      for (Pair& pair : batch) pair = Pair{static_cast<int64_t>(rng() % key_range), rng() % 50000};
+      std::sort(batch.begin(), batch.end(), [](const Pair& a, const Pair& b) { return a.key < b.key; });
+      map.add_sorted(batch);
+      for (const Pair& pair : batch) shadow[pair.key].insert(pair.id);
+      for (int step = 0; step < 200; ++step) {
+        const int64_t key = static_cast<int64_t>(rng() % key_range);
+        const uint32_t id = rng() % 50000;
+        if (rng() % 3 == 0) {
+          map.add(key, id);
+          shadow[key].insert(id);
+        } else if (auto found = shadow.find(key); found != shadow.end()) {
+          const uint32_t held = *found->second.begin();
+          map.remove(key, held);
+          found->second.erase(held);
+          if (found->second.empty()) shadow.erase(found);
+        }
+      }
+      if (round % 8 == 7) expect_same(map, shadow, rng, key_range);
+    }
+    expect_same(map, shadow, rng, key_range);
+  }
+}
+
+}  // namespace
+}  // namespace vostrel

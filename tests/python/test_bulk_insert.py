@@ -428,3 +428,74 @@ def test_threads_query_and_write_nested_objects_during_batches():
             if got != want:
                 die(EXIT_WRONG, f"home.zip {h.zip}: {got} != {want}")
     """, limit=90)
+
+
+# ---------------------------------------------------------------------------------------------------------------
+# Batches of several chunks: the next chunk is staged while the last one is flushed
+
+CHUNK = 16384  # objects staged per chunk
+
+
+def chunked_batch(count, homes):
+    return [Obj(n=i, name=f"p{i}", tags=[str(i % 7), i % 5], home=homes[i % len(homes)], flag=i % 3 == 0,
+                score=(i * 7919) % 1000 + 0.5)
+            for i in range(count)]
+
+
+CHUNK_QUERIES = [Q.eq("n", 20000), Q.bt("n", 16000, 16500), Q.starts_with("name", "p3276"), Q.ends_with("name", "99"),
+                 Q.contains("name", "123"), Q.eq("tags", "3"), Q.eq("tags", 4), Q.eq("home.city", "c7"),
+                 Q.gt("home.zip", 45), Q.eq("flag", True), Q.lt("score", 10), Q.ne("tags", "0")]
+
+
+def answers_of(ix):
+    return [ids_of(ix.reduced_query(q)) for q in CHUNK_QUERIES]
+
+
+def test_multi_chunk_batch_matches_one_by_one():
+    homes = [Obj(city=f"c{i}", zip=i) for i in range(50)]
+    batch = chunked_batch(2 * CHUNK + 3000, homes)
+    batch.insert(CHUNK + 5, batch[3])  # a repeat across chunks is stored once
+    bulk, single = Vostrel.Index(), Vostrel.Index()
+    bulk.add_object_many(batch)
+    for o in batch:
+        single.add_object(o)
+    assert len(bulk) == len(single) == 2 * CHUNK + 3000
+    assert answers_of(bulk) == answers_of(single)
+    assert memberships(batch[:3] + homes[:3]) == [2, 2, 2, 2, 2, 2]
+    # Writes after the batch reach both alike.
+    for o in batch[CHUNK - 2:CHUNK + 2]:
+        o.tags = ["moved"]
+        o.n = -1
+    assert ids_of(bulk.reduced_query(Q.eq("tags", "moved"))) == ids_of(single.reduced_query(Q.eq("n", -1)))
+    assert len(bulk.reduced_query(Q.eq("tags", "moved")).collect()) == 4
+
+
+@pytest.mark.parametrize("fail_after", [0, 100, CHUNK + 700, 2 * CHUNK + 50 + 20])
+def test_failure_halfway_leaves_a_whole_prefix_of_chunks(fail_after):
+    homes = [Obj(city=f"c{i}", zip=i) for i in range(50)]
+    batch = chunked_batch(2 * CHUNK + 3000, homes)
+    earlier = Obj(n=-5, name="earlier", tags=["e"], home=homes[0])
+    ix = Vostrel.Index()
+    ix.add_object(earlier)
+    _debug.fail_bulk_stage_after(fail_after)
+    try:
+        with pytest.raises(MemoryError):
+            ix.add_object_many(batch)
+    finally:
+        _debug.fail_bulk_stage_after(-1)
+    held = [o for o in batch if o in ix]
+    # Whole chunks from the start of the batch, nothing half-registered, the object held before untouched.
+    assert len(held) % CHUNK == 0 and held == batch[:len(held)]
+    assert earlier in ix and len(ix) == len(held) + 1
+    fresh = Vostrel.Index()
+    for o in [earlier] + held:
+        fresh.add_object(o)
+    assert answers_of(ix) == answers_of(fresh)
+    del fresh
+    gc.collect()
+    assert memberships(batch[len(held):len(held) + 50]) == [0] * 50
+    # The batch goes in whole afterwards and writes reach it.
+    ix.add_object_many(batch)
+    assert len(ix) == len(batch) + 1
+    batch[-1].name = "last one"
+    assert ids_of(ix.reduced_query(Q.eq("name", "last one"))) == [id(batch[-1])]

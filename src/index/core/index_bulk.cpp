@@ -80,88 +80,144 @@ struct NestedGroup {
 };
 using NestedQueue = std::deque<NestedGroup>;
 
-// Writer gate held, no lock held. Stores `objects` into `index` chunk by chunk with the outcome of one store_object
-// each (an object already held, or met twice, is skipped). `paths`, when given, holds per object the link that brought
-// it; the tasks of its own nested values carry the path through that link and the object as their producer. After each chunk's ids are
-// published, `published(end, tasks)` gets the end of the chunk's range and the nested tasks its values produced. A
-// failing chunk leaves nothing behind and its exception propagates; earlier chunks stay.
-template <class Published>
-void store_in_chunks(IndexAPI& index, const std::vector<StoredIndexable>& objects, const std::vector<LinkOrigin>* paths,
-                     Published&& published) {
-  BulkWriter writer(index);
-  const std::weak_ptr<IndexAPI> self = index.weak_from_this();
+// One chunk of a batch on its way in: its writer's buffers, the objects staged and their ids, the nested tasks their
+// values produced, and where the chunk ends in the batch.
+struct Chunk {
+  explicit Chunk(IndexAPI& index) : writer(index) {}
+  BulkWriter writer;
   std::vector<StagedObject> staged;
   std::vector<uint32_t> ids;
   NestedWork work;
-  Bitmap seen;  // ids staged by this batch: the same object twice is stored once
-  staged.reserve(std::min(objects.size(), CHUNK_OBJECTS));
-  ids.reserve(std::min(objects.size(), CHUNK_OBJECTS));
+  size_t end = 0;
 
-  for (size_t begin = 0; begin < objects.size(); begin += CHUNK_OBJECTS) {
-    const size_t end = std::min(objects.size(), begin + CHUNK_OBJECTS);
+  void reset() {
     staged.clear();
     ids.clear();
     work.clear();
-    try {
-      for (size_t pos = begin; pos < end; ++pos) {
-        fetch_ahead(objects, pos, end);
-        const StoredIndexable& object = objects[pos];
-        const IndexableCore& core = object.core();
-        // Only writers change `item_ids` and writers hold the gate, so it is read here without its lock. An object
-        // already held stays as it is: writes keep it current.
-        if (seen.contains(core.id) || index.item_ids->value.contains(core.id)) continue;
-        staged.push_back(StagedObject{&object});
-        staged.back().new_member = append_membership(core, self);
-        seen.add(core.id);
-        ids.push_back(core.id);
-        const size_t tasks_before = work.size();
-        {
-          std::lock_guard attributes(core.attributes->mutex);
-          writer.stage(core.id, *core.attributes, work);
-        }
-        if (work.size() != tasks_before) {
-          // The object's own path: the link that brought it, built now that it links objects in turn.
-          PathRef own;
-          if (paths != nullptr) own = (*paths)[pos].materialise();
-          for (size_t task = tasks_before; task < work.size(); ++task) {
-            work[task].path = own;
-            work[task].producer = core.id;
-          }
-        }
-      }
-      writer.flush();
+  }
+};
+
+// Writer gate held, no lock held. Stores `objects` into `index` chunk by chunk with the outcome of one store_object
+// each (an object already held, or met twice, is skipped). `paths`, when given, holds per object the link that brought
+// it; the tasks of its own nested values carry the path through that link and the object as their producer. After each
+// chunk's ids are published, `published(end, tasks)` gets the end of the chunk's range and the nested tasks its values
+// produced. A failing chunk leaves nothing behind and its exception propagates; earlier chunks stay.
+//
+// Two chunks are in flight: while one chunk's value maps are flushed, the next chunk is staged on another thread
+// (staging reads objects under their own locks and writes only its own buffers; no lock is held across both). The
+// chunk after a failure point is undone with it, so "earlier chunks stay" still means every chunk before the one that
+// failed, and nothing half-registered.
+template <class Published>
+void store_in_chunks(IndexAPI& index, const std::vector<StoredIndexable>& objects, const std::vector<LinkOrigin>* paths,
+                     Published&& published) {
+  const std::weak_ptr<IndexAPI> self = index.weak_from_this();
+  Bitmap seen;  // ids staged by this batch: the same object twice is stored once
+  Chunk first(index);
+  Chunk second(index);
+  for (Chunk* chunk : {&first, &second}) {
+    chunk->staged.reserve(std::min(objects.size(), CHUNK_OBJECTS));
+    chunk->ids.reserve(std::min(objects.size(), CHUNK_OBJECTS));
+  }
+
+  const auto stage_chunk = [&](Chunk& chunk, size_t begin) {
+    const size_t end = std::min(objects.size(), begin + CHUNK_OBJECTS);
+    chunk.end = end;
+    for (size_t pos = begin; pos < end; ++pos) {
+      fetch_ahead(objects, pos, end);
+      const StoredIndexable& object = objects[pos];
+      const IndexableCore& core = object.core();
+      // Only writers change `item_ids`, writers hold the gate, and this batch publishes only between stages, so it is
+      // read here without its lock. An object already held stays as it is: writes keep it current.
+      if (seen.contains(core.id) || index.item_ids->value.contains(core.id)) continue;
+      chunk.staged.push_back(StagedObject{&object});
+      chunk.staged.back().new_member = append_membership(core, self);
+      seen.add(core.id);
+      chunk.ids.push_back(core.id);
+      const size_t tasks_before = chunk.work.size();
       {
-        // Items before ids: a reader never meets an id whose item is not stored yet.
+        std::lock_guard attributes(core.attributes->mutex);
+        chunk.writer.stage(core.id, *core.attributes, chunk.work);
+      }
+      if (chunk.work.size() != tasks_before) {
+        // The object's own path: the link that brought it, built now that it links objects in turn.
+        PathRef own;
+        if (paths != nullptr) own = (*paths)[pos].materialise();
+        for (size_t task = tasks_before; task < chunk.work.size(); ++task) {
+          chunk.work[task].path = own;
+          chunk.work[task].producer = core.id;
+        }
+      }
+    }
+  };
+
+  const auto publish = [&](Chunk& chunk) {
+    {
+      // Items before ids: a reader never meets an id whose item is not stored yet.
+      std::unique_lock items_lock(index.items->mutex);
+      for (StagedObject& entry : chunk.staged) {
+        SharedPyRef handle = entry.object->python_handle;
+        // A nested index keeps the handle of the value that links the object: an index copy (see SharedPyRef).
+        if (index.level > 0) handle.add_index_copy();
+        index.items->value.put(entry.object->core().id, StoredItem{std::move(handle)});
+        entry.stored = true;
+      }
+    }
+    std::unique_lock ids_lock(index.item_ids->mutex);
+    index.item_ids->value.addMany(chunk.ids.size(), chunk.ids.data());
+  };
+
+  // Leaves nothing of a chunk that has not been published whole: values, items, membership records.
+  const auto undo = [&](Chunk& chunk) {
+    chunk.writer.discard();
+    for (const StagedObject& entry : chunk.staged) {
+      const IndexableCore& core = entry.object->core();
+      if (entry.stored) {
+        StoredItem removed;
+        std::unique_lock ids_lock(index.item_ids->mutex);
         std::unique_lock items_lock(index.items->mutex);
-        for (StagedObject& entry : staged) {
-          SharedPyRef handle = entry.object->python_handle;
-          // A nested index keeps the handle of the value that links the object: an index copy (see SharedPyRef).
-          if (index.level > 0) handle.add_index_copy();
-          index.items->value.put(entry.object->core().id, StoredItem{std::move(handle)});
-          entry.stored = true;
-        }
+        index.item_ids->value.remove(core.id);
+        removed = index.items->value.take(core.id);
+        if (index.level > 0) removed.python_handle.remove_index_copy();
       }
-      std::unique_lock ids_lock(index.item_ids->mutex);
-      index.item_ids->value.addMany(ids.size(), ids.data());
+      if (entry.new_member) remove_membership(core, index.shared_from_this());
+    }
+    chunk.reset();
+  };
+
+  if (objects.empty()) return;
+  Chunk* current = &first;
+  Chunk* next = &second;
+  try {
+    stage_chunk(*current, 0);
+  } catch (...) {
+    undo(*current);
+    throw;
+  }
+  for (;;) {
+    const bool more = current->end < objects.size();
+    try {
+      if (more) {
+        const size_t next_begin = current->end;
+        current->writer.flush([&] { stage_chunk(*next, next_begin); });
+      } else {
+        current->writer.flush();
+      }
+      publish(*current);
     } catch (...) {
-      // The failing chunk leaves nothing: values, items, membership records. Earlier chunks stay.
-      writer.discard();
-      for (const StagedObject& entry : staged) {
-        const IndexableCore& core = entry.object->core();
-        if (entry.stored) {
-          StoredItem removed;
-          std::unique_lock ids_lock(index.item_ids->mutex);
-          std::unique_lock items_lock(index.items->mutex);
-          index.item_ids->value.remove(core.id);
-          removed = index.items->value.take(core.id);
-          if (index.level > 0) removed.python_handle.remove_index_copy();
-        }
-        if (entry.new_member) remove_membership(core, index.shared_from_this());
-      }
+      undo(*current);
+      undo(*next);
       throw;
     }
-    // After every index and object lock is released.
-    published(end, work);
+    try {
+      // After every index and object lock is released.
+      published(current->end, current->work);
+    } catch (...) {
+      undo(*next);
+      throw;
+    }
+    current->reset();
+    if (!more) return;
+    std::swap(current, next);
   }
 }
 

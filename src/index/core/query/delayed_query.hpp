@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -48,8 +49,11 @@ class BulkWriter {
   // so far stay staged; discard() takes them back.
   void stage(uint32_t id, const AttributeMap& attributes, NestedWork& work);
 
-  // No index lock held: writes every buffered id into its structure and empties the buffers.
-  void flush();
+  // No index lock held: writes every buffered id into its structure and empties the buffers. `alongside`, when
+  // given, runs on one of the flush's threads at the same time (the caller's next stage, which takes no lock a
+  // flush holds); on any failure the jobs not yet started are skipped, the flush may be partial (discard() takes it
+  // back) and the first exception propagates once every thread has stopped.
+  void flush(const std::function<void()>& alongside = {});
 
   // No index lock held: undoes everything staged since the last flush (including a flush that failed partway) and
   // drops maps that hold nothing afterwards. Never throws past what removal itself may throw.
@@ -106,6 +110,8 @@ class BulkWriter {
   void push_iterable(MapBuffer& buffer, const PyValue& value, uint32_t owner, NestedWork& work);
   static void push_nested(MapBuffer& buffer, const PyValue& value, uint32_t holder, NestedWork& work);
   static void flush_map(MapBuffer& buffer);
+  // Estimated work of flushing a buffer, in arbitrary units (to order and to size the parallel flush).
+  static size_t flush_cost(const MapBuffer& buffer);
   static void set_value_ids(QueryMap& map, const MapBuffer& buffer, bool text);
   static void unset_value_ids(QueryMap& map, const MapBuffer& buffer, bool text);
   static void flush_text(MapBuffer& buffer);
@@ -119,5 +125,11 @@ class BulkWriter {
   std::vector<std::unique_ptr<MapBuffer>> by_attribute_;  // position = attribute id; null until first met
   std::vector<MapBuffer*> dirty_;                         // buffers holding staged values, in first-use order
 };
+
+namespace bulk_writer_testing {
+// Makes the stage of the object `count` stages from now fail with std::bad_alloc, as a full memory would (a
+// negative count turns it off): the only way to fail a batch halfway from a test.
+void fail_stage_after(int64_t count);
+}  // namespace bulk_writer_testing
 
 }  // namespace vostrel

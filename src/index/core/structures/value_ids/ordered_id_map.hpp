@@ -39,15 +39,7 @@ class OrderedIdMap {
     Leaf* leaf = leaves_[leaf_at].get();
     auto at = lower_bound(*leaf, key);
     if (at != leaf->end() && at->key == key) {
-      if (at->set == LONE) {
-        if (at->id == id) return;
-        at->set = sets_.take();
-        sets_[at->set].add(at->id);
-      }
-      ValueIds& ids = sets_[at->set];
-      const uint64_t before = ids.cardinality();
-      ids.add(id);
-      ids_ += ids.cardinality() - before;
+      add_to_entry(*at, id);
       return;
     }
     if (leaf->size() == LEAF_ENTRIES) {
@@ -67,6 +59,42 @@ class OrderedIdMap {
     firsts_[leaf_at] = leaf->front().key;  // a key below every other lands at the front of the first leaf
     ++entries_;
     ++ids_;
+  }
+
+  // Adds pairs sorted by key (any order of ids within a key), each with `.key` and `.id`: one ordered pass over the
+  // map's entries and the pairs, appending into fresh leaves, instead of a search and a shift per pair (a bulk
+  // insertion's numbers arrive in id order, so their keys are scattered over every leaf). A few pairs into a large
+  // map take add() one by one.
+  template <class Pairs>
+  void add_sorted(const Pairs& pairs) {
+    const size_t count = pairs.size();
+    if (count * 32 < entries_) {
+      for (const auto& pair : pairs) add(pair.key, pair.id);
+      return;
+    }
+    OrderedIdMap merged;
+    merged.sets_ = std::move(sets_);  // the entries keep their side sets under the same numbers
+    merged.ids_ = ids_;
+    size_t next = 0;
+    const auto absorb = [&](Entry& entry) {
+      for (; next < count && pairs[next].key == entry.key; ++next) merged.add_to_entry(entry, pairs[next].id);
+    };
+    const auto append_new = [&] {
+      Entry entry{pairs[next].key, pairs[next].id, LONE};
+      ++merged.ids_;
+      ++next;
+      absorb(entry);
+      merged.append(entry);
+    };
+    for (const std::unique_ptr<Leaf>& leaf : leaves_) {
+      for (Entry& entry : *leaf) {
+        while (next < count && pairs[next].key < entry.key) append_new();
+        absorb(entry);
+        merged.append(entry);
+      }
+    }
+    while (next < count) append_new();
+    *this = std::move(merged);
   }
 
   // Removes id from key's set; the entry goes with its last id. Absent keys and ids change nothing.
@@ -266,6 +294,31 @@ class OrderedIdMap {
       for (uint32_t id : ids) scratch[counts[(id >> shift) & (BUCKETS - 1)]++] = id;
       ids.swap(scratch);
     }
+  }
+
+  // Adds id to an entry already in the map (nothing when it holds it): a lone id becomes a side set.
+  void add_to_entry(Entry& entry, uint32_t id) {
+    if (entry.set == LONE) {
+      if (entry.id == id) return;
+      entry.set = sets_.take();
+      sets_[entry.set].add(entry.id);
+    }
+    ValueIds& ids = sets_[entry.set];
+    const uint64_t before = ids.cardinality();
+    ids.add(id);
+    ids_ += ids.cardinality() - before;
+  }
+
+  // Appends an entry whose key is above every key in the map; a full last leaf starts a new one. Ids are counted by
+  // the caller.
+  void append(const Entry& entry) {
+    if (leaves_.empty() || leaves_.back()->size() == LEAF_ENTRIES) {
+      leaves_.push_back(std::make_unique<Leaf>());
+      leaves_.back()->reserve(LEAF_ENTRIES);
+      firsts_.push_back(entry.key);
+    }
+    leaves_.back()->push_back(entry);
+    ++entries_;
   }
 
   // Moves the upper half of a full leaf into a new leaf right after it.
