@@ -487,11 +487,7 @@ PyValue PyValue::capture(PyRef obj) {
 
 // ---- PyValue: reading ----
 
-std::string_view PyValue::as_str() const {
-  check_kind(ValueKind::Str);
-  if (has_record()) return static_cast<const TextRecord*>(record())->utf8;
-  return {reinterpret_cast<const char*>(bytes_), static_cast<size_t>(bytes_[TAG] >> LENGTH_SHIFT)};
-}
+std::string_view PyValue::record_text() const noexcept { return static_cast<const TextRecord*>(record())->utf8; }
 
 const IterableValue& PyValue::as_iterable() const {
   check_kind(ValueKind::Iterable);

@@ -130,7 +130,12 @@ class PyValue {
     check_kind(ValueKind::Bool);
     return bytes_[0] != 0;
   }
-  std::string_view as_str() const;
+  std::string_view as_str() const {
+    check_kind(ValueKind::Str);
+    // Inline text (most strings) is read in place; only long text goes out to its record.
+    if (!has_record()) return {reinterpret_cast<const char*>(bytes_), static_cast<size_t>(bytes_[TAG] >> LENGTH_SHIFT)};
+    return record_text();
+  }
   const IterableValue& as_iterable() const;
   const StoredIndexable& as_indexable() const;
 
@@ -171,6 +176,7 @@ class PyValue {
   static constexpr unsigned LENGTH_SHIFT = 4;
 
   bool has_record() const noexcept { return (bytes_[TAG] & RECORD_FLAG) != 0; }
+  std::string_view record_text() const noexcept;
   value_records::Record* record() const noexcept { return load<value_records::Record*>(); }
   void check_kind(ValueKind wanted) const {
     if (kind() != wanted) fail_kind();

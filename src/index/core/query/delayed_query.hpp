@@ -112,6 +112,7 @@ class BulkWriter {
   static void flush_map(MapBuffer& buffer);
   // Estimated work of flushing a buffer, in arbitrary units (to order and to size the parallel flush).
   static size_t flush_cost(const MapBuffer& buffer);
+  static std::vector<NumberEntry> sorted_by_key(const std::vector<NumberEntry>& entries);
   static void set_value_ids(QueryMap& map, const MapBuffer& buffer, bool text);
   static void unset_value_ids(QueryMap& map, const MapBuffer& buffer, bool text);
   static void flush_text(MapBuffer& buffer);
