@@ -29,6 +29,10 @@ namespace {
 // few megabytes per attribute, that readers see a long batch arrive in steps, and that a failure undoes little.
 constexpr size_t CHUNK_OBJECTS = 16384;
 
+// Nested links gathered from the holders' chunks before their children are stored: four chunks' worth (a few
+// megabytes of tasks).
+constexpr size_t NESTED_BATCH_TASKS = 4 * CHUNK_OBJECTS;
+
 using PathRef = std::shared_ptr<const RegistrationPath>;
 
 // How a nested batch object was reached: the object whose value linked it and that object's own registration path.
@@ -221,9 +225,11 @@ void store_in_chunks(IndexAPI& index, const std::vector<StoredIndexable>& object
   }
 }
 
-// Moves a chunk's tasks to the back of `queue`, one group per value map, each in the order met.
+// Moves a chunk's tasks to the back of `queue`, one group per value map, each in the order met; tasks of a map that
+// already has a group waiting join it.
 void enqueue_groups(NestedWork& tasks, NestedQueue& queue) {
   std::unordered_map<const QueryMap*, size_t> group_of;
+  for (size_t at = 0; at < queue.size(); ++at) group_of.try_emplace(queue[at].map.get(), at);
   for (NestedTask& task : tasks) {
     auto [found, fresh] = group_of.try_emplace(task.map.get(), queue.size());
     if (fresh) queue.push_back(NestedGroup{task.map, {}});
@@ -295,15 +301,33 @@ void link_group(NestedGroup& group, NestedQueue& queue) {
 void IndexAPI::add_indexables(const std::vector<StoredIndexable>& objects) {
   if (objects.empty()) return;
   std::lock_guard gate(WRITE_GATE());
-  store_in_chunks(*this, objects, nullptr, [](size_t, NestedWork& tasks) {
-    NestedQueue queue;
-    enqueue_groups(tasks, queue);
+  NestedQueue queue;
+  size_t waiting = 0;
+  const auto link_waiting = [&] {
+    waiting = 0;
     while (!queue.empty()) {
       NestedGroup group = std::move(queue.front());
       queue.pop_front();
       link_group(group, queue);
     }
-  });
+  };
+  try {
+    store_in_chunks(*this, objects, nullptr, [&](size_t end, NestedWork& tasks) {
+      waiting += tasks.size();
+      enqueue_groups(tasks, queue);
+      // Nested objects go in once several chunks of holders have gathered them, so that their own batch is long
+      // enough to stage one chunk while flushing the last.
+      if (waiting >= NESTED_BATCH_TASKS || end == objects.size()) link_waiting();
+    });
+  } catch (...) {
+    // The chunks published before the failure stay, so their nested objects go in too, as they would have one by
+    // one; the first failure is the one reported.
+    try {
+      link_waiting();
+    } catch (...) {
+    }
+    throw;
+  }
 }
 
 }  // namespace vostrel
