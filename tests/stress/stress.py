@@ -102,6 +102,11 @@ def child_main(args):
             self.handed.append(obj)
             self.index.add_object(obj)
 
+        def add_many(self, objs):
+            self.handed_ids.update(map(id, objs))
+            self.handed.extend(objs)
+            self.index.add_object_many(objs)
+
     class StressValues(ValueGen):
         def string(self):
             # Short random strings: a value map's string structure is as wide as its longest string, and dozens of
@@ -254,6 +259,19 @@ def child_main(args):
             pool.append(o)
             rng.choice(records).add(o)
 
+        def op_add_batch(self):
+            # Several chunks in one batch (the next chunk is staged while the last is flushed), with pool objects that
+            # other workers write meanwhile mixed in. Few per run: every batch stays alive with its record.
+            rng = self.rng
+            with batch_lock:
+                if batches_left[0] == 0:
+                    return self.op_add_existing()
+                batches_left[0] -= 1
+            batch = [Obj(n=i, s=self.values.string(), tags=[i % 7, "t"]) for i in range(rng.randrange(17_000, 36_000))]
+            for _ in range(50):
+                batch.insert(rng.randrange(len(batch)), rng.choice(pool))
+            rng.choice(records).add_many(batch)
+
         def op_add_existing(self):
             self.rng.choice(records).add(self.rng.choice(pool))
 
@@ -268,9 +286,13 @@ def child_main(args):
         def op_gc(self):
             gc.collect()
 
+    batch_lock = threading.Lock()
+    batches_left = [6]
+
     operations = [("write", Worker.op_write, 40), ("query", Worker.op_query, 22), ("views", Worker.op_views, 10),
                   ("keywords", Worker.op_keywords, 6), ("collect", Worker.op_collect, 6),
                   ("add_new", Worker.op_add_new, 5), ("add_existing", Worker.op_add_existing, 5),
+                  ("add_batch", Worker.op_add_batch, 0.2),
                   ("recreate", Worker.op_recreate, 0.5), ("gc", Worker.op_gc, 0.3)]
     op_names = [name for name, _, _ in operations]
     op_funcs = [fn for _, fn, _ in operations]
