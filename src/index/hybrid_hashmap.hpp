@@ -72,7 +72,7 @@ class HybridHashmap {
     copy.rebuild_index();
   }
   HybridHashmap(HybridHashmap&& other) noexcept
-      : block_(std::exchange(other.block_, nullptr)),
+      : block_(other.take_block()),
         len_(std::exchange(other.len_, 0)),
         capacity_(std::exchange(other.capacity_, 0)) {}
   HybridHashmap& operator=(const HybridHashmap& other) {
@@ -86,7 +86,7 @@ class HybridHashmap {
     if (this != &other) {
       // Take the new entries before destroying the old ones: a destructor may look at this map again.
       HybridHashmap old(std::move(*this));
-      block_ = std::exchange(other.block_, nullptr);
+      set_block(other.take_block());
       len_ = std::exchange(other.len_, 0);
       capacity_ = std::exchange(other.capacity_, 0);
     }
@@ -128,7 +128,9 @@ class HybridHashmap {
   // Bytes of the block (0 while empty).
   size_t heap_bytes() const { return capacity_ == 0 ? 0 : Block::bytes_for(capacity_); }
   // Start of the block (null while empty), for prefetching ahead of a walk over many maps.
-  const void* storage() const noexcept { return block_; }
+  // Read without the owner's lock (a hint only: the block may be gone by the time it is fetched, which a prefetch
+  // does not mind), so the pointer is loaded and stored atomically.
+  const void* storage() const noexcept { return __atomic_load_n(&block_, __ATOMIC_RELAXED); }
 
   // Calls f(const K&, const V&) for every entry, in the order each key was first inserted.
   template <class F>
@@ -253,8 +255,15 @@ class HybridHashmap {
     adopt(grown);
   }
 
+  void set_block(std::byte* base) noexcept { __atomic_store_n(&block_, base, __ATOMIC_RELAXED); }
+  std::byte* take_block() noexcept {
+    std::byte* base = block_;
+    set_block(nullptr);
+    return base;
+  }
+
   void adopt(const Block& built) {
-    block_ = built.base;
+    set_block(built.base);
     capacity_ = built.capacity;
     len_ = built.len;
   }
@@ -267,7 +276,7 @@ class HybridHashmap {
       std::destroy_at(view.key(slot));
     }
     view.free();
-    block_ = nullptr;
+    set_block(nullptr);
     len_ = 0;
     capacity_ = 0;
   }
