@@ -55,3 +55,19 @@ TEST(RunJobs, FirstErrorIsRethrownAfterEveryThreadStopped) {
 
 }  // namespace
 }  // namespace vostrel
+
+namespace vostrel {
+namespace {
+
+TEST(RunJobs, CallingThreadRunsJobZero) {
+  for (int round = 0; round < 20; ++round) {
+    std::thread::id ran_zero;
+    run_jobs(8, [&](size_t at) {
+      if (at == 0) ran_zero = std::this_thread::get_id();
+    });
+    EXPECT_EQ(ran_zero, std::this_thread::get_id());
+  }
+}
+
+}  // namespace
+}  // namespace vostrel

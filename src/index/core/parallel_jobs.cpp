@@ -30,17 +30,21 @@ void run_jobs(size_t count, const std::function<void(size_t)>& job) {
   std::atomic<bool> failed{false};
   std::exception_ptr first_error;
   std::mutex error_mutex;  // leaf: guards first_error only
-  const auto work = [&] {
-    for (size_t at = next.fetch_add(1); at < count && !failed.load(); at = next.fetch_add(1)) {
-      try {
-        job(at);
-      } catch (...) {
-        std::lock_guard lock(error_mutex);
-        if (!first_error) first_error = std::current_exception();
-        failed.store(true);
-      }
+  const auto run = [&](size_t at) {
+    try {
+      job(at);
+    } catch (...) {
+      std::lock_guard lock(error_mutex);
+      if (!first_error) first_error = std::current_exception();
+      failed.store(true);
     }
   };
+  const auto work = [&] {
+    for (size_t at = next.fetch_add(1); at < count && !failed.load(); at = next.fetch_add(1)) run(at);
+  };
+  if (count == 0) return;
+  // Job 0 is the calling thread's own, claimed before any helper starts.
+  next.store(1);
   std::vector<std::thread> helpers;
   const size_t wanted = std::min(lanes(), count);
   if (wanted > 1) {
@@ -53,6 +57,7 @@ void run_jobs(size_t count, const std::function<void(size_t)>& job) {
       }
     }
   }
+  run(0);
   work();
   for (std::thread& helper : helpers) helper.join();
   if (first_error) std::rethrow_exception(first_error);

@@ -11,7 +11,8 @@
 namespace vostrel {
 
 // Runs job(0) .. job(count - 1), each exactly once, on the calling thread and on up to `lanes() - 1` helper threads;
-// returns when every job has finished. Jobs are claimed in index order, so put the longest first. When a job throws,
+// returns when every job has finished. The calling thread runs job 0 itself; the rest are claimed in index order by
+// whichever thread is free, so put the longest first. When a job throws,
 // the jobs not yet claimed are skipped and the first exception is rethrown here once every thread has stopped. With
 // one lane, or when a thread cannot be started, the calling thread runs them all.
 void run_jobs(size_t count, const std::function<void(size_t)>& job);
