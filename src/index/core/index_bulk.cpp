@@ -101,6 +101,26 @@ struct Chunk {
   }
 };
 
+// The two chunks of each index a batch writes, kept for the whole batch: the nested indexes are written once per
+// group of holders, and fresh writers each time would grow fresh buffers (and fault in fresh pages) each time.
+struct ChunkPair {
+  explicit ChunkPair(IndexAPI& index) : first(index), second(index) {}
+  Chunk first;
+  Chunk second;
+};
+
+class WriterCache {
+ public:
+  ChunkPair& for_index(IndexAPI& index) {
+    std::unique_ptr<ChunkPair>& pair = pairs_[&index];
+    if (!pair) pair = std::make_unique<ChunkPair>(index);
+    return *pair;
+  }
+
+ private:
+  std::unordered_map<const IndexAPI*, std::unique_ptr<ChunkPair>> pairs_;
+};
+
 // Writer gate held, no lock held. Stores `objects` into `index` chunk by chunk with the outcome of one store_object
 // each (an object already held, or met twice, is skipped). `paths`, when given, holds per object the link that brought
 // it; the tasks of its own nested values carry the path through that link and the object as their producer. After each
@@ -112,12 +132,12 @@ struct Chunk {
 // chunk after a failure point is undone with it, so "earlier chunks stay" still means every chunk before the one that
 // failed, and nothing half-registered.
 template <class Published>
-void store_in_chunks(IndexAPI& index, const std::vector<StoredIndexable>& objects, const std::vector<LinkOrigin>* paths,
-                     Published&& published) {
+void store_in_chunks(IndexAPI& index, ChunkPair& chunks, const std::vector<StoredIndexable>& objects,
+                     const std::vector<LinkOrigin>* paths, Published&& published) {
   const std::weak_ptr<IndexAPI> self = index.weak_from_this();
   Bitmap seen;  // ids staged by this batch: the same object twice is stored once
-  Chunk first(index);
-  Chunk second(index);
+  Chunk& first = chunks.first;
+  Chunk& second = chunks.second;
   for (Chunk* chunk : {&first, &second}) {
     chunk->staged.reserve(std::min(objects.size(), CHUNK_OBJECTS));
     chunk->ids.reserve(std::min(objects.size(), CHUNK_OBJECTS));
@@ -241,7 +261,7 @@ void enqueue_groups(NestedWork& tasks, NestedQueue& queue) {
 // Writer gate held, no lock held. Links every child of the group to its holder in the map's nested index and stores
 // the children new there as one batch; their own nested values join `queue`. A child whose chunk fails is neither
 // stored nor linked.
-void link_group(NestedGroup& group, NestedQueue& queue) {
+void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
   QueryMap& map = *group.map;
   if (map.level + 1 > MAX_NESTED_LEVEL) return;  // see link() in nested_work.cpp
   IndexAPI& nested = map.ensure_nested();
@@ -284,7 +304,7 @@ void link_group(NestedGroup& group, NestedQueue& queue) {
   std::stable_sort(pending.begin(), pending.end(),
                    [](const PendingLink& a, const PendingLink& b) { return a.child < b.child; });
   size_t next_link = 0;
-  store_in_chunks(nested, children, &paths, [&](size_t end, NestedWork& tasks) {
+  store_in_chunks(nested, writers.for_index(nested), children, &paths, [&](size_t end, NestedWork& tasks) {
     {
       std::unique_lock links(nested.parent_links->mutex);
       for (; next_link < pending.size() && pending[next_link].child < end; ++next_link) {
@@ -301,6 +321,7 @@ void link_group(NestedGroup& group, NestedQueue& queue) {
 void IndexAPI::add_indexables(const std::vector<StoredIndexable>& objects) {
   if (objects.empty()) return;
   std::lock_guard gate(WRITE_GATE());
+  WriterCache writers;
   NestedQueue queue;
   size_t waiting = 0;
   const auto link_waiting = [&] {
@@ -308,11 +329,11 @@ void IndexAPI::add_indexables(const std::vector<StoredIndexable>& objects) {
     while (!queue.empty()) {
       NestedGroup group = std::move(queue.front());
       queue.pop_front();
-      link_group(group, queue);
+      link_group(group, queue, writers);
     }
   };
   try {
-    store_in_chunks(*this, objects, nullptr, [&](size_t end, NestedWork& tasks) {
+    store_in_chunks(*this, writers.for_index(*this), objects, nullptr, [&](size_t end, NestedWork& tasks) {
       waiting += tasks.size();
       enqueue_groups(tasks, queue);
       // Nested objects go in once several chunks of holders have gathered them, so that their own batch is long

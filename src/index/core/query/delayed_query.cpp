@@ -50,8 +50,9 @@ void fail_stage_after(int64_t count) { stages_before_failure.store(count < 0 ? -
 // The entries in key order (staging order within a key): an LSD radix sort a byte at a time over the 76 key bits,
 // skipping the bytes every key shares (the high bytes of small integers), so that a chunk of ages costs one pass
 // and a comparison sort's log factor is never paid.
-std::vector<BulkWriter::NumberEntry> BulkWriter::sorted_by_key(const std::vector<NumberEntry>& entries) {
-  std::vector<BulkWriter::NumberEntry> sorted(entries);
+const std::vector<BulkWriter::NumberEntry>& BulkWriter::sorted_by_key(MapBuffer& buffer) {
+  std::vector<NumberEntry>& sorted = buffer.sorted_numbers;
+  sorted.assign(buffer.numbers.begin(), buffer.numbers.end());
   if (sorted.size() < 2) return sorted;
   uint64_t m_all = ~uint64_t{0};
   uint64_t m_any = 0;
@@ -65,7 +66,8 @@ std::vector<BulkWriter::NumberEntry> BulkWriter::sorted_by_key(const std::vector
   }
   const uint64_t m_varies = m_all ^ m_any;
   const uint16_t e_varies = static_cast<uint16_t>(e_all ^ e_any);
-  std::vector<BulkWriter::NumberEntry> scratch(sorted.size());
+  std::vector<NumberEntry>& scratch = buffer.scratch_numbers;
+  scratch.resize(sorted.size());
   std::array<uint32_t, 256> counts{};
   const auto pass = [&](auto byte_of) {
     counts.fill(0);
@@ -87,11 +89,11 @@ std::vector<BulkWriter::NumberEntry> BulkWriter::sorted_by_key(const std::vector
 }
 
 // The value -> id-set entries of the buffered strings (`text`) or numbers, under that structure's write lock.
-void BulkWriter::set_value_ids(QueryMap& map, const MapBuffer& buffer, bool text) {
+void BulkWriter::set_value_ids(QueryMap& map, MapBuffer& buffer, bool text) {
   if (text) {
     for (const DirectValue& value : buffer.text_values) map.add_text_id(value.value, value.id);
   } else {
-    map.number_ids.ensure().add_sorted(sorted_by_key(buffer.numbers));
+    map.number_ids.ensure().add_sorted(sorted_by_key(buffer));
   }
 }
 
@@ -287,8 +289,8 @@ void BulkWriter::flush_elements(MapBuffer& buffer) {
       }
     }
   }
-  std::vector<uint32_t> elements;
-  elements.reserve(buffer.elements.size());
+  std::vector<uint32_t>& elements = buffer.scratch_ids;
+  elements.clear();
   for (const ElementEntry& entry : buffer.elements) elements.push_back(entry.element);
   std::unique_lock lock(map.mask_mutex);
   map.mask.addMany(elements.size(), elements.data());
@@ -299,11 +301,14 @@ void BulkWriter::flush_exact(MapBuffer& buffer) {
   QueryMap::ExactMap& values = buffer.map->exact.ensure(16);
   // Grouped by shard, so each shard's lock is taken once per flush.
   const size_t shards = values.shard_count();
-  std::vector<uint32_t> order(buffer.exact.size());
-  std::vector<size_t> counts(shards + 1, 0);
+  std::vector<uint32_t>& order = buffer.scratch_ids;
+  order.resize(buffer.exact.size());
+  std::vector<size_t>& counts = buffer.scratch_counts;
+  counts.assign(shards + 1, 0);
   for (const ExactEntry& entry : buffer.exact) ++counts[QueryMap::ExactMap::shard_index(entry.hash, shards - 1) + 1];
   for (size_t shard = 1; shard <= shards; ++shard) counts[shard] += counts[shard - 1];
-  const std::vector<size_t> starts(counts.begin(), counts.end());
+  std::vector<size_t>& starts = buffer.scratch_counts_too;
+  starts.assign(counts.begin(), counts.end());
   for (uint32_t pos = 0; pos < buffer.exact.size(); ++pos) {
     order[counts[QueryMap::ExactMap::shard_index(buffer.exact[pos].hash, shards - 1)]++] = pos;
   }
@@ -333,12 +338,15 @@ void BulkWriter::flush_text(MapBuffer& buffer) {
   const auto bucket_of = [&](uint64_t entry) {
     return static_cast<size_t>(relative_position_of(entry) - lowest) * KEY_COUNT + key_of_entry(entry);
   };
-  std::vector<uint32_t> sorted(entries.size());
-  std::vector<size_t> starts(buckets + 1, 0);
+  std::vector<uint32_t>& sorted = buffer.scratch_ids;
+  sorted.resize(entries.size());
+  std::vector<size_t>& starts = buffer.scratch_counts;
+  starts.assign(buckets + 1, 0);
   for (uint64_t entry : entries) ++starts[bucket_of(entry) + 1];
   for (size_t bucket = 1; bucket <= buckets; ++bucket) starts[bucket] += starts[bucket - 1];
   {
-    std::vector<size_t> next(starts.begin(), starts.end() - 1);
+    std::vector<size_t>& next = buffer.scratch_counts_too;
+    next.assign(starts.begin(), starts.end() - 1);
     for (uint64_t entry : entries) sorted[next[bucket_of(entry)]++] = static_cast<uint32_t>(entry);
   }
 
@@ -367,8 +375,10 @@ void BulkWriter::flush_numbers(MapBuffer& buffer) {
   uint64_t m_any = 0;
   uint16_t e_all = 0xffff;
   uint16_t e_any = 0;
-  std::vector<uint32_t> zeros(count);
-  std::vector<uint32_t> ones(count);
+  std::vector<uint32_t>& zeros = buffer.scratch_ids;
+  zeros.resize(count);
+  std::vector<uint32_t>& ones = buffer.scratch_ids_too;
+  ones.resize(count);
   for (size_t pos = 0; pos < count; ++pos) {
     const NumberEntry& entry = buffer.numbers[pos];
     m_all &= entry.key.m;

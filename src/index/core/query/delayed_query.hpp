@@ -98,6 +98,15 @@ class BulkWriter {
     std::vector<DirectValue> direct;
     int64_t staged_values = 0;  // ids counted in `registered` since the last flush
     bool dirty = false;
+    // Working space of the flush, kept with its capacity like the buffers: blocks this large come fresh from the
+    // system when allocated and go back to it when freed, so a new one per flush would fault in new pages every
+    // time. One job flushes a buffer at a time, and its steps run one after another.
+    std::vector<uint32_t> scratch_ids;
+    std::vector<uint32_t> scratch_ids_too;
+    std::vector<size_t> scratch_counts;
+    std::vector<size_t> scratch_counts_too;
+    std::vector<NumberEntry> sorted_numbers;
+    std::vector<NumberEntry> scratch_numbers;
   };
 
   MapBuffer& buffer_for(uint32_t attribute);
@@ -112,8 +121,8 @@ class BulkWriter {
   static void flush_map(MapBuffer& buffer);
   // Estimated work of flushing a buffer, in arbitrary units (to order and to size the parallel flush).
   static size_t flush_cost(const MapBuffer& buffer);
-  static std::vector<NumberEntry> sorted_by_key(const std::vector<NumberEntry>& entries);
-  static void set_value_ids(QueryMap& map, const MapBuffer& buffer, bool text);
+  static const std::vector<NumberEntry>& sorted_by_key(MapBuffer& buffer);
+  static void set_value_ids(QueryMap& map, MapBuffer& buffer, bool text);
   static void unset_value_ids(QueryMap& map, const MapBuffer& buffer, bool text);
   static void flush_text(MapBuffer& buffer);
   static void flush_numbers(MapBuffer& buffer);
