@@ -440,7 +440,7 @@ PyValue PyValue::capture(PyRef obj) {
     hasher.add(3);
     auto record = std::make_unique<TextRecord>(hasher.finish(), obj.get(), text);
     obj.release();  // now owned by the record
-    value.store(static_cast<value_records::Record*>(record.release()), ValueKind::Str, RECORD_FLAG);
+    value.store_record(record.release(), ValueKind::Str);
     return value;
   }
   NativeValue native = classify(obj.get());
@@ -465,13 +465,13 @@ PyValue PyValue::capture(PyRef obj) {
     case ValueKind::Iterable: {
       uint64_t hash = native_hash(native);
       auto record = std::make_unique<IterableRecord>(hash, std::move(*std::get_if<IterableValue>(&native)));
-      value.store(static_cast<value_records::Record*>(record.release()), ValueKind::Iterable, RECORD_FLAG);
+      value.store_record(record.release(), ValueKind::Iterable);
       return value;
     }
     case ValueKind::Ind: {
       uint64_t hash = native_hash(native);
       auto record = std::make_unique<IndexableRecord>(hash, std::move(*std::get_if<StoredIndexable>(&native)));
-      value.store(static_cast<value_records::Record*>(record.release()), ValueKind::Ind, RECORD_FLAG);
+      value.store_record(record.release(), ValueKind::Ind);
       return value;
     }
     case ValueKind::Unknown:
@@ -481,13 +481,21 @@ PyValue PyValue::capture(PyRef obj) {
   if (hash == -1 && PyErr_Occurred()) fail_type_checked();
   auto record = std::make_unique<ObjectRecord>(static_cast<uint64_t>(hash), obj.get());
   obj.release();  // now owned by the record
-  value.store(static_cast<value_records::Record*>(record.release()), ValueKind::Unknown, RECORD_FLAG);
+  value.store_record(record.release(), ValueKind::Unknown);
   return value;
 }
 
 // ---- PyValue: reading ----
 
 std::string_view PyValue::record_text() const noexcept { return static_cast<const TextRecord*>(record())->utf8; }
+
+void PyValue::store_record(value_records::Record* shared, ValueKind kind) noexcept {
+  store(shared, kind, RECORD_FLAG);
+  const uint64_t bits = shared->hash & SHORT_HASH_MASK;
+  for (size_t byte = 0; byte < KEPT_HASH_BYTES; ++byte) {
+    bytes_[sizeof(shared) + byte] = static_cast<unsigned char>(bits >> (8 * byte));
+  }
+}
 
 const IterableValue& PyValue::as_iterable() const {
   check_kind(ValueKind::Iterable);
@@ -598,14 +606,15 @@ bool operator==(const PyValue& a, const PyValue& b) noexcept {
     case ValueKind::Bool:
       return a.as_bool() == b.as_bool();
     case ValueKind::Str:
-      return a.as_str() == b.as_str();
+      return PyValue::same_text(a, b);
     case ValueKind::Iterable:
       return a.record() == b.record() || a.as_iterable().record == b.as_iterable().record;
     case ValueKind::Ind:
-      return a.record()->hash == b.record()->hash &&
+      return a.kept_hash_bits() == b.kept_hash_bits() && a.record()->hash == b.record()->hash &&
              a.as_indexable().python_handle.get() == b.as_indexable().python_handle.get();
     case ValueKind::Unknown:
-      return a.has_record() && b.has_record() && a.record()->hash == b.record()->hash && a.obj() == b.obj();
+      return a.has_record() && b.has_record() && a.kept_hash_bits() == b.kept_hash_bits() &&
+             a.record()->hash == b.record()->hash && a.obj() == b.obj();
   }
   return false;
 }

@@ -116,6 +116,16 @@ class PyValue {
   ValueKind kind() const noexcept { return static_cast<ValueKind>(bytes_[TAG] & KIND_MASK); }
   // The 64-bit hash: Fx hash of the payload and the kind code, or the interpreter's hash for Unknown.
   uint64_t hash() const noexcept;
+  // The low 56 bits of hash(). A value with a shared record keeps them beside the record's address, so tables of
+  // long text or of objects hash, probe and compare their keys without a cache miss on each key's record.
+  uint64_t short_hash() const noexcept { return has_record() ? kept_hash_bits() : hash() & SHORT_HASH_MASK; }
+  // Equal text, for two Str values: long text compares its kept hash bits before its bytes, inline text its bytes
+  // in place (the same text is always kept the same way: in place up to INLINE_TEXT bytes, in a record beyond).
+  static bool same_text(const PyValue& a, const PyValue& b) noexcept {
+    if (a.has_record() != b.has_record()) return false;
+    if (!a.has_record()) return std::memcmp(a.bytes_, b.bytes_, sizeof(a.bytes_)) == 0;
+    return a.kept_hash_bits() == b.kept_hash_bits() && a.record_text() == b.record_text();
+  }
 
   // Typed accessors; each requires the matching kind() (InternalError otherwise).
   int64_t as_int() const {
@@ -175,7 +185,17 @@ class PyValue {
   static constexpr unsigned char RECORD_FLAG = 0x08;
   static constexpr unsigned LENGTH_SHIFT = 4;
 
+  static constexpr size_t KEPT_HASH_BYTES = 7;  // the bytes between a record's address and the tag
+  static constexpr uint64_t SHORT_HASH_MASK = (uint64_t{1} << (8 * KEPT_HASH_BYTES)) - 1;
+
   bool has_record() const noexcept { return (bytes_[TAG] & RECORD_FLAG) != 0; }
+  uint64_t kept_hash_bits() const noexcept {
+    uint64_t bits = 0;
+    for (size_t byte = 0; byte < KEPT_HASH_BYTES; ++byte) bits |= uint64_t{bytes_[8 + byte]} << (8 * byte);
+    return bits;
+  }
+  // Stores a new record (count 1) with its kind and the record's hash bits.
+  void store_record(value_records::Record* shared, ValueKind kind) noexcept;
   std::string_view record_text() const noexcept;
   value_records::Record* record() const noexcept { return load<value_records::Record*>(); }
   void check_kind(ValueKind wanted) const {

@@ -299,3 +299,29 @@ def test_readers_see_consistent_equalities_while_values_move():
         assert {id(o) for o in index.reduced_query(Q.eq("n", value)).collect()} == {id(o) for o in objs if o.n == value}
     for text in ("left", "right side of a long string"):
         assert {id(o) for o in index.reduced(s=text).collect()} == {id(o) for o in objs if o.s == text}
+
+
+def test_long_text_keys_meet_only_their_equals_as_the_table_grows_and_shrinks():
+    # Long text is compared by the hash bits kept in each value before its bytes: texts that differ only in their last
+    # byte, equal texts from different str objects, and neighbours one byte longer or shorter must all come out right.
+    rng = random.Random(BASE_SEED)
+    stem = "a shared prefix that is much longer than fifteen bytes "
+    texts = [stem + f"{i:05d}" for i in range(1500)] + [stem + f"{i:05d}!" for i in range(0, 1500, 7)]
+    objs = [Obj(s="".join(list(text))) for text in texts for _ in range(1 + (len(text) % 3))]
+    rng.shuffle(objs)
+    ix = Vostrel.Index()
+    ix.add_object_many(objs[: len(objs) // 2])
+    for o in objs[len(objs) // 2:]:
+        ix.add_object(o)
+
+    def check(held):
+        for text in rng.sample(texts, 200) + [stem, stem + "0000", stem + "01499!!"]:
+            want = sorted(id(o) for o in held if o.s == text)
+            assert sorted(map(id, ix.reduced_query(Q.eq("s", "".join(list(text)))).collect())) == want, text
+
+    check(objs)
+    gone = set(map(id, rng.sample(objs, len(objs) * 3 // 4)))  # the table shrinks back
+    for o in objs:
+        if id(o) in gone:
+            ix.remove_object(o)
+    check([o for o in objs if id(o) not in gone])

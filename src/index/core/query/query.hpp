@@ -41,14 +41,19 @@ struct OrderedKeyHash {
 };
 // Str values only: the key is a copy of the captured value (in place up to 15 bytes, else sharing its record).
 struct TextKeyEqual {
-  bool operator()(const PyValue& a, const PyValue& b) const { return a.as_str() == b.as_str(); }
+  bool operator()(const PyValue& a, const PyValue& b) const { return PyValue::same_text(a, b); }
+};
+// Text keys hash by the bits a long text keeps in place (see PyValue::short_hash): growing the table re-places every
+// key without visiting their records.
+struct TextKeyHash {
+  uint64_t operator()(const PyValue& value) const noexcept { return value.short_hash(); }
 };
 
 class QueryMap : public std::enable_shared_from_this<QueryMap> {
  public:
   using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueStoredHash>;
   using NumberIds = OrderedIdMap<OrderedKey>;
-  using TextIds = ValueIdMap<PyValue, PyValueStoredHash, TextKeyEqual>;
+  using TextIds = ValueIdMap<PyValue, TextKeyHash, TextKeyEqual>;
 
   // `owner` is the index this map belongs to; an expired or empty weak reference makes a map without a parent.
   // Use `create`: it also links the nested index back to its map.
