@@ -1,8 +1,8 @@
-// IndexAPI::add_indexables: batch insertion through a BulkWriter, one chunk of objects at a time, with the nested
-// objects a chunk links entered as one batch per nested index.
+// IndexAPI::add_indexables: batch insertion through BulkWriters, chunk by chunk (the next chunk staged while the last
+// is flushed), with the nested objects that a few chunks link entered as one batch per nested index.
 //
 // Nested objects go level by level instead of one holder at a time: the children that one value map's values link
-// in a chunk are linked to their holders in the nested index's links with one lock, deduplicated, and the new ones
+// in those chunks are linked to their holders in the nested index's links with one lock, deduplicated, and the new ones
 // stored there through that index's own writer; their nested values form the groups of the next level. A work queue
 // drives the levels, so a deep chain costs no native stack. Every nested index receives its objects in the order the
 // one-by-one path would reach them (holders in order, values in attribute order), so the same children are linked,
