@@ -226,6 +226,10 @@ inline void count_index_copy(const PyValue& value, bool add) noexcept { value.co
 struct PyValueStoredHash {
   uint64_t operator()(const PyValue& v) const noexcept { return v.hash(); }
 };
+// For placing values within one table: short_hash(), which a value with a shared record reads in place.
+struct PyValueShortHash {
+  uint64_t operator()(const PyValue& v) const noexcept { return v.short_hash(); }
+};
 
 // The Fx hash of a payload followed by its variant code (index + 1). Not defined for UnknownValue, whose hash is the
 // interpreter's own hash of the object.

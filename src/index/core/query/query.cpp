@@ -170,6 +170,7 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
   if (found->second.is_empty()) {
     count_index_copy(found->first, false);
     shard.map.erase(found);
+    shard.map.compact_if_sparse();
   }
 }
 

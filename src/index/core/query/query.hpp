@@ -51,7 +51,7 @@ struct TextKeyHash {
 
 class QueryMap : public std::enable_shared_from_this<QueryMap> {
  public:
-  using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueStoredHash>;
+  using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueStoredHash, std::equal_to<PyValue>, PyValueShortHash>;
   using NumberIds = OrderedIdMap<OrderedKey>;
   using TextIds = ValueIdMap<PyValue, TextKeyHash, TextKeyEqual>;
 

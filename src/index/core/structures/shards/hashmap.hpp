@@ -11,9 +11,9 @@
 #include <optional>
 #include <random>
 #include <shared_mutex>
-#include <unordered_map>
 #include <utility>
 
+#include "index/core/structures/shards/flat_table.hpp"
 #include "index/fx_hash.hpp"
 #include "index/internal_error.hpp"
 
@@ -54,13 +54,15 @@ struct SeededStoredHash {
 // K keys, V values; StoredHash()(key) gives the 64-bit hash the key carries.
 // The shard of a key depends only on that stored hash (Fx mix and mask), so a
 // caller that already knows the hash never rehashes the key to pick a shard.
-// Different shards never block each other. A thread must hold at most one
-// shard guard of a map at a time.
-template <class K, class V, class StoredHash, class KeyEqual = std::equal_to<K>>
+// Within a shard, keys are placed by TableHash (the stored hash unless given:
+// a cheaper hash that is as good for placement may be used there, since the
+// shard choice never depends on it). Different shards never block each other.
+// A thread must hold at most one shard guard of a map at a time.
+template <class K, class V, class StoredHash, class KeyEqual = std::equal_to<K>, class TableHash = StoredHash>
 class ShardedHashMap {
  public:
-  using Hasher = SeededStoredHash<K, StoredHash>;
-  using Map = std::unordered_map<K, V, Hasher, KeyEqual>;
+  using Hasher = SeededStoredHash<K, TableHash>;
+  using Map = FlatTable<K, V, Hasher, KeyEqual>;
 
   // A shard locked for writing; the lock is held until the guard is dropped.
   struct WriteGuard {
@@ -154,12 +156,14 @@ class ShardedHashMap {
     return total;
   }
 
-  // Calls f(Map&) for every shard in order, each write-locked only during its call.
+  // Calls f(Map&) for every shard in order, each write-locked only during its call. A shard that f has left
+  // mostly empty is rebuilt smaller after the call.
   template <class F>
   void for_each_shard(F&& f) {
     for (size_t i = 0; i < shard_count_; ++i) {
       std::unique_lock lock(shards_[i].lock);
       f(shards_[i].map);
+      shards_[i].map.compact_if_sparse();
     }
   }
 
