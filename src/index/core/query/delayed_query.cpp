@@ -469,6 +469,7 @@ void BulkWriter::remove_staged(MapBuffer& buffer) {
         for (const QueryMap::ElementRecord& record : found->second) count_index_copy(record.member, false);
         map.owner_elements.erase(found);
       }
+      map.owner_elements.compact_if_sparse();
     }
     {
       std::unique_lock lock(map.mask_mutex);

@@ -204,6 +204,7 @@ void QueryMap::remove_iterable(uint32_t owner, NestedWork& work) {
     if (found == owner_elements.end()) return;
     std::vector<ElementRecord> records = std::move(found->second);
     owner_elements.erase(found);
+    owner_elements.compact_if_sparse();
     elements.reserve(records.size());
     values.reserve(records.size());
     for (ElementRecord& record : records) {

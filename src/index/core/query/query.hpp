@@ -90,7 +90,11 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   };
   mutable RankedSharedMutex translation_mutex;
   PagedU32Map translation;
-  std::unordered_map<uint32_t, std::vector<ElementRecord>, FxU32Hash> owner_elements;
+  // Owner ids are dense and ascending: mixed fully before placement in a power-of-two table.
+  struct OwnerHash {
+    uint64_t operator()(uint32_t owner) const noexcept { return splitmix64(owner); }
+  };
+  FlatTable<uint32_t, std::vector<ElementRecord>, OwnerHash, std::equal_to<uint32_t>> owner_elements;
   mutable RankedSharedMutex mask_mutex;
   Bitmap mask;  // guarded by mask_mutex
 

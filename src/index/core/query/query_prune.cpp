@@ -47,6 +47,7 @@ void QueryMap::keep_only(const Bitmap& keep, std::vector<PyValue>& released) {
         owner_elements.erase(nested_members);
         drop_records(more, gone, released);
       }
+      owner_elements.compact_if_sparse();
       for (uint32_t element : gone) translation.erase(element);
     }
   }
