@@ -159,7 +159,6 @@ void IndexAPI::union_with(const IndexAPI& other) {
       now = item_ids->value;
     }
     prune(before, now - before, undone, true);
-    let_go(undone.dropped);
     throw;
   }
   // Membership, as add_object records it: later writes to the new objects reach this index (and the nested ones).

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/id_filter/id_filter.hpp"
 #include "index/core/structures/value_ids/value_ids.hpp"
 
 namespace vostrel {
@@ -150,14 +151,82 @@ class OrderedIdMap {
     add_sorted(lone, out, within);
   }
 
-  // Keeps only the ids `kept` holds (rebuilt in key order: appends only, leaves filled to the brim).
-  void keep_only(const Bitmap& kept) {
-    OrderedIdMap narrowed;
-    for_each([&](const Key& key, uint32_t id) {
-      if (kept.contains(id)) narrowed.add(key, id);
-    });
-    *this = std::move(narrowed);
+  // Keeps only the ids `kept` holds: one walk in key order narrows each entry in place (a side set as a whole) and
+  // packs the survivors into full leaves, as a rebuild by appending would, without a search or a shift per entry.
+  void keep_only(const IdFilter& kept) {
+    if (entries_ == 0) return;
+    std::vector<Key> firsts;
+    std::vector<std::unique_ptr<Leaf>> leaves;
+    ValueIdsPool sets;
+    size_t entries = 0;
+    uint64_t ids = 0;
+    size_t write_leaf = 0;  // survivors go back into the leaves already read (never ahead of the walk)
+    size_t write_at = 0;
+    for (size_t leaf_at = 0; leaf_at < leaves_.size(); ++leaf_at) {
+      Leaf& leaf = *leaves_[leaf_at];
+      for (size_t at = 0; at < leaf.size(); ++at) {
+        // A side set's record sits in the pool and its ids in a block of their own: both fetched ahead, one hop per
+        // stage, so the walk does not wait on each set.
+        if (at + 2 * PREFETCH_AHEAD < leaf.size() && leaf[at + 2 * PREFETCH_AHEAD].set != LONE) {
+          __builtin_prefetch(&sets_[leaf[at + 2 * PREFETCH_AHEAD].set]);
+        }
+        if (at + PREFETCH_AHEAD < leaf.size() && leaf[at + PREFETCH_AHEAD].set != LONE) {
+          sets_[leaf[at + PREFETCH_AHEAD].set].prefetch();
+        }
+        Entry& entry = leaf[at];
+        if (entry.set == LONE) {
+          if (!kept.contains(entry.id)) continue;
+          ++ids;
+        } else {
+          ValueIds& set = sets_[entry.set];
+          const uint64_t left = set.keep_only(kept);
+          if (left == 0) continue;
+          ids += left;
+          if (left == 1) {
+            entry.id = set.first();
+            entry.set = LONE;
+          } else {
+            entry.set = sets.adopt(std::move(set));
+          }
+        }
+        if (write_at == LEAF_ENTRIES) {
+          ++write_leaf;
+          write_at = 0;
+        }
+        // The write trails the read: into an earlier leaf (grown back to full when it was not), or into this one
+        // at or before the entry being read.
+        Leaf& into = *leaves_[write_leaf];
+        if (write_at < into.size()) {
+          into[write_at] = entry;
+        } else {
+          into.push_back(entry);
+        }
+        ++write_at;
+        ++entries;
+      }
+      // Leaves wholly behind the write position are final: trimmed, they join the new list.
+      while (leaves.size() < write_leaf) {
+        const Leaf& done = *leaves_[leaves.size()];
+        firsts.push_back(done.front().key);
+        leaves.push_back(std::move(leaves_[leaves.size()]));
+      }
+    }
+    if (write_at > 0) {
+      Leaf& last = *leaves_[write_leaf];
+      last.resize(write_at);
+      if (last.capacity() > 2 * last.size()) last.shrink_to_fit();
+      firsts.push_back(last.front().key);
+      leaves.push_back(std::move(leaves_[write_leaf]));
+    }
+    firsts_ = std::move(firsts);
+    leaves_ = std::move(leaves);  // the leaves not reused go with the old list
+    sets_ = std::move(sets);
+    entries_ = entries;
+    ids_ = ids;
+    if (entries_ == 0) *this = OrderedIdMap();
   }
+
+  void keep_only(const Bitmap& kept) { keep_only(IdFilter(kept)); }
 
   // Adds every pair of `other` whose id `only` holds (every pair without it): both maps' pairs merged in key order
   // into a map built by appending, one pass over each instead of a search and a shift per added pair.
@@ -199,6 +268,7 @@ class OrderedIdMap {
 
  private:
   static constexpr uint32_t LONE = 0;  // the entry's `id` is its whole set
+  static constexpr size_t PREFETCH_AHEAD = 8;
 
   struct Entry {
     Key key{};

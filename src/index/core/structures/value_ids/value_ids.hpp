@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/id_filter/id_filter.hpp"
 
 namespace vostrel {
 
@@ -48,6 +49,39 @@ class ValueIds {
   }
 
   uint64_t cardinality() const { return large_ ? large_->cardinality() : sorted_.size(); }
+
+  // Keeps only the ids `kept` holds; returns how many are left. Two or more left are stored as a set of that size is
+  // built (a vector up to LARGE_AT ids), with no room to spare beyond twice its size.
+  uint64_t keep_only(const IdFilter& kept) {
+    if (large_) {
+      roaring_bitmap_and_inplace(&large_->roaring, &kept.bitmap().roaring);
+      const uint64_t left = large_->cardinality();
+      if (left > LARGE_AT) {
+        large_->shrinkToFit();
+        return left;
+      }
+      sorted_.resize(left);
+      large_->toUint32Array(sorted_.data());
+      large_.reset();
+      return left;
+    }
+    std::erase_if(sorted_, [&kept](uint32_t id) { return !kept.contains(id); });
+    // A set left with one id or none is given up by its owner, so only a set that stays is resized.
+    if (sorted_.size() > 1 && sorted_.capacity() > 2 * sorted_.size()) sorted_.shrink_to_fit();
+    return sorted_.size();
+  }
+
+  // Asks the processor to fetch the ids ahead of a walk over many sets.
+  void prefetch() const noexcept {
+    if (large_) {
+      __builtin_prefetch(large_.get());
+    } else if (!sorted_.empty()) {
+      __builtin_prefetch(sorted_.data());
+    }
+  }
+
+  // The only id of a set of one.
+  uint32_t first() const { return large_ ? large_->minimum() : sorted_.front(); }
 
   // The bitmap when large (for set algebra), else null.
   const Bitmap* bitmap() const { return large_.get(); }
@@ -115,6 +149,14 @@ class ValueIdsPool {
       free_.push_back(number);
     }
   }
+
+  // Takes `ids` in as a set of its own (a pool rebuilt compactly after a prune) and returns its number.
+  uint32_t adopt(ValueIds&& ids) {
+    sets_.push_back(std::move(ids));
+    return static_cast<uint32_t>(sets_.size());
+  }
+  // Number of sets in use (for memory accounting and tests).
+  size_t size() const { return sets_.size() - free_.size(); }
 
   ValueIds& operator[](uint32_t number) { return sets_[number - 1]; }
   const ValueIds& operator[](uint32_t number) const { return sets_[number - 1]; }
