@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
@@ -165,6 +166,49 @@ TEST(OrderedIdMap, KeepOnlyAndMergeMatchTheShadow) {
     }
   }
   expect_same(map, shadow, rng, 700);
+}
+
+
+// keep_only over maps whose leaves were split and partly emptied first (leaves of every fill), kept sets of every
+// density: the survivors are packed into full leaves in key order, so every lookup, range and later write must agree
+// with the shadow.
+TEST(OrderedIdMap, KeepOnlyPacksLeavesOfEveryFill) {
+  for (uint32_t one_in : {0u, 1u, 2u, 7u, 50u}) {
+    SCOPED_TRACE(one_in);
+    std::mt19937 rng(20 + one_in);
+    Map map;
+    Shadow shadow;
+    for (int step = 0; step < 40000; ++step) {
+      // Keys near zero gather large sets; the rest are spread thin.
+      const int64_t key = step % 5 == 0 ? static_cast<int64_t>(rng() % 4) : static_cast<int64_t>(rng() % 3000);
+      const uint32_t id = rng() % 4000;
+      if (step < 30000 || rng() % 3 != 0) {
+        map.add(key, id);
+        shadow[key].insert(id);
+      } else {
+        map.remove(key, id);
+        auto found = shadow.find(key);
+        if (found != shadow.end() && found->second.erase(id) != 0 && found->second.empty()) shadow.erase(found);
+      }
+    }
+    Bitmap kept;
+    for (uint32_t id = 0; id < 4000; ++id) {
+      if (one_in != 0 && rng() % one_in == 0) kept.add(id);
+    }
+    map.keep_only(IdFilter(kept));
+    for (auto at = shadow.begin(); at != shadow.end();) {
+      std::erase_if(at->second, [&](uint32_t id) { return !kept.contains(id); });
+      at = at->second.empty() ? shadow.erase(at) : std::next(at);
+    }
+    expect_same(map, shadow, rng, 3000);
+    for (int step = 0; step < 5000; ++step) {
+      const int64_t key = static_cast<int64_t>(rng() % 3000);
+      const uint32_t id = rng() % 4000;
+      map.add(key, id);
+      shadow[key].insert(id);
+    }
+    expect_same(map, shadow, rng, 3000);
+  }
 }
 
 }  // namespace
