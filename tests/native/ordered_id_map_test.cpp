@@ -211,5 +211,51 @@ TEST(OrderedIdMap, KeepOnlyPacksLeavesOfEveryFill) {
   }
 }
 
+
+// merge_from over keys held by one side or both, sets on either side from one id to past the side vector's limit (a
+// union of two vectors may turn into a bitmap), with and without a filter on the incoming ids.
+TEST(OrderedIdMap, MergeCombinesSetsOfEverySize) {
+  for (bool filtered : {false, true}) {
+    SCOPED_TRACE(filtered);
+    std::mt19937 rng(filtered ? 41 : 40);
+    Map map;
+    Map other;
+    Shadow shadow;
+    Shadow other_shadow;
+    for (int step = 0; step < 12000; ++step) {
+      const int64_t key = step % 4 == 0 ? static_cast<int64_t>(rng() % 3) : static_cast<int64_t>(rng() % 2000);
+      if (rng() % 2 == 0) {
+        const uint32_t id = rng() % 5000;
+        map.add(key, id);
+        shadow[key].insert(id);
+      } else {
+        const uint32_t id = 5000 + rng() % 5000;
+        other.add(key, id);
+        other_shadow[key].insert(id);
+      }
+    }
+    Bitmap only;
+    for (uint32_t id = 5000; id < 10000; ++id) {
+      if (rng() % 3 != 0) only.add(id);
+    }
+    map.merge_from(other, filtered ? &only : nullptr);
+    for (const auto& [key, ids] : other_shadow) {
+      for (uint32_t id : ids) {
+        if (!filtered || only.contains(id)) shadow[key].insert(id);
+      }
+    }
+    expect_same(map, shadow, rng, 2000);
+    // Still a working map: writes after the merge.
+    for (int step = 0; step < 3000; ++step) {
+      const int64_t key = static_cast<int64_t>(rng() % 2000);
+      const uint32_t id = rng() % 10000;
+      map.remove(key, id);
+      auto found = shadow.find(key);
+      if (found != shadow.end() && found->second.erase(id) != 0 && found->second.empty()) shadow.erase(found);
+    }
+    expect_same(map, shadow, rng, 2000);
+  }
+}
+
 }  // namespace
 }  // namespace vostrel

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -228,22 +229,53 @@ class OrderedIdMap {
 
   void keep_only(const Bitmap& kept) { keep_only(IdFilter(kept)); }
 
-  // Adds every pair of `other` whose id `only` holds (every pair without it): both maps' pairs merged in key order
-  // into a map built by appending, one pass over each instead of a search and a shift per added pair.
+  // Adds every pair of `other` whose id `only` holds (every pair without it): both maps' entries merged in key order
+  // into leaves packed by appending, one pass over each; a key both hold gets the union of the two sets at once.
   void merge_from(const OrderedIdMap& other, const Bitmap* only) {
-    std::vector<std::pair<Key, uint32_t>> incoming;
-    other.for_each([&](const Key& key, uint32_t id) {
-      if (only == nullptr || only->contains(id)) incoming.emplace_back(key, id);
-    });
-    if (incoming.empty()) return;
-    OrderedIdMap merged;
-    size_t next = 0;
-    for_each([&](const Key& key, uint32_t id) {
-      for (; next < incoming.size() && incoming[next].first < key; ++next) merged.add(incoming[next].first, incoming[next].second);
-      merged.add(key, id);
-    });
-    for (; next < incoming.size(); ++next) merged.add(incoming[next].first, incoming[next].second);
-    *this = std::move(merged);
+    if (other.entries_ == 0) return;
+    std::optional<IdFilter> filter;
+    if (only != nullptr) filter.emplace(*only);
+    const IdFilter* keep = filter ? &*filter : nullptr;
+    Packer merged;
+    EntryWalk mine(*this);
+    EntryWalk theirs(other);
+    while (!mine.done() || !theirs.done()) {
+      const bool take_mine = theirs.done() || (!mine.done() && mine.entry().key < theirs.entry().key);
+      const bool take_theirs = mine.done() || (!theirs.done() && theirs.entry().key < mine.entry().key);
+      if (take_mine) {
+        Entry& entry = mine.entry();
+        if (entry.set == LONE) {
+          merged.append_lone(entry.key, entry.id);
+        } else {
+          merged.append_set(entry.key, std::move(sets_[entry.set]));
+        }
+        mine.next();
+        continue;
+      }
+      const Entry& incoming = theirs.entry();
+      ValueIds added;
+      if (incoming.set == LONE) {
+        if (keep == nullptr || keep->contains(incoming.id)) added.add(incoming.id);
+      } else {
+        added = other.sets_[incoming.set].copy_kept(keep);
+      }
+      if (take_theirs) {
+        merged.append_set(incoming.key, std::move(added));
+      } else {  // both hold the key
+        Entry& entry = mine.entry();
+        ValueIds ids;
+        if (entry.set == LONE) {
+          ids.add(entry.id);
+        } else {
+          ids = std::move(sets_[entry.set]);
+        }
+        ids.add_all(std::move(added));
+        merged.append_set(entry.key, std::move(ids));
+        mine.next();
+      }
+      theirs.next();
+    }
+    merged.install(*this);
   }
 
   // Number of distinct keys.
@@ -337,6 +369,66 @@ class OrderedIdMap {
       ids.swap(scratch);
     }
   }
+
+  // The entries of a map in key order, leaf by leaf.
+  template <class Map>
+  class EntryWalk {
+   public:
+    explicit EntryWalk(Map& map) : map_(map) {}
+    bool done() const { return leaf_ == map_.leaves_.size(); }
+    auto& entry() const { return (*map_.leaves_[leaf_])[at_]; }
+    void next() {
+      if (++at_ == map_.leaves_[leaf_]->size()) {
+        ++leaf_;
+        at_ = 0;
+      }
+    }
+
+   private:
+    Map& map_;
+    size_t leaf_ = 0;
+    size_t at_ = 0;
+  };
+
+  // A map built by appending entries in ascending key order: full leaves, a compact pool of side sets.
+  struct Packer {
+    std::vector<Key> firsts;
+    std::vector<std::unique_ptr<Leaf>> leaves;
+    ValueIdsPool sets;
+    size_t entries = 0;
+    uint64_t ids = 0;
+
+    void append_lone(const Key& key, uint32_t id) { append(Entry{key, id, LONE}); }
+    // A set of one becomes a lone id; an empty one adds nothing.
+    void append_set(const Key& key, ValueIds&& set) {
+      const uint64_t count = set.cardinality();
+      if (count == 0) return;
+      if (count == 1) {
+        append_lone(key, set.first());
+        return;
+      }
+      ids += count - 1;  // append counts one
+      append(Entry{key, 0, sets.adopt(std::move(set))});
+    }
+    void append(const Entry& entry) {
+      if (leaves.empty() || leaves.back()->size() == LEAF_ENTRIES) {
+        leaves.push_back(std::make_unique<Leaf>());
+        leaves.back()->reserve(LEAF_ENTRIES);
+        firsts.push_back(entry.key);
+      }
+      leaves.back()->push_back(entry);
+      ++entries;
+      ++ids;
+    }
+    void install(OrderedIdMap& map) {
+      if (!leaves.empty() && leaves.back()->capacity() > 2 * leaves.back()->size()) leaves.back()->shrink_to_fit();
+      map.firsts_ = std::move(firsts);
+      map.leaves_ = std::move(leaves);
+      map.sets_ = std::move(sets);
+      map.entries_ = entries;
+      map.ids_ = ids;
+    }
+  };
 
   // Moves the upper half of a full leaf into a new leaf right after it.
   void split(size_t leaf_at) {

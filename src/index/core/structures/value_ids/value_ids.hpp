@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -71,6 +72,48 @@ class ValueIds {
     return sorted_.size();
   }
 
+  // A copy holding only the ids `keep` holds (all of them without `keep`), stored as a set of its size is built.
+  ValueIds copy_kept(const IdFilter* keep) const {
+    ValueIds copy;
+    if (large_) {
+      Bitmap kept = keep == nullptr ? *large_ : *large_ & keep->bitmap();
+      copy.adopt_bitmap(std::move(kept));
+    } else if (keep == nullptr) {
+      copy.sorted_ = sorted_;
+    } else {
+      for (uint32_t id : sorted_) {
+        if (keep->contains(id)) copy.sorted_.push_back(id);
+      }
+    }
+    return copy;
+  }
+
+  // Adds every id of `other` (whole sets at once: a bitmap union, or one merge of two sorted vectors).
+  void add_all(ValueIds&& other) {
+    if (other.cardinality() == 0) return;
+    if (!large_ && !other.large_ && sorted_.size() + other.sorted_.size() <= LARGE_AT) {
+      std::vector<uint32_t> merged;
+      merged.reserve(sorted_.size() + other.sorted_.size());
+      std::set_union(sorted_.begin(), sorted_.end(), other.sorted_.begin(), other.sorted_.end(),
+                     std::back_inserter(merged));
+      sorted_ = std::move(merged);
+      return;
+    }
+    const bool becomes_large = !large_;
+    if (becomes_large) {
+      auto bitmap = std::make_unique<Bitmap>();
+      bitmap->addMany(sorted_.size(), sorted_.data());
+      large_ = std::move(bitmap);
+      sorted_ = std::vector<uint32_t>();
+    }
+    if (other.large_) {
+      *large_ |= *other.large_;
+    } else {
+      large_->addMany(other.sorted_.size(), other.sorted_.data());
+    }
+    if (becomes_large) large_->runOptimize();
+  }
+
   // Asks the processor to fetch the ids ahead of a walk over many sets.
   void prefetch() const noexcept {
     if (large_) {
@@ -83,6 +126,20 @@ class ValueIds {
   // The only id of a set of one.
   uint32_t first() const { return large_ ? large_->minimum() : sorted_.front(); }
 
+ private:
+  // Takes `ids` as the whole set: kept as a bitmap past LARGE_AT ids, else as a vector.
+  void adopt_bitmap(Bitmap&& ids) {
+    const uint64_t count = ids.cardinality();
+    if (count > LARGE_AT) {
+      ids.shrinkToFit();
+      large_ = std::make_unique<Bitmap>(std::move(ids));
+      return;
+    }
+    sorted_.resize(count);
+    ids.toUint32Array(sorted_.data());
+  }
+
+ public:
   // The bitmap when large (for set algebra), else null.
   const Bitmap* bitmap() const { return large_.get(); }
 
