@@ -98,6 +98,8 @@ class ValueIdMap {
   void keep_only(const IdFilter& kept) {
     if (entries_ == 0) return;
     std::vector<Survivor> survivors;
+    // Each survivor holds a kept id, and an id is usually under one key: room for that many, or all entries.
+    survivors.reserve(std::min<uint64_t>(entries_, kept.bitmap().cardinality()));
     ValueIdsPool sets;
     for (size_t pos = 0; pos < slots_.size(); ++pos) {
       // A key may keep its payload in a shared record, and a side set its ids in a block of their own: fetched a few

@@ -3,7 +3,8 @@
 // A sorted vector while small (4 bytes an id, one allocation), a Roaring bitmap once large. Roaring pays a fixed
 // cost per 64K-id chunk (a container record and its own allocation, about 50 bytes), so a value held by a handful of
 // objects scattered over a million ids costs ten times more as a bitmap than as a vector; past LARGE_AT ids the
-// bitmap's 2 bytes an id (less for runs and dense chunks) win. Once large, a set stays a bitmap until emptied.
+// bitmap's 2 bytes an id (less for runs and dense chunks) win. Once large, a set stays a bitmap while ids leave one at a
+// time (no back-and-forth around the limit); a set narrowed as a whole (a prune) is stored as a set of its new size.
 #pragma once
 
 #include <algorithm>
