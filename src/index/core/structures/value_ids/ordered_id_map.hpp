@@ -181,11 +181,16 @@ class OrderedIdMap {
         } else {
           ValueIds& set = sets_[entry.set];
           const uint64_t left = set.keep_only(kept);
-          if (left == 0) continue;
+          // A set given up is freed here, while its block is still in cache, not later with the old pool.
+          if (left == 0) {
+            set = ValueIds();
+            continue;
+          }
           ids += left;
           if (left == 1) {
             entry.id = set.first();
             entry.set = LONE;
+            set = ValueIds();
           } else {
             entry.set = sets.adopt(std::move(set));
           }

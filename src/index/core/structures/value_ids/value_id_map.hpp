@@ -121,13 +121,16 @@ class ValueIdMap {
       } else {
         ValueIds& ids = sets_[slot.set];
         const uint64_t left = ids.keep_only(kept);
+        // A set given up is freed here, while its block is still in cache, not later with the old pool.
         if (left == 0) {
+          ids = ValueIds();
           drop_key(slot);
           continue;
         }
         if (left == 1) {
           slot.id = ids.first();
           slot.set = LONE;
+          ids = ValueIds();
         } else {
           slot.set = sets.adopt(std::move(ids));
         }
