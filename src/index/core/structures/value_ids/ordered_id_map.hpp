@@ -258,14 +258,14 @@ class OrderedIdMap {
         continue;
       }
       const Entry& incoming = theirs.entry();
-      ValueIds added;
-      if (incoming.set == LONE) {
-        if (keep == nullptr || keep->contains(incoming.id)) added.add(incoming.id);
-      } else {
-        added = other.sets_[incoming.set].copy_kept(keep);
-      }
       if (take_theirs) {
-        merged.append_set(incoming.key, std::move(added));
+        if (incoming.set == LONE) {
+          if (keep == nullptr || keep->contains(incoming.id)) merged.append_lone(incoming.key, incoming.id);
+        } else {
+          ValueIds added;
+          added.add_kept(other.sets_[incoming.set], keep);
+          merged.append_set(incoming.key, std::move(added));
+        }
       } else {  // both hold the key
         Entry& entry = mine.entry();
         ValueIds ids;
@@ -274,7 +274,11 @@ class OrderedIdMap {
         } else {
           ids = std::move(sets_[entry.set]);
         }
-        ids.add_all(std::move(added));
+        if (incoming.set == LONE) {
+          if (keep == nullptr || keep->contains(incoming.id)) ids.add(incoming.id);
+        } else {
+          ids.add_kept(other.sets_[incoming.set], keep);
+        }
         merged.append_set(entry.key, std::move(ids));
         mine.next();
       }

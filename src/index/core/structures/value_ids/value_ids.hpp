@@ -73,46 +73,52 @@ class ValueIds {
     return sorted_.size();
   }
 
-  // A copy holding only the ids `keep` holds (all of them without `keep`), stored as a set of its size is built.
-  ValueIds copy_kept(const IdFilter* keep) const {
-    ValueIds copy;
-    if (large_) {
-      Bitmap kept = keep == nullptr ? *large_ : *large_ & keep->bitmap();
-      copy.adopt_bitmap(std::move(kept));
-    } else if (keep == nullptr) {
-      copy.sorted_ = sorted_;
-    } else {
-      for (uint32_t id : sorted_) {
-        if (keep->contains(id)) copy.sorted_.push_back(id);
-      }
-    }
-    return copy;
-  }
-
-  // Adds every id of `other` (whole sets at once: a bitmap union, or one merge of two sorted vectors).
-  void add_all(ValueIds&& other) {
-    if (other.cardinality() == 0) return;
+  // Adds the ids of `other` that `keep` holds (all of them without `keep`), whole sets at once: a bitmap union, or
+  // one merge of two sorted vectors from the back, in the room grown at the end of this one.
+  void add_kept(const ValueIds& other, const IdFilter* keep) {
     if (!large_ && !other.large_ && sorted_.size() + other.sorted_.size() <= LARGE_AT) {
-      std::vector<uint32_t> merged;
-      merged.reserve(sorted_.size() + other.sorted_.size());
-      std::set_union(sorted_.begin(), sorted_.end(), other.sorted_.begin(), other.sorted_.end(),
-                     std::back_inserter(merged));
-      sorted_ = std::move(merged);
+      size_t incoming = other.sorted_.size();
+      if (keep != nullptr) {
+        incoming = 0;
+        for (uint32_t id : other.sorted_) incoming += keep->contains(id) ? 1 : 0;
+      }
+      if (incoming == 0) return;
+      size_t mine = sorted_.size();
+      sorted_.resize(mine + incoming);
+      size_t write = sorted_.size();
+      for (size_t theirs = other.sorted_.size(); theirs-- > 0;) {
+        const uint32_t id = other.sorted_[theirs];
+        if (keep != nullptr && !keep->contains(id)) continue;
+        while (mine > 0 && sorted_[mine - 1] > id) sorted_[--write] = sorted_[--mine];
+        sorted_[--write] = id;
+      }
+      // The rest of this set is in place already; an id both held appears twice, side by side.
+      sorted_.erase(std::unique(sorted_.begin(), sorted_.end()), sorted_.end());
       return;
     }
-    const bool becomes_large = !large_;
-    if (becomes_large) {
-      auto bitmap = std::make_unique<Bitmap>();
-      bitmap->addMany(sorted_.size(), sorted_.data());
-      large_ = std::move(bitmap);
-      sorted_ = std::vector<uint32_t>();
-    }
+    // Other's kept ids as a bitmap, then joined with this set; the result is stored as a set of its size is built.
+    Bitmap part;
     if (other.large_) {
-      *large_ |= *other.large_;
+      part = keep == nullptr ? *other.large_ : *other.large_ & keep->bitmap();
     } else {
-      large_->addMany(other.sorted_.size(), other.sorted_.data());
+      for (uint32_t id : other.sorted_) {
+        if (keep == nullptr || keep->contains(id)) part.add(id);
+      }
     }
-    if (becomes_large) large_->runOptimize();
+    if (large_) {
+      *large_ |= part;
+      return;
+    }
+    part.addMany(sorted_.size(), sorted_.data());
+    const uint64_t count = part.cardinality();
+    if (count <= LARGE_AT) {
+      sorted_.resize(count);
+      part.toUint32Array(sorted_.data());
+      return;
+    }
+    part.runOptimize();
+    large_ = std::make_unique<Bitmap>(std::move(part));
+    sorted_ = std::vector<uint32_t>();
   }
 
   // Asks the processor to fetch the ids ahead of a walk over many sets.
@@ -127,20 +133,6 @@ class ValueIds {
   // The only id of a set of one.
   uint32_t first() const { return large_ ? large_->minimum() : sorted_.front(); }
 
- private:
-  // Takes `ids` as the whole set: kept as a bitmap past LARGE_AT ids, else as a vector.
-  void adopt_bitmap(Bitmap&& ids) {
-    const uint64_t count = ids.cardinality();
-    if (count > LARGE_AT) {
-      ids.shrinkToFit();
-      large_ = std::make_unique<Bitmap>(std::move(ids));
-      return;
-    }
-    sorted_.resize(count);
-    ids.toUint32Array(sorted_.data());
-  }
-
- public:
   // The bitmap when large (for set algebra), else null.
   const Bitmap* bitmap() const { return large_.get(); }
 
