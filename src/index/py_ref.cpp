@@ -86,8 +86,13 @@ void apply_deferred_releases() noexcept {
       batch.swap(queue.objects);
       queue.pending.store(false, std::memory_order_relaxed);
     }
-    // Releases may run __del__, which may queue further releases: loop until the queue stays empty.
-    for (PyObject* obj : batch) Py_DECREF(obj);
+    // Releases may run __del__, which may queue further releases: loop until the queue stays empty. A batch of a
+    // large prune holds objects scattered over the heap: each reference count is fetched a few objects ahead.
+    constexpr size_t AHEAD = 8;
+    for (size_t pos = 0; pos < batch.size(); ++pos) {
+      if (pos + AHEAD < batch.size()) __builtin_prefetch(batch[pos + AHEAD], 1);
+      Py_DECREF(batch[pos]);
+    }
     batch.clear();
   }
 }

@@ -11,12 +11,6 @@
 namespace vostrel {
 namespace {
 
-// Identity a record sorts by: its index, or the placeholder index when the record is dead.
-const IndexAPI* sort_identity(const IndexMeta& record) {
-  std::shared_ptr<IndexAPI> index = record.index.lock();
-  return index ? index.get() : DEFAULT_INDEX_ARC().get();
-}
-
 // Whether writing `value` over `old` can leave every index untouched: same kind and equal scalar, or the very same
 // nested object. Iterables are always re-registered (a new capture may hold other members).
 bool same_registration(const PyValue& old, const PyValue& value) {
@@ -102,18 +96,26 @@ bool append_membership(const IndexableCore& core, std::weak_ptr<IndexAPI> index)
     records.push_back(IndexMeta{std::move(index)});
     return true;
   }
-  trim_indexes(records, DEFAULT_INDEX_ARC().get());
-  // One record per index: a second record would carry every write into that index twice.
-  for (const IndexMeta& record : records) {
-    if (record.index.lock() == live) return false;
-  }
-  records.push_back(IndexMeta{std::move(index)});
-  // A single record is sorted already (and stable_sort would allocate a scratch buffer for it: one allocation per
-  // object of a batch whose objects' earlier index is gone).
-  if (records.size() == 1) return true;
-  std::stable_sort(records.begin(), records.end(), [](const IndexMeta& a, const IndexMeta& b) {
-    return std::less<const IndexAPI*>()(sort_identity(a), sort_identity(b));
+  // One pass, one lock of each record: dead records and the placeholder's go, a record of `live` already there means
+  // nothing is added (one record per index: a second would carry every write into that index twice), and the new
+  // record's place in identity order is counted. The list is kept in that order (records only leave it otherwise, and
+  // the survivors keep their order), so the place is after every smaller identity.
+  const IndexAPI* placeholder = DEFAULT_INDEX_ARC().get();
+  bool present = false;
+  size_t place = 0;
+  records.erase_if([&](const IndexMeta& record) {
+    std::shared_ptr<IndexAPI> held = record.index.lock();
+    if (!held || held.get() == placeholder) return true;
+    if (held == live) {
+      present = true;
+    } else if (std::less<const IndexAPI*>()(held.get(), live.get())) {
+      ++place;
+    }
+    return false;
   });
+  if (present) return false;
+  records.push_back(IndexMeta{std::move(index)});
+  std::rotate(records.begin() + static_cast<ptrdiff_t>(place), records.end() - 1, records.end());
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
@@ -165,6 +166,95 @@ TEST(OrderedIdMap, KeepOnlyAndMergeMatchTheShadow) {
     }
   }
   expect_same(map, shadow, rng, 700);
+}
+
+
+// keep_only over maps whose leaves were split and partly emptied first (leaves of every fill), kept sets of every
+// density: the survivors are packed into full leaves in key order, so every lookup, range and later write must agree
+// with the shadow.
+TEST(OrderedIdMap, KeepOnlyPacksLeavesOfEveryFill) {
+  for (uint32_t one_in : {0u, 1u, 2u, 7u, 50u}) {
+    SCOPED_TRACE(one_in);
+    std::mt19937 rng(20 + one_in);
+    Map map;
+    Shadow shadow;
+    for (int step = 0; step < 40000; ++step) {
+      // Keys near zero gather large sets; the rest are spread thin.
+      const int64_t key = step % 5 == 0 ? static_cast<int64_t>(rng() % 4) : static_cast<int64_t>(rng() % 3000);
+      const uint32_t id = rng() % 4000;
+      if (step < 30000 || rng() % 3 != 0) {
+        map.add(key, id);
+        shadow[key].insert(id);
+      } else {
+        map.remove(key, id);
+        auto found = shadow.find(key);
+        if (found != shadow.end() && found->second.erase(id) != 0 && found->second.empty()) shadow.erase(found);
+      }
+    }
+    Bitmap kept;
+    for (uint32_t id = 0; id < 4000; ++id) {
+      if (one_in != 0 && rng() % one_in == 0) kept.add(id);
+    }
+    map.keep_only(IdFilter(kept));
+    for (auto at = shadow.begin(); at != shadow.end();) {
+      std::erase_if(at->second, [&](uint32_t id) { return !kept.contains(id); });
+      at = at->second.empty() ? shadow.erase(at) : std::next(at);
+    }
+    expect_same(map, shadow, rng, 3000);
+    for (int step = 0; step < 5000; ++step) {
+      const int64_t key = static_cast<int64_t>(rng() % 3000);
+      const uint32_t id = rng() % 4000;
+      map.add(key, id);
+      shadow[key].insert(id);
+    }
+    expect_same(map, shadow, rng, 3000);
+  }
+}
+
+
+// merge_from over keys held by one side or both, sets on either side from one id to past the side vector's limit (a
+// union of two vectors may turn into a bitmap), with and without a filter on the incoming ids.
+TEST(OrderedIdMap, MergeCombinesSetsOfEverySize) {
+  for (bool filtered : {false, true}) {
+    SCOPED_TRACE(filtered);
+    std::mt19937 rng(filtered ? 41 : 40);
+    Map map;
+    Map other;
+    Shadow shadow;
+    Shadow other_shadow;
+    for (int step = 0; step < 12000; ++step) {
+      const int64_t key = step % 4 == 0 ? static_cast<int64_t>(rng() % 3) : static_cast<int64_t>(rng() % 2000);
+      if (rng() % 2 == 0) {
+        const uint32_t id = rng() % 5000;
+        map.add(key, id);
+        shadow[key].insert(id);
+      } else {
+        const uint32_t id = 5000 + rng() % 5000;
+        other.add(key, id);
+        other_shadow[key].insert(id);
+      }
+    }
+    Bitmap only;
+    for (uint32_t id = 5000; id < 10000; ++id) {
+      if (rng() % 3 != 0) only.add(id);
+    }
+    map.merge_from(other, filtered ? &only : nullptr);
+    for (const auto& [key, ids] : other_shadow) {
+      for (uint32_t id : ids) {
+        if (!filtered || only.contains(id)) shadow[key].insert(id);
+      }
+    }
+    expect_same(map, shadow, rng, 2000);
+    // Still a working map: writes after the merge.
+    for (int step = 0; step < 3000; ++step) {
+      const int64_t key = static_cast<int64_t>(rng() % 2000);
+      const uint32_t id = rng() % 10000;
+      map.remove(key, id);
+      auto found = shadow.find(key);
+      if (found != shadow.end() && found->second.erase(id) != 0 && found->second.empty()) shadow.erase(found);
+    }
+    expect_same(map, shadow, rng, 2000);
+  }
 }
 
 }  // namespace

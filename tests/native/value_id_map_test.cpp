@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
@@ -115,6 +116,81 @@ TEST(ValueIdMap, SizeStaysProportionalAfterChurn) {
   EXPECT_EQ(map.size(), 10u);
   EXPECT_LE(map.capacity(), 128u);  // halves as it empties
   for (uint64_t key = 99990; key < 100000; ++key) EXPECT_EQ(map.count(key), 1u);
+}
+
+
+// keep_only against the shadow: tables with long probe runs (colliding hashes) and wide ones, values held by one id,
+// by a few and by more than a side vector holds (a bitmap that may shrink back to a vector), kept sets dense and
+// sparse (the filter's two ways), keeping all, none and some. The table must stay usable: adds and removes follow.
+template <class Hash>
+void run_keep_only(uint32_t seed, uint64_t key_range, uint32_t id_range, int adds, uint32_t keep_one_in) {
+  ValueIdMap<uint64_t, Hash, std::equal_to<uint64_t>> map;
+  Shadow shadow;
+  std::mt19937 rng(seed);
+  for (int step = 0; step < adds; ++step) {
+    // Key 0 gathers many ids (past the side vector's limit); the others a few or one.
+    const uint64_t key = step % 3 == 0 ? 0 : rng() % key_range;
+    const uint32_t id = rng() % id_range;
+    map.add(key, id);
+    shadow[key].insert(id);
+  }
+  Bitmap kept;
+  for (uint32_t id = 0; id < id_range; ++id) {
+    if (keep_one_in != 0 && rng() % keep_one_in == 0) kept.add(id);
+  }
+  if (keep_one_in == 1) kept.addRange(0, id_range);
+  map.keep_only(IdFilter(kept));
+  for (auto at = shadow.begin(); at != shadow.end();) {
+    std::erase_if(at->second, [&](uint32_t id) { return !kept.contains(id); });
+    at = at->second.empty() ? shadow.erase(at) : std::next(at);
+  }
+  expect_same(map, shadow, key_range);
+  // Sized as growing to this many entries would have sized it.
+  if (shadow.empty()) {
+    EXPECT_EQ(map.capacity(), 0u);
+  } else {
+    EXPECT_LE(map.size() * 8, map.capacity() * 7);
+    EXPECT_TRUE(map.capacity() == 8 || map.size() * 16 > map.capacity() * 7) << map.size() << " in " << map.capacity();
+  }
+  for (int step = 0; step < adds / 4; ++step) {
+    const uint64_t key = rng() % key_range;
+    const uint32_t id = rng() % id_range;
+    if (rng() % 2 == 0) {
+      map.add(key, id);
+      shadow[key].insert(id);
+    } else {
+      map.remove(key, id);
+      auto found = shadow.find(key);
+      if (found != shadow.end() && found->second.erase(id) != 0 && found->second.empty()) shadow.erase(found);
+    }
+  }
+  expect_same(map, shadow, key_range);
+}
+
+TEST(ValueIdMap, KeepOnlyWithCollidingHashes) {
+  for (uint32_t seed = 1; seed <= 4; ++seed) {
+    for (uint32_t one_in : {0u, 1u, 2u, 10u}) run_keep_only<CollidingHash>(seed, 80, 5000, 4000, one_in);
+  }
+}
+
+TEST(ValueIdMap, KeepOnlyOfManyKeys) {
+  for (uint32_t one_in : {1u, 3u, 10u, 1000u}) run_keep_only<SpreadHash>(7, 30000, 60000, 60000, one_in);
+  // Ids spread over the whole range: the filter falls back to the bitmap.
+  ValueIdMap<uint64_t, SpreadHash, std::equal_to<uint64_t>> map;
+  Bitmap kept;
+  for (uint32_t step = 0; step < 500; ++step) {
+    const uint32_t id = step * 8000009u;
+    map.add(step % 50, id);
+    if (step % 4 == 0) kept.add(id);
+  }
+  ASSERT_FALSE(IdFilter(kept).is_dense());
+  map.keep_only(kept);
+  uint64_t pairs = 0;
+  map.for_each([&](uint64_t, uint32_t id) {
+    EXPECT_TRUE(kept.contains(id));
+    ++pairs;
+  });
+  EXPECT_EQ(pairs, kept.cardinality());
 }
 
 }  // namespace

@@ -196,3 +196,50 @@ def test_writes_racing_reduce_and_union_leave_exact_answers():
     run_threads([writer, writer, operate, operate], seconds=1.5)
     for index in results:
         assert_same_as_fresh(index, queries)
+
+
+def big_world(count, seed):
+    """Objects enough for reduce and union_with to narrow and merge the value maps on two threads: unique short and
+    long strings, numbers gathering a few ids each, a handful of cities, flags, lists with members for some objects
+    and nested objects for others."""
+    rng = random.Random(seed)
+    shared_objs = [Obj(c=f"c{i}", w=i) for i in range(4)]
+    objs = []
+    for i in range(count):
+        attrs = dict(name=f"n{i}", email=f"person{i}@example.org", age=rng.randrange(18, 90),
+                     salary=rng.randrange(2000) + 0.5, city=rng.choice(["Oslo", "Lima", "Kyoto"]),
+                     active=rng.random() < 0.5, k=i % 10)
+        if i % 7 == 0:
+            attrs["tags"] = [rng.choice(["vip", "new"]), rng.choice(shared_objs)]
+        if i % 5 == 0:
+            attrs["f"] = rng.choice(shared_objs)
+        objs.append(Obj(**attrs))
+    queries = [Q.eq("k", 3), Q.eq("city", "Lima"), Q.eq("active", True), Q.lt("age", 30), Q.ge("salary", 1500)]
+    queries += [Q.eq("name", "n70"), Q.eq("email", "person70@example.org"), Q.starts_with("email", "person12")]
+    queries += [Q.eq("tags", "vip"), Q.eq("tags.c", "c1"), Q.eq("f.c", "c2"), Q.eq("f.w", 3)]
+    return rng, objs, shared_objs, queries
+
+
+def test_large_reduce_and_union_match_a_fresh_index():
+    rng, objs, shared_objs, queries = big_world(100_000, 31)
+    half = len(objs) // 2
+    index = fresh_index(objs[:60_000])
+    index.reduce(k=0)
+    assert ids(index.collect()) == ids(o for o in objs[:60_000] if o.k == 0)
+    assert_same_as_fresh(index, queries)
+    # Writes reach the kept objects and no longer the removed ones.
+    for obj in rng.sample(objs[:60_000], 200):
+        obj.city = "Lima"
+        obj.tags = ["vip", shared_objs[1]]
+    shared_objs[2].c = "moved"
+    assert_same_as_fresh(index, queries + [Q.eq("f.c", "moved")])
+    assert_same_as_fresh(index, queries)
+
+    left, right = fresh_index(objs[:half]), fresh_index(objs[half:])
+    left.union_with(right)
+    assert ids(left.collect()) == ids(objs)
+    assert_same_as_fresh(left, queries)
+    assert ids(right.collect()) == ids(objs[half:])
+    # Then most of the union goes again.
+    left.reduce(active=True, k=1)
+    assert_same_as_fresh(left, queries)

@@ -118,15 +118,14 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
       std::shared_ptr<IndexAPI> index;
       std::vector<StoredItem> items;
     };
-    std::vector<Dropped> dropped;                   // objects that left each index (nested ones included)
     std::vector<PyValue> released;                  // exact-map keys and member records that went
     std::vector<std::shared_ptr<QueryMap>> reset;   // value maps left without values
   };
   // Writer gate held, no index or object lock held: keeps only the objects in `keep`, set-wise: `removed` (the
   // held objects outside `keep`) leave the store and `item_ids`, every value map is narrowed to the kept objects and
   // their members, nested indexes to the nested objects still linked from a kept holder (recursively). Value counts
-  // are recomputed from the smaller side; maps left without values are reset. Membership records are the caller's
-  // part (the dropped objects are in `log`).
+  // are recomputed from the smaller side; maps left without values are reset. The objects that left let go of each
+  // index (let_go), so later writes to them stop reaching it. A large prune narrows the value maps on two threads.
   // `exact_counts` recounts from the kept objects whatever their number (undoing a failed merge, whose counts are
   // only partly applied).
   void prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, bool exact_counts = false);
@@ -143,10 +142,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 // store read-locked, e.g. through with_stored; touches only shared counts.
 std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<StoredItem>& store);
 
-// Writer gate held, no index lock held: lets the objects that left each index go, one object at a time: the
-// index's record leaves the object's membership list (one object's lock at a time) and the stored item is dropped,
-// its Python reference queued with the others in one batch. Empties `groups`.
-void let_go(std::vector<IndexAPI::PruneLog::Dropped>& groups);
+// Writer gate held, no index lock held: lets the objects that left one index go, one object at a time: the index's
+// record leaves the object's membership list (one object's lock at a time) and the stored item is dropped, its
+// Python reference queued with the others in one batch. Empties `group.items`.
+void let_go(IndexAPI::PruneLog::Dropped& group);
 
 // The shared placeholder index: dead membership records sort as if they referred to it.
 const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC();

@@ -1,10 +1,14 @@
 // IndexAPI::prune: narrows a whole index (value maps, store, nested indexes) to a set of kept objects at once.
+#include <algorithm>
+#include <functional>
+#include <iterator>
 #include <mutex>
 #include <shared_mutex>
 #include <utility>
 #include <vector>
 
 #include "index/core/index.hpp"
+#include "index/core/parallel_jobs.hpp"
 #include "index/core/query/query.hpp"
 #include "index/write_propagation.hpp"
 
@@ -12,36 +16,47 @@ namespace vostrel {
 namespace {
 
 // Per attribute position below `positions`, how many of the objects hold a value for it. Each object's attribute
-// map is locked on its own, with no index lock held.
-template <class Cores>
-std::vector<int64_t> count_attributes(const Cores& cores, size_t positions) {
+// map is locked on its own, with no index lock held. The records of an object are three hops apart on the heap (the
+// handle's holder, the object, its attribute block): each is fetched a few objects ahead of the next hop.
+std::vector<int64_t> count_attributes(const std::vector<const StoredItem*>& objects, size_t positions) {
+  constexpr size_t AHEAD = 8;
   std::vector<int64_t> counts(positions, 0);
-  for (const IndexableCore* core : cores) {
-    std::lock_guard attributes(core->attributes->mutex);
-    core->attributes->map.for_each([&](const uint32_t& attribute, const PyValue&) {
+  for (size_t pos = 0; pos < objects.size(); ++pos) {
+    if (pos + 3 * AHEAD < objects.size()) objects[pos + 3 * AHEAD]->python_handle.prefetch();
+    if (pos + 2 * AHEAD < objects.size()) {
+      const char* object = reinterpret_cast<const char*>(objects[pos + 2 * AHEAD]->python_handle.get());
+      __builtin_prefetch(object);
+      __builtin_prefetch(object + 64);
+    }
+    if (pos + AHEAD < objects.size()) __builtin_prefetch(objects[pos + AHEAD]->core().attributes->map.storage());
+    const IndexableCore& core = objects[pos]->core();
+    std::lock_guard attributes(core.attributes->mutex);
+    core.attributes->map.for_each([&](const uint32_t& attribute, const PyValue&) {
       if (attribute < positions) ++counts[attribute];
     });
   }
   return counts;
 }
 
+// Roughly how long narrowing `map` takes, to hand the largest maps out first: one unit per registered value, three
+// for text (a table of values beside the character bitmaps).
+uint64_t narrowing_cost(const QueryMap& map) {
+  const int64_t registered = map.registered.load();
+  const uint64_t values = registered > 0 ? static_cast<uint64_t>(registered) : 0;
+  return map.text_ids.get() != nullptr ? 3 * values : values;
+}
+
+// Below this many objects (kept and removed) a prune is quicker than starting a helper thread.
+constexpr uint64_t PARALLEL_FROM = 50000;
+
 }  // namespace
 
 void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, bool exact_counts) {
-  PruneLog::Dropped gone{shared_from_this(), {}};
-  gone.items.reserve(removed.cardinality());
   {
-    // The ids go first: queries start from item_ids, so they stop reporting the removed objects before the maps
-    // are narrowed part by part.
+    // The ids go first: queries start from item_ids, so they stop reporting the removed objects before the store
+    // and the maps are narrowed part by part.
     std::unique_lock ids_lock(item_ids->mutex);
-    std::unique_lock items_lock(items->mutex);
     item_ids->value -= removed;
-    for (uint32_t id : removed) {
-      StoredItem item = items->value.take(id);
-      if (!item.python_handle) continue;
-      if (level > 0) item.python_handle.remove_index_copy();
-      gone.items.push_back(std::move(item));
-    }
   }
   std::vector<std::shared_ptr<QueryMap>> maps;
   {
@@ -50,32 +65,65 @@ void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, b
     maps = query_maps->value;
   }
 
-  // Value counts, from whichever side is smaller. Under the gate the stored records cannot change, so pointers
-  // into the store stay valid.
-  const bool from_kept = exact_counts || keep.cardinality() < gone.items.size();
+  // Job 0, on this thread (it takes object locks): the removed objects leave the store, the value counts are taken
+  // from whichever side is smaller, and the removed objects let go of this index. The other jobs narrow one value map
+  // each and take only that map's locks, so they may run beside it on the helper; the largest go first.
+  const bool from_kept = exact_counts || keep.cardinality() < removed.cardinality();
   std::vector<int64_t> counts;
-  if (from_kept) {
-    std::vector<const IndexableCore*> kept = with_stored([&](const Bitmap&, const ItemStore<StoredItem>& store) {
-      std::vector<const IndexableCore*> found;
-      found.reserve(keep.cardinality());
-      for (uint32_t id : keep) {
-        if (const StoredItem* item = store.find(id)) found.push_back(&item->core());
+  const IdFilter kept_filter(keep);
+  std::vector<std::function<void()>> jobs;
+  jobs.emplace_back([&] {
+    PruneLog::Dropped gone{shared_from_this(), {}};
+    gone.items.reserve(removed.cardinality());
+    {
+      std::unique_lock items_lock(items->mutex);
+      for (uint32_t id : removed) {
+        StoredItem item = items->value.take(id);
+        if (!item.python_handle) continue;
+        if (level > 0) item.python_handle.remove_index_copy();
+        gone.items.push_back(std::move(item));
       }
-      return found;
-    });
-    counts = count_attributes(kept, maps.size());
-  } else {
-    std::vector<const IndexableCore*> cores;
-    cores.reserve(gone.items.size());
-    for (const StoredItem& item : gone.items) cores.push_back(&item.core());
-    counts = count_attributes(cores, maps.size());
+    }
+    std::vector<const StoredItem*> counted;
+    if (from_kept) {
+      // Under the gate the stored records cannot change, so pointers into the store stay valid.
+      counted = with_stored([&](const Bitmap&, const ItemStore<StoredItem>& store) {
+        std::vector<const StoredItem*> found;
+        found.reserve(keep.cardinality());
+        for (uint32_t id : keep) {
+          if (const StoredItem* item = store.find(id)) found.push_back(item);
+        }
+        return found;
+      });
+    } else {
+      counted.reserve(gone.items.size());
+      for (const StoredItem& item : gone.items) counted.push_back(&item);
+    }
+    counts = count_attributes(counted, maps.size());
+    let_go(gone);
+  });
+  std::vector<std::pair<uint64_t, QueryMap*>> by_cost;
+  for (const std::shared_ptr<QueryMap>& map : maps) {
+    if (map) by_cost.emplace_back(narrowing_cost(*map), map.get());
   }
-  log.dropped.push_back(std::move(gone));
+  std::sort(by_cost.begin(), by_cost.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  std::vector<std::vector<PyValue>> released(by_cost.size());
+  for (size_t job = 0; job < by_cost.size(); ++job) {
+    jobs.emplace_back([&, job] { by_cost[job].second->keep_only(kept_filter, released[job]); });
+  }
+  if (removed.cardinality() + keep.cardinality() >= PARALLEL_FROM) {
+    run_jobs(jobs);
+  } else {
+    for (const std::function<void()>& job : jobs) job();
+  }
+  for (std::vector<PyValue>& values : released) {
+    log.released.insert(log.released.end(), std::make_move_iterator(values.begin()),
+                        std::make_move_iterator(values.end()));
+  }
 
   for (size_t attribute = 0; attribute < maps.size(); ++attribute) {
     QueryMap* map = maps[attribute].get();
     if (map == nullptr) continue;
-    map->keep_only(keep, log.released);
     if (from_kept) {
       map->registered.store(counts[attribute]);
     } else {
@@ -105,11 +153,11 @@ void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, b
   }
 }
 
-void let_go(std::vector<IndexAPI::PruneLog::Dropped>& groups) {
+void let_go(IndexAPI::PruneLog::Dropped& group) {
   // One pass per object, so the membership list and the item's records are touched while in cache together.
   std::vector<PyObject*> references;
-  for (IndexAPI::PruneLog::Dropped& group : groups) {
-    references.reserve(references.size() + group.items.size());
+  {
+    references.reserve(group.items.size());
     std::vector<StoredItem>& items = group.items;
     for (size_t pos = 0; pos < items.size(); ++pos) {
       // An object's records sit in two blocks scattered over the heap (the handle's holder, then the object with its
@@ -126,7 +174,7 @@ void let_go(std::vector<IndexAPI::PruneLog::Dropped>& groups) {
       item.python_handle.reset_into(references);
     }
   }
-  groups.clear();
+  group.items = std::vector<StoredItem>();
   release_python_references(references);
 }
 

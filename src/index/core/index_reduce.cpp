@@ -23,9 +23,8 @@ void IndexAPI::reduce(const std::vector<QueryExpr>& equalities) {
     removed = item_ids->value - kept;
   }
   if (removed.isEmpty()) return;
+  // Later writes to the removed objects stop reaching this index (and the nested indexes they left) once it returns.
   prune(kept, removed, log);
-  // Later writes to the removed objects stop reaching this index (and the nested indexes they left).
-  let_go(log.dropped);
 }
 
 }  // namespace vostrel

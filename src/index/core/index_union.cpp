@@ -1,10 +1,13 @@
 // IndexAPI::union_with and IndexAPI::merge: another index's objects merged in set-wise.
+#include <algorithm>
+#include <functional>
 #include <mutex>
 #include <shared_mutex>
 #include <utility>
 #include <vector>
 
 #include "index/core/index.hpp"
+#include "index/core/parallel_jobs.hpp"
 #include "index/core/query/query.hpp"
 #include "index/write_propagation.hpp"
 
@@ -35,6 +38,9 @@ std::vector<StoredItem> stored_items(const IndexAPI& index, const Bitmap& ids) {
     return found;
   });
 }
+
+// Below this many incoming objects a merge is quicker than starting a helper thread.
+constexpr uint64_t PARALLEL_FROM = 50000;
 
 }  // namespace
 
@@ -70,6 +76,17 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
     counts = count_attributes(group.items, theirs.size());
   }
 
+  // The value maps, one job each. A map whose values have members registers their nested objects (object locks), so
+  // those maps are merged in job 0, on this thread; the others take only their own locks and may run on the helper,
+  // the largest first.
+  struct MapMerge {
+    const QueryMap* from;
+    std::shared_ptr<QueryMap> into;
+    bool filter;
+  };
+  std::vector<MapMerge> merges(theirs.size());
+  std::vector<size_t> with_members;
+  std::vector<std::pair<int64_t, size_t>> by_cost;
   for (size_t attribute = 0; attribute < theirs.size(); ++attribute) {
     const QueryMap* from = theirs[attribute].get();
     if (from == nullptr || counts[attribute] <= 0) continue;
@@ -81,8 +98,33 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
       std::shared_lock lock(from->mask_mutex);
       has_members = !from->mask.isEmpty();
     }
-    into->merge_from(*from, incoming, !whole || has_members);
+    merges[attribute] = MapMerge{from, std::move(into), !whole || has_members};
+    if (!from->owner_elements.empty()) {
+      with_members.push_back(attribute);
+    } else {
+      by_cost.emplace_back(counts[attribute] * (from->text_ids.get() != nullptr ? 3 : 1), attribute);
+    }
+  }
+  std::sort(by_cost.begin(), by_cost.end(), std::greater<>());
+  const auto merge_one = [&](size_t attribute) {
+    const MapMerge& task = merges[attribute];
+    task.into->merge_from(*task.from, incoming, task.filter);
+  };
+  std::vector<std::function<void()>> jobs;
+  jobs.emplace_back([&] {
+    for (size_t attribute : with_members) merge_one(attribute);
+  });
+  for (const auto& [cost, attribute] : by_cost) jobs.emplace_back([&merge_one, attribute] { merge_one(attribute); });
+  if (incoming.cardinality() >= PARALLEL_FROM) {
+    run_jobs(jobs);
+  } else {
+    for (const std::function<void()>& job : jobs) job();
+  }
 
+  for (size_t attribute = 0; attribute < theirs.size(); ++attribute) {
+    const QueryMap* from = merges[attribute].from;
+    if (from == nullptr) continue;
+    const std::shared_ptr<QueryMap>& into = merges[attribute].into;
     const IndexAPI* inner = from->nested.get();
     if (inner == nullptr) continue;
     // Nested objects: the exact pairs whose holder is an incoming object (pairs held by members were made anew
@@ -159,7 +201,6 @@ void IndexAPI::union_with(const IndexAPI& other) {
       now = item_ids->value;
     }
     prune(before, now - before, undone, true);
-    let_go(undone.dropped);
     throw;
   }
   // Membership, as add_object records it: later writes to the new objects reach this index (and the nested ones).

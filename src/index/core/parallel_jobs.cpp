@@ -63,4 +63,8 @@ void run_jobs(size_t count, const std::function<void(size_t)>& job) {
   if (first_error) std::rethrow_exception(first_error);
 }
 
+void run_jobs(std::span<const std::function<void()>> jobs) {
+  run_jobs(jobs.size(), [&](size_t at) { jobs[at](); });
+}
+
 }  // namespace vostrel

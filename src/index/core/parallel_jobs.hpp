@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <span>
 
 namespace vostrel {
 
@@ -16,6 +17,9 @@ namespace vostrel {
 // the jobs not yet claimed are skipped and the first exception is rethrown here once every thread has stopped. With
 // one lane, or when a thread cannot be started, the calling thread runs them all.
 void run_jobs(size_t count, const std::function<void(size_t)>& job);
+
+// The same over a list of jobs: jobs[0] on the calling thread, the rest claimed in order.
+void run_jobs(std::span<const std::function<void()>> jobs);
 
 // How many threads run_jobs uses at most: the processors this process may use, at most four (past that the
 // flushes it serves are bound by memory, not by processors).

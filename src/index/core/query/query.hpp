@@ -131,7 +131,8 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // go. The values let go (exact-map keys, member records) are moved to `released`, so that their last references
   // drop once no lock is held. The nested index forgets the pairs whose holder went; pruning its objects to the
   // holders still linked is the caller's part (IndexAPI::prune).
-  void keep_only(const Bitmap& keep, std::vector<PyValue>& released);
+  // `keep` tests ids one by one where entries are filtered singly; built once per prune for every map.
+  void keep_only(const IdFilter& keep, std::vector<PyValue>& released);
   // Registers here what `other` (the map of the same attribute in another index) holds for the objects `incoming`
   // (objects of that index this one does not hold), as if each had been added. `filter` false promises that
   // other's structures hold nothing but incoming objects (no members, no other objects), so they are ORed whole.

@@ -1,5 +1,6 @@
 // QueryMap::keep_only: narrows every structure of a value map to a set of kept objects at once.
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -22,7 +23,7 @@ void drop_records(std::vector<QueryMap::ElementRecord>& records, std::vector<uin
 
 }  // namespace
 
-void QueryMap::keep_only(const Bitmap& keep, std::vector<PyValue>& released) {
+void QueryMap::keep_only(const IdFilter& keep, std::vector<PyValue>& released) {
   // Members whose (outermost) owner goes. An entry of owner_elements is keyed by an object id or, for members of a
   // member, by the element id holding them; object ids are never in the mask.
   std::vector<uint32_t> gone;
@@ -53,19 +54,19 @@ void QueryMap::keep_only(const Bitmap& keep, std::vector<PyValue>& released) {
   }
   // What stays in the structures: the kept objects and the members still registered.
   Bitmap kept_with_members;
-  const Bitmap* kept = &keep;
+  std::optional<IdFilter> members_filter;
+  const IdFilter* kept = &keep;
   {
     std::unique_lock lock(mask_mutex);
     if (!gone.empty()) roaring_bitmap_remove_many(&mask.roaring, gone.size(), gone.data());
-    if (!mask.isEmpty()) {
-      kept_with_members = keep | mask;
-      kept = &kept_with_members;
-    }
+    if (!mask.isEmpty()) kept_with_members = keep.bitmap() | mask;
   }
+  if (!kept_with_members.isEmpty()) kept = &members_filter.emplace(kept_with_members);
+  const Bitmap& kept_ids = kept->bitmap();
   if (ExactMap* values = exact.get()) {
     values->for_each_shard([&](auto& shard) {
       for (auto entry = shard.begin(); entry != shard.end();) {
-        entry->second.keep_only_from_bitmap(*kept);
+        entry->second.keep_only_from_bitmap(kept_ids);
         if (!entry->second.is_empty()) {
           ++entry;
           continue;
@@ -85,20 +86,20 @@ void QueryMap::keep_only(const Bitmap& keep, std::vector<PyValue>& released) {
     std::unique_lock lock(numeric_mutex);
     if (NumericalBitmap* numbers = numeric.get()) {
       for (SlicePair& slice : numbers->slices) {
-        roaring_bitmap_and_inplace(&slice.zeros.roaring, &kept->roaring);
-        roaring_bitmap_and_inplace(&slice.ones.roaring, &kept->roaring);
+        roaring_bitmap_and_inplace(&slice.zeros.roaring, &kept_ids.roaring);
+        roaring_bitmap_and_inplace(&slice.ones.roaring, &kept_ids.roaring);
       }
     }
     if (NumberIds* values = number_ids.get()) values->keep_only(*kept);
   }
   {
     std::unique_lock lock(bool_mutex);
-    roaring_bitmap_and_inplace(&trues.roaring, &kept->roaring);
-    roaring_bitmap_and_inplace(&falses.roaring, &kept->roaring);
+    roaring_bitmap_and_inplace(&trues.roaring, &kept_ids.roaring);
+    roaring_bitmap_and_inplace(&falses.roaring, &kept_ids.roaring);
   }
   if (IndexAPI* inner = nested.get()) {
     std::unique_lock links(inner->parent_links->mutex);
-    inner->parent_links->value.keep_lefts(*kept);
+    inner->parent_links->value.keep_lefts(kept_ids);
   }
   // Out of every structure of this map now, so the ids may be handed out again.
   for (uint32_t element : gone) free_id(element);

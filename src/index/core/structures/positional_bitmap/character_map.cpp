@@ -267,11 +267,11 @@ bool CharacterMap::remove(unsigned key, uint32_t id) {
   return true;
 }
 
-void CharacterMap::keep_only(const Bitmap& keep) {
+void CharacterMap::keep_only(const IdFilter& keep) {
   for (uint32_t slot = size_; slot-- > 0;) {
     KeyIds& ids = data()[slot];
     if (ids.is_large()) {
-      roaring_bitmap_and_inplace(&ids.more.large->roaring, &keep.roaring);
+      roaring_bitmap_and_inplace(&ids.more.large->roaring, &keep.bitmap().roaring);
     } else {
       uint32_t values[KeyIds::INLINE_CAPACITY];
       unsigned count = 0;

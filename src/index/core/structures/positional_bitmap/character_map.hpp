@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/id_filter/id_filter.hpp"
 
 namespace vostrel {
 
@@ -72,7 +73,8 @@ class CharacterMap {
   // Removes `id` from `key`; an emptied key is dropped. True when it was there.
   bool remove(unsigned key, uint32_t id);
   // Keeps only the ids in `keep`; emptied keys are dropped.
-  void keep_only(const Bitmap& keep);
+  void keep_only(const IdFilter& keep);
+  void keep_only(const Bitmap& keep) { keep_only(IdFilter(keep)); }
   // ORs every key of `other` into this map; with `only`, just the ids `only` holds (no key is made empty).
   void union_with(const CharacterMap& other, const Bitmap* only = nullptr);
 

@@ -276,9 +276,9 @@ bool PositionalBitmap::is_empty() const {
   return true;
 }
 
-void PositionalBitmap::keep_only(const Bitmap& keep) {
+void PositionalBitmap::keep_only(const IdFilter& keep) {
   for (CharacterMap& map : maps) map.keep_only(keep);
-  roaring_bitmap_and_inplace(&empty_strings.roaring, &keep.roaring);
+  roaring_bitmap_and_inplace(&empty_strings.roaring, &keep.bitmap().roaring);
 }
 
 void PositionalBitmap::union_with(const PositionalBitmap& other, const Bitmap* only) {

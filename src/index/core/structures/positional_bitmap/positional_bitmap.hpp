@@ -83,7 +83,8 @@ class PositionalBitmap {
   bool is_empty() const;
 
   // Keep only the ids in `keep` (every position's keys and the empty-string set).
-  void keep_only(const Bitmap& keep);
+  void keep_only(const IdFilter& keep);
+  void keep_only(const Bitmap& keep) { keep_only(IdFilter(keep)); }
 
   // OR `other`'s stored strings and empty strings into this one.
   // Grows this row to at least other's width and shifts other's positions by half

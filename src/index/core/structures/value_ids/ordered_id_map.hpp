@@ -15,10 +15,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/id_filter/id_filter.hpp"
 #include "index/core/structures/value_ids/value_ids.hpp"
 
 namespace vostrel {
@@ -72,29 +74,42 @@ class OrderedIdMap {
       for (const auto& pair : pairs) add(pair.key, pair.id);
       return;
     }
-    OrderedIdMap merged;
-    merged.sets_ = std::move(sets_);  // the entries keep their side sets under the same numbers
-    merged.ids_ = ids_;
+    Packer packed;
     size_t next = 0;
-    const auto absorb = [&](Entry& entry) {
-      for (; next < count && pairs[next].key == entry.key; ++next) merged.add_to_entry(entry, pairs[next].id);
-    };
-    const auto append_new = [&] {
-      Entry entry{pairs[next].key, pairs[next].id, LONE};
-      ++merged.ids_;
-      ++next;
-      absorb(entry);
-      merged.append(entry);
+    // The incoming ids of one key not in the map: a lone entry, or a set.
+    const auto append_incoming = [&] {
+      const Key key = pairs[next].key;
+      const uint32_t first = pairs[next++].id;
+      if (next == count || !(pairs[next].key == key)) {
+        packed.append_lone(key, first);
+        return;
+      }
+      ValueIds ids;
+      ids.add(first);
+      for (; next < count && pairs[next].key == key; ++next) ids.add(pairs[next].id);
+      packed.append_set(key, std::move(ids));
     };
     for (const std::unique_ptr<Leaf>& leaf : leaves_) {
-      for (Entry& entry : *leaf) {
-        while (next < count && pairs[next].key < entry.key) append_new();
-        absorb(entry);
-        merged.append(entry);
+      for (const Entry& entry : *leaf) {
+        while (next < count && pairs[next].key < entry.key) append_incoming();
+        if (next < count && pairs[next].key == entry.key) {
+          ValueIds ids;
+          if (entry.set == LONE) {
+            ids.add(entry.id);
+          } else {
+            ids = std::move(sets_[entry.set]);
+          }
+          for (; next < count && pairs[next].key == entry.key; ++next) ids.add(pairs[next].id);
+          packed.append_set(entry.key, std::move(ids));
+        } else if (entry.set == LONE) {
+          packed.append_lone(entry.key, entry.id);
+        } else {
+          packed.append_set(entry.key, std::move(sets_[entry.set]));
+        }
       }
     }
-    while (next < count) append_new();
-    *this = std::move(merged);
+    while (next < count) append_incoming();
+    packed.install(*this);
   }
 
   // Removes id from key's set; the entry goes with its last id. Absent keys and ids change nothing.
@@ -178,31 +193,139 @@ class OrderedIdMap {
     add_sorted(lone, out, within);
   }
 
-  // Keeps only the ids `kept` holds (rebuilt in key order: appends only, leaves filled to the brim).
-  void keep_only(const Bitmap& kept) {
-    OrderedIdMap narrowed;
-    for_each([&](const Key& key, uint32_t id) {
-      if (kept.contains(id)) narrowed.add(key, id);
-    });
-    *this = std::move(narrowed);
+  // Keeps only the ids `kept` holds: one walk in key order narrows each entry in place (a side set as a whole) and
+  // packs the survivors into full leaves, as a rebuild by appending would, without a search or a shift per entry.
+  void keep_only(const IdFilter& kept) {
+    if (entries_ == 0) return;
+    std::vector<Key> firsts;
+    std::vector<std::unique_ptr<Leaf>> leaves;
+    ValueIdsPool sets;
+    size_t entries = 0;
+    uint64_t ids = 0;
+    size_t write_leaf = 0;  // survivors go back into the leaves already read (never ahead of the walk)
+    size_t write_at = 0;
+    for (size_t leaf_at = 0; leaf_at < leaves_.size(); ++leaf_at) {
+      Leaf& leaf = *leaves_[leaf_at];
+      for (size_t at = 0; at < leaf.size(); ++at) {
+        // A side set's record sits in the pool and its ids in a block of their own: both fetched ahead, one hop per
+        // stage, so the walk does not wait on each set.
+        if (at + 2 * PREFETCH_AHEAD < leaf.size() && leaf[at + 2 * PREFETCH_AHEAD].set != LONE) {
+          __builtin_prefetch(&sets_[leaf[at + 2 * PREFETCH_AHEAD].set]);
+        }
+        if (at + PREFETCH_AHEAD < leaf.size() && leaf[at + PREFETCH_AHEAD].set != LONE) {
+          sets_[leaf[at + PREFETCH_AHEAD].set].prefetch();
+        }
+        Entry& entry = leaf[at];
+        if (entry.set == LONE) {
+          if (!kept.contains(entry.id)) continue;
+          ++ids;
+        } else {
+          ValueIds& set = sets_[entry.set];
+          const uint64_t left = set.keep_only(kept);
+          // A set given up is freed here, while its block is still in cache, not later with the old pool.
+          if (left == 0) {
+            set = ValueIds();
+            continue;
+          }
+          ids += left;
+          if (left == 1) {
+            entry.id = set.first();
+            entry.set = LONE;
+            set = ValueIds();
+          } else {
+            entry.set = sets.adopt(std::move(set));
+          }
+        }
+        if (write_at == LEAF_ENTRIES) {
+          ++write_leaf;
+          write_at = 0;
+        }
+        // The write trails the read: into an earlier leaf (grown back to full when it was not), or into this one
+        // at or before the entry being read.
+        Leaf& into = *leaves_[write_leaf];
+        if (write_at < into.size()) {
+          into[write_at] = entry;
+        } else {
+          into.push_back(entry);
+        }
+        ++write_at;
+        ++entries;
+      }
+      // Leaves wholly behind the write position are final: trimmed, they join the new list.
+      while (leaves.size() < write_leaf) {
+        const Leaf& done = *leaves_[leaves.size()];
+        firsts.push_back(done.front().key);
+        leaves.push_back(std::move(leaves_[leaves.size()]));
+      }
+    }
+    if (write_at > 0) {
+      Leaf& last = *leaves_[write_leaf];
+      last.resize(write_at);
+      if (last.capacity() > 2 * last.size()) last.shrink_to_fit();
+      firsts.push_back(last.front().key);
+      leaves.push_back(std::move(leaves_[write_leaf]));
+    }
+    firsts_ = std::move(firsts);
+    leaves_ = std::move(leaves);  // the leaves not reused go with the old list
+    sets_ = std::move(sets);
+    entries_ = entries;
+    ids_ = ids;
+    if (entries_ == 0) *this = OrderedIdMap();
   }
 
-  // Adds every pair of `other` whose id `only` holds (every pair without it): both maps' pairs merged in key order
-  // into a map built by appending, one pass over each instead of a search and a shift per added pair.
+  void keep_only(const Bitmap& kept) { keep_only(IdFilter(kept)); }
+
+  // Adds every pair of `other` whose id `only` holds (every pair without it): both maps' entries merged in key order
+  // into leaves packed by appending, one pass over each; a key both hold gets the union of the two sets at once.
   void merge_from(const OrderedIdMap& other, const Bitmap* only) {
-    std::vector<std::pair<Key, uint32_t>> incoming;
-    other.for_each([&](const Key& key, uint32_t id) {
-      if (only == nullptr || only->contains(id)) incoming.emplace_back(key, id);
-    });
-    if (incoming.empty()) return;
-    OrderedIdMap merged;
-    size_t next = 0;
-    for_each([&](const Key& key, uint32_t id) {
-      for (; next < incoming.size() && incoming[next].first < key; ++next) merged.add(incoming[next].first, incoming[next].second);
-      merged.add(key, id);
-    });
-    for (; next < incoming.size(); ++next) merged.add(incoming[next].first, incoming[next].second);
-    *this = std::move(merged);
+    if (other.entries_ == 0) return;
+    std::optional<IdFilter> filter;
+    if (only != nullptr) filter.emplace(*only);
+    const IdFilter* keep = filter ? &*filter : nullptr;
+    Packer merged;
+    EntryWalk mine(*this);
+    EntryWalk theirs(other);
+    while (!mine.done() || !theirs.done()) {
+      const bool take_mine = theirs.done() || (!mine.done() && mine.entry().key < theirs.entry().key);
+      const bool take_theirs = mine.done() || (!theirs.done() && theirs.entry().key < mine.entry().key);
+      if (take_mine) {
+        Entry& entry = mine.entry();
+        if (entry.set == LONE) {
+          merged.append_lone(entry.key, entry.id);
+        } else {
+          merged.append_set(entry.key, std::move(sets_[entry.set]));
+        }
+        mine.next();
+        continue;
+      }
+      const Entry& incoming = theirs.entry();
+      if (take_theirs) {
+        if (incoming.set == LONE) {
+          if (keep == nullptr || keep->contains(incoming.id)) merged.append_lone(incoming.key, incoming.id);
+        } else {
+          ValueIds added;
+          added.add_kept(other.sets_[incoming.set], keep);
+          merged.append_set(incoming.key, std::move(added));
+        }
+      } else {  // both hold the key
+        Entry& entry = mine.entry();
+        ValueIds ids;
+        if (entry.set == LONE) {
+          ids.add(entry.id);
+        } else {
+          ids = std::move(sets_[entry.set]);
+        }
+        if (incoming.set == LONE) {
+          if (keep == nullptr || keep->contains(incoming.id)) ids.add(incoming.id);
+        } else {
+          ids.add_kept(other.sets_[incoming.set], keep);
+        }
+        merged.append_set(entry.key, std::move(ids));
+        mine.next();
+      }
+      theirs.next();
+    }
+    merged.install(*this);
   }
 
   // Number of distinct keys.
@@ -227,6 +350,7 @@ class OrderedIdMap {
 
  private:
   static constexpr uint32_t LONE = 0;  // the entry's `id` is its whole set
+  static constexpr size_t PREFETCH_AHEAD = 8;
 
   struct Entry {
     Key key{};
@@ -309,17 +433,65 @@ class OrderedIdMap {
     ids_ += ids.cardinality() - before;
   }
 
-  // Appends an entry whose key is above every key in the map; a full last leaf starts a new one. Ids are counted by
-  // the caller.
-  void append(const Entry& entry) {
-    if (leaves_.empty() || leaves_.back()->size() == LEAF_ENTRIES) {
-      leaves_.push_back(std::make_unique<Leaf>());
-      leaves_.back()->reserve(LEAF_ENTRIES);
-      firsts_.push_back(entry.key);
+  // The entries of a map in key order, leaf by leaf.
+  template <class Map>
+  class EntryWalk {
+   public:
+    explicit EntryWalk(Map& map) : map_(map) {}
+    bool done() const { return leaf_ == map_.leaves_.size(); }
+    auto& entry() const { return (*map_.leaves_[leaf_])[at_]; }
+    void next() {
+      if (++at_ == map_.leaves_[leaf_]->size()) {
+        ++leaf_;
+        at_ = 0;
+      }
     }
-    leaves_.back()->push_back(entry);
-    ++entries_;
-  }
+
+   private:
+    Map& map_;
+    size_t leaf_ = 0;
+    size_t at_ = 0;
+  };
+
+  // A map built by appending entries in ascending key order: full leaves, a compact pool of side sets.
+  struct Packer {
+    std::vector<Key> firsts;
+    std::vector<std::unique_ptr<Leaf>> leaves;
+    ValueIdsPool sets;
+    size_t entries = 0;
+    uint64_t ids = 0;
+
+    void append_lone(const Key& key, uint32_t id) { append(Entry{key, id, LONE}); }
+    // A set of one becomes a lone id; an empty one adds nothing.
+    void append_set(const Key& key, ValueIds&& set) {
+      const uint64_t count = set.cardinality();
+      if (count == 0) return;
+      if (count == 1) {
+        append_lone(key, set.first());
+        return;
+      }
+      ids += count - 1;  // append counts one
+      append(Entry{key, 0, sets.adopt(std::move(set))});
+    }
+    void append(const Entry& entry) {
+      if (leaves.empty() || leaves.back()->size() == LEAF_ENTRIES) {
+        leaves.push_back(std::make_unique<Leaf>());
+        leaves.back()->reserve(LEAF_ENTRIES);
+        firsts.push_back(entry.key);
+      }
+      leaves.back()->push_back(entry);
+      ++entries;
+      ++ids;
+    }
+    void install(OrderedIdMap& map) {
+      if (!leaves.empty() && leaves.back()->capacity() > 2 * leaves.back()->size()) leaves.back()->shrink_to_fit();
+      map.firsts_ = std::move(firsts);
+      map.leaves_ = std::move(leaves);
+      map.sets_ = std::move(sets);
+      map.entries_ = entries;
+      map.ids_ = ids;
+    }
+  };
 
   // Moves the upper half of a full leaf into a new leaf right after it.
   void split(size_t leaf_at) {

@@ -13,10 +13,12 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/id_filter/id_filter.hpp"
 #include "index/core/structures/value_ids/value_ids.hpp"
 #include "index/core/structures/shards/hashmap.hpp"
 
@@ -90,14 +92,70 @@ class ValueIdMap {
     sets_[slot.set].or_into(out, within);
   }
 
-  // Keeps only the ids `kept` holds (rebuilt: one pass over the entries, sized to what is left).
-  void keep_only(const Bitmap& kept) {
-    ValueIdMap narrowed;
-    for_each([&](const Key& key, uint32_t id) {
-      if (kept.contains(id)) narrowed.add(key, id);
-    });
-    *this = std::move(narrowed);
+  // Keeps only the ids `kept` holds. One pass over the slots narrows each entry in place (a side set as a whole) and
+  // sets the survivors aside with their hashes, while the keys that go are dropped; the survivors then fill a table
+  // sized for them, without a comparison (their keys are distinct) and without reading a key's shared record again.
+  void keep_only(const IdFilter& kept) {
+    if (entries_ == 0) return;
+    std::vector<Survivor> survivors;
+    // Each survivor holds a kept id, and an id is usually under one key: room for that many, or all entries.
+    survivors.reserve(std::min<uint64_t>(entries_, kept.bitmap().cardinality()));
+    ValueIdsPool sets;
+    for (size_t pos = 0; pos < slots_.size(); ++pos) {
+      // A key may keep its payload in a shared record, and a side set its ids in a block of their own: fetched a few
+      // slots ahead, they are in cache when the key is hashed or dropped below.
+      if (pos + PREFETCH_AHEAD < slots_.size()) {
+        const Slot& ahead = slots_[pos + PREFETCH_AHEAD];
+        if (ahead.set != FREE) {
+          if constexpr (requires(const Key& key) { key.prefetch(); }) ahead.key.prefetch();
+          if (ahead.set != LONE) sets_[ahead.set].prefetch();
+        }
+      }
+      Slot& slot = slots_[pos];
+      if (slot.set == FREE) continue;
+      if (slot.set == LONE) {
+        if (!kept.contains(slot.id)) {
+          drop_key(slot);
+          continue;
+        }
+      } else {
+        ValueIds& ids = sets_[slot.set];
+        const uint64_t left = ids.keep_only(kept);
+        // A set given up is freed here, while its block is still in cache, not later with the old pool.
+        if (left == 0) {
+          ids = ValueIds();
+          drop_key(slot);
+          continue;
+        }
+        if (left == 1) {
+          slot.id = ids.first();
+          slot.set = LONE;
+          ids = ValueIds();
+        } else {
+          slot.set = sets.adopt(std::move(ids));
+        }
+      }
+      const uint64_t hash = Hash{}(slot.key);
+      survivors.push_back(Survivor{std::move(slot), hash});
+      slot.set = FREE;  // the key was moved out: nothing left to release
+    }
+    sets_ = std::move(sets);
+    entries_ = survivors.size();
+    if (entries_ == 0) {
+      slots_ = std::vector<Slot>();
+      return;
+    }
+    // The capacity add() would have reached for this many entries, and never less than a table of MIN_CAPACITY.
+    const size_t capacity = std::max(MIN_CAPACITY, std::bit_ceil((entries_ * 8 + 6) / 7));
+    if (capacity != slots_.size()) slots_ = std::vector<Slot>(capacity);  // else every slot is free already
+    for (Survivor& survivor : survivors) {
+      size_t pos = home_of_hash(survivor.hash);
+      while (slots_[pos].set != FREE) pos = (pos + 1) & mask();
+      slots_[pos] = std::move(survivor.slot);
+    }
   }
+
+  void keep_only(const Bitmap& kept) { keep_only(IdFilter(kept)); }
 
   // Adds every pair of `other` whose id `only` holds (every pair without it).
   void merge_from(const ValueIdMap& other, const Bitmap* only) {
@@ -133,15 +191,22 @@ class ValueIdMap {
   static constexpr uint32_t LONE = 0;           // slot's `id` is its whole set
   static constexpr size_t MIN_CAPACITY = 8;
   static constexpr size_t NOT_FOUND = SIZE_MAX;
+  static constexpr size_t PREFETCH_AHEAD = 32;
 
   struct Slot {
     Key key{};
     uint32_t id = 0;
     uint32_t set = FREE;  // FREE, LONE, or 1 + the position of the side set
   };
+  // An entry set aside while the table is rebuilt, with its key's hash.
+  struct Survivor {
+    Slot slot;
+    uint64_t hash;
+  };
 
   size_t mask() const { return slots_.size() - 1; }
-  size_t home_of(const Key& key) const { return static_cast<size_t>(splitmix64(Hash{}(key) ^ seed_)) & mask(); }
+  size_t home_of(const Key& key) const { return home_of_hash(Hash{}(key)); }
+  size_t home_of_hash(uint64_t hash) const { return static_cast<size_t>(splitmix64(hash ^ seed_)) & mask(); }
 
   size_t find(const Key& key) const {
     if (entries_ == 0) return NOT_FOUND;
@@ -150,6 +215,13 @@ class ValueIdMap {
       if (slot.set == FREE) return NOT_FOUND;
       if (Equal{}(slot.key, key)) return pos;
     }
+  }
+
+  // Releases the key of a slot being emptied in a walk over the table (its probe run is rebuilt after the walk).
+  static void drop_key(Slot& slot) {
+    std::destroy_at(&slot.key);
+    std::construct_at(&slot.key);
+    slot.set = FREE;
   }
 
   // Empties slot pos and moves later members of its probe run back, so every lookup still meets its key before

@@ -3,15 +3,18 @@
 // A sorted vector while small (4 bytes an id, one allocation), a Roaring bitmap once large. Roaring pays a fixed
 // cost per 64K-id chunk (a container record and its own allocation, about 50 bytes), so a value held by a handful of
 // objects scattered over a million ids costs ten times more as a bitmap than as a vector; past LARGE_AT ids the
-// bitmap's 2 bytes an id (less for runs and dense chunks) win. Once large, a set stays a bitmap until emptied.
+// bitmap's 2 bytes an id (less for runs and dense chunks) win. Once large, a set stays a bitmap while ids leave one at a
+// time (no back-and-forth around the limit); a set narrowed as a whole (a prune) is stored as a set of its new size.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/id_filter/id_filter.hpp"
 
 namespace vostrel {
 
@@ -48,6 +51,87 @@ class ValueIds {
   }
 
   uint64_t cardinality() const { return large_ ? large_->cardinality() : sorted_.size(); }
+
+  // Keeps only the ids `kept` holds; returns how many are left. Two or more left are stored as a set of that size is
+  // built (a vector up to LARGE_AT ids), with no room to spare beyond twice its size.
+  uint64_t keep_only(const IdFilter& kept) {
+    if (large_) {
+      roaring_bitmap_and_inplace(&large_->roaring, &kept.bitmap().roaring);
+      const uint64_t left = large_->cardinality();
+      if (left > LARGE_AT) {
+        large_->shrinkToFit();
+        return left;
+      }
+      sorted_.resize(left);
+      large_->toUint32Array(sorted_.data());
+      large_.reset();
+      return left;
+    }
+    std::erase_if(sorted_, [&kept](uint32_t id) { return !kept.contains(id); });
+    // A set left with one id or none is given up by its owner, so only a set that stays is resized.
+    if (sorted_.size() > 1 && sorted_.capacity() > 2 * sorted_.size()) sorted_.shrink_to_fit();
+    return sorted_.size();
+  }
+
+  // Adds the ids of `other` that `keep` holds (all of them without `keep`), whole sets at once: a bitmap union, or
+  // one merge of two sorted vectors from the back, in the room grown at the end of this one.
+  void add_kept(const ValueIds& other, const IdFilter* keep) {
+    if (!large_ && !other.large_ && sorted_.size() + other.sorted_.size() <= LARGE_AT) {
+      size_t incoming = other.sorted_.size();
+      if (keep != nullptr) {
+        incoming = 0;
+        for (uint32_t id : other.sorted_) incoming += keep->contains(id) ? 1 : 0;
+      }
+      if (incoming == 0) return;
+      size_t mine = sorted_.size();
+      sorted_.resize(mine + incoming);
+      size_t write = sorted_.size();
+      for (size_t theirs = other.sorted_.size(); theirs-- > 0;) {
+        const uint32_t id = other.sorted_[theirs];
+        if (keep != nullptr && !keep->contains(id)) continue;
+        while (mine > 0 && sorted_[mine - 1] > id) sorted_[--write] = sorted_[--mine];
+        sorted_[--write] = id;
+      }
+      // The rest of this set is in place already; an id both held appears twice, side by side.
+      sorted_.erase(std::unique(sorted_.begin(), sorted_.end()), sorted_.end());
+      return;
+    }
+    // Other's kept ids as a bitmap, then joined with this set; the result is stored as a set of its size is built.
+    Bitmap part;
+    if (other.large_) {
+      part = keep == nullptr ? *other.large_ : *other.large_ & keep->bitmap();
+    } else {
+      for (uint32_t id : other.sorted_) {
+        if (keep == nullptr || keep->contains(id)) part.add(id);
+      }
+    }
+    if (large_) {
+      *large_ |= part;
+      return;
+    }
+    part.addMany(sorted_.size(), sorted_.data());
+    const uint64_t count = part.cardinality();
+    if (count <= LARGE_AT) {
+      sorted_.resize(count);
+      part.toUint32Array(sorted_.data());
+      return;
+    }
+    part.runOptimize();
+    large_ = std::make_unique<Bitmap>(std::move(part));
+    sorted_ = std::vector<uint32_t>();
+  }
+
+  // Asks the processor to fetch the ids ahead of a walk over many sets.
+  void prefetch() const noexcept {
+    if (large_) {
+      __builtin_prefetch(large_.get());
+    } else if (!sorted_.empty()) {
+      __builtin_prefetch(sorted_.data());
+    }
+  }
+
+  // The only id of a set of one.
+  uint32_t first() const { return large_ ? large_->minimum() : sorted_.front(); }
 
   // The bitmap when large (for set algebra), else null.
   const Bitmap* bitmap() const { return large_.get(); }
@@ -115,6 +199,14 @@ class ValueIdsPool {
       free_.push_back(number);
     }
   }
+
+  // Takes `ids` in as a set of its own (a pool rebuilt compactly after a prune) and returns its number.
+  uint32_t adopt(ValueIds&& ids) {
+    sets_.push_back(std::move(ids));
+    return static_cast<uint32_t>(sets_.size());
+  }
+  // Number of sets in use (for memory accounting and tests).
+  size_t size() const { return sets_.size() - free_.size(); }
 
   ValueIds& operator[](uint32_t number) { return sets_[number - 1]; }
   const ValueIds& operator[](uint32_t number) const { return sets_[number - 1]; }
