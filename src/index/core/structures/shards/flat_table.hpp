@@ -1,7 +1,8 @@
-// FlatTable: the table of one shard of a ShardedHashMap, open-addressed in one block.
+// FlatTable: an open-addressed hash table in one block (each shard of a ShardedHashMap, a value map's element
+// records by owner).
 //
-// Layout: a power-of-two array of (key, value) pairs beside an array of one state byte per slot (free, full, or
-// erased), linear probing, at most 7/8 of the slots full or erased. A node-based table pays an allocation, a pointer
+// Layout: a power-of-two array of (key, value) pairs beside an array of one state byte per slot (free, erased, or
+// full with 7 bits of the key's hash), linear probing, at most 7/8 of the slots full or erased. A node-based table pays an allocation, a pointer
 // chase and a division per insert; here an insert is a probe along one array. Erasing leaves a marker (the pair is
 // reset to its empty value at once, so nothing it held is kept), so iterators stay valid across erase() and a walk
 // that erases as it goes sees every entry once; markers are cleared when the table is rebuilt on a later insert.
@@ -68,7 +69,7 @@ class FlatTable {
     template <bool>
     friend class Iterator;
     void skip_to_full() {
-      while (slot_ < table_->states_.size() && table_->states_[slot_] != FULL) ++slot_;
+      while (slot_ < table_->states_.size() && !is_full(table_->states_[slot_])) ++slot_;
     }
     Table* table_ = nullptr;
     size_t slot_ = 0;
@@ -140,20 +141,26 @@ class FlatTable {
   }
 
  private:
+  // A full slot's state byte carries the top 7 bits of its key's hash, so a probe compares a key only when those
+  // agree (about one in 128 other keys): a probe run costs a walk along the state bytes, not a visit to each key.
   static constexpr uint8_t FREE = 0;
-  static constexpr uint8_t FULL = 1;
-  static constexpr uint8_t ERASED = 2;
+  static constexpr uint8_t ERASED = 1;
+  static constexpr uint8_t FULL_BIT = 0x80;
+  static bool is_full(uint8_t state) { return (state & FULL_BIT) != 0; }
+  static uint8_t tag_of(uint64_t hash) { return static_cast<uint8_t>(FULL_BIT | (hash >> 57)); }
   static constexpr size_t MIN_CAPACITY = 8;
   static constexpr size_t NOT_FOUND = SIZE_MAX;
 
   size_t mask() const { return states_.size() - 1; }
-  size_t home_of(const K& key) const { return static_cast<size_t>(hash_(key)) & mask(); }
+  size_t home_of(uint64_t hash) const { return static_cast<size_t>(hash) & mask(); }
 
   size_t find_slot(const K& key) const {
     if (full_ == 0) return NOT_FOUND;
-    for (size_t slot = home_of(key);; slot = (slot + 1) & mask()) {
+    const uint64_t hash = hash_(key);
+    const uint8_t tag = tag_of(hash);
+    for (size_t slot = home_of(hash);; slot = (slot + 1) & mask()) {
       if (states_[slot] == FREE) return NOT_FOUND;
-      if (states_[slot] == FULL && Equal{}(slots_[slot].first, key)) return slot;
+      if (states_[slot] == tag && Equal{}(slots_[slot].first, key)) return slot;
     }
   }
 
@@ -166,10 +173,11 @@ class FlatTable {
       while ((full_ + 1) * 2 > capacity) capacity *= 2;
       rebuild(capacity);
     }
-    size_t slot = home_of(key);
-    while (states_[slot] == FULL) slot = (slot + 1) & mask();
+    const uint64_t hash = hash_(key);
+    size_t slot = home_of(hash);
+    while (is_full(states_[slot])) slot = (slot + 1) & mask();
     if (states_[slot] == ERASED) --erased_;
-    states_[slot] = FULL;
+    states_[slot] = tag_of(hash);
     slots_[slot].first = key;
     ++full_;
     return slot;
@@ -180,10 +188,11 @@ class FlatTable {
     std::vector<uint8_t> old_states = std::exchange(states_, std::vector<uint8_t>(capacity, FREE));
     erased_ = 0;
     for (size_t slot = 0; slot < old_states.size(); ++slot) {
-      if (old_states[slot] != FULL) continue;
-      size_t to = home_of(old_slots[slot].first);
+      if (!is_full(old_states[slot])) continue;
+      // The tag is the hash's top bits, the home its low bits: the key is hashed again for the home.
+      size_t to = home_of(hash_(old_slots[slot].first));
       while (states_[to] != FREE) to = (to + 1) & mask();
-      states_[to] = FULL;
+      states_[to] = old_states[slot];
       slots_[to] = std::move(old_slots[slot]);
     }
   }
