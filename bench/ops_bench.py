@@ -4,8 +4,7 @@ Usage: python bench/ops_bench.py [--people N]
 
   reduce to 10% of N people            vs  add_object_many of the kept 10% into a new index
   union_with of two N/2 indexes        vs  add_object_many of all N into a new index
-  rebase of a view of min(100k, N)     vs  add_object of the same objects into a new index (rebase registers
-                                           one object at a time, so the one-at-a-time path is its yardstick)
+  rebase of a view of min(100k, N)     vs  add_object of the same objects into a new index
 
 Each figure is the median of a few runs; every run starts from freshly built indexes (not timed).
 """

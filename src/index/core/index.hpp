@@ -57,10 +57,13 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Adds a batch of Python Indexables with the same outcome as add_indexable for each in turn (an object met twice,
   // or already held, is stored once), registering values in groups per chunk of objects and the nested objects of a
-  // chunk as one batch per nested index. Interpreter lock released; no engine or object lock held. On failure
-  // (MemoryError) the chunks before the failing one stay fully added and the failing chunk leaves nothing behind;
-  // a failure while its nested objects are registered leaves the chunk and the nested chunks stored so far.
+  // few chunks as one batch per nested index. Interpreter lock released; no engine or object lock held. On failure
+  // (MemoryError) the chunks published before the failure stay fully added, with their nested objects, and the two
+  // chunks in flight (the one being flushed, the next one being staged) leave nothing behind; a failure while nested
+  // objects are registered leaves the holders and the nested chunks stored so far.
   void add_indexables(const std::vector<StoredIndexable>& objects);
+  // The same with the writer gate already held by the caller.
+  void add_indexables_gated(const std::vector<StoredIndexable>& objects);
 
   // Writer gate held, the lock of `attributes` (the object's attribute map) held, no index lock held: stores one object and registers every attribute it has, nested objects as tasks in `work`. Returns false
   // (registering nothing) when the id was already stored: writes keep its registrations current.

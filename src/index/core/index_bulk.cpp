@@ -321,6 +321,11 @@ void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
 void IndexAPI::add_indexables(const std::vector<StoredIndexable>& objects) {
   if (objects.empty()) return;
   std::lock_guard gate(WRITE_GATE());
+  add_indexables_gated(objects);
+}
+
+void IndexAPI::add_indexables_gated(const std::vector<StoredIndexable>& objects) {
+  if (objects.empty()) return;
   WriterCache writers;
   NestedQueue queue;
   size_t waiting = 0;

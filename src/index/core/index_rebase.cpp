@@ -12,12 +12,13 @@ namespace vostrel {
 std::shared_ptr<IndexAPI> IndexAPI::rebase(const FilteredIndexCore& view) {
   std::shared_ptr<IndexAPI> rebased = create();
   std::lock_guard gate(WRITE_GATE());
-  // Copies of the stored records, taken under the store's read lock only; objects are registered afterwards, one
-  // object's locks at a time, with no lock of the source held.
+  // Copies of the stored records, taken under the store's read lock only; objects are registered afterwards as one
+  // batch (one object's locks at a time, the same outcome as adding them one by one), with no lock of the source
+  // held.
   std::vector<StoredIndexable> objects = view.with_stored(stored_objects);
   // Nothing else can reach the new index before it is returned, except writes to objects already recorded in it,
   // and those wait for the gate.
-  for (const StoredIndexable& object : objects) rebased->add_indexable_gated(object);
+  rebased->add_indexables_gated(objects);
   return rebased;
 }
 
