@@ -35,7 +35,7 @@ HybridSet::HybridSet(const HybridSet& other) {
       rep_.emplace<Boxed>(std::make_unique<CenteredArray>(*std::get<Boxed>(other.rep_)));
       break;
     case State::Large:
-      rep_.emplace<Bitmap>(std::get<Bitmap>(other.rep_));
+      rep_.emplace<BoxedBitmap>(std::make_unique<Bitmap>(*other.bitmap()));
       break;
   }
 }
@@ -77,7 +77,7 @@ void HybridSet::convert_to_large(uint32_t id) {
   Bitmap large;
   add_slots(large, *array());
   large.add(id);
-  rep_ = std::move(large);  // frees the box of a Medium set
+  rep_ = std::make_unique<Bitmap>(std::move(large));  // frees the box of a Medium set
 }
 
 void HybridSet::add(uint32_t id) {
@@ -109,7 +109,7 @@ void HybridSet::add(uint32_t id) {
       return;
     }
     case State::Large:
-      roaring_bitmap_add(&std::get<Bitmap>(rep_).roaring, id);
+      roaring_bitmap_add(&std::get<BoxedBitmap>(rep_)->roaring, id);
       return;
   }
 }
@@ -117,8 +117,8 @@ void HybridSet::add(uint32_t id) {
 void HybridSet::remove(uint32_t id) {
   if (CenteredArray* a = mutable_array()) {
     a->remove(id);
-  } else if (auto* large = std::get_if<Bitmap>(&rep_)) {
-    roaring_bitmap_remove(&large->roaring, id);
+  } else if (auto* large = std::get_if<BoxedBitmap>(&rep_)) {
+    roaring_bitmap_remove(&(*large)->roaring, id);
   } else {
     throw InternalError("called remove on Empty");
   }
@@ -177,7 +177,8 @@ HybridSet HybridSet::union_of(const HybridSet& a, const HybridSet& b) {
   // Start from a copy of a bitmap side when there is one: cheaper than
   // re-adding its ids one container at a time.
   HybridSet out;
-  Bitmap& large = out.rep_.emplace<Bitmap>(a.bitmap() != nullptr ? *a.bitmap() : Bitmap());
+  Bitmap& large =
+      *out.rep_.emplace<BoxedBitmap>(std::make_unique<Bitmap>(a.bitmap() != nullptr ? *a.bitmap() : Bitmap()));
   if (a.bitmap() == nullptr) a.or_into(large);
   b.or_into(large);
   return out;
@@ -197,7 +198,7 @@ void HybridSet::keep_only_from_bitmap(const Bitmap& keep) {
       return;
     }
     case State::Large:
-      roaring_bitmap_and_inplace(&std::get<Bitmap>(rep_).roaring, &keep.roaring);
+      roaring_bitmap_and_inplace(&std::get<BoxedBitmap>(rep_)->roaring, &keep.roaring);
       return;
   }
 }

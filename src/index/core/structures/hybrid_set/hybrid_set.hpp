@@ -71,7 +71,10 @@ class HybridSet {
   // The array of a Small or Medium set, nullptr otherwise.
   const CenteredArray* array() const;
   // The bitmap of a Large set, nullptr otherwise.
-  const Bitmap* bitmap() const { return std::get_if<Bitmap>(&rep_); }
+  const Bitmap* bitmap() const {
+    const BoxedBitmap* large = std::get_if<BoxedBitmap>(&rep_);
+    return large != nullptr ? large->get() : nullptr;
+  }
 
   // Calls f(id) for every id, ascending.
   template <class F>
@@ -85,7 +88,9 @@ class HybridSet {
 
  private:
   using Boxed = std::unique_ptr<CenteredArray>;
-  using Rep = std::variant<std::monostate, CenteredArray, Boxed, Bitmap>;
+  // A bitmap is boxed too: inline it would make every set 48 bytes for the few sets that grow past four ids.
+  using BoxedBitmap = std::unique_ptr<Bitmap>;
+  using Rep = std::variant<std::monostate, CenteredArray, Boxed, BoxedBitmap>;
 
   CenteredArray* mutable_array();
   void convert_to_large(uint32_t id);
