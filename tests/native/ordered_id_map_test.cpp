@@ -12,6 +12,8 @@
 #include <set>
 #include <vector>
 
+#include "id_shadow.hpp"
+
 namespace vostrel {
 namespace {
 
@@ -85,11 +87,7 @@ void run_random(uint32_t seed, int64_t key_range, uint32_t id_range, int steps) 
       shadow[key].insert(id);
     } else {
       map.remove(key, id);
-      auto found = shadow.find(key);
-      if (found != shadow.end()) {
-        found->second.erase(id);
-        if (found->second.empty()) shadow.erase(found);
-      }
+      testing::shadow_remove(shadow, key, id);
     }
     if (step % 2000 == 0) expect_same(map, shadow, rng, key_range);
   }
@@ -187,8 +185,7 @@ TEST(OrderedIdMap, KeepOnlyPacksLeavesOfEveryFill) {
         shadow[key].insert(id);
       } else {
         map.remove(key, id);
-        auto found = shadow.find(key);
-        if (found != shadow.end() && found->second.erase(id) != 0 && found->second.empty()) shadow.erase(found);
+        testing::shadow_remove(shadow, key, id);
       }
     }
     Bitmap kept;
@@ -250,8 +247,7 @@ TEST(OrderedIdMap, MergeCombinesSetsOfEverySize) {
       const int64_t key = static_cast<int64_t>(rng() % 2000);
       const uint32_t id = rng() % 10000;
       map.remove(key, id);
-      auto found = shadow.find(key);
-      if (found != shadow.end() && found->second.erase(id) != 0 && found->second.empty()) shadow.erase(found);
+      testing::shadow_remove(shadow, key, id);
     }
     expect_same(map, shadow, rng, 2000);
   }

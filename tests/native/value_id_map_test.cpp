@@ -11,6 +11,8 @@
 #include <set>
 #include <vector>
 
+#include "id_shadow.hpp"
+
 namespace vostrel {
 namespace {
 
@@ -55,11 +57,7 @@ void run_random(uint32_t seed, uint64_t key_range, uint32_t id_range, int steps,
       shadow[key].insert(id);
     } else {
       map.remove(key, id);
-      auto found = shadow.find(key);
-      if (found != shadow.end()) {
-        found->second.erase(id);
-        if (found->second.empty()) shadow.erase(found);
-      }
+      testing::shadow_remove(shadow, key, id);
     }
     if (step % check_every == 0) expect_same(map, shadow, key_range);
   }
@@ -160,8 +158,7 @@ void run_keep_only(uint32_t seed, uint64_t key_range, uint32_t id_range, int add
       shadow[key].insert(id);
     } else {
       map.remove(key, id);
-      auto found = shadow.find(key);
-      if (found != shadow.end() && found->second.erase(id) != 0 && found->second.empty()) shadow.erase(found);
+      testing::shadow_remove(shadow, key, id);
     }
   }
   expect_same(map, shadow, key_range);

@@ -228,13 +228,7 @@ class OrderedIdMap {
             continue;
           }
           ids += left;
-          if (left == 1) {
-            entry.id = set.first();
-            entry.set = LONE;
-            set = ValueIds();
-          } else {
-            entry.set = sets.adopt(std::move(set));
-          }
+          entry.set = sets.adopt_narrowed(std::move(set), entry.id);
         }
         if (write_at == LEAF_ENTRIES) {
           ++write_leaf;

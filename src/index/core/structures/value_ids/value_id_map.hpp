@@ -127,13 +127,7 @@ class ValueIdMap {
           drop_key(slot);
           continue;
         }
-        if (left == 1) {
-          slot.id = ids.first();
-          slot.set = LONE;
-          ids = ValueIds();
-        } else {
-          slot.set = sets.adopt(std::move(ids));
-        }
+        slot.set = sets.adopt_narrowed(std::move(ids), slot.id);
       }
       const uint64_t hash = Hash{}(slot.key);
       survivors.push_back(Survivor{std::move(slot), hash});

@@ -205,6 +205,17 @@ class ValueIdsPool {
     sets_.push_back(std::move(ids));
     return static_cast<uint32_t>(sets_.size());
   }
+  // Places a narrowed set of at least one id into a pool being rebuilt: a single id goes back to its entry as the
+  // lone id (the set is freed at once, while still in cache) and 0 is returned; more are adopted, and their number
+  // is returned.
+  uint32_t adopt_narrowed(ValueIds&& ids, uint32_t& lone_id) {
+    if (ids.cardinality() == 1) {
+      lone_id = ids.first();
+      ids = ValueIds();
+      return 0;
+    }
+    return adopt(std::move(ids));
+  }
   // Number of sets in use (for memory accounting and tests).
   size_t size() const { return sets_.size() - free_.size(); }
 
