@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <new>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <utility>
 #include <vector>
@@ -27,7 +27,7 @@ constexpr unsigned POSITION_SHIFT = 41;
 constexpr unsigned KEY_COUNT = CharacterMap::BOUNDARY + 1;
 // How many entries ahead a flush fetches the records it will read.
 constexpr size_t FETCH_AHEAD = 8;
-// Below this estimated cost (about a microsecond of work per 2,000 units) a flush runs on the calling thread alone.
+// Below this estimated cost (roughly half a millisecond of work) a flush runs on the calling thread alone.
 constexpr size_t PARALLEL_FLUSH_COST = 100'000;
 
 uint64_t pack_text(int64_t relative_position, unsigned key, uint32_t id) {
@@ -58,7 +58,7 @@ const std::vector<BulkWriter::NumberEntry>& BulkWriter::sorted_by_key(MapBuffer&
   uint64_t m_any = 0;
   uint16_t e_all = 0xffff;
   uint16_t e_any = 0;
-  for (const BulkWriter::NumberEntry& entry : sorted) {
+  for (const NumberEntry& entry : sorted) {
     m_all &= entry.key.m;
     m_any |= entry.key.m;
     e_all &= entry.key.e;
@@ -71,19 +71,19 @@ const std::vector<BulkWriter::NumberEntry>& BulkWriter::sorted_by_key(MapBuffer&
   std::array<uint32_t, 256> counts{};
   const auto pass = [&](auto byte_of) {
     counts.fill(0);
-    for (const BulkWriter::NumberEntry& entry : sorted) ++counts[byte_of(entry)];
+    for (const NumberEntry& entry : sorted) ++counts[byte_of(entry)];
     uint32_t start = 0;
     for (uint32_t& count : counts) start += std::exchange(count, start);
-    for (const BulkWriter::NumberEntry& entry : sorted) scratch[counts[byte_of(entry)]++] = entry;
+    for (const NumberEntry& entry : sorted) scratch[counts[byte_of(entry)]++] = entry;
     sorted.swap(scratch);
   };
   for (unsigned shift = 0; shift < 64; shift += 8) {
     if (((m_varies >> shift) & 0xff) == 0) continue;
-    pass([shift](const BulkWriter::NumberEntry& entry) { return (entry.key.m >> shift) & 0xff; });
+    pass([shift](const NumberEntry& entry) { return (entry.key.m >> shift) & 0xff; });
   }
   for (unsigned shift = 0; shift < 16; shift += 8) {
     if (((e_varies >> shift) & 0xff) == 0) continue;
-    pass([shift](const BulkWriter::NumberEntry& entry) { return (entry.key.e >> shift) & 0xff; });
+    pass([shift](const NumberEntry& entry) { return (entry.key.e >> shift) & 0xff; });
   }
   return sorted;
 }
@@ -234,7 +234,7 @@ void BulkWriter::flush(const std::function<void()>& alongside) {
     for (MapBuffer* buffer : dirty_) flush_map(*buffer);
   } else {
     std::stable_sort(by_cost.begin(), by_cost.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-    // The work alongside is claimed first: it is usually the longest single job.
+    // The work alongside is job 0, which the calling thread runs itself while a helper starts on the costliest map.
     const size_t first_flush = alongside ? 1 : 0;
     run_jobs(by_cost.size() + first_flush, [&](size_t at) {
       if (at < first_flush) {
