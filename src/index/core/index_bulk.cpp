@@ -28,6 +28,8 @@ namespace {
 // past a few thousand ids per run the per-call cost no longer shows); small enough that the staged buffers stay a
 // few megabytes per attribute, that readers see a long batch arrive in steps, and that a failure undoes little.
 constexpr size_t CHUNK_OBJECTS = 16384;
+// The first chunk is staged with nothing beside it to overlap: it is kept short, so that the pipeline fills soon.
+constexpr size_t FIRST_CHUNK_OBJECTS = 2048;
 
 // Nested links gathered from the holders' chunks before their children are stored: four chunks' worth (a few
 // megabytes of tasks).
@@ -152,7 +154,7 @@ void store_in_chunks(IndexAPI& index, ChunkPair& chunks, const std::vector<Store
   }
 
   const auto stage_chunk = [&](Chunk& chunk, size_t begin) {
-    const size_t end = std::min(objects.size(), begin + CHUNK_OBJECTS);
+    const size_t end = std::min(objects.size(), begin + (begin == 0 ? FIRST_CHUNK_OBJECTS : CHUNK_OBJECTS));
     chunk.end = end;
     for (size_t pos = begin; pos < end; ++pos) {
       fetch_ahead(objects, pos, end);
