@@ -1,8 +1,10 @@
 // FlatTable: an open-addressed hash table in one block (each shard of a ShardedHashMap, a value map's element
 // records by owner).
 //
-// Layout: a power-of-two array of (key, value) pairs beside an array of one state byte per slot (free, erased, or
-// full with 7 bits of the key's hash), linear probing, at most 7/8 of the slots full or erased. A node-based table pays an allocation, a pointer
+// Layout: an array of (key, value) pairs beside an array of one state byte per slot (free, erased, or full with 7
+// bits of the key's hash), linear probing, at most 7/8 of the slots full or erased. A key's home slot is the high
+// half of its hash times the capacity, so the capacity need not be a power of two: the table grows by half, not by
+// double, which keeps it fuller on average (these tables hold one entry per nested object or list owner). A node-based table pays an allocation, a pointer
 // chase and a division per insert; here an insert is a probe along one array. Erasing leaves a marker (the pair is
 // reset to its empty value at once, so nothing it held is kept), so iterators stay valid across erase() and a walk
 // that erases as it goes sees every entry once; markers are cleared when the table is rebuilt on a later insert.
@@ -15,7 +17,6 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -127,7 +128,7 @@ class FlatTable {
       erased_ = 0;
       return;
     }
-    rebuild(std::max(MIN_CAPACITY, std::bit_ceil(full_ * 2)));
+    rebuild(std::max(MIN_CAPACITY, full_ * 2));
   }
 
   // Removes the entry at `at` and returns the next one.
@@ -147,18 +148,21 @@ class FlatTable {
   static constexpr uint8_t ERASED = 1;
   static constexpr uint8_t FULL_BIT = 0x80;
   static bool is_full(uint8_t state) { return (state & FULL_BIT) != 0; }
-  static uint8_t tag_of(uint64_t hash) { return static_cast<uint8_t>(FULL_BIT | (hash >> 57)); }
+  // The low bits: the home comes from the high ones, so the tag tells apart keys that share a probe run.
+  static uint8_t tag_of(uint64_t hash) { return static_cast<uint8_t>(FULL_BIT | (hash & 0x7f)); }
   static constexpr size_t MIN_CAPACITY = 8;
   static constexpr size_t NOT_FOUND = SIZE_MAX;
 
-  size_t mask() const { return states_.size() - 1; }
-  size_t home_of(uint64_t hash) const { return static_cast<size_t>(hash) & mask(); }
+  size_t home_of(uint64_t hash) const {
+    return static_cast<size_t>((static_cast<unsigned __int128>(hash) * states_.size()) >> 64);
+  }
+  size_t next_slot(size_t slot) const { return slot + 1 == states_.size() ? 0 : slot + 1; }
 
   size_t find_slot(const K& key) const {
     if (full_ == 0) return NOT_FOUND;
     const uint64_t hash = hash_(key);
     const uint8_t tag = tag_of(hash);
-    for (size_t slot = home_of(hash);; slot = (slot + 1) & mask()) {
+    for (size_t slot = home_of(hash);; slot = next_slot(slot)) {
       if (states_[slot] == FREE) return NOT_FOUND;
       if (states_[slot] == tag && Equal{}(slots_[slot].first, key)) return slot;
     }
@@ -169,13 +173,13 @@ class FlatTable {
   size_t place(const K& key) {
     if ((full_ + erased_ + 1) * 8 > states_.size() * 7) {
       size_t capacity = std::max(MIN_CAPACITY, states_.size());
-      // Grow when live entries fill more than half after the rebuild; otherwise only the markers go.
-      while ((full_ + 1) * 2 > capacity) capacity *= 2;
+      // Grow by half while live entries would fill more than two thirds; otherwise only the markers go.
+      while ((full_ + 1) * 3 > capacity * 2) capacity += capacity / 2;
       rebuild(capacity);
     }
     const uint64_t hash = hash_(key);
     size_t slot = home_of(hash);
-    while (is_full(states_[slot])) slot = (slot + 1) & mask();
+    while (is_full(states_[slot])) slot = next_slot(slot);
     if (states_[slot] == ERASED) --erased_;
     states_[slot] = tag_of(hash);
     slots_[slot].first = key;
@@ -189,9 +193,9 @@ class FlatTable {
     erased_ = 0;
     for (size_t slot = 0; slot < old_states.size(); ++slot) {
       if (!is_full(old_states[slot])) continue;
-      // The tag is the hash's top bits, the home its low bits: the key is hashed again for the home.
+      // The tag keeps only seven bits of the hash: the key is hashed again for its home.
       size_t to = home_of(hash_(old_slots[slot].first));
-      while (states_[to] != FREE) to = (to + 1) & mask();
+      while (states_[to] != FREE) to = next_slot(to);
       states_[to] = old_states[slot];
       slots_[to] = std::move(old_slots[slot]);
     }
