@@ -15,4 +15,16 @@ void shadow_remove(std::map<Key, std::set<uint32_t>>& shadow, const Key& key, ui
   if (found != shadow.end() && found->second.erase(id) != 0 && found->second.empty()) shadow.erase(found);
 }
 
+// Adds id under key, or removes it, in the map under test and in its shadow alike.
+template <class Map, class Key>
+void add_or_remove(Map& map, std::map<Key, std::set<uint32_t>>& shadow, const Key& key, uint32_t id, bool add) {
+  if (add) {
+    map.add(key, id);
+    shadow[key].insert(id);
+  } else {
+    map.remove(key, id);
+    shadow_remove(shadow, key, id);
+  }
+}
+
 }  // namespace vostrel::testing

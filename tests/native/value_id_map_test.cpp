@@ -52,13 +52,7 @@ void run_random(uint32_t seed, uint64_t key_range, uint32_t id_range, int steps,
     const uint32_t id = rng() % id_range;
     // Grow for the first half, then mostly shrink, so the table both doubles and halves.
     const bool add = (rng() % 100) < (step < steps / 2 ? 65u : 25u);
-    if (add) {
-      map.add(key, id);
-      shadow[key].insert(id);
-    } else {
-      map.remove(key, id);
-      testing::shadow_remove(shadow, key, id);
-    }
+    testing::add_or_remove(map, shadow, key, id, add);
     if (step % check_every == 0) expect_same(map, shadow, key_range);
   }
   expect_same(map, shadow, key_range);

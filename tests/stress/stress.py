@@ -80,7 +80,7 @@ def parse_args(argv):
 def child_main(args):
     import Vostrel
     from model import (EXTRA_ATTRS, LINK_ATTRS, MISSING_ATTR, SCALAR_ATTRS, BadBound, Obj, TreeGen, ValueGen, build,
-                       describe, evaluate, has_bad_bound, kind, members)
+                       describe, evaluate, has_bad_bound, kind, members, read_back)
 
     Q = Vostrel.PyQueryExpr
     dynamic_attrs = [f"dyn_{i}" for i in range(8)]  # names first written during the run
@@ -382,16 +382,9 @@ def child_main(args):
     shadow = {}
 
     def attrs_of(o):
-        got = shadow.get(id(o))
-        if got is None:
-            got = {}
-            for name in all_attrs:
-                try:
-                    got[name] = getattr(o, name)
-                except AttributeError:
-                    pass
-            shadow[id(o)] = got
-        return got
+        if id(o) not in shadow:
+            shadow.update(read_back([o], all_attrs))
+        return shadow[id(o)]
 
     mismatches = []
     checked = 0
