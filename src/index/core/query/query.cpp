@@ -153,7 +153,7 @@ void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
     found->second.add(id);
     return;
   }
-  HybridSet ids;
+  CompactIdSet ids;
   ids.add(id);
   shard.map.emplace(value, std::move(ids));
   count_index_copy(value, true);

@@ -22,7 +22,7 @@
 #include "index/core/index.hpp"
 #include "index/core/nested_work.hpp"
 #include "index/core/query/lazy_part.hpp"
-#include "index/core/structures/hybrid_set/hybrid_set.hpp"
+#include "index/core/structures/hybrid_set/compact_id_set.hpp"
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
 #include "index/core/structures/paged_u32_map/paged_u32_map.hpp"
 #include "index/core/structures/positional_bitmap/positional_bitmap.hpp"
@@ -51,7 +51,7 @@ struct TextKeyHash {
 
 class QueryMap : public std::enable_shared_from_this<QueryMap> {
  public:
-  using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueStoredHash, std::equal_to<PyValue>, PyValueShortHash>;
+  using ExactMap = ShardedHashMap<PyValue, CompactIdSet, PyValueStoredHash, std::equal_to<PyValue>, PyValueShortHash>;
   using NumberIds = OrderedIdMap<OrderedKey>;
   using TextIds = ValueIdMap<PyValue, TextKeyHash, TextKeyEqual>;
 

@@ -38,12 +38,12 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
 
   // Exact map: every kind of key alike. Other's entries restricted first, then entered shard by shard here.
   if (const ExactMap* values = other.exact.get()) {
-    std::vector<std::pair<PyValue, HybridSet>> entries;
+    std::vector<std::pair<PyValue, CompactIdSet>> entries;
     for (size_t index = 0; index < values->shard_count(); ++index) {
       // Shard locks are leaves and none of this map's is held here, so other's shard is read-locked as it is walked.
       auto shard = values->read_shard_at(index);
       for (const auto& [key, ids] : shard.map) {
-        HybridSet part = ids;
+        CompactIdSet part = ids;
         if (only != nullptr) {
           part.keep_only_from_bitmap(*only);
           if (part.is_empty()) continue;
@@ -57,7 +57,7 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
         auto shard = mine.get_shard(key.hash());
         auto found = shard.map.find(key);
         if (found != shard.map.end()) {
-          found->second = HybridSet::union_of(found->second, ids);
+          found->second = CompactIdSet::union_of(found->second, ids);
           continue;
         }
         shard.map.emplace(key, std::move(ids));
