@@ -433,9 +433,20 @@ def test_threads_query_and_write_nested_objects_during_batches():
 # ---------------------------------------------------------------------------------------------------------------
 # Batches of several chunks: the next chunk is staged while the last one is flushed
 
-CHUNK = 16384  # objects staged per chunk
-FIRST_CHUNK = 2048  # the first chunk of a batch is shorter
-CHUNK_ENDS = [0] + [FIRST_CHUNK + k * CHUNK for k in range(4)]  # the prefixes a failed batch may leave
+FIRST_CHUNK = 2048  # objects in a batch's first chunk
+LARGEST_CHUNK = 65536  # each later chunk is four times the objects before it, up to this
+
+
+def chunk_ends(count):
+    """The ends of the chunks a batch of count objects is staged in: the prefixes a failed batch may leave."""
+    ends = [0]
+    while ends[-1] < count:
+        ends.append(min(count, ends[-1] + min(max(4 * ends[-1], FIRST_CHUNK), LARGEST_CHUNK)))
+    return ends
+
+
+BATCH = 36_000
+CHUNK_ENDS = chunk_ends(BATCH)  # [0, 2048, 10240, 36000]: a failure in the third chunk leaves the first
 
 
 def chunked_batch(count, homes):
@@ -455,27 +466,27 @@ def answers_of(ix):
 
 def test_multi_chunk_batch_matches_one_by_one():
     homes = [Obj(city=f"c{i}", zip=i) for i in range(50)]
-    batch = chunked_batch(2 * CHUNK + 3000, homes)
-    batch.insert(CHUNK + 5, batch[3])  # a repeat across chunks is stored once
+    batch = chunked_batch(BATCH, homes)
+    batch.insert(CHUNK_ENDS[2] + 5, batch[3])  # a repeat across chunks is stored once
     bulk, single = Vostrel.Index(), Vostrel.Index()
     bulk.add_object_many(batch)
     for o in batch:
         single.add_object(o)
-    assert len(bulk) == len(single) == 2 * CHUNK + 3000
+    assert len(bulk) == len(single) == BATCH
     assert answers_of(bulk) == answers_of(single)
     assert memberships(batch[:3] + homes[:3]) == [2, 2, 2, 2, 2, 2]
     # Writes after the batch reach both alike.
-    for o in batch[CHUNK - 2:CHUNK + 2]:
+    for o in batch[CHUNK_ENDS[2] - 2:CHUNK_ENDS[2] + 2]:
         o.tags = ["moved"]
         o.n = -1
     assert ids_of(bulk.reduced_query(Q.eq("tags", "moved"))) == ids_of(single.reduced_query(Q.eq("n", -1)))
     assert len(bulk.reduced_query(Q.eq("tags", "moved")).collect()) == 4
 
 
-@pytest.mark.parametrize("fail_after", [0, 100, CHUNK + 700, 2 * CHUNK + 20])
+@pytest.mark.parametrize("fail_after", [0, 100, CHUNK_ENDS[1] + 700, CHUNK_ENDS[2] + 20, BATCH - 100])
 def test_failure_halfway_leaves_a_whole_prefix_of_chunks(fail_after):
     homes = [Obj(city=f"c{i}", zip=i) for i in range(50)]
-    batch = chunked_batch(2 * CHUNK + 3000, homes)
+    batch = chunked_batch(BATCH, homes)
     earlier = Obj(n=-5, name="earlier", tags=["e"], home=homes[0])
     ix = Vostrel.Index()
     ix.add_object(earlier)
@@ -488,7 +499,7 @@ def test_failure_halfway_leaves_a_whole_prefix_of_chunks(fail_after):
     held = [o for o in batch if o in ix]
     # Whole chunks from the start of the batch, nothing half-registered, the object held before untouched.
     assert len(held) in CHUNK_ENDS and held == batch[:len(held)]
-    if fail_after >= FIRST_CHUNK + CHUNK:  # a failure in the third chunk leaves the first one published
+    if fail_after >= CHUNK_ENDS[2]:  # a failure in the third chunk leaves the first one published
         assert held
     assert earlier in ix and len(ix) == len(held) + 1
     fresh = Vostrel.Index()

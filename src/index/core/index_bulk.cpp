@@ -23,17 +23,21 @@
 namespace vostrel {
 namespace {
 
-// Objects staged before their values are flushed and their ids published. Large enough that each bitmap receives
-// long runs per add_many (a chunk's ids mostly fill whole Roaring containers of 65536 ids only at larger sizes, but
-// past a few thousand ids per run the per-call cost no longer shows); small enough that the staged buffers stay a
-// few megabytes per attribute, that readers see a long batch arrive in steps, and that a failure undoes little.
-constexpr size_t CHUNK_OBJECTS = 16384;
-// The first chunk is staged with nothing beside it to overlap: it is kept short, so that the pipeline fills soon.
+// Objects staged before their values are flushed and their ids published. The first chunk is staged with nothing
+// beside it to overlap: it is kept short, so that the pipeline fills soon. Each later chunk is four times all the
+// objects before it, up to LARGEST_CHUNK_OBJECTS: a short batch still goes in a few steps and a long one soon reaches
+// full-size chunks, which pay off: a chunk's numbers merge into an ordered map in one pass over the map, and each bitmap takes longer
+// runs per add_many. The cap keeps the staged buffers a few tens of megabytes per index, lets readers see a long
+// batch arrive in steps, and leaves a failure little to undo.
 constexpr size_t FIRST_CHUNK_OBJECTS = 2048;
+constexpr size_t LARGEST_CHUNK_OBJECTS = 65536;
 
-// Nested links gathered from the holders' chunks before their children are stored: four chunks' worth (a few
+// Objects in the chunk that starts `begin` objects into the batch.
+size_t chunk_objects(size_t begin) { return std::clamp(4 * begin, FIRST_CHUNK_OBJECTS, LARGEST_CHUNK_OBJECTS); }
+
+// Nested links gathered from the holders' chunks before their children are stored: a large chunk's worth (a few
 // megabytes of tasks).
-constexpr size_t NESTED_BATCH_TASKS = 4 * CHUNK_OBJECTS;
+constexpr size_t NESTED_BATCH_TASKS = LARGEST_CHUNK_OBJECTS;
 
 using PathRef = std::shared_ptr<const RegistrationPath>;
 
@@ -149,12 +153,12 @@ void store_in_chunks(IndexAPI& index, ChunkPair& chunks, const std::vector<Store
   Chunk& first = chunks.first;
   Chunk& second = chunks.second;
   for (Chunk* chunk : {&first, &second}) {
-    chunk->staged.reserve(std::min(objects.size(), CHUNK_OBJECTS));
-    chunk->ids.reserve(std::min(objects.size(), CHUNK_OBJECTS));
+    chunk->staged.reserve(std::min(objects.size(), LARGEST_CHUNK_OBJECTS));
+    chunk->ids.reserve(std::min(objects.size(), LARGEST_CHUNK_OBJECTS));
   }
 
   const auto stage_chunk = [&](Chunk& chunk, size_t begin) {
-    const size_t end = std::min(objects.size(), begin + (begin == 0 ? FIRST_CHUNK_OBJECTS : CHUNK_OBJECTS));
+    const size_t end = std::min(objects.size(), begin + chunk_objects(begin));
     chunk.end = end;
     for (size_t pos = begin; pos < end; ++pos) {
       fetch_ahead(objects, pos, end);

@@ -20,24 +20,27 @@ namespace {
 // Strings up to this length are buffered per (position, key); longer ones are rare and would widen the flush's
 // counting table for nothing, so they take the ordinary insert (which only locks the positional structure itself).
 constexpr size_t MAX_BUFFERED_TEXT = 4096;
-// Text entries pack (position relative to the row's centre + bias) << 41 | key << 32 | id.
-constexpr int64_t POSITION_BIAS = int64_t{1} << 22;
-constexpr unsigned KEY_SHIFT = 32;
-constexpr unsigned POSITION_SHIFT = 41;
+// Bitmaps per string position: one per byte value and the boundary mark.
 constexpr unsigned KEY_COUNT = CharacterMap::BOUNDARY + 1;
 // How many entries ahead a flush fetches the records it will read.
 constexpr size_t FETCH_AHEAD = 8;
 // Below this estimated cost (roughly half a millisecond of work) a flush runs on the calling thread alone.
 constexpr size_t PARALLEL_FLUSH_COST = 100'000;
 
-uint64_t pack_text(int64_t relative_position, unsigned key, uint32_t id) {
-  return (static_cast<uint64_t>(relative_position + POSITION_BIAS) << POSITION_SHIFT) |
-         (static_cast<uint64_t>(key) << KEY_SHIFT) | id;
+// Calls f(position relative to the row's centre, key) for each bitmap a non-empty string puts its id into: every
+// byte at its place and the boundary mark at both ends. The placement start(N, L) = N/2 - L/2 - 1 is a fixed offset
+// from the row's centre, whatever N is when the buffer is flushed; growing the row moves the centre and every stored
+// string together.
+template <class F>
+void for_each_text_entry(std::string_view text, F&& f) {
+  if (text.empty()) return;
+  const int64_t length = static_cast<int64_t>(text.size());
+  const int64_t first = -(length / 2) - 1;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  for (int64_t j = 0; j < length; ++j) f(first + j, bytes[j]);
+  f(first, CharacterMap::BOUNDARY);
+  if (length > 1) f(first + length - 1, CharacterMap::BOUNDARY);
 }
-int64_t relative_position_of(uint64_t entry) {
-  return static_cast<int64_t>(entry >> POSITION_SHIFT) - POSITION_BIAS;
-}
-unsigned key_of_entry(uint64_t entry) { return static_cast<unsigned>((entry >> KEY_SHIFT) & 0x1ffu); }
 
 std::atomic<int64_t> stages_before_failure{-1};  // test hook: see bulk_writer_testing
 
@@ -209,14 +212,9 @@ void BulkWriter::push_text(MapBuffer& buffer, std::string_view text, uint32_t id
     buffer.empty_texts.push_back(id);
     return;
   }
-  // The placement start(N, L) = N/2 - L/2 - 1 is a fixed offset from the row's centre, whatever N is when the
-  // buffer is flushed; growing the row moves the centre and every stored string together.
-  const int64_t length = static_cast<int64_t>(text.size());
-  const int64_t first = -(length / 2) - 1;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  for (int64_t j = 0; j < length; ++j) buffer.text.push_back(pack_text(first + j, bytes[j], id));
-  buffer.text.push_back(pack_text(first, CharacterMap::BOUNDARY, id));
-  if (length > 1) buffer.text.push_back(pack_text(first + length - 1, CharacterMap::BOUNDARY, id));
+  // Only counted: the flush reads the strings again from `text_values`, which is cheaper than staging an entry per
+  // byte (eight bytes each, several times the strings themselves).
+  buffer.text_entries += text.size() + (text.size() > 1 ? 2 : 1);
   if (text.size() > buffer.longest_text) buffer.longest_text = text.size();
 }
 
@@ -251,7 +249,7 @@ void BulkWriter::flush(const std::function<void()>& alongside) {
 size_t BulkWriter::flush_cost(const MapBuffer& buffer) {
   // Rough weights from profiles: a text entry is one counting-sort move and one bitmap add; a number goes into
   // several bit slices and the ordered map; exact entries and list members are a hash-table insert each.
-  return buffer.text.size() + 4 * buffer.text_values.size() + 8 * buffer.numbers.size() +
+  return buffer.text_entries + 4 * buffer.text_values.size() + 8 * buffer.numbers.size() +
          2 * (buffer.trues.size() + buffer.falses.size()) + 16 * buffer.exact.size() + 12 * buffer.elements.size();
 }
 
@@ -328,26 +326,36 @@ void BulkWriter::flush_exact(MapBuffer& buffer) {
 }
 
 void BulkWriter::flush_text(MapBuffer& buffer) {
-  if (buffer.text.empty() && buffer.empty_texts.empty()) return;
+  if (buffer.text_values.empty()) return;
   QueryMap& map = *buffer.map;
-  // Group the entries by (position, key) with one stable counting pass, so each bitmap gets its ids in one
-  // add_many, in staging order (ascending for ids handed out in order).
-  const std::vector<uint64_t>& entries = buffer.text;
+  // Group the (position, key) entries of the strings with one stable counting pass, so each bitmap gets its ids in
+  // one add_many, in staging order (ascending for ids handed out in order).
+  const std::vector<DirectValue>& values = buffer.text_values;
   const int64_t lowest = -static_cast<int64_t>(buffer.longest_text / 2) - 1;
   const size_t buckets = (buffer.longest_text + 1) * KEY_COUNT;
-  const auto bucket_of = [&](uint64_t entry) {
-    return static_cast<size_t>(relative_position_of(entry) - lowest) * KEY_COUNT + key_of_entry(entry);
+  const auto bucket_of = [&](int64_t relative, unsigned key) {
+    return static_cast<size_t>(relative - lowest) * KEY_COUNT + key;
   };
   std::vector<uint32_t>& sorted = buffer.scratch_ids;
-  sorted.resize(entries.size());
+  sorted.resize(buffer.text_entries);
   std::vector<size_t>& starts = buffer.scratch_counts;
   starts.assign(buckets + 1, 0);
-  for (uint64_t entry : entries) ++starts[bucket_of(entry) + 1];
+  for (size_t at = 0; at < values.size(); ++at) {
+    // Long strings live in records of their own: fetched ahead, the second pass finds them in cache as well.
+    if (at + FETCH_AHEAD < values.size()) values[at + FETCH_AHEAD].value.prefetch();
+    for_each_text_entry(values[at].value.as_str(), [&](int64_t relative, unsigned key) {
+      ++starts[bucket_of(relative, key) + 1];
+    });
+  }
   for (size_t bucket = 1; bucket <= buckets; ++bucket) starts[bucket] += starts[bucket - 1];
   {
     std::vector<size_t>& next = buffer.scratch_counts_too;
     next.assign(starts.begin(), starts.end() - 1);
-    for (uint64_t entry : entries) sorted[next[bucket_of(entry)]++] = static_cast<uint32_t>(entry);
+    for (const DirectValue& value : values) {
+      for_each_text_entry(value.value.as_str(), [&](int64_t relative, unsigned key) {
+        sorted[next[bucket_of(relative, key)]++] = value.id;
+      });
+    }
   }
 
   std::unique_lock lock(map.positional_mutex);
@@ -418,7 +426,7 @@ void BulkWriter::flush_numbers(MapBuffer& buffer) {
 void BulkWriter::clear(MapBuffer& buffer) {
   // Capacity is kept: the next chunk stages about as much.
   buffer.numbers.clear();
-  buffer.text.clear();
+  buffer.text_entries = 0;
   buffer.longest_text = 0;
   buffer.empty_texts.clear();
   buffer.text_values.clear();
@@ -434,13 +442,15 @@ void BulkWriter::clear(MapBuffer& buffer) {
 void BulkWriter::remove_staged(MapBuffer& buffer) {
   QueryMap& map = *buffer.map;
   // The staged ids are new to this index, so removing one a partial flush never wrote touches nothing else.
-  if (!buffer.text.empty() || !buffer.empty_texts.empty()) {
+  if (!buffer.text_values.empty()) {
     std::unique_lock lock(map.positional_mutex);
     const int64_t centre = static_cast<int64_t>(map.positional.positions() / 2);
-    for (uint64_t entry : buffer.text) {
-      const int64_t position = centre + relative_position_of(entry);
-      if (position < 0 || static_cast<size_t>(position) >= map.positional.positions()) continue;
-      map.positional.maps[static_cast<size_t>(position)].remove(key_of_entry(entry), static_cast<uint32_t>(entry));
+    for (const DirectValue& value : buffer.text_values) {
+      for_each_text_entry(value.value.as_str(), [&](int64_t relative, unsigned key) {
+        const int64_t position = centre + relative;
+        if (position < 0 || static_cast<size_t>(position) >= map.positional.positions()) return;
+        map.positional.maps[static_cast<size_t>(position)].remove(key, value.id);
+      });
     }
     for (uint32_t id : buffer.empty_texts) map.positional.empty_strings.remove(id);
     unset_value_ids(map, buffer, true);

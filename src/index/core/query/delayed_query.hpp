@@ -85,12 +85,11 @@ class BulkWriter {
   struct MapBuffer {
     std::shared_ptr<QueryMap> map;
     std::vector<NumberEntry> numbers;
-    // One entry per (position, key, id) a string puts an id into, packed so that sorting groups each bitmap's ids
-    // (ascending) together: position relative to the row's centre (biased), then the key, then the id.
-    std::vector<uint64_t> text;
+    // Entries (position, key, id) the buffered non-empty strings put into the positional map, counted for the flush.
+    size_t text_entries = 0;
     size_t longest_text = 0;
     std::vector<uint32_t> empty_texts;
-    std::vector<DirectValue> text_values;  // the buffered strings again, for the value -> id-set map
+    std::vector<DirectValue> text_values;  // the buffered strings (empty ones too), in staging order
     std::vector<uint32_t> trues;
     std::vector<uint32_t> falses;
     std::vector<ExactEntry> exact;
