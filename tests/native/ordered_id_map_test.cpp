@@ -290,5 +290,39 @@ TEST(OrderedIdMap, SortedBatchesMatchTheShadow) {
   }
 }
 
+// A bulk insertion's shape: batch after batch of fresh ids whose keys are mostly distinct and scattered over every
+// leaf (each leaf merged and split in place), then batches whose keys lie above every other (only the last leaf
+// grows), then removals of whole batches.
+TEST(OrderedIdMap, ScatteredAndRisingBatchesMatchTheShadow) {
+  Map map;
+  Shadow shadow;
+  std::mt19937 rng(4711);
+  uint32_t next_id = 0;
+  std::vector<std::vector<Pair>> batches;
+  for (int round = 0; round < 30; ++round) {
+    const bool rising = round >= 24;
+    std::vector<Pair> batch(1000 + rng() % 2000);
+    for (Pair& pair : batch) {
+      pair = Pair{rising ? 2'000'000 + 10'000 * round + static_cast<int64_t>(rng() % 10'000)
+                         : static_cast<int64_t>(rng() % 1'000'000),
+                  next_id++};
+    }
+    std::stable_sort(batch.begin(), batch.end(), [](const Pair& a, const Pair& b) { return a.key < b.key; });
+    map.add_sorted(batch);
+    for (const Pair& pair : batch) shadow[pair.key].insert(pair.id);
+    batches.push_back(batch);
+  }
+  ASSERT_NO_FATAL_FAILURE(expect_same(map, shadow, rng, 2'400'000));
+  for (size_t at = 0; at < batches.size(); at += 3) {
+    for (const Pair& pair : batches[at]) {
+      map.remove(pair.key, pair.id);
+      auto found = shadow.find(pair.key);
+      found->second.erase(pair.id);
+      if (found->second.empty()) shadow.erase(found);
+    }
+  }
+  ASSERT_NO_FATAL_FAILURE(expect_same(map, shadow, rng, 2'400'000));
+}
+
 }  // namespace
 }  // namespace vostrel

@@ -64,52 +64,62 @@ class OrderedIdMap {
   }
 
   // Adds pairs sorted by key (any order of ids within a key), each with `.key` and `.id`: one ordered pass over the
-  // map's entries and the pairs, appending into fresh leaves, instead of a search and a shift per pair (a bulk
-  // insertion's numbers arrive in id order, so their keys are scattered over every leaf). A few pairs into a large
-  // map take add() one by one.
+  // directory and the pairs. A leaf that receives pairs is merged with them in place (split into full leaves when it
+  // overflows); a leaf that receives none is not touched at all, only its pointer moves to the new directory. So a
+  // bulk insertion's numbers, which arrive in id order with their keys scattered over every leaf, cost a search-free
+  // merge, and a batch of keys above every other (rising values) touches only the last leaf. A few pairs into a
+  // large map take add() one by one.
   template <class Pairs>
   void add_sorted(const Pairs& pairs) {
     const size_t count = pairs.size();
+    if (count == 0) return;
     if (count * 32 < entries_) {
       for (const auto& pair : pairs) add(pair.key, pair.id);
       return;
     }
-    Packer packed;
-    size_t next = 0;
-    // The incoming ids of one key not in the map: a lone entry, or a set.
-    const auto append_incoming = [&] {
-      const Key key = pairs[next].key;
-      const uint32_t first = pairs[next++].id;
-      if (next == count || !(pairs[next].key == key)) {
-        packed.append_lone(key, first);
-        return;
-      }
-      ValueIds ids;
-      ids.add(first);
-      for (; next < count && pairs[next].key == key; ++next) ids.add(pairs[next].id);
-      packed.append_set(key, std::move(ids));
-    };
-    for (const std::unique_ptr<Leaf>& leaf : leaves_) {
-      for (const Entry& entry : *leaf) {
-        while (next < count && pairs[next].key < entry.key) append_incoming();
-        if (next < count && pairs[next].key == entry.key) {
-          ValueIds ids;
-          if (entry.set == LONE) {
-            ids.add(entry.id);
-          } else {
-            ids = std::move(sets_[entry.set]);
-          }
-          for (; next < count && pairs[next].key == entry.key; ++next) ids.add(pairs[next].id);
-          packed.append_set(entry.key, std::move(ids));
-        } else if (entry.set == LONE) {
-          packed.append_lone(entry.key, entry.id);
-        } else {
-          packed.append_set(entry.key, std::move(sets_[entry.set]));
-        }
-      }
+    if (leaves_.empty()) {
+      leaves_.push_back(std::make_unique<Leaf>());
+      firsts_.push_back(pairs[0].key);
     }
-    while (next < count) append_incoming();
-    packed.install(*this);
+    // A leaf of s <= LEAF_ENTRIES entries given k pairs becomes at most 2 + k / LEAF_ENTRIES leaves: with this much
+    // room reserved, placing leaves never allocates, so a failure leaves every leaf either merged or untouched.
+    std::vector<Key> firsts;
+    std::vector<std::unique_ptr<Leaf>> leaves;
+    firsts.reserve(2 * leaves_.size() + count / LEAF_ENTRIES + 1);
+    leaves.reserve(firsts.capacity());
+    Leaf merged;
+    size_t next = 0;
+    size_t leaf_at = 0;
+    try {
+      for (; leaf_at < leaves_.size(); ++leaf_at) {
+        size_t end = count;  // the last leaf takes every pair left
+        if (leaf_at + 1 < leaves_.size()) {
+          end = next;
+          while (end < count && pairs[end].key < firsts_[leaf_at + 1]) ++end;
+        }
+        if (end == next) {
+          firsts.push_back(firsts_[leaf_at]);
+          leaves.push_back(std::move(leaves_[leaf_at]));
+          continue;
+        }
+        merge_into(*leaves_[leaf_at], pairs, next, end, merged);
+        next = end;
+        place(leaves_[leaf_at], merged, leaves, firsts);
+      }
+    } catch (...) {
+      // Every leaf is whole: the merged ones in the new directory, the others still here. Counts are taken again,
+      // as a merge cut short may have counted entries it did not place.
+      for (; leaf_at < leaves_.size(); ++leaf_at) {
+        firsts.push_back(leaves_[leaf_at]->front().key);
+        leaves.push_back(std::move(leaves_[leaf_at]));
+      }
+      firsts_ = std::move(firsts);
+      leaves_ = std::move(leaves);
+      recount();
+      throw;
+    }
+    firsts_ = std::move(firsts);
+    leaves_ = std::move(leaves);
   }
 
   // Removes id from key's set; the entry goes with its last id. Absent keys and ids change nothing.
@@ -411,6 +421,60 @@ class OrderedIdMap {
       for (uint32_t& count : counts) start += std::exchange(count, start);
       for (uint32_t id : ids) scratch[counts[(id >> shift) & (BUCKETS - 1)]++] = id;
       ids.swap(scratch);
+    }
+  }
+
+  // The entries of `leaf` and pairs[begin, end) in key order, into `merged` (the leaf itself is not changed; side
+  // sets it shares with `merged` gain the pairs' ids).
+  template <class Pairs>
+  void merge_into(const Leaf& leaf, const Pairs& pairs, size_t begin, size_t end, Leaf& merged) {
+    merged.clear();
+    merged.reserve(leaf.size() + (end - begin));
+    size_t next = begin;
+    const auto append_incoming = [&] {
+      const Key key = pairs[next].key;
+      merged.push_back(Entry{key, pairs[next++].id, LONE});
+      ++entries_;
+      ++ids_;
+      for (; next < end && pairs[next].key == key; ++next) add_to_entry(merged.back(), pairs[next].id);
+    };
+    for (const Entry& entry : leaf) {
+      while (next < end && pairs[next].key < entry.key) append_incoming();
+      merged.push_back(entry);
+      for (; next < end && pairs[next].key == entry.key; ++next) add_to_entry(merged.back(), pairs[next].id);
+    }
+    while (next < end) append_incoming();
+  }
+
+  // Puts `merged` back into `leaf` (split into equal leaves of at most LEAF_ENTRIES when it overflows) and moves
+  // them to the new directory, which has room for them. Should an allocation fail, `leaf` stays as it was.
+  void place(std::unique_ptr<Leaf>& leaf, const Leaf& merged, std::vector<std::unique_ptr<Leaf>>& leaves,
+             std::vector<Key>& firsts) {
+    const size_t parts = (merged.size() + LEAF_ENTRIES - 1) / LEAF_ENTRIES;
+    const size_t per_part = (merged.size() + parts - 1) / parts;
+    std::vector<std::unique_ptr<Leaf>> more;
+    more.reserve(parts - 1);
+    for (size_t part = 1; part < parts; ++part) {
+      const auto from = merged.begin() + static_cast<ptrdiff_t>(part * per_part);
+      const auto to = merged.begin() + static_cast<ptrdiff_t>(std::min(merged.size(), (part + 1) * per_part));
+      more.push_back(std::make_unique<Leaf>(from, to));
+    }
+    leaf->assign(merged.begin(), merged.begin() + static_cast<ptrdiff_t>(std::min(merged.size(), per_part)));
+    firsts.push_back(leaf->front().key);
+    leaves.push_back(std::move(leaf));
+    for (std::unique_ptr<Leaf>& part : more) {
+      firsts.push_back(part->front().key);
+      leaves.push_back(std::move(part));
+    }
+  }
+
+  // Counts the entries and ids again from the leaves.
+  void recount() {
+    entries_ = 0;
+    ids_ = 0;
+    for (const std::unique_ptr<Leaf>& leaf : leaves_) {
+      entries_ += leaf->size();
+      for (const Entry& entry : *leaf) ids_ += entry.set == LONE ? 1 : sets_[entry.set].cardinality();
     }
   }
 
