@@ -101,7 +101,7 @@ using NestedQueue = std::deque<NestedGroup>;
 // One chunk of a batch on its way in: its writer's buffers, the objects staged and their ids, the nested tasks their
 // values produced, and where the chunk ends in the batch.
 struct Chunk {
-  explicit Chunk(IndexAPI& index) : writer(index) {}
+  Chunk(IndexAPI& index, BulkWriter::ScratchPool& scratch) : writer(index, scratch) {}
   BulkWriter writer;
   std::vector<StagedObject> staged;
   std::vector<uint32_t> ids;
@@ -118,7 +118,7 @@ struct Chunk {
 // The two chunks of each index a batch writes, kept for the whole batch: the nested indexes are written once per
 // group of holders, and fresh writers each time would grow fresh buffers (and fault in fresh pages) each time.
 struct ChunkPair {
-  explicit ChunkPair(IndexAPI& index) : first(index), second(index) {}
+  ChunkPair(IndexAPI& index, BulkWriter::ScratchPool& scratch) : first(index, scratch), second(index, scratch) {}
   Chunk first;
   Chunk second;
 };
@@ -127,11 +127,13 @@ class WriterCache {
  public:
   ChunkPair& for_index(IndexAPI& index) {
     std::unique_ptr<ChunkPair>& pair = pairs_[&index];
-    if (!pair) pair = std::make_unique<ChunkPair>(index);
+    if (!pair) pair = std::make_unique<ChunkPair>(index, scratch_);
     return *pair;
   }
 
  private:
+  // One flush runs at a time in a batch, whichever index it writes: its writers share their working space.
+  BulkWriter::ScratchPool scratch_;
   std::unordered_map<const IndexAPI*, std::unique_ptr<ChunkPair>> pairs_;
 };
 

@@ -53,8 +53,8 @@ void fail_stage_after(int64_t count) { stages_before_failure.store(count < 0 ? -
 // The entries in key order (staging order within a key): an LSD radix sort a byte at a time over the 76 key bits,
 // skipping the bytes every key shares (the high bytes of small integers), so that a chunk of ages costs one pass
 // and a comparison sort's log factor is never paid.
-const std::vector<BulkWriter::NumberEntry>& BulkWriter::sorted_by_key(MapBuffer& buffer) {
-  std::vector<NumberEntry>& sorted = buffer.sorted_numbers;
+const std::vector<BulkWriter::NumberEntry>& BulkWriter::sorted_by_key(const MapBuffer& buffer, Scratch& scratch) {
+  std::vector<NumberEntry>& sorted = scratch.numbers;
   sorted.assign(buffer.numbers.begin(), buffer.numbers.end());
   if (sorted.size() < 2) return sorted;
   uint64_t m_all = ~uint64_t{0};
@@ -69,16 +69,16 @@ const std::vector<BulkWriter::NumberEntry>& BulkWriter::sorted_by_key(MapBuffer&
   }
   const uint64_t m_varies = m_all ^ m_any;
   const uint16_t e_varies = static_cast<uint16_t>(e_all ^ e_any);
-  std::vector<NumberEntry>& scratch = buffer.scratch_numbers;
-  scratch.resize(sorted.size());
+  std::vector<NumberEntry>& moved = scratch.numbers_too;
+  moved.resize(sorted.size());
   std::array<uint32_t, 256> counts{};
   const auto pass = [&](auto byte_of) {
     counts.fill(0);
     for (const NumberEntry& entry : sorted) ++counts[byte_of(entry)];
     uint32_t start = 0;
     for (uint32_t& count : counts) start += std::exchange(count, start);
-    for (const NumberEntry& entry : sorted) scratch[counts[byte_of(entry)]++] = entry;
-    sorted.swap(scratch);
+    for (const NumberEntry& entry : sorted) moved[counts[byte_of(entry)]++] = entry;
+    sorted.swap(moved);
   };
   for (unsigned shift = 0; shift < 64; shift += 8) {
     if (((m_varies >> shift) & 0xff) == 0) continue;
@@ -92,11 +92,11 @@ const std::vector<BulkWriter::NumberEntry>& BulkWriter::sorted_by_key(MapBuffer&
 }
 
 // The value -> id-set entries of the buffered strings (`text`) or numbers, under that structure's write lock.
-void BulkWriter::set_value_ids(QueryMap& map, MapBuffer& buffer, bool text) {
+void BulkWriter::set_value_ids(QueryMap& map, const MapBuffer& buffer, bool text, Scratch& scratch) {
   if (text) {
     for (const DirectValue& value : buffer.text_values) map.add_text_id(value.value, value.id);
   } else {
-    map.number_ids.ensure().add_sorted(sorted_by_key(buffer));
+    map.number_ids.ensure().add_sorted(sorted_by_key(buffer, scratch));
   }
 }
 
@@ -108,9 +108,29 @@ void BulkWriter::unset_value_ids(QueryMap& map, const MapBuffer& buffer, bool te
   }
 }
 
-BulkWriter::BulkWriter(IndexAPI& index) : index_(index) {}
+BulkWriter::BulkWriter(IndexAPI& index, ScratchPool& scratch) : index_(index), scratch_(scratch) {}
 
 BulkWriter::~BulkWriter() = default;
+
+BulkWriter::ScratchPool::Lease BulkWriter::ScratchPool::borrow() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!free_.empty()) {
+      std::unique_ptr<Scratch> scratch = std::move(free_.back());
+      free_.pop_back();
+      return Lease(*this, std::move(scratch));
+    }
+    // Room for it to come back, so that giving back never allocates.
+    free_.reserve(made_ + 1);
+    ++made_;
+  }
+  return Lease(*this, std::make_unique<Scratch>());
+}
+
+void BulkWriter::ScratchPool::give_back(std::unique_ptr<Scratch> scratch) noexcept {
+  std::lock_guard lock(mutex_);
+  free_.push_back(std::move(scratch));
+}
 
 BulkWriter::MapBuffer& BulkWriter::buffer_for(uint32_t attribute) {
   if (attribute < by_attribute_.size() && by_attribute_[attribute]) return *by_attribute_[attribute];
@@ -229,7 +249,7 @@ void BulkWriter::flush(const std::function<void()>& alongside) {
     total += by_cost.back().first;
   }
   if (!alongside && (total < PARALLEL_FLUSH_COST || by_cost.size() < 2)) {
-    for (MapBuffer* buffer : dirty_) flush_map(*buffer);
+    for (MapBuffer* buffer : dirty_) flush_map(*buffer, *scratch_.borrow());
   } else {
     std::stable_sort(by_cost.begin(), by_cost.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     // The work alongside is job 0, which the calling thread runs itself while a helper starts on the costliest map.
@@ -238,7 +258,7 @@ void BulkWriter::flush(const std::function<void()>& alongside) {
       if (at < first_flush) {
         alongside();
       } else {
-        flush_map(*by_cost[at - first_flush].second);
+        flush_map(*by_cost[at - first_flush].second, *scratch_.borrow());
       }
     });
   }
@@ -253,13 +273,13 @@ size_t BulkWriter::flush_cost(const MapBuffer& buffer) {
          2 * (buffer.trues.size() + buffer.falses.size()) + 16 * buffer.exact.size() + 12 * buffer.elements.size();
 }
 
-void BulkWriter::flush_map(MapBuffer& buffer) {
+void BulkWriter::flush_map(MapBuffer& buffer, Scratch& scratch) {
   // Element records and the exact map first: everything a published id leads to is in place once the plain
   // structures have their ids, whatever order readers look in.
-  flush_elements(buffer);
-  flush_exact(buffer);
-  flush_text(buffer);
-  flush_numbers(buffer);
+  flush_elements(buffer, scratch);
+  flush_exact(buffer, scratch);
+  flush_text(buffer, scratch);
+  flush_numbers(buffer, scratch);
   if (!buffer.trues.empty() || !buffer.falses.empty()) {
     QueryMap& map = *buffer.map;
     std::unique_lock lock(map.bool_mutex);
@@ -268,7 +288,7 @@ void BulkWriter::flush_map(MapBuffer& buffer) {
   }
 }
 
-void BulkWriter::flush_elements(MapBuffer& buffer) {
+void BulkWriter::flush_elements(MapBuffer& buffer, Scratch& scratch) {
   if (buffer.elements.empty()) return;
   QueryMap& map = *buffer.map;
   {
@@ -287,25 +307,25 @@ void BulkWriter::flush_elements(MapBuffer& buffer) {
       }
     }
   }
-  std::vector<uint32_t>& elements = buffer.scratch_ids;
+  std::vector<uint32_t>& elements = scratch.ids;
   elements.clear();
   for (const ElementEntry& entry : buffer.elements) elements.push_back(entry.element);
   std::unique_lock lock(map.mask_mutex);
   map.mask.addMany(elements.size(), elements.data());
 }
 
-void BulkWriter::flush_exact(MapBuffer& buffer) {
+void BulkWriter::flush_exact(MapBuffer& buffer, Scratch& scratch) {
   if (buffer.exact.empty()) return;
   QueryMap::ExactMap& values = buffer.map->exact.ensure(16);
   // Grouped by shard, so each shard's lock is taken once per flush.
   const size_t shards = values.shard_count();
-  std::vector<uint32_t>& order = buffer.scratch_ids;
+  std::vector<uint32_t>& order = scratch.ids;
   order.resize(buffer.exact.size());
-  std::vector<size_t>& counts = buffer.scratch_counts;
+  std::vector<size_t>& counts = scratch.counts;
   counts.assign(shards + 1, 0);
   for (const ExactEntry& entry : buffer.exact) ++counts[QueryMap::ExactMap::shard_index(entry.hash, shards - 1) + 1];
   for (size_t shard = 1; shard <= shards; ++shard) counts[shard] += counts[shard - 1];
-  std::vector<size_t>& starts = buffer.scratch_counts_too;
+  std::vector<size_t>& starts = scratch.counts_too;
   starts.assign(counts.begin(), counts.end());
   for (uint32_t pos = 0; pos < buffer.exact.size(); ++pos) {
     order[counts[QueryMap::ExactMap::shard_index(buffer.exact[pos].hash, shards - 1)]++] = pos;
@@ -325,7 +345,7 @@ void BulkWriter::flush_exact(MapBuffer& buffer) {
   }
 }
 
-void BulkWriter::flush_text(MapBuffer& buffer) {
+void BulkWriter::flush_text(MapBuffer& buffer, Scratch& scratch) {
   if (buffer.text_values.empty()) return;
   QueryMap& map = *buffer.map;
   // Group the (position, key) entries of the strings with one stable counting pass, so each bitmap gets its ids in
@@ -336,9 +356,9 @@ void BulkWriter::flush_text(MapBuffer& buffer) {
   const auto bucket_of = [&](int64_t relative, unsigned key) {
     return static_cast<size_t>(relative - lowest) * KEY_COUNT + key;
   };
-  std::vector<uint32_t>& sorted = buffer.scratch_ids;
+  std::vector<uint32_t>& sorted = scratch.ids;
   sorted.resize(buffer.text_entries);
-  std::vector<size_t>& starts = buffer.scratch_counts;
+  std::vector<size_t>& starts = scratch.counts;
   starts.assign(buckets + 1, 0);
   for (size_t at = 0; at < values.size(); ++at) {
     // Long strings live in records of their own: fetched ahead, the second pass finds them in cache as well.
@@ -349,7 +369,7 @@ void BulkWriter::flush_text(MapBuffer& buffer) {
   }
   for (size_t bucket = 1; bucket <= buckets; ++bucket) starts[bucket] += starts[bucket - 1];
   {
-    std::vector<size_t>& next = buffer.scratch_counts_too;
+    std::vector<size_t>& next = scratch.counts_too;
     next.assign(starts.begin(), starts.end() - 1);
     for (const DirectValue& value : values) {
       for_each_text_entry(value.value.as_str(), [&](int64_t relative, unsigned key) {
@@ -370,10 +390,10 @@ void BulkWriter::flush_text(MapBuffer& buffer) {
   if (!buffer.empty_texts.empty()) {
     map.positional.add_many_empty(buffer.empty_texts.data(), buffer.empty_texts.size());
   }
-  set_value_ids(map, buffer, true);
+  set_value_ids(map, buffer, true, scratch);
 }
 
-void BulkWriter::flush_numbers(MapBuffer& buffer) {
+void BulkWriter::flush_numbers(MapBuffer& buffer, Scratch& scratch) {
   if (buffer.numbers.empty()) return;
   QueryMap& map = *buffer.map;
   const size_t count = buffer.numbers.size();
@@ -383,9 +403,9 @@ void BulkWriter::flush_numbers(MapBuffer& buffer) {
   uint64_t m_any = 0;
   uint16_t e_all = 0xffff;
   uint16_t e_any = 0;
-  std::vector<uint32_t>& zeros = buffer.scratch_ids;
+  std::vector<uint32_t>& zeros = scratch.ids;
   zeros.resize(count);
-  std::vector<uint32_t>& ones = buffer.scratch_ids_too;
+  std::vector<uint32_t>& ones = scratch.ids_too;
   ones.resize(count);
   for (size_t pos = 0; pos < count; ++pos) {
     const NumberEntry& entry = buffer.numbers[pos];
@@ -420,7 +440,7 @@ void BulkWriter::flush_numbers(MapBuffer& buffer) {
     numbers.add_many(bit, false, zeros.data(), zero_count);
     numbers.add_many(bit, true, ones.data(), one_count);
   }
-  set_value_ids(map, buffer, false);
+  set_value_ids(map, buffer, false, scratch);
 }
 
 void BulkWriter::clear(MapBuffer& buffer) {

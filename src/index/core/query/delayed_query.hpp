@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "index/core/index.hpp"
@@ -38,8 +39,11 @@ class QueryMap;
 
 class BulkWriter {
  public:
-  // Writer gate held for the writer's whole life.
-  explicit BulkWriter(IndexAPI& index);
+  // Working space of the flush jobs, shared by every writer of a batch (see below).
+  class ScratchPool;
+
+  // Writer gate held for the writer's whole life. `scratch` outlives the writer.
+  BulkWriter(IndexAPI& index, ScratchPool& scratch);
   ~BulkWriter();
   BulkWriter(const BulkWriter&) = delete;
   BulkWriter& operator=(const BulkWriter&) = delete;
@@ -97,16 +101,49 @@ class BulkWriter {
     std::vector<DirectValue> direct;
     int64_t staged_values = 0;  // ids counted in `registered` since the last flush
     bool dirty = false;
-    // Working space of the flush, kept with its capacity like the buffers: blocks this large come fresh from the
-    // system when allocated and go back to it when freed, so a new one per flush would fault in new pages every
-    // time. One job flushes a buffer at a time, and its steps run one after another.
-    std::vector<uint32_t> scratch_ids;
-    std::vector<uint32_t> scratch_ids_too;
-    std::vector<size_t> scratch_counts;
-    std::vector<size_t> scratch_counts_too;
-    std::vector<NumberEntry> sorted_numbers;
-    std::vector<NumberEntry> scratch_numbers;
   };
+
+ public:
+  // Blocks this large come fresh from the system when allocated and go back to it when freed, so a new one per flush
+  // would fault in new pages every time: the working space is kept for the whole batch. A flush job borrows one
+  // scratch for its run, so a batch holds as many as jobs ever ran at once (one per flush thread), not one per value
+  // map, and the steps of a job run one after another in it.
+  class ScratchPool {
+   public:
+    struct Scratch {
+      std::vector<uint32_t> ids;
+      std::vector<uint32_t> ids_too;
+      std::vector<size_t> counts;
+      std::vector<size_t> counts_too;
+      std::vector<NumberEntry> numbers;
+      std::vector<NumberEntry> numbers_too;
+    };
+    // A scratch for one job, back in the pool when the lease goes.
+    class Lease {
+     public:
+      Lease(ScratchPool& pool, std::unique_ptr<Scratch> scratch) : pool_(pool), scratch_(std::move(scratch)) {}
+      Lease(const Lease&) = delete;
+      Lease& operator=(const Lease&) = delete;
+      ~Lease() { pool_.give_back(std::move(scratch_)); }
+      Scratch& operator*() const { return *scratch_; }
+
+     private:
+      ScratchPool& pool_;
+      std::unique_ptr<Scratch> scratch_;
+    };
+
+    Lease borrow();
+
+   private:
+    void give_back(std::unique_ptr<Scratch> scratch) noexcept;
+
+    std::mutex mutex_;  // leaf: guards `free_` and `made_` only
+    std::vector<std::unique_ptr<Scratch>> free_;  // capacity: every scratch made
+    size_t made_ = 0;
+  };
+
+ private:
+  using Scratch = ScratchPool::Scratch;
 
   MapBuffer& buffer_for(uint32_t attribute);
   // Routes one value to the push of its kind (members of iterables too, under their element ids).
@@ -117,20 +154,21 @@ class BulkWriter {
   static void push_exact(MapBuffer& buffer, const PyValue& value, uint32_t id);
   void push_iterable(MapBuffer& buffer, const PyValue& value, uint32_t owner, NestedWork& work);
   static void push_nested(MapBuffer& buffer, const PyValue& value, uint32_t holder, NestedWork& work);
-  static void flush_map(MapBuffer& buffer);
+  static void flush_map(MapBuffer& buffer, Scratch& scratch);
   // Estimated work of flushing a buffer, in arbitrary units (to order and to size the parallel flush).
   static size_t flush_cost(const MapBuffer& buffer);
-  static const std::vector<NumberEntry>& sorted_by_key(MapBuffer& buffer);
-  static void set_value_ids(QueryMap& map, MapBuffer& buffer, bool text);
+  static const std::vector<NumberEntry>& sorted_by_key(const MapBuffer& buffer, Scratch& scratch);
+  static void set_value_ids(QueryMap& map, const MapBuffer& buffer, bool text, Scratch& scratch);
   static void unset_value_ids(QueryMap& map, const MapBuffer& buffer, bool text);
-  static void flush_text(MapBuffer& buffer);
-  static void flush_numbers(MapBuffer& buffer);
-  static void flush_exact(MapBuffer& buffer);
-  static void flush_elements(MapBuffer& buffer);
+  static void flush_text(MapBuffer& buffer, Scratch& scratch);
+  static void flush_numbers(MapBuffer& buffer, Scratch& scratch);
+  static void flush_exact(MapBuffer& buffer, Scratch& scratch);
+  static void flush_elements(MapBuffer& buffer, Scratch& scratch);
   static void remove_staged(MapBuffer& buffer);
   static void clear(MapBuffer& buffer);
 
   IndexAPI& index_;
+  ScratchPool& scratch_;
   std::vector<std::unique_ptr<MapBuffer>> by_attribute_;  // position = attribute id; null until first met
   std::vector<MapBuffer*> dirty_;                         // buffers holding staged values, in first-use order
 };
