@@ -184,5 +184,43 @@ TEST(ValueIdMap, KeepOnlyOfManyKeys) {
   EXPECT_EQ(pairs, kept.cardinality());
 }
 
+// merge_from over random maps: lone ids and sets (some past the point where a set becomes a bitmap) on both sides,
+// keys held by one side or both, with and without the filter of incoming ids.
+template <class Hash>
+void run_merge(uint32_t seed, uint64_t key_range) {
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 12; ++round) {
+    ValueIdMap<uint64_t, Hash, std::equal_to<uint64_t>> mine, theirs;
+    Shadow shadow_mine, shadow_theirs;
+    const auto fill = [&](auto& map, Shadow& shadow, int count) {
+      for (int step = 0; step < count; ++step) {
+        // A few keys take thousands of ids, the rest one or two.
+        const uint64_t key = rng() % 8 == 0 ? rng() % 4 : rng() % key_range;
+        const uint32_t id = static_cast<uint32_t>(rng() % 200'000);
+        map.add(key, id);
+        shadow[key].insert(id);
+      }
+    };
+    fill(mine, shadow_mine, 3000 + static_cast<int>(rng() % 3000));
+    fill(theirs, shadow_theirs, 3000 + static_cast<int>(rng() % 3000));
+    Bitmap only;
+    const bool filtered = round % 2 == 1;
+    for (uint32_t id = 0; id < 200'000; id += 1 + rng() % 3) only.add(id);
+    mine.merge_from(theirs, filtered ? &only : nullptr);
+    for (const auto& [key, ids] : shadow_theirs) {
+      for (uint32_t id : ids) {
+        if (!filtered || only.contains(id)) shadow_mine[key].insert(id);
+      }
+    }
+    ASSERT_NO_FATAL_FAILURE(expect_same(mine, shadow_mine, key_range));
+    ASSERT_NO_FATAL_FAILURE(expect_same(theirs, shadow_theirs, key_range));  // the source is left as it was
+  }
+}
+
+TEST(ValueIdMap, MergeFromMatchesTheShadow) {
+  run_merge<SpreadHash>(11, 5000);
+  run_merge<CollidingHash>(12, 300);
+}
+
 }  // namespace
 }  // namespace vostrel

@@ -14,6 +14,7 @@
 #include <bit>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -156,9 +157,26 @@ class ValueIdMap {
     // Room for every key of both at once: one rehash rather than one per doubling.
     const size_t wanted = entries_ + other.entries_;
     if (wanted * 8 > slots_.size() * 7) resize(std::max(MIN_CAPACITY, std::bit_ceil(wanted * 8 / 7 + 1)));
-    other.for_each([&](const Key& key, uint32_t id) {
-      if (only == nullptr || only->contains(id)) add(key, id);
-    });
+    std::optional<IdFilter> filter;
+    if (only != nullptr) filter.emplace(*only);
+    const IdFilter* keep = filter ? &*filter : nullptr;
+    const std::vector<Slot>& theirs = other.slots_;
+    for (size_t at = 0; at < theirs.size(); ++at) {
+      // The slot a key lands in here and the key's shared record (a copy takes a reference on it) are far apart
+      // in memory: both fetched a few keys ahead, their misses overlap.
+      if (at + PREFETCH_AHEAD < theirs.size() && theirs[at + PREFETCH_AHEAD].set != FREE) {
+        const Key& ahead = theirs[at + PREFETCH_AHEAD].key;
+        __builtin_prefetch(&slots_[home_of(ahead)]);
+        if constexpr (requires { ahead.prefetch(); }) ahead.prefetch();
+      }
+      const Slot& slot = theirs[at];
+      if (slot.set == FREE) continue;
+      if (slot.set == LONE) {
+        if (keep == nullptr || keep->contains(slot.id)) add(slot.key, slot.id);
+      } else {
+        add_set(slot.key, other.sets_[slot.set], keep);
+      }
+    }
   }
 
   // Number of distinct keys.
@@ -209,6 +227,40 @@ class ValueIdMap {
       if (slot.set == FREE) return NOT_FOUND;
       if (Equal{}(slot.key, key)) return pos;
     }
+  }
+
+  // Adds the ids of `ids` that `keep` holds (all without it) under key: one lookup for the whole set.
+  void add_set(const Key& key, const ValueIds& ids, const IdFilter* keep) {
+    ValueIds part;
+    part.add_kept(ids, keep);
+    const uint64_t count = part.cardinality();
+    if (count == 0) return;
+    if (count == 1) {
+      add(key, part.first());
+      return;
+    }
+    if ((entries_ + 1) * 8 > slots_.size() * 7) resize(slots_.empty() ? MIN_CAPACITY : slots_.size() * 2);
+    size_t pos = home_of(key);
+    for (;; pos = (pos + 1) & mask()) {
+      Slot& slot = slots_[pos];
+      if (slot.set == FREE) {
+        const uint32_t number = sets_.take();
+        sets_[number] = std::move(part);
+        slot.key = key;
+        slot.set = number;
+        ++entries_;
+        return;
+      }
+      if (Equal{}(slot.key, key)) break;
+    }
+    Slot& slot = slots_[pos];
+    if (slot.set == LONE) {
+      part.add(slot.id);
+      slot.set = sets_.take();
+      sets_[slot.set] = std::move(part);
+      return;
+    }
+    sets_[slot.set].add_kept(part, nullptr);
   }
 
   // Releases the key of a slot being emptied in a walk over the table (its probe run is rebuilt after the walk).
