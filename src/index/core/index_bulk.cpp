@@ -25,10 +25,10 @@ namespace {
 
 // Objects staged before their values are flushed and their ids published. The first chunk is staged with nothing
 // beside it to overlap: it is kept short, so that the pipeline fills soon. Each later chunk is four times all the
-// objects before it, up to LARGEST_CHUNK_OBJECTS: a short batch still goes in a few steps and a long one soon reaches
-// full-size chunks, which pay off: a chunk's numbers merge into an ordered map in one pass over the map, and each bitmap takes longer
-// runs per add_many. The cap keeps the staged buffers a few tens of megabytes per index, lets readers see a long
-// batch arrive in steps, and leaves a failure little to undo.
+// objects before it, up to LARGEST_CHUNK_OBJECTS, so a long batch soon reaches full-size chunks. Those pay off: a
+// chunk's numbers merge into an ordered map in one pass over the map, and each bitmap takes longer runs per
+// add_many. The cap keeps the staged buffers a few tens of megabytes per index, lets readers see a long batch arrive
+// in steps, and leaves a failure little to undo.
 constexpr size_t FIRST_CHUNK_OBJECTS = 2048;
 constexpr size_t LARGEST_CHUNK_OBJECTS = 65536;
 

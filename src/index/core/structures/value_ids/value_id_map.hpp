@@ -32,20 +32,14 @@ class ValueIdMap {
 
   // Adds id under key (nothing when already there).
   void add(const Key& key, uint32_t id) {
-    if ((entries_ + 1) * 8 > slots_.size() * 7) resize(slots_.empty() ? MIN_CAPACITY : slots_.size() * 2);
-    size_t pos = home_of(key);
-    for (;; pos = (pos + 1) & mask()) {
-      Slot& slot = slots_[pos];
-      if (slot.set == FREE) {
-        slot.key = key;
-        slot.id = id;
-        slot.set = LONE;
-        ++entries_;
-        return;
-      }
-      if (Equal{}(slot.key, key)) break;
+    Slot& slot = slots_[slot_for(key)];
+    if (slot.set == FREE) {
+      slot.key = key;
+      slot.id = id;
+      slot.set = LONE;
+      ++entries_;
+      return;
     }
-    Slot& slot = slots_[pos];
     if (slot.set == LONE) {
       if (slot.id == id) return;
       slot.set = sets_.take();
@@ -229,6 +223,15 @@ class ValueIdMap {
     }
   }
 
+  // The slot holding key, or the free slot where it belongs; the table grows first when one more entry would fill
+  // more than 7/8 of it.
+  size_t slot_for(const Key& key) {
+    if ((entries_ + 1) * 8 > slots_.size() * 7) resize(slots_.empty() ? MIN_CAPACITY : slots_.size() * 2);
+    size_t pos = home_of(key);
+    while (slots_[pos].set != FREE && !Equal{}(slots_[pos].key, key)) pos = (pos + 1) & mask();
+    return pos;
+  }
+
   // Adds the ids of `ids` that `keep` holds (all without it) under key: one lookup for the whole set.
   void add_set(const Key& key, const ValueIds& ids, const IdFilter* keep) {
     ValueIds part;
@@ -239,21 +242,15 @@ class ValueIdMap {
       add(key, part.first());
       return;
     }
-    if ((entries_ + 1) * 8 > slots_.size() * 7) resize(slots_.empty() ? MIN_CAPACITY : slots_.size() * 2);
-    size_t pos = home_of(key);
-    for (;; pos = (pos + 1) & mask()) {
-      Slot& slot = slots_[pos];
-      if (slot.set == FREE) {
-        const uint32_t number = sets_.take();
-        sets_[number] = std::move(part);
-        slot.key = key;
-        slot.set = number;
-        ++entries_;
-        return;
-      }
-      if (Equal{}(slot.key, key)) break;
+    Slot& slot = slots_[slot_for(key)];
+    if (slot.set == FREE) {
+      const uint32_t number = sets_.take();
+      sets_[number] = std::move(part);
+      slot.key = key;
+      slot.set = number;
+      ++entries_;
+      return;
     }
-    Slot& slot = slots_[pos];
     if (slot.set == LONE) {
       part.add(slot.id);
       slot.set = sets_.take();
