@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <map>
+#include <new>
 #include <random>
 #include <set>
 #include <vector>
@@ -267,7 +269,7 @@ TEST(OrderedIdMap, SortedBatchesMatchTheShadow) {
     std::mt19937 rng(static_cast<uint32_t>(key_range));
     for (int round = 0; round < 40; ++round) {
       std::vector<Pair> batch(rng() % 2 == 0 ? 5 + rng() % 20 : 500 + rng() % 3000);
-      for (Pair& pair : batch) pair = Pair{static_cast<int64_t>(rng() % key_range), rng() % 50000};
+      for (Pair& pair : batch) pair = Pair{static_cast<int64_t>(rng() % key_range), static_cast<uint32_t>(rng() % 50000)};
       std::sort(batch.begin(), batch.end(), [](const Pair& a, const Pair& b) { return a.key < b.key; });
       map.add_sorted(batch);
       for (const Pair& pair : batch) shadow[pair.key].insert(pair.id);
@@ -322,6 +324,71 @@ TEST(OrderedIdMap, ScatteredAndRisingBatchesMatchTheShadow) {
     }
   }
   ASSERT_NO_FATAL_FAILURE(expect_same(map, shadow, rng, 2'400'000));
+}
+
+// A key whose comparisons fail once a budget runs out: a batch merge that fails halfway must leave a map whose every
+// leaf is whole, in key order, with counts that match, holding every pair it held before.
+struct FailingKey {
+  int64_t value = 0;
+  static inline int64_t budget = -1;  // comparisons left before one throws; negative: never
+  static void spend() {
+    if (budget >= 0 && budget-- == 0) throw std::bad_alloc();
+  }
+  bool operator<(const FailingKey& other) const {
+    spend();
+    return value < other.value;
+  }
+  bool operator==(const FailingKey& other) const { return value == other.value; }
+};
+
+TEST(OrderedIdMap, BatchThatFailsHalfwayLeavesAWholeMap) {
+  for (const int64_t fail_after : {int64_t{0}, int64_t{50}, int64_t{3000}, int64_t{9000}}) {
+    OrderedIdMap<FailingKey> map;
+    Shadow before;
+    std::mt19937 rng(static_cast<uint32_t>(fail_after) + 1);
+    struct KeyedPair {
+      FailingKey key;
+      uint32_t id;
+    };
+    const auto batch_of = [&](size_t count, uint32_t first_id) {
+      std::vector<KeyedPair> batch(count);
+      for (size_t at = 0; at < count; ++at) {
+        batch[at] = KeyedPair{FailingKey{static_cast<int64_t>(rng() % 30000)}, first_id + static_cast<uint32_t>(at)};
+      }
+      std::sort(batch.begin(), batch.end(),
+                [](const KeyedPair& a, const KeyedPair& b) { return a.key.value < b.key.value; });
+      return batch;
+    };
+    const std::vector<KeyedPair> first = batch_of(6000, 0);
+    map.add_sorted(first);
+    for (const KeyedPair& pair : first) before[pair.key.value].insert(pair.id);
+    const std::vector<KeyedPair> second = batch_of(6000, 100000);
+    FailingKey::budget = fail_after;
+    EXPECT_THROW(map.add_sorted(second), std::bad_alloc);
+    FailingKey::budget = -1;
+    // Whole and ordered, counts as walked, nothing lost, nothing but the two batches' pairs.
+    Shadow after;
+    int64_t last = -1;
+    map.for_each([&](const FailingKey& key, uint32_t id) {
+      ASSERT_GE(key.value, last);
+      last = key.value;
+      after[key.value].insert(id);
+    });
+    uint64_t pairs = 0;
+    for (const auto& [key, ids] : after) pairs += ids.size();
+    EXPECT_EQ(map.size(), after.size());
+    EXPECT_EQ(map.id_count(), pairs);
+    for (const auto& [key, ids] : before) {
+      for (uint32_t id : ids) EXPECT_TRUE(after.count(key) && after.at(key).count(id)) << key << " " << id;
+    }
+    for (const auto& [key, ids] : after) {
+      for (uint32_t id : ids) EXPECT_TRUE(id < 6000 || (id >= 100000 && id < 106000));
+    }
+    // The map still takes batches and lookups.
+    map.add_sorted(second);
+    for (const KeyedPair& pair : second) before[pair.key.value].insert(pair.id);
+    for (const auto& [key, ids] : before) EXPECT_EQ(map.count(FailingKey{key}), ids.size());
+  }
 }
 
 }  // namespace
