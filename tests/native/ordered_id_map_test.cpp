@@ -338,7 +338,10 @@ struct FailingKey {
     spend();
     return value < other.value;
   }
-  bool operator==(const FailingKey& other) const { return value == other.value; }
+  bool operator==(const FailingKey& other) const {
+    spend();
+    return value == other.value;
+  }
 };
 
 TEST(OrderedIdMap, BatchThatFailsHalfwayLeavesAWholeMap) {
@@ -389,6 +392,23 @@ TEST(OrderedIdMap, BatchThatFailsHalfwayLeavesAWholeMap) {
     for (const KeyedPair& pair : second) before[pair.key.value].insert(pair.id);
     for (const auto& [key, ids] : before) EXPECT_EQ(map.count(FailingKey{key}), ids.size());
   }
+  // A first batch that fails leaves an empty map, not an empty leaf.
+  OrderedIdMap<FailingKey> empty;
+  struct KeyedPair {
+    FailingKey key;
+    uint32_t id;
+  };
+  std::vector<KeyedPair> pairs;
+  for (uint32_t id = 0; id < 500; ++id) pairs.push_back(KeyedPair{FailingKey{id / 2}, id});
+  FailingKey::budget = 10;
+  EXPECT_THROW(empty.add_sorted(pairs), std::bad_alloc);
+  FailingKey::budget = -1;
+  uint64_t seen = 0;
+  empty.for_each([&](const FailingKey&, uint32_t) { ++seen; });
+  EXPECT_EQ(seen, empty.id_count());
+  empty.add_sorted(pairs);
+  EXPECT_EQ(empty.id_count(), 500u);
+  EXPECT_EQ(empty.size(), 250u);
 }
 
 }  // namespace

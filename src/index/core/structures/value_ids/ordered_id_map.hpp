@@ -77,16 +77,20 @@ class OrderedIdMap {
       for (const auto& pair : pairs) add(pair.key, pair.id);
       return;
     }
-    if (leaves_.empty()) {
-      leaves_.push_back(std::make_unique<Leaf>());
-      firsts_.push_back(pairs[0].key);
-    }
     // A leaf of s <= LEAF_ENTRIES entries given k pairs becomes at most 2 + k / LEAF_ENTRIES leaves: with this much
     // room reserved, placing leaves never allocates, so a failure leaves every leaf either merged or untouched.
     std::vector<Key> firsts;
     std::vector<std::unique_ptr<Leaf>> leaves;
-    firsts.reserve(2 * leaves_.size() + count / LEAF_ENTRIES + 1);
+    firsts.reserve(2 * std::max<size_t>(leaves_.size(), 1) + count / LEAF_ENTRIES + 1);
     leaves.reserve(firsts.capacity());
+    if (leaves_.empty()) {
+      // An empty map merges the pairs into one empty leaf (room made first, so the two lists stay in step).
+      auto leaf = std::make_unique<Leaf>();
+      firsts_.reserve(1);
+      leaves_.reserve(1);
+      firsts_.push_back(pairs[0].key);
+      leaves_.push_back(std::move(leaf));
+    }
     Leaf merged;
     size_t next = 0;
     size_t leaf_at = 0;
@@ -110,6 +114,7 @@ class OrderedIdMap {
       // Every leaf is whole: the merged ones in the new directory, the others still here. Counts are taken again,
       // as a merge cut short may have counted entries it did not place.
       for (; leaf_at < leaves_.size(); ++leaf_at) {
+        if (leaves_[leaf_at]->empty()) continue;  // the leaf an empty map started with
         firsts.push_back(leaves_[leaf_at]->front().key);
         leaves.push_back(std::move(leaves_[leaf_at]));
       }
