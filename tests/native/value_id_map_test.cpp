@@ -147,13 +147,7 @@ void run_keep_only(uint32_t seed, uint64_t key_range, uint32_t id_range, int add
   for (int step = 0; step < adds / 4; ++step) {
     const uint64_t key = rng() % key_range;
     const uint32_t id = rng() % id_range;
-    if (rng() % 2 == 0) {
-      map.add(key, id);
-      shadow[key].insert(id);
-    } else {
-      map.remove(key, id);
-      testing::shadow_remove(shadow, key, id);
-    }
+    testing::add_or_remove(map, shadow, key, id, rng() % 2 == 0);
   }
   expect_same(map, shadow, key_range);
 }

@@ -46,9 +46,6 @@ uint64_t narrowing_cost(const QueryMap& map) {
   return map.text_ids.get() != nullptr ? 3 * values : values;
 }
 
-// Below this many objects (kept and removed) a prune is quicker than starting a helper thread.
-constexpr uint64_t PARALLEL_FROM = 50000;
-
 }  // namespace
 
 void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, bool exact_counts) {
@@ -111,11 +108,7 @@ void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, b
   for (size_t job = 0; job < by_cost.size(); ++job) {
     jobs.emplace_back([&, job] { by_cost[job].second->keep_only(kept_filter, released[job]); });
   }
-  if (removed.cardinality() + keep.cardinality() >= PARALLEL_FROM) {
-    run_jobs(jobs);
-  } else {
-    for (const std::function<void()>& job : jobs) job();
-  }
+  run_jobs_over(removed.cardinality() + keep.cardinality(), jobs);
   for (std::vector<PyValue>& values : released) {
     log.released.insert(log.released.end(), std::make_move_iterator(values.begin()),
                         std::make_move_iterator(values.end()));

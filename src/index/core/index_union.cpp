@@ -39,9 +39,6 @@ std::vector<StoredItem> stored_items(const IndexAPI& index, const Bitmap& ids) {
   });
 }
 
-// Below this many incoming objects a merge is quicker than starting a helper thread.
-constexpr uint64_t PARALLEL_FROM = 50000;
-
 }  // namespace
 
 void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<PruneLog::Dropped>& added) {
@@ -99,7 +96,7 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
       has_members = !from->mask.isEmpty();
     }
     merges[attribute] = MapMerge{from, std::move(into), !whole || has_members};
-    if (!from->owner_elements.empty()) {
+    if (has_members) {
       with_members.push_back(attribute);
     } else {
       by_cost.emplace_back(counts[attribute] * (from->text_ids.get() != nullptr ? 3 : 1), attribute);
@@ -115,11 +112,7 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
     for (size_t attribute : with_members) merge_one(attribute);
   });
   for (const auto& [cost, attribute] : by_cost) jobs.emplace_back([&merge_one, attribute] { merge_one(attribute); });
-  if (incoming.cardinality() >= PARALLEL_FROM) {
-    run_jobs(jobs);
-  } else {
-    for (const std::function<void()>& job : jobs) job();
-  }
+  run_jobs_over(incoming.cardinality(), jobs);
 
   for (size_t attribute = 0; attribute < theirs.size(); ++attribute) {
     const QueryMap* from = merges[attribute].from;

@@ -67,4 +67,12 @@ void run_jobs(std::span<const std::function<void()>> jobs) {
   run_jobs(jobs.size(), [&](size_t at) { jobs[at](); });
 }
 
+void run_jobs_over(uint64_t objects, std::span<const std::function<void()>> jobs) {
+  if (objects >= PARALLEL_OBJECTS) {
+    run_jobs(jobs);
+    return;
+  }
+  for (const std::function<void()>& job : jobs) job();
+}
+
 }  // namespace vostrel

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <span>
 
@@ -20,6 +21,14 @@ void run_jobs(size_t count, const std::function<void(size_t)>& job);
 
 // The same over a list of jobs: jobs[0] on the calling thread, the rest claimed in order.
 void run_jobs(std::span<const std::function<void()>> jobs);
+
+// Below this many objects, an operation over a whole index (a prune, a merge) is quicker on the calling thread alone
+// than with helper threads started for it.
+constexpr uint64_t PARALLEL_OBJECTS = 50000;
+
+// run_jobs(jobs) for an operation over `objects` objects from PARALLEL_OBJECTS on; below, every job in order on the
+// calling thread.
+void run_jobs_over(uint64_t objects, std::span<const std::function<void()>> jobs);
 
 // How many threads run_jobs uses at most: the processors this process may use, at most four (past that the
 // flushes it serves are bound by memory, not by processors).
