@@ -157,6 +157,10 @@ class PyValue {
   void prefetch() const noexcept {
     if (has_record()) __builtin_prefetch(record());
   }
+  // The second hop for long text, once prefetch() has had time to bring the record in: fetches the bytes it names.
+  void prefetch_text() const noexcept {
+    if (has_record() && kind() == ValueKind::Str) __builtin_prefetch(record_text().data());
+  }
   // Counts (add) or uncounts this copy as one an index structure keeps (exact-map key, element record): such copies
   // exist only while the owning object is held by that index, so for the cycle collector the reference stays the
   // owning object's (see SharedPyRef::add_index_copy).

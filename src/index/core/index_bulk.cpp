@@ -64,10 +64,13 @@ bool on_path(const RegistrationPath* path, uint32_t object) {
 // objects were made and are usually out of the cache by the time a batch reaches them; at a few hundred nanoseconds a
 // miss, fetching them some objects ahead roughly halves the per-object cost of a large batch. The object is fetched
 // first, the attribute block it points to next.
+// The handle's shared holder, which names the object, is one more hop before them and is fetched further ahead still.
+constexpr size_t FETCH_HOLDER_AHEAD = 32;
 constexpr size_t FETCH_RECORD_AHEAD = 16;
 constexpr size_t FETCH_PARTS_AHEAD = 8;
 
 void fetch_ahead(const std::vector<StoredIndexable>& objects, size_t pos, size_t end) {
+  if (pos + FETCH_HOLDER_AHEAD < end) objects[pos + FETCH_HOLDER_AHEAD].python_handle.prefetch();
   if (pos + FETCH_RECORD_AHEAD < end) {
     const IndexableCore& core = objects[pos + FETCH_RECORD_AHEAD].core();
     __builtin_prefetch(&core);

@@ -94,7 +94,12 @@ const std::vector<BulkWriter::NumberEntry>& BulkWriter::sorted_by_key(const MapB
 // The value -> id-set entries of the buffered strings (`text`) or numbers, under that structure's write lock.
 void BulkWriter::set_value_ids(QueryMap& map, const MapBuffer& buffer, bool text, Scratch& scratch) {
   if (text) {
-    for (const DirectValue& value : buffer.text_values) map.add_text_id(value.value, value.id);
+    // A key kept in the map takes a count on its record, which the text pass fetched long ago: fetched again ahead.
+    const std::vector<DirectValue>& values = buffer.text_values;
+    for (size_t at = 0; at < values.size(); ++at) {
+      if (at + FETCH_AHEAD < values.size()) values[at + FETCH_AHEAD].value.prefetch();
+      map.add_text_id(values[at].value, values[at].id);
+    }
   } else {
     map.number_ids.ensure().add_sorted(sorted_by_key(buffer, scratch));
   }
@@ -348,44 +353,41 @@ void BulkWriter::flush_exact(MapBuffer& buffer, Scratch& scratch) {
 void BulkWriter::flush_text(MapBuffer& buffer, Scratch& scratch) {
   if (buffer.text_values.empty()) return;
   QueryMap& map = *buffer.map;
-  // Group the (position, key) entries of the strings with one stable counting pass, so each bitmap gets its ids in
-  // one add_many, in staging order (ascending for ids handed out in order).
+  // Each string is read once, straight into the lists of the bitmaps it goes to (in staging order, so ascending for
+  // ids handed out in order): long strings live in records of their own, and reading them a second time, as a
+  // counting sort would, costs a second round of cache misses per string.
   const std::vector<DirectValue>& values = buffer.text_values;
   const int64_t lowest = -static_cast<int64_t>(buffer.longest_text / 2) - 1;
   const size_t buckets = (buffer.longest_text + 1) * KEY_COUNT;
   const auto bucket_of = [&](int64_t relative, unsigned key) {
     return static_cast<size_t>(relative - lowest) * KEY_COUNT + key;
   };
-  std::vector<uint32_t>& sorted = scratch.ids;
-  sorted.resize(buffer.text_entries);
-  std::vector<size_t>& starts = scratch.counts;
-  starts.assign(buckets + 1, 0);
-  for (size_t at = 0; at < values.size(); ++at) {
-    // Long strings live in records of their own: fetched ahead, the second pass finds them in cache as well.
-    if (at + FETCH_AHEAD < values.size()) values[at + FETCH_AHEAD].value.prefetch();
-    for_each_text_entry(values[at].value.as_str(), [&](int64_t relative, unsigned key) {
-      ++starts[bucket_of(relative, key) + 1];
-    });
-  }
-  for (size_t bucket = 1; bucket <= buckets; ++bucket) starts[bucket] += starts[bucket - 1];
-  {
-    std::vector<size_t>& next = scratch.counts_too;
-    next.assign(starts.begin(), starts.end() - 1);
-    for (const DirectValue& value : values) {
-      for_each_text_entry(value.value.as_str(), [&](int64_t relative, unsigned key) {
-        sorted[next[bucket_of(relative, key)]++] = value.id;
-      });
+  std::vector<std::vector<uint32_t>>& lists = scratch.text_buckets;
+  if (lists.size() < buckets) lists.resize(buckets);
+  // Emptied however this flush ends, so the next one starts clean.
+  struct EmptyLists {
+    std::vector<std::vector<uint32_t>>& lists;
+    size_t count;
+    ~EmptyLists() {
+      for (size_t bucket = 0; bucket < count; ++bucket) lists[bucket].clear();
     }
+  } empty_lists{lists, buckets};
+  for (size_t at = 0; at < values.size(); ++at) {
+    if (at + 2 * FETCH_AHEAD < values.size()) values[at + 2 * FETCH_AHEAD].value.prefetch();
+    if (at + FETCH_AHEAD < values.size()) values[at + FETCH_AHEAD].value.prefetch_text();
+    const uint32_t id = values[at].id;
+    for_each_text_entry(values[at].value.as_str(),
+                        [&](int64_t relative, unsigned key) { lists[bucket_of(relative, key)].push_back(id); });
   }
 
   std::unique_lock lock(map.positional_mutex);
   if (buffer.longest_text > 0) map.positional.expand_map(buffer.longest_text);
   const int64_t centre = static_cast<int64_t>(map.positional.positions() / 2);
   for (size_t bucket = 0; bucket < buckets; ++bucket) {
-    if (starts[bucket] == starts[bucket + 1]) continue;
+    if (lists[bucket].empty()) continue;
     const int64_t relative = static_cast<int64_t>(bucket / KEY_COUNT) + lowest;
     map.positional.add_many(static_cast<size_t>(centre + relative), static_cast<unsigned>(bucket % KEY_COUNT),
-                            sorted.data() + starts[bucket], starts[bucket + 1] - starts[bucket]);
+                            lists[bucket].data(), lists[bucket].size());
   }
   if (!buffer.empty_texts.empty()) {
     map.positional.add_many_empty(buffer.empty_texts.data(), buffer.empty_texts.size());

@@ -117,6 +117,8 @@ class BulkWriter {
       std::vector<size_t> counts_too;
       std::vector<NumberEntry> numbers;
       std::vector<NumberEntry> numbers_too;
+      // A text flush's ids per (position, key) bitmap; emptied after each flush, capacity kept.
+      std::vector<std::vector<uint32_t>> text_buckets;
     };
     // A scratch for one job, back in the pool when the lease goes.
     class Lease {
