@@ -66,6 +66,24 @@ TEST(ValueIdMap, RandomAgainstShadowManyKeys) {
   for (uint32_t seed = 11; seed <= 13; ++seed) run_random<SpreadHash>(seed, 3000, 8, 20000, 2003);
 }
 
+// A batch of mostly rising ids, some ids repeated or coming back lower: every set takes the appending shortcut and
+// the ordered insert, crossing from a vector to a bitmap on the way.
+TEST(ValueIdMap, AddEachMatchesTheShadow) {
+  ValueIdMap<uint64_t, SpreadHash, std::equal_to<uint64_t>> map;
+  Shadow shadow;
+  std::mt19937 rng(11);
+  std::vector<std::pair<uint64_t, uint32_t>> batch;
+  for (uint32_t step = 0; step < 20'000; ++step) {
+    const uint32_t id = rng() % 8 == 0 ? rng() % (step + 1) : step;
+    batch.emplace_back(rng() % 2 == 0 ? rng() % 4 : rng() % 3000, id);
+    shadow[batch.back().first].insert(id);
+  }
+  map.add_each(
+      batch.size(), [&](size_t at) -> const uint64_t& { return batch[at].first; },
+      [&](size_t at) { return batch[at].second; });
+  expect_same(map, shadow, 3000);
+}
+
 TEST(ValueIdMap, LoneIdGrowsToSetAndBack) {
   ValueIdMap<uint64_t, SpreadHash, std::equal_to<uint64_t>> map;
   map.add(7, 1);

@@ -94,12 +94,10 @@ const std::vector<BulkWriter::NumberEntry>& BulkWriter::sorted_by_key(const MapB
 // The value -> id-set entries of the buffered strings (`text`) or numbers, under that structure's write lock.
 void BulkWriter::set_value_ids(QueryMap& map, const MapBuffer& buffer, bool text, Scratch& scratch) {
   if (text) {
-    // A key kept in the map takes a count on its record, which the text pass fetched long ago: fetched again ahead.
     const std::vector<DirectValue>& values = buffer.text_values;
-    for (size_t at = 0; at < values.size(); ++at) {
-      if (at + FETCH_AHEAD < values.size()) values[at + FETCH_AHEAD].value.prefetch();
-      map.add_text_id(values[at].value, values[at].id);
-    }
+    map.text_ids.ensure().add_each(
+        values.size(), [&](size_t at) -> const PyValue& { return values[at].value; },
+        [&](size_t at) { return values[at].id; });
   } else {
     map.number_ids.ensure().add_sorted(sorted_by_key(buffer, scratch));
   }

@@ -48,6 +48,21 @@ class ValueIdMap {
     sets_[slot.set].add(id);
   }
 
+  // add(key_at(i), id_at(i)) for each i < count. A large table misses the cache on nearly every slot, so the slot of
+  // a key (and the key's shared record, which a stored copy counts on) is fetched a few keys ahead; a resize on the
+  // way only wastes some of those fetches.
+  template <class KeyAt, class IdAt>
+  void add_each(size_t count, KeyAt&& key_at, IdAt&& id_at) {
+    for (size_t at = 0; at < count; ++at) {
+      if (at + PREFETCH_AHEAD < count && !slots_.empty()) {
+        const Key& ahead = key_at(at + PREFETCH_AHEAD);
+        __builtin_prefetch(&slots_[home_of(ahead)]);
+        if constexpr (requires { ahead.prefetch(); }) ahead.prefetch();
+      }
+      add(key_at(at), id_at(at));
+    }
+  }
+
   // Removes id from key's set; the entry goes with its last id. Absent keys and ids change nothing.
   void remove(const Key& key, uint32_t id) {
     const size_t pos = find(key);

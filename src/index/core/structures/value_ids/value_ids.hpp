@@ -27,6 +27,12 @@ class ValueIds {
       large_->add(id);
       return;
     }
+    // Ids mostly arrive in ascending order (fresh objects, batches): one look at the end of a cold vector instead of
+    // a binary search through it.
+    if ((sorted_.empty() || sorted_.back() < id) && sorted_.size() < LARGE_AT) {
+      sorted_.push_back(id);
+      return;
+    }
     auto at = std::lower_bound(sorted_.begin(), sorted_.end(), id);
     if (at != sorted_.end() && *at == id) return;
     if (sorted_.size() < LARGE_AT) {
