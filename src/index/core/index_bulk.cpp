@@ -35,9 +35,10 @@ constexpr size_t LARGEST_CHUNK_OBJECTS = 65536;
 // Objects in the chunk that starts `begin` objects into the batch.
 size_t chunk_objects(size_t begin) { return std::clamp(4 * begin, FIRST_CHUNK_OBJECTS, LARGEST_CHUNK_OBJECTS); }
 
-// Nested links gathered from the holders' chunks before their children are stored: a large chunk's worth (a few
-// megabytes of tasks).
-constexpr size_t NESTED_BATCH_TASKS = LARGEST_CHUNK_OBJECTS;
+// Nested links gathered from the holders' chunks before their children are stored: four large chunks' worth (about
+// ten megabytes of tasks). Each such batch of children starts again with a small chunk staged alone, so fewer and
+// longer batches keep both lanes busy for more of the time.
+constexpr size_t NESTED_BATCH_TASKS = 4 * LARGEST_CHUNK_OBJECTS;
 
 using PathRef = std::shared_ptr<const RegistrationPath>;
 
