@@ -36,12 +36,13 @@ FreeIds& FREE_IDS() {
 
 // Caller holds the mutex. While the highest free id sits just below the counter, the counter takes it back, so
 // after a full churn the fresh range starts low again and the free set stays small.
+// Asks only whether the id just below the counter is free: the set's maximum would scan a sparse top container word
+// by word, on every id given back while a large index is dropped.
 void absorb_top(FreeIds& free_ids) {
-  while (!free_ids.ids.isEmpty()) {
-    uint64_t top = free_ids.ids.maximum();
-    if (top + 1 != GLOBAL_ID_COUNTER.load()) return;
-    free_ids.ids.remove(static_cast<uint32_t>(top));
-    GLOBAL_ID_COUNTER.store(top);
+  for (uint64_t below = GLOBAL_ID_COUNTER.load() - 1; below != 0 && free_ids.ids.contains(static_cast<uint32_t>(below));
+       --below) {
+    free_ids.ids.remove(static_cast<uint32_t>(below));
+    GLOBAL_ID_COUNTER.store(below);
   }
 }
 
