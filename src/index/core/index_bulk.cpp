@@ -194,21 +194,21 @@ void store_in_chunks(IndexAPI& index, ChunkPair& chunks, const std::vector<Store
     }
   };
 
-  const auto publish = [&](Chunk& chunk) {
-    {
-      // Items before ids: a reader never meets an id whose item is not stored yet.
-      std::unique_lock items_lock(index.items->mutex);
-      const auto handle_at = [&](size_t at) -> const SharedPyRef& { return chunk.staged[at].object->python_handle; };
-      for (size_t pos = 0; pos < chunk.staged.size(); ++pos) {
-        fetch_handles_ahead(pos, chunk.staged.size(), handle_at);
-        StagedObject& entry = chunk.staged[pos];
-        SharedPyRef handle = entry.object->python_handle;
-        // A nested index keeps the handle of the value that links the object: an index copy (see SharedPyRef).
-        if (index.level > 0) handle.add_index_copy();
-        index.items->value.put(entry.object->core().id, StoredItem{std::move(handle)});
-        entry.stored = true;
-      }
+  // Items before ids (publish_ids): a reader never meets an id whose item is not stored yet.
+  const auto store_items = [&](Chunk& chunk) {
+    std::unique_lock items_lock(index.items->mutex);
+    const auto handle_at = [&](size_t at) -> const SharedPyRef& { return chunk.staged[at].object->python_handle; };
+    for (size_t pos = 0; pos < chunk.staged.size(); ++pos) {
+      fetch_handles_ahead(pos, chunk.staged.size(), handle_at);
+      StagedObject& entry = chunk.staged[pos];
+      SharedPyRef handle = entry.object->python_handle;
+      // A nested index keeps the handle of the value that links the object: an index copy (see SharedPyRef).
+      if (index.level > 0) handle.add_index_copy();
+      index.items->value.put(entry.object->core().id, StoredItem{std::move(handle)});
+      entry.stored = true;
     }
+  };
+  const auto publish_ids = [&](Chunk& chunk) {
     std::unique_lock ids_lock(index.item_ids->mutex);
     index.item_ids->value.addMany(chunk.ids.size(), chunk.ids.data());
   };
@@ -244,12 +244,17 @@ void store_in_chunks(IndexAPI& index, ChunkPair& chunks, const std::vector<Store
     const bool more = current->end < objects.size();
     try {
       if (more) {
+        // The items go in on the calling thread too, while helpers flush the maps; only the ids wait for the join.
         const size_t next_begin = current->end;
-        current->writer.flush([&] { stage_chunk(*next, next_begin); });
+        current->writer.flush([&] {
+          store_items(*current);
+          stage_chunk(*next, next_begin);
+        });
       } else {
         current->writer.flush();
+        store_items(*current);
       }
-      publish(*current);
+      publish_ids(*current);
     } catch (...) {
       undo(*current);
       undo(*next);
