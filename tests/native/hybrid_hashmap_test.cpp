@@ -47,26 +47,30 @@ TEST(HybridHashmap, EdgesAroundTheIndexAndInsertionOrder) {
     EXPECT_TRUE(entries(map).empty());
     EXPECT_EQ(map.get(3), nullptr);
 
-    const uint32_t keys[8] = {40, 3, 17, 0, 99, 5, 1000000, 8};
-    for (int i = 0; i < 8; ++i) EXPECT_FALSE(map.insert(keys[i], Counted(i)).has_value());
-    EXPECT_EQ(map.len(), 8u);
-    EXPECT_EQ(Counted::live, 8);
+    // Past a multiple of four, so the scan's tail is met too.
+    const uint32_t keys[10] = {40, 3, 17, 0, 99, 5, 1000000, 8, 4000000000u, 77};
+    for (int i = 0; i < 10; ++i) EXPECT_FALSE(map.insert(keys[i], Counted(i)).has_value());
+    EXPECT_EQ(map.len(), 10u);
+    EXPECT_EQ(Counted::live, 10);
 
     // Replacing keeps the key's place and hands back the old value.
     std::optional<Counted> old = map.insert(17, Counted(70));
     ASSERT_TRUE(old.has_value());
     EXPECT_EQ(old->value, 2);
     old.reset();
-    std::vector<std::pair<uint32_t, int>> expected = {{40, 0}, {3, 1}, {17, 70}, {0, 3},
-                                                      {99, 4}, {5, 5}, {1000000, 6}, {8, 7}};
+    std::vector<std::pair<uint32_t, int>> expected = {{40, 0}, {3, 1},       {17, 70},         {0, 3},  {99, 4},
+                                                      {5, 5},  {1000000, 6}, {8, 7}, {4000000000u, 8}, {77, 9}};
     EXPECT_EQ(entries(map), expected);
-    EXPECT_EQ(Counted::live, 8);
+    EXPECT_EQ(Counted::live, 10);
+    for (auto [key, value] : expected) EXPECT_EQ(map.get(key)->value, value) << key;
 
-    // The ninth key brings the hash index; every key is still found and the order is still first insertion.
-    EXPECT_FALSE(map.insert(12, Counted(9)).has_value());
-    EXPECT_EQ(map.len(), 9u);
-    EXPECT_EQ(Counted::live, 9) << "growing the block neither leaks nor drops values";
-    expected.emplace_back(12, 9);
+    // Key 33 brings the hash index; every key is still found and the order is still first insertion.
+    for (int i = 10; i < 33; ++i) {
+      EXPECT_FALSE(map.insert(static_cast<uint32_t>(500 + i), Counted(i)).has_value());
+      expected.emplace_back(500 + i, i);
+    }
+    EXPECT_EQ(map.len(), 33u);
+    EXPECT_EQ(Counted::live, 33) << "growing the block neither leaks nor drops values";
     for (auto [key, value] : expected) {
       ASSERT_NE(map.get(key), nullptr) << key;
       EXPECT_EQ(map.get(key)->value, value);
@@ -112,8 +116,8 @@ TEST(HybridHashmap, ReservedBlockHoldsEntriesWithoutPerEntryCost) {
 TEST(HybridHashmap, MatchesModelOnRandomInserts) {
   std::mt19937 rng(31337);
   for (int round = 0; round < 300; ++round) {
-    const uint32_t key_range = 1 + rng() % 20;  // ranges up to 8 never need the index
-    const int ops = 1 + static_cast<int>(rng() % 60);
+    const uint32_t key_range = 1 + rng() % 48;  // ranges up to 32 never need the index
+    const int ops = 1 + static_cast<int>(rng() % 120);
     {
       CountedMap map;
       std::map<uint32_t, int> model;
@@ -158,7 +162,7 @@ TEST(HybridHashmap, MatchesModelOnRandomInserts) {
 }
 
 TEST(HybridHashmap, CopiesAreDeepAndIndependent) {
-  for (int size : {3, 12}) {
+  for (int size : {3, 12, 40}) {
     {
       CountedMap original;
       for (int i = 0; i < size; ++i) original.insert(i, Counted(i));
