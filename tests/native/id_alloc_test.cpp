@@ -89,6 +89,36 @@ TEST(IdAlloc, MatchesLowestFirstModelOnRandomSequence) {
   EXPECT_EQ(id_alloc_testing::free_count(), 0u) << "with every id back, the counter took them all";
 }
 
+// Ids given back in batches (through IdReturnBatch and straight through free_many_ids) leave the allocator exactly
+// where freeing them one at a time would: the same counter, the same free ids, the same next ids.
+TEST(IdAlloc, BatchesMatchOneAtATime) {
+  std::mt19937 rng(77);
+  Model model{{}, id_alloc_testing::next_fresh_id()};
+  std::vector<uint32_t> held;
+  for (int round = 0; round < 40; ++round) {
+    const int fresh = 1 + static_cast<int>(rng() % 3000);
+    for (int i = 0; i < fresh; ++i) {
+      const uint32_t got = allocate_id();
+      ASSERT_EQ(got, model.allocate());
+      held.push_back(got);
+    }
+    std::shuffle(held.begin(), held.end(), rng);
+    const size_t giving = rng() % (held.size() + 1);
+    if (round % 2 == 0) {
+      IdReturnBatch batch;
+      for (size_t at = 0; at < giving; ++at) batch.add(held[at]);
+    } else {
+      free_many_ids(std::span<const uint32_t>(held.data(), giving));
+    }
+    for (size_t at = 0; at < giving; ++at) model.release(held[at]);
+    held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(giving));
+    ASSERT_EQ(id_alloc_testing::next_fresh_id(), model.next) << "round " << round;
+    ASSERT_EQ(id_alloc_testing::free_count(), model.free.size()) << "round " << round;
+  }
+  free_many_ids(held);
+  EXPECT_EQ(id_alloc_testing::free_count(), 0u) << "with every id back, the counter took them all";
+}
+
 // After a churn that leaves ids scattered, new ids come back dense and ascending from the bottom.
 TEST(IdAlloc, ChurnedIdsComeBackAscending) {
   std::mt19937 rng(9);

@@ -73,6 +73,15 @@ void free_id(uint32_t id) {
   free_ids.ids.add(id);
 }
 
+void free_many_ids(std::span<const uint32_t> ids) {
+  if (ids.empty()) return;
+  FreeIds& free_ids = FREE_IDS();
+  std::lock_guard lock(free_ids.mutex);
+  // All into the free set first, then the counter takes back the top run: the same end state as one at a time.
+  free_ids.ids.addMany(ids.size(), ids.data());
+  absorb_top(free_ids);
+}
+
 namespace id_alloc_testing {
 
 void set_next_fresh_id(uint64_t next) {

@@ -14,6 +14,8 @@ namespace {
 constexpr size_t TRANSLATE_BATCH = 1024;
 // Element chains are as deep as the nesting of iterables inside iterables; anything deeper is a corrupted map.
 constexpr int MAX_ELEMENT_DEPTH = 1 << 16;
+// How many exact-map keys ahead a walk over them fetches the key's record.
+constexpr size_t FETCH_KEYS_AHEAD = 8;
 
 }  // namespace
 
@@ -44,15 +46,27 @@ QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner)
 
 QueryMap::~QueryMap() {
   // Element ids belong to the map that registered them.
-  for (const auto& [owner, records] : owner_elements) {
-    for (const ElementRecord& record : records) {
-      count_index_copy(record.member, false);
-      free_id(record.element);
+  {
+    IdReturnBatch element_ids;
+    for (const auto& [owner, records] : owner_elements) {
+      for (const ElementRecord& record : records) {
+        count_index_copy(record.member, false);
+        element_ids.add(record.element);
+      }
     }
   }
   if (ExactMap* values = exact.get()) {
     values->for_each_shard_read([](const auto& shard) {
-      for (const auto& entry : shard) count_index_copy(entry.first, false);
+      // A key's record is cold by now (a dropped index of nested objects has a million of them): fetched ahead.
+      auto ahead = shard.begin();
+      for (size_t step = 0; step < FETCH_KEYS_AHEAD && ahead != shard.end(); ++step) ++ahead;
+      for (const auto& entry : shard) {
+        if (ahead != shard.end()) {
+          ahead->first.prefetch();
+          ++ahead;
+        }
+        count_index_copy(entry.first, false);
+      }
     });
   }
 }

@@ -102,7 +102,7 @@ void QueryMap::keep_only(const IdFilter& keep, std::vector<PyValue>& released) {
     inner->parent_links->value.keep_lefts(kept_ids);
   }
   // Out of every structure of this map now, so the ids may be handed out again.
-  for (uint32_t element : gone) free_id(element);
+  free_many_ids(gone);
 }
 
 }  // namespace vostrel

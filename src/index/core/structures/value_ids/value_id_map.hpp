@@ -29,6 +29,22 @@ template <class Key, class Hash, class Equal>
 class ValueIdMap {
  public:
   ValueIdMap() : seed_(next_map_seed()) {}
+  ValueIdMap(const ValueIdMap&) = default;
+  ValueIdMap(ValueIdMap&&) noexcept = default;
+  ValueIdMap& operator=(const ValueIdMap&) = default;
+  ValueIdMap& operator=(ValueIdMap&&) noexcept = default;
+  // The keys of a large table name records scattered over the heap (long text, objects): released in table order,
+  // each fetched a few slots ahead, rather than by the plain walk of the vector's destructor, which waits on every one.
+  ~ValueIdMap() {
+    if constexpr (requires(const Key& key) { key.prefetch(); }) {
+      for (size_t at = 0; at < slots_.size(); ++at) {
+        if (at + PREFETCH_AHEAD < slots_.size() && slots_[at + PREFETCH_AHEAD].set != FREE) {
+          slots_[at + PREFETCH_AHEAD].key.prefetch();
+        }
+        if (slots_[at].set != FREE) drop_key(slots_[at]);
+      }
+    }
+  }
 
   // Adds id under key (nothing when already there).
   void add(const Key& key, uint32_t id) {
