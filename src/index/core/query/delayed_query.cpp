@@ -91,16 +91,15 @@ const std::vector<BulkWriter::NumberEntry>& BulkWriter::sorted_by_key(const MapB
   return sorted;
 }
 
-// The value -> id-set entries of the buffered strings (`text`) or numbers, under that structure's write lock.
-void BulkWriter::set_value_ids(QueryMap& map, const MapBuffer& buffer, bool text, Scratch& scratch) {
-  if (text) {
-    const std::vector<DirectValue>& values = buffer.text_values;
-    map.text_ids.ensure().add_each(
-        values.size(), [&](size_t at) -> const PyValue& { return values[at].value; },
-        [&](size_t at) { return values[at].id; });
-  } else {
-    map.number_ids.ensure().add_sorted(sorted_by_key(buffer, scratch));
-  }
+void BulkWriter::add_text_ids(QueryMap& map, const MapBuffer& buffer) {
+  const std::vector<DirectValue>& values = buffer.text_values;
+  map.text_ids.ensure().add_each(
+      values.size(), [&](size_t at) -> const PyValue& { return values[at].value; },
+      [&](size_t at) { return values[at].id; });
+}
+
+void BulkWriter::add_number_ids(QueryMap& map, const std::vector<NumberEntry>& sorted) {
+  map.number_ids.ensure().add_sorted(sorted);
 }
 
 void BulkWriter::unset_value_ids(QueryMap& map, const MapBuffer& buffer, bool text) {
@@ -245,23 +244,20 @@ void BulkWriter::flush(const std::function<void()>& alongside) {
   // Each value map has locks of its own and its buffer holds only its values, so the maps are flushed side by side,
   // the costliest first. A small flush alone is not worth a thread start (tens of microseconds).
   size_t total = 0;
-  std::vector<std::pair<size_t, MapBuffer*>> by_cost;
-  by_cost.reserve(dirty_.size());
-  for (MapBuffer* buffer : dirty_) {
-    by_cost.emplace_back(flush_cost(*buffer), buffer);
-    total += by_cost.back().first;
-  }
-  if (!alongside && (total < PARALLEL_FLUSH_COST || by_cost.size() < 2)) {
+  for (MapBuffer* buffer : dirty_) total += flush_cost(*buffer);
+  if (!alongside && (total < PARALLEL_FLUSH_COST || dirty_.size() < 2)) {
     for (MapBuffer* buffer : dirty_) flush_map(*buffer, *scratch_.borrow());
   } else {
-    std::stable_sort(by_cost.begin(), by_cost.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<FlushJob> jobs = flush_jobs();
+    std::stable_sort(jobs.begin(), jobs.end(), [](const FlushJob& a, const FlushJob& b) { return a.cost > b.cost; });
     // The work alongside is job 0, which the calling thread runs itself while a helper starts on the costliest map.
     const size_t first_flush = alongside ? 1 : 0;
-    run_jobs(by_cost.size() + first_flush, [&](size_t at) {
+    run_jobs(jobs.size() + first_flush, [&](size_t at) {
       if (at < first_flush) {
         alongside();
       } else {
-        flush_map(*by_cost[at - first_flush].second, *scratch_.borrow());
+        const FlushJob& job = jobs[at - first_flush];
+        flush_map(*job.buffer, *scratch_.borrow(), job.part);
       }
     });
   }
@@ -269,20 +265,47 @@ void BulkWriter::flush(const std::function<void()>& alongside) {
   dirty_.clear();
 }
 
+// Rough weights from profiles: a text entry is one move into its bitmap's list and one bitmap add, and each string
+// one text-id insert; a number goes into several bit slices and the ordered map; exact entries and list members are
+// a hash-table insert each.
+constexpr size_t TEXT_ID_COST = 8;
+constexpr size_t NUMBER_ID_COST = 4;
+
 size_t BulkWriter::flush_cost(const MapBuffer& buffer) {
-  // Rough weights from profiles: a text entry is one counting-sort move and one bitmap add; a number goes into
-  // several bit slices and the ordered map; exact entries and list members are a hash-table insert each.
-  return buffer.text_entries + 4 * buffer.text_values.size() + 8 * buffer.numbers.size() +
+  return buffer.text_entries + TEXT_ID_COST * buffer.text_values.size() + (4 + NUMBER_ID_COST) * buffer.numbers.size() +
          2 * (buffer.trues.size() + buffer.falses.size()) + 16 * buffer.exact.size() + 12 * buffer.elements.size();
 }
 
-void BulkWriter::flush_map(MapBuffer& buffer, Scratch& scratch) {
+std::vector<BulkWriter::FlushJob> BulkWriter::flush_jobs() const {
+  // Below this many strings and numbers a split map is not worth a second job.
+  constexpr size_t SPLIT_VALUES = 4096;
+  std::vector<FlushJob> jobs;
+  jobs.reserve(2 * dirty_.size());
+  for (MapBuffer* buffer : dirty_) {
+    const size_t cost = flush_cost(*buffer);
+    // Members stay whole: their element records go in before any of their values (see flush_map).
+    if (buffer->text_values.size() + buffer->numbers.size() >= SPLIT_VALUES && buffer->elements.empty()) {
+      const size_t ids_cost = TEXT_ID_COST * buffer->text_values.size() + NUMBER_ID_COST * buffer->numbers.size();
+      jobs.push_back(FlushJob{cost - ids_cost, buffer, FlushPart::AllButValueIds});
+      jobs.push_back(FlushJob{ids_cost, buffer, FlushPart::ValueIds});
+    } else {
+      jobs.push_back(FlushJob{cost, buffer, FlushPart::Whole});
+    }
+  }
+  return jobs;
+}
+
+void BulkWriter::flush_map(MapBuffer& buffer, Scratch& scratch, FlushPart part) {
+  if (part == FlushPart::ValueIds) {
+    flush_value_ids(buffer, scratch);
+    return;
+  }
   // Element records and the exact map first: everything a published id leads to is in place once the plain
   // structures have their ids, whatever order readers look in.
   flush_elements(buffer, scratch);
   flush_exact(buffer, scratch);
-  flush_text(buffer, scratch);
-  flush_numbers(buffer, scratch);
+  flush_text(buffer, scratch, part == FlushPart::Whole);
+  flush_numbers(buffer, scratch, part == FlushPart::Whole);
   if (!buffer.trues.empty() || !buffer.falses.empty()) {
     QueryMap& map = *buffer.map;
     std::unique_lock lock(map.bool_mutex);
@@ -348,7 +371,20 @@ void BulkWriter::flush_exact(MapBuffer& buffer, Scratch& scratch) {
   }
 }
 
-void BulkWriter::flush_text(MapBuffer& buffer, Scratch& scratch) {
+void BulkWriter::flush_value_ids(MapBuffer& buffer, Scratch& scratch) {
+  QueryMap& map = *buffer.map;
+  if (!buffer.text_values.empty()) {
+    std::unique_lock lock(map.positional_mutex);
+    add_text_ids(map, buffer);
+  }
+  if (!buffer.numbers.empty()) {
+    const std::vector<NumberEntry>& sorted = sorted_by_key(buffer, scratch);
+    std::unique_lock lock(map.numeric_mutex);
+    add_number_ids(map, sorted);
+  }
+}
+
+void BulkWriter::flush_text(MapBuffer& buffer, Scratch& scratch, bool with_ids) {
   if (buffer.text_values.empty()) return;
   QueryMap& map = *buffer.map;
   // Each string is read once, straight into the lists of the bitmaps it goes to (in staging order, so ascending for
@@ -390,10 +426,10 @@ void BulkWriter::flush_text(MapBuffer& buffer, Scratch& scratch) {
   if (!buffer.empty_texts.empty()) {
     map.positional.add_many_empty(buffer.empty_texts.data(), buffer.empty_texts.size());
   }
-  set_value_ids(map, buffer, true, scratch);
+  if (with_ids) add_text_ids(map, buffer);
 }
 
-void BulkWriter::flush_numbers(MapBuffer& buffer, Scratch& scratch) {
+void BulkWriter::flush_numbers(MapBuffer& buffer, Scratch& scratch, bool with_ids) {
   if (buffer.numbers.empty()) return;
   QueryMap& map = *buffer.map;
   const size_t count = buffer.numbers.size();
@@ -417,6 +453,8 @@ void BulkWriter::flush_numbers(MapBuffer& buffer, Scratch& scratch) {
   }
   Bitmap all;
   all.addMany(count, zeros.data());
+  // Sorted before locking: readers of this map wait only for the writes.
+  const std::vector<NumberEntry>* sorted = with_ids ? &sorted_by_key(buffer, scratch) : nullptr;
   std::unique_lock lock(map.numeric_mutex);
   NumericalBitmap& numbers = map.numeric.ensure();
   for (unsigned bit = 0; bit < NumericalBitmap::KEY_BITS; ++bit) {
@@ -440,7 +478,7 @@ void BulkWriter::flush_numbers(MapBuffer& buffer, Scratch& scratch) {
     numbers.add_many(bit, false, zeros.data(), zero_count);
     numbers.add_many(bit, true, ones.data(), one_count);
   }
-  set_value_ids(map, buffer, false, scratch);
+  if (sorted != nullptr) add_number_ids(map, *sorted);
 }
 
 void BulkWriter::clear(MapBuffer& buffer) {

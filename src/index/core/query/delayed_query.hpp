@@ -156,14 +156,30 @@ class BulkWriter {
   static void push_exact(MapBuffer& buffer, const PyValue& value, uint32_t id);
   void push_iterable(MapBuffer& buffer, const PyValue& value, uint32_t owner, NestedWork& work);
   static void push_nested(MapBuffer& buffer, const PyValue& value, uint32_t holder, NestedWork& work);
-  static void flush_map(MapBuffer& buffer, Scratch& scratch);
+  // What one flush job writes of a map: all of it, or one of two halves of a large map with no members (its value ->
+  // id entries apart from the rest), so that the costliest maps split between both lanes. The halves take the map's
+  // locks in turn; the work each does before locking (the pass over the strings' bytes, the sort of the numbers)
+  // overlaps the other half.
+  enum class FlushPart : uint8_t { Whole, AllButValueIds, ValueIds };
+  struct FlushJob {
+    size_t cost;
+    MapBuffer* buffer;
+    FlushPart part;
+  };
+  static void flush_map(MapBuffer& buffer, Scratch& scratch, FlushPart part = FlushPart::Whole);
   // Estimated work of flushing a buffer, in arbitrary units (to order and to size the parallel flush).
   static size_t flush_cost(const MapBuffer& buffer);
+  // The jobs of one flush: a job per map, the large maps without members in two.
+  std::vector<FlushJob> flush_jobs() const;
   static const std::vector<NumberEntry>& sorted_by_key(const MapBuffer& buffer, Scratch& scratch);
-  static void set_value_ids(QueryMap& map, const MapBuffer& buffer, bool text, Scratch& scratch);
+  // Caller holds the map's positional lock.
+  static void add_text_ids(QueryMap& map, const MapBuffer& buffer);
+  // Caller holds the map's numeric lock; `sorted` is sorted_by_key of the buffer.
+  static void add_number_ids(QueryMap& map, const std::vector<NumberEntry>& sorted);
   static void unset_value_ids(QueryMap& map, const MapBuffer& buffer, bool text);
-  static void flush_text(MapBuffer& buffer, Scratch& scratch);
-  static void flush_numbers(MapBuffer& buffer, Scratch& scratch);
+  static void flush_text(MapBuffer& buffer, Scratch& scratch, bool with_ids);
+  static void flush_numbers(MapBuffer& buffer, Scratch& scratch, bool with_ids);
+  static void flush_value_ids(MapBuffer& buffer, Scratch& scratch);
   static void flush_exact(MapBuffer& buffer, Scratch& scratch);
   static void flush_elements(MapBuffer& buffer, Scratch& scratch);
   static void remove_staged(MapBuffer& buffer);
