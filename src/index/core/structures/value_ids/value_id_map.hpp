@@ -72,7 +72,7 @@ class ValueIdMap {
     for (size_t at = 0; at < count; ++at) {
       if (at + PREFETCH_AHEAD < count && !slots_.empty()) {
         const Key& ahead = key_at(at + PREFETCH_AHEAD);
-        __builtin_prefetch(&slots_[home_of(ahead)]);
+        prefetch_home(ahead);
         if constexpr (requires { ahead.prefetch(); }) ahead.prefetch();
       }
       add(key_at(at), id_at(at));
@@ -191,7 +191,7 @@ class ValueIdMap {
       // in memory: both fetched a few keys ahead, their misses overlap.
       if (at + PREFETCH_AHEAD < theirs.size() && theirs[at + PREFETCH_AHEAD].set != FREE) {
         const Key& ahead = theirs[at + PREFETCH_AHEAD].key;
-        __builtin_prefetch(&slots_[home_of(ahead)]);
+        prefetch_home(ahead);
         if constexpr (requires { ahead.prefetch(); }) ahead.prefetch();
       }
       const Slot& slot = theirs[at];
@@ -243,6 +243,13 @@ class ValueIdMap {
 
   size_t mask() const { return slots_.size() - 1; }
   size_t home_of(const Key& key) const { return home_of_hash(Hash{}(key)); }
+  // Fetches the slot where the probe for `key` starts, and the line after it: as the table fills, runs go on past
+  // the home slot (a prefetch past the table's end is harmless).
+  void prefetch_home(const Key& key) const {
+    const Slot* home = &slots_[home_of(key)];
+    __builtin_prefetch(home);
+    __builtin_prefetch(reinterpret_cast<const char*>(home) + 64);
+  }
   size_t home_of_hash(uint64_t hash) const { return static_cast<size_t>(splitmix64(hash ^ seed_)) & mask(); }
 
   size_t find(const Key& key) const {
