@@ -76,16 +76,18 @@ void fetch_ahead(const std::vector<StoredIndexable>& objects, size_t pos, size_t
     const IndexableCore& core = objects[pos + FETCH_RECORD_AHEAD].core();
     __builtin_prefetch(&core);
     __builtin_prefetch(&*core.attributes);
+    __builtin_prefetch(&core.id);  // the record spans two lines, and the id may sit on the second
   }
   if (pos + FETCH_PARTS_AHEAD < end) __builtin_prefetch(objects[pos + FETCH_PARTS_AHEAD].core().attributes->map.storage());
 }
 
-// For walks that read each object's handle and then the object itself (publishing a chunk, linking nested objects):
-// the handle's holder of the entry 16 ahead and the object of the entry 8 ahead are fetched, so neither hop waits.
+// For walks that read each object's handle and then the object's id (publishing a chunk, linking nested objects):
+// the handle's holder of the entry 16 ahead and the object's id of the entry 8 ahead are fetched, so neither hop
+// waits.
 template <class HandleAt>
 void fetch_handles_ahead(size_t pos, size_t end, HandleAt&& handle_at) {
   if (pos + 16 < end) handle_at(pos + 16).prefetch();
-  if (pos + 8 < end) __builtin_prefetch(handle_at(pos + 8).get());
+  if (pos + 8 < end) __builtin_prefetch(&indexable_core(handle_at(pos + 8).get()).id);
 }
 
 // One object of the chunk being staged.
