@@ -457,7 +457,9 @@ def chunked_batch(count, homes):
 
 CHUNK_QUERIES = [Q.eq("n", 20000), Q.bt("n", 16000, 16500), Q.starts_with("name", "p3276"), Q.ends_with("name", "99"),
                  Q.contains("name", "123"), Q.eq("tags", "3"), Q.eq("tags", 4), Q.eq("home.city", "c7"),
-                 Q.gt("home.zip", 45), Q.eq("flag", True), Q.lt("score", 10), Q.ne("tags", "0")]
+                 Q.gt("home.zip", 45), Q.eq("flag", True), Q.lt("score", 10), Q.ne("tags", "0"),
+                 # Equality goes through the value -> ids tables, which large chunks fill in a job of their own.
+                 Q.eq("name", "p20001"), Q.eq("name", "p35999"), Q.eq("score", 500.5)]
 
 
 def answers_of(ix):
