@@ -7,20 +7,12 @@
 
 #include "index/core/structures/hybrid_set/compact_id_set.hpp"
 
+#include "id_shadow.hpp"
+
 namespace vostrel {
 namespace {
 
-std::vector<uint32_t> ids(const CompactIdSet& set) {
-  std::vector<uint32_t> out;
-  set.for_each([&](uint32_t id) { out.push_back(id); });
-  return out;
-}
-
-std::vector<uint32_t> ids(const Bitmap& bitmap) {
-  std::vector<uint32_t> out(bitmap.cardinality());
-  bitmap.toUint32Array(out.data());
-  return out;
-}
+using testing::ids;
 
 void expect_same(const CompactIdSet& set, const std::set<uint32_t>& model) {
   ASSERT_EQ(ids(set), std::vector<uint32_t>(model.begin(), model.end()));

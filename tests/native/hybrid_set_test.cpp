@@ -8,22 +8,14 @@
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "index/internal_error.hpp"
 
+#include "id_shadow.hpp"
+
 namespace vostrel {
 namespace {
 
 using State = HybridSet::State;
 
-std::vector<uint32_t> ids(const HybridSet& s) {
-  std::vector<uint32_t> out;
-  s.for_each([&](uint32_t id) { out.push_back(id); });
-  return out;
-}
-
-std::vector<uint32_t> ids(const Bitmap& b) {
-  std::vector<uint32_t> out(b.cardinality());
-  b.toUint32Array(out.data());
-  return out;
-}
+using testing::ids;
 
 HybridSet make(std::initializer_list<uint32_t> values) {
   HybridSet s;

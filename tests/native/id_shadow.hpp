@@ -1,9 +1,13 @@
-// The std::map shadow of a value -> id-set map that the structures' model tests compare against.
+// The std::map shadow of a value -> id-set map that the structures' model tests compare against, and the ids of a
+// set under test as a vector.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <set>
+#include <vector>
+
+#include "index/core/structures/bitmap.hpp"
 
 namespace vostrel::testing {
 
@@ -25,6 +29,20 @@ void add_or_remove(Map& map, std::map<Key, std::set<uint32_t>>& shadow, const Ke
     map.remove(key, id);
     shadow_remove(shadow, key, id);
   }
+}
+
+// The ids of a set with for_each(f(id)), in its own order (ascending for the id sets).
+template <class Set>
+std::vector<uint32_t> ids(const Set& set) {
+  std::vector<uint32_t> out;
+  set.for_each([&](uint32_t id) { out.push_back(id); });
+  return out;
+}
+
+inline std::vector<uint32_t> ids(const Bitmap& bitmap) {
+  std::vector<uint32_t> out(bitmap.cardinality());
+  bitmap.toUint32Array(out.data());
+  return out;
 }
 
 }  // namespace vostrel::testing

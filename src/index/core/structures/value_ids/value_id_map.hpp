@@ -71,9 +71,7 @@ class ValueIdMap {
   void add_each(size_t count, KeyAt&& key_at, IdAt&& id_at) {
     for (size_t at = 0; at < count; ++at) {
       if (at + PREFETCH_AHEAD < count && !slots_.empty()) {
-        const Key& ahead = key_at(at + PREFETCH_AHEAD);
-        prefetch_home(ahead);
-        if constexpr (requires { ahead.prefetch(); }) ahead.prefetch();
+        prefetch_for_add(key_at(at + PREFETCH_AHEAD));
       }
       add(key_at(at), id_at(at));
     }
@@ -190,9 +188,7 @@ class ValueIdMap {
       // The slot a key lands in here and the key's shared record (a copy takes a reference on it) are far apart
       // in memory: both fetched a few keys ahead, their misses overlap.
       if (at + PREFETCH_AHEAD < theirs.size() && theirs[at + PREFETCH_AHEAD].set != FREE) {
-        const Key& ahead = theirs[at + PREFETCH_AHEAD].key;
-        prefetch_home(ahead);
-        if constexpr (requires { ahead.prefetch(); }) ahead.prefetch();
+        prefetch_for_add(theirs[at + PREFETCH_AHEAD].key);
       }
       const Slot& slot = theirs[at];
       if (slot.set == FREE) continue;
@@ -243,12 +239,14 @@ class ValueIdMap {
 
   size_t mask() const { return slots_.size() - 1; }
   size_t home_of(const Key& key) const { return home_of_hash(Hash{}(key)); }
-  // Fetches the slot where the probe for `key` starts, and the line after it: as the table fills, runs go on past
-  // the home slot (a prefetch past the table's end is harmless).
-  void prefetch_home(const Key& key) const {
+  // Ahead of adding `key`: fetches the slot where its probe starts and the line after it (as the table fills, runs go
+  // on past the home slot; a prefetch past the table's end is harmless), and the key's shared record, on which a
+  // stored copy takes a count.
+  void prefetch_for_add(const Key& key) const {
     const Slot* home = &slots_[home_of(key)];
     __builtin_prefetch(home);
     __builtin_prefetch(reinterpret_cast<const char*>(home) + 64);
+    if constexpr (requires { key.prefetch(); }) key.prefetch();
   }
   size_t home_of_hash(uint64_t hash) const { return static_cast<size_t>(splitmix64(hash ^ seed_)) & mask(); }
 
