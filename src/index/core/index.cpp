@@ -21,6 +21,11 @@ uint32_t level_below(const std::weak_ptr<IndexAPI>& parent) {
   std::shared_ptr<IndexAPI> live = parent.lock();
   return live ? live->level + 1 : 0;
 }
+
+std::shared_ptr<NestedIndexBudget> budget_of_tree(const std::weak_ptr<IndexAPI>& parent) {
+  std::shared_ptr<IndexAPI> live = parent.lock();
+  return live ? live->nested_budget : std::make_shared<NestedIndexBudget>();
+}
 }  // namespace
 
 IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent_index)
@@ -29,7 +34,14 @@ IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent_index)
       items(std::make_shared<ItemList>(lock_rank::at_level(level, lock_rank::ITEMS))),
       item_ids(std::make_shared<RwLocked<Bitmap>>(lock_rank::at_level(level, lock_rank::ITEM_IDS))),
       parent_links(std::make_shared<RwLocked<M2MU32>>(lock_rank::at_level(level, lock_rank::PARENT_LINKS))),
-      parent(std::move(parent_index)) {}
+      parent(std::move(parent_index)),
+      nested_budget(budget_of_tree(parent)) {}
+
+bool IndexAPI::take_budget() {
+  if (level == 0 || counted_in_budget_) return true;
+  counted_in_budget_ = nested_budget->try_take(level);
+  return counted_in_budget_;
+}
 
 const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC() {
   static const std::shared_ptr<IndexAPI> placeholder = IndexAPI::create();
@@ -115,6 +127,7 @@ StoredItem IndexAPI::unstore_object(uint32_t id) {
 }
 
 IndexAPI::~IndexAPI() {
+  if (counted_in_budget_) nested_budget->give_back(level);
   if (level == 0) return;
   // Views never share a nested index's store, so its index copies end here.
   items->value.for_each([](uint32_t, const StoredItem& item) { item.python_handle.remove_index_copy(); });

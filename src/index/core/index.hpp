@@ -18,6 +18,7 @@
 
 #include "index/core/item_store.hpp"
 #include "index/core/locked.hpp"
+#include "index/core/nested_budget.hpp"
 #include "index/core/nested_work.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
@@ -41,6 +42,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   explicit IndexAPI(std::weak_ptr<IndexAPI> parent);
   ~IndexAPI();
 
+  // Writer gate held, on a nested index before it is published: counts it in its tree's budget. False when the
+  // budget has no room at its level (the index is then dropped unused).
+  bool take_budget();
+
   // Nesting depth: 0 for a top-level index, one more than its outer index for a nested one. Places this index's
   // locks in the hierarchy.
   const uint32_t level;
@@ -49,6 +54,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   const std::shared_ptr<RwLocked<Bitmap>> item_ids;
   const std::shared_ptr<RwLocked<M2MU32>> parent_links;
   const std::weak_ptr<IndexAPI> parent;
+  // Shared by every index of one tree (the outer index's, or a new one for a top-level index).
+  const std::shared_ptr<NestedIndexBudget> nested_budget;
 
   // Adds a Python Indexable: takes the writer gate, records this index in the object's membership list, stores the
   // object and registers its attributes, then registers its nested objects. Interpreter lock released; no engine or
@@ -139,6 +146,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // A new top-level index holding the objects a view lists (ids whose object left the store are skipped).
   static std::shared_ptr<IndexAPI> rebase(const FilteredIndexCore& view);
+
+ private:
+  bool counted_in_budget_ = false;  // take_budget() succeeded: given back when this index goes
 };
 
 // Copies of the records of the objects stored at `ids` (ids whose object left the store are skipped). Call with the

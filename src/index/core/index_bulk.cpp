@@ -294,7 +294,13 @@ void enqueue_groups(NestedWork& tasks, NestedQueue& queue) {
 void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
   QueryMap& map = *group.map;
   if (map.level + 1 > MAX_NESTED_LEVEL) return;  // see link() in nested_work.cpp
-  IndexAPI& nested = map.ensure_nested();
+  // As one by one, the nested index is made (and counted in the tree's budget) only for a child that is linked.
+  const bool links_any = std::any_of(group.tasks.begin(), group.tasks.end(), [](const NestedTask& task) {
+    return !on_path(task.path.get(), task.child.core().id);
+  });
+  IndexAPI* nested_index = links_any ? map.ensure_nested() : nullptr;
+  if (nested_index == nullptr) return;
+  IndexAPI& nested = *nested_index;
   struct PendingLink {
     size_t child;  // position in `children`
     uint32_t holder;

@@ -130,7 +130,9 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
       });
     }
     if (pairs.empty()) continue;
-    IndexAPI& mine = into->ensure_nested();
+    IndexAPI* nested_here = into->ensure_nested();
+    if (nested_here == nullptr) continue;  // refused by this tree's budget: the paths find nothing here either
+    IndexAPI& mine = *nested_here;
     Bitmap children;
     {
       std::unique_lock links(mine.parent_links->mutex);

@@ -29,7 +29,9 @@ void link(const NestedTask& task, NestedWork& work) {
   // never walks more than this many entries. Dotted paths longer than this find nothing beyond it.
   if (task.map->level + 1 > MAX_NESTED_LEVEL) return;
   if (closes_cycle(task.path.get(), child)) return;
-  IndexAPI& nested = task.map->ensure_nested();
+  IndexAPI* nested_index = task.map->ensure_nested();
+  if (nested_index == nullptr) return;  // past the tree's budget of nested indexes, as past the nesting limit
+  IndexAPI& nested = *nested_index;
   bool already_indexed = false;
   {
     std::unique_lock links(nested.parent_links->mutex);

@@ -23,9 +23,16 @@ std::shared_ptr<QueryMap> QueryMap::create(std::weak_ptr<IndexAPI> owner) {
   return std::make_shared<QueryMap>(std::move(owner));
 }
 
-IndexAPI& QueryMap::ensure_nested() {
-  if (IndexAPI* existing = nested.get()) return *existing;
-  return nested.adopt(IndexAPI::create(parent));
+IndexAPI* QueryMap::ensure_nested() {
+  if (IndexAPI* existing = nested.get()) return existing;
+  if (nesting_refused) return nullptr;
+  std::shared_ptr<IndexAPI> made = IndexAPI::create(parent);
+  if (!made->take_budget()) {
+    // Refused for good: an index made later would lack the objects linked before it.
+    nesting_refused = true;
+    return nullptr;
+  }
+  return &nested.adopt(std::move(made));
 }
 
 namespace {

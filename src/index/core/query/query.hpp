@@ -66,8 +66,11 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // Values of kinds Ind and Unknown (each its own lock per shard), created with the first such value.
   LazyPart<ExactMap> exact;
   const std::weak_ptr<IndexAPI> parent;
-  // The nested index of Ind values, created with the first one (see nested_index()).
+  // The nested index of Ind values, created with the first one (see ensure_nested()).
   LazyPart<IndexAPI> nested;
+  // Writer gate held to read or write: the tree's budget had no room for `nested` (see NestedIndexBudget), so this
+  // map never gets one, and its dotted paths find nothing beyond it.
+  bool nesting_refused = false;
 
   // Lock-rank level of the owning index (its nested index sits one level deeper).
   const uint32_t level;
@@ -143,8 +146,9 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // Replaces every element id in `result` by the object that (transitively) owns it.
   void unmask_ids(Bitmap& result) const;
 
-  // Writer gate held: the nested index, created (linked back to this map) if it does not exist yet.
-  IndexAPI& ensure_nested();
+  // Writer gate held: the nested index, created (linked back to this map) if it does not exist yet; null when the
+  // tree's budget refused it.
+  IndexAPI* ensure_nested();
 
   // Write lock of the structure held (numeric / positional): the value -> id-set entries, kept in step with the
   // numeric and positional structures by every writer, the bulk writer included.
