@@ -154,3 +154,24 @@ def test_a_small_densely_linked_graph_indexes_in_bounded_time():
             o.a = o.b = None
         assert ix.reduced_query(Q.eq("a.v", 0)).collect() == []
         assert ix.reduced_query(Q.eq("b.b.v", 0)).collect() == []
+
+
+def test_a_friend_graph_through_one_list_indexes_in_bounded_time():
+    # One list attribute, one nested index per level, each holding most of the objects: without a budget on what
+    # deep indexes hold, this costs the object count times the nesting limit.
+    rng = random.Random(8)
+    objs = [Obj(v=i % 50) for i in range(3000)]
+    for o in objs:
+        o.friends = [rng.choice(objs) for _ in range(3)]
+    for bulk in (True, False):
+        ix = Vostrel.Index()
+        started = time.perf_counter()
+        if bulk:
+            ix.add_object_many(objs)
+        else:
+            for o in objs:
+                ix.add_object(o)
+        assert time.perf_counter() - started < 20  # generous: unbounded, this takes minutes
+        for v in (0, 17, 49):
+            want = [o for o in objs if any(f.v == v for f in o.friends)]
+            assert ix.reduced_query(Q.eq("friends.v", v)).collect() == want

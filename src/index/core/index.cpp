@@ -13,7 +13,9 @@ namespace vostrel {
 
 
 std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent) {
-  return std::make_shared<IndexAPI>(std::move(parent));
+  std::shared_ptr<IndexAPI> made = std::make_shared<IndexAPI>(std::move(parent));
+  if (made->level == 0) made->nested_budget->set_root(made);
+  return made;
 }
 
 namespace {
@@ -36,12 +38,6 @@ IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent_index)
       parent_links(std::make_shared<RwLocked<M2MU32>>(lock_rank::at_level(level, lock_rank::PARENT_LINKS))),
       parent(std::move(parent_index)),
       nested_budget(budget_of_tree(parent)) {}
-
-bool IndexAPI::take_budget() {
-  if (level == 0 || counted_in_budget_) return true;
-  counted_in_budget_ = nested_budget->try_take(level);
-  return counted_in_budget_;
-}
 
 const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC() {
   static const std::shared_ptr<IndexAPI> placeholder = IndexAPI::create();
@@ -127,7 +123,6 @@ StoredItem IndexAPI::unstore_object(uint32_t id) {
 }
 
 IndexAPI::~IndexAPI() {
-  if (counted_in_budget_) nested_budget->give_back(level);
   if (level == 0) return;
   // Views never share a nested index's store, so its index copies end here.
   items->value.for_each([](uint32_t, const StoredItem& item) { item.python_handle.remove_index_copy(); });

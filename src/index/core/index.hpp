@@ -42,10 +42,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   explicit IndexAPI(std::weak_ptr<IndexAPI> parent);
   ~IndexAPI();
 
-  // Writer gate held, on a nested index before it is published: counts it in its tree's budget. False when the
-  // budget has no room at its level (the index is then dropped unused).
-  bool take_budget();
-
   // Nesting depth: 0 for a top-level index, one more than its outer index for a nested one. Places this index's
   // locks in the hierarchy.
   const uint32_t level;
@@ -146,9 +142,6 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // A new top-level index holding the objects a view lists (ids whose object left the store are skipped).
   static std::shared_ptr<IndexAPI> rebase(const FilteredIndexCore& view);
-
- private:
-  bool counted_in_budget_ = false;  // take_budget() succeeded: given back when this index goes
 };
 
 // Copies of the records of the objects stored at `ids` (ids whose object left the store are skipped). Call with the

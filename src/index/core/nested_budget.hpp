@@ -1,42 +1,44 @@
-// NestedIndexBudget: how many deep nested indexes one tree of indexes (a top-level index and every index nested
-// under it) may hold.
+// NestedIndexBudget: how much one tree of indexes (a top-level index and every index nested under it) may hold in
+// deep nested indexes.
 //
-// Every dotted path an object graph offers gets a nested index of its own, so objects with two or more attributes
-// linking each other (p.friend, p.boss) offer a number of paths that doubles with each level: a few dozen such
-// objects would take minutes and gigabytes. Paths of up to ALWAYS_NESTED_LEVELS steps always get their index (their
-// number grows with the attributes of the objects, not with the depth of the graph), and below that a tree holds at
-// most DEEP_NESTED_INDEXES nested indexes. A linked list (next.next...) needs one per level, so it still reaches the
-// nesting limit. A value map refused an index keeps none (see QueryMap::ensure_nested): dotted paths through it find
+// Every dotted path an object graph offers gets a nested index of its own, and each holds the objects its path
+// reaches. Objects linking each other through several attributes (p.friend, p.boss) offer a number of paths that
+// doubles with each level; objects linking each other through one list (p.friends) offer one path per level, each
+// holding most of the objects. Either way, a few thousand objects would take minutes and gigabytes. So paths of up
+// to ALWAYS_NESTED_LEVELS steps always get their index (their number grows with the attributes of the objects, not
+// with the depth of the graph), and a deeper one is made only while the tree's deep indexes are fewer than
+// DEEP_INDEXES and hold fewer objects, all together, than DEEP_OBJECTS_BASE plus DEEP_OBJECTS_PER_TOP per object of
+// the top-level index. A linked list (next.next...) needs one small index per level, so it still reaches the nesting
+// limit. A value map refused an index keeps none (see QueryMap::ensure_nested): dotted paths through it find
 // nothing, as past the nesting limit. Which deep paths get an index once the budget is spent depends on the order in
 // which their first objects arrive.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace vostrel {
+
+class IndexAPI;
 
 class NestedIndexBudget {
  public:
   static constexpr uint32_t ALWAYS_NESTED_LEVELS = 3;
-  static constexpr uint32_t DEEP_NESTED_INDEXES = 1024;
+  static constexpr size_t DEEP_INDEXES = 1024;
+  static constexpr uint64_t DEEP_OBJECTS_BASE = 65536;
+  static constexpr uint64_t DEEP_OBJECTS_PER_TOP = 4;
 
-  // Whether a nested index may be made at `level`; when it is deep, it is counted until give_back(level).
-  bool try_take(uint32_t level) noexcept {
-    if (level <= ALWAYS_NESTED_LEVELS) return true;
-    uint32_t held = deep_.load(std::memory_order_relaxed);
-    do {
-      if (held >= DEEP_NESTED_INDEXES) return false;
-    } while (!deep_.compare_exchange_weak(held, held + 1, std::memory_order_relaxed));
-    return true;
-  }
+  // The top-level index of the tree, once it is shared-owned.
+  void set_root(const std::shared_ptr<IndexAPI>& root) { root_ = root; }
 
-  void give_back(uint32_t level) noexcept {
-    if (level > ALWAYS_NESTED_LEVELS) deep_.fetch_sub(1, std::memory_order_relaxed);
-  }
+  // Writer gate held, no index lock held, `index` not published yet: whether it may be made. A deep one is then
+  // counted until it goes.
+  bool try_take(const std::shared_ptr<IndexAPI>& index);
 
  private:
-  std::atomic<uint32_t> deep_{0};  // nested indexes deeper than ALWAYS_NESTED_LEVELS
+  std::weak_ptr<IndexAPI> root_;
+  std::vector<std::weak_ptr<IndexAPI>> deep_;  // writer gate held: the tree's deep indexes (expired ones pruned)
 };
 
 }  // namespace vostrel

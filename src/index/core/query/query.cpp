@@ -27,7 +27,7 @@ IndexAPI* QueryMap::ensure_nested() {
   if (IndexAPI* existing = nested.get()) return existing;
   if (nesting_refused) return nullptr;
   std::shared_ptr<IndexAPI> made = IndexAPI::create(parent);
-  if (!made->take_budget()) {
+  if (!made->nested_budget->try_take(made)) {
     // Refused for good: an index made later would lack the objects linked before it.
     nesting_refused = true;
     return nullptr;
