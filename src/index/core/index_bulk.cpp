@@ -293,7 +293,6 @@ void enqueue_groups(NestedWork& tasks, NestedQueue& queue) {
 // stored nor linked.
 void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
   QueryMap& map = *group.map;
-  if (map.level + 1 > MAX_NESTED_LEVEL) return;  // see link() in nested_work.cpp
   // As one by one, the nested index is made (and counted in the tree's budget) only for a child that is linked.
   const bool links_any = std::any_of(group.tasks.begin(), group.tasks.end(), [](const NestedTask& task) {
     return !on_path(task.path.get(), task.child.core().id);

@@ -8,10 +8,16 @@
 // to ALWAYS_NESTED_LEVELS steps always get their index (their number grows with the attributes of the objects, not
 // with the depth of the graph), and a deeper one is made only while the tree's deep indexes are fewer than
 // DEEP_INDEXES and hold fewer objects, all together, than DEEP_OBJECTS_BASE plus DEEP_OBJECTS_PER_TOP per object of
-// the top-level index. A linked list (next.next...) needs one small index per level, so it still reaches the nesting
-// limit. A value map refused an index keeps none (see QueryMap::ensure_nested): dotted paths through it find
-// nothing, as past the nesting limit. Which deep paths get an index once the budget is spent depends on the order in
-// which their first objects arrive.
+// the top-level index.
+//
+// The object count is known only when an index is asked for: objects added one by one make the deep indexes of the
+// first object's paths before later objects fill them, so DEEP_INDEXES is what bounds that case (to about as many
+// registrations per object as the always-indexed levels cost). 64 also lets a linked list (next.next...) reach 67
+// levels, far deeper than dotted paths are written.
+//
+// A value map refused an index keeps none (see QueryMap::ensure_nested): dotted paths through it find nothing, as
+// past the nesting limit. Which deep paths get an index once the budget is spent depends on the order in which
+// their first objects arrive.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +31,7 @@ class IndexAPI;
 class NestedIndexBudget {
  public:
   static constexpr uint32_t ALWAYS_NESTED_LEVELS = 3;
-  static constexpr size_t DEEP_INDEXES = 1024;
+  static constexpr size_t DEEP_INDEXES = 64;
   static constexpr uint64_t DEEP_OBJECTS_BASE = 65536;
   static constexpr uint64_t DEEP_OBJECTS_PER_TOP = 4;
 

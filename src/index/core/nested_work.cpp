@@ -24,13 +24,11 @@ bool closes_cycle(const RegistrationPath* path, uint32_t object) {
 void link(const NestedTask& task, NestedWork& work) {
   const IndexableCore& core = task.child.core();
   const uint32_t child = core.id;
-  // Nested objects are indexed to a bounded depth (like Python's own recursion limit): a chain of a million linked
-  // objects then costs a bounded amount per link instead of a nested index per link, and the cycle check below
-  // never walks more than this many entries. Dotted paths longer than this find nothing beyond it.
-  if (task.map->level + 1 > MAX_NESTED_LEVEL) return;
   if (closes_cycle(task.path.get(), child)) return;
   IndexAPI* nested_index = task.map->ensure_nested();
-  if (nested_index == nullptr) return;  // past the tree's budget of nested indexes, as past the nesting limit
+  // Past the tree's budget of nested indexes (which also bounds how deep a chain of linked objects is indexed, and so
+  // how far the cycle check above walks): dotted paths through this map find nothing beyond it.
+  if (nested_index == nullptr) return;
   IndexAPI& nested = *nested_index;
   bool already_indexed = false;
   {

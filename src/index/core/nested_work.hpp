@@ -20,10 +20,9 @@ class QueryMap;
 
 // The objects whose registration led to a task, innermost first: a child already further out on its own path would
 // close a cycle of nested indexes without end (p.friend = c, c.friend = p), so such a link is cut there and dotted
-// paths through it stop at that depth. Checking the path
-// costs one step per level and takes no lock, so a long chain of objects registers in time linear per link.
-// Deepest nesting level at which nested objects are indexed (a top-level index is level 0).
-constexpr uint32_t MAX_NESTED_LEVEL = 1000;
+// paths through it stop at that depth. Checking the path costs one step per level and takes no lock; the levels
+// themselves are bounded by the tree's budget of nested indexes (nested_budget.hpp), so a long chain of objects
+// registers in time linear per link.
 
 struct RegistrationPath {
   uint32_t object;
