@@ -74,6 +74,17 @@ def test_an_index_of_one_object_does_not_grow_with_the_live_ids():
     assert len(crowd) == 200_000
 
 
+def test_an_index_does_not_grow_with_the_attribute_names_the_process_met():
+    # Name ids are process-wide: once the process has met many names, an index of an object whose attribute name
+    # came late must still pay for its own attributes only.
+    crowd = Vostrel.Indexable(**{f"name_{i}": i for i in range(20_000)})
+    late = Vostrel.Indexable(late_name=1)
+    grown = grown_by(lambda: [one_object_index(late) for _ in range(20)])
+    # A table of maps by name id would take 20k slots (over 300 KiB) for this one attribute.
+    assert grown / 20 < 128 * KiB, f"an index of one object takes {grown / 20 / KiB:.0f} KiB after 20k names"
+    assert len(dir(crowd)) > 20_000
+
+
 def test_a_long_string_costs_little_per_position():
     long_text = "".join(chr(97 + (i * 7) % 26) for i in range(2000))
     obj = Vostrel.Indexable(s=long_text)

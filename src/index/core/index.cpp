@@ -130,8 +130,7 @@ IndexAPI::~IndexAPI() {
 
 std::shared_ptr<QueryMap> IndexAPI::map_at(uint32_t attribute) const {
   std::shared_lock maps_lock(query_maps->mutex);
-  const auto& maps = query_maps->value;
-  return attribute < maps.size() ? maps[attribute] : nullptr;
+  return query_maps->value.at(attribute);
 }
 
 std::shared_ptr<QueryMap> IndexAPI::map_for(uint32_t attribute) {
@@ -140,9 +139,7 @@ std::shared_ptr<QueryMap> IndexAPI::map_for(uint32_t attribute) {
   // meanwhile; the map is built outside the list's write lock, which only places it.
   std::shared_ptr<QueryMap> map = QueryMap::create(weak_from_this());
   std::unique_lock maps_lock(query_maps->mutex);
-  auto& maps = query_maps->value;
-  if (maps.size() <= attribute) maps.resize(static_cast<size_t>(attribute) + 1);
-  maps[attribute] = map;
+  query_maps->value.place(attribute, map);
   return map;
 }
 
@@ -170,8 +167,7 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& valu
   // The last value went: reset the attribute. The old map is destroyed after unlocking (tasks may still hold it).
   std::shared_ptr<QueryMap> dropped;
   std::unique_lock maps_lock(query_maps->mutex);
-  auto& slot = query_maps->value[attribute];
-  if (slot == map) dropped = std::move(slot);
+  dropped = query_maps->value.take_if(attribute, map.get());
 }
 
 void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old, const PyValue& value,

@@ -1,7 +1,7 @@
 // IndexAPI: the engine object behind every Index and every nested index.
 //
 // Five shared parts, each with its own lock, so views (FilteredIndex) and nested value maps can keep some parts alive
-// on their own: `query_maps` (one value map per interned attribute name; a null slot is an attribute without values),
+// on their own: `query_maps` (one value map per interned attribute name the objects have values for),
 // `items` (the object store, position = object id), `item_ids` (ids present), `parent_links` (for a nested index, the
 // pairs outer-object id -> nested-object id) and `parent` (weak link to the outer index of a nested one).
 //
@@ -20,6 +20,7 @@
 #include "index/core/locked.hpp"
 #include "index/core/nested_budget.hpp"
 #include "index/core/nested_work.hpp"
+#include "index/core/query/attribute_maps.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/m2m/m2m_u32.hpp"
@@ -32,7 +33,7 @@ class QueryMap;
 struct QueryExpr;
 struct FilteredIndexCore;
 
-using QueryMapList = RwLocked<std::vector<std::shared_ptr<QueryMap>>>;
+using QueryMapList = RwLocked<AttributeMaps>;
 using ItemList = RwLocked<ItemStore<StoredItem>>;
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {

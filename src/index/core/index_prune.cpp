@@ -15,12 +15,18 @@
 namespace vostrel {
 namespace {
 
-// Per attribute position below `positions`, how many of the objects hold a value for it. Each object's attribute
-// map is locked on its own, with no index lock held. The records of an object are three hops apart on the heap (the
+// Per position of `maps`, how many of the objects hold a value for its attribute. Each object's attribute map is
+// locked on its own, with no index lock held. The records of an object are three hops apart on the heap (the
 // handle's holder, the object, its attribute block): each is fetched a few objects ahead of the next hop.
-std::vector<int64_t> count_attributes(const std::vector<const StoredItem*>& objects, size_t positions) {
+std::vector<int64_t> count_attributes(const std::vector<const StoredItem*>& objects, const AttributeMaps& maps) {
   constexpr size_t AHEAD = 8;
-  std::vector<int64_t> counts(positions, 0);
+  std::vector<int64_t> counts(maps.size(), 0);
+  if (maps.size() == 0) return counts;
+  // Positions by attribute id for the walk, which looks one up per value: a binary search each would cost more than
+  // this table, which lives only for the walk.
+  constexpr uint32_t NONE = UINT32_MAX;
+  std::vector<uint32_t> position_of(static_cast<size_t>(maps.attributes().back()) + 1, NONE);
+  for (size_t at = 0; at < maps.size(); ++at) position_of[maps.attributes()[at]] = static_cast<uint32_t>(at);
   for (size_t pos = 0; pos < objects.size(); ++pos) {
     if (pos + 3 * AHEAD < objects.size()) objects[pos + 3 * AHEAD]->python_handle.prefetch();
     if (pos + 2 * AHEAD < objects.size()) {
@@ -32,7 +38,7 @@ std::vector<int64_t> count_attributes(const std::vector<const StoredItem*>& obje
     const IndexableCore& core = objects[pos]->core();
     std::lock_guard attributes(core.attributes->mutex);
     core.attributes->map.for_each([&](const uint32_t& attribute, const PyValue&) {
-      if (attribute < positions) ++counts[attribute];
+      if (attribute < position_of.size() && position_of[attribute] != NONE) ++counts[position_of[attribute]];
     });
   }
   return counts;
@@ -55,7 +61,7 @@ void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, b
     std::unique_lock ids_lock(item_ids->mutex);
     item_ids->value -= removed;
   }
-  std::vector<std::shared_ptr<QueryMap>> maps;
+  AttributeMaps maps;
   {
     // Only writers change the list, and this thread is the writer: the copy stays current.
     std::shared_lock maps_lock(query_maps->mutex);
@@ -96,13 +102,11 @@ void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, b
       counted.reserve(gone.items.size());
       for (const StoredItem& item : gone.items) counted.push_back(&item);
     }
-    counts = count_attributes(counted, maps.size());
+    counts = count_attributes(counted, maps);
     let_go(gone);
   });
   std::vector<std::pair<uint64_t, QueryMap*>> by_cost;
-  for (const std::shared_ptr<QueryMap>& map : maps) {
-    if (map) by_cost.emplace_back(narrowing_cost(*map), map.get());
-  }
+  for (const std::shared_ptr<QueryMap>& map : maps.maps()) by_cost.emplace_back(narrowing_cost(*map), map.get());
   std::sort(by_cost.begin(), by_cost.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
   std::vector<std::vector<PyValue>> released(by_cost.size());
   for (size_t job = 0; job < by_cost.size(); ++job) {
@@ -114,13 +118,12 @@ void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, b
                         std::make_move_iterator(values.end()));
   }
 
-  for (size_t attribute = 0; attribute < maps.size(); ++attribute) {
-    QueryMap* map = maps[attribute].get();
-    if (map == nullptr) continue;
+  for (size_t at = 0; at < maps.size(); ++at) {
+    QueryMap* map = maps.maps()[at].get();
     if (from_kept) {
-      map->registered.store(counts[attribute]);
+      map->registered.store(counts[at]);
     } else {
-      map->registered.fetch_sub(counts[attribute]);
+      map->registered.fetch_sub(counts[at]);
     }
     IndexAPI* inner = map->nested.get();
     if (inner == nullptr) continue;
@@ -141,9 +144,7 @@ void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, b
   // Attributes no kept object holds any more are reset, as remove_index does for its last value. The maps are
   // destroyed with the log, after every lock is released.
   std::unique_lock maps_lock(query_maps->mutex);
-  for (std::shared_ptr<QueryMap>& slot : query_maps->value) {
-    if (slot && slot->registered.load() <= 0) log.reset.push_back(std::move(slot));
-  }
+  query_maps->value.take_where([](const QueryMap& map) { return map.registered.load() <= 0; }, log.reset);
 }
 
 void let_go(IndexAPI::PruneLog::Dropped& group) {

@@ -14,15 +14,16 @@
 namespace vostrel {
 namespace {
 
-// Per attribute position below `positions`, how many of the objects hold a value for it (each object's attribute map
-// locked on its own, no index lock held).
-std::vector<int64_t> count_attributes(const std::vector<StoredItem>& objects, size_t positions) {
-  std::vector<int64_t> counts(positions, 0);
+// Per position of `maps`, how many of the objects hold a value for its attribute (each object's attribute map locked
+// on its own, no index lock held).
+std::vector<int64_t> count_attributes(const std::vector<StoredItem>& objects, const AttributeMaps& maps) {
+  std::vector<int64_t> counts(maps.size(), 0);
   for (const StoredItem& item : objects) {
     const IndexableCore& core = item.core();
     std::lock_guard attributes(core.attributes->mutex);
     core.attributes->map.for_each([&](const uint32_t& attribute, const PyValue&) {
-      if (attribute < positions) ++counts[attribute];
+      const size_t at = maps.position(attribute);
+      if (at != AttributeMaps::NOT_FOUND) ++counts[at];
     });
   }
   return counts;
@@ -45,7 +46,7 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
   // `other` is only read. Every change to any index runs under the writer gate, which the caller holds, so other
   // stays as it is throughout (see query_merge.cpp on why its parts are read without their locks).
   PruneLog::Dropped group{shared_from_this(), stored_items(other, incoming)};
-  std::vector<std::shared_ptr<QueryMap>> theirs;
+  AttributeMaps theirs;
   {
     std::shared_lock maps_lock(other.query_maps->mutex);
     theirs = other.query_maps->value;
@@ -61,16 +62,12 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
   const bool whole = overlap.isEmpty();
   std::vector<int64_t> counts(theirs.size(), 0);
   if (whole) {
-    for (size_t attribute = 0; attribute < theirs.size(); ++attribute) {
-      if (theirs[attribute]) counts[attribute] = theirs[attribute]->registered.load();
-    }
+    for (size_t at = 0; at < theirs.size(); ++at) counts[at] = theirs.maps()[at]->registered.load();
   } else if (overlap.cardinality() < group.items.size()) {
-    std::vector<int64_t> shared = count_attributes(stored_items(other, overlap), theirs.size());
-    for (size_t attribute = 0; attribute < theirs.size(); ++attribute) {
-      if (theirs[attribute]) counts[attribute] = theirs[attribute]->registered.load() - shared[attribute];
-    }
+    std::vector<int64_t> shared = count_attributes(stored_items(other, overlap), theirs);
+    for (size_t at = 0; at < theirs.size(); ++at) counts[at] = theirs.maps()[at]->registered.load() - shared[at];
   } else {
-    counts = count_attributes(group.items, theirs.size());
+    counts = count_attributes(group.items, theirs);
   }
 
   // The value maps, one job each. A map whose values have members registers their nested objects (object locks), so
@@ -84,40 +81,40 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
   std::vector<MapMerge> merges(theirs.size());
   std::vector<size_t> with_members;
   std::vector<std::pair<int64_t, size_t>> by_cost;
-  for (size_t attribute = 0; attribute < theirs.size(); ++attribute) {
-    const QueryMap* from = theirs[attribute].get();
-    if (from == nullptr || counts[attribute] <= 0) continue;
-    std::shared_ptr<QueryMap> into = map_for(static_cast<uint32_t>(attribute));
-    into->registered.fetch_add(counts[attribute]);
+  for (size_t at = 0; at < theirs.size(); ++at) {
+    const QueryMap* from = theirs.maps()[at].get();
+    if (counts[at] <= 0) continue;
+    std::shared_ptr<QueryMap> into = map_for(theirs.attributes()[at]);
+    into->registered.fetch_add(counts[at]);
     // Unfiltered only when other's structures hold nothing but incoming objects: no members under element ids.
     bool has_members = false;
     {
       std::shared_lock lock(from->mask_mutex);
       has_members = !from->mask.isEmpty();
     }
-    merges[attribute] = MapMerge{from, std::move(into), !whole || has_members};
+    merges[at] = MapMerge{from, std::move(into), !whole || has_members};
     if (has_members) {
-      with_members.push_back(attribute);
+      with_members.push_back(at);
     } else {
-      by_cost.emplace_back(counts[attribute] * (from->text_ids.get() != nullptr ? 3 : 1), attribute);
+      by_cost.emplace_back(counts[at] * (from->text_ids.get() != nullptr ? 3 : 1), at);
     }
   }
   std::sort(by_cost.begin(), by_cost.end(), std::greater<>());
-  const auto merge_one = [&](size_t attribute) {
-    const MapMerge& task = merges[attribute];
+  const auto merge_one = [&](size_t at) {
+    const MapMerge& task = merges[at];
     task.into->merge_from(*task.from, incoming, task.filter);
   };
   std::vector<std::function<void()>> jobs;
   jobs.emplace_back([&] {
-    for (size_t attribute : with_members) merge_one(attribute);
+    for (size_t at : with_members) merge_one(at);
   });
-  for (const auto& [cost, attribute] : by_cost) jobs.emplace_back([&merge_one, attribute] { merge_one(attribute); });
+  for (const auto& [cost, at] : by_cost) jobs.emplace_back([&merge_one, at] { merge_one(at); });
   run_jobs_over(incoming.cardinality(), jobs);
 
-  for (size_t attribute = 0; attribute < theirs.size(); ++attribute) {
-    const QueryMap* from = merges[attribute].from;
+  for (const MapMerge& merged : merges) {
+    const QueryMap* from = merged.from;
     if (from == nullptr) continue;
-    const std::shared_ptr<QueryMap>& into = merges[attribute].into;
+    const std::shared_ptr<QueryMap>& into = merged.into;
     const IndexAPI* inner = from->nested.get();
     if (inner == nullptr) continue;
     // Nested objects: the exact pairs whose holder is an incoming object (pairs held by members were made anew

@@ -559,12 +559,13 @@ void BulkWriter::discard() {
   std::vector<std::shared_ptr<QueryMap>> dropped;
   {
     std::unique_lock maps_lock(index_.query_maps->mutex);
-    auto& maps = index_.query_maps->value;
+    AttributeMaps& maps = index_.query_maps->value;
     for (size_t attribute = 0; attribute < by_attribute_.size(); ++attribute) {
       if (!by_attribute_[attribute]) continue;
       const std::shared_ptr<QueryMap>& map = by_attribute_[attribute]->map;
-      if (map->registered.load() == 0 && attribute < maps.size() && maps[attribute] == map) {
-        dropped.push_back(std::move(maps[attribute]));
+      if (map->registered.load() != 0) continue;
+      if (std::shared_ptr<QueryMap> taken = maps.take_if(static_cast<uint32_t>(attribute), map.get())) {
+        dropped.push_back(std::move(taken));
       }
     }
   }

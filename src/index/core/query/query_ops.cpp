@@ -243,8 +243,7 @@ Bitmap op_text(const QueryMap& map, const PyValue& value, QueryKind kind) {
 // object ever had are not interned by queries: a lookup in the published snapshot is enough to know the map is absent.
 const QueryMap* resolve_map(const QueryMaps& maps, std::string_view first) {
   const std::optional<uint32_t> attribute = INTERNER().get(first);
-  if (!attribute || *attribute >= maps.size()) return nullptr;
-  return maps[*attribute].get();
+  return attribute ? maps.at(*attribute).get() : nullptr;
 }
 
 // A leaf (or In) evaluated as `kind`; the result is always a subset of `allowed`.

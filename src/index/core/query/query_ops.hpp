@@ -44,7 +44,7 @@ struct QueryExpr {
   std::string debug_text() const;
 };
 
-using QueryMaps = std::vector<std::shared_ptr<QueryMap>>;
+using QueryMaps = AttributeMaps;
 
 // First component of a dotted path, and the rest after the first '.', if any.
 std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path);
