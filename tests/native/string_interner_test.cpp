@@ -87,6 +87,30 @@ TEST(StrInterner, MatchesModelAndSnapshotsStayFrozen) {
   }
 }
 
+TEST(StrInterner, ManyNamesInternInLinearTimeAndEverySnapshotKnowsItsOwn) {
+  // Each new name publishes a snapshot: copying every name into each would make this take minutes.
+  StrInterner interner;
+  constexpr uint32_t NAMES = 150000;
+  std::vector<std::shared_ptr<const ImmutableInterner>> kept;
+  for (uint32_t i = 0; i < NAMES; ++i) {
+    ASSERT_EQ(interner.intern("name_" + std::to_string(i)), i);
+    if (i % 9973 == 0) kept.push_back(interner.load());
+  }
+  auto last = interner.load();
+  ASSERT_EQ(last->size(), NAMES);
+  for (uint32_t i = 0; i < NAMES; ++i) {
+    ASSERT_EQ(last->get("name_" + std::to_string(i)), std::optional<uint32_t>(i));
+    ASSERT_EQ(last->name(i), "name_" + std::to_string(i));
+  }
+  EXPECT_FALSE(last->get("name_" + std::to_string(NAMES)).has_value());
+  for (const auto& snapshot : kept) {
+    const auto size = static_cast<uint32_t>(snapshot->size());
+    for (uint32_t i = 0; i < NAMES; i += 97) {
+      ASSERT_EQ(snapshot->get("name_" + std::to_string(i)), i < size ? std::optional<uint32_t>(i) : std::nullopt);
+    }
+  }
+}
+
 TEST(StrInterner, OldSnapshotIsFreedWithItsLastHolder) {
   StrInterner interner;
   interner.intern("a");

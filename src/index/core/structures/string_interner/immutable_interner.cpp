@@ -74,8 +74,14 @@ void NameTable::add(uint64_t hash, uint32_t length, uint32_t id) {
 }
 
 std::optional<uint32_t> ImmutableInterner::get_hashed(std::string_view name, uint64_t hash) const {
-  return table_.find(hash, static_cast<uint32_t>(name.size()),
-                     [&](uint32_t id) { return names_[id].view() == name; });
+  const auto length = static_cast<uint32_t>(name.size());
+  const std::vector<InternedStr>& old = base_->names;
+  if (std::optional<uint32_t> id = base_->table.find(hash, length, [&](uint32_t at) { return old[at].view() == name; })) {
+    return id;
+  }
+  std::optional<uint32_t> at = recent_table_.find(hash, length, [&](uint32_t pos) { return recent_[pos].view() == name; });
+  if (!at) return std::nullopt;
+  return static_cast<uint32_t>(old.size()) + *at;
 }
 
 uint64_t ImmutableInterner::hash_str(std::string_view name) { return fx_hash_u64(byte_hash(name)); }

@@ -77,14 +77,24 @@ class NameTable {
   size_t keys_ = 0;
 };
 
-// A complete, never-changing copy of the interner. Readers use it without any lock.
+// The names up to some id with their table, shared by every snapshot frozen since; never changes.
+struct InternerBase {
+  std::vector<InternedStr> names;
+  NameTable table;
+};
+
+// A complete, never-changing view of the interner. Readers use it without any lock.
+//
+// A new snapshot is published for every new name, so copying every name into each would make interning n names cost
+// n^2: a program meeting a hundred thousand names would take about a minute. A snapshot is a shared base instead,
+// plus the few names interned since it was made, with a small table of their own (see MutableInterner::freeze).
 class ImmutableInterner {
  public:
   // The empty snapshot.
-  ImmutableInterner() = default;
-  // A snapshot of exactly these names and this table (built by MutableInterner::freeze).
-  ImmutableInterner(std::vector<InternedStr> names, NameTable table)
-      : names_(std::move(names)), table_(std::move(table)) {}
+  ImmutableInterner() : base_(std::make_shared<const InternerBase>()) {}
+  // `base`, then `recent` (ids from base->names.size() on) looked up through `recent_table` by position in `recent`.
+  ImmutableInterner(std::shared_ptr<const InternerBase> base, std::vector<InternedStr> recent, NameTable recent_table)
+      : base_(std::move(base)), recent_(std::move(recent)), recent_table_(std::move(recent_table)) {}
 
   // The id of `name`, if this snapshot holds it.
   std::optional<uint32_t> get(std::string_view name) const { return get_hashed(name, hash_str(name)); }
@@ -93,15 +103,19 @@ class ImmutableInterner {
   // The name hash: rotl(byte_hash(name) * FX_K, 26).
   static uint64_t hash_str(std::string_view name);
   // The name of `id`; requires id < size().
-  std::string_view name(uint32_t id) const { return names_[id].view(); }
+  std::string_view name(uint32_t id) const { return interned(id).view(); }
   // The interned name record of `id` (shares its buffer); requires id < size().
-  const InternedStr& interned(uint32_t id) const { return names_[id]; }
+  const InternedStr& interned(uint32_t id) const {
+    const size_t in_base = base_->names.size();
+    return id < in_base ? base_->names[id] : recent_[id - in_base];
+  }
   // Number of names; ids 0 .. size() - 1 are present.
-  size_t size() const { return names_.size(); }
+  size_t size() const { return base_->names.size() + recent_.size(); }
 
  private:
-  std::vector<InternedStr> names_;
-  NameTable table_;
+  std::shared_ptr<const InternerBase> base_;
+  std::vector<InternedStr> recent_;
+  NameTable recent_table_;
 };
 
 }  // namespace vostrel

@@ -23,14 +23,19 @@ class MutableInterner {
   uint32_t intern_hashed(std::string_view name, uint64_t hash);
   // The id of `name` if present.
   std::optional<uint32_t> get_hashed(std::string_view name, uint64_t hash) const;
-  // A complete copy: exactly the current names (sharing their buffers) and a copy of the table.
-  ImmutableInterner freeze() const;
+  // A snapshot of exactly the current names (sharing their buffers): the shared base, remade from every name once
+  // the names since it outnumber about twice the square root of all (or 64), and a table over the names since. So
+  // each snapshot copies O(sqrt(n)) names and slots, and remaking the base costs as much spread over as many new
+  // names.
+  ImmutableInterner freeze();
   // Number of names.
   size_t size() const { return names_.size(); }
 
  private:
   std::vector<InternedStr> names_;
+  std::vector<uint64_t> hashes_;  // hash_str of each name, to build the table of the names since the base
   NameTable table_;
+  std::shared_ptr<const InternerBase> base_ = std::make_shared<const InternerBase>();
 };
 
 }  // namespace vostrel
