@@ -206,18 +206,21 @@ TEST(OrderedIdMap, KeepOnlyPacksLeavesOfEveryFill) {
 
 
 // merge_from over keys held by one side or both, sets on either side from one id to past the side vector's limit (a
-// union of two vectors may turn into a bitmap), with and without a filter on the incoming ids.
+// union of two vectors may turn into a bitmap), with and without a filter on the incoming ids, and from a map small
+// enough to go in pair by pair.
 TEST(OrderedIdMap, MergeCombinesSetsOfEverySize) {
-  for (bool filtered : {false, true}) {
-    SCOPED_TRACE(filtered);
-    std::mt19937 rng(filtered ? 41 : 40);
+  for (int round = 0; round < 4; ++round) {
+    const bool filtered = round % 2 == 1;
+    const uint32_t other_one_in = round < 2 ? 2 : 400;
+    SCOPED_TRACE(round);
+    std::mt19937 rng(40 + round);
     Map map;
     Map other;
     Shadow shadow;
     Shadow other_shadow;
     for (int step = 0; step < 12000; ++step) {
       const int64_t key = step % 4 == 0 ? static_cast<int64_t>(rng() % 3) : static_cast<int64_t>(rng() % 2000);
-      if (rng() % 2 == 0) {
+      if (rng() % other_one_in != 0) {
         const uint32_t id = rng() % 5000;
         map.add(key, id);
         shadow[key].insert(id);

@@ -288,6 +288,14 @@ class OrderedIdMap {
   // into leaves packed by appending, one pass over each; a key both hold gets the union of the two sets at once.
   void merge_from(const OrderedIdMap& other, const Bitmap* only) {
     if (other.entries_ == 0) return;
+    if (other.ids_ * 32 < entries_) {
+      // A few pairs into a large map go in one by one, as in add_sorted: rebuilding every leaf would make merging
+      // many small indexes into one cost the large map's size each time.
+      other.for_each([&](const Key& key, uint32_t id) {
+        if (only == nullptr || only->contains(id)) add(key, id);
+      });
+      return;
+    }
     std::optional<IdFilter> filter;
     if (only != nullptr) filter.emplace(*only);
     const IdFilter* keep = filter ? &*filter : nullptr;
