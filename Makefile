@@ -168,6 +168,7 @@ stress: build
 	status=0; \
 	$(PY) tests/stress/stress.py $(STRESS_ARGS) || status=1; \
 	$(PY) tests/stress/stress.py --small-pool $(STRESS_ARGS) || status=1; \
+	$(PY) tests/stress/stress.py --dense-links $(STRESS_ARGS) || status=1; \
 	exit $$status
 
 asan-module: setup

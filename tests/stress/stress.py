@@ -62,6 +62,9 @@ def parse_args(argv):
     p.add_argument("--hang-seconds", type=float, default=30.0, help="no progress for this long counts as a hang")
     p.add_argument("--acyclic", action="store_true",
                    help="no cycles between objects (tells cycle faults from lock faults)")
+    p.add_argument("--dense-links", action="store_true",
+                   help="nested values link any object of the pool, not only lower layers: paths of every depth and "
+                        "cycles of every length, so the budget of deep nested indexes is spent and refuses some")
     p.add_argument("--checks", type=int, default=150, help="random queries checked per index at the end")
     p.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
@@ -187,7 +190,7 @@ def child_main(args):
                 value = self.values.value(())
             elif r < 0.75:  # a nested object, or a container of them, from a lower layer
                 name = rng.choice(LINK_ATTRS)
-                value = self.values.link_value(below[layer_of.get(id(o), 2)])
+                value = self.values.link_value(pool if args.dense_links else below[layer_of.get(id(o), 2)])
             elif r < 0.88 and not args.acyclic:  # a cycle between two objects of a group (or an object and itself)
                 p = rng.choice(group_of.get(id(o), [o]))
                 name = rng.choice(LINK_ATTRS)
@@ -498,6 +501,8 @@ def run_seed(args, seed):
            "--hang-seconds", str(args.hang_seconds / SLOW), "--checks", str(args.checks)]
     if args.acyclic:
         cmd.append("--acyclic")
+    if args.dense_links:
+        cmd.append("--dense-links")
     print(f"seed {seed}: {args.threads} threads, {args.objects} objects, {args.seconds:g} s", flush=True)
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, errors="replace")
     result = {}
