@@ -194,12 +194,16 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   if (!PyUnicode_Check(name) || is_dunder(name)) return PyObject_GenericGetAttr(self, name);
   return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
+    // A name never interned is in no attribute map: reading it interns nothing, so reads of ever new names (getattr
+    // with a default, hasattr) do not grow the process-wide name table.
     std::optional<uint32_t> name_id;
+    bool encodable = true;
     try {
-      name_id = attribute_name_id(name);
+      name_id = known_attribute_name_id(name);
     } catch (const PythonErrorSet&) {
       if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) throw;
       PyErr_Clear();  // an unencodable name is simply missing
+      encodable = false;
     }
     if (name_id) {
       // Only what the conversion needs leaves the map: a new reference to the captured object when the value holds
@@ -223,8 +227,8 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
       // Converted after unlocking: making Python objects may run the collector and arbitrary code.
       if (found) return scalar.to_python().release();
     }
-    PyObject* result = name_id ? PyObject_GenericGetAttr(self, name) : nullptr;
-    if (result == nullptr && (!name_id || PyErr_ExceptionMatches(PyExc_AttributeError))) {
+    PyObject* result = encodable ? PyObject_GenericGetAttr(self, name) : nullptr;
+    if (result == nullptr && (!encodable || PyErr_ExceptionMatches(PyExc_AttributeError))) {
       PyErr_Clear();
       PyRef error = PyRef::steal(check_py(PyObject_CallOneArg(PyExc_AttributeError, name)));
       PyErr_SetObject(PyExc_AttributeError, error.get());
@@ -322,7 +326,10 @@ PyMethodDef indexable_methods[] = {
 
 }  // namespace
 
-uint32_t attribute_name_id(PyObject* name) {
+namespace {
+
+// The id of `name`, interned when `intern` is set (else nullopt for a name never interned).
+std::optional<uint32_t> name_id(PyObject* name, bool intern) {
   if (!PyUnicode_Check(name)) {
     PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
     throw_python_error();
@@ -335,7 +342,10 @@ uint32_t attribute_name_id(PyObject* name) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
   if (utf8 == nullptr) throw_python_error();
-  uint32_t id = INTERNER().intern(std::string_view(utf8, static_cast<size_t>(size)));
+  const std::string_view text(utf8, static_cast<size_t>(size));
+  std::optional<uint32_t> found = intern ? INTERNER().intern(text) : INTERNER().get(text);
+  if (!found) return std::nullopt;
+  const uint32_t id = *found;
   if (entry != nullptr) {
     PyObject* evicted = entry->name;
     Py_INCREF(name);
@@ -345,6 +355,12 @@ uint32_t attribute_name_id(PyObject* name) {
   }
   return id;
 }
+
+}  // namespace
+
+uint32_t attribute_name_id(PyObject* name) { return *name_id(name, true); }
+
+std::optional<uint32_t> known_attribute_name_id(PyObject* name) { return name_id(name, false); }
 
 PyTypeObject* indexable_type() {
   static bool ready = false;

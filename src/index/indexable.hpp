@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "index/core/locks/lock_order.hpp"
@@ -99,6 +100,8 @@ const IndexableCore& indexable_core(PyObject* obj);
 // repeated names skip encoding and hashing). Throws PythonErrorSet: TypeError for a name that is not a str, the
 // encoding error for text that is not valid UTF-8.
 uint32_t attribute_name_id(PyObject* name);
+// The same without interning: nullopt for a name never interned (which no attribute map can hold).
+std::optional<uint32_t> known_attribute_name_id(PyObject* name);
 
 // Interpreter lock held: a new Indexable (exact type) around `core`, which it then owns. Throws PythonErrorSet.
 PyRef make_indexable_object(IndexableCore core);

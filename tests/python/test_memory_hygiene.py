@@ -85,6 +85,18 @@ def test_an_index_does_not_grow_with_the_attribute_names_the_process_met():
     assert len(dir(crowd)) > 20_000
 
 
+def test_reading_names_never_written_grows_nothing():
+    obj = person()
+
+    def probe():
+        # getattr with a default, as code probing optional fields does: each name new to the process.
+        return sum(getattr(obj, f"probe_{i}", 0) for i in range(50_000))
+
+    grown = grown_by(probe)
+    assert grown < 512 * KiB, f"50k reads of unknown names kept {grown / KiB:.0f} KiB"
+    assert obj.age == 42 and obj.__class__ is Vostrel.Indexable
+
+
 def test_a_long_string_costs_little_per_position():
     long_text = "".join(chr(97 + (i * 7) % 26) for i in range(2000))
     obj = Vostrel.Indexable(s=long_text)
