@@ -326,10 +326,7 @@ PyMethodDef indexable_methods[] = {
 
 }  // namespace
 
-namespace {
-
-// The id of `name`, interned when `intern` is set (else nullopt for a name never interned).
-std::optional<uint32_t> name_id(PyObject* name, bool intern) {
+uint32_t attribute_name_id(PyObject* name) {
   if (!PyUnicode_Check(name)) {
     PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
     throw_python_error();
@@ -342,10 +339,7 @@ std::optional<uint32_t> name_id(PyObject* name, bool intern) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
   if (utf8 == nullptr) throw_python_error();
-  const std::string_view text(utf8, static_cast<size_t>(size));
-  std::optional<uint32_t> found = intern ? INTERNER().intern(text) : INTERNER().get(text);
-  if (!found) return std::nullopt;
-  const uint32_t id = *found;
+  uint32_t id = INTERNER().intern(std::string_view(utf8, static_cast<size_t>(size)));
   if (entry != nullptr) {
     PyObject* evicted = entry->name;
     Py_INCREF(name);
@@ -356,11 +350,19 @@ std::optional<uint32_t> name_id(PyObject* name, bool intern) {
   return id;
 }
 
-}  // namespace
-
-uint32_t attribute_name_id(PyObject* name) { return *name_id(name, true); }
-
-std::optional<uint32_t> known_attribute_name_id(PyObject* name) { return name_id(name, false); }
+std::optional<uint32_t> known_attribute_name_id(PyObject* name) {
+  if (PyUnicode_CheckExact(name)) {
+    const NameCacheEntry& entry = name_cache[fx_hash_u64(reinterpret_cast<uintptr_t>(name)) >> (64 - NAME_CACHE_BITS)];
+    if (entry.name == name) return entry.id;
+  }
+  if (PyUnicode_Check(name)) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+    if (utf8 == nullptr) throw_python_error();
+    if (!INTERNER().get(std::string_view(utf8, static_cast<size_t>(size)))) return std::nullopt;
+  }
+  return attribute_name_id(name);  // known (or not a str: its TypeError): interning adds nothing, and caches it
+}
 
 PyTypeObject* indexable_type() {
   static bool ready = false;
