@@ -88,6 +88,18 @@ def follow(obj, path):
     return obj
 
 
+def index_timed(objs, bulk):
+    """A new index of `objs` (one batch or one by one) and the seconds it took."""
+    ix = Vostrel.Index()
+    started = time.perf_counter()
+    if bulk:
+        ix.add_object_many(objs)
+    else:
+        for o in objs:
+            ix.add_object(o)
+    return ix, time.perf_counter() - started
+
+
 def test_paths_that_double_per_level_stay_bounded_and_shallow_paths_exact():
     # Sixteen layers of objects, each linking two objects of the layer below: 2**16 distinct dotted paths, one
     # nested index each if nothing bounded them. Acyclic, so every path that is indexed answers exactly.
@@ -100,14 +112,8 @@ def test_paths_that_double_per_level_stay_bounded_and_shallow_paths_exact():
     shallow = [p for depth in (1, 2, 3) for p in itertools.product("ab", repeat=depth)]
     deep = [tuple(rng.choice("ab") for _ in range(rng.randrange(4, 16))) for _ in range(60)]
     for bulk in (False, True):
-        ix = Vostrel.Index()
-        started = time.perf_counter()
-        if bulk:
-            ix.add_object_many(tops)
-        else:
-            for o in tops:
-                ix.add_object(o)
-        assert time.perf_counter() - started < 10  # generous: unbounded, this takes minutes
+        ix, seconds = index_timed(tops, bulk)
+        assert seconds < 10  # generous: unbounded, this takes minutes
         for path in shallow + deep:
             dotted = ".".join(path) + ".v"
             for v in range(3):
@@ -140,14 +146,8 @@ def test_a_small_densely_linked_graph_indexes_in_bounded_time():
     for bulk in (False, True):
         for o, (a, b) in zip(objs, links):
             o.a, o.b = a, b
-        ix = Vostrel.Index()
-        started = time.perf_counter()
-        if bulk:
-            ix.add_object_many(objs)
-        else:
-            for o in objs:
-                ix.add_object(o)
-        assert time.perf_counter() - started < 10  # generous: unbounded, this does not finish
+        ix, seconds = index_timed(objs, bulk)
+        assert seconds < 10  # generous: unbounded, this does not finish
         # One step is exact whatever the cycles (see test_cycles_are_exact_one_step_deep...).
         for v in range(0, 40, 7):
             assert ix.reduced_query(Q.eq("a.v", v)).collect() == [o for o in objs if o.a.v == v]
@@ -166,14 +166,8 @@ def test_a_friend_graph_through_one_list_indexes_in_bounded_time():
     for o in objs:
         o.friends = [rng.choice(objs) for _ in range(3)]
     for bulk in (True, False):
-        ix = Vostrel.Index()
-        started = time.perf_counter()
-        if bulk:
-            ix.add_object_many(objs)
-        else:
-            for o in objs:
-                ix.add_object(o)
-        assert time.perf_counter() - started < 20  # generous: unbounded, this takes minutes
+        ix, seconds = index_timed(objs, bulk)
+        assert seconds < 20  # generous: unbounded, this takes minutes
         for v in (0, 17, 49):
             want = [o for o in objs if any(f.v == v for f in o.friends)]
             assert ix.reduced_query(Q.eq("friends.v", v)).collect() == want
