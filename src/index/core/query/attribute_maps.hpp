@@ -1,6 +1,6 @@
 // AttributeMaps: an index's value maps by interned attribute name id.
 //
-// Name ids are process-wide and only grow (every name ever written or read gets one), so a table indexed by id would
+// Name ids are process-wide and only grow (every name ever written gets one), so a table indexed by id would
 // cost every index, and every nested index, a slot per name the process ever interned: a few megabytes each once a
 // program has met a couple of hundred thousand names. The maps are kept sorted by id instead, in two parallel
 // vectors: an index pays for the attributes its objects have, a lookup is a binary search over those few ids, and

@@ -76,12 +76,12 @@ void NameTable::add(uint64_t hash, uint32_t length, uint32_t id) {
 std::optional<uint32_t> ImmutableInterner::get_hashed(std::string_view name, uint64_t hash) const {
   const auto length = static_cast<uint32_t>(name.size());
   const std::vector<InternedStr>& old = base_->names;
-  if (std::optional<uint32_t> id = base_->table.find(hash, length, [&](uint32_t at) { return old[at].view() == name; })) {
-    return id;
-  }
-  std::optional<uint32_t> at = recent_table_.find(hash, length, [&](uint32_t pos) { return recent_[pos].view() == name; });
-  if (!at) return std::nullopt;
-  return static_cast<uint32_t>(old.size()) + *at;
+  const auto in_base = [&](uint32_t id) { return old[id].view() == name; };
+  if (std::optional<uint32_t> id = base_->table.find(hash, length, in_base)) return id;
+  const auto in_recent = [&](uint32_t pos) { return recent_[pos].view() == name; };
+  std::optional<uint32_t> pos = recent_table_.find(hash, length, in_recent);
+  if (!pos) return std::nullopt;
+  return static_cast<uint32_t>(old.size()) + *pos;
 }
 
 uint64_t ImmutableInterner::hash_str(std::string_view name) { return fx_hash_u64(byte_hash(name)); }
