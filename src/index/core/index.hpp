@@ -154,6 +154,10 @@ std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<S
 // Python reference queued with the others in one batch. Empties `group.items`.
 void let_go(IndexAPI::PruneLog::Dropped& group);
 
+// Per position of `maps`, how many of `objects` hold a value for its attribute (a prune's or a merge's value counts).
+// Each object's attribute map is locked on its own; no index lock may be held.
+std::vector<int64_t> count_attributes(const std::vector<const StoredItem*>& objects, const AttributeMaps& maps);
+
 // The shared placeholder index: dead membership records sort as if they referred to it.
 const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC();
 

@@ -13,11 +13,9 @@
 #include "index/write_propagation.hpp"
 
 namespace vostrel {
-namespace {
 
-// Per position of `maps`, how many of the objects hold a value for its attribute. Each object's attribute map is
-// locked on its own, with no index lock held. The records of an object are three hops apart on the heap (the
-// handle's holder, the object, its attribute block): each is fetched a few objects ahead of the next hop.
+// The records of an object are three hops apart on the heap (the handle's holder, the object, its attribute block):
+// each is fetched a few objects ahead of the next hop.
 std::vector<int64_t> count_attributes(const std::vector<const StoredItem*>& objects, const AttributeMaps& maps) {
   constexpr size_t AHEAD = 8;
   std::vector<int64_t> counts(maps.size(), 0);
@@ -43,6 +41,8 @@ std::vector<int64_t> count_attributes(const std::vector<const StoredItem*>& obje
   }
   return counts;
 }
+
+namespace {
 
 // Roughly how long narrowing `map` takes, to hand the largest maps out first: one unit per registered value, three
 // for text (a table of values beside the character bitmaps).

@@ -14,19 +14,12 @@
 namespace vostrel {
 namespace {
 
-// Per position of `maps`, how many of the objects hold a value for its attribute (each object's attribute map locked
-// on its own, no index lock held).
-std::vector<int64_t> count_attributes(const std::vector<StoredItem>& objects, const AttributeMaps& maps) {
-  std::vector<int64_t> counts(maps.size(), 0);
-  for (const StoredItem& item : objects) {
-    const IndexableCore& core = item.core();
-    std::lock_guard attributes(core.attributes->mutex);
-    core.attributes->map.for_each([&](const uint32_t& attribute, const PyValue&) {
-      const size_t at = maps.position(attribute);
-      if (at != AttributeMaps::NOT_FOUND) ++counts[at];
-    });
-  }
-  return counts;
+// count_attributes over a merge's stored items.
+std::vector<int64_t> counts_of(const std::vector<StoredItem>& objects, const AttributeMaps& maps) {
+  std::vector<const StoredItem*> pointers;
+  pointers.reserve(objects.size());
+  for (const StoredItem& item : objects) pointers.push_back(&item);
+  return count_attributes(pointers, maps);
 }
 
 std::vector<StoredItem> stored_items(const IndexAPI& index, const Bitmap& ids) {
@@ -64,10 +57,10 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
   if (whole) {
     for (size_t at = 0; at < theirs.size(); ++at) counts[at] = theirs.maps()[at]->registered.load();
   } else if (overlap.cardinality() < group.items.size()) {
-    std::vector<int64_t> shared = count_attributes(stored_items(other, overlap), theirs);
+    std::vector<int64_t> shared = counts_of(stored_items(other, overlap), theirs);
     for (size_t at = 0; at < theirs.size(); ++at) counts[at] = theirs.maps()[at]->registered.load() - shared[at];
   } else {
-    counts = count_attributes(group.items, theirs);
+    counts = counts_of(group.items, theirs);
   }
 
   // The value maps, one job each. A map whose values have members registers their nested objects (object locks), so
