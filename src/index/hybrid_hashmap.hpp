@@ -1,12 +1,13 @@
-// HybridHashmap: the attribute map of an object, in one allocation: keys, values and (past 32 entries) a hash index.
+// HybridHashmap: a map with keys of its own, in one allocation: keys, values and (past 32 entries) a hash index. An
+// object's attribute map keeps its keys here once they leave the shared shapes (see ShapedMap).
 //
 // Layout of the block: `capacity` keys, then `capacity` values, then, once the map has room for more than
 // LINEAR_LIMIT entries, an open-addressing index of 1-, 2- or 4-byte slots (entry position + 1, 0 = empty) at most
 // two thirds full.
 // Entries stay in insertion order and are never removed, so iteration is the order in which each key first
 // arrived, and lookups are a scan of at most 32 small keys (four at a compare) or one probe sequence in the index.
-// No per-entry node, no second allocation, no spill into another structure. Objects of 9 to 32 attributes (a flights
-// row has 19) would pay a byte per slot of an index for a lookup that a scan of their keys does as fast.
+// No per-entry node, no second allocation, no spill into another structure. Maps of 9 to 32 entries would pay a byte
+// per slot of an index for a lookup that a scan of their keys does as fast.
 #pragma once
 
 #include <algorithm>
@@ -21,11 +22,8 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "index/fx_hash.hpp"
+#include "index/key_shape.hpp"
 
 namespace vostrel {
 
@@ -242,19 +240,10 @@ class HybridHashmap {
     return scan(view.key(0), len_, key);
   }
 
-  // Position of `key` among `count` keys, or count; 32-bit keys are compared four at a time.
+  // Position of `key` among `count` keys, or count.
   static size_t scan(const K* keys, size_t count, const K& key) {
+    if constexpr (std::is_same_v<K, uint32_t>) return find_u32(keys, count, key);
     size_t slot = 0;
-#if defined(__SSE2__)
-    if constexpr (std::is_same_v<K, uint32_t>) {
-      const __m128i wanted = _mm_set1_epi32(static_cast<int>(key));
-      for (; slot + 4 <= count; slot += 4) {
-        const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + slot));
-        const unsigned hits = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(four, wanted))));
-        if (hits != 0) return slot + static_cast<size_t>(std::countr_zero(hits));
-      }
-    }
-#endif
     while (slot < count && !(keys[slot] == key)) ++slot;
     return slot;
   }

@@ -146,10 +146,10 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
 // Breaks reference cycles: empties the attribute map; the values are released after unlocking.
 int indexable_clear(PyObject* self) {
   const InPlace<AttributeMap>& attributes = as_indexable(self)->core.attributes;
-  HybridHashmap<uint32_t, PyValue> taken;
+  AttributeValues taken;
   {
     std::unique_lock lock = lock_releasing_gil(attributes->mutex);
-    taken = std::exchange(attributes->map, HybridHashmap<uint32_t, PyValue>());
+    taken = std::exchange(attributes->map, AttributeValues());
   }
   return 0;
 }

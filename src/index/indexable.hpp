@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "index/core/locks/lock_order.hpp"
-#include "index/hybrid_hashmap.hpp"
+#include "index/shaped_map.hpp"
 #include "index/membership_records.hpp"
 #include "index/value.hpp"
 
@@ -32,7 +32,7 @@ struct MembershipList {
 // An object's attributes by interned name id. `map` is guarded by `mutex`. Take the mutex with lock_releasing_gil
 // when the interpreter lock is held, and destroy values taken out of the map only after unlocking (a release may run
 // __del__).
-using AttributeValues = HybridHashmap<uint32_t, PyValue>;
+using AttributeValues = ShapedMap<PyValue>;
 struct AttributeMap {
   RankedMutex mutex{lock_rank::OBJECT_ATTRIBUTES};
   AttributeValues map;

@@ -124,6 +124,25 @@ def test_an_index_holds_an_object_for_a_few_dozen_bytes():
     assert grown / len(objs) < 64, f"an index takes {grown / len(objs):.0f} native bytes per object"
 
 
+def test_objects_filled_alike_pay_for_their_values_only():
+    class Row(Vostrel.Indexable):
+        __slots__ = ()
+
+        def __init__(self, base):
+            for i in range(20):
+                setattr(self, f"col{i}", base + i)
+
+    count = 10_000
+    for build in (lambda: [Row(1000) for _ in range(count)],
+                  lambda: [Vostrel.Indexable(**{f"col{i}": 1000 + i for i in range(20)}) for _ in range(count)]):
+        grown_by(build)  # the first build also pays for the process's first use of these names and shapes
+        grown = grown_by(build)
+        # Twenty 16-byte values and a block header; the keys live in a shape all these objects share, and an object
+        # filled one attribute at a time ends in a block of just its size. Keys of their own (4 bytes each) or a
+        # block grown by half again would take it past 400.
+        assert grown / count < 20 * 16 + 48, f"an object with 20 ints takes {grown / count:.0f} native bytes"
+
+
 def test_captured_scalars_need_no_handle_of_their_own():
     count = 10_000
     names = [f"f{i}" for i in range(20)]

@@ -1,0 +1,204 @@
+// Attribute map with shared key shapes: random inserts against a model (values counted, so leaks and double
+// destruction show), shapes shared by maps filled in the same order, and every way out of the tree (too many keys,
+// too many branches, the tree's bound) keeping entries and order.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "index/shaped_map.hpp"
+
+namespace vostrel {
+namespace {
+
+struct Counted {
+  static inline int live = 0;
+  int value;
+  explicit Counted(int v) : value(v) { ++live; }
+  Counted(const Counted& other) : value(other.value) { ++live; }
+  Counted(Counted&& other) noexcept : value(std::exchange(other.value, -1)) { ++live; }
+  Counted& operator=(const Counted&) = default;
+  Counted& operator=(Counted&& other) noexcept {
+    value = std::exchange(other.value, -1);
+    return *this;
+  }
+  ~Counted() {
+    --live;
+    EXPECT_GE(live, 0) << "double destruction";
+  }
+};
+
+using Map = ShapedMap<Counted>;
+
+std::vector<std::pair<uint32_t, int>> entries(const Map& map) {
+  std::vector<std::pair<uint32_t, int>> out;
+  map.for_each([&](const uint32_t& key, const Counted& value) { out.emplace_back(key, value.value); });
+  return out;
+}
+
+// Inserts `keys` in order, each with its position as value.
+void fill(Map& map, const std::vector<uint32_t>& keys) {
+  for (size_t at = 0; at < keys.size(); ++at) map.insert(keys[at], Counted(static_cast<int>(at)));
+}
+
+TEST(ShapedMap, MapsFilledAlikeShareTheirKeysAndPayForValuesOnly) {
+  {
+    const std::vector<uint32_t> keys = {900, 901, 902, 903, 904, 905, 906, 907, 908, 909, 910, 911, 912, 913, 914,
+                                        915, 916, 917, 918};
+    Map first;
+    Map second;
+    EXPECT_EQ(first.heap_bytes(), 0u) << "an empty map allocates nothing";
+    fill(first, keys);
+    const size_t shapes = KeyShape::count();
+    fill(second, keys);
+    EXPECT_EQ(KeyShape::count(), shapes) << "the second map walks the shapes the first one made";
+    EXPECT_TRUE(second.shares_keys());
+    EXPECT_LE(second.heap_bytes(), 8 + keys.size() * sizeof(Counted)) << "no keys in the map's own block";
+    EXPECT_EQ(entries(first), entries(second));
+
+    // Replacing keeps the key's place and hands back the old value; the shape stays the same.
+    std::optional<Counted> old = second.insert(905, Counted(-5));
+    ASSERT_TRUE(old.has_value());
+    EXPECT_EQ(old->value, 5);
+    old.reset();
+    EXPECT_EQ(second.get(905)->value, -5);
+    EXPECT_EQ(first.get(905)->value, 5) << "maps sharing a shape share no values";
+    EXPECT_EQ(second.get(919), nullptr);
+    EXPECT_EQ(Counted::live, 2 * static_cast<int>(keys.size()));
+  }
+  EXPECT_EQ(Counted::live, 0);
+}
+
+TEST(ShapedMap, ManyKeysLeaveTheTreeWithEntriesAndOrder) {
+  {
+    Map map;
+    std::vector<std::pair<uint32_t, int>> expected;
+    for (int i = 0; i < 80; ++i) {
+      map.insert(static_cast<uint32_t>(7000 + 3 * i), Counted(i));
+      expected.emplace_back(7000 + 3 * i, i);
+      ASSERT_EQ(map.shares_keys(), static_cast<size_t>(i) < KeyShape::MAX_KEYS) << i;
+      ASSERT_EQ(map.len(), static_cast<size_t>(i + 1));
+      ASSERT_EQ(Counted::live, i + 1);
+    }
+    EXPECT_EQ(entries(map), expected);
+    for (auto [key, value] : expected) EXPECT_EQ(map.get(key)->value, value);
+
+    // A reservation past the bound leaves at once, keeping what is there.
+    Map reserved;
+    fill(reserved, {1, 2, 3});
+    reserved.reserve(KeyShape::MAX_KEYS + 1);
+    EXPECT_FALSE(reserved.shares_keys());
+    EXPECT_EQ(entries(reserved), (std::vector<std::pair<uint32_t, int>>{{1, 0}, {2, 1}, {3, 2}}));
+  }
+  EXPECT_EQ(Counted::live, 0);
+}
+
+TEST(ShapedMap, ManyOrdersStopBranchingAtTheBound) {
+  {
+    std::vector<Map> maps(KeyShape::MAX_BRANCHES + 4);
+    for (size_t at = 0; at < maps.size(); ++at) {
+      fill(maps[at], {5000, static_cast<uint32_t>(6000 + at), 5001});  // one common first key, then many branches
+    }
+    size_t sharing = 0;
+    for (size_t at = 0; at < maps.size(); ++at) {
+      sharing += maps[at].shares_keys() ? 1 : 0;
+      EXPECT_EQ(entries(maps[at]),
+                (std::vector<std::pair<uint32_t, int>>{{5000, 0}, {static_cast<uint32_t>(6000 + at), 1}, {5001, 2}}));
+    }
+    EXPECT_EQ(sharing, KeyShape::MAX_BRANCHES) << "the first branches share, the rest keep their own keys";
+  }
+  EXPECT_EQ(Counted::live, 0);
+}
+
+// Random inserts (values replaced, maps copied and moved midway) against std::map and first-insertion order.
+TEST(ShapedMap, MatchesModelOnRandomInserts) {
+  std::mt19937 rng(4242);
+  for (int round = 0; round < 300; ++round) {
+    const uint32_t key_range = 1 + rng() % 48;  // some maps stay in the tree, some leave it
+    const int ops = 1 + static_cast<int>(rng() % 120);
+    {
+      Map map;
+      std::map<uint32_t, int> model;
+      std::vector<uint32_t> first_order;
+      for (int op = 0; op < ops; ++op) {
+        const uint32_t key = rng() % key_range * 2654435761u;
+        const int value = static_cast<int>(rng() % 1000);
+        auto found = model.find(key);
+        std::optional<Counted> replaced = map.insert(key, Counted(value));
+        ASSERT_EQ(replaced.has_value(), found != model.end());
+        if (found == model.end()) {
+          first_order.push_back(key);
+          model.emplace(key, value);
+        } else {
+          ASSERT_EQ(replaced->value, found->second);
+          found->second = value;
+        }
+        replaced.reset();
+        if (rng() % 16 == 0) {
+          Map copy = map;  // deep, then moved back over the original
+          map = std::move(copy);
+        }
+        ASSERT_EQ(map.len(), model.size());
+        ASSERT_EQ(Counted::live, static_cast<int>(model.size()));
+      }
+      for (uint32_t probe = 0; probe < key_range + 2; ++probe) {
+        const uint32_t key = probe * 2654435761u;
+        auto it = model.find(key);
+        const Map& const_map = map;
+        if (it == model.end()) {
+          ASSERT_EQ(const_map.get(key), nullptr);
+        } else {
+          ASSERT_EQ(const_map.get(key)->value, it->second);
+        }
+      }
+      auto got = entries(map);
+      ASSERT_EQ(got.size(), first_order.size());
+      for (size_t at = 0; at < got.size(); ++at) ASSERT_EQ(got[at].first, first_order[at]) << "first-insertion order";
+    }
+    ASSERT_EQ(Counted::live, 0);
+  }
+}
+
+// Threads taking the same new steps at once agree on one shape per step. Runs before the bound test below, which
+// uses the tree up.
+TEST(ShapedMap, ThreadsRacingForAStepShareOneShape) {
+  constexpr int THREADS = 4;
+  std::vector<std::vector<const void*>> seen(THREADS);
+  {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+      threads.emplace_back([&seen, t] {
+        for (uint32_t step = 0; step < 200; ++step) {
+          const KeyShape* shape = KeyShape::root()->with(80000 + step % 8);  // eight first steps, met by all
+          ASSERT_NE(shape, nullptr);
+          seen[t].push_back(shape->with(90000 + step));
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  }
+  for (int t = 1; t < THREADS; ++t) EXPECT_EQ(seen[t], seen[0]);
+}
+
+// Once the tree holds MAX_SHAPES shapes, new steps are refused and maps keep their own keys, still correct.
+TEST(ShapedMap, TheTreeStopsGrowingAtItsBound) {
+  for (uint32_t first = 0; KeyShape::count() < KeyShape::MAX_SHAPES; ++first) {
+    ASSERT_NE(KeyShape::root()->with(1000000 + first), nullptr) << "the root has no bound of its own";
+  }
+  EXPECT_EQ(KeyShape::root()->with(999999), nullptr);
+  EXPECT_EQ(KeyShape::count(), KeyShape::MAX_SHAPES);
+  {
+    Map map;
+    fill(map, {3000000, 3000001, 3000002});
+    EXPECT_FALSE(map.shares_keys());
+    EXPECT_EQ(entries(map), (std::vector<std::pair<uint32_t, int>>{{3000000, 0}, {3000001, 1}, {3000002, 2}}));
+    EXPECT_EQ(KeyShape::count(), KeyShape::MAX_SHAPES);
+  }
+  EXPECT_EQ(Counted::live, 0);
+}
+
+}  // namespace
+}  // namespace vostrel
