@@ -22,18 +22,16 @@ IndexableCore IndexableCore::create(AttributeValues attributes) {
   IndexableCore core;
   core.attributes->map = std::move(attributes);
   core.id = allocate_id();
-  core.owns_id = true;
   return core;
 }
 
 IndexableCore::IndexableCore(IndexableCore&& other) noexcept
     : indexes(std::move(other.indexes)),
       attributes(std::move(other.attributes)),
-      id(other.id),
-      owns_id(std::exchange(other.owns_id, false)) {}
+      id(std::exchange(other.id, 0)) {}
 
 IndexableCore::~IndexableCore() {
-  if (owns_id) free_id(id);
+  if (id != 0) free_id(id);
 }
 
 namespace {

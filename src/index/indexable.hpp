@@ -19,10 +19,11 @@ namespace vostrel {
 
 class IndexAPI;
 
-// The indexes that hold an object. `records` is guarded by `mutex`.
+// The indexes that hold an object. `records` is guarded by `mutex`. The mutex comes second so that it takes the
+// records' tail padding (an object's record is 48 bytes, not 64).
 struct MembershipList {
+  [[no_unique_address]] MembershipRecords records;
   RankedMutex mutex{lock_rank::OBJECT_MEMBERSHIP};
-  MembershipRecords records;
 
   MembershipList() = default;
   // Only before the object is published (no other thread can see the list): the records move, the mutex is fresh.
@@ -34,8 +35,8 @@ struct MembershipList {
 // __del__).
 using AttributeValues = ShapedMap<PyValue>;
 struct AttributeMap {
-  RankedMutex mutex{lock_rank::OBJECT_ATTRIBUTES};
   AttributeValues map;
+  RankedMutex mutex{lock_rank::OBJECT_ATTRIBUTES};
 
   AttributeMap() = default;
   explicit AttributeMap(AttributeValues values) noexcept : map(std::move(values)) {}
@@ -56,16 +57,16 @@ class InPlace {
   T& operator*() const noexcept { return value_; }
 
  private:
-  mutable T value_;
+  [[no_unique_address]] mutable T value_;  // lets the next member of the record use T's tail padding
 };
 
 // The native record of an Indexable object, inside the Python object; the engine reads it in place through a strong
-// reference to the object. The record owns (and finally frees) the object's id.
+// reference to the object. The record owns (and finally frees) the object's id; a record without one (moved from,
+// or never given one) has id 0, which is never handed out.
 struct IndexableCore {
   InPlace<MembershipList> indexes;
-  InPlace<AttributeMap> attributes;
+  [[no_unique_address]] InPlace<AttributeMap> attributes;
   uint32_t id = 0;
-  bool owns_id = false;
 
   IndexableCore() noexcept = default;
   // A fresh record: empty membership list, an attribute map holding `attributes`, a newly allocated id it owns.
@@ -73,10 +74,10 @@ struct IndexableCore {
 
   IndexableCore(const IndexableCore&) = delete;
   IndexableCore& operator=(const IndexableCore&) = delete;
-  // Moves carry ownership of the id along (the source no longer owns it).
+  // Moves carry the id along (the source is left with none).
   IndexableCore(IndexableCore&& other) noexcept;
   IndexableCore& operator=(IndexableCore&&) = delete;
-  // Frees the id when owns_id.
+  // Frees the id, if any.
   ~IndexableCore();
 };
 
@@ -85,6 +86,8 @@ struct IndexableObject {
   PyObject_HEAD
   IndexableCore core;
 };
+// With its collector header, 80 bytes: one of the interpreter's small-object size classes.
+static_assert(LOCK_ORDER_CHECKED || sizeof(IndexableCore) == 48, "the object's record grew");
 
 // The Indexable type object (created on first use, i.e. at module import; borrowed, lives for the process).
 // Null with a Python error set if creation failed.

@@ -112,8 +112,9 @@ class MembershipRecords {
     IndexMeta one;         // active when !on_heap_ && size_ == 1
     Heap heap;             // active when on_heap_
   } storage_;
-  uint32_t size_ = 0;
-  bool on_heap_ = false;
+  // One word, so the mutex beside the records fits in what would be padding (see MembershipList).
+  uint32_t size_ : 31 = 0;
+  uint32_t on_heap_ : 1 = 0;
 };
 
 }  // namespace vostrel
