@@ -212,7 +212,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
       {
         AttributeMap& attributes = *as_indexable(self)->core.attributes;
         std::unique_lock lock = lock_releasing_gil(attributes.mutex);
-        if (const PyValue* value = attributes.map.get(*name_id)) {
+        if (const AttributeValues::Ref value = attributes.map.get(*name_id)) {
           found = true;
           if (PyObject* object = value->obj()) {
             held = Py_NewRef(object);

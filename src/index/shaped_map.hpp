@@ -1,8 +1,9 @@
 // ShapedMap: the attribute map of an object: its values, in one block, and the shared shape naming their keys.
 //
 // Layout (16 bytes in the object):
-//   - shared keys: `shape_` is a KeyShape (the root while empty) and `data_` a block holding its capacity, then the
-//     values in the order of the shape's keys;
+//   - shared keys: `shape_` is a KeyShape (the root while empty) and `data_` a block holding its capacity and form,
+//     then the values in the order of the shape's keys. Packed form: while every value has a one-word form
+//     (ValuePacking), the block holds words, half the size; the first value without one widens the block for good.
 //   - own keys: `shape_` is null and `data_` a HybridHashmap, for maps the shape tree will not take (more than
 //     KeyShape::MAX_KEYS attributes, a rare order, or a tree at its bound). A map that leaves the tree stays out.
 // A flights row (19 attributes) thus pays 16 bytes a value instead of 20, in one allocation, and a walk over many
@@ -21,6 +22,7 @@
 
 #include "index/hybrid_hashmap.hpp"
 #include "index/key_shape.hpp"
+#include "index/value_packing.hpp"
 
 namespace vostrel {
 
@@ -28,8 +30,11 @@ template <class V>
 class ShapedMap {
   static_assert(std::is_nothrow_move_constructible_v<V>, "values are moved when the block grows");
   using OwnKeys = HybridHashmap<uint32_t, V>;
+  using Packing = ValuePacking<V>;
 
  public:
+  using Ref = PackedRef<V>;
+
   ShapedMap() noexcept = default;
   ShapedMap(const ShapedMap& other) {
     if (other.own_keys()) {
@@ -38,8 +43,16 @@ class ShapedMap {
       return;
     }
     if (other.data_ == nullptr) return;
-    Values copy(other.shape_->size());
-    for (; copy.len < other.shape_->size(); ++copy.len) std::construct_at(copy.at(copy.len), *other.value(copy.len));
+    const size_t len = other.shape_->size();
+    Values copy(len, other.packed());
+    for (; copy.len < len; ++copy.len) {
+      if (copy.packed) {
+        Packing::retain(other.word(copy.len));
+        copy.words()[copy.len] = other.word(copy.len);
+      } else {
+        std::construct_at(copy.at(copy.len), *other.value(copy.len));
+      }
+    }
     set_data(copy.release());
     shape_ = other.shape_;
   }
@@ -63,12 +76,13 @@ class ShapedMap {
   }
   ~ShapedMap() { destroy(); }
 
-  // The value stored under `key`, or nullptr. The pointer is valid until the next insert.
-  V* get(uint32_t key) { return const_cast<V*>(std::as_const(*this).get(key)); }
-  const V* get(uint32_t key) const {
-    if (own_keys()) return own()->get(key);
+  // The value stored under `key` (empty when absent). Valid until the map changes.
+  Ref get(uint32_t key) const {
+    if (own_keys()) return Ref(own()->get(key));
     const size_t at = shape_->find(key);
-    return at < shape_->size() ? value(at) : nullptr;
+    if (at >= shape_->size()) return Ref();
+    if (packed()) return Ref(word(at));
+    return Ref(value(at));
   }
 
   // Adds or replaces. Returns the replaced value (if any) instead of destroying it, so a caller holding the map's
@@ -78,14 +92,32 @@ class ShapedMap {
     if (own_keys()) return own()->insert(key, std::move(value));
     const size_t len = shape_->size();
     const size_t at = shape_->find(key);
-    if (at < len) return std::exchange(*this->value(at), std::move(value));
-    const KeyShape* next = shape_->with(key);
-    if (next == nullptr) {
-      leave_tree(len + 1);
-      return own()->insert(key, std::move(value));
+    const KeyShape* next = nullptr;
+    if (at == len) {
+      next = shape_->with(key);
+      if (next == nullptr) {
+        leave_tree(len + 1);
+        return own()->insert(key, std::move(value));
+      }
     }
-    if (len == capacity()) grow(room_after(len, *next));
-    std::construct_at(this->value(len), std::move(value));
+    // Every allocation comes first: nothing changes unless all of them succeed.
+    const bool widen = packed() && !fits(value);
+    if (at == len && len == capacity()) {
+      rebuild(room_after(len, *next), packed() && !widen);
+    } else if (widen) {
+      rebuild(capacity(), false);
+    }
+    if (at < len) {
+      if (!packed()) return std::exchange(*this->value(at), std::move(value));
+      std::optional<V> old(Packing::unpack(word(at)));
+      words()[at] = Packing::take(std::move(value));
+      return old;
+    }
+    if (packed()) {
+      words()[len] = Packing::take(std::move(value));
+    } else {
+      std::construct_at(this->value(len), std::move(value));
+    }
     shape_ = next;
     return std::nullopt;
   }
@@ -97,7 +129,7 @@ class ShapedMap {
     } else if (count > KeyShape::MAX_KEYS) {
       leave_tree(count);
     } else if (count > capacity()) {
-      grow(count);
+      rebuild(count, data_ == nullptr || packed());
     }
   }
 
@@ -106,69 +138,108 @@ class ShapedMap {
   // Bytes of the map's own blocks (0 while empty); shared shapes are not counted.
   size_t heap_bytes() const {
     if (own_keys()) return sizeof(OwnKeys) + own()->heap_bytes();
-    return data_ == nullptr ? 0 : Values::bytes_for(capacity());
+    return data_ == nullptr ? 0 : Values::bytes_for(capacity(), packed());
   }
-  // Whether the keys are a shared shape's (tests).
+  // Whether the keys are a shared shape's, and whether the values are packed (tests).
   bool shares_keys() const { return !own_keys(); }
+  bool packs_values() const { return !own_keys() && data_ != nullptr && packed(); }
   // Start of the values (null while empty), for prefetching ahead of a walk over many maps.
   // Read without the owner's lock (a hint only: the block may be gone by the time it is fetched, which a prefetch
   // does not mind), so the pointer is loaded and stored atomically.
   const void* storage() const noexcept { return __atomic_load_n(&data_, __ATOMIC_RELAXED); }
 
-  // Calls f(const uint32_t&, const V&) for every entry, in the order each key was first inserted.
+  // Calls f(const uint32_t&, const V&) for every entry, in the order each key was first inserted. A packed value
+  // is handed over as a borrowed view: valid during the call (copy it to keep it).
   template <class F>
   void for_each(F&& f) const {
     if (own_keys()) return own()->for_each(f);
     const size_t len = shape_->size();
     const uint32_t* keys = shape_->keys();
+    if (packed()) {
+      for (size_t at = 0; at < len; ++at) {
+        const Ref entry(word(at));
+        f(keys[at], *entry);
+      }
+      return;
+    }
     for (size_t at = 0; at < len; ++at) f(keys[at], *value(at));
   }
 
+  // Asks the processor for the shared parts of every value (V::prefetch), ahead of a walk that reads them; packed
+  // words are not unpacked for it (unpacking reads the record it names).
+  void prefetch_values() const {
+    if (!own_keys() && packed()) {
+      for (size_t at = 0; at < shape_->size(); ++at) Packing::prefetch(word(at));
+      return;
+    }
+    for_each([](const uint32_t&, const V& value) { value.prefetch(); });
+  }
+
  private:
-  // A block of values: its capacity, then the values. Built here, then handed to the map (which frees it).
+  // A block of values: a header (capacity, form), then the values or their words. Built here, then handed to the
+  // map (which frees it).
   struct Values {
     struct alignas(std::max(alignof(V), alignof(uint64_t))) Unit {
       std::byte bytes[std::max(alignof(V), alignof(uint64_t))];
     };
-    static constexpr size_t HEADER = sizeof(Unit) >= sizeof(uint64_t) ? sizeof(Unit) : sizeof(uint64_t);
-    static size_t bytes_for(size_t room) { return HEADER + room * sizeof(V); }
-    static size_t units_for(size_t room) { return (bytes_for(room) + sizeof(Unit) - 1) / sizeof(Unit); }
+    struct Header {
+      uint32_t capacity;
+      uint32_t packed;
+    };
+    static constexpr size_t HEADER = sizeof(Unit) >= sizeof(Header) ? sizeof(Unit) : sizeof(Header);
+    static size_t bytes_for(size_t room, bool packed) {
+      return HEADER + room * (packed ? sizeof(uint64_t) : sizeof(V));
+    }
+    static size_t units_for(size_t room, bool packed) {
+      return (bytes_for(room, packed) + sizeof(Unit) - 1) / sizeof(Unit);
+    }
 
     std::byte* base = nullptr;
+    bool packed = false;
     size_t len = 0;  // values constructed so far (destroyed if the block is dropped unreleased)
 
     // Throws std::bad_alloc.
-    explicit Values(size_t room) {
-      base = reinterpret_cast<std::byte*>(std::allocator<Unit>().allocate(units_for(room)));
-      const uint64_t stored = room;
-      std::memcpy(base, &stored, sizeof(stored));
+    Values(size_t room, bool packed_words) : packed(packed_words) {
+      base = reinterpret_cast<std::byte*>(std::allocator<Unit>().allocate(units_for(room, packed)));
+      const Header header{static_cast<uint32_t>(room), packed ? 1u : 0u};
+      std::memcpy(base, &header, sizeof(header));
     }
     Values(const Values&) = delete;
     Values& operator=(const Values&) = delete;
     ~Values() {
       if (base == nullptr) return;
-      std::destroy_n(at(0), len);
+      if (packed) {
+        for (size_t slot = 0; slot < len; ++slot) Packing::release(words()[slot]);
+      } else {
+        std::destroy_n(at(0), len);
+      }
       free(base);
     }
     V* at(size_t slot) const { return std::launder(reinterpret_cast<V*>(base + HEADER) + slot); }
+    uint64_t* words() const { return reinterpret_cast<uint64_t*>(base + HEADER); }
     std::byte* release() { return std::exchange(base, nullptr); }
 
-    static size_t capacity_of(const std::byte* block) {
-      uint64_t stored;
-      std::memcpy(&stored, block, sizeof(stored));
-      return static_cast<size_t>(stored);
+    static Header header_of(const std::byte* block) {
+      Header header;
+      std::memcpy(&header, block, sizeof(header));
+      return header;
     }
     static void free(std::byte* block) {
-      std::allocator<Unit>().deallocate(reinterpret_cast<Unit*>(block), units_for(capacity_of(block)));
+      const Header header = header_of(block);
+      std::allocator<Unit>().deallocate(reinterpret_cast<Unit*>(block), units_for(header.capacity, header.packed != 0));
     }
   };
 
+  static bool fits(const V& candidate) noexcept { return Packing::fits(candidate); }
+
   bool own_keys() const noexcept { return shape_ == nullptr; }
   OwnKeys* own() const noexcept { return reinterpret_cast<OwnKeys*>(data_); }
-  size_t capacity() const noexcept { return data_ == nullptr ? 0 : Values::capacity_of(data_); }
-  V* value(size_t slot) const noexcept {
-    return std::launder(reinterpret_cast<V*>(data_ + Values::HEADER) + slot);
-  }
+  size_t capacity() const noexcept { return data_ == nullptr ? 0 : Values::header_of(data_).capacity; }
+  // An empty map has no block yet: its first values are packed when they can be.
+  bool packed() const noexcept { return data_ == nullptr ? Packing::ENABLED : Values::header_of(data_).packed != 0; }
+  V* value(size_t slot) const noexcept { return std::launder(reinterpret_cast<V*>(data_ + Values::HEADER) + slot); }
+  uint64_t* words() const noexcept { return reinterpret_cast<uint64_t*>(data_ + Values::HEADER); }
+  uint64_t word(size_t slot) const noexcept { return words()[slot]; }
 
   // Room for a full block of `len` values about to take the step to `next`: as far as maps that took that step went,
   // when that is at most twice as far (objects of a class fill one block at once, after a few small ones), else half
@@ -179,16 +250,25 @@ class ShapedMap {
     return std::min(KeyShape::MAX_KEYS, std::max<size_t>(4, len + len / 2));
   }
 
-  // Moves the values into a block with room for `room` of them (room >= len()).
-  void grow(size_t room) {
-    Values grown(room);  // the only step that can fail; nothing has changed yet
+  // Moves the values into a block with room for `room` of them (room >= len()), packed or not (a packed block may
+  // become wide, never the reverse).
+  void rebuild(size_t room, bool packed_words) {
+    Values built(room, packed_words);  // the only step that can fail; nothing has changed yet
     const size_t len = shape_->size();
-    for (; grown.len < len; ++grown.len) {
-      std::construct_at(grown.at(grown.len), std::move(*value(grown.len)));
-      std::destroy_at(value(grown.len));
+    const bool was_packed = packed();
+    for (; built.len < len; ++built.len) {
+      const size_t slot = built.len;
+      if (was_packed && packed_words) {
+        built.words()[slot] = word(slot);
+      } else if (was_packed) {
+        std::construct_at(built.at(slot), Packing::unpack(word(slot)));
+      } else {
+        std::construct_at(built.at(slot), std::move(*value(slot)));
+        std::destroy_at(value(slot));
+      }
     }
     if (data_ != nullptr) Values::free(data_);
-    set_data(grown.release());
+    set_data(built.release());
   }
 
   // Moves the entries into a map of their own with room for `room` entries.
@@ -196,8 +276,18 @@ class ShapedMap {
     auto keyed = std::make_unique<OwnKeys>();
     keyed->reserve(room);  // the only step that can fail; nothing has changed yet
     const size_t len = shape_->size();
-    for (size_t at = 0; at < len; ++at) keyed->insert(shape_->key(at), std::move(*value(at)));
-    destroy();
+    const bool was_packed = packed();
+    for (size_t at = 0; at < len; ++at) {
+      if (was_packed) {
+        keyed->insert(shape_->key(at), Packing::unpack(word(at)));
+      } else {
+        keyed->insert(shape_->key(at), std::move(*value(at)));
+      }
+    }
+    if (data_ != nullptr) {
+      if (!was_packed) std::destroy_n(value(0), len);
+      Values::free(data_);
+    }
     set_data(reinterpret_cast<std::byte*>(keyed.release()));  // freed by destroy()
     shape_ = nullptr;
   }
@@ -216,6 +306,9 @@ class ShapedMap {
     }
     if (own_keys()) {
       std::unique_ptr<OwnKeys> keyed(own());
+    } else if (packed()) {
+      for (size_t slot = 0; slot < shape_->size(); ++slot) Packing::release(word(slot));
+      Values::free(data_);
     } else {
       std::destroy_n(value(0), shape_->size());
       Values::free(data_);

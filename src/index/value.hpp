@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
 #include "index/py_ref.hpp"
+#include "index/value_packing.hpp"
 
 namespace vostrel {
 
@@ -184,6 +186,28 @@ class PyValue {
 
  private:
   friend struct value_records::Record;
+  friend struct ValuePacking<PyValue>;
+
+  // The one-word form (see ValuePacking<PyValue>). A word is a double's own bits, or, in the negative quiet-NaN
+  // space (top 13 bits set), a 3-bit tag and 48 bits of payload: an int of 48 bits, a bool, text of up to six bytes
+  // in place, or the address of a shared record with the record's kind in the tag.
+  static constexpr uint64_t PACKED_TAGGED = uint64_t{0x1fff} << 51;
+  static constexpr unsigned PACKED_TAG_SHIFT = 48;
+  static constexpr uint64_t PACKED_PAYLOAD = (uint64_t{1} << 48) - 1;
+  enum PackedTag : uint64_t {
+    PACKED_INT = 0,
+    PACKED_BOOL,
+    PACKED_TEXT6,       // exactly six bytes of text
+    PACKED_SHORT_TEXT,  // a length byte, then up to five bytes of text
+    PACKED_STR_RECORD,
+    PACKED_ITERABLE_RECORD,
+    PACKED_IND_RECORD,
+    PACKED_UNKNOWN_RECORD,
+  };
+  std::optional<uint64_t> packed_word() const noexcept;
+  // Sets this (empty) value to the one `word` stands for, without taking a reference.
+  void assign_packed(uint64_t word) noexcept;
+  static void retain_packed(uint64_t word) noexcept;
   static constexpr size_t TAG = 15;               // byte holding the kind, the record flag and the text length
   static constexpr unsigned char KIND_MASK = 0x07;
   static constexpr unsigned char RECORD_FLAG = 0x08;
@@ -226,6 +250,35 @@ class PyValue {
 static_assert(sizeof(PyValue) == 16);
 
 inline void count_index_copy(const PyValue& value, bool add) noexcept { value.count_index_copy(add); }
+
+// Attribute maps keep a value in one word when it has one: an Int within 48 bits, a Float (all but negative quiet
+// NaNs), a Bool, text of up to six bytes, or any value held in a shared record. Longer text in place (7 to 15
+// bytes) and the empty Unknown have none. A flights row (small ints, floats, short codes) packs whole.
+template <>
+struct ValuePacking<PyValue> {
+  static constexpr bool ENABLED = true;
+  static bool fits(const PyValue& value) noexcept { return value.packed_word().has_value(); }
+  static uint64_t take(PyValue&& value) noexcept {
+    const uint64_t word = *value.packed_word();
+    std::memset(value.bytes_, 0, sizeof(value.bytes_));  // the word holds the record's reference now
+    value.bytes_[PyValue::TAG] = static_cast<unsigned char>(ValueKind::Unknown);
+    return word;
+  }
+  static PyValue unpack(uint64_t word) noexcept {
+    PyValue value;
+    value.assign_packed(word);
+    return value;
+  }
+  static void view(uint64_t word, PyValue* storage) noexcept { std::construct_at(storage)->assign_packed(word); }
+  static void retain(uint64_t word) noexcept { PyValue::retain_packed(word); }
+  static void prefetch(uint64_t word) noexcept {
+    if ((word & PyValue::PACKED_TAGGED) == PyValue::PACKED_TAGGED &&
+        ((word >> PyValue::PACKED_TAG_SHIFT) & 7) >= PyValue::PACKED_STR_RECORD) {
+      __builtin_prefetch(reinterpret_cast<const void*>(static_cast<uintptr_t>(word & PyValue::PACKED_PAYLOAD)));
+    }
+  }
+  static void release(uint64_t word) noexcept { unpack(word); }
+};
 
 struct PyValueStoredHash {
   uint64_t operator()(const PyValue& v) const noexcept { return v.hash(); }

@@ -44,14 +44,14 @@ std::optional<PyValue> write_indexed(const IndexableCore& core, uint32_t name_id
   {
     // Held while the indexes change, so a reader of the attribute sees the old value until every index has the new.
     std::lock_guard attributes(core.attributes->mutex);
-    const PyValue* old = core.attributes->map.get(name_id);
-    if (old == nullptr || !same_registration(*old, value)) {
+    const AttributeValues::Ref old = core.attributes->map.get(name_id);
+    if (!old || !same_registration(*old, value)) {
       size_t done = 0;
       try {
         for (; done < indexes.size(); ++done) {
           IndexAPI& index = *indexes[done];
           if (!index.contains(core.id)) continue;  // registers the object's values when it stores it
-          if (old != nullptr) {
+          if (old) {
             index.replace_index(core.id, name_id, *old, value, work);
           } else {
             index.add_index(core.id, name_id, value, work);
@@ -66,7 +66,7 @@ std::optional<PyValue> write_indexed(const IndexableCore& core, uint32_t name_id
           IndexAPI& index = *indexes[pos];
           if (!index.contains(core.id)) continue;
           if (pos < done) index.remove_index(core.id, name_id, value, discarded);
-          if (old != nullptr) index.add_index(core.id, name_id, *old, discarded);
+          if (old) index.add_index(core.id, name_id, *old, discarded);
         }
         throw;
       }

@@ -33,6 +33,48 @@ struct Counted {
 
 using Map = ShapedMap<Counted>;
 
+// A value that packs into a word while it is below 1000, counting live instances and live words apart.
+struct Token {
+  static inline int live = 0;
+  static inline int words = 0;
+  int value;
+  explicit Token(int v) : value(v) { ++live; }
+  Token(const Token& other) : value(other.value) { ++live; }
+  Token(Token&& other) noexcept : value(std::exchange(other.value, -1)) { ++live; }
+  Token& operator=(const Token&) = default;
+  Token& operator=(Token&& other) noexcept {
+    value = std::exchange(other.value, -1);
+    return *this;
+  }
+  ~Token() { --live; }
+};
+
+}  // namespace
+
+template <>
+struct ValuePacking<Token> {
+  static constexpr bool ENABLED = true;
+  static bool fits(const Token& token) noexcept { return token.value >= 0 && token.value < 1000; }
+  static uint64_t take(Token&& token) noexcept {
+    ++Token::words;
+    return static_cast<uint64_t>(std::exchange(token.value, -1)) + 1;
+  }
+  static Token unpack(uint64_t word) noexcept {
+    --Token::words;
+    return Token(static_cast<int>(word - 1));
+  }
+  static void retain(uint64_t) noexcept { ++Token::words; }
+  static void release(uint64_t) noexcept { --Token::words; }
+  // A view is not counted: it owns nothing and is never destroyed, so it must not count as live either.
+  static void view(uint64_t word, Token* storage) noexcept {
+    std::construct_at(storage, static_cast<int>(word - 1));
+    --Token::live;
+  }
+  static void prefetch(uint64_t) noexcept {}
+};
+
+namespace {
+
 std::vector<std::pair<uint32_t, int>> entries(const Map& map) {
   std::vector<std::pair<uint32_t, int>> out;
   map.for_each([&](const uint32_t& key, const Counted& value) { out.emplace_back(key, value.value); });
@@ -66,7 +108,7 @@ TEST(ShapedMap, MapsFilledAlikeShareTheirKeysAndPayForValuesOnly) {
     old.reset();
     EXPECT_EQ(second.get(905)->value, -5);
     EXPECT_EQ(first.get(905)->value, 5) << "maps sharing a shape share no values";
-    EXPECT_EQ(second.get(919), nullptr);
+    EXPECT_FALSE(second.get(919));
     EXPECT_EQ(Counted::live, 2 * static_cast<int>(keys.size()));
   }
   EXPECT_EQ(Counted::live, 0);
@@ -149,7 +191,7 @@ TEST(ShapedMap, MatchesModelOnRandomInserts) {
         auto it = model.find(key);
         const Map& const_map = map;
         if (it == model.end()) {
-          ASSERT_EQ(const_map.get(key), nullptr);
+          ASSERT_FALSE(const_map.get(key));
         } else {
           ASSERT_EQ(const_map.get(key)->value, it->second);
         }
@@ -160,6 +202,56 @@ TEST(ShapedMap, MatchesModelOnRandomInserts) {
     }
     ASSERT_EQ(Counted::live, 0);
   }
+}
+
+// Values that pack and values that do not, mixed at random (maps packed, widened, copied, out of the tree) against
+// std::map; every value is held exactly once, as an instance or as a word.
+TEST(ShapedMap, PackedValuesWidenAndCopyAgainstModel) {
+  std::mt19937 rng(777);
+  size_t packed_seen = 0;
+  for (int round = 0; round < 300; ++round) {
+    const uint32_t key_range = 1 + rng() % 40;
+    const int wide_odds = 1 + static_cast<int>(rng() % 30);  // some maps never meet a value that does not pack
+    {
+      ShapedMap<Token> map;
+      std::map<uint32_t, int> model;
+      bool widened = false;  // a value that does not pack widens the map for good
+      for (int op = 0; op < 60; ++op) {
+        const uint32_t key = 500 + rng() % key_range;
+        const int value = static_cast<int>(rng() % wide_odds) == 0 ? 5000 + op : static_cast<int>(rng() % 1000);
+        widened = widened || value >= 1000;
+        std::optional<Token> replaced = map.insert(key, Token(value));
+        auto found = model.find(key);
+        ASSERT_EQ(replaced.has_value(), found != model.end());
+        if (replaced) {
+          ASSERT_EQ(replaced->value, found->second) << "the replaced value, unpacked";
+        }
+        replaced.reset();
+        model[key] = value;
+        if (rng() % 8 == 0) {
+          ShapedMap<Token> copy = map;
+          map = std::move(copy);
+        }
+        ASSERT_EQ(Token::live + Token::words, static_cast<int>(model.size()));
+      }
+      packed_seen += map.packs_values() ? 1 : 0;
+      if (map.shares_keys()) {
+        ASSERT_EQ(map.packs_values(), !widened);
+      }
+      for (const auto& [key, value] : model) {
+        const auto got = map.get(key);
+        ASSERT_TRUE(got);
+        ASSERT_EQ(got->value, value);
+      }
+      ASSERT_FALSE(map.get(499));
+      std::map<uint32_t, int> walked;
+      map.for_each([&](const uint32_t& key, const Token& token) { walked[key] = token.value; });
+      ASSERT_EQ(walked, model);
+    }
+    ASSERT_EQ(Token::live, 0);
+    ASSERT_EQ(Token::words, 0);
+  }
+  EXPECT_GT(packed_seen, 10u) << "the rounds met packed maps";
 }
 
 // Threads taking the same new steps at once agree on one shape per step. Runs before the bound test below, which

@@ -2,7 +2,9 @@
 
 import enum
 import gc
+import math
 import random
+import struct
 import sys
 import threading
 import weakref
@@ -73,6 +75,52 @@ def test_values_read_back_by_kind():
     long_text = "é" * 40
     obj.text = long_text
     assert obj.text == long_text
+
+
+def test_values_round_trip_on_both_sides_of_the_compact_form():
+    # Objects keep their values in one word each while all have one (ints of 48 bits, floats, short text, bools,
+    # shared objects) and widen for good at the first that has not. Every value reads back exactly either way, and
+    # an index finds it the same.
+    Q = Vostrel.PyQueryExpr
+    edges = [2**47 - 1, -2**47, 2**47, -2**47 - 1, 0, -1, 2**63 - 1, -2**63,
+             0.0, -0.0, 1.5, math.inf, -math.inf, math.nan, -math.nan, 5e-324,
+             "", "abcde", "abcdef", "abcdefg", "é" * 3, "é" * 4, "x" * 15, "x" * 16, True, False]
+    shared = [1, 2]
+    for position, edge in enumerate(edges):
+        obj = Node(first=1, shared=shared)
+        setattr(obj, f"v{position}", edge)
+        obj.after = "ab"
+        got = getattr(obj, f"v{position}")
+        assert type(got) is type(edge)
+        if isinstance(edge, float):
+            assert struct.pack("<d", got) == struct.pack("<d", edge) or (math.isnan(edge) and math.isnan(got)
+                                                                          and math.copysign(1, got) == math.copysign(1, edge))
+        else:
+            assert got == edge
+        assert obj.first == 1 and obj.shared is shared and obj.after == "ab"
+        if not (isinstance(edge, float) and math.isnan(edge)):
+            index = Vostrel.Index()
+            index.add_object(obj)
+            assert len(index.reduced_query(Q.eq(f"v{position}", edge)).collect()) == 1, edge
+            obj.first = 2  # a write to an indexed object of either form reaches the index
+            assert len(index.reduced_query(Q.eq("first", 2)).collect()) == 1
+
+
+def test_widening_an_object_keeps_every_reference_once():
+    token, text = Sentinel(), "t" * 40
+    watch = weakref.ref(token)
+    before = sys.getrefcount(text)
+    objs = [Node(a=token, b=text, c=1) for _ in range(50)]
+    for obj in objs[::2]:
+        obj.d = "seven b"  # text of seven bytes has no word form: these objects widen
+    assert sys.getrefcount(text) == before + 50
+    for obj in objs:
+        assert obj.a is token and obj.b is text and obj.c == 1
+    del objs, obj
+    gc.collect()
+    assert sys.getrefcount(text) == before
+    del token
+    assert watch() is None
 
 
 def test_reads_fall_back_to_ordinary_lookup():

@@ -150,7 +150,7 @@ void BulkWriter::stage(uint32_t id, const AttributeMap& attributes, NestedWork& 
   }
   // The records of long text, lists and nested objects are far apart in memory: their misses overlap when all are
   // asked for before the first is read.
-  attributes.map.for_each([](const uint32_t&, const PyValue& value) { value.prefetch(); });
+  attributes.map.prefetch_values();
   attributes.map.for_each([&](const uint32_t& attribute, const PyValue& value) {
     MapBuffer& buffer = buffer_for(attribute);
     if (!buffer.dirty) {

@@ -1,0 +1,60 @@
+// ValuePacking: how a map may keep a value in one 64-bit word instead of the value itself, and PackedRef, a read of
+// an entry that may be either.
+//
+// A type that allows it specialises ValuePacking with ENABLED = true and these, all noexcept:
+//   bool fits(const V&)                  whether the value has a word form;
+//   uint64_t take(V&&)                   the word, taking over what the value held (requires fits);
+//   V unpack(uint64_t)                   a value holding what the word held (the word is spent);
+//   void retain(uint64_t), release(uint64_t)   one more / one less holder of what the word names;
+//   void view(uint64_t, V* storage)      constructs at `storage` the value the word stands for WITHOUT taking a
+//                                        reference: a borrowed view, valid while the word's holder keeps it, that
+//                                        must never be destroyed (it owns nothing);
+//   void prefetch(uint64_t)              asks the processor for what the word names, if anything.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+namespace vostrel {
+
+// Types that do not specialise it never pack: fits() says no, so the rest is never called.
+template <class V>
+struct ValuePacking {
+  static constexpr bool ENABLED = false;
+  static bool fits(const V&) noexcept { return false; }
+  [[noreturn]] static uint64_t take(V&&) noexcept { std::abort(); }
+  [[noreturn]] static V unpack(uint64_t) noexcept { std::abort(); }
+  static void retain(uint64_t) noexcept {}
+  static void release(uint64_t) noexcept {}
+  [[noreturn]] static void view(uint64_t, V*) noexcept { std::abort(); }
+  static void prefetch(uint64_t) noexcept {}
+};
+
+// The value under a key, as a map hands it out: a pointer to a stored value, or a borrowed view of a packed word.
+// Valid while the map is unchanged. Neither copied nor moved: the view may point into the reference itself.
+template <class V>
+class PackedRef {
+ public:
+  PackedRef() noexcept = default;
+  explicit PackedRef(const V* stored) noexcept : value_(stored) {}
+  explicit PackedRef(uint64_t packed) noexcept {
+    ValuePacking<V>::view(packed, reinterpret_cast<V*>(view_));
+    value_ = std::launder(reinterpret_cast<const V*>(view_));
+  }
+  PackedRef(const PackedRef&) = delete;
+  PackedRef& operator=(const PackedRef&) = delete;
+  // A view owns nothing and is never destroyed.
+  ~PackedRef() = default;
+
+  explicit operator bool() const noexcept { return value_ != nullptr; }
+  const V& operator*() const noexcept { return *value_; }
+  const V* operator->() const noexcept { return value_; }
+  const V* get() const noexcept { return value_; }
+
+ private:
+  const V* value_ = nullptr;
+  alignas(V) unsigned char view_[sizeof(V)];
+};
+
+}  // namespace vostrel
