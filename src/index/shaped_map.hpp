@@ -101,7 +101,8 @@ class ShapedMap {
       }
     }
     // Every allocation comes first: nothing changes unless all of them succeed.
-    const bool widen = packed() && !fits(value);
+    const std::optional<uint64_t> packed_value = packed() ? Packing::word_of(value) : std::nullopt;
+    const bool widen = packed() && !packed_value;
     if (at == len && len == capacity()) {
       rebuild(room_after(len, *next), packed() && !widen);
     } else if (widen) {
@@ -110,11 +111,13 @@ class ShapedMap {
     if (at < len) {
       if (!packed()) return std::exchange(*this->value(at), std::move(value));
       std::optional<V> old(Packing::unpack(word(at)));
-      words()[at] = Packing::take(std::move(value));
+      words()[at] = *packed_value;
+      Packing::give_to_word(std::move(value));
       return old;
     }
     if (packed()) {
-      words()[len] = Packing::take(std::move(value));
+      words()[len] = *packed_value;
+      Packing::give_to_word(std::move(value));
     } else {
       std::construct_at(this->value(len), std::move(value));
     }
@@ -163,6 +166,18 @@ class ShapedMap {
       return;
     }
     for (size_t at = 0; at < len; ++at) f(keys[at], *value(at));
+  }
+
+  // Calls f(const V&) for every value that may hold a shared part (every value of a wide block, the words that name
+  // one in a packed block): for walks that look only for references, such as the cycle collector's.
+  template <class F>
+  void for_each_shared(F&& f) const {
+    if (own_keys() || !packed()) return for_each([&](const uint32_t&, const V& value) { f(value); });
+    for (size_t at = 0; at < shape_->size(); ++at) {
+      if (!Packing::names_shared(word(at))) continue;
+      const Ref entry(word(at));
+      f(*entry);
+    }
   }
 
   // Asks the processor for the shared parts of every value (V::prefetch), ahead of a walk that reads them; packed
@@ -230,7 +245,6 @@ class ShapedMap {
     }
   };
 
-  static bool fits(const V& candidate) noexcept { return Packing::fits(candidate); }
 
   bool own_keys() const noexcept { return shape_ == nullptr; }
   OwnKeys* own() const noexcept { return reinterpret_cast<OwnKeys*>(data_); }

@@ -499,48 +499,6 @@ void PyValue::store_record(value_records::Record* shared, ValueKind kind) noexce
 
 // ---- PyValue: the one-word form ----
 
-std::optional<uint64_t> PyValue::packed_word() const noexcept {
-  const auto tagged = [](PackedTag tag, uint64_t payload) {
-    return PACKED_TAGGED | (uint64_t{tag} << PACKED_TAG_SHIFT) | payload;
-  };
-  if (has_record()) {
-    const auto address = reinterpret_cast<uintptr_t>(record());
-    if (address > PACKED_PAYLOAD) return std::nullopt;
-    switch (kind()) {
-      case ValueKind::Str: return tagged(PACKED_STR_RECORD, address);
-      case ValueKind::Iterable: return tagged(PACKED_ITERABLE_RECORD, address);
-      case ValueKind::Ind: return tagged(PACKED_IND_RECORD, address);
-      default: return tagged(PACKED_UNKNOWN_RECORD, address);
-    }
-  }
-  switch (kind()) {
-    case ValueKind::Int: {
-      const int64_t number = load<int64_t>();
-      constexpr int64_t LIMIT = int64_t{1} << 47;
-      if (number < -LIMIT || number >= LIMIT) return std::nullopt;
-      return tagged(PACKED_INT, static_cast<uint64_t>(number) & PACKED_PAYLOAD);
-    }
-    case ValueKind::Float: {
-      const uint64_t bits = load<uint64_t>();
-      if ((bits & PACKED_TAGGED) == PACKED_TAGGED) return std::nullopt;
-      return bits;
-    }
-    case ValueKind::Bool: return tagged(PACKED_BOOL, bytes_[0]);
-    case ValueKind::Str: {
-      const size_t length = bytes_[TAG] >> LENGTH_SHIFT;
-      uint64_t text = 0;
-      if (length == 6) {
-        std::memcpy(&text, bytes_, 6);
-        return tagged(PACKED_TEXT6, text);
-      }
-      if (length > 5) return std::nullopt;
-      std::memcpy(&text, bytes_, length);
-      return tagged(PACKED_SHORT_TEXT, (text << 8) | length);
-    }
-    default: return std::nullopt;  // the empty Unknown
-  }
-}
-
 void PyValue::assign_packed(uint64_t word) noexcept {
   if ((word & PACKED_TAGGED) != PACKED_TAGGED) {
     double number;

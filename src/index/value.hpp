@@ -251,18 +251,59 @@ static_assert(sizeof(PyValue) == 16);
 
 inline void count_index_copy(const PyValue& value, bool add) noexcept { value.count_index_copy(add); }
 
+// Inline: it runs for every value an object is given.
+inline std::optional<uint64_t> PyValue::packed_word() const noexcept {
+  const auto tagged = [](PackedTag tag, uint64_t payload) {
+    return PACKED_TAGGED | (uint64_t{tag} << PACKED_TAG_SHIFT) | payload;
+  };
+  if (has_record()) {
+    const auto address = reinterpret_cast<uintptr_t>(record());
+    if (address > PACKED_PAYLOAD) return std::nullopt;
+    switch (kind()) {
+      case ValueKind::Str: return tagged(PACKED_STR_RECORD, address);
+      case ValueKind::Iterable: return tagged(PACKED_ITERABLE_RECORD, address);
+      case ValueKind::Ind: return tagged(PACKED_IND_RECORD, address);
+      default: return tagged(PACKED_UNKNOWN_RECORD, address);
+    }
+  }
+  switch (kind()) {
+    case ValueKind::Int: {
+      const int64_t number = load<int64_t>();
+      constexpr int64_t LIMIT = int64_t{1} << 47;
+      if (number < -LIMIT || number >= LIMIT) return std::nullopt;
+      return tagged(PACKED_INT, static_cast<uint64_t>(number) & PACKED_PAYLOAD);
+    }
+    case ValueKind::Float: {
+      const uint64_t bits = load<uint64_t>();
+      if ((bits & PACKED_TAGGED) == PACKED_TAGGED) return std::nullopt;
+      return bits;
+    }
+    case ValueKind::Bool: return tagged(PACKED_BOOL, bytes_[0]);
+    case ValueKind::Str: {
+      const size_t length = bytes_[TAG] >> LENGTH_SHIFT;
+      uint64_t text = 0;
+      if (length == 6) {
+        std::memcpy(&text, bytes_, 6);
+        return tagged(PACKED_TEXT6, text);
+      }
+      if (length > 5) return std::nullopt;
+      std::memcpy(&text, bytes_, length);
+      return tagged(PACKED_SHORT_TEXT, (text << 8) | length);
+    }
+    default: return std::nullopt;  // the empty Unknown
+  }
+}
+
 // Attribute maps keep a value in one word when it has one: an Int within 48 bits, a Float (all but negative quiet
 // NaNs), a Bool, text of up to six bytes, or any value held in a shared record. Longer text in place (7 to 15
 // bytes) and the empty Unknown have none. A flights row (small ints, floats, short codes) packs whole.
 template <>
 struct ValuePacking<PyValue> {
   static constexpr bool ENABLED = true;
-  static bool fits(const PyValue& value) noexcept { return value.packed_word().has_value(); }
-  static uint64_t take(PyValue&& value) noexcept {
-    const uint64_t word = *value.packed_word();
+  static std::optional<uint64_t> word_of(const PyValue& value) noexcept { return value.packed_word(); }
+  static void give_to_word(PyValue&& value) noexcept {
     std::memset(value.bytes_, 0, sizeof(value.bytes_));  // the word holds the record's reference now
     value.bytes_[PyValue::TAG] = static_cast<unsigned char>(ValueKind::Unknown);
-    return word;
   }
   static PyValue unpack(uint64_t word) noexcept {
     PyValue value;
@@ -271,13 +312,18 @@ struct ValuePacking<PyValue> {
   }
   static void view(uint64_t word, PyValue* storage) noexcept { std::construct_at(storage)->assign_packed(word); }
   static void retain(uint64_t word) noexcept { PyValue::retain_packed(word); }
+  static bool names_shared(uint64_t word) noexcept {
+    return (word & PyValue::PACKED_TAGGED) == PyValue::PACKED_TAGGED &&
+           ((word >> PyValue::PACKED_TAG_SHIFT) & 7) >= PyValue::PACKED_STR_RECORD;
+  }
   static void prefetch(uint64_t word) noexcept {
-    if ((word & PyValue::PACKED_TAGGED) == PyValue::PACKED_TAGGED &&
-        ((word >> PyValue::PACKED_TAG_SHIFT) & 7) >= PyValue::PACKED_STR_RECORD) {
+    if (names_shared(word)) {
       __builtin_prefetch(reinterpret_cast<const void*>(static_cast<uintptr_t>(word & PyValue::PACKED_PAYLOAD)));
     }
   }
-  static void release(uint64_t word) noexcept { unpack(word); }
+  static void release(uint64_t word) noexcept {
+    if (names_shared(word)) unpack(word);  // the unpacked value lets go of the record
+  }
 };
 
 struct PyValueStoredHash {

@@ -2,19 +2,22 @@
 // an entry that may be either.
 //
 // A type that allows it specialises ValuePacking with ENABLED = true and these, all noexcept:
-//   bool fits(const V&)                  whether the value has a word form;
-//   uint64_t take(V&&)                   the word, taking over what the value held (requires fits);
+//   std::optional<uint64_t> word_of(const V&)   the value's word form, if it has one;
+//   void give_to_word(V&&)               empties the value whose word was taken: the word holds what it held;
 //   V unpack(uint64_t)                   a value holding what the word held (the word is spent);
 //   void retain(uint64_t), release(uint64_t)   one more / one less holder of what the word names;
 //   void view(uint64_t, V* storage)      constructs at `storage` the value the word stands for WITHOUT taking a
 //                                        reference: a borrowed view, valid while the word's holder keeps it, that
 //                                        must never be destroyed (it owns nothing);
-//   void prefetch(uint64_t)              asks the processor for what the word names, if anything.
+//   void prefetch(uint64_t)              asks the processor for what the word names, if anything;
+//   bool names_shared(uint64_t)          whether the word names a shared part (only such values are visited when a
+//                                        walk looks for references).
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 namespace vostrel {
 
@@ -22,13 +25,14 @@ namespace vostrel {
 template <class V>
 struct ValuePacking {
   static constexpr bool ENABLED = false;
-  static bool fits(const V&) noexcept { return false; }
-  [[noreturn]] static uint64_t take(V&&) noexcept { std::abort(); }
+  static std::optional<uint64_t> word_of(const V&) noexcept { return std::nullopt; }
+  [[noreturn]] static void give_to_word(V&&) noexcept { std::abort(); }
   [[noreturn]] static V unpack(uint64_t) noexcept { std::abort(); }
   static void retain(uint64_t) noexcept {}
   static void release(uint64_t) noexcept {}
   [[noreturn]] static void view(uint64_t, V*) noexcept { std::abort(); }
   static void prefetch(uint64_t) noexcept {}
+  static bool names_shared(uint64_t) noexcept { return true; }
 };
 
 // The value under a key, as a map hands it out: a pointer to a stored value, or a borrowed view of a packed word.

@@ -54,10 +54,13 @@ struct Token {
 template <>
 struct ValuePacking<Token> {
   static constexpr bool ENABLED = true;
-  static bool fits(const Token& token) noexcept { return token.value >= 0 && token.value < 1000; }
-  static uint64_t take(Token&& token) noexcept {
+  static std::optional<uint64_t> word_of(const Token& token) noexcept {
+    if (token.value < 0 || token.value >= 1000) return std::nullopt;
+    return static_cast<uint64_t>(token.value) + 1;
+  }
+  static void give_to_word(Token&& token) noexcept {
     ++Token::words;
-    return static_cast<uint64_t>(std::exchange(token.value, -1)) + 1;
+    token.value = -1;
   }
   static Token unpack(uint64_t word) noexcept {
     --Token::words;
@@ -71,6 +74,7 @@ struct ValuePacking<Token> {
     --Token::live;
   }
   static void prefetch(uint64_t) noexcept {}
+  static bool names_shared(uint64_t) noexcept { return true; }
 };
 
 namespace {
