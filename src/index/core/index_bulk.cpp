@@ -339,8 +339,11 @@ void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
     for (const auto& [child, holder] : repeated) pending.push_back(PendingLink{position_of.at(child), holder});
   }
   // Links go in once their child's chunk is stored, so a failed chunk leaves no link to a child that is not there.
-  std::stable_sort(pending.begin(), pending.end(),
-                   [](const PendingLink& a, const PendingLink& b) { return a.child < b.child; });
+  // Without repeated children the links are in child order already.
+  if (!repeated.empty()) {
+    std::stable_sort(pending.begin(), pending.end(),
+                     [](const PendingLink& a, const PendingLink& b) { return a.child < b.child; });
+  }
   size_t next_link = 0;
   store_in_chunks(nested, writers.for_index(nested), children, &paths, [&](size_t end, NestedWork& tasks) {
     {
