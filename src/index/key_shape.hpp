@@ -7,8 +7,8 @@
 //
 // Shapes are immutable once published and never freed (a map may point at one from any thread at any time), so the
 // tree is bounded instead: a shape holds at most MAX_KEYS keys, a shape other than the root has at most MAX_BRANCHES
-// children, and at most MAX_SHAPES shapes are ever made. A step the bounds refuse leaves the map to keep its own keys,
-// as every map did before shapes. Steps are found in one process-wide open-addressing table keyed by (shape, key),
+// children, and at most MAX_SHAPES shapes are ever made. A step the bounds refuse leaves the map to keep its own keys
+// (see ShapedMap). Steps are found in one process-wide open-addressing table keyed by (shape, key),
 // filled by compare-and-swap and never emptied, so a step costs no lock: it is taken with or without the interpreter
 // lock, under an object's lock or before the object is published, and across fork().
 #pragma once

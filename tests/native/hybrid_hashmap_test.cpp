@@ -1,4 +1,4 @@
-// Attribute map: edge cases around the hash index, random inserts against std::map with a live-instance-counting
+// Map with keys of its own: edge cases around the hash index, random inserts against std::map with a live-instance-counting
 // value (leaks and double destruction show), wide maps, copies and the size of the block.
 #include <gtest/gtest.h>
 
@@ -10,26 +10,12 @@
 
 #include "index/hybrid_hashmap.hpp"
 
+#include "counted.hpp"
+
 namespace vostrel {
 namespace {
 
-// A value that counts live instances; a moved-from instance keeps counting until destroyed.
-struct Counted {
-  static inline int live = 0;
-  int value;
-  explicit Counted(int v) : value(v) { ++live; }
-  Counted(const Counted& other) : value(other.value) { ++live; }
-  Counted(Counted&& other) noexcept : value(std::exchange(other.value, -1)) { ++live; }
-  Counted& operator=(const Counted&) = default;
-  Counted& operator=(Counted&& other) noexcept {
-    value = std::exchange(other.value, -1);
-    return *this;
-  }
-  ~Counted() {
-    --live;
-    EXPECT_GE(live, 0) << "double destruction";
-  }
-};
+using testing::Counted;
 
 using CountedMap = HybridHashmap<uint32_t, Counted>;
 

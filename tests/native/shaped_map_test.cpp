@@ -11,25 +11,12 @@
 
 #include "index/shaped_map.hpp"
 
+#include "counted.hpp"
+
 namespace vostrel {
 namespace {
 
-struct Counted {
-  static inline int live = 0;
-  int value;
-  explicit Counted(int v) : value(v) { ++live; }
-  Counted(const Counted& other) : value(other.value) { ++live; }
-  Counted(Counted&& other) noexcept : value(std::exchange(other.value, -1)) { ++live; }
-  Counted& operator=(const Counted&) = default;
-  Counted& operator=(Counted&& other) noexcept {
-    value = std::exchange(other.value, -1);
-    return *this;
-  }
-  ~Counted() {
-    --live;
-    EXPECT_GE(live, 0) << "double destruction";
-  }
-};
+using testing::Counted;
 
 using Map = ShapedMap<Counted>;
 
