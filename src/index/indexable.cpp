@@ -316,8 +316,28 @@ PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
   });
 }
 
+// The object and the blocks it alone owns: its values (and keys, when it keeps its own) and a heap block of
+// membership records. What it shares (key shapes, long text, lists) is not counted, as sys.getsizeof never counts
+// referenced objects.
+PyObject* indexable_sizeof(PyObject* self, PyObject* /*unused*/) {
+  return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
+    const IndexableCore& core = as_indexable(self)->core;
+    size_t owned = 0;
+    {
+      std::unique_lock lock = lock_releasing_gil(core.attributes->mutex);
+      owned += core.attributes->map.heap_bytes();
+    }
+    {
+      std::unique_lock lock = lock_releasing_gil(core.indexes->mutex);
+      owned += core.indexes->records.heap_bytes();
+    }
+    return check_py(PyLong_FromSize_t(static_cast<size_t>(Py_TYPE(self)->tp_basicsize) + owned));
+  });
+}
+
 PyMethodDef indexable_methods[] = {
     {"__dir__", indexable_dir, METH_NOARGS, docs::INDEXABLE_DIR},
+    {"__sizeof__", indexable_sizeof, METH_NOARGS, docs::INDEXABLE_SIZEOF},
     {"__reduce__", indexable_reduce, METH_NOARGS, docs::INDEXABLE_REDUCE},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -33,6 +33,8 @@ class MembershipRecords {
   ~MembershipRecords() { clear(); }
 
   size_t size() const noexcept { return size_; }
+  // Bytes of the heap block holding the records, if any (a single record is kept in place).
+  size_t heap_bytes() const noexcept { return on_heap_ ? storage_.heap.capacity * sizeof(IndexMeta) : 0; }
   bool empty() const noexcept { return size_ == 0; }
   IndexMeta* data() noexcept { return on_heap_ ? storage_.heap.items : &storage_.one; }
   const IndexMeta* data() const noexcept { return on_heap_ ? storage_.heap.items : &storage_.one; }

@@ -123,6 +123,23 @@ def test_widening_an_object_keeps_every_reference_once():
     assert watch() is None
 
 
+def test_getsizeof_counts_the_values_an_object_owns():
+    empty = sys.getsizeof(Indexable())
+    small = Indexable(**{f"c{i}": i for i in range(20)})
+    # Twenty one-word values in one block with a small header; nothing per key (the class's objects share them).
+    assert 20 * 8 <= sys.getsizeof(small) - empty <= 20 * 8 + 16
+    small.label = "seven b"  # no word form: the block widens to 16 bytes a value
+    assert 21 * 16 <= sys.getsizeof(small) - empty <= 32 * 16 + 16
+    text = "t" * 10_000
+    shared = Indexable(a=text)
+    assert sys.getsizeof(shared) - empty < 64, "long text is shared, not counted"
+    wide = Indexable(**{f"w{i}": i for i in range(40)})  # past the shared layouts: keys of its own too
+    assert sys.getsizeof(wide) - empty >= 40 * (16 + 4)
+    index = Vostrel.Index()
+    index.add_object(shared)
+    assert sys.getsizeof(shared) - empty < 64, "one membership record is kept in place"
+
+
 def test_reads_fall_back_to_ordinary_lookup():
     class Person(Indexable):
         species = "human"

@@ -71,6 +71,12 @@ inline constexpr const char* INDEXABLE_DIR =
     "__dir__($self)\n--\n\n"
     "The names of the stored attributes, followed by those ordinary lookup knows (dir() sorts them).";
 
+inline constexpr const char* INDEXABLE_SIZEOF =
+    "__sizeof__($self)\n--\n\n"
+    "Bytes of the object and of the blocks it alone owns (its attribute values); shared parts (long text,\n"
+    "lists, nested objects, the key layout objects of a class share) are not counted. sys.getsizeof adds\n"
+    "the collector's header.";
+
 inline constexpr const char* INDEXABLE_REDUCE =
     "__reduce__($self)\n--\n\n"
     "Support for pickle and copy: the copy is a new object of the same class with the same attributes\n"
