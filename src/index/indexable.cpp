@@ -135,7 +135,7 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   std::unique_lock lock(attributes->mutex, std::try_to_lock);
   if (!lock.owns_lock()) return 0;
   int result = 0;
-  attributes->map.for_each_shared([&](const PyValue& value) {
+  attributes->map.for_each_in_cycles([&](const PyValue& value) {
     if (result == 0) result = value.traverse(visit, arg);
   });
   return result;

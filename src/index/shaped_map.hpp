@@ -2,8 +2,9 @@
 //
 // Layout (16 bytes in the object):
 //   - shared keys: `shape_` is a KeyShape (the root while empty) and `data_` a block holding its capacity and form,
-//     then the values in the order of the shape's keys. Packed form: while every value has a one-word form
-//     (ValuePacking), the block holds words, half the size; the first value without one widens the block for good.
+//     then the values in the order of the shape's keys. Packed form: the block holds a word per value (ValuePacking)
+//     and, after the words, a side slot for each value without a word form, its word naming the slot. Once such
+//     values would be half the entries or more, the block widens for good to plain values (16 bytes for 8 + 16).
 //   - own keys: `shape_` is null and `data_` a HybridHashmap, for maps the shape tree will not take (more than
 //     KeyShape::MAX_KEYS attributes, a rare order, or a tree at its bound). A map that leaves the tree stays out.
 // A flights row (19 attributes) thus pays 8 bytes a value (16 once a value has no word form) instead of 20 for a
@@ -13,6 +14,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -30,6 +32,7 @@ namespace vostrel {
 template <class V>
 class ShapedMap {
   static_assert(std::is_nothrow_move_constructible_v<V>, "values are moved when the block grows");
+  static_assert(alignof(V) <= alignof(uint64_t), "a side value follows the words of a packed block");
   using OwnKeys = HybridHashmap<uint32_t, V>;
   using Packing = ValuePacking<V>;
 
@@ -44,14 +47,19 @@ class ShapedMap {
       return;
     }
     if (other.data_ == nullptr) return;
+    const Header shape = other.header();
+    Values copy(shape.capacity, shape.side_capacity, shape.packed != 0);
     const size_t len = other.shape_->size();
-    Values copy(len, other.packed());
     for (; copy.len < len; ++copy.len) {
-      if (copy.packed) {
-        Packing::retain(other.word(copy.len));
-        copy.words()[copy.len] = other.word(copy.len);
+      const size_t at = copy.len;
+      if (!copy.packed) {
+        std::construct_at(copy.at(at), *other.value(at));
+      } else if (const std::optional<size_t> slot = Packing::side_slot(other.word(at))) {
+        copy.add_side(*slot, *other.side(*slot));
+        copy.words()[at] = other.word(at);
       } else {
-        std::construct_at(copy.at(copy.len), *other.value(copy.len));
+        Packing::retain(other.word(at));
+        copy.words()[at] = other.word(at);
       }
     }
     set_data(copy.release());
@@ -82,8 +90,9 @@ class ShapedMap {
     if (own_keys()) return Ref(own()->get(key));
     const size_t at = shape_->find(key);
     if (at >= shape_->size()) return Ref();
-    if (packed()) return Ref(word(at));
-    return Ref(value(at));
+    if (!packed()) return Ref(value(at));
+    if (const std::optional<size_t> slot = Packing::side_slot(word(at))) return Ref(side(*slot));
+    return Ref(word(at));
   }
 
   // Adds or replaces. Returns the replaced value (if any) instead of destroying it, so a caller holding the map's
@@ -102,26 +111,32 @@ class ShapedMap {
       }
     }
     // Every allocation comes first: nothing changes unless all of them succeed.
-    const std::optional<uint64_t> packed_value = packed() ? Packing::word_of(value) : std::nullopt;
-    const bool widen = packed() && !packed_value;
-    if (at == len && len == capacity()) {
-      rebuild(room_after(len, *next), packed() && !widen);
-    } else if (widen) {
-      rebuild(capacity(), false);
-    }
-    if (at < len) {
-      if (!packed()) return std::exchange(*this->value(at), std::move(value));
-      std::optional<V> old(Packing::unpack(word(at)));
-      words()[at] = *packed_value;
-      Packing::give_to_word(std::move(value));
-      return old;
-    }
+    const size_t room = at == len && len == capacity() ? room_after(len, *next) : capacity();
     if (packed()) {
-      words()[len] = *packed_value;
-      Packing::give_to_word(std::move(value));
-    } else {
-      std::construct_at(this->value(len), std::move(value));
+      const std::optional<uint64_t> packed_value = Packing::word_of(value);
+      if (packed_value && at == len && room == capacity()) {
+        // The common step while an object is filled: one more word in a block with room for it.
+        words()[len] = *packed_value;
+        Packing::give_to_word(std::move(value));
+        shape_ = next;
+        return std::nullopt;
+      }
+      const std::optional<size_t> old_slot = at < len ? Packing::side_slot(word(at)) : std::nullopt;
+      // Judged against the block's room as well: an object's first values may lack a word form (a name) while
+      // most of those to come have one.
+      if (packed_value || old_slot || keeps_packed(std::max(at < len ? len : len + 1, room))) {
+        const size_t side_room = !packed_value && !old_slot && free_side() == side_capacity()
+                                     ? std::min(KeyShape::MAX_KEYS / 2, side_capacity() + 2)
+                                     : side_capacity();
+        if (room != capacity() || side_room != side_capacity()) rebuild(room, side_room, true);
+        return place_packed(at, len, next, std::move(value), packed_value, old_slot);
+      }
+      rebuild(room, 0, false);  // widened for good: more values without a word form than with one
+    } else if (room != capacity()) {
+      rebuild(room, 0, false);
     }
+    if (at < len) return std::exchange(*this->value(at), std::move(value));
+    std::construct_at(this->value(len), std::move(value));
     shape_ = next;
     return std::nullopt;
   }
@@ -133,7 +148,7 @@ class ShapedMap {
     } else if (count > KeyShape::MAX_KEYS) {
       leave_tree(count);
     } else if (count > capacity()) {
-      rebuild(count, data_ == nullptr || packed());
+      rebuild(count, side_capacity(), packed());
     }
   }
 
@@ -142,7 +157,7 @@ class ShapedMap {
   // Bytes of the map's own blocks (0 while empty); shared shapes are not counted.
   size_t heap_bytes() const {
     if (own_keys()) return sizeof(OwnKeys) + own()->heap_bytes();
-    return data_ == nullptr ? 0 : Values::bytes_for(capacity(), packed());
+    return data_ == nullptr ? 0 : Values::bytes_for(capacity(), side_capacity(), packed());
   }
   // Whether the keys are a shared shape's, and whether the values are packed (tests).
   bool shares_keys() const { return !own_keys(); }
@@ -159,65 +174,79 @@ class ShapedMap {
     if (own_keys()) return own()->for_each(f);
     const size_t len = shape_->size();
     const uint32_t* keys = shape_->keys();
-    if (packed()) {
-      for (size_t at = 0; at < len; ++at) {
+    if (!packed()) {
+      for (size_t at = 0; at < len; ++at) f(keys[at], *value(at));
+      return;
+    }
+    for (size_t at = 0; at < len; ++at) {
+      if (const std::optional<size_t> slot = Packing::side_slot(word(at))) {
+        f(keys[at], *side(*slot));
+      } else {
         const Ref entry(word(at));
         f(keys[at], *entry);
       }
-      return;
     }
-    for (size_t at = 0; at < len; ++at) f(keys[at], *value(at));
   }
 
-  // Calls f(const V&) for every value that may hold a shared part (every value of a wide block, the words that name
-  // one in a packed block): for walks that look only for references, such as the cycle collector's.
+  // Calls f(const V&) for every value that may take part in a reference cycle (the values of a wide block, the side
+  // values and the words that name such a value in a packed block): for the collector's walk.
   template <class F>
-  void for_each_shared(F&& f) const {
+  void for_each_in_cycles(F&& f) const {
     if (own_keys() || !packed()) return for_each([&](const uint32_t&, const V& value) { f(value); });
     for (size_t at = 0; at < shape_->size(); ++at) {
-      if (!Packing::names_shared(word(at))) continue;
-      const Ref entry(word(at));
-      f(*entry);
+      if (const std::optional<size_t> slot = Packing::side_slot(word(at))) {
+        f(*side(*slot));
+      } else if (Packing::in_cycles(word(at))) {
+        const Ref entry(word(at));
+        f(*entry);
+      }
     }
   }
 
   // Asks the processor for the shared parts of every value (V::prefetch), ahead of a walk that reads them; packed
   // words are not unpacked for it (unpacking reads the record it names).
   void prefetch_values() const {
-    if (!own_keys() && packed()) {
-      for (size_t at = 0; at < shape_->size(); ++at) Packing::prefetch(word(at));
-      return;
+    if (own_keys() || !packed()) return for_each([](const uint32_t&, const V& value) { value.prefetch(); });
+    for (size_t at = 0; at < shape_->size(); ++at) {
+      if (!Packing::side_slot(word(at))) Packing::prefetch(word(at));
     }
-    for_each([](const uint32_t&, const V& value) { value.prefetch(); });
   }
 
  private:
-  // A block of values: a header (capacity, form), then the values or their words. Built here, then handed to the
-  // map (which frees it).
+  // The first bytes of a block. A packed block holds `capacity` words, then `side_capacity` side slots for the
+  // values without a word form (their words name the slot), `side_used` marking the slots in use.
+  struct Header {
+    uint8_t capacity;
+    uint8_t side_capacity;
+    uint8_t packed;
+    uint8_t unused = 0;
+    uint16_t side_used = 0;
+    uint16_t unused_too = 0;
+  };
+  static_assert(KeyShape::MAX_KEYS <= 0xff && KeyShape::MAX_KEYS / 2 <= 16, "the header's fields hold the bounds");
+
+  // A block of values being built: freed, with what it holds, unless released to the map.
   struct Values {
-    struct alignas(std::max(alignof(V), alignof(uint64_t))) Unit {
-      std::byte bytes[std::max(alignof(V), alignof(uint64_t))];
+    struct alignas(alignof(uint64_t)) Unit {
+      std::byte bytes[alignof(uint64_t)];
     };
-    struct Header {
-      uint32_t capacity;
-      uint32_t packed;
-    };
-    static constexpr size_t HEADER = sizeof(Unit) >= sizeof(Header) ? sizeof(Unit) : sizeof(Header);
-    static size_t bytes_for(size_t room, bool packed) {
-      return HEADER + room * (packed ? sizeof(uint64_t) : sizeof(V));
+    static constexpr size_t HEADER = sizeof(Header);
+    static size_t bytes_for(size_t room, size_t side_room, bool packed) {
+      return HEADER + (packed ? room * sizeof(uint64_t) + side_room * sizeof(V) : room * sizeof(V));
     }
-    static size_t units_for(size_t room, bool packed) {
-      return (bytes_for(room, packed) + sizeof(Unit) - 1) / sizeof(Unit);
+    static size_t units_for(const Header& header) {
+      return (bytes_for(header.capacity, header.side_capacity, header.packed != 0) + sizeof(Unit) - 1) / sizeof(Unit);
     }
 
     std::byte* base = nullptr;
     bool packed = false;
-    size_t len = 0;  // values constructed so far (destroyed if the block is dropped unreleased)
+    size_t len = 0;  // entries constructed so far
 
     // Throws std::bad_alloc.
-    Values(size_t room, bool packed_words) : packed(packed_words) {
-      base = reinterpret_cast<std::byte*>(std::allocator<Unit>().allocate(units_for(room, packed)));
-      const Header header{static_cast<uint32_t>(room), packed ? 1u : 0u};
+    Values(size_t room, size_t side_room, bool packed_words) : packed(packed_words) {
+      const Header header{static_cast<uint8_t>(room), static_cast<uint8_t>(packed ? side_room : 0),
+                          static_cast<uint8_t>(packed ? 1 : 0)};
+      base = reinterpret_cast<std::byte*>(std::allocator<Unit>().allocate(units_for(header)));
       std::memcpy(base, &header, sizeof(header));
     }
     Values(const Values&) = delete;
@@ -225,7 +254,10 @@ class ShapedMap {
     ~Values() {
       if (base == nullptr) return;
       if (packed) {
-        for (size_t slot = 0; slot < len; ++slot) Packing::release(words()[slot]);
+        for (size_t at = 0; at < len; ++at) {
+          if (!Packing::side_slot(words()[at])) Packing::release(words()[at]);
+        }
+        destroy_sides(base);
       } else {
         std::destroy_n(at(0), len);
       }
@@ -233,6 +265,13 @@ class ShapedMap {
     }
     V* at(size_t slot) const { return std::launder(reinterpret_cast<V*>(base + HEADER) + slot); }
     uint64_t* words() const { return reinterpret_cast<uint64_t*>(base + HEADER); }
+    // Copies `value` into side slot `slot` (throws what V's copy throws; nothing is placed then).
+    void add_side(size_t slot, const V& value) {
+      std::construct_at(side_of(base, slot), value);
+      Header header = header_of(base);
+      header.side_used = static_cast<uint16_t>(header.side_used | (1u << slot));
+      std::memcpy(base, &header, sizeof(header));
+    }
     std::byte* release() { return std::exchange(base, nullptr); }
 
     static Header header_of(const std::byte* block) {
@@ -240,20 +279,72 @@ class ShapedMap {
       std::memcpy(&header, block, sizeof(header));
       return header;
     }
+    static V* side_of(const std::byte* block, size_t slot) {
+      const size_t words = header_of(block).capacity;
+      return std::launder(reinterpret_cast<V*>(const_cast<std::byte*>(block) + HEADER + words * sizeof(uint64_t)) +
+                          slot);
+    }
+    static void destroy_sides(std::byte* block) {
+      for (uint32_t used = header_of(block).side_used; used != 0; used &= used - 1) {
+        std::destroy_at(side_of(block, static_cast<size_t>(std::countr_zero(used))));
+      }
+    }
     static void free(std::byte* block) {
-      const Header header = header_of(block);
-      std::allocator<Unit>().deallocate(reinterpret_cast<Unit*>(block), units_for(header.capacity, header.packed != 0));
+      std::allocator<Unit>().deallocate(reinterpret_cast<Unit*>(block), units_for(header_of(block)));
     }
   };
 
   bool own_keys() const noexcept { return shape_ == nullptr; }
   OwnKeys* own() const noexcept { return reinterpret_cast<OwnKeys*>(data_); }
-  size_t capacity() const noexcept { return data_ == nullptr ? 0 : Values::header_of(data_).capacity; }
+  Header header() const noexcept { return Values::header_of(data_); }
+  size_t capacity() const noexcept { return data_ == nullptr ? 0 : header().capacity; }
+  size_t side_capacity() const noexcept { return data_ == nullptr ? 0 : header().side_capacity; }
   // An empty map has no block yet: its first values are packed when they can be.
-  bool packed() const noexcept { return data_ == nullptr ? Packing::ENABLED : Values::header_of(data_).packed != 0; }
+  bool packed() const noexcept { return data_ == nullptr ? Packing::ENABLED : header().packed != 0; }
   V* value(size_t slot) const noexcept { return std::launder(reinterpret_cast<V*>(data_ + Values::HEADER) + slot); }
   uint64_t* words() const noexcept { return reinterpret_cast<uint64_t*>(data_ + Values::HEADER); }
   uint64_t word(size_t slot) const noexcept { return words()[slot]; }
+  V* side(size_t slot) const noexcept { return Values::side_of(data_, slot); }
+  // The first side slot not in use (side_capacity() when all are).
+  size_t free_side() const noexcept {
+    return data_ == nullptr ? 0 : static_cast<size_t>(std::countr_one(static_cast<uint32_t>(header().side_used)));
+  }
+  void mark_side(size_t slot, bool used) noexcept {
+    Header changed = header();
+    changed.side_used = static_cast<uint16_t>(used ? changed.side_used | (1u << slot) : changed.side_used & ~(1u << slot));
+    std::memcpy(data_, &changed, sizeof(changed));
+  }
+  // Whether a packed block with `entries` entries may take one more side value: side values cost a word and a
+  // value each, so the block stays packed while they are fewer than half its entries.
+  bool keeps_packed(size_t entries) const noexcept {
+    const size_t sides = data_ == nullptr ? 0 : static_cast<size_t>(std::popcount(header().side_used));
+    return 2 * (sides + 1) < entries;
+  }
+
+  // Puts `value` at entry `at` of a packed block with room for it (and a free side slot if it needs one).
+  std::optional<V> place_packed(size_t at, size_t len, const KeyShape* next, V&& value,
+                                std::optional<uint64_t> packed_value, std::optional<size_t> old_slot) {
+    std::optional<V> old;
+    if (old_slot) {
+      if (!packed_value) return std::exchange(*side(*old_slot), std::move(value));
+      old.emplace(std::move(*side(*old_slot)));
+      std::destroy_at(side(*old_slot));
+      mark_side(*old_slot, false);
+    } else if (at < len) {
+      old.emplace(Packing::unpack(word(at)));
+    }
+    if (packed_value) {
+      words()[at] = *packed_value;
+      Packing::give_to_word(std::move(value));
+    } else {
+      const size_t slot = free_side();
+      std::construct_at(side(slot), std::move(value));
+      mark_side(slot, true);
+      words()[at] = Packing::side_word(slot);
+    }
+    if (at == len) shape_ = next;
+    return old;
+  }
 
   // Room for a full block of `len` values about to take the step to `next`: as far as maps that took that step went,
   // when that is at most twice as far (objects of a class fill one block at once, after a few small ones), else half
@@ -264,22 +355,32 @@ class ShapedMap {
     return std::min(KeyShape::MAX_KEYS, std::max<size_t>(4, len + len / 2));
   }
 
-  // Moves the values into a block with room for `room` of them (room >= len()), packed or not (a packed block may
-  // become wide, never the reverse).
-  void rebuild(size_t room, bool packed_words) {
-    Values built(room, packed_words);  // the only step that can fail; nothing has changed yet
+  // Moves the values into a block with room for `room` of them (room >= len()) and `side_room` side values (at least
+  // as many as there are now), packed or not (a packed block may become wide, never the reverse).
+  void rebuild(size_t room, size_t side_room, bool packed_words) {
+    Values built(room, side_room, packed_words);  // the only step that can fail; nothing has changed yet
     const size_t len = shape_->size();
     const bool was_packed = packed();
-    for (; built.len < len; ++built.len) {
-      const size_t slot = built.len;
-      if (was_packed && packed_words) {
-        built.words()[slot] = word(slot);
-      } else if (was_packed) {
-        std::construct_at(built.at(slot), Packing::unpack(word(slot)));
+    for (size_t at = 0; at < len; ++at) {
+      if (!was_packed) {
+        std::construct_at(built.at(at), std::move(*value(at)));
+        std::destroy_at(value(at));
+      } else if (const std::optional<size_t> slot = Packing::side_slot(word(at))) {
+        // A side value keeps its slot in a packed block, or takes its entry's place in a wide one.
+        V* moved = packed_words ? Values::side_of(built.base, *slot) : built.at(at);
+        std::construct_at(moved, std::move(*side(*slot)));
+        std::destroy_at(side(*slot));
+        if (packed_words) built.words()[at] = word(at);
+      } else if (packed_words) {
+        built.words()[at] = word(at);
       } else {
-        std::construct_at(built.at(slot), std::move(*value(slot)));
-        std::destroy_at(value(slot));
+        std::construct_at(built.at(at), Packing::unpack(word(at)));
       }
+    }
+    if (was_packed && packed_words && data_ != nullptr) {
+      Header header = Values::header_of(built.base);
+      header.side_used = this->header().side_used;
+      std::memcpy(built.base, &header, sizeof(header));
     }
     if (data_ != nullptr) Values::free(data_);
     set_data(built.release());
@@ -292,14 +393,20 @@ class ShapedMap {
     const size_t len = shape_->size();
     const bool was_packed = packed();
     for (size_t at = 0; at < len; ++at) {
-      if (was_packed) {
-        keyed->insert(shape_->key(at), Packing::unpack(word(at)));
-      } else {
+      if (!was_packed) {
         keyed->insert(shape_->key(at), std::move(*value(at)));
+      } else if (const std::optional<size_t> slot = Packing::side_slot(word(at))) {
+        keyed->insert(shape_->key(at), std::move(*side(*slot)));
+      } else {
+        keyed->insert(shape_->key(at), Packing::unpack(word(at)));
       }
     }
     if (data_ != nullptr) {
-      if (!was_packed) std::destroy_n(value(0), len);
+      if (was_packed) {
+        Values::destroy_sides(data_);
+      } else {
+        std::destroy_n(value(0), len);
+      }
       Values::free(data_);
     }
     set_data(reinterpret_cast<std::byte*>(keyed.release()));  // freed by destroy()
@@ -314,20 +421,21 @@ class ShapedMap {
   }
 
   void destroy() noexcept {
-    if (data_ == nullptr) {
-      shape_ = KeyShape::root();
-      return;
+    if (data_ != nullptr) {
+      if (own_keys()) {
+        std::unique_ptr<OwnKeys> keyed(own());
+      } else if (packed()) {
+        for (size_t at = 0; at < shape_->size(); ++at) {
+          if (!Packing::side_slot(word(at))) Packing::release(word(at));
+        }
+        Values::destroy_sides(data_);
+        Values::free(data_);
+      } else {
+        std::destroy_n(value(0), shape_->size());
+        Values::free(data_);
+      }
+      set_data(nullptr);
     }
-    if (own_keys()) {
-      std::unique_ptr<OwnKeys> keyed(own());
-    } else if (packed()) {
-      for (size_t slot = 0; slot < shape_->size(); ++slot) Packing::release(word(slot));
-      Values::free(data_);
-    } else {
-      std::destroy_n(value(0), shape_->size());
-      Values::free(data_);
-    }
-    set_data(nullptr);
     shape_ = KeyShape::root();
   }
 

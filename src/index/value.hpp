@@ -296,7 +296,8 @@ inline std::optional<uint64_t> PyValue::packed_word() const noexcept {
 
 // Attribute maps keep a value in one word when it has one: an Int within 48 bits, a Float (all but negative quiet
 // NaNs), a Bool, text of up to six bytes, or any value held in a shared record. Longer text in place (7 to 15
-// bytes) and the empty Unknown have none. A flights row (small ints, floats, short codes) packs whole.
+// bytes), larger ints and the empty Unknown have none: a map keeps those beside the words. A flights row (small
+// ints, floats, short codes) packs whole.
 template <>
 struct ValuePacking<PyValue> {
   static constexpr bool ENABLED = true;
@@ -316,10 +317,23 @@ struct ValuePacking<PyValue> {
     return (word & PyValue::PACKED_TAGGED) == PyValue::PACKED_TAGGED &&
            ((word >> PyValue::PACKED_TAG_SHIFT) & 7) >= PyValue::PACKED_STR_RECORD;
   }
+  // Text takes part in no cycle: only lists, objects and other values held in records do.
+  static bool in_cycles(uint64_t word) noexcept {
+    return names_shared(word) && ((word >> PyValue::PACKED_TAG_SHIFT) & 7) != PyValue::PACKED_STR_RECORD;
+  }
   static void prefetch(uint64_t word) noexcept {
     if (names_shared(word)) {
       __builtin_prefetch(reinterpret_cast<const void*>(static_cast<uintptr_t>(word & PyValue::PACKED_PAYLOAD)));
     }
+  }
+  // A side slot's word: short-text form with the length byte 0xff (text has at most five bytes there) and the slot
+  // in the next byte.
+  static constexpr uint64_t SIDE_MARK = PyValue::PACKED_TAGGED | (uint64_t{PyValue::PACKED_SHORT_TEXT} << 48) | 0xff;
+  static constexpr uint64_t SIDE_MASK = PyValue::PACKED_TAGGED | (uint64_t{7} << 48) | 0xff;
+  static uint64_t side_word(size_t slot) noexcept { return SIDE_MARK | (uint64_t{slot} << 8); }
+  static std::optional<size_t> side_slot(uint64_t word) noexcept {
+    if ((word & SIDE_MASK) != SIDE_MARK) return std::nullopt;
+    return static_cast<size_t>((word >> 8) & 0xff);
   }
   static void release(uint64_t word) noexcept {
     if (names_shared(word)) unpack(word);  // the unpacked value lets go of the record

@@ -10,8 +10,12 @@
 //                                        reference: a borrowed view, valid while the word's holder keeps it, that
 //                                        must never be destroyed (it owns nothing);
 //   void prefetch(uint64_t)              asks the processor for what the word names, if anything;
-//   bool names_shared(uint64_t)          whether the word names a shared part (only such values are visited when a
-//                                        walk looks for references).
+//   bool names_shared(uint64_t)          whether the word names a shared part;
+//   bool in_cycles(uint64_t)             whether the value can take part in a reference cycle (only such values
+//                                        are visited by the collector's walk);
+//   uint64_t side_word(size_t slot)      a word that stands for the value kept in side slot `slot` (< 16) of the
+//                                        map's block, for a value without a word form;
+//   std::optional<size_t> side_slot(uint64_t)   the slot such a word names, or nullopt for a value's own word.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +37,9 @@ struct ValuePacking {
   [[noreturn]] static void view(uint64_t, V*) noexcept { std::abort(); }
   static void prefetch(uint64_t) noexcept {}
   static bool names_shared(uint64_t) noexcept { return true; }
+  static bool in_cycles(uint64_t) noexcept { return true; }
+  static uint64_t side_word(size_t slot) noexcept { return slot; }
+  static std::optional<size_t> side_slot(uint64_t) noexcept { return std::nullopt; }
 };
 
 // The value under a key, as a map hands it out: a pointer to a stored value, or a borrowed view of a packed word.
