@@ -158,7 +158,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
     AttributeValues attributes;
     bool has_dunder = false;
     if (kwargs != nullptr) {
-      attributes.reserve(static_cast<size_t>(PyDict_GET_SIZE(kwargs)));
+      bool reserved = false;
       Py_ssize_t position = 0;
       PyObject* key = nullptr;
       PyObject* value = nullptr;
@@ -169,6 +169,11 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
           continue;
         }
         uint32_t name_id = attribute_name_id(key);
+        if (!reserved) {
+          // One block for every value, side slots as earlier objects starting with this name needed.
+          attributes.reserve(static_cast<size_t>(PyDict_GET_SIZE(kwargs)), name_id);
+          reserved = true;
+        }
         std::optional<PyValue> replaced = attributes.insert(name_id, PyValue::capture(PyRef::borrow(value)));
       }
     }

@@ -24,7 +24,8 @@ size_t next_slot(size_t slot) { return (slot + 1) & (STEP_SLOTS - 1); }
 
 }  // namespace
 
-KeyShape::KeyShape(MadeByTree, const KeyShape& parent, uint32_t key) : size_(parent.size_ + 1), parent_(&parent) {
+KeyShape::KeyShape(MadeByTree, const KeyShape& parent, uint32_t key)
+    : size_(parent.size_ + 1), parent_(&parent), origin_(parent.origin_ != nullptr ? parent.origin_ : this) {
   std::copy_n(parent.keys_, parent.size_, keys_);
   keys_[parent.size_] = key;
 }
@@ -37,7 +38,12 @@ const KeyShape* KeyShape::find_step(uint32_t key) const noexcept {
 }
 
 const KeyShape* KeyShape::with(uint32_t key) const {
-  if (const KeyShape* known = find_step(key)) return known;
+  const KeyShape* last = last_step_.load(std::memory_order_acquire);
+  if (last != nullptr && last->keys_[size_] == key) return last;
+  if (const KeyShape* known = find_step(key)) {
+    last_step_.store(known, std::memory_order_release);
+    return known;
+  }
   if (size_ >= MAX_KEYS) return nullptr;
   if (this != &ROOT && children_.load(std::memory_order_relaxed) >= MAX_BRANCHES) return nullptr;
   // Counted before it is made, so racing threads never make more than MAX_SHAPES between them.

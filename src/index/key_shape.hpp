@@ -59,6 +59,15 @@ class KeyShape {
   uint32_t key(size_t at) const noexcept { return keys_[at]; }
   // The most keys of any shape made from this one (or its own size): how far maps that reached it have gone.
   uint32_t reach() const noexcept { return std::max(size_, reach_.load(std::memory_order_relaxed)); }
+  // Side slots (values without a word form) the last map through this shape's first step needed: a new map starting
+  // the same way makes room for as many at once instead of in a second block. A hint only: a wrong one costs a spare
+  // slot or a second block.
+  uint32_t side_hint() const noexcept {
+    return origin_ == nullptr ? 0 : origin_->sides_seen_.load(std::memory_order_relaxed);
+  }
+  void note_sides(uint32_t sides) const noexcept {
+    if (origin_ != nullptr) origin_->sides_seen_.store(sides, std::memory_order_relaxed);
+  }
   // Position of `key`, or size() when it is not one of these keys.
   size_t find(uint32_t key) const noexcept { return find_u32(keys_, size_, key); }
 
@@ -94,7 +103,11 @@ class KeyShape {
   uint32_t size_ = 0;
   mutable std::atomic<uint32_t> children_{0};
   mutable std::atomic<uint32_t> reach_{0};
+  // The step taken last from this shape: objects of a class take the same one, without a probe of the table.
+  mutable std::atomic<const KeyShape*> last_step_{nullptr};
   const KeyShape* parent_ = nullptr;
+  const KeyShape* origin_ = nullptr;  // the ancestor one step from the root (itself at that depth; none for the root)
+  mutable std::atomic<uint32_t> sides_seen_{0};
   // In place, so a lookup reads the shape and its keys in one go; the tree's bound keeps the room affordable.
   uint32_t keys_[MAX_KEYS] = {};
 };

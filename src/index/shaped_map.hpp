@@ -125,9 +125,11 @@ class ShapedMap {
       // Judged against the block's room as well: an object's first values may lack a word form (a name) while
       // most of those to come have one.
       if (packed_value || old_slot || keeps_packed(std::max(at < len ? len : len + 1, room))) {
-        const size_t side_room = !packed_value && !old_slot && free_side() == side_capacity()
-                                     ? std::min(KeyShape::MAX_KEYS / 2, side_capacity() + 2)
-                                     : side_capacity();
+        size_t side_room = side_capacity();
+        if (data_ == nullptr) side_room = std::min<size_t>((next != nullptr ? next : shape_)->side_hint(), (room - 1) / 2);
+        if (!packed_value && !old_slot && free_side() >= side_room) {
+          side_room = std::min(KeyShape::MAX_KEYS / 2, std::max(side_room, side_capacity() + 2));
+        }
         if (room != capacity() || side_room != side_capacity()) rebuild(room, side_room, true);
         return place_packed(at, len, next, std::move(value), packed_value, old_slot);
       }
@@ -141,14 +143,20 @@ class ShapedMap {
     return std::nullopt;
   }
 
-  // Makes room for `count` entries in all (one allocation now instead of several while filling).
-  void reserve(size_t count) {
+  // Makes room for `count` entries in all (one allocation now instead of several while filling). `first_key`, the key
+  // an empty map will take first, tells how many side slots maps of that kind have needed.
+  void reserve(size_t count, std::optional<uint32_t> first_key = std::nullopt) {
     if (own_keys()) {
       own()->reserve(count);
     } else if (count > KeyShape::MAX_KEYS) {
       leave_tree(count);
     } else if (count > capacity()) {
-      rebuild(count, side_capacity(), packed());
+      size_t side_room = side_capacity();
+      if (data_ == nullptr && packed() && first_key) {
+        // Fewer than half the entries: more would widen the block.
+        if (const KeyShape* first = shape_->with(*first_key)) side_room = std::min<size_t>(first->side_hint(), (count - 1) / 2);
+      }
+      rebuild(count, side_room, packed());
     }
   }
 
@@ -341,6 +349,7 @@ class ShapedMap {
       std::construct_at(side(slot), std::move(value));
       mark_side(slot, true);
       words()[at] = Packing::side_word(slot);
+      (at == len ? next : shape_)->note_sides(static_cast<uint32_t>(std::popcount(header().side_used)));
     }
     if (at == len) shape_ = next;
     return old;
