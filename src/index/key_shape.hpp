@@ -45,7 +45,7 @@ class KeyShape {
  public:
   static constexpr size_t MAX_KEYS = 32;  // a scan of 32 keys is as quick as a hash probe
   // Enough for hundreds of classes (a class seldom branches: its objects take the same path), few enough that the
-  // tree and its table stay under three megabytes.
+  // tree and its table stay near three megabytes.
   static constexpr size_t MAX_SHAPES = 16384;
   // Objects whose attributes arrive in many orders (rows of optional fields) stop sharing there instead of using the
   // tree up for every other class. The root is exempt: its children are the first attributes of every class.

@@ -126,7 +126,10 @@ class ShapedMap {
       // most of those to come have one.
       if (packed_value || old_slot || keeps_packed(std::max(at < len ? len : len + 1, room))) {
         size_t side_room = side_capacity();
-        if (data_ == nullptr) side_room = std::min<size_t>((next != nullptr ? next : shape_)->side_hint(), (room - 1) / 2);
+        if (data_ == nullptr) {
+          const KeyShape& reached = next != nullptr ? *next : *shape_;
+          side_room = std::min<size_t>(reached.side_hint(), (room - 1) / 2);
+        }
         if (!packed_value && !old_slot && free_side() >= side_room) {
           side_room = std::min(KeyShape::MAX_KEYS / 2, std::max(side_room, side_capacity() + 2));
         }
@@ -154,7 +157,9 @@ class ShapedMap {
       size_t side_room = side_capacity();
       if (data_ == nullptr && packed() && first_key) {
         // Fewer than half the entries: more would widen the block.
-        if (const KeyShape* first = shape_->with(*first_key)) side_room = std::min<size_t>(first->side_hint(), (count - 1) / 2);
+        if (const KeyShape* first = shape_->with(*first_key)) {
+          side_room = std::min<size_t>(first->side_hint(), (count - 1) / 2);
+        }
       }
       rebuild(count, side_room, packed());
     }
@@ -319,7 +324,8 @@ class ShapedMap {
   }
   void mark_side(size_t slot, bool used) noexcept {
     Header changed = header();
-    changed.side_used = static_cast<uint16_t>(used ? changed.side_used | (1u << slot) : changed.side_used & ~(1u << slot));
+    const uint32_t bit = 1u << slot;
+    changed.side_used = static_cast<uint16_t>(used ? changed.side_used | bit : changed.side_used & ~bit);
     std::memcpy(data_, &changed, sizeof(changed));
   }
   // Whether a packed block with `entries` entries may take one more side value: side values cost a word and a
