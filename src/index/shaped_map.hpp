@@ -109,18 +109,26 @@ class ShapedMap {
         leave_tree(len + 1);
         return own()->insert(key, std::move(value));
       }
+      // The common step while an object is filled: one more word in a packed block with room for it.
+      if (data_ != nullptr && len < capacity() && packed()) {
+        if (const std::optional<uint64_t> packed_value = Packing::word_of(value)) {
+          words()[len] = *packed_value;
+          Packing::give_to_word(std::move(value));
+          shape_ = next;
+          return std::nullopt;
+        }
+      }
     }
+    return insert_at(at, len, next, std::move(value));
+  }
+
+ private:
+  // The rest of insert: a replacement, a new block, a side slot or widening.
+  [[gnu::noinline]] std::optional<V> insert_at(size_t at, size_t len, const KeyShape* next, V&& value) {
     // Every allocation comes first: nothing changes unless all of them succeed.
     const size_t room = at == len && len == capacity() ? room_after(len, *next) : capacity();
     if (packed()) {
       const std::optional<uint64_t> packed_value = Packing::word_of(value);
-      if (packed_value && at == len && room == capacity()) {
-        // The common step while an object is filled: one more word in a block with room for it.
-        words()[len] = *packed_value;
-        Packing::give_to_word(std::move(value));
-        shape_ = next;
-        return std::nullopt;
-      }
       const std::optional<size_t> old_slot = at < len ? Packing::side_slot(word(at)) : std::nullopt;
       // Judged against the block's room as well: an object's first values may lack a word form (a name) while
       // most of those to come have one.
@@ -146,6 +154,8 @@ class ShapedMap {
     return std::nullopt;
   }
 
+
+ public:
   // Makes room for `count` entries in all (one allocation now instead of several while filling). `first_key`, the key
   // an empty map will take first, tells how many side slots maps of that kind have needed.
   void reserve(size_t count, std::optional<uint32_t> first_key = std::nullopt) {
@@ -328,10 +338,18 @@ class ShapedMap {
     changed.side_used = static_cast<uint16_t>(used ? changed.side_used | bit : changed.side_used & ~bit);
     std::memcpy(data_, &changed, sizeof(changed));
   }
+  // Bits set in a side mask, without the library call a portable build makes of std::popcount.
+  static size_t count_bits(uint16_t mask) noexcept {
+    uint32_t bits = mask;
+    bits = bits - ((bits >> 1) & 0x5555u);
+    bits = (bits & 0x3333u) + ((bits >> 2) & 0x3333u);
+    bits = (bits + (bits >> 4)) & 0x0f0fu;
+    return static_cast<size_t>((bits + (bits >> 8)) & 0x1fu);
+  }
   // Whether a packed block with `entries` entries may take one more side value: side values cost a word and a
   // value each, so the block stays packed while they are fewer than half its entries.
   bool keeps_packed(size_t entries) const noexcept {
-    const size_t sides = data_ == nullptr ? 0 : static_cast<size_t>(std::popcount(header().side_used));
+    const size_t sides = data_ == nullptr ? 0 : count_bits(header().side_used);
     return 2 * (sides + 1) < entries;
   }
 
@@ -355,7 +373,7 @@ class ShapedMap {
       std::construct_at(side(slot), std::move(value));
       mark_side(slot, true);
       words()[at] = Packing::side_word(slot);
-      (at == len ? next : shape_)->note_sides(static_cast<uint32_t>(std::popcount(header().side_used)));
+      (at == len ? next : shape_)->note_sides(static_cast<uint32_t>(count_bits(header().side_used)));
     }
     if (at == len) shape_ = next;
     return old;
