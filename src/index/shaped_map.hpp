@@ -122,40 +122,6 @@ class ShapedMap {
     return insert_at(at, len, next, std::move(value));
   }
 
- private:
-  // The rest of insert: a replacement, a new block, a side slot or widening.
-  [[gnu::noinline]] std::optional<V> insert_at(size_t at, size_t len, const KeyShape* next, V&& value) {
-    // Every allocation comes first: nothing changes unless all of them succeed.
-    const size_t room = at == len && len == capacity() ? room_after(len, *next) : capacity();
-    if (packed()) {
-      const std::optional<uint64_t> packed_value = Packing::word_of(value);
-      const std::optional<size_t> old_slot = at < len ? Packing::side_slot(word(at)) : std::nullopt;
-      // Judged against the block's room as well: an object's first values may lack a word form (a name) while
-      // most of those to come have one.
-      if (packed_value || old_slot || keeps_packed(std::max(at < len ? len : len + 1, room))) {
-        size_t side_room = side_capacity();
-        if (data_ == nullptr) {
-          const KeyShape& reached = next != nullptr ? *next : *shape_;
-          side_room = std::min<size_t>(reached.side_hint(), (room - 1) / 2);
-        }
-        if (!packed_value && !old_slot && free_side() >= side_room) {
-          side_room = std::min(KeyShape::MAX_KEYS / 2, std::max(side_room, side_capacity() + 2));
-        }
-        if (room != capacity() || side_room != side_capacity()) rebuild(room, side_room, true);
-        return place_packed(at, len, next, std::move(value), packed_value, old_slot);
-      }
-      rebuild(room, 0, false);  // widened for good: more values without a word form than with one
-    } else if (room != capacity()) {
-      rebuild(room, 0, false);
-    }
-    if (at < len) return std::exchange(*this->value(at), std::move(value));
-    std::construct_at(this->value(len), std::move(value));
-    shape_ = next;
-    return std::nullopt;
-  }
-
-
- public:
   // Makes room for `count` entries in all (one allocation now instead of several while filling). `first_key`, the key
   // an empty map will take first, tells how many side slots maps of that kind have needed.
   void reserve(size_t count, std::optional<uint32_t> first_key = std::nullopt) {
@@ -351,6 +317,37 @@ class ShapedMap {
   bool keeps_packed(size_t entries) const noexcept {
     const size_t sides = data_ == nullptr ? 0 : count_bits(header().side_used);
     return 2 * (sides + 1) < entries;
+  }
+
+  // The rest of insert: a replacement, a new block, a side slot or widening.
+  [[gnu::noinline]] std::optional<V> insert_at(size_t at, size_t len, const KeyShape* next, V&& value) {
+    // Every allocation comes first: nothing changes unless all of them succeed.
+    const size_t room = at == len && len == capacity() ? room_after(len, *next) : capacity();
+    if (packed()) {
+      const std::optional<uint64_t> packed_value = Packing::word_of(value);
+      const std::optional<size_t> old_slot = at < len ? Packing::side_slot(word(at)) : std::nullopt;
+      // Judged against the block's room as well: an object's first values may lack a word form (a name) while
+      // most of those to come have one.
+      if (packed_value || old_slot || keeps_packed(std::max(at < len ? len : len + 1, room))) {
+        size_t side_room = side_capacity();
+        if (data_ == nullptr) {
+          const KeyShape& reached = next != nullptr ? *next : *shape_;
+          side_room = std::min<size_t>(reached.side_hint(), (room - 1) / 2);
+        }
+        if (!packed_value && !old_slot && free_side() >= side_room) {
+          side_room = std::min(KeyShape::MAX_KEYS / 2, std::max(side_room, side_capacity() + 2));
+        }
+        if (room != capacity() || side_room != side_capacity()) rebuild(room, side_room, true);
+        return place_packed(at, len, next, std::move(value), packed_value, old_slot);
+      }
+      rebuild(room, 0, false);  // widened for good: more values without a word form than with one
+    } else if (room != capacity()) {
+      rebuild(room, 0, false);
+    }
+    if (at < len) return std::exchange(*this->value(at), std::move(value));
+    std::construct_at(this->value(len), std::move(value));
+    shape_ = next;
+    return std::nullopt;
   }
 
   // Puts `value` at entry `at` of a packed block with room for it (and a free side slot if it needs one).
