@@ -25,7 +25,7 @@
 
 namespace vostrel {
 
-// Types that do not specialise it never pack: fits() says no, so the rest is never called.
+// Types that do not specialise it never pack: word_of() says no, so the rest is never called.
 template <class V>
 struct ValuePacking {
   static constexpr bool ENABLED = false;
