@@ -66,7 +66,10 @@ class KeyShape {
     return origin_ == nullptr ? 0 : origin_->sides_seen_.load(std::memory_order_relaxed);
   }
   void note_sides(uint32_t sides) const noexcept {
-    if (origin_ != nullptr) origin_->sides_seen_.store(sides, std::memory_order_relaxed);
+    // Written only on a change: objects of a class made on many threads then leave the line shared, not bouncing.
+    if (origin_ != nullptr && origin_->sides_seen_.load(std::memory_order_relaxed) != sides) {
+      origin_->sides_seen_.store(sides, std::memory_order_relaxed);
+    }
   }
   // Position of `key`, or size() when it is not one of these keys.
   size_t find(uint32_t key) const noexcept { return find_u32(keys_, size_, key); }

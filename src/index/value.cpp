@@ -420,10 +420,7 @@ PyValue PyValue::capture(PyRef obj) {
     if (utf8 == nullptr) fail_type_checked();
     std::string_view text(utf8, static_cast<size_t>(size));
     if (text.size() <= INLINE_TEXT) {
-      std::memset(value.bytes_, 0, sizeof(value.bytes_));
-      std::memcpy(value.bytes_, text.data(), text.size());
-      value.bytes_[TAG] = static_cast<unsigned char>(static_cast<unsigned char>(ValueKind::Str) |
-                                                     (text.size() << LENGTH_SHIFT));
+      value.store_inline_text(text.data(), text.size());
       return value;
     }
     if (type != &PyUnicode_Type) {
@@ -497,6 +494,12 @@ void PyValue::store_record(value_records::Record* shared, ValueKind kind) noexce
   }
 }
 
+void PyValue::store_inline_text(const char* text, size_t length) noexcept {
+  std::memset(bytes_, 0, sizeof(bytes_));
+  std::memcpy(bytes_, text, length);
+  bytes_[TAG] = static_cast<unsigned char>(static_cast<unsigned char>(ValueKind::Str) | (length << LENGTH_SHIFT));
+}
+
 // ---- PyValue: the one-word form ----
 
 void PyValue::assign_packed(uint64_t word) noexcept {
@@ -507,11 +510,11 @@ void PyValue::assign_packed(uint64_t word) noexcept {
     return;
   }
   const uint64_t payload = word & PACKED_PAYLOAD;
-  // The same bytes capture writes: equal values compare and hash alike whichever form they came from.
+  // Text goes in as capture puts it: equal values compare and hash alike whichever form they came from.
   const auto store_text = [&](uint64_t text, size_t length) {
-    std::memset(bytes_, 0, sizeof(bytes_));
-    std::memcpy(bytes_, &text, length);
-    bytes_[TAG] = static_cast<unsigned char>(static_cast<unsigned char>(ValueKind::Str) | (length << LENGTH_SHIFT));
+    char bytes[sizeof(text)];
+    std::memcpy(bytes, &text, sizeof(text));
+    store_inline_text(bytes, length);
   };
   auto* shared = reinterpret_cast<value_records::Record*>(static_cast<uintptr_t>(payload));
   switch (static_cast<PackedTag>((word >> PACKED_TAG_SHIFT) & 7)) {

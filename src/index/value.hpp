@@ -205,6 +205,8 @@ class PyValue {
     PACKED_UNKNOWN_RECORD,
   };
   std::optional<uint64_t> packed_word() const noexcept;
+  // Text of up to INLINE_TEXT bytes, in place: the one layout of such text, whatever made it.
+  void store_inline_text(const char* text, size_t length) noexcept;
   // Sets this (empty) value to the one `word` stands for, without taking a reference.
   void assign_packed(uint64_t word) noexcept;
   static void retain_packed(uint64_t word) noexcept;
@@ -303,8 +305,7 @@ struct ValuePacking<PyValue> {
   static constexpr bool ENABLED = true;
   static std::optional<uint64_t> word_of(const PyValue& value) noexcept { return value.packed_word(); }
   static void give_to_word(PyValue&& value) noexcept {
-    std::memset(value.bytes_, 0, sizeof(value.bytes_));  // the word holds the record's reference now
-    value.bytes_[PyValue::TAG] = static_cast<unsigned char>(ValueKind::Unknown);
+    value.store<uint64_t>(0, ValueKind::Unknown);  // the empty Unknown: the word holds the record's reference now
   }
   static PyValue unpack(uint64_t word) noexcept {
     PyValue value;

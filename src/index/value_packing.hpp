@@ -61,7 +61,6 @@ class PackedRef {
   explicit operator bool() const noexcept { return value_ != nullptr; }
   const V& operator*() const noexcept { return *value_; }
   const V* operator->() const noexcept { return value_; }
-  const V* get() const noexcept { return value_; }
 
  private:
   const V* value_ = nullptr;

@@ -20,20 +20,10 @@ using testing::Counted;
 
 using Map = ShapedMap<Counted>;
 
-// A value that packs into a word while it is below 1000, counting live instances and live words apart.
-struct Token {
-  static inline int live = 0;
+// A counted value that packs into a word while it is below 1000; the words it lives on as are counted apart.
+struct Token : testing::Counted {
+  using Counted::Counted;
   static inline int words = 0;
-  int value;
-  explicit Token(int v) : value(v) { ++live; }
-  Token(const Token& other) : value(other.value) { ++live; }
-  Token(Token&& other) noexcept : value(std::exchange(other.value, -1)) { ++live; }
-  Token& operator=(const Token&) = default;
-  Token& operator=(Token&& other) noexcept {
-    value = std::exchange(other.value, -1);
-    return *this;
-  }
-  ~Token() { --live; }
 };
 
 }  // namespace
