@@ -128,7 +128,7 @@ wheel-test: wheel
 
 # The seam itself in `make test`: the native library without the chunk kernels (cheap to build) and the
 # tests of the structures that call them.
-PORTABLE_NATIVE_TESTS := and_many_test ordered_bitmap_test positional_bitmap_test
+PORTABLE_NATIVE_TESTS := add_ids_test and_many_test ordered_bitmap_test positional_bitmap_test
 
 portable-native-test: setup
 	$(CMAKE) -S . -B build/portable-native -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \

@@ -17,6 +17,7 @@
 #include "index/core/index.hpp"
 #include "index/core/query/delayed_query.hpp"
 #include "index/core/query/query.hpp"
+#include "index/core/structures/bitmap_ops/add_ids.hpp"
 #include "index/fx_hash.hpp"
 #include "index/write_propagation.hpp"
 
@@ -212,7 +213,7 @@ void store_in_chunks(IndexAPI& index, ChunkPair& chunks, const std::vector<Store
   };
   const auto publish_ids = [&](Chunk& chunk) {
     std::unique_lock ids_lock(index.item_ids->mutex);
-    index.item_ids->value.addMany(chunk.ids.size(), chunk.ids.data());
+    add_ids(&index.item_ids->value.roaring, chunk.ids.data(), chunk.ids.size());
   };
 
   // Leaves nothing of a chunk that has not been published whole: values, items, membership records.

@@ -12,6 +12,7 @@
 
 #include "index/core/id_alloc.hpp"
 #include "index/core/parallel_jobs.hpp"
+#include "index/core/structures/bitmap_ops/add_ids.hpp"
 #include "index/core/query/query.hpp"
 
 namespace vostrel {
@@ -309,8 +310,8 @@ void BulkWriter::flush_map(MapBuffer& buffer, Scratch& scratch, FlushPart part) 
   if (!buffer.trues.empty() || !buffer.falses.empty()) {
     QueryMap& map = *buffer.map;
     std::unique_lock lock(map.bool_mutex);
-    map.trues.addMany(buffer.trues.size(), buffer.trues.data());
-    map.falses.addMany(buffer.falses.size(), buffer.falses.data());
+    add_ids(&map.trues.roaring, buffer.trues.data(), buffer.trues.size());
+    add_ids(&map.falses.roaring, buffer.falses.data(), buffer.falses.size());
   }
 }
 
@@ -337,7 +338,7 @@ void BulkWriter::flush_elements(MapBuffer& buffer, Scratch& scratch) {
   elements.clear();
   for (const ElementEntry& entry : buffer.elements) elements.push_back(entry.element);
   std::unique_lock lock(map.mask_mutex);
-  map.mask.addMany(elements.size(), elements.data());
+  add_ids(&map.mask.roaring, elements.data(), elements.size());
 }
 
 void BulkWriter::flush_exact(MapBuffer& buffer, Scratch& scratch) {
@@ -452,7 +453,7 @@ void BulkWriter::flush_numbers(MapBuffer& buffer, Scratch& scratch, bool with_id
     zeros[pos] = entry.id;
   }
   Bitmap all;
-  all.addMany(count, zeros.data());
+  add_ids(&all.roaring, zeros.data(), count);
   // Sorted before locking: readers of this map wait only for the writes.
   const std::vector<NumberEntry>* sorted = with_ids ? &sorted_by_key(buffer, scratch) : nullptr;
   std::unique_lock lock(map.numeric_mutex);

@@ -6,6 +6,8 @@
 #include <bit>
 #include <new>
 
+#include "index/core/structures/bitmap_ops/add_ids.hpp"
+
 namespace vostrel {
 
 namespace {
@@ -112,7 +114,7 @@ void NumericalBitmap::move(OrderedKey from, OrderedKey to, uint32_t id) {
 
 void NumericalBitmap::add_many(unsigned bit, bool one, const uint32_t* ids, size_t count) {
   SlicePair& pair = slices.at(bit);
-  roaring_bitmap_add_many(&(one ? pair.ones : pair.zeros).roaring, count, ids);
+  add_ids(&(one ? pair.ones : pair.zeros).roaring, ids, count);
 }
 
 Bitmap NumericalBitmap::equal(OrderedKey key) const {

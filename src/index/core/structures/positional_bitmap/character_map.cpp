@@ -9,6 +9,8 @@
 #include <new>
 #include <utility>
 
+#include "index/core/structures/bitmap_ops/add_ids.hpp"
+
 namespace vostrel {
 namespace {
 
@@ -21,7 +23,7 @@ void free_bitmap(Bitmap* bitmap) noexcept { std::unique_ptr<Bitmap> owned(bitmap
 void make_large(KeyIds& ids, const uint32_t* extra, size_t extra_count) {
   std::unique_ptr<Bitmap> bitmap(new_bitmap());
   for (unsigned i = 0; i < ids.count; ++i) bitmap->add(ids.inline_id(i));
-  if (extra_count != 0) roaring_bitmap_add_many(&bitmap->roaring, extra_count, extra);
+  add_ids(&bitmap->roaring, extra, extra_count);
   ids.count = KeyIds::LARGE;
   ids.more.large = bitmap.release();
 }
@@ -249,7 +251,7 @@ void CharacterMap::add_many(unsigned key, const uint32_t* ids, size_t count) {
   if (count == 0) return;
   update(key, [&](KeyIds& entry) {
     if (entry.is_large()) {
-      roaring_bitmap_add_many(&entry.more.large->roaring, count, ids);
+      add_ids(&entry.more.large->roaring, ids, count);
     } else if (entry.count + count > KeyIds::INLINE_CAPACITY) {
       make_large(entry, ids, count);
     } else {

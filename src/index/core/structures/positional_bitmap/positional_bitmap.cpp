@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "index/core/structures/bitmap_ops/add_ids.hpp"
 #include "index/core/structures/bitmap_ops/and_many.hpp"
 #include "index/internal_error.hpp"
 
@@ -163,7 +164,7 @@ void PositionalBitmap::add_many(size_t position, unsigned key, const uint32_t* i
 }
 
 void PositionalBitmap::add_many_empty(const uint32_t* ids, size_t count) {
-  roaring_bitmap_add_many(&empty_strings.roaring, count, ids);
+  add_ids(&empty_strings.roaring, ids, count);
 }
 
 Bitmap PositionalBitmap::exact(std::string_view q) const {

@@ -1,0 +1,107 @@
+// add_ids as a chunk kernel: reads and writes CRoaring's containers directly (the layout of the version we link,
+// Debian's 0.2.66; revisit when upgrading it).
+#include "index/core/structures/bitmap_ops/add_ids.hpp"
+
+#include <roaring/roaring.h>
+
+#include <new>
+
+namespace vostrel {
+namespace {
+
+// Below this many ids a run is as cheap the ordinary way.
+constexpr size_t SHORT_RUN = 4;
+
+uint16_t low_of(uint32_t id) { return static_cast<uint16_t>(id & 0xffff); }
+
+// Sets the low halves of `ids` in a bitset container and keeps its count.
+void set_bits(bitset_container_t* bitset, const uint32_t* ids, size_t count) {
+  uint64_t* words = bitset->array;
+  int32_t added = 0;
+  for (size_t at = 0; at < count; ++at) {
+    const uint16_t low = low_of(ids[at]);
+    const uint64_t bit = uint64_t{1} << (low & 63);
+    uint64_t& word = words[low >> 6];
+    added += (word & bit) == 0;
+    word |= bit;
+  }
+  bitset->cardinality += added;
+}
+
+// A new container holding the run, at its final size.
+void* new_container(const uint32_t* ids, size_t count, uint8_t& type) {
+  if (count > DEFAULT_MAX_SIZE) {
+    bitset_container_t* bitset = bitset_container_create();
+    if (bitset == nullptr) throw std::bad_alloc();
+    set_bits(bitset, ids, count);
+    type = BITSET_CONTAINER_TYPE_CODE;
+    return bitset;
+  }
+  array_container_t* array = array_container_create_given_capacity(static_cast<int32_t>(count));
+  if (array == nullptr) throw std::bad_alloc();
+  for (size_t at = 0; at < count; ++at) array->array[at] = low_of(ids[at]);
+  array->cardinality = static_cast<int32_t>(count);
+  type = ARRAY_CONTAINER_TYPE_CODE;
+  return array;
+}
+
+// Adds a rising run of ids of one chunk to the container at `index`; false when the run is left to the ordinary
+// path (a run container, a shared one, or a small array the run would have to be merged into).
+bool add_to_container(roaring_array_t& chunks, int32_t index, const uint32_t* ids, size_t count) {
+  const uint8_t type = chunks.typecodes[index];
+  void* container = chunks.containers[index];
+  if (type == BITSET_CONTAINER_TYPE_CODE) {
+    set_bits(static_cast<bitset_container_t*>(container), ids, count);
+    return true;
+  }
+  if (type != ARRAY_CONTAINER_TYPE_CODE) return false;
+  auto* array = static_cast<array_container_t*>(container);
+  const size_t total = static_cast<size_t>(array->cardinality) + count;
+  if (total > DEFAULT_MAX_SIZE) {
+    // Past an array's bound either way: the union is a bitset, whatever the order.
+    bitset_container_t* bitset = bitset_container_from_array(array);
+    if (bitset == nullptr) throw std::bad_alloc();
+    set_bits(bitset, ids, count);
+    ra_set_container_at_index(&chunks, index, bitset, BITSET_CONTAINER_TYPE_CODE);
+    array_container_free(array);
+    return true;
+  }
+  if (array->cardinality != 0 && array->array[array->cardinality - 1] >= low_of(ids[0])) return false;
+  if (static_cast<size_t>(array->capacity) < total) {
+    array_container_grow(array, static_cast<int32_t>(total), true);
+    if (array->array == nullptr) throw std::bad_alloc();
+  }
+  uint16_t* tail = array->array + array->cardinality;
+  for (size_t at = 0; at < count; ++at) tail[at] = low_of(ids[at]);
+  array->cardinality = static_cast<int32_t>(total);
+  return true;
+}
+
+}  // namespace
+
+void add_ids(roaring_bitmap_t* bitmap, const uint32_t* ids, size_t count) {
+  roaring_array_t& chunks = bitmap->high_low_container;
+  size_t begin = 0;
+  while (begin < count) {
+    const uint32_t high = ids[begin] >> 16;
+    size_t end = begin + 1;
+    while (end < count && ids[end] > ids[end - 1] && (ids[end] >> 16) == high) ++end;
+    const size_t length = end - begin;
+    bool added = false;
+    if (length >= SHORT_RUN) {
+      const int32_t index = ra_get_index(&chunks, static_cast<uint16_t>(high));
+      if (index < 0) {
+        uint8_t type = 0;
+        void* container = new_container(ids + begin, length, type);
+        ra_insert_new_key_value_at(&chunks, -index - 1, static_cast<uint16_t>(high), container, type);
+        added = true;
+      } else {
+        added = add_to_container(chunks, index, ids + begin, length);
+      }
+    }
+    if (!added) roaring_bitmap_add_many(bitmap, length, ids + begin);
+    begin = end;
+  }
+}
+
+}  // namespace vostrel
