@@ -146,6 +146,7 @@ BulkWriter::MapBuffer& BulkWriter::buffer_for(uint32_t attribute) {
 }
 
 void BulkWriter::stage(uint32_t id, const AttributeMap& attributes, NestedWork& work) {
+  if (flushed_) clear_flushed();
   if (stages_before_failure.load(std::memory_order_relaxed) >= 0 && stages_before_failure.fetch_sub(1) == 0) {
     throw std::bad_alloc();
   }
@@ -242,6 +243,7 @@ void BulkWriter::push_text(MapBuffer& buffer, std::string_view text, uint32_t id
 }
 
 void BulkWriter::flush(const std::function<void()>& alongside) {
+  if (flushed_) clear_flushed();
   // Each value map has locks of its own and its buffer holds only its values, so the maps are flushed side by side,
   // the costliest first. A small flush alone is not worth a thread start (tens of microseconds).
   size_t total = 0;
@@ -262,8 +264,15 @@ void BulkWriter::flush(const std::function<void()>& alongside) {
       }
     });
   }
+  // The buffers are emptied by this writer's next stage, which the caller runs beside another writer's flush: their
+  // values' records are released there, on whichever lane is free, and not between two flushes.
+  flushed_ = true;
+}
+
+void BulkWriter::clear_flushed() {
   for (MapBuffer* buffer : dirty_) clear(*buffer);
   dirty_.clear();
+  flushed_ = false;
 }
 
 // Rough weights from profiles: a text entry is one move into its bitmap's list and one bitmap add, and each string
@@ -361,8 +370,10 @@ void BulkWriter::flush_exact(MapBuffer& buffer, Scratch& scratch) {
     if (starts[shard] == starts[shard + 1]) continue;
     auto guard = values.get_shard_at(shard);
     for (size_t at = starts[shard]; at < starts[shard + 1]; ++at) {
-      // The table hashes and compares the value itself, whose record is cold again by now.
-      if (at + FETCH_AHEAD < starts[shard + 1]) buffer.exact[order[at + FETCH_AHEAD]].value.prefetch();
+      // The table compares the value and keeps a counted copy of it, whose record is cold again by now; the slot it
+      // lands in, far apart in a large table, is fetched too.
+      if (at + 2 * FETCH_AHEAD < starts[shard + 1]) buffer.exact[order[at + 2 * FETCH_AHEAD]].value.prefetch();
+      if (at + FETCH_AHEAD < starts[shard + 1]) guard.map.prefetch(buffer.exact[order[at + FETCH_AHEAD]].value);
       const ExactEntry& entry = buffer.exact[order[at]];
       // One lookup whether the value is new or not (a new entry starts empty and takes its first id inline).
       auto [slot, placed] = guard.map.try_emplace(entry.value);
@@ -551,6 +562,8 @@ void BulkWriter::remove_staged(MapBuffer& buffer) {
 }
 
 void BulkWriter::discard() {
+  // Values already flushed are the caller's to keep: only what was staged since goes.
+  if (flushed_) clear_flushed();
   for (MapBuffer* buffer : dirty_) {
     remove_staged(*buffer);
     clear(*buffer);

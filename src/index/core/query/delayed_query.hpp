@@ -53,10 +53,10 @@ class BulkWriter {
   // so far stay staged; discard() takes them back.
   void stage(uint32_t id, const AttributeMap& attributes, NestedWork& work);
 
-  // No index lock held: writes every buffered id into its structure and empties the buffers. `alongside`, when
-  // given, runs on one of the flush's threads at the same time (the caller's next stage, which takes no lock a
-  // flush holds); on any failure the jobs not yet started are skipped, the flush may be partial (discard() takes it
-  // back) and the first exception propagates once every thread has stopped.
+  // No index lock held: writes every buffered id into its structure; the buffers are emptied by the writer's next
+  // stage, flush or discard. `alongside`, when given, runs on one of the flush's threads at the same time (the
+  // caller's next stage, which takes no lock a flush holds); on any failure the jobs not yet started are skipped, the
+  // flush may be partial (discard() takes it back) and the first exception propagates once every thread has stopped.
   void flush(const std::function<void()>& alongside = {});
 
   // No index lock held: undoes everything staged since the last flush (including a flush that failed partway) and
@@ -184,11 +184,14 @@ class BulkWriter {
   static void flush_elements(MapBuffer& buffer, Scratch& scratch);
   static void remove_staged(MapBuffer& buffer);
   static void clear(MapBuffer& buffer);
+  // Empties the buffers of the last flush.
+  void clear_flushed();
 
   IndexAPI& index_;
   ScratchPool& scratch_;
   std::vector<std::unique_ptr<MapBuffer>> by_attribute_;  // position = attribute id; null until first met
   std::vector<MapBuffer*> dirty_;                         // buffers holding staged values, in first-use order
+  bool flushed_ = false;  // `dirty_` holds the values of the last flush, written into their maps already
 };
 
 namespace bulk_writer_testing {
