@@ -82,9 +82,8 @@ void fetch_ahead(const std::vector<StoredIndexable>& objects, size_t pos, size_t
   if (pos + FETCH_PARTS_AHEAD < end) __builtin_prefetch(objects[pos + FETCH_PARTS_AHEAD].core().attributes->map.storage());
 }
 
-// For walks that read each object's handle and then the object's id (publishing a chunk, linking nested objects):
-// the handle's holder of the entry 16 ahead and the object's id of the entry 8 ahead are fetched, so neither hop
-// waits.
+// For walks that read each object's handle and then the object's id (storing a chunk's items): the handle's holder of
+// the entry 16 ahead and the object's id of the entry 8 ahead are fetched, so neither hop waits.
 template <class HandleAt>
 void fetch_handles_ahead(size_t pos, size_t end, HandleAt&& handle_at) {
   if (pos + 16 < end) handle_at(pos + 16).prefetch();
@@ -296,7 +295,7 @@ void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
   QueryMap& map = *group.map;
   // As one by one, the nested index is made (and counted in the tree's budget) only for a child that is linked.
   const bool links_any = std::any_of(group.tasks.begin(), group.tasks.end(), [](const NestedTask& task) {
-    return !on_path(task.path.get(), task.child.core().id);
+    return !on_path(task.path.get(), task.child_id);
   });
   IndexAPI* nested_index = links_any ? map.ensure_nested() : nullptr;
   if (nested_index == nullptr) return;
@@ -306,6 +305,7 @@ void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
     uint32_t holder;
   };
   std::vector<StoredIndexable> children;
+  std::vector<uint32_t> child_ids;  // beside `children`: linking reads ids only, and the objects are cold
   std::vector<LinkOrigin> paths;
   std::vector<PendingLink> pending;
   std::vector<std::pair<uint32_t, uint32_t>> repeated;  // (child, holder) of a child met earlier in the group
@@ -313,11 +313,8 @@ void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
   {
     std::unique_lock links(nested.parent_links->mutex);
     M2MU32& pairs = nested.parent_links->value;
-    const auto handle_at = [&](size_t at) -> const SharedPyRef& { return group.tasks[at].child.python_handle; };
-    for (size_t pos = 0; pos < group.tasks.size(); ++pos) {
-      fetch_handles_ahead(pos, group.tasks.size(), handle_at);
-      NestedTask& task = group.tasks[pos];
-      const uint32_t child = task.child.core().id;
+    for (NestedTask& task : group.tasks) {
+      const uint32_t child = task.child_id;
       if (on_path(task.path.get(), child)) continue;  // as closes_cycle on the full path {producer, path}
       if (fresh.contains(child)) {
         repeated.emplace_back(child, task.holder);
@@ -327,6 +324,7 @@ void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
         fresh.add(child);
         pending.push_back(PendingLink{children.size(), task.holder});
         children.push_back(std::move(task.child));
+        child_ids.push_back(child);
         paths.push_back(LinkOrigin{task.producer, std::move(task.path)});
       }
     }
@@ -336,7 +334,7 @@ void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
   if (!repeated.empty()) {
     // Shared children are the rare case: only then is a child's position looked up.
     std::unordered_map<uint32_t, size_t, FxU32Hash> position_of;
-    for (size_t pos = 0; pos < children.size(); ++pos) position_of.emplace(children[pos].core().id, pos);
+    for (size_t pos = 0; pos < children.size(); ++pos) position_of.emplace(child_ids[pos], pos);
     for (const auto& [child, holder] : repeated) pending.push_back(PendingLink{position_of.at(child), holder});
   }
   // Links go in once their child's chunk is stored, so a failed chunk leaves no link to a child that is not there.
@@ -351,7 +349,7 @@ void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
       std::unique_lock links(nested.parent_links->mutex);
       for (; next_link < pending.size() && pending[next_link].child < end; ++next_link) {
         const PendingLink& link = pending[next_link];
-        nested.parent_links->value.register_path(link.holder, children[link.child].core().id);
+        nested.parent_links->value.register_path(link.holder, child_ids[link.child]);
       }
     }
     enqueue_groups(tasks, queue);

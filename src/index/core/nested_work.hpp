@@ -39,6 +39,9 @@ struct NestedTask {
   // Batch insertion only: the object whose value made the task. There `path` is that object's own registration path
   // (without the object), so the full path is built only for a child that links objects in turn.
   uint32_t producer = 0;
+  // Batch insertion only: the child's id, read while its holder is staged, so that linking a group of children
+  // later reads no child object.
+  uint32_t child_id = 0;
 };
 
 using NestedWork = std::vector<NestedTask>;

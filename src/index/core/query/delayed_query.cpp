@@ -212,7 +212,9 @@ void BulkWriter::push_exact(MapBuffer& buffer, const PyValue& value, uint32_t id
 
 void BulkWriter::push_nested(MapBuffer& buffer, const PyValue& value, uint32_t holder, NestedWork& work) {
   push_exact(buffer, value, holder);
-  work.push_back(NestedTask{NestedTask::Kind::Link, buffer.map, holder, value.as_indexable(), nullptr});
+  StoredIndexable child = value.as_indexable();
+  const uint32_t child_id = child.core().id;
+  work.push_back(NestedTask{NestedTask::Kind::Link, buffer.map, holder, std::move(child), nullptr, 0, child_id});
 }
 
 void BulkWriter::push_iterable(MapBuffer& buffer, const PyValue& value, uint32_t owner, NestedWork& work) {
