@@ -13,6 +13,7 @@
 
 #include "index/core/id_alloc.hpp"
 #include "index/core/query/delayed_query.hpp"
+#include "index/core/query/query.hpp"
 #include "index/indexable.hpp"
 #include "index/internal_error.hpp"
 #include "index/py_ref.hpp"
@@ -99,6 +100,13 @@ PyObject* debug_fail_bulk_stage_after(PyObject*, PyObject* count) {
   const long long left = PyLong_AsLongLong(count);
   if (left == -1 && PyErr_Occurred()) return nullptr;
   bulk_writer_testing::fail_stage_after(left);
+  Py_RETURN_NONE;
+}
+
+PyObject* debug_fail_map_merge_after(PyObject*, PyObject* count) {
+  const long long left = PyLong_AsLongLong(count);
+  if (left == -1 && PyErr_Occurred()) return nullptr;
+  merge_testing::fail_map_merge_after(left);
   Py_RETURN_NONE;
 }
 
@@ -224,6 +232,8 @@ PyMethodDef debug_methods[] = {
     {"next_fresh_id", debug_next_fresh_id, METH_NOARGS, "The next never-used id the allocator would hand out."},
     {"fail_bulk_stage_after", debug_fail_bulk_stage_after, METH_O,
      "Fails the bulk stage of the object that many stages from now with MemoryError (negative: never)."},
+    {"fail_map_merge_after", debug_fail_map_merge_after, METH_O,
+     "Fails the value-map merge that many merges from now with MemoryError (negative: never)."},
     {"pending_releases", debug_pending_releases, METH_NOARGS, "Length of the deferred release queue."},
     {"apply_deferred_releases", debug_apply_deferred_releases, METH_NOARGS, "Applies the queued releases."},
     {"release_on_threads", as_method(debug_release_on_threads), METH_FASTCALL,

@@ -8,6 +8,7 @@ import pytest
 
 import Vostrel
 from Vostrel import PyQueryExpr as Q
+from Vostrel import _debug
 from conftest import scaled
 from lock_harness import run_on_thread, run_threads
 from model import Obj, build, evaluate
@@ -314,6 +315,38 @@ def test_union_of_shared_objects_lists_them_once_and_rejects_bad_input():
     with pytest.raises(TypeError):
         mine.union_with()
     assert mine.collect() == shared
+
+
+@pytest.mark.parametrize("fail_after", [0, 1, 3, 5])
+def test_failed_union_leaves_both_indexes_and_every_membership_as_they_were(fail_after):
+    inner = [Obj(city=f"c{i}", tags=[i, "x"]) for i in range(4)]
+    theirs_objs = [Obj(name=f"o{i}", n=i, tags=["t", i], home=inner[i % 4], flag=i % 2 == 0) for i in range(30)]
+    mine_objs = [Obj(name=f"m{i}", n=-i) for i in range(5)]
+    mine, other = fresh_index(mine_objs), fresh_index(theirs_objs)
+    queries = [Q.eq("n", 3), Q.eq("tags", "t"), Q.eq("home.city", "c1"), Q.starts_with("name", "o1"),
+               Q.eq("flag", True), Q.eq("home.tags", "x"), Q.lt("n", 0)]
+    answers = [mine.reduced_query(q).collect() for q in queries]
+    _debug.fail_map_merge_after(fail_after)
+    try:
+        with pytest.raises(MemoryError):
+            mine.union_with(other)
+    finally:
+        _debug.fail_map_merge_after(-1)
+    assert mine.collect() == mine_objs and len(other) == len(theirs_objs)
+    assert [mine.reduced_query(q).collect() for q in queries] == answers
+    # Only the other index holds its objects (and its nested ones): writes to them leave this index alone.
+    assert [_debug.membership_count(o) for o in theirs_objs + inner] == [1] * 34
+    theirs_objs[0].name = "m0"
+    inner[0].city = "moved"
+    assert mine.get_by_attribute(name="m0") == [mine_objs[0]]
+    assert mine.get_by_attribute(**{"home.city": "moved"}) == []
+    # The union goes through afterwards.
+    mine.union_with(other)
+    assert ids(mine.collect()) == ids(mine_objs + theirs_objs) and len(mine) == 35
+    assert [_debug.membership_count(o) for o in theirs_objs] == [2] * 30
+    assert mine.get_by_attribute(**{"home.city": "moved"}) == [theirs_objs[0], theirs_objs[4], theirs_objs[8],
+                                                               theirs_objs[12], theirs_objs[16], theirs_objs[20],
+                                                               theirs_objs[24], theirs_objs[28]]
 
 
 # ---- threads (a hang ends the process with every stack printed) --------------------------------------------------

@@ -137,8 +137,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // only partly applied).
   void prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, bool exact_counts = false);
   // Writer gate held, no index or object lock held: registers the objects `incoming` of `other` (held there, not
-  // here) set-wise, nested objects included (recursively). The new objects, per index, go to `added` for their
-  // membership records (IndexAPI::union_with, index_union.cpp).
+  // here) set-wise, nested objects included (recursively), with their membership records. The new objects' items, per
+  // index, go to `added`, to be dropped once the gate is released (IndexAPI::union_with, index_union.cpp).
   void merge(const IndexAPI& other, const Bitmap& incoming, std::vector<PruneLog::Dropped>& added);
 
   // A new top-level index holding the objects a view lists (ids whose object left the store are skipped).

@@ -33,6 +33,19 @@ std::vector<StoredItem> stored_items(const IndexAPI& index, const Bitmap& ids) {
   });
 }
 
+// The membership records a merge adds for its incoming objects, taken back out unless the merge completes.
+struct RecordedMemberships {
+  const std::vector<StoredItem>& items;
+  std::shared_ptr<IndexAPI> index;
+  size_t count = 0;  // items[0, count) have their record
+  bool kept = false;
+
+  ~RecordedMemberships() {
+    if (kept) return;
+    for (size_t at = 0; at < count; ++at) remove_membership(items[at].core(), index);
+  }
+};
+
 }  // namespace
 
 void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<PruneLog::Dropped>& added) {
@@ -97,9 +110,17 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
     const MapMerge& task = merges[at];
     task.into->merge_from(*task.from, incoming, task.filter);
   };
+  // Job 0 also records this index in the incoming objects' membership lists (one object's lock at a time, no index
+  // lock held), beside the other maps' merges rather than after them. No write reaches those objects meanwhile: they
+  // are held by `other`, so their writes wait for the gate.
+  RecordedMemberships memberships{group.items, shared_from_this()};
   std::vector<std::function<void()>> jobs;
   jobs.emplace_back([&] {
     for (size_t at : with_members) merge_one(at);
+    for (const StoredItem& item : group.items) {
+      append_membership(item.core(), memberships.index);
+      ++memberships.count;
+    }
   });
   for (const auto& [cost, at] : by_cost) jobs.emplace_back([&merge_one, at] { merge_one(at); });
   run_jobs_over(incoming.cardinality(), jobs);
@@ -152,6 +173,7 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
     item_ids->value |= incoming;
   }
   added.push_back(std::move(group));
+  memberships.kept = true;
 }
 
 void IndexAPI::union_with(const IndexAPI& other) {
@@ -187,10 +209,6 @@ void IndexAPI::union_with(const IndexAPI& other) {
     }
     prune(before, now - before, undone, true);
     throw;
-  }
-  // Membership, as add_object records it: later writes to the new objects reach this index (and the nested ones).
-  for (const PruneLog::Dropped& group : added) {
-    for (const StoredItem& item : group.items) append_membership(item.core(), group.index);
   }
 }
 

@@ -165,4 +165,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   static OrderedKey key_of(const PyValue& value);
 };
 
+namespace merge_testing {
+// Makes the value-map merge that many merges from now fail with std::bad_alloc, as a full memory would (a negative
+// count turns it off): the only way to fail a union halfway from a test.
+void fail_map_merge_after(int64_t count);
+}  // namespace merge_testing
+
 }  // namespace vostrel

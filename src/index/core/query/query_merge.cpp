@@ -10,7 +10,9 @@
 // both free it, and the allocator could hand it to a new object while the other map still used it. So each member of
 // an incoming object is registered here anew, under an element id of this map, from the value the other map recorded
 // for it: per member, the one place where the merge is not set algebra.
+#include <atomic>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -19,6 +21,8 @@
 
 namespace vostrel {
 namespace {
+
+std::atomic<int64_t> merges_before_failure{-1};  // test hook: see merge_testing
 
 // `from` restricted to `only` (or whole without it), ORed into `into`.
 void or_restricted(Bitmap& into, const Bitmap& from, const Bitmap* only) {
@@ -33,7 +37,14 @@ void or_restricted(Bitmap& into, const Bitmap& from, const Bitmap* only) {
 
 }  // namespace
 
+namespace merge_testing {
+void fail_map_merge_after(int64_t count) { merges_before_failure.store(count < 0 ? -1 : count); }
+}  // namespace merge_testing
+
 void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool filter) {
+  if (merges_before_failure.load(std::memory_order_relaxed) >= 0 && merges_before_failure.fetch_sub(1) == 0) {
+    throw std::bad_alloc();
+  }
   const Bitmap* only = filter ? &incoming : nullptr;
 
   // Exact map: every kind of key alike. Other's entries restricted first, then entered shard by shard here.
