@@ -48,6 +48,18 @@ struct NameCacheEntry {
 constexpr size_t NAME_CACHE_BITS = 10;
 std::array<NameCacheEntry, size_t{1} << NAME_CACHE_BITS> name_cache;
 
+NameCacheEntry& name_cache_entry(PyObject* name) {
+  return name_cache[fx_hash_u64(reinterpret_cast<uintptr_t>(name)) >> (64 - NAME_CACHE_BITS)];
+}
+
+// The id of a name object in the cache; nullopt when it is not there (it may still be known).
+std::optional<uint32_t> cached_name_id(PyObject* name) {
+  if (!PyUnicode_CheckExact(name)) return std::nullopt;
+  const NameCacheEntry& entry = name_cache_entry(name);
+  if (entry.name != name) return std::nullopt;
+  return entry.id;
+}
+
 // ---- free list ----
 
 // Released blocks of exact Indexable objects, reused by the next constructions. The blocks keep their GC header
@@ -199,36 +211,37 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
     // A name never interned is in no attribute map: reading it interns nothing, so reads of ever new names (getattr
     // with a default, hasattr) do not grow the process-wide name table.
-    std::optional<uint32_t> name_id;
+    // The common read, a name met before, needs only the cache; any other name is looked up without interning it.
+    std::optional<uint32_t> name_id = cached_name_id(name);
     bool encodable = true;
-    try {
-      name_id = known_attribute_name_id(name);
-    } catch (const PythonErrorSet&) {
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) throw;
-      PyErr_Clear();  // an unencodable name is simply missing
-      encodable = false;
+    if (!name_id) {
+      try {
+        name_id = known_attribute_name_id(name);
+      } catch (const PythonErrorSet&) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) throw;
+        PyErr_Clear();  // an unencodable name is simply missing
+        encodable = false;
+      }
     }
     if (name_id) {
       // Only what the conversion needs leaves the map: a new reference to the captured object when the value holds
-      // one (the interpreter lock is held, so that is one increment), else the in-place scalar (a plain copy).
+      // one (the interpreter lock is held, so that is one increment), else a copy of the in-place scalar.
       PyObject* held = nullptr;
-      PyValue scalar;
-      bool found = false;
+      std::optional<PyValue> scalar;
       {
         AttributeMap& attributes = *as_indexable(self)->core.attributes;
         std::unique_lock lock = lock_releasing_gil(attributes.mutex);
         if (const AttributeValues::Ref value = attributes.map.get(*name_id)) {
-          found = true;
           if (PyObject* object = value->obj()) {
             held = Py_NewRef(object);
           } else {
-            scalar = *value;
+            scalar.emplace(*value);
           }
         }
       }
       if (held != nullptr) return held;
       // Converted after unlocking: making Python objects may run the collector and arbitrary code.
-      if (found) return scalar.to_python().release();
+      if (scalar) return scalar->to_python().release();
     }
     PyObject* result = encodable ? PyObject_GenericGetAttr(self, name) : nullptr;
     if (result == nullptr && (!encodable || PyErr_ExceptionMatches(PyExc_AttributeError))) {
@@ -356,7 +369,7 @@ uint32_t attribute_name_id(PyObject* name) {
   }
   NameCacheEntry* entry = nullptr;
   if (PyUnicode_CheckExact(name)) {
-    entry = &name_cache[fx_hash_u64(reinterpret_cast<uintptr_t>(name)) >> (64 - NAME_CACHE_BITS)];
+    entry = &name_cache_entry(name);
     if (entry->name == name) return entry->id;
   }
   Py_ssize_t size = 0;
@@ -374,10 +387,7 @@ uint32_t attribute_name_id(PyObject* name) {
 }
 
 std::optional<uint32_t> known_attribute_name_id(PyObject* name) {
-  if (PyUnicode_CheckExact(name)) {
-    const NameCacheEntry& entry = name_cache[fx_hash_u64(reinterpret_cast<uintptr_t>(name)) >> (64 - NAME_CACHE_BITS)];
-    if (entry.name == name) return entry.id;
-  }
+  if (const std::optional<uint32_t> cached = cached_name_id(name)) return cached;
   if (PyUnicode_Check(name)) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);

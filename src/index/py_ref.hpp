@@ -207,19 +207,25 @@ auto without_gil(F&& work) {
   return work();
 }
 
-// Locks `mutex` without ever waiting for it while holding the interpreter lock: try_lock first; if busy and this
-// thread holds the interpreter lock, give it up, block on the mutex, then take the interpreter lock back while
-// holding the mutex. Lock order: the mutex first, the interpreter lock innermost.
+// The wait of lock_releasing_gil, for a lock found busy.
 template <class M>
-std::unique_lock<M> lock_releasing_gil(M& mutex) {
-  std::unique_lock<M> lock(mutex, std::try_to_lock);
-  if (lock.owns_lock()) return lock;
+[[gnu::noinline]] void wait_releasing_gil(std::unique_lock<M>& lock) {
   if (holds_gil()) {
     GilRelease released;
     lock.lock();
   } else {
     lock.lock();
   }
+}
+
+// Locks `mutex` without ever waiting for it while holding the interpreter lock: try_lock first; if busy and this
+// thread holds the interpreter lock, give it up, block on the mutex, then take the interpreter lock back while
+// holding the mutex. Lock order: the mutex first, the interpreter lock innermost. The free lock, the common case of
+// every attribute read, is taken inline; only a wait calls out.
+template <class M>
+inline std::unique_lock<M> lock_releasing_gil(M& mutex) {
+  std::unique_lock<M> lock(mutex, std::try_to_lock);
+  if (!lock.owns_lock()) [[unlikely]] wait_releasing_gil(lock);
   return lock;
 }
 

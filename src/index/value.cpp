@@ -364,11 +364,6 @@ using value_records::TextRecord;
 
 PyValue::PyValue() noexcept { store<uint64_t>(0, ValueKind::Unknown); }
 
-PyValue::PyValue(const PyValue& other) noexcept {
-  std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
-  retain();
-}
-
 PyValue::PyValue(PyValue&& other) noexcept {
   std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
   other.store<uint64_t>(0, ValueKind::Unknown);
@@ -392,7 +387,6 @@ PyValue& PyValue::operator=(PyValue&& other) noexcept {
   return *this;
 }
 
-PyValue::~PyValue() { release(); }
 
 void PyValue::retain() const noexcept {
   if (has_record()) record()->count.fetch_add(1, std::memory_order_relaxed);

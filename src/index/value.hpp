@@ -104,11 +104,18 @@ class PyValue {
 
   // An Unknown value without an object; capture never makes one.
   PyValue() noexcept;
-  PyValue(const PyValue& other) noexcept;
+  // Inline: most values are scalars kept in place, whose copy is the 16 bytes and whose end is nothing; only a value
+  // with a shared record calls out.
+  PyValue(const PyValue& other) noexcept {
+    std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
+    if (has_record()) retain();
+  }
   PyValue(PyValue&& other) noexcept;
   PyValue& operator=(const PyValue& other) noexcept;
   PyValue& operator=(PyValue&& other) noexcept;
-  ~PyValue();
+  ~PyValue() {
+    if (has_record()) release();
+  }
 
   // The classifier. Interpreter lock held; takes over `obj`. Bad input throws PythonErrorSet with the ordinary
   // Python error set (OverflowError for an int beyond 64 bits, UnicodeEncodeError for text that is not valid UTF-8,
