@@ -288,6 +288,15 @@ size_t BulkWriter::flush_cost(const MapBuffer& buffer) {
          2 * (buffer.trues.size() + buffer.falses.size()) + 16 * buffer.exact.size() + 12 * buffer.elements.size();
 }
 
+// The numbers' value -> ids merge walks every entry the map holds already: a large map of distinct numbers (prices,
+// timestamps) makes it one of a flush's longest jobs as a batch goes on, and a long job started last is a tail on one
+// lane. Only writers change the map, and they hold the gate, so its size is read here without its lock.
+size_t BulkWriter::number_merge_cost(const MapBuffer& buffer) {
+  if (buffer.numbers.empty()) return 0;
+  const QueryMap::NumberIds* held = buffer.map->number_ids.get();
+  return held == nullptr ? 0 : held->size() / 2;
+}
+
 std::vector<BulkWriter::FlushJob> BulkWriter::flush_jobs() const {
   // Below this many strings and numbers a split map is not worth a second job.
   constexpr size_t SPLIT_VALUES = 4096;
@@ -299,9 +308,9 @@ std::vector<BulkWriter::FlushJob> BulkWriter::flush_jobs() const {
     if (buffer->text_values.size() + buffer->numbers.size() >= SPLIT_VALUES && buffer->elements.empty()) {
       const size_t ids_cost = TEXT_ID_COST * buffer->text_values.size() + NUMBER_ID_COST * buffer->numbers.size();
       jobs.push_back(FlushJob{cost - ids_cost, buffer, FlushPart::AllButValueIds});
-      jobs.push_back(FlushJob{ids_cost, buffer, FlushPart::ValueIds});
+      jobs.push_back(FlushJob{ids_cost + number_merge_cost(*buffer), buffer, FlushPart::ValueIds});
     } else {
-      jobs.push_back(FlushJob{cost, buffer, FlushPart::Whole});
+      jobs.push_back(FlushJob{cost + number_merge_cost(*buffer), buffer, FlushPart::Whole});
     }
   }
   return jobs;

@@ -169,6 +169,8 @@ class BulkWriter {
   static void flush_map(MapBuffer& buffer, Scratch& scratch, FlushPart part = FlushPart::Whole);
   // Estimated work of flushing a buffer, in arbitrary units (to order and to size the parallel flush).
   static size_t flush_cost(const MapBuffer& buffer);
+  // The part of a map's value -> ids job that grows with the numbers the map holds already.
+  static size_t number_merge_cost(const MapBuffer& buffer);
   // The jobs of one flush: a job per map, the large maps without members in two.
   std::vector<FlushJob> flush_jobs() const;
   static const std::vector<NumberEntry>& sorted_by_key(const MapBuffer& buffer, Scratch& scratch);
