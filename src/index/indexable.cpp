@@ -209,9 +209,9 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   if (!PyUnicode_Check(name) || is_dunder(name)) return PyObject_GenericGetAttr(self, name);
   return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
-    // A name never interned is in no attribute map: reading it interns nothing, so reads of ever new names (getattr
-    // with a default, hasattr) do not grow the process-wide name table.
-    // The common read, a name met before, needs only the cache; any other name is looked up without interning it.
+    // The common read, a name met before, needs only the cache. Any other name is looked up without interning it: a
+    // name never interned is in no attribute map, and reads of ever new names (getattr with a default, hasattr) must
+    // not grow the process-wide name table.
     std::optional<uint32_t> name_id = cached_name_id(name);
     bool encodable = true;
     if (!name_id) {

@@ -12,8 +12,8 @@
 
 #include "index/core/id_alloc.hpp"
 #include "index/core/parallel_jobs.hpp"
-#include "index/core/structures/bitmap_ops/add_ids.hpp"
 #include "index/core/query/query.hpp"
+#include "index/core/structures/bitmap_ops/add_ids.hpp"
 
 namespace vostrel {
 namespace {
