@@ -23,7 +23,9 @@ void expect_same(const Bitmap& got, const Bitmap& want, const std::string& where
 #if VOSTREL_CONTAINER_KERNELS
   const roaring_array_t& ra = got.roaring.high_low_container;
   for (int32_t i = 0; i < ra.size; ++i) {
-    if (i > 0) ASSERT_LT(ra.keys[i - 1], ra.keys[i]) << where;
+    if (i > 0) {
+      ASSERT_LT(ra.keys[i - 1], ra.keys[i]) << where;
+    }
     if (ra.typecodes[i] == ARRAY_CONTAINER_TYPE_CODE) {
       const auto* array = static_cast<const array_container_t*>(ra.containers[i]);
       EXPECT_GT(array->cardinality, 0) << where;
