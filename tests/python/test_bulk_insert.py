@@ -485,6 +485,23 @@ def test_multi_chunk_batch_matches_one_by_one():
     assert len(bulk.reduced_query(Q.eq("tags", "moved")).collect()) == 4
 
 
+def test_batch_in_another_order_than_made_matches_one_by_one():
+    # Ids follow creation: a shuffled batch hands every structure its ids out of order, within chunks and across them.
+    homes = [Obj(city=f"c{i}", zip=i) for i in range(50)]
+    batch = chunked_batch(BATCH, homes)
+    random.Random(11).shuffle(batch)
+    bulk, single = Vostrel.Index(), Vostrel.Index()
+    bulk.add_object_many(batch[:BATCH // 2])
+    bulk.add_object_many(reversed(batch[BATCH // 2:]))
+    for o in batch:
+        single.add_object(o)
+    assert len(bulk) == len(single) == BATCH
+    assert answers_of(bulk) == answers_of(single)
+    for o in batch[:20]:
+        o.name = "renamed"
+    assert ids_of(bulk.reduced_query(Q.eq("name", "renamed"))) == ids_of(single.reduced_query(Q.eq("name", "renamed")))
+
+
 @pytest.mark.parametrize("fail_after", [0, 100, CHUNK_ENDS[1] + 700, CHUNK_ENDS[2] + 20, BATCH - 100])
 def test_failure_halfway_leaves_a_whole_prefix_of_chunks(fail_after):
     homes = [Obj(city=f"c{i}", zip=i) for i in range(50)]

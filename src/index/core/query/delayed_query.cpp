@@ -6,6 +6,7 @@
 #include <atomic>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <shared_mutex>
 #include <utility>
 #include <vector>
@@ -44,6 +45,21 @@ void for_each_text_entry(std::string_view text, F&& f) {
 }
 
 std::atomic<int64_t> stages_before_failure{-1};  // test hook: see bulk_writer_testing
+
+// Positions of `entries` in ascending id order, or null when they are in it already. Objects are usually indexed in
+// the order they were made, so their ids rise through a chunk and every list a flush hands to a bitmap rises too;
+// a batch in another order (sorted by some attribute, shuffled) is walked in id order instead, so that its lists
+// rise all the same and each bitmap takes them as runs.
+template <class Entry>
+const std::vector<uint32_t>* in_id_order(const std::vector<Entry>& entries, std::vector<uint32_t>& order) {
+  bool rising = true;
+  for (size_t at = 1; at < entries.size() && rising; ++at) rising = entries[at - 1].id < entries[at].id;
+  if (rising) return nullptr;
+  order.resize(entries.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return entries[a].id < entries[b].id; });
+  return &order;
+}
 
 }  // namespace
 
@@ -429,11 +445,14 @@ void BulkWriter::flush_text(MapBuffer& buffer, Scratch& scratch, bool with_ids) 
       for (size_t bucket = 0; bucket < count; ++bucket) lists[bucket].clear();
     }
   } empty_lists{lists, buckets};
+  const std::vector<uint32_t>* order = in_id_order(values, scratch.order);
+  const auto position = [&](size_t at) -> size_t { return order == nullptr ? at : (*order)[at]; };
   for (size_t at = 0; at < values.size(); ++at) {
-    if (at + 2 * FETCH_AHEAD < values.size()) values[at + 2 * FETCH_AHEAD].value.prefetch();
-    if (at + FETCH_AHEAD < values.size()) values[at + FETCH_AHEAD].value.prefetch_text();
-    const uint32_t id = values[at].id;
-    for_each_text_entry(values[at].value.as_str(),
+    if (at + 2 * FETCH_AHEAD < values.size()) values[position(at + 2 * FETCH_AHEAD)].value.prefetch();
+    if (at + FETCH_AHEAD < values.size()) values[position(at + FETCH_AHEAD)].value.prefetch_text();
+    const DirectValue& value = values[position(at)];
+    const uint32_t id = value.id;
+    for_each_text_entry(value.value.as_str(),
                         [&](int64_t relative, unsigned key) { lists[bucket_of(relative, key)].push_back(id); });
   }
 
@@ -466,8 +485,14 @@ void BulkWriter::flush_numbers(MapBuffer& buffer, Scratch& scratch, bool with_id
   zeros.resize(count);
   std::vector<uint32_t>& ones = scratch.ids_too;
   ones.resize(count);
+  const std::vector<NumberEntry>* by_id = &buffer.numbers;
+  if (const std::vector<uint32_t>* order = in_id_order(buffer.numbers, scratch.order)) {
+    scratch.numbers_by_id.clear();
+    for (uint32_t at : *order) scratch.numbers_by_id.push_back(buffer.numbers[at]);
+    by_id = &scratch.numbers_by_id;
+  }
   for (size_t pos = 0; pos < count; ++pos) {
-    const NumberEntry& entry = buffer.numbers[pos];
+    const NumberEntry& entry = (*by_id)[pos];
     m_all &= entry.key.m;
     m_any |= entry.key.m;
     e_all &= entry.key.e;
@@ -491,7 +516,7 @@ void BulkWriter::flush_numbers(MapBuffer& buffer, Scratch& scratch, bool with_id
     // Mixed bit: a branch-free split (half the keys go each way, so a branch would miss half the time).
     size_t one_count = 0;
     size_t zero_count = 0;
-    for (const NumberEntry& entry : buffer.numbers) {
+    for (const NumberEntry& entry : *by_id) {
       const bool one = entry.key.bit(bit);
       ones[one_count] = entry.id;
       zeros[zero_count] = entry.id;

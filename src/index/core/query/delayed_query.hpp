@@ -119,6 +119,9 @@ class BulkWriter {
       std::vector<NumberEntry> numbers_too;
       // A text flush's ids per (position, key) bitmap; emptied after each flush, capacity kept.
       std::vector<std::vector<uint32_t>> text_buckets;
+      // A flush's entries in id order, when staging did not meet them in it (see in_id_order).
+      std::vector<uint32_t> order;
+      std::vector<NumberEntry> numbers_by_id;
     };
     // A scratch for one job, back in the pool when the lease goes.
     class Lease {

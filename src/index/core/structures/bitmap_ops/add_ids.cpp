@@ -4,7 +4,9 @@
 
 #include <roaring/roaring.h>
 
+#include <algorithm>
 #include <new>
+#include <vector>
 
 namespace vostrel {
 namespace {
@@ -46,7 +48,7 @@ void* new_container(const uint32_t* ids, size_t count, uint8_t& type) {
 }
 
 // Adds a rising run of ids of one chunk to the container at `index`; false when the run is left to the ordinary
-// path (a run container, a shared one, or a small array the run would have to be merged into).
+// path (a run container or a shared one).
 bool add_to_container(roaring_array_t& chunks, int32_t index, const uint32_t* ids, size_t count) {
   const uint8_t type = chunks.typecodes[index];
   void* container = chunks.containers[index];
@@ -66,7 +68,30 @@ bool add_to_container(roaring_array_t& chunks, int32_t index, const uint32_t* id
     array_container_free(array);
     return true;
   }
-  if (array->cardinality != 0 && array->array[array->cardinality - 1] >= low_of(ids[0])) return false;
+  if (array->cardinality != 0 && array->array[array->cardinality - 1] >= low_of(ids[0])) {
+    // The run falls among the array's ids (another part of the same flush went first): one merge into a new array.
+    array_container_t* merged = array_container_create_given_capacity(static_cast<int32_t>(total));
+    if (merged == nullptr) throw std::bad_alloc();
+    const uint16_t* have = array->array;
+    const size_t have_count = static_cast<size_t>(array->cardinality);
+    uint16_t* out = merged->array;
+    size_t a = 0;
+    size_t b = 0;
+    size_t written = 0;
+    while (a < have_count && b < count) {
+      const uint16_t mine = have[a];
+      const uint16_t theirs = low_of(ids[b]);
+      out[written++] = mine < theirs ? mine : theirs;
+      a += mine <= theirs;
+      b += theirs <= mine;
+    }
+    for (; a < have_count; ++a) out[written++] = have[a];
+    for (; b < count; ++b) out[written++] = low_of(ids[b]);
+    merged->cardinality = static_cast<int32_t>(written);
+    ra_set_container_at_index(&chunks, index, merged, ARRAY_CONTAINER_TYPE_CODE);
+    array_container_free(array);
+    return true;
+  }
   if (static_cast<size_t>(array->capacity) < total) {
     array_container_grow(array, static_cast<int32_t>(total), true);
     if (array->array == nullptr) throw std::bad_alloc();
@@ -80,12 +105,30 @@ bool add_to_container(roaring_array_t& chunks, int32_t index, const uint32_t* id
 }  // namespace
 
 void add_ids(roaring_bitmap_t* bitmap, const uint32_t* ids, size_t count) {
+  if (count < 2 * SHORT_RUN) {
+    if (count != 0) roaring_bitmap_add_many(bitmap, count, ids);
+    return;
+  }
   roaring_array_t& chunks = bitmap->high_low_container;
+  bool sorted = false;
   size_t begin = 0;
   while (begin < count) {
     const uint32_t high = ids[begin] >> 16;
     size_t end = begin + 1;
     while (end < count && ids[end] > ids[end - 1] && (ids[end] >> 16) == high) ++end;
+    if (!sorted && end < count && ids[end] <= ids[end - 1]) {
+      // Out of order from here (objects indexed in another order than they were made): the rest goes in sorted, as
+      // one insert per id into an array would shift the ids after it.
+      thread_local std::vector<uint32_t> rest;
+      rest.assign(ids + begin, ids + count);
+      std::sort(rest.begin(), rest.end());
+      rest.erase(std::unique(rest.begin(), rest.end()), rest.end());
+      ids = rest.data();
+      count = rest.size();
+      begin = 0;
+      sorted = true;
+      continue;
+    }
     const size_t length = end - begin;
     bool added = false;
     if (length >= SHORT_RUN) {

@@ -10,8 +10,9 @@ namespace vostrel {
 
 // Adds `ids` to `bitmap`: the same set as roaring_bitmap_add_many. A bulk flush hands over ids in the order they were
 // handed out, so they mostly rise: each rising run within one 65536-id chunk is copied into its container in one
-// go (a new container made at its final size) instead of one container insert per id. Ids in any other order are
-// still added, the ordinary way. Throws std::bad_alloc when a container cannot be made; the ids added before stay.
+// go (a new container made at its final size, or one merge into an array the run falls among) instead of one
+// container insert per id. Ids in any other order are sorted first. Throws std::bad_alloc when a container cannot be
+// made; the ids added before stay.
 void add_ids(roaring_bitmap_t* bitmap, const uint32_t* ids, size_t count);
 
 // The same set on CRoaring's public API (roaring_bitmap_add_many); add_ids itself where the chunk kernels are not
