@@ -12,33 +12,14 @@
 
 #include "index/core/structures/bitmap.hpp"
 
+#include "roaring_checks.hpp"
+
 namespace vostrel {
 namespace {
 
-// The same set, and (where the kernel writes containers itself) every container as CRoaring expects it: an array
-// of at most 4096 rising ids, or a bitset whose count is right.
+// The same set and well-formed containers; the bitmaps may start with run or shared containers.
 void expect_same(const Bitmap& got, const Bitmap& want, const std::string& where) {
-  ASSERT_EQ(got.cardinality(), want.cardinality()) << where;
-  ASSERT_TRUE(got == want) << where;
-#if VOSTREL_CONTAINER_KERNELS
-  const roaring_array_t& ra = got.roaring.high_low_container;
-  for (int32_t i = 0; i < ra.size; ++i) {
-    if (i > 0) {
-      ASSERT_LT(ra.keys[i - 1], ra.keys[i]) << where;
-    }
-    if (ra.typecodes[i] == ARRAY_CONTAINER_TYPE_CODE) {
-      const auto* array = static_cast<const array_container_t*>(ra.containers[i]);
-      EXPECT_GT(array->cardinality, 0) << where;
-      EXPECT_LE(array->cardinality, 4096) << where;
-      for (int32_t j = 1; j < array->cardinality; ++j) ASSERT_LT(array->array[j - 1], array->array[j]) << where;
-    } else if (ra.typecodes[i] == BITSET_CONTAINER_TYPE_CODE) {
-      const auto* bitset = static_cast<const bitset_container_t*>(ra.containers[i]);
-      int32_t bits = 0;
-      for (int w = 0; w < 1024; ++w) bits += __builtin_popcountll(bitset->array[w]);
-      EXPECT_EQ(bitset->cardinality, bits) << where;
-    }
-  }
-#endif
+  testing::expect_same_bitmap(got, want, where, true);
 }
 
 // A bitmap already holding something in the chunks the lists touch: arrays, bitsets and runs.

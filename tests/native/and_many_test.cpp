@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "roaring_checks.hpp"
+
 namespace vostrel {
 namespace {
 
@@ -24,30 +26,8 @@ Bitmap chained_and(const std::vector<const roaring_bitmap_t*>& parts) {
   return result;
 }
 
-// Checks the set and, where the chunk kernels build the containers themselves, that every container
-// is stored as CRoaring expects: non-empty, an array of at most 4096 sorted ids, or a bitset with its
-// count right. (The portable build leaves that to CRoaring, whose layout may differ from the one read here.)
 void expect_same(const Bitmap& got, const Bitmap& want, const std::string& where) {
-  ASSERT_EQ(got.cardinality(), want.cardinality()) << where;
-  ASSERT_TRUE(got == want) << where;
-#if VOSTREL_CONTAINER_KERNELS
-  const roaring_array_t& ra = got.roaring.high_low_container;
-  for (int32_t i = 0; i < ra.size; ++i) {
-    if (ra.typecodes[i] == ARRAY_CONTAINER_TYPE_CODE) {
-      const auto* array = static_cast<const array_container_t*>(ra.containers[i]);
-      EXPECT_GT(array->cardinality, 0) << where;
-      EXPECT_LE(array->cardinality, 4096) << where;
-      for (int32_t j = 1; j < array->cardinality; ++j) ASSERT_LT(array->array[j - 1], array->array[j]) << where;
-    } else {
-      ASSERT_EQ(ra.typecodes[i], BITSET_CONTAINER_TYPE_CODE) << where;
-      const auto* bitset = static_cast<const bitset_container_t*>(ra.containers[i]);
-      int32_t bits = 0;
-      for (int w = 0; w < 1024; ++w) bits += __builtin_popcountll(bitset->array[w]);
-      EXPECT_EQ(bitset->cardinality, bits) << where;
-      EXPECT_GT(bits, 4096) << where;
-    }
-  }
-#endif
+  testing::expect_same_bitmap(got, want, where);
 }
 
 enum class Shape { Absent, Sparse, Dense, Runs, Full };

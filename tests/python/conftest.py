@@ -1,5 +1,6 @@
-"""Shared fixtures: the random seed, isolated interpreter runs and a size scale for heavy tests."""
+"""Shared fixtures: the random seed, isolated interpreter runs, a size scale for heavy tests and injected failures."""
 
+import contextlib
 import os
 import random
 import subprocess
@@ -48,6 +49,18 @@ SCALE = 0.1 if UNDER_SANITIZER else 1.0
 def scaled(count):
     """`count` scaled for the current build, at least 1."""
     return max(1, int(count * SCALE))
+
+
+@contextlib.contextmanager
+def memory_error_after(fail_after, count):
+    """Arms a failure hook of Vostrel._debug (`fail_after(count)`: the step that many steps from now fails as a full
+    memory would), expects the block to raise MemoryError, and disarms the hook however the block ends."""
+    fail_after(count)
+    try:
+        with pytest.raises(MemoryError):
+            yield
+    finally:
+        fail_after(-1)
 
 
 @pytest.fixture

@@ -6,6 +6,7 @@ import random
 import pytest
 
 import Vostrel
+from conftest import memory_error_after
 from model import EXTRA_ATTRS, LINK_ATTRS, SCALAR_ATTRS, Obj, TreeGen, ValueGen, build, has_bad_bound
 from test_lock_regressions import run_scenario
 from Vostrel import _debug
@@ -509,12 +510,8 @@ def test_failure_halfway_leaves_a_whole_prefix_of_chunks(fail_after):
     earlier = Obj(n=-5, name="earlier", tags=["e"], home=homes[0])
     ix = Vostrel.Index()
     ix.add_object(earlier)
-    _debug.fail_bulk_stage_after(fail_after)
-    try:
-        with pytest.raises(MemoryError):
-            ix.add_object_many(batch)
-    finally:
-        _debug.fail_bulk_stage_after(-1)
+    with memory_error_after(_debug.fail_bulk_stage_after, fail_after):
+        ix.add_object_many(batch)
     held = [o for o in batch if o in ix]
     # Whole chunks from the start of the batch, nothing half-registered, the object held before untouched.
     assert len(held) in CHUNK_ENDS and held == batch[:len(held)]

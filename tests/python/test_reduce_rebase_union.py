@@ -9,7 +9,7 @@ import pytest
 import Vostrel
 from Vostrel import PyQueryExpr as Q
 from Vostrel import _debug
-from conftest import scaled
+from conftest import memory_error_after, scaled
 from lock_harness import run_on_thread, run_threads
 from model import Obj, build, evaluate
 from test_engine_differential import World
@@ -326,12 +326,8 @@ def test_failed_union_leaves_both_indexes_and_every_membership_as_they_were(fail
     queries = [Q.eq("n", 3), Q.eq("tags", "t"), Q.eq("home.city", "c1"), Q.starts_with("name", "o1"),
                Q.eq("flag", True), Q.eq("home.tags", "x"), Q.lt("n", 0)]
     answers = [mine.reduced_query(q).collect() for q in queries]
-    _debug.fail_map_merge_after(fail_after)
-    try:
-        with pytest.raises(MemoryError):
-            mine.union_with(other)
-    finally:
-        _debug.fail_map_merge_after(-1)
+    with memory_error_after(_debug.fail_map_merge_after, fail_after):
+        mine.union_with(other)
     assert mine.collect() == mine_objs and len(other) == len(theirs_objs)
     assert [mine.reduced_query(q).collect() for q in queries] == answers
     # Only the other index holds its objects (and its nested ones): writes to them leave this index alone.

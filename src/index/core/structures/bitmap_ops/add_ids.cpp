@@ -60,16 +60,19 @@ bool add_to_container(roaring_array_t& chunks, int32_t index, const uint32_t* id
   auto* array = static_cast<array_container_t*>(container);
   const size_t total = static_cast<size_t>(array->cardinality) + count;
   if (total > DEFAULT_MAX_SIZE) {
-    // Past an array's bound either way: the union is a bitset, whatever the order.
+    // Past an array's bound unless the run repeats ids the array holds: the union as a bitset, kept if it is one.
     bitset_container_t* bitset = bitset_container_from_array(array);
     if (bitset == nullptr) throw std::bad_alloc();
     set_bits(bitset, ids, count);
-    ra_set_container_at_index(&chunks, index, bitset, BITSET_CONTAINER_TYPE_CODE);
-    array_container_free(array);
-    return true;
+    if (bitset->cardinality > DEFAULT_MAX_SIZE) {
+      ra_set_container_at_index(&chunks, index, bitset, BITSET_CONTAINER_TYPE_CODE);
+      array_container_free(array);
+      return true;
+    }
+    bitset_container_free(bitset);
   }
   if (array->cardinality != 0 && array->array[array->cardinality - 1] >= low_of(ids[0])) {
-    // The run falls among the array's ids (another part of the same flush went first): one merge into a new array.
+    // The run falls among the array's ids (ids added out of order, over several calls): one merge into a new array.
     array_container_t* merged = array_container_create_given_capacity(static_cast<int32_t>(total));
     if (merged == nullptr) throw std::bad_alloc();
     const uint16_t* have = array->array;
