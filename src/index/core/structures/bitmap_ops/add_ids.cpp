@@ -73,7 +73,9 @@ bool add_to_container(roaring_array_t& chunks, int32_t index, const uint32_t* id
   }
   if (array->cardinality != 0 && array->array[array->cardinality - 1] >= low_of(ids[0])) {
     // The run falls among the array's ids (ids added out of order, over several calls): one merge into a new array.
-    array_container_t* merged = array_container_create_given_capacity(static_cast<int32_t>(total));
+    // The union fits an array (a larger one left as a bitset above).
+    array_container_t* merged =
+        array_container_create_given_capacity(static_cast<int32_t>(std::min<size_t>(total, DEFAULT_MAX_SIZE)));
     if (merged == nullptr) throw std::bad_alloc();
     const uint16_t* have = array->array;
     const size_t have_count = static_cast<size_t>(array->cardinality);
