@@ -115,6 +115,7 @@ void add_ids(roaring_bitmap_t* bitmap, const uint32_t* ids, size_t count) {
     return;
   }
   roaring_array_t& chunks = bitmap->high_low_container;
+  std::vector<uint32_t> rest;  // the ids from the first one out of order, sorted; only for a list out of order
   bool sorted = false;
   size_t begin = 0;
   while (begin < count) {
@@ -124,7 +125,6 @@ void add_ids(roaring_bitmap_t* bitmap, const uint32_t* ids, size_t count) {
     if (!sorted && end < count && ids[end] <= ids[end - 1]) {
       // Out of order from here (objects indexed in another order than they were made): the rest goes in sorted, as
       // one insert per id into an array would shift the ids after it.
-      thread_local std::vector<uint32_t> rest;
       rest.assign(ids + begin, ids + count);
       std::sort(rest.begin(), rest.end());
       rest.erase(std::unique(rest.begin(), rest.end()), rest.end());
