@@ -7,6 +7,7 @@
 #include "index/core/index.hpp"
 #include "index/core/locks/lock_order.hpp"
 #include "index/core/nested_work.hpp"
+#include "index/core/writer_gate.hpp"
 
 namespace vostrel {
 namespace {
@@ -155,7 +156,7 @@ std::optional<PyValue> write_attribute(const IndexableCore& core, uint32_t name_
       return core.attributes->map.insert(name_id, std::move(value));
     }
   }
-  std::lock_guard gate(WRITE_GATE());
+  WriterGate gate;
   return write_indexed(core, name_id, std::move(value));
 }
 

@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "index/core/id_alloc.hpp"
+#include "index/core/index.hpp"
 #include "index/core/query/delayed_query.hpp"
 #include "index/core/query/query.hpp"
+#include "index/core/writer_gate.hpp"
 #include "index/indexable.hpp"
 #include "index/internal_error.hpp"
 #include "index/py_ref.hpp"
@@ -107,6 +109,36 @@ PyObject* debug_fail_map_merge_after(PyObject*, PyObject* count) {
   const long long left = PyLong_AsLongLong(count);
   if (left == -1 && PyErr_Occurred()) return nullptr;
   merge_testing::fail_map_merge_after(left);
+  Py_RETURN_NONE;
+}
+
+PyObject* debug_defer_prunes_from(PyObject*, PyObject* count) {
+  const unsigned long long objects = PyLong_AsUnsignedLongLong(count);
+  if (objects == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  return PyLong_FromUnsignedLongLong(set_defer_prunes_from(objects));
+}
+
+PyObject* debug_hold_prune_worker(PyObject*, PyObject* held) {
+  const int truth = PyObject_IsTrue(held);
+  if (truth < 0) return nullptr;
+  deferred_prune_testing::hold_worker(truth != 0);
+  Py_RETURN_NONE;
+}
+
+// Finishes a deferred prune on this thread, as the next writer would.
+PyObject* debug_finish_prunes(PyObject*, PyObject*) {
+  return guard_python_call<PyObject*>(nullptr, [] {
+    without_gil([] { WriterGate gate; });
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* debug_wait_for_prunes(PyObject*, PyObject*) {
+  {
+    GilRelease released;
+    wait_for_deferred_prunes();
+  }
+  apply_deferred_releases();
   Py_RETURN_NONE;
 }
 
@@ -234,6 +266,13 @@ PyMethodDef debug_methods[] = {
      "Fails the bulk stage of the object that many stages from now with MemoryError (negative: never)."},
     {"fail_map_merge_after", debug_fail_map_merge_after, METH_O,
      "Fails the value-map merge that many merges from now with MemoryError (negative: never)."},
+    {"defer_prunes_from", debug_defer_prunes_from, METH_O,
+     "A reduce dropping at least this many objects leaves the rest of its prune to later; returns the former number."},
+    {"hold_prune_worker", debug_hold_prune_worker, METH_O,
+     "While true, a deferred prune waits for the next writer (or finish_prunes) instead of a worker."},
+    {"finish_prunes", debug_finish_prunes, METH_NOARGS, "Finishes a deferred prune on this thread."},
+    {"wait_for_prunes", debug_wait_for_prunes, METH_NOARGS,
+     "Waits for the deferred-prune worker to stop, then applies the queued releases."},
     {"pending_releases", debug_pending_releases, METH_NOARGS, "Length of the deferred release queue."},
     {"apply_deferred_releases", debug_apply_deferred_releases, METH_NOARGS, "Applies the queued releases."},
     {"release_on_threads", as_method(debug_release_on_threads), METH_FASTCALL,

@@ -13,6 +13,7 @@
 #include "index/interfaces/indexable_state.hpp"
 #include "index/interfaces/query.hpp"
 #include "index/core/locks/lock_order.hpp"
+#include "index/core/writer_gate.hpp"
 #include "index/py_ref.hpp"
 #include "index/types.hpp"
 #include "lib/debug_hooks.hpp"
@@ -136,6 +137,25 @@ void add_type(PyObject* module, const char* name, PyTypeObject* type) {
   if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) throw_python_error();
 }
 
+// At exit, before the interpreter goes: a reduce's deferred prune finishes on its worker thread, which must not
+// outlive the interpreter it reports to.
+PyObject* wait_for_prunes_at_exit(PyObject*, PyObject*) {
+  {
+    GilRelease released;
+    wait_for_deferred_prunes();
+  }
+  apply_deferred_releases();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef wait_at_exit_def = {"_wait_for_prunes_at_exit", wait_for_prunes_at_exit, METH_NOARGS, nullptr};
+
+void register_exit_wait(PyObject* module) {
+  PyRef atexit = PyRef::steal(check_py(PyImport_ImportModule("atexit")));
+  PyRef function = PyRef::steal(check_py(PyCFunction_NewEx(&wait_at_exit_def, module, nullptr)));
+  PyRef done = PyRef::steal(check_py(PyObject_CallMethod(atexit.get(), "register", "O", function.get())));
+}
+
 PyObject* build_module() {
   PyRef module = PyRef::steal(check_py(PyModule_Create2(&vostrel_module_def, 1013)));
   add_function(module.get(), &sum_as_string_def);
@@ -151,6 +171,7 @@ PyObject* build_module() {
   register_debug_module();
   create_default_indexables();
   install_fork_guard();
+  register_exit_wait(module.get());
   return module.release();
 }
 

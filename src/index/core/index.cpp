@@ -6,6 +6,7 @@
 #include "index/core/filtered_index.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/query/query_ops.hpp"
+#include "index/core/writer_gate.hpp"
 #include "index/types.hpp"
 #include "index/write_propagation.hpp"
 
@@ -45,7 +46,7 @@ const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC() {
 }
 
 void IndexAPI::add_indexable(const StoredIndexable& object) {
-  std::lock_guard gate(WRITE_GATE());
+  WriterGate gate;
   add_indexable_gated(object);
 }
 

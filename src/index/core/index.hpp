@@ -33,7 +33,12 @@ class QueryMap;
 struct QueryExpr;
 struct FilteredIndexCore;
 
-using QueryMapList = RwLocked<AttributeMaps>;
+// An index's value maps, and the ids a reduce took out whose entries in them are not dropped yet (null when none):
+// views listing such ids answer for them as for objects in no map, as they will once the maps are narrowed.
+struct IndexMaps : AttributeMaps {
+  std::shared_ptr<const Bitmap> leaving;
+};
+using QueryMapList = RwLocked<IndexMaps>;
 using ItemList = RwLocked<ItemStore<StoredItem>>;
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
@@ -135,7 +140,14 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // index (let_go), so later writes to them stop reaching it. A large prune narrows the value maps on two threads.
   // `exact_counts` recounts from the kept objects whatever their number (undoing a failed merge, whose counts are
   // only partly applied).
-  void prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, bool exact_counts = false);
+  // Items lock taken: takes the stored items of `removed` out of the store (ids not stored are skipped).
+  std::vector<StoredItem> take_stored(const Bitmap& removed);
+  // `taken`, when given, holds the stored items of `removed`, which already left the store and `item_ids`.
+  void prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, bool exact_counts = false,
+             std::vector<StoredItem>* taken = nullptr);
+  // Writer gate held, no index or object lock held: the deferred rest of a reduce's prune (writer_gate.hpp), whose
+  // `removed` objects left `item_ids` and the store (`taken` holds their items); clears `leaving`.
+  void finish_prune(const Bitmap& removed, std::vector<StoredItem>& taken, PruneLog& log, bool exact_counts);
   // Writer gate held, no index or object lock held: registers the objects `incoming` of `other` (held there, not
   // here) set-wise, nested objects included (recursively), with their membership records. The new objects' items, per
   // index, go to `added`, to be dropped once the gate is released (IndexAPI::union_with, index_union.cpp).
@@ -153,6 +165,10 @@ std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<S
 // record leaves the object's membership list (one object's lock at a time) and the stored item is dropped, its
 // Python reference queued with the others in one batch. Empties `group.items`.
 void let_go(IndexAPI::PruneLog::Dropped& group);
+
+// How many objects a reduce must drop before it leaves the rest of its prune to later (writer_gate.hpp); for tests.
+// Returns the number it replaces.
+uint64_t set_defer_prunes_from(uint64_t objects);
 
 // Per position of `maps`, how many of `objects` hold a value for its attribute (a prune's or a merge's value counts).
 // Each object's attribute map is locked on its own; no index lock may be held.

@@ -18,6 +18,7 @@
 #include "index/core/query/delayed_query.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/structures/bitmap_ops/add_ids.hpp"
+#include "index/core/writer_gate.hpp"
 #include "index/fx_hash.hpp"
 #include "index/write_propagation.hpp"
 
@@ -360,7 +361,7 @@ void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
 
 void IndexAPI::add_indexables(const std::vector<StoredIndexable>& objects) {
   if (objects.empty()) return;
-  std::lock_guard gate(WRITE_GATE());
+  WriterGate gate;
   add_indexables_gated(objects);
 }
 

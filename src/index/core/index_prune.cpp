@@ -54,8 +54,22 @@ uint64_t narrowing_cost(const QueryMap& map) {
 
 }  // namespace
 
-void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, bool exact_counts) {
-  {
+std::vector<StoredItem> IndexAPI::take_stored(const Bitmap& removed) {
+  std::vector<StoredItem> taken;
+  taken.reserve(removed.cardinality());
+  std::unique_lock items_lock(items->mutex);
+  for (uint32_t id : removed) {
+    StoredItem item = items->value.take(id);
+    if (!item.python_handle) continue;
+    if (level > 0) item.python_handle.remove_index_copy();
+    taken.push_back(std::move(item));
+  }
+  return taken;
+}
+
+void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, bool exact_counts,
+                     std::vector<StoredItem>* taken) {
+  if (taken == nullptr) {
     // The ids go first: queries start from item_ids, so they stop reporting the removed objects before the store
     // and the maps are narrowed part by part.
     std::unique_lock ids_lock(item_ids->mutex);
@@ -76,17 +90,7 @@ void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, b
   const IdFilter kept_filter(keep);
   std::vector<std::function<void()>> jobs;
   jobs.emplace_back([&] {
-    PruneLog::Dropped gone{shared_from_this(), {}};
-    gone.items.reserve(removed.cardinality());
-    {
-      std::unique_lock items_lock(items->mutex);
-      for (uint32_t id : removed) {
-        StoredItem item = items->value.take(id);
-        if (!item.python_handle) continue;
-        if (level > 0) item.python_handle.remove_index_copy();
-        gone.items.push_back(std::move(item));
-      }
-    }
+    PruneLog::Dropped gone{shared_from_this(), taken != nullptr ? std::move(*taken) : take_stored(removed)};
     std::vector<const StoredItem*> counted;
     if (from_kept) {
       // Under the gate the stored records cannot change, so pointers into the store stay valid.

@@ -5,13 +5,14 @@
 
 #include "index/core/filtered_index.hpp"
 #include "index/core/index.hpp"
+#include "index/core/writer_gate.hpp"
 #include "index/write_propagation.hpp"
 
 namespace vostrel {
 
 std::shared_ptr<IndexAPI> IndexAPI::rebase(const FilteredIndexCore& view) {
   std::shared_ptr<IndexAPI> rebased = create();
-  std::lock_guard gate(WRITE_GATE());
+  WriterGate gate;
   // Copies of the stored records, taken under the store's read lock only; objects are registered afterwards as one
   // batch (one object's locks at a time, the same outcome as adding them one by one), with no lock of the source
   // held.

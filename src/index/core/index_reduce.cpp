@@ -1,18 +1,31 @@
 // IndexAPI::reduce: prunes an index in place to the objects matching a keyword selection.
+#include <atomic>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <utility>
 #include <vector>
 
 #include "index/core/index.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/query/query_ops.hpp"
+#include "index/core/writer_gate.hpp"
 
 namespace vostrel {
+
+namespace {
+// From this many objects dropped on, a reduce leaves the bulk of its prune to the writer gate's next holder (a
+// worker thread, most often): the call then costs what its answer costs, and the second processor narrows the maps.
+// Below, pruning at once is cheap and lets the dropped objects go before the call returns. Tests lower it.
+std::atomic<uint64_t> defer_from{50000};
+}  // namespace
+
+uint64_t set_defer_prunes_from(uint64_t objects) { return defer_from.exchange(objects); }
 
 void IndexAPI::reduce(const std::vector<QueryExpr>& equalities) {
   // Declared before the gate: what the prune let go (Python references among it) is dropped after it.
   PruneLog log;
-  std::lock_guard gate(WRITE_GATE());
+  WriterGate gate;
   Bitmap kept;
   Bitmap removed;
   {
@@ -23,8 +36,36 @@ void IndexAPI::reduce(const std::vector<QueryExpr>& equalities) {
     removed = item_ids->value - kept;
   }
   if (removed.isEmpty()) return;
-  // Later writes to the removed objects stop reaching this index (and the nested indexes they left) once it returns.
-  prune(kept, removed, log);
+  if (removed.cardinality() < defer_from.load()) {
+    // Later writes to the removed objects stop reaching this index (and the nested indexes they left) once it returns.
+    prune(kept, removed, log);
+    return;
+  }
+  // Everything that can fail comes before the first change.
+  auto leaving = std::make_shared<const Bitmap>(std::move(removed));
+  std::vector<StoredItem> taken;
+  {
+    // All three read locks' parts at once: a reader sees the objects either held or gone, never half.
+    std::unique_lock maps_lock(query_maps->mutex);
+    std::unique_lock ids_lock(item_ids->mutex);
+    taken = take_stored(*leaving);
+    std::swap(item_ids->value, kept);
+    query_maps->value.leaving = leaving;
+  }
+  // The dropped objects stay alive in `taken` until the prune is finished, so their ids cannot be handed out again
+  // while the maps still hold entries for them; their writes wait for the gate, which finishes the prune first.
+  defer_prune(shared_from_this(), std::move(leaving), std::move(taken));
+}
+
+void IndexAPI::finish_prune(const Bitmap& removed, std::vector<StoredItem>& taken, PruneLog& log, bool exact_counts) {
+  Bitmap keep;
+  {
+    std::shared_lock ids_lock(item_ids->mutex);
+    keep = item_ids->value;
+  }
+  prune(keep, removed, log, exact_counts, &taken);
+  std::unique_lock maps_lock(query_maps->mutex);
+  query_maps->value.leaving.reset();
 }
 
 }  // namespace vostrel

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "index/core/index.hpp"
+#include "index/core/writer_gate.hpp"
 #include "index/write_propagation.hpp"
 
 namespace vostrel {
@@ -10,7 +11,7 @@ namespace vostrel {
 // Returns false, changing nothing, when this index does not hold the object. Interpreter lock released; no engine or
 // object lock held.
 bool IndexAPI::remove_object(const IndexableCore& core) {
-  std::lock_guard gate(WRITE_GATE());
+  WriterGate gate;
   // The id leaves `item_ids` first, so queries (which start from it) no longer report the object while its values go.
   StoredItem removed = unstore_object(core.id);
   if (!removed.python_handle) return false;

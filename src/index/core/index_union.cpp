@@ -9,6 +9,7 @@
 #include "index/core/index.hpp"
 #include "index/core/parallel_jobs.hpp"
 #include "index/core/query/query.hpp"
+#include "index/core/writer_gate.hpp"
 #include "index/write_propagation.hpp"
 
 namespace vostrel {
@@ -184,7 +185,7 @@ void IndexAPI::union_with(const IndexAPI& other) {
   PruneLog undone;
   // One gate for every writer: two threads merging two indexes into each other run one after the other, so the
   // pair needs no order of its own, and neither index changes under the merge.
-  std::lock_guard gate(WRITE_GATE());
+  WriterGate gate;
   Bitmap before;
   {
     std::shared_lock ids_lock(item_ids->mutex);

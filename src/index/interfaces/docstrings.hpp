@@ -139,7 +139,9 @@ inline constexpr const char* INDEX_REDUCE =
     "reduce($self, **kwargs)\n--\n\n"
     "Keep only the objects whose attributes equal every keyword (as reduced); every other object leaves\n"
     "the index as with remove_object. Views made earlier keep their ids and list a placeholder Indexable\n"
-    "for each removed one. Keyword arguments only; no keywords keep everything.";
+    "for each removed one. A reduce dropping many objects returns once they have left every answer; a\n"
+    "worker thread then lets them go, so they may outlive the call for a moment. Keyword arguments only;\n"
+    "no keywords keep everything.";
 
 inline constexpr const char* INDEX_UNION_WITH =
     "union_with($self, other)\n--\n\n"

@@ -1,0 +1,49 @@
+// WriterGate: the process-wide writer gate held for one change, and the prunes that a reduce leaves to finish later.
+//
+// A reduce takes the objects it drops out of the index's ids and store at once, so queries, views and collect()
+// answer without them when it returns. Narrowing the value maps, letting the dropped objects go (membership records,
+// Python references) and pruning nested indexes costs far more, and runs after the call: on a worker thread, or
+// earlier by whichever writer takes the gate first. Every WriterGate finishes the pending prunes before its holder
+// changes anything, so under the gate the engine is always whole: no writer ever meets a half-pruned index. Until
+// then the maps still hold entries for the dropped ids; the index's `leaving` ids tell views to answer for them as
+// for objects in no map.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "index/core/index.hpp"
+#include "index/core/locks/lock_order.hpp"
+
+namespace vostrel {
+
+class WriterGate {
+ public:
+  // Locks the gate, then finishes every pending prune (which may throw MemoryError; the gate is then released and
+  // the prunes stay pending).
+  WriterGate();
+  WriterGate(const WriterGate&) = delete;
+  WriterGate& operator=(const WriterGate&) = delete;
+
+ private:
+  // Declared before the lock: what the finished prunes let go is dropped after the gate is released.
+  IndexAPI::PruneLog log_;
+  std::unique_lock<RankedMutex> lock_;
+};
+
+// Gate held: the rest of a prune of `index`, whose `removed` objects already left its ids and store (`items` are
+// their stored records, still holding the objects), is left to the next gate holder; a worker thread is started to be
+// that holder soon.
+void defer_prune(std::shared_ptr<IndexAPI> index, std::shared_ptr<const Bitmap> removed, std::vector<StoredItem> items);
+
+// No engine lock and no interpreter lock held: returns once no prune is pending and the worker has stopped (at exit,
+// and for tests that look at what a prune lets go).
+void wait_for_deferred_prunes();
+
+namespace deferred_prune_testing {
+// While held, a deferred prune starts no worker: it stays pending until the next writer, so tests can look at it.
+void hold_worker(bool held);
+}  // namespace deferred_prune_testing
+
+}  // namespace vostrel
