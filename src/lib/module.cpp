@@ -138,13 +138,10 @@ void add_type(PyObject* module, const char* name, PyTypeObject* type) {
 }
 
 // At exit, before the interpreter goes: a reduce's deferred prune finishes on its worker thread, which must not
-// outlive the interpreter it reports to.
+// outlive the interpreter it reports to. What it let go stays queued, as any release queued at exit does.
 PyObject* wait_for_prunes_at_exit(PyObject*, PyObject*) {
-  {
-    GilRelease released;
-    wait_for_deferred_prunes();
-  }
-  apply_deferred_releases();
+  GilRelease released;
+  wait_for_deferred_prunes();
   Py_RETURN_NONE;
 }
 
@@ -152,7 +149,7 @@ PyMethodDef wait_at_exit_def = {"_wait_for_prunes_at_exit", wait_for_prunes_at_e
 
 void register_exit_wait(PyObject* module) {
   PyRef atexit = PyRef::steal(check_py(PyImport_ImportModule("atexit")));
-  PyRef function = PyRef::steal(check_py(PyCFunction_NewEx(&wait_at_exit_def, module, nullptr)));
+  PyRef function = PyRef::steal(check_py(PyCFunction_NewEx(&wait_at_exit_def, nullptr, nullptr)));
   PyRef done = PyRef::steal(check_py(PyObject_CallMethod(atexit.get(), "register", "O", function.get())));
 }
 
