@@ -152,8 +152,9 @@ clean:
 # ---- Threaded stress and its sanitizer runs: never part of `make test` ----
 # make stress [STRESS_ARGS="--seconds 20 --seeds 4"]: 8 threads, then 16 threads over a small pool of shared objects.
 # make stress-asan: the same with the AddressSanitizer + UndefinedBehaviorSanitizer build of the module.
-# make tsan: a ThreadSanitizer build, its self-test, a short stress, then a failure on any report with a frame in
-# Vostrel (reports wholly inside the interpreter are listed, not failed on). Logs: build/tsan/log/report.<pid>.
+# make tsan: a ThreadSanitizer build, its self-test, a short stress and the tests of reduce's worker thread, then a
+# failure on any report with a frame in Vostrel (reports wholly inside the interpreter are listed, not failed on).
+# Logs: build/tsan/log/report.<pid>.
 STRESS_ARGS ?=
 TSAN_STRESS_ARGS ?= --seconds 20 --threads 4 --hang-seconds 10
 ASAN_STRESS_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
@@ -198,5 +199,7 @@ tsan: tsan-selftest
 	rm -rf build/tsan/log && mkdir -p build/tsan/log
 	status=0; \
 	$(call TSAN_ENV,build/tsan/log) $(PY) tests/stress/stress.py $(TSAN_STRESS_ARGS) || status=1; \
+	$(call TSAN_ENV,build/tsan/log) $(PY) -m pytest -q -p no:cacheprovider tests/python/test_deferred_prune.py \
+	  tests/python/test_reduce_rebase_union.py || status=1; \
 	$(PY) tests/stress/tsan_reports.py check build/tsan/log/report || status=1; \
 	exit $$status
