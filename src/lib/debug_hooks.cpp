@@ -125,6 +125,11 @@ PyObject* debug_hold_prune_worker(PyObject*, PyObject* held) {
   Py_RETURN_NONE;
 }
 
+PyObject* debug_fail_next_prune(PyObject*, PyObject*) {
+  deferred_prune_testing::fail_next();
+  Py_RETURN_NONE;
+}
+
 // Finishes a deferred prune on this thread, as the next writer would.
 PyObject* debug_finish_prunes(PyObject*, PyObject*) {
   return guard_python_call<PyObject*>(nullptr, [] {
@@ -270,6 +275,8 @@ PyMethodDef debug_methods[] = {
      "A reduce dropping at least this many objects leaves the rest of its prune to later; returns the former number."},
     {"hold_prune_worker", debug_hold_prune_worker, METH_O,
      "While true, a deferred prune waits for the next writer (or finish_prunes) instead of a worker."},
+    {"fail_next_prune", debug_fail_next_prune, METH_NOARGS,
+     "The next deferred prune fails with MemoryError once done, and stays pending to run again."},
     {"finish_prunes", debug_finish_prunes, METH_NOARGS, "Finishes a deferred prune on this thread."},
     {"wait_for_prunes", debug_wait_for_prunes, METH_NOARGS,
      "Waits for the deferred-prune worker to stop, then applies the queued releases."},

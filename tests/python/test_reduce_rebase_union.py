@@ -382,7 +382,8 @@ def test_failed_union_leaves_both_indexes_and_every_membership_as_they_were(fail
     mine.union_with(other)
     assert ids(mine.collect()) == ids(mine_objs + theirs_objs) and len(mine) == 35
     assert [_debug.membership_count(o) for o in theirs_objs] == [2] * 30
-    assert mine.get_by_attribute(**{"home.city": "moved"}) == theirs_objs[::4]
+    # Compared as sets: answers come in id order, and reused ids need not follow creation order.
+    assert ids(mine.get_by_attribute(**{"home.city": "moved"})) == ids(theirs_objs[::4])
 
 
 # ---- threads (a hang ends the process with every stack printed) --------------------------------------------------

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <memory>
+#include <new>
 #include <optional>
 #include <shared_mutex>
 #include <thread>
@@ -34,6 +35,7 @@ std::optional<PendingPrune>& pending() {
 }
 std::atomic<bool> has_pending{false};
 std::atomic<bool> worker_held{false};
+std::atomic<bool> fail_once{false};
 
 // The worker's state. Never destroyed (a worker may still be running while the process exits), and replaced in a
 // forked child, which has no worker and may have inherited the mutex locked.
@@ -51,6 +53,7 @@ void finish_pending(IndexAPI::PruneLog& log) {
   if (!slot) return;
   try {
     slot->index->finish_prune(*slot->removed, slot->items, log, slot->failed_before);
+    if (fail_once.exchange(false)) throw std::bad_alloc();
   } catch (...) {
     slot->failed_before = true;
     throw;
@@ -125,5 +128,6 @@ void wait_for_deferred_prunes() {
 }
 
 void deferred_prune_testing::hold_worker(bool held) { worker_held.store(held); }
+void deferred_prune_testing::fail_next() { fail_once.store(true); }
 
 }  // namespace vostrel

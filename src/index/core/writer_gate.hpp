@@ -44,6 +44,9 @@ void wait_for_deferred_prunes();
 namespace deferred_prune_testing {
 // While held, a deferred prune starts no worker: it stays pending until the next writer, so tests can look at it.
 void hold_worker(bool held);
+// The next pending prune to finish fails (MemoryError) once it is done, before it is marked done: it stays pending and
+// runs again in full.
+void fail_next();
 }  // namespace deferred_prune_testing
 
 }  // namespace vostrel
