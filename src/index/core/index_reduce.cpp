@@ -45,7 +45,8 @@ void IndexAPI::reduce(const std::vector<QueryExpr>& equalities) {
   auto leaving = std::make_shared<const Bitmap>(std::move(removed));
   std::vector<StoredItem> taken;
   {
-    // All three read locks' parts at once: a reader sees the objects either held or gone, never half.
+    // Readers take the maps, the ids, then the store: with all three held, a reader finds the dropped objects either
+    // wholly held or wholly gone.
     std::unique_lock maps_lock(query_maps->mutex);
     std::unique_lock ids_lock(item_ids->mutex);
     taken = take_stored(*leaving);
