@@ -1,9 +1,11 @@
 // ItemStore against a std::map model: random puts and takes over dense and scattered ids, ordered walks, page reuse.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "index/core/item_store.hpp"
@@ -93,6 +95,49 @@ TEST(ItemStore, SmallStoreAmongHighIdsTakesOnePage) {
     walked.push_back(id);
   });
   EXPECT_EQ(walked, (std::vector<uint32_t>{127, 128, 131'071, 131'072, 131'073}));
+}
+
+TEST(ItemStore, TakeAscendingMatchesTakeOneByOne) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 40; ++round) {
+    ItemStore<Item> store;
+    std::map<uint32_t, Item> model;
+    // Dense runs and scattered ids, across pages and leaves, some pages filled whole.
+    const uint32_t base = rng() % 3 == 0 ? 0xFFFF0000u : rng() % 400000;
+    for (int n = 0; n < 3000; ++n) {
+      const uint32_t id = base + (rng() % 2 ? rng() % 600 : rng() % 60000);
+      Item item = std::make_shared<int>(n);
+      store.put(id, item);
+      model[id] = item;
+    }
+    // Every stored id, some absent ones, kept or dropped at random: ascending, duplicates removed.
+    std::vector<uint32_t> ids;
+    const int keep_share = static_cast<int>(rng() % 11);  // 0: take everything
+    for (const auto& [id, item] : model) {
+      if (static_cast<int>(rng() % 10) >= keep_share) ids.push_back(id);
+      if (rng() % 8 == 0 && id + 1 != 0 && !model.count(id + 1)) ids.push_back(id + 1);
+    }
+    std::vector<const int*> taken;
+    for (size_t at = 0; at < ids.size();) {  // blocks of any length, pages split between blocks
+      const size_t end = std::min<size_t>(ids.size(), at + 1 + rng() % 300);
+      store.take_ascending(std::span<const uint32_t>(ids.data() + at, end - at),
+                           [&](Item&& item) { taken.push_back(item.get()); });
+      at = end;
+    }
+    std::vector<const int*> expected;
+    for (uint32_t id : ids) {
+      auto found = model.find(id);
+      if (found == model.end()) continue;
+      expected.push_back(found->second.get());
+      model.erase(found);
+    }
+    EXPECT_EQ(taken, expected) << "round " << round << ": every stored id taken once, in order";
+    ASSERT_NO_FATAL_FAILURE(expect_equal(store, model));
+    for (const auto& [id, item] : model) EXPECT_EQ(item.use_count(), 2) << id;
+    if (model.empty()) {
+      EXPECT_EQ(store.page_count(), 0u) << "emptied pages and leaves are freed";
+    }
+  }
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // IndexAPI::prune: narrows a whole index (value maps, store, nested indexes) to a set of kept objects at once.
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <iterator>
 #include <mutex>
 #include <shared_mutex>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -57,12 +59,19 @@ uint64_t narrowing_cost(const QueryMap& map) {
 std::vector<StoredItem> IndexAPI::take_stored(const Bitmap& removed) {
   std::vector<StoredItem> taken;
   taken.reserve(removed.cardinality());
-  std::unique_lock items_lock(items->mutex);
-  for (uint32_t id : removed) {
-    StoredItem item = items->value.take(id);
-    if (!item.python_handle) continue;
+  const auto keep_item = [&](StoredItem&& item) {
+    if (!item.python_handle) return;
     if (level > 0) item.python_handle.remove_index_copy();
-    taken.push_back(std::move(item));
+    taken.push_back(std::move(item));  // within the capacity reserved: cannot fail
+  };
+  // The ids a block at a time, so that the store looks each page up once per block.
+  constexpr uint32_t BLOCK = 1024;
+  std::array<uint32_t, BLOCK> block;
+  roaring_uint32_iterator_t cursor;
+  roaring_init_iterator(&removed.roaring, &cursor);
+  std::unique_lock items_lock(items->mutex);
+  while (const uint32_t count = roaring_read_uint32_iterator(&cursor, block.data(), BLOCK)) {
+    items->value.take_ascending(std::span<const uint32_t>(block.data(), count), keep_item);
   }
   return taken;
 }

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -67,21 +68,35 @@ class ItemStore {
   Item take(uint32_t id) {
     const size_t leaf_at = id >> (PAGE_BITS + LEAF_BITS);
     if (leaf_at >= leaves_.size() || !leaves_[leaf_at]) return Item();
-    Leaf& leaf = *leaves_[leaf_at];
-    std::unique_ptr<Page>& page = leaf.pages[(id >> PAGE_BITS) & (LEAF_PAGES - 1)];
+    std::unique_ptr<Page>& page = leaves_[leaf_at]->pages[(id >> PAGE_BITS) & (LEAF_PAGES - 1)];
     const uint32_t slot = id & (PAGE_SLOTS - 1);
     if (!page || !page->has(slot)) return Item();
-    Item taken = std::exchange(page->slots[slot], Item());
-    page->unmark(slot);
-    --size_;
-    if (page->count == 0) {
-      page.reset();  // every slot holds a default Item: nothing to release
-      if (--leaf.count == 0) {
-        leaves_[leaf_at].reset();
-        while (!leaves_.empty() && !leaves_.back()) leaves_.pop_back();
-      }
-    }
+    Item taken = take_slot(*page, slot);
+    free_if_empty(leaf_at, page);
     return taken;
+  }
+
+  // take() for each of `ids` (ascending), handing every item found to `sink(Item&&)`: the ids of one page share one
+  // lookup of it, which makes taking most of a large store a walk over its pages.
+  template <class Sink>
+  void take_ascending(std::span<const uint32_t> ids, Sink&& sink) {
+    for (size_t at = 0; at < ids.size();) {
+      const uint32_t page_key = ids[at] >> PAGE_BITS;
+      size_t end = at + 1;
+      while (end < ids.size() && (ids[end] >> PAGE_BITS) == page_key) ++end;
+      const size_t leaf_at = page_key >> LEAF_BITS;
+      if (leaf_at < leaves_.size() && leaves_[leaf_at]) {
+        std::unique_ptr<Page>& page = leaves_[leaf_at]->pages[page_key & (LEAF_PAGES - 1)];
+        if (page) {
+          for (size_t pos = at; pos < end; ++pos) {
+            const uint32_t slot = ids[pos] & (PAGE_SLOTS - 1);
+            if (page->has(slot)) sink(take_slot(*page, slot));
+          }
+          free_if_empty(leaf_at, page);
+        }
+      }
+      at = end;
+    }
   }
 
   // Number of stored items.
@@ -137,6 +152,22 @@ class ItemStore {
     std::array<std::unique_ptr<Page>, LEAF_PAGES> pages{};
     uint32_t count = 0;  // pages allocated
   };
+
+  Item take_slot(Page& page, uint32_t slot) {
+    Item taken = std::exchange(page.slots[slot], Item());
+    page.unmark(slot);
+    --size_;
+    return taken;
+  }
+
+  void free_if_empty(size_t leaf_at, std::unique_ptr<Page>& page) {
+    if (page->count != 0) return;
+    page.reset();  // every slot holds a default Item: nothing to release
+    if (--leaves_[leaf_at]->count == 0) {
+      leaves_[leaf_at].reset();
+      while (!leaves_.empty() && !leaves_.back()) leaves_.pop_back();
+    }
+  }
 
   const Page* page_of(uint32_t id) const {
     const size_t leaf_at = id >> (PAGE_BITS + LEAF_BITS);
