@@ -120,7 +120,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Writer gate held, no object or index lock held: what add_indexable does inside the gate.
   void add_indexable_gated(const StoredIndexable& object);
-  // Keeps only the objects matching every equality; the others leave as with remove_object (index_reduce.cpp).
+  // Keeps only the objects matching every equality; the others leave as with remove_object (index_reduce.cpp). A
+  // reduce dropping many objects takes them out of the ids and the store only, and leaves the rest of the prune to
+  // the writer gate's next holder (writer_gate.hpp).
   void reduce(const std::vector<QueryExpr>& equalities);
   // Adds every object of `other` not held here, exactly as add_indexable would; `other` is only read (index_union.cpp).
   void union_with(const IndexAPI& other);
