@@ -147,7 +147,7 @@ PyObject* wait_for_prunes_at_exit(PyObject*, PyObject*) {
 
 PyMethodDef wait_at_exit_def = {"_wait_for_prunes_at_exit", wait_for_prunes_at_exit, METH_NOARGS, nullptr};
 
-void register_exit_wait(PyObject* module) {
+void register_exit_wait() {
   PyRef atexit = PyRef::steal(check_py(PyImport_ImportModule("atexit")));
   PyRef function = PyRef::steal(check_py(PyCFunction_NewEx(&wait_at_exit_def, nullptr, nullptr)));
   PyRef done = PyRef::steal(check_py(PyObject_CallMethod(atexit.get(), "register", "O", function.get())));
@@ -168,7 +168,7 @@ PyObject* build_module() {
   register_debug_module();
   create_default_indexables();
   install_fork_guard();
-  register_exit_wait(module.get());
+  register_exit_wait();
   return module.release();
 }
 

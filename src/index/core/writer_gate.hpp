@@ -20,8 +20,8 @@ namespace vostrel {
 
 class WriterGate {
  public:
-  // Locks the gate, then finishes every pending prune (which may throw MemoryError; the gate is then released and
-  // the prunes stay pending).
+  // Locks the gate, then finishes the pending prune if there is one (which may throw MemoryError; the gate is then
+  // released and the prune stays pending).
   WriterGate();
   WriterGate(const WriterGate&) = delete;
   WriterGate& operator=(const WriterGate&) = delete;
@@ -37,8 +37,9 @@ class WriterGate {
 // that holder soon.
 void defer_prune(std::shared_ptr<IndexAPI> index, std::shared_ptr<const Bitmap> removed, std::vector<StoredItem> items);
 
-// No engine lock and no interpreter lock held: returns once no prune is pending and the worker has stopped (at exit,
-// and for tests that look at what a prune lets go).
+// No engine lock and no interpreter lock held: returns once the worker has stopped, having finished the pending prune
+// (or failed at it, or never started: that prune then waits for the next writer). At exit, and for tests that look
+// at what a prune lets go.
 void wait_for_deferred_prunes();
 
 namespace deferred_prune_testing {
