@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Threaded stress of Vostrel: many threads write, query, view, collect and re-create indexes at once, then the
+"""Threaded stress of Vostrel: many threads write, query, view, collect, reduce and re-create indexes at once, then the
 index answers are checked against the plain-Python model (tests/python/model.py) once every thread has stopped.
+Every reduce leaves the rest of its prune to the worker thread (or to the next writer), however few objects it drops.
 
     python tests/stress/stress.py                      # 8 threads, 60 s, fixed seed
     python tests/stress/stress.py --small-pool         # 16 threads over 380 objects, members also nested values
@@ -286,17 +287,43 @@ def child_main(args):
                 rec.add(o)
             records[rng.randrange(len(records))] = rec  # the old index goes once no thread uses it any more
 
+        def op_reduce(self):
+            # A scratch index over a sample of the shared pool (written meanwhile by the other workers), reduced with
+            # its prune pending; a view made before keeps its ids. The index is checked against the model at the end,
+            # over the objects it then holds.
+            rng = self.rng
+            rec = Record(-1)
+            for o in rng.sample(pool, min(len(pool), rng.randrange(20, 300))):
+                rec.add(o)
+            before = rec.index.reduced()
+            probe = rng.choice(rec.handed)
+            kw = {}
+            for name in rng.sample(SCALAR_ATTRS, 2):
+                value = getattr(probe, name, None)
+                if isinstance(value, (int, float, str)):
+                    kw[name] = value
+            rec.index.reduce(**kw)
+            check_result(rec.index.collect(), rec, "collect after reduce")
+            if len(before.collect()) != len(rec.handed_ids):
+                live_failures.append(("view made before a reduce", f"{len(before.collect())} of {len(rec.handed_ids)}"))
+            reduced.append(rec)
+            if len(reduced) > 16:
+                reduced.pop(0)
+
         def op_gc(self):
             gc.collect()
 
     batch_lock = threading.Lock()
     batches_left = [6]
+    reduced = []  # the latest indexes op_reduce made
+    from Vostrel import _debug
+    _debug.defer_prunes_from(1)
 
     operations = [("write", Worker.op_write, 40), ("query", Worker.op_query, 22), ("views", Worker.op_views, 10),
                   ("keywords", Worker.op_keywords, 6), ("collect", Worker.op_collect, 6),
                   ("add_new", Worker.op_add_new, 5), ("add_existing", Worker.op_add_existing, 5),
                   ("add_batch", Worker.op_add_batch, 0.2),
-                  ("recreate", Worker.op_recreate, 0.5), ("gc", Worker.op_gc, 0.3)]
+                  ("recreate", Worker.op_recreate, 0.5), ("reduce", Worker.op_reduce, 0.5), ("gc", Worker.op_gc, 0.3)]
     op_names = [name for name, _, _ in operations]
     op_funcs = [fn for _, fn, _ in operations]
     op_weights = [w for _, _, w in operations]
@@ -477,6 +504,15 @@ def child_main(args):
             view_scope = view.collect()
             for _ in range(10):
                 compare(view, view_scope, trees.tree(rng.randrange(0, 3)), f"{where}, a kept view")
+
+    for rec in list(reduced):
+        where = "a reduced index"
+        scope = rec.index.collect()  # no operation changes its objects once reduced
+        if not {id(o) for o in scope} <= rec.handed_ids:
+            mismatches.append(f"{where}: collect() holds objects it was never given")
+        trees = StressTrees(rng, values, lambda: recent, lambda wanted: fact(wanted, scope), bad_bound_rate=0.02)
+        for _ in range(min(args.checks, 30) if scope else 0):
+            compare(rec.index, scope, trees.tree(rng.randrange(0, 4)), where)
 
     for what, detail in live_failures[:10]:
         print(f"LIVE FAILURE during the run: {what}: {detail}", file=sys.stderr)
