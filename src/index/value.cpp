@@ -387,7 +387,6 @@ PyValue& PyValue::operator=(PyValue&& other) noexcept {
   return *this;
 }
 
-
 void PyValue::retain() const noexcept {
   if (has_record()) record()->count.fetch_add(1, std::memory_order_relaxed);
 }
