@@ -206,6 +206,32 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
   return result;
 }
 
+// The value of an attribute read without the map's lock, when no writer is at work on the map: nullopt when one
+// is (the caller then takes the lock). The copy is kept only if no writer came while it was taken. A value holding a
+// captured object can then be given out by one increment, with no other step between: whatever a writer replaced
+// since is released only by a holder of the interpreter lock, which this reader holds, and a block a writer outgrew
+// is freed the same way (ReplacedAttribute), so nothing read here is freed under it.
+std::optional<AttributeValues::Peeked> peek_attribute(const AttributeMap& attributes, uint32_t name_id) {
+  const std::optional<uint32_t> stamp = attributes.mutex.stamp();
+  if (!stamp) return std::nullopt;
+  const auto unchanged = [&] { return attributes.mutex.still(*stamp); };
+  std::optional<AttributeValues::Peeked> peeked = attributes.map.peek(name_id, unchanged);
+  if (!peeked || !unchanged()) return std::nullopt;
+  return peeked;
+}
+
+// Ordinary attribute lookup for a name the attribute map does not hold; a missing attribute raises AttributeError
+// with the name as its argument.
+PyObject* missing_attribute(PyObject* self, PyObject* name, bool encodable) {
+  PyObject* result = encodable ? PyObject_GenericGetAttr(self, name) : nullptr;
+  if (result == nullptr && (!encodable || PyErr_ExceptionMatches(PyExc_AttributeError))) {
+    PyErr_Clear();
+    PyRef error = PyRef::steal(check_py(PyObject_CallOneArg(PyExc_AttributeError, name)));
+    PyErr_SetObject(PyExc_AttributeError, error.get());
+  }
+  return result;
+}
+
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   if (!PyUnicode_Check(name) || is_dunder(name)) return PyObject_GenericGetAttr(self, name);
   return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -224,12 +250,17 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
       }
     }
     if (name_id) {
-      // Only what the conversion needs leaves the map: a new reference to the captured object when the value holds
-      // one (the interpreter lock is held, so that is one increment), else a copy of the in-place scalar.
+      AttributeMap& attributes = *as_indexable(self)->core.attributes;
+      if (const std::optional<AttributeValues::Peeked> peeked = peek_attribute(attributes, *name_id)) {
+        if (const AttributeValues::Ref value = peeked->view()) return value->to_python().release();
+        return missing_attribute(self, name, true);
+      }
+      // A writer is at work on the map (or its keys are its own): take its lock. Only what the conversion needs leaves the map: a new reference
+      // to the captured object when the value holds one (the interpreter lock is held, so that is one increment),
+      // else a copy of the in-place scalar.
       PyObject* held = nullptr;
       std::optional<PyValue> scalar;
       {
-        AttributeMap& attributes = *as_indexable(self)->core.attributes;
         std::unique_lock lock = lock_releasing_gil(attributes.mutex);
         if (const AttributeValues::Ref value = attributes.map.get(*name_id)) {
           if (PyObject* object = value->obj()) {
@@ -243,13 +274,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
       // Converted after unlocking: making Python objects may run the collector and arbitrary code.
       if (scalar) return scalar->to_python().release();
     }
-    PyObject* result = encodable ? PyObject_GenericGetAttr(self, name) : nullptr;
-    if (result == nullptr && (!encodable || PyErr_ExceptionMatches(PyExc_AttributeError))) {
-      PyErr_Clear();
-      PyRef error = PyRef::steal(check_py(PyObject_CallOneArg(PyExc_AttributeError, name)));
-      PyErr_SetObject(PyExc_AttributeError, error.get());
-    }
-    return result;
+    return missing_attribute(self, name, encodable);
   });
 }
 
@@ -273,12 +298,12 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     // The caller's reference keeps self (and so core) alive while the interpreter lock is given up.
     // An object in no index is written at once (no engine call, the interpreter lock kept); otherwise, or when one of
     // its locks is busy, the write goes through the engine with the interpreter lock released.
-    std::optional<PyValue> replaced;
-    if (!try_write_unindexed(core, name_id, captured, replaced)) {
+    ReplacedAttribute replaced;
+    if (!try_write_unindexed(core, name_id, captured, replaced.value)) {
       replaced = without_gil([&] { return write_attribute(core, name_id, std::move(captured)); });
     }
-    // The replaced value is released here, with the interpreter lock held and no other lock.
-    replaced.reset();
+    // What the write let go of is released here, with the interpreter lock held and no other lock.
+    replaced = ReplacedAttribute();
     return 0;
   });
   apply_deferred_releases();

@@ -11,6 +11,8 @@
 // key and a value, in one allocation, and a walk over many objects reads the few shapes they share from the cache
 // instead of each object's keys from memory.
 // Entries are only added or replaced, in insertion order, as HybridHashmap's are. No lock of its own.
+// Readers that hold no lock (peek) read a block while a writer may be replacing it: such writers hand the old block
+// to their caller (Retired), who frees it once no such reader can be running.
 #pragma once
 
 #include <algorithm>
@@ -38,6 +40,45 @@ class ShapedMap {
 
  public:
   using Ref = PackedRef<V>;
+
+  // A block the map let go of while readers without its lock may still be reading it (see peek): freed with this
+  // holder, which its owner destroys only when no such reader can be running.
+  class Retired {
+   public:
+    Retired() noexcept = default;
+    Retired(Retired&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+    Retired& operator=(Retired&& other) noexcept {
+      if (this != &other) {
+        reset();
+        block_ = std::exchange(other.block_, nullptr);
+      }
+      return *this;
+    }
+    Retired(const Retired&) = delete;
+    Retired& operator=(const Retired&) = delete;
+    ~Retired() { reset(); }
+    void reset() noexcept {
+      if (block_ != nullptr) Values::free(std::exchange(block_, nullptr));
+    }
+    bool holds_block() const noexcept { return block_ != nullptr; }
+
+   private:
+    friend class ShapedMap;
+    std::byte* block_ = nullptr;
+  };
+
+  // What peek copied: the packed word of the value, or the bytes of a value kept whole. Turned into a view (Ref)
+  // once the reader knows the copy is whole.
+  struct Peeked {
+    enum class Found : uint8_t { Absent, Word, Value } found = Found::Absent;
+    uint64_t word = 0;
+    alignas(V) unsigned char value[sizeof(V)];
+
+    Ref view() const {
+      if (found == Found::Word) return Ref(word);
+      return found == Found::Value ? Ref(value) : Ref();
+    }
+  };
 
   ShapedMap() noexcept = default;
   ShapedMap(const ShapedMap& other) {
@@ -95,10 +136,47 @@ class ShapedMap {
     return Ref(word(at));
   }
 
+  // The value under `key` for a reader that holds no lock, copied without taking a reference. `unchanged()` says
+  // whether no writer has come since the reader began (a lock stamp); it is asked after the map's block and shape are
+  // read and before the block is looked into, so every read stays inside a block that went with that shape. The
+  // copy may still be torn by a writer that comes later: the reader keeps it only if its stamp still holds
+  // afterwards. A block a writer replaces meanwhile must stay allocated (Retired) until the reader is done.
+  // Returns nullopt when the map cannot be read this way now (a writer came, or the keys are the map's own).
+  // Not seen by the thread sanitizer: these reads race with writers by design and are checked by the stamp.
+  template <class Unchanged>
+  [[gnu::no_sanitize_thread]] std::optional<Peeked> peek(uint32_t key, Unchanged&& unchanged) const {
+    const KeyShape* shape = __atomic_load_n(&shape_, __ATOMIC_RELAXED);
+    const std::byte* data = __atomic_load_n(&data_, __ATOMIC_RELAXED);
+    if (!unchanged() || shape == nullptr) return std::nullopt;
+    Peeked peeked;
+    const size_t at = shape->find(key);
+    if (at >= shape->size()) return peeked;
+    if (data == nullptr) return std::nullopt;
+    const Header header = Values::header_of(data);
+    if (at >= header.capacity) return std::nullopt;
+    if (header.packed == 0) {
+      std::memcpy(peeked.value, data + Values::HEADER + at * sizeof(V), sizeof(V));
+      peeked.found = Peeked::Found::Value;
+      return peeked;
+    }
+    const uint64_t word = __atomic_load_n(reinterpret_cast<const uint64_t*>(data + Values::HEADER) + at,
+                                          __ATOMIC_RELAXED);
+    if (const std::optional<size_t> slot = Packing::side_slot(word)) {
+      if (*slot >= header.side_capacity) return std::nullopt;
+      std::memcpy(peeked.value, Values::side_of(data, *slot), sizeof(V));
+      peeked.found = Peeked::Found::Value;
+      return peeked;
+    }
+    peeked.word = word;
+    peeked.found = Peeked::Found::Word;
+    return peeked;
+  }
+
   // Adds or replaces. Returns the replaced value (if any) instead of destroying it, so a caller holding the map's
   // lock can release it after unlocking (releasing a Python value may run arbitrary code). A replaced key keeps its
-  // place. If an allocation fails the map is left as it was and `value` is destroyed.
-  std::optional<V> insert(uint32_t key, V value) {
+  // place. If an allocation fails the map is left as it was and `value` is destroyed. With `retired`, a block the map
+  // outgrows goes there instead of being freed (for maps that readers may peek into meanwhile).
+  std::optional<V> insert(uint32_t key, V value, Retired* retired = nullptr) {
     if (own_keys()) return own()->insert(key, std::move(value));
     const size_t len = shape_->size();
     const size_t at = shape_->find(key);
@@ -106,7 +184,7 @@ class ShapedMap {
     if (at == len) {
       next = shape_->with(key);
       if (next == nullptr) {
-        leave_tree(len + 1);
+        leave_tree(len + 1, retired);
         return own()->insert(key, std::move(value));
       }
       // The common step while an object is filled: one more word in a packed block with room for it.
@@ -119,7 +197,7 @@ class ShapedMap {
         }
       }
     }
-    return insert_at(at, len, next, std::move(value));
+    return insert_at(at, len, next, std::move(value), retired);
   }
 
   // Makes room for `count` entries in all (one allocation now instead of several while filling). `first_key`, the key
@@ -320,7 +398,8 @@ class ShapedMap {
   }
 
   // The rest of insert: a replacement, a new block, a side slot or widening.
-  [[gnu::noinline]] std::optional<V> insert_at(size_t at, size_t len, const KeyShape* next, V&& value) {
+  [[gnu::noinline]] std::optional<V> insert_at(size_t at, size_t len, const KeyShape* next, V&& value,
+                                               Retired* retired) {
     // Every allocation comes first: nothing changes unless all of them succeed.
     const size_t room = at == len && len == capacity() ? room_after(len, *next) : capacity();
     if (packed()) {
@@ -337,12 +416,12 @@ class ShapedMap {
         if (!packed_value && !old_slot && free_side() >= side_room) {
           side_room = std::min(KeyShape::MAX_KEYS / 2, std::max(side_room, side_capacity() + 2));
         }
-        if (room != capacity() || side_room != side_capacity()) rebuild(room, side_room, true);
+        if (room != capacity() || side_room != side_capacity()) rebuild(room, side_room, true, retired);
         return place_packed(at, len, next, std::move(value), packed_value, old_slot);
       }
-      rebuild(room, 0, false);  // widened for good: more values without a word form than with one
+      rebuild(room, 0, false, retired);  // widened for good: more values without a word form than with one
     } else if (room != capacity()) {
-      rebuild(room, 0, false);
+      rebuild(room, 0, false, retired);
     }
     if (at < len) return std::exchange(*this->value(at), std::move(value));
     std::construct_at(this->value(len), std::move(value));
@@ -387,7 +466,7 @@ class ShapedMap {
 
   // Moves the values into a block with room for `room` of them (room >= len()) and `side_room` side values (at least
   // as many as there are now), packed or not (a packed block may become wide, never the reverse).
-  void rebuild(size_t room, size_t side_room, bool packed_words) {
+  void rebuild(size_t room, size_t side_room, bool packed_words, Retired* retired = nullptr) {
     Values built(room, side_room, packed_words);  // the only step that can fail; nothing has changed yet
     const size_t len = shape_->size();
     const bool was_packed = packed();
@@ -412,12 +491,13 @@ class ShapedMap {
       header.side_used = this->header().side_used;
       std::memcpy(built.base, &header, sizeof(header));
     }
-    if (data_ != nullptr) Values::free(data_);
+    std::byte* old = data_;
     set_data(built.release());
+    if (old != nullptr) let_go(old, retired);
   }
 
   // Moves the entries into a map of their own with room for `room` entries.
-  void leave_tree(size_t room) {
+  void leave_tree(size_t room, Retired* retired = nullptr) {
     auto keyed = std::make_unique<OwnKeys>();
     keyed->reserve(room);  // the only step that can fail; nothing has changed yet
     const size_t len = shape_->size();
@@ -437,10 +517,18 @@ class ShapedMap {
       } else {
         std::destroy_n(value(0), len);
       }
-      Values::free(data_);
     }
+    std::byte* old = data_;
     set_data(reinterpret_cast<std::byte*>(keyed.release()));  // freed by destroy()
     shape_ = nullptr;
+    if (old != nullptr) let_go(old, retired);
+  }
+
+  // Frees a block the map no longer uses, or leaves it to `retired`. One insert outgrows at most one block.
+  static void let_go(std::byte* block, Retired* retired) noexcept {
+    if (retired == nullptr) return Values::free(block);
+    retired->reset();
+    retired->block_ = block;
   }
 
   void set_data(std::byte* data) noexcept { __atomic_store_n(&data_, data, __ATOMIC_RELAXED); }

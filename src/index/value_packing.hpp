@@ -20,6 +20,8 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <memory>
 #include <optional>
 
@@ -51,6 +53,11 @@ class PackedRef {
   explicit PackedRef(const V* stored) noexcept : value_(stored) {}
   explicit PackedRef(uint64_t packed) noexcept {
     ValuePacking<V>::view(packed, reinterpret_cast<V*>(view_));
+    value_ = std::launder(reinterpret_cast<const V*>(view_));
+  }
+  // A view of a value whose bytes were copied (a lock-free read): owns nothing, like the view of a word.
+  explicit PackedRef(const unsigned char (&bytes)[sizeof(V)]) noexcept {
+    std::memcpy(view_, bytes, sizeof(V));
     value_ = std::launder(reinterpret_cast<const V*>(view_));
   }
   PackedRef(const PackedRef&) = delete;

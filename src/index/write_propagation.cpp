@@ -30,7 +30,7 @@ bool same_registration(const PyValue& old, const PyValue& value) {
 }
 
 // The write of an object some index may hold: writer gate held, no other lock.
-std::optional<PyValue> write_indexed(const IndexableCore& core, uint32_t name_id, PyValue value) {
+ReplacedAttribute write_indexed(const IndexableCore& core, uint32_t name_id, PyValue value) {
   std::vector<std::shared_ptr<IndexAPI>> indexes;
   {
     std::lock_guard members(core.indexes->mutex);
@@ -41,7 +41,7 @@ std::optional<PyValue> write_indexed(const IndexableCore& core, uint32_t name_id
     }
   }
   NestedWork work;
-  std::optional<PyValue> replaced;
+  ReplacedAttribute replaced;
   {
     // Held while the indexes change, so a reader of the attribute sees the old value until every index has the new.
     std::lock_guard attributes(core.attributes->mutex);
@@ -72,7 +72,7 @@ std::optional<PyValue> write_indexed(const IndexableCore& core, uint32_t name_id
         throw;
       }
     }
-    replaced = core.attributes->map.insert(name_id, std::move(value));
+    replaced.value = core.attributes->map.insert(name_id, std::move(value), &replaced.block);
   }
   run_nested_work(work, core.id);
   return replaced;
@@ -141,11 +141,12 @@ bool try_write_unindexed(const IndexableCore& core, uint32_t name_id, PyValue& v
   }
   std::unique_lock attributes(core.attributes->mutex, std::try_to_lock);
   if (!attributes.owns_lock()) return false;
+  // An outgrown block is freed at once: readers without the map's lock hold the interpreter lock, as this caller does.
   replaced = core.attributes->map.insert(name_id, std::move(value));
   return true;
 }
 
-std::optional<PyValue> write_attribute(const IndexableCore& core, uint32_t name_id, PyValue value) {
+ReplacedAttribute write_attribute(const IndexableCore& core, uint32_t name_id, PyValue value) {
   {
     // An object in no live index changes under its own locks alone. Insertion appends its membership record under
     // the list's mutex, so once a record is there every later write takes the gated path below.
@@ -153,7 +154,9 @@ std::optional<PyValue> write_attribute(const IndexableCore& core, uint32_t name_
     trim_indexes(core.indexes->records, nullptr);
     if (core.indexes->records.empty()) {
       std::lock_guard attributes(core.attributes->mutex);
-      return core.attributes->map.insert(name_id, std::move(value));
+      ReplacedAttribute replaced;
+      replaced.value = core.attributes->map.insert(name_id, std::move(value), &replaced.block);
+      return replaced;
     }
   }
   WriterGate gate;

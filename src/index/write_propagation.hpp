@@ -23,13 +23,20 @@ bool append_membership(const IndexableCore& core, std::weak_ptr<IndexAPI> index)
 // are told apart by identity, without locking each one: set-wise removals make one call per object.
 void remove_membership(const IndexableCore& core, const std::shared_ptr<IndexAPI>& index);
 
+// What a write let go of, for its caller to destroy once it holds the interpreter lock again and no other lock: the
+// replaced value (its release may run __del__) and the attribute map's former block, which readers holding the
+// interpreter lock may be reading without the map's lock.
+struct ReplacedAttribute {
+  std::optional<PyValue> value;
+  AttributeValues::Retired block;
+};
+
 // Carries `obj.<name_id> = value` into every live index that holds the object (the old value unregistered, the new
 // one registered, nested objects registered afterwards) and then stores the value in the object's attribute map.
 // Call with the interpreter lock RELEASED and no engine lock held. An object in no index is written under its own
 // locks only; otherwise the write runs under the writer gate. A write that fails (MemoryError) leaves the object and
-// every index as they were. Returns the replaced value; the caller destroys it only once it holds the interpreter
-// lock again and no other lock.
-std::optional<PyValue> write_attribute(const IndexableCore& core, uint32_t name_id, PyValue value);
+// every index as they were.
+ReplacedAttribute write_attribute(const IndexableCore& core, uint32_t name_id, PyValue value);
 
 // The write of an object in no live index, done at once if both of its locks are free (try-locks only, so it may be
 // called with the interpreter lock held: nothing is waited for). Returns false, leaving `value` untouched, when the

@@ -3,12 +3,18 @@
 // too many branches, the tree's bound) keeping entries and order.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstring>
 #include <map>
+#include <mutex>
 #include <random>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "index/core/locks/compact_mutex.hpp"
 #include "index/shaped_map.hpp"
 
 #include "counted.hpp"
@@ -292,6 +298,82 @@ TEST(ShapedMap, ThreadsRacingForAStepShareOneShape) {
     for (std::thread& thread : threads) thread.join();
   }
   for (int t = 1; t < THREADS; ++t) EXPECT_EQ(seen[t], seen[0]);
+}
+
+// Readers without the map's lock (peek, checked by the lock's stamp) race a writer that grows, widens and finally
+// unkeys the map. Blocks the writer outgrows are retired and freed only while no reader is inside (the `quiet`
+// mutex plays the interpreter lock). A copy the stamp accepts must be a value some write stored under that key.
+// Declared before the test that fills the shape tree: past its bound, new maps keep their own keys.
+TEST(ShapedMap, PeeksCheckedByTheStampNeverSeeATornValue) {
+  constexpr uint32_t KEYS = 40;  // past KeyShape::MAX_KEYS for the last rounds, so the map leaves the tree
+  constexpr int READERS = 2;
+  std::atomic<bool> done{false};
+  std::atomic<long> accepted{0};
+  std::atomic<long> wrong{0};
+  {
+    ShapedMap<Token> map;
+    CompactMutex lock;
+    std::mutex quiet;
+    std::vector<std::thread> readers;
+    for (int r = 0; r < READERS; ++r) {
+      readers.emplace_back([&, r] {
+        std::mt19937 rng(91 + r);
+        while (!done.load(std::memory_order_relaxed)) {
+          std::lock_guard inside(quiet);
+          const uint32_t key = 700 + rng() % KEYS;
+          const std::optional<uint32_t> stamp = lock.stamp();
+          if (!stamp) continue;
+          const auto unchanged = [&] { return lock.still(*stamp); };
+          const std::optional<ShapedMap<Token>::Peeked> peeked = map.peek(key, unchanged);
+          if (!peeked || !unchanged()) continue;
+          using Found = ShapedMap<Token>::Peeked::Found;
+          if (peeked->found == Found::Absent) continue;
+          int value = 0;
+          if (peeked->found == Found::Word) {
+            value = static_cast<int>(peeked->word) - 1;
+          } else {
+            std::memcpy(&value, peeked->value + offsetof(Token, value), sizeof(value));
+          }
+          accepted.fetch_add(1, std::memory_order_relaxed);
+          if (value < 0 || static_cast<uint32_t>(value) % KEYS != key - 700) wrong.fetch_add(1);
+        }
+      });
+    }
+    std::mt19937 rng(90);
+    const auto write = [&](uint32_t key) {
+      // Values keep key - 700 as their remainder; one in five has no word form, so blocks get side values and widen.
+      const int value = static_cast<int>(key - 700 + KEYS * (rng() % 20) + (rng() % 5 == 0 ? KEYS * 125 : 0));
+      ShapedMap<Token>::Retired retired;
+      {
+        std::lock_guard held(lock);
+        map.insert(key, Token(value), &retired);
+      }
+      if (retired.holds_block()) {
+        std::lock_guard inside(quiet);
+        retired.reset();
+      }
+    };
+    // At least 20 fills, and on until the readers have had their share of peeks (bounded by a deadline).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (int fill = 0; fill < 20 || (accepted.load() < 20000 && std::chrono::steady_clock::now() < deadline);
+         ++fill) {
+      for (uint32_t added = 0; added < KEYS; ++added) {
+        write(700 + added);
+        for (int again = 0; again < 10; ++again) write(700 + static_cast<uint32_t>(rng()) % (added + 1));
+        std::this_thread::yield();
+      }
+      EXPECT_FALSE(map.shares_keys()) << "the writer took the map out of the tree";
+      std::lock_guard held(lock);
+      std::lock_guard inside(quiet);
+      map = ShapedMap<Token>();
+    }
+    done = true;
+    for (std::thread& reader : readers) reader.join();
+  }
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_GT(accepted.load(), 0);
+  EXPECT_EQ(Token::live, 0);
+  EXPECT_EQ(Token::words, 0);
 }
 
 // Once the tree holds MAX_SHAPES shapes, new steps are refused and maps keep their own keys, still correct.

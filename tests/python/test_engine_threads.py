@@ -313,3 +313,76 @@ def test_first_values_of_a_new_attribute_race_with_its_reset():
         if len(idx.reduced_query(Q.ge(name, 0)).collect()) != joiners + 1:
             lost.append((name, "count"))
     assert not lost, f"{len(lost)} registrations lost or stale, e.g. {lost[:5]} (VOSTREL_SEED={SEED})"
+
+
+def test_reads_without_the_attribute_lock_see_only_written_values():
+    """Attribute reads take no lock while no writer is at work on the object; writers of indexed objects change the
+    maps with the interpreter lock released. Each writer fills fresh objects name by name, so their maps keep
+    outgrowing their blocks (side values, widening, and past 32 names their own keys) while readers read them. Every
+    read must be a value once written under that very name, of every kind a map holds."""
+    names = [f"a{k}" for k in range(40)]
+    index = Vostrel.Index()
+    leaves = [Obj(k=k) for k in range(len(names))]
+    current = [Obj(), Obj()]  # the object each writer is filling
+    filled = []  # (object, {name: value}) once a writer is done with it
+    for o in current:
+        index.add_object(o)
+    progress = [{}, {}]
+
+    def value_for(k, rng):
+        j = rng.randrange(1000)
+        # Mostly values without a word form (long text, containers, objects), so side values and widening happen.
+        return [k * 1000 + j, 2 ** 50 + k, k + 0.25, f"{k}", f"name {k} and some long text {j}",
+                [k, j], leaves[k], (k, f"t{j}")][rng.choice((0, 1, 2, 3, 4, 4, 5, 5, 6, 7))]
+
+    def tag_of(value):
+        if isinstance(value, bool):
+            raise AssertionError(value)
+        if isinstance(value, int):
+            return value - 2 ** 50 if value >= 2 ** 50 else value // 1000
+        if isinstance(value, float):
+            return int(value)
+        if isinstance(value, str):
+            return int(value.split()[1]) if value.startswith("name") else int(value)
+        if isinstance(value, (list, tuple)):
+            return value[0]
+        return value.k
+
+    def writer(which):
+        def write(rng):
+            o, written = current[which], progress[which]
+            k = len(written) if rng.random() < 0.7 else rng.randrange(len(written) + 1)
+            if k == len(names):
+                filled.append((o, dict(written)))
+                fresh = Obj()
+                index.add_object(fresh)
+                current[which], progress[which] = fresh, {}
+                return
+            value = value_for(k, rng)
+            setattr(o, names[k], value)
+            written[names[k]] = value
+        return write
+
+    def read(rng):
+        o = current[rng.randrange(2)]
+        for _ in range(20):
+            k = rng.randrange(len(names))
+            try:
+                value = getattr(o, names[k])
+            except AttributeError:
+                continue
+            assert tag_of(value) == k, (names[k], value)
+
+    run_for(RUN_SECONDS, [writer(0), writer(1), read, read])
+
+    assert len(filled) > 10
+    for o, written in filled:
+        for name, value in written.items():
+            got = getattr(o, name)
+            assert got is value or got == value, (name, got, value)
+        assert int(repr(o).split()[2]) == len(names), "every map left the shared keys"
+    for k in (0, 5, 35):
+        expected = {id(o) for o, written in filled if written[names[k]] == k * 1000 + 7
+                    and not isinstance(written[names[k]], bool)}
+        got = {id(o) for o in index.reduced_query(Q.eq(names[k], k * 1000 + 7)).collect()}
+        assert expected <= got and got - expected <= {id(o) for o in current}

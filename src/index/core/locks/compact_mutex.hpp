@@ -4,6 +4,11 @@
 // outweigh the values. Uncontended, this costs one compare-exchange to lock and one exchange to unlock, like the
 // pthread fast path; contended, waiters sleep on a futex (the classic three-state design: 0 free, 1 held, 2 held with
 // possible waiters), so nothing spins.
+//
+// The state takes the word's two low bits; the other thirty count unlocks. A reader that may not pay for the two
+// atomic operations of a lock (an attribute read is a few nanoseconds of work) reads optimistically instead: it takes
+// a stamp while the mutex is free, copies what it needs, and keeps the copy only if the word still holds that stamp,
+// i.e. no holder came and went meanwhile. The count wraps after 2^30 unlocks, far more than fit in one such read.
 #pragma once
 
 #include <linux/futex.h>
@@ -12,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 
 namespace vostrel {
 
@@ -22,29 +28,80 @@ class CompactMutex {
   CompactMutex& operator=(const CompactMutex&) = delete;
 
   void lock() noexcept {
-    uint32_t expected = FREE;
-    if (state_.compare_exchange_strong(expected, HELD, std::memory_order_acquire, std::memory_order_relaxed)) return;
-    // Slow path: mark the lock contended before sleeping, so the holder knows to wake someone.
-    if (expected != CONTENDED) expected = state_.exchange(CONTENDED, std::memory_order_acquire);
-    while (expected != FREE) {
-      futex(FUTEX_WAIT_PRIVATE, CONTENDED);
-      expected = state_.exchange(CONTENDED, std::memory_order_acquire);
+    uint32_t seen = state_.load(std::memory_order_relaxed);
+    if ((seen & STATE) != FREE ||
+        !state_.compare_exchange_strong(seen, seen | HELD, std::memory_order_acquire, std::memory_order_relaxed)) {
+      lock_contended();
     }
+    taken();
   }
 
   bool try_lock() noexcept {
-    uint32_t expected = FREE;
-    return state_.compare_exchange_strong(expected, HELD, std::memory_order_acquire, std::memory_order_relaxed);
+    uint32_t seen = state_.load(std::memory_order_relaxed);
+    if ((seen & STATE) != FREE ||
+        !state_.compare_exchange_strong(seen, seen | HELD, std::memory_order_acquire, std::memory_order_relaxed)) {
+      return false;
+    }
+    taken();
+    return true;
   }
 
   void unlock() noexcept {
-    if (state_.exchange(FREE, std::memory_order_release) == CONTENDED) futex(FUTEX_WAKE_PRIVATE, 1);
+    // While the mutex is held only the state bits change (a waiter marks it contended), so the count read here is
+    // the one to advance.
+    const uint32_t held = state_.load(std::memory_order_relaxed);
+    if ((state_.exchange((held & ~STATE) + UNLOCK, std::memory_order_release) & STATE) == CONTENDED) {
+      futex(FUTEX_WAKE_PRIVATE, 1);
+    }
+  }
+
+  // Optimistic reads: the stamp of the free mutex (nullopt while it is held), then, after the copy, whether the
+  // mutex has stayed free and untouched since. Every write the holders made before the stamp is visible after
+  // stamp(); a copy taken between the two calls is whole when still() says so.
+  std::optional<uint32_t> stamp() const noexcept {
+    const uint32_t seen = state_.load(std::memory_order_acquire);
+    if ((seen & STATE) != FREE) return std::nullopt;
+    return seen;
+  }
+  bool still(uint32_t stamp) const noexcept {
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return state_.load(std::memory_order_relaxed) == stamp;
   }
 
  private:
   static constexpr uint32_t FREE = 0;
   static constexpr uint32_t HELD = 1;
   static constexpr uint32_t CONTENDED = 2;
+  static constexpr uint32_t STATE = 3;
+  static constexpr uint32_t UNLOCK = 4;  // one unlock in the count above the state bits
+
+  // The holder's writes may not be seen before its lock is: an optimistic reader that saw one of them must then see
+  // the changed word (free on processors whose atomic operations are full barriers, as on x86).
+  static void taken() noexcept { std::atomic_thread_fence(std::memory_order_release); }
+
+  // Marks the mutex contended before sleeping, so the holder knows to wake someone. A thread that slept takes the
+  // mutex as contended: others may still be asleep.
+  void lock_contended() noexcept {
+    uint32_t seen = state_.load(std::memory_order_relaxed);
+    for (;;) {
+      if ((seen & STATE) == FREE) {
+        if (state_.compare_exchange_weak(seen, (seen & ~STATE) | CONTENDED, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+          return;
+        }
+        continue;
+      }
+      if ((seen & STATE) == HELD) {
+        if (!state_.compare_exchange_weak(seen, (seen & ~STATE) | CONTENDED, std::memory_order_relaxed,
+                                          std::memory_order_relaxed)) {
+          continue;
+        }
+        seen = (seen & ~STATE) | CONTENDED;
+      }
+      futex(FUTEX_WAIT_PRIVATE, seen);
+      seen = state_.load(std::memory_order_relaxed);
+    }
+  }
 
   void futex(int op, uint32_t value) noexcept {
     // A spurious or interrupted wake-up is harmless: lock() re-checks the state after every return.

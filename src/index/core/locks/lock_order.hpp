@@ -101,6 +101,9 @@ class RankedMutex {
     mutex_.unlock();
     if constexpr (LOCK_ORDER_CHECKED) lock_order_release(this);
   }
+  // Optimistic reads (see CompactMutex): they never wait, so they take no place in the hierarchy.
+  std::optional<uint32_t> stamp() const noexcept { return mutex_.stamp(); }
+  bool still(uint32_t stamp) const noexcept { return mutex_.still(stamp); }
 
  private:
   struct Rank {
