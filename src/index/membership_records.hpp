@@ -36,6 +36,9 @@ class MembershipRecords {
   // Bytes of the heap block holding the records, if any (a single record is kept in place).
   size_t heap_bytes() const noexcept { return on_heap_ ? storage_.heap.capacity * sizeof(IndexMeta) : 0; }
   bool empty() const noexcept { return size_ == 0; }
+  // empty() for a reader without the list's lock that checks a stamp of the lock afterwards (see CompactMutex): one
+  // load of the count's aligned word, unseen by the thread sanitizer (it races with writers by design).
+  [[gnu::no_sanitize_thread]] bool empty_unlocked() const noexcept { return size_ == 0; }
   IndexMeta* data() noexcept { return on_heap_ ? storage_.heap.items : &storage_.one; }
   const IndexMeta* data() const noexcept { return on_heap_ ? storage_.heap.items : &storage_.one; }
   IndexMeta* begin() noexcept { return data(); }

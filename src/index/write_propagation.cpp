@@ -78,6 +78,20 @@ ReplacedAttribute write_indexed(const IndexableCore& core, uint32_t name_id, PyV
   return replaced;
 }
 
+// Whether the object is in no live index. Read without the list's lock when no writer of the list is at work (a
+// stamp of its mutex checks the read: the common write of an unindexed object takes one lock, not two); otherwise
+// under it, where dead records are trimmed. False when the lock is busy.
+bool in_no_index(MembershipList& list) {
+  if (const std::optional<uint32_t> stamp = list.mutex.stamp()) {
+    const bool empty = list.records.empty_unlocked();
+    if (empty && list.mutex.still(*stamp)) return true;
+  }
+  std::unique_lock members(list.mutex, std::try_to_lock);
+  if (!members.owns_lock()) return false;
+  trim_indexes(list.records, nullptr);
+  return list.records.empty();
+}
+
 }  // namespace
 
 void trim_indexes(MembershipRecords& records, const IndexAPI* target) {
@@ -133,14 +147,11 @@ void remove_membership(const IndexableCore& core, const std::shared_ptr<IndexAPI
 
 bool try_write_unindexed(const IndexableCore& core, uint32_t name_id, PyValue& value,
                          std::optional<PyValue>& replaced) {
-  std::unique_lock members(core.indexes->mutex, std::try_to_lock);
-  if (!members.owns_lock()) return false;
-  if (!core.indexes->records.empty()) {
-    trim_indexes(core.indexes->records, nullptr);
-    if (!core.indexes->records.empty()) return false;
-  }
+  // The attribute lock first: an inserter appends its membership record before it takes this lock to read the
+  // object's values, so while it is held either that record is there to be seen or the inserter reads this write.
   std::unique_lock attributes(core.attributes->mutex, std::try_to_lock);
   if (!attributes.owns_lock()) return false;
+  if (!in_no_index(*core.indexes)) return false;
   // An outgrown block is freed at once: readers without the map's lock hold the interpreter lock, as this caller does.
   replaced = core.attributes->map.insert(name_id, std::move(value));
   return true;

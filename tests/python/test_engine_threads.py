@@ -386,3 +386,36 @@ def test_reads_without_the_attribute_lock_see_only_written_values():
                     and not isinstance(written[names[k]], bool)}
         got = {id(o) for o in index.reduced_query(Q.eq(names[k], k * 1000 + 7)).collect()}
         assert expected <= got and got - expected <= {id(o) for o in current}
+
+
+def test_writes_to_objects_while_they_join_an_index_are_never_lost():
+    """A write to an object in no index takes only the object's attribute lock and reads its membership list without
+    a lock. An insertion on another thread appends the object's record and then reads its values: whichever comes
+    first, the index must end up with the object's last value."""
+    index = Vostrel.Index()
+    batches = []
+
+    def add(rng):
+        if batches:
+            objs = batches[-1]
+            if rng.random() < 0.5:
+                index.add_object_many(objs)
+            else:
+                for o in objs:
+                    index.add_object(o)
+
+    def write(rng):
+        objs = [Obj(x=-1) for _ in range(20)]
+        batches.append(objs)
+        for round_ in range(30):
+            for o in objs:
+                o.x = rng.randrange(1000)
+
+    run_for(RUN_SECONDS, [add, write])
+
+    everyone = [o for objs in batches for o in objs]
+    for objs in batches:
+        index.add_object_many(objs)  # the last batches may not have been added
+    for x in random.Random(SEED).sample(range(1000), 40):
+        expected = {id(o) for o in everyone if o.x == x}
+        assert {id(o) for o in index.reduced_query(Q.eq("x", x)).collect()} == expected, x
