@@ -480,17 +480,29 @@ PyValue PyValue::capture(PyRef obj) {
 std::string_view PyValue::record_text() const noexcept { return static_cast<const TextRecord*>(record())->utf8; }
 
 void PyValue::store_record(value_records::Record* shared, ValueKind kind) noexcept {
-  store(shared, kind, RECORD_FLAG);
-  const uint64_t bits = shared->hash & SHORT_HASH_MASK;
-  for (size_t byte = 0; byte < KEPT_HASH_BYTES; ++byte) {
-    bytes_[sizeof(shared) + byte] = static_cast<unsigned char>(bits >> (8 * byte));
-  }
+  store(shared, kind, RECORD_FLAG, shared->hash & SHORT_HASH_MASK);
 }
 
 void PyValue::store_inline_text(const char* text, size_t length) noexcept {
-  std::memset(bytes_, 0, sizeof(bytes_));
-  std::memcpy(bytes_, text, length);
-  bytes_[TAG] = static_cast<unsigned char>(static_cast<unsigned char>(ValueKind::Str) | (length << LENGTH_SHIFT));
+  // The bytes are gathered in two words by loads that stay inside the text (overlapping where it is short), so the
+  // value is written by one store (see store_words).
+  const auto load = [&](size_t at, size_t size) {
+    uint64_t word = 0;
+    std::memcpy(&word, text + at, size);
+    return word;
+  };
+  uint64_t low = 0;
+  uint64_t high = 0;
+  if (length >= 8) {
+    low = load(0, 8);
+    if (length > 8) high = load(length - 8, 8) >> (8 * (16 - length));
+  } else if (length >= 4) {
+    low = load(0, 4) | (load(length - 4, 4) << (8 * (length - 4)));
+  } else {
+    for (size_t at = 0; at < length; ++at) low |= uint64_t{static_cast<unsigned char>(text[at])} << (8 * at);
+  }
+  const auto tag = static_cast<unsigned char>(static_cast<unsigned char>(ValueKind::Str) | (length << LENGTH_SHIFT));
+  store_words(low, high | uint64_t{tag} << (8 * (TAG - sizeof(uint64_t))));
 }
 
 // ---- PyValue: the one-word form ----

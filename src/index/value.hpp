@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -246,10 +247,20 @@ class PyValue {
     return value;
   }
   template <class T>
-  void store(T value, ValueKind kind, unsigned char flags = 0) noexcept {
-    std::memset(bytes_, 0, sizeof(bytes_));
-    std::memcpy(bytes_, &value, sizeof(T));
-    bytes_[TAG] = static_cast<unsigned char>(static_cast<unsigned char>(kind) | flags);
+  void store(T value, ValueKind kind, unsigned char flags = 0, uint64_t kept_hash = 0) noexcept {
+    static_assert(sizeof(T) <= sizeof(uint64_t));
+    uint64_t payload = 0;
+    std::memcpy(&payload, &value, sizeof(T));
+    store_words(payload, kept_hash | uint64_t{static_cast<unsigned char>(static_cast<unsigned char>(kind) | flags)}
+                                         << (8 * (TAG - sizeof(uint64_t))));
+  }
+  // Writes the 16 bytes as one store: a value is often copied whole (16-byte loads) right after it is made, and a
+  // load that spans several smaller stores waits for them to reach the cache instead of taking their data.
+  void store_words(uint64_t low, uint64_t high) noexcept {
+    static_assert(std::endian::native == std::endian::little, "the tag is the high byte of the second word");
+    using Words = uint64_t __attribute__((vector_size(16)));
+    const Words words = {low, high};
+    std::memcpy(bytes_, &words, sizeof(bytes_));
   }
   void retain() const noexcept;
   void release() noexcept;
