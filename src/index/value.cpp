@@ -1,6 +1,7 @@
 // Captured Python values: classification, hashing, equality, conversion back to Python and text form.
 #include "index/value.hpp"
 
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -665,7 +666,39 @@ bool operator==(const PyValue& a, const PyValue& b) noexcept {
 
 // ---- conversion back to Python ----
 
+namespace {
+
+// Python objects made lately for values kept in place (ints, floats, short text), by the value's 16 bytes, which
+// say all there is to such a value. Reading one again hands out the same immutable object, as a plain attribute
+// would, instead of making one and freeing it per read. Direct-mapped; guarded by the interpreter lock, as
+// to_python is; it keeps at most MADE_SLOTS small objects alive, for the life of the process.
+struct MadeObject {
+  uint64_t words[2] = {0, 0};
+  PyObject* object = nullptr;
+};
+constexpr unsigned MADE_BITS = 8;
+constexpr size_t MADE_SLOTS = size_t{1} << MADE_BITS;
+std::array<MadeObject, MADE_SLOTS> made_objects;
+
+}  // namespace
+
 PyRef PyValue::to_python() const {
+  const ValueKind value_kind = kind();
+  if (has_record() || value_kind == ValueKind::Bool || value_kind == ValueKind::Unknown) return make_python();
+  uint64_t words[2];
+  std::memcpy(words, bytes_, sizeof(words));
+  MadeObject& slot = made_objects[((words[0] ^ std::rotl(words[1], 32)) * FX_K) >> (64 - MADE_BITS)];
+  if (slot.object != nullptr && slot.words[0] == words[0] && slot.words[1] == words[1]) {
+    return PyRef::borrow(slot.object);
+  }
+  PyRef made = make_python();
+  PyObject* evicted = std::exchange(slot.object, Py_NewRef(made.get()));
+  std::memcpy(slot.words, words, sizeof(words));
+  Py_XDECREF(evicted);  // an int, float or str: releasing it runs no Python code
+  return made;
+}
+
+PyRef PyValue::make_python() const {
   PyObject* result = nullptr;
   switch (kind()) {
     case ValueKind::Int:

@@ -213,6 +213,8 @@ class PyValue {
     PACKED_UNKNOWN_RECORD,
   };
   std::optional<uint64_t> packed_word() const noexcept;
+  // to_python without the objects made lately: always a new object for a value kept in place.
+  PyRef make_python() const;
   // Text of up to INLINE_TEXT bytes, in place: the one layout of such text, whatever made it.
   void store_inline_text(const char* text, size_t length) noexcept;
   // Sets this (empty) value to the one `word` stands for, without taking a reference.

@@ -348,3 +348,24 @@ def test_deferred_release_queue_under_concurrent_python_threads():
     _debug.apply_deferred_releases()
     gc.collect()
     assert [sys.getrefcount(v) for v in values] == before
+
+
+def test_values_kept_in_place_read_back_exactly_through_the_made_objects():
+    """Reads of ints, floats and short text hand out objects made for earlier reads of the same value. Many values
+    share each of the few slots; every read must still be the value written, of its own type, signs and NaN
+    included."""
+    rng = random.Random(31)
+    values = ([rng.randrange(-2**63, 2**63) for _ in range(300)] + [rng.randrange(-300, 300) for _ in range(300)]
+              + [rng.uniform(-1e6, 1e6) for _ in range(300)] + [0.0, -0.0, math.inf, -math.inf, math.nan, 1, 1.0]
+              + ["".join(rng.choice("ab€é\x00z") for _ in range(rng.randrange(0, 7))) for _ in range(300)])
+    objs = [Vostrel.Indexable(v=v) for v in values]
+    for _ in range(3):
+        for o, v in zip(objs, values):
+            got = o.v
+            assert type(got) is type(v)
+            if isinstance(v, float):
+                assert struct.pack("<d", got) == struct.pack("<d", v)
+            else:
+                assert got == v
+    again = [o.v for o in objs[:50]]
+    assert [o.v for o in objs[:50]] == again
