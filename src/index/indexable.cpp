@@ -255,9 +255,9 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
         if (const AttributeValues::Ref value = peeked->view()) return value->to_python().release();
         return missing_attribute(self, name, true);
       }
-      // A writer is at work on the map (or its keys are its own): take its lock. Only what the conversion needs leaves the map: a new reference
-      // to the captured object when the value holds one (the interpreter lock is held, so that is one increment),
-      // else a copy of the in-place scalar.
+      // A writer is at work on the map (or its keys are its own): take its lock. Only what the conversion needs
+      // leaves the map: a new reference to the captured object when the value holds one (the interpreter lock is
+      // held, so that is one increment), else a copy of the in-place scalar.
       PyObject* held = nullptr;
       std::optional<PyValue> scalar;
       {
