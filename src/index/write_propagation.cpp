@@ -80,7 +80,8 @@ ReplacedAttribute write_indexed(const IndexableCore& core, uint32_t name_id, PyV
 
 // Whether the object is in no live index. Read without the list's lock when no writer of the list is at work (a
 // stamp of its mutex checks the read: the common write of an unindexed object takes one lock, not two); otherwise
-// under it, where dead records are trimmed. False when the lock is busy.
+// under it, where dead records are trimmed. False when the lock is busy. The list's lock is outer to the attribute
+// lock the caller holds: only a try-lock, which never waits, may take it here.
 bool in_no_index(MembershipList& list) {
   if (const std::optional<uint32_t> stamp = list.mutex.stamp()) {
     const bool empty = list.records.empty_unlocked();

@@ -24,6 +24,8 @@
 //     its attribute map takes the interpreter lock back while holding that one lock, and holds nothing else; no
 //     thread holding the interpreter lock ever waits for an object lock (it only try-locks, and gives the
 //     interpreter lock up when the lock is busy: lock_releasing_gil).
+//   - an attribute read, and the check that an object is in no index before a write, read without the lock under a
+//     stamp of the object's mutex (CompactMutex::stamp) and take the lock only when a writer came meanwhile.
 // Leaf locks (the id allocator, the interner's write side, the release queue, exact-map shards) take no other lock
 // while held and are not ranked.
 //
