@@ -289,8 +289,9 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
       throw_python_error();
     }
+    // A name in the cache was encoded when it got there; any other is checked before the value is captured.
     Py_ssize_t size = 0;
-    if (PyUnicode_AsUTF8AndSize(name, &size) == nullptr) throw_python_error();
+    if (!cached_name_id(name) && PyUnicode_AsUTF8AndSize(name, &size) == nullptr) throw_python_error();
     // Captured before anything is locked or changed: a failure here changes nothing.
     PyValue captured = PyValue::capture(PyRef::borrow(value));
     uint32_t name_id = attribute_name_id(name);

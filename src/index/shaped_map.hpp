@@ -184,6 +184,15 @@ class ShapedMap {
     const size_t len = shape_->size();
     const size_t at = shape_->find(key);
     const KeyShape* next = nullptr;
+    if (at < len && packed() && !Packing::side_slot(word(at))) {
+      // The common write: a word replaced by a word, in place.
+      if (const std::optional<uint64_t> packed_value = Packing::word_of(value)) {
+        std::optional<V> old(Packing::unpack(word(at)));
+        words()[at] = *packed_value;
+        Packing::give_to_word(std::move(value));
+        return old;
+      }
+    }
     if (at == len) {
       next = shape_->with(key);
       if (next == nullptr) {
