@@ -22,6 +22,8 @@ bool closes_cycle(const RegistrationPath* path, uint32_t object) {
 }
 
 void link(const NestedTask& task, NestedWork& work) {
+  // The map's index was dropped while the tasks ran: nothing can query what would be registered here.
+  if (task.map->parent.expired()) return;
   const IndexableCore& core = task.child.core();
   const uint32_t child = core.id;
   if (closes_cycle(task.path.get(), child)) return;

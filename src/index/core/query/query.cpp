@@ -26,7 +26,11 @@ std::shared_ptr<QueryMap> QueryMap::create(std::weak_ptr<IndexAPI> owner) {
 IndexAPI* QueryMap::ensure_nested() {
   if (IndexAPI* existing = nested.get()) return existing;
   if (nesting_refused) return nullptr;
-  std::shared_ptr<IndexAPI> made = IndexAPI::create(parent);
+  // A map whose index is gone (a task of a writer may outlive it) gets no nested index: no query can reach it, and
+  // one made now would start a tree of its own, outside the budget of the tree the map belonged to.
+  const std::shared_ptr<IndexAPI> owner = parent.lock();
+  if (!owner) return nullptr;
+  std::shared_ptr<IndexAPI> made = IndexAPI::create(owner);
   if (!made->nested_budget->try_take(made)) {
     // Refused for good: an index made later would lack the objects linked before it.
     nesting_refused = true;
