@@ -182,8 +182,9 @@ class PyValue {
   int traverse(visitproc visit, void* arg) const;
 
   // Interpreter lock held: Int, Float, Str and Bool as Python int, float, str and the bool singletons (a long Str as
-  // the captured str itself); the other kinds as the captured object itself. Throws PythonErrorSet if Python fails
-  // to make the object.
+  // the captured str itself); the other kinds as the captured object itself. An int, float or short str may be the
+  // object made for an earlier conversion of an equal value (they are immutable). Throws PythonErrorSet if Python
+  // fails to make the object.
   PyRef to_python() const;
 
   // PyValue { obj: Some(Py(0x...)), primitave: Int(5), hash: 1234 }; `obj: None` for a value kept in place.

@@ -21,8 +21,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <memory>
+#include <new>
 #include <optional>
 
 namespace vostrel {

@@ -38,10 +38,10 @@ struct ReplacedAttribute {
 // every index as they were.
 ReplacedAttribute write_attribute(const IndexableCore& core, uint32_t name_id, PyValue value);
 
-// The write of an object in no live index, done at once if both of its locks are free (try-locks only, so it may be
-// called with the interpreter lock held: nothing is waited for). Returns false, leaving `value` untouched, when the
-// object is in an index or a lock is busy; the caller then goes through write_attribute. On success `replaced`
-// holds the old value.
+// The write of an object in no live index, done at once if its attribute lock is free and its membership list is
+// seen empty (try-locks and stamps only, so it may be called with the interpreter lock held: nothing is waited for).
+// Returns false, leaving `value` untouched, when the object is in an index or a lock is busy; the caller then goes
+// through write_attribute. On success `replaced` holds the old value.
 bool try_write_unindexed(const IndexableCore& core, uint32_t name_id, PyValue& value, std::optional<PyValue>& replaced);
 
 }  // namespace vostrel
