@@ -185,12 +185,9 @@ class ShapedMap {
     const size_t at = shape_->find(key);
     const KeyShape* next = nullptr;
     if (at < len && packed() && !Packing::side_slot(word(at))) {
-      // The common write: a word replaced by a word, in place.
+      // The common write: a word replaced by a word, in place, with no room to reckon.
       if (const std::optional<uint64_t> packed_value = Packing::word_of(value)) {
-        std::optional<V> old(Packing::unpack(word(at)));
-        words()[at] = *packed_value;
-        Packing::give_to_word(std::move(value));
-        return old;
+        return place_packed(at, len, nullptr, std::move(value), packed_value, std::nullopt);
       }
     }
     if (at == len) {
