@@ -15,6 +15,7 @@
 #include "index/core/parallel_jobs.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/structures/bitmap_ops/add_ids.hpp"
+#include "index/internal_error.hpp"
 
 namespace vostrel {
 namespace {
@@ -235,17 +236,18 @@ void BulkWriter::push_nested(MapBuffer& buffer, const PyValue& value, uint32_t h
 
 void BulkWriter::push_iterable(MapBuffer& buffer, const PyValue& value, uint32_t owner, NestedWork& work) {
   const IterableValue& iterable = value.as_iterable();
-  if (!iterable.members) return;  // a dict value stores nothing
-  for (const PyValue& member : *iterable.members) {
-    // Recorded before the member's own pushes, so discard() finds (and frees) the element id whatever fails next.
-    const uint32_t element = allocate_id();
-    try {
-      buffer.elements.push_back(ElementEntry{element, owner, member});
-    } catch (...) {
-      free_id(element);
-      throw;
-    }
-    push_value(buffer, element, member, work);
+  // A dict, or a container with no member, stores nothing.
+  if (!iterable.members || iterable.members->empty()) return;
+  const std::vector<PyValue>& members = *iterable.members;
+  // Room first, so each element id is recorded as soon as it is allocated, and discard() finds (and frees) it
+  // whatever fails next.
+  buffer.elements.reserve(buffer.elements.size() + members.size());
+  const size_t first = buffer.elements.size();
+  buffer.iterables.push_back(IterableEntry{owner, static_cast<uint32_t>(first), value});
+  for (size_t at = 0; at < members.size(); ++at) buffer.elements.push_back(ElementEntry{allocate_id(), owner});
+  // By position: a member's own members are staged after these, and may move the vector.
+  for (size_t at = 0; at < members.size(); ++at) {
+    push_value(buffer, buffer.elements[first + at].element, members[at], work);
   }
 }
 
@@ -356,19 +358,16 @@ void BulkWriter::flush_elements(MapBuffer& buffer, Scratch& scratch) {
   QueryMap& map = *buffer.map;
   {
     std::unique_lock lock(map.translation_mutex);
-    // Members of one owner are staged one after another: one lookup and one allocation per owner.
-    const std::vector<ElementEntry>& entries = buffer.elements;
-    for (size_t begin = 0; begin < entries.size();) {
-      size_t end = begin + 1;
-      while (end < entries.size() && entries[end].owner == entries[begin].owner) ++end;
-      std::vector<QueryMap::ElementRecord>& records = map.owner_elements[entries[begin].owner];
-      records.reserve(records.size() + (end - begin));
-      for (; begin < end; ++begin) {
-        map.translation.set(entries[begin].element, entries[begin].owner);
-        records.push_back(QueryMap::ElementRecord{entries[begin].element, entries[begin].member});
-        count_index_copy(entries[begin].member, true);
-      }
+    for (const IterableEntry& entry : buffer.iterables) {
+      OwnedElements owned(entry.iterable);
+      for (size_t at = 0; at < owned.size(); ++at) owned.set(at, buffer.elements[entry.first + at].element);
+      auto [slot, placed] = map.owner_elements.try_emplace(entry.owner);
+      // Staged owners are new to this index, and each holds one value per map.
+      if (!placed) throw InternalError("an owner registered the members of two iterables in one value map");
+      slot->second = std::move(owned);
+      count_index_copy(entry.iterable, true);
     }
+    for (const ElementEntry& entry : buffer.elements) map.translation.set(entry.element, entry.owner);
   }
   std::vector<uint32_t>& elements = scratch.ids;
   elements.clear();
@@ -540,6 +539,7 @@ void BulkWriter::clear(MapBuffer& buffer) {
   buffer.falses.clear();
   buffer.exact.clear();
   buffer.elements.clear();
+  buffer.iterables.clear();
   buffer.direct.clear();
   buffer.staged_values = 0;
   buffer.dirty = false;
@@ -577,12 +577,12 @@ void BulkWriter::remove_staged(MapBuffer& buffer) {
   if (!buffer.elements.empty()) {
     {
       std::unique_lock lock(map.translation_mutex);
-      for (const ElementEntry& entry : buffer.elements) {
-        map.translation.erase(entry.element);
-        // Staged owners are new here: every record they have is staged (and counted only if flushed).
+      for (const ElementEntry& entry : buffer.elements) map.translation.erase(entry.element);
+      // Staged owners are new here: an entry they have was placed by the flush (and counted with it).
+      for (const IterableEntry& entry : buffer.iterables) {
         auto found = map.owner_elements.find(entry.owner);
         if (found == map.owner_elements.end()) continue;
-        for (const QueryMap::ElementRecord& record : found->second) count_index_copy(record.member, false);
+        count_index_copy(found->second.iterable(), false);
         map.owner_elements.erase(found);
       }
       map.owner_elements.compact_if_sparse();

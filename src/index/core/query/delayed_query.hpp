@@ -79,12 +79,18 @@ class BulkWriter {
     uint64_t hash;  // taken once: the value's record may be far away in memory
     uint32_t id;
   };
-  // One member of an iterable: its element id, the id that owns it (an object, or the element id of an enclosing
-  // iterable) and the member as captured.
+  // One member of an iterable: its element id and the id that owns it (an object, or the element id of an
+  // enclosing iterable).
   struct ElementEntry {
     uint32_t element;
     uint32_t owner;
-    PyValue member;
+  };
+  // One iterable with members: its owner, the captured value, and where its members' entries start in `elements`
+  // (one per member, in member order; a member's own members are staged after them).
+  struct IterableEntry {
+    uint32_t owner;
+    uint32_t first;
+    PyValue iterable;
   };
   struct MapBuffer {
     std::shared_ptr<QueryMap> map;
@@ -98,6 +104,7 @@ class BulkWriter {
     std::vector<uint32_t> falses;
     std::vector<ExactEntry> exact;
     std::vector<ElementEntry> elements;
+    std::vector<IterableEntry> iterables;
     std::vector<DirectValue> direct;
     int64_t staged_values = 0;  // ids counted in `registered` since the last flush
     bool dirty = false;

@@ -1,7 +1,10 @@
 // QueryMap: registration and removal of attribute values by kind, and element-id translation.
 #include "index/core/query/query.hpp"
 
+#include <algorithm>
+#include <array>
 #include <mutex>
+#include <span>
 #include <utility>
 
 #include "index/core/id_alloc.hpp"
@@ -59,11 +62,9 @@ QueryMap::~QueryMap() {
   // Element ids belong to the map that registered them.
   {
     IdReturnBatch element_ids;
-    for (const auto& [owner, records] : owner_elements) {
-      for (const ElementRecord& record : records) {
-        count_index_copy(record.member, false);
-        element_ids.add(record.element);
-      }
+    for (const auto& [owner, owned] : owner_elements) {
+      count_index_copy(owned.iterable(), false);
+      for (uint32_t element : owned.elements()) element_ids.add(element);
     }
   }
   if (ExactMap* values = exact.get()) {
@@ -201,50 +202,74 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
 
 void QueryMap::insert_iterable(const PyValue& value, uint32_t owner, NestedWork& work) {
   const IterableValue& iterable = value.as_iterable();
-  if (!iterable.members) return;  // a dict value stores nothing
-  for (const PyValue& member : *iterable.members) insert_member(member, owner, work);
-}
-
-void QueryMap::insert_member(const PyValue& member, uint32_t owner, NestedWork& work) {
-  const uint32_t element = allocate_id();
-  {
-    std::unique_lock lock(mask_mutex);
-    mask.add(element);
+  // A dict, or a container with no member, stores nothing.
+  if (!iterable.members || iterable.members->empty()) return;
+  OwnedElements owned(value);
+  const size_t count = owned.size();
+  size_t allocated = 0;
+  try {
+    for (; allocated < count; ++allocated) owned.set(allocated, allocate_id());
+  } catch (...) {
+    for (size_t at = 0; at < allocated; ++at) free_id(owned.elements()[at]);
+    throw;
+  }
+  // The ids stay readable after `owned` moves into the table: a heap array moves with it, ids in place are copied
+  // (the table's slots move when registering nested members grows it).
+  std::array<uint32_t, OwnedElements::IN_PLACE> in_place{};
+  std::span<const uint32_t> elements = owned.elements();
+  if (count <= in_place.size()) {
+    std::copy(elements.begin(), elements.end(), in_place.begin());
+    elements = std::span<const uint32_t>(in_place.data(), count);
   }
   {
     std::unique_lock lock(translation_mutex);
-    translation.set(element, owner);
-    owner_elements[owner].push_back(ElementRecord{element, member});
-    count_index_copy(member, true);
+    std::pair<decltype(owner_elements)::iterator, bool> placed;
+    try {
+      placed = owner_elements.try_emplace(owner);
+    } catch (...) {
+      lock.unlock();
+      for (uint32_t element : elements) free_id(element);
+      throw;
+    }
+    if (!placed.second) {
+      // One value per attribute and owner: an owner with members already was never taken out of this map.
+      lock.unlock();
+      for (uint32_t element : elements) free_id(element);
+      throw InternalError("an owner registered the members of two iterables in one value map");
+    }
+    placed.first->second = std::move(owned);
+    count_index_copy(value, true);
+    // From here a failure leaves the entry, and remove_iterable takes the element ids back.
+    for (uint32_t element : elements) translation.set(element, owner);
   }
-  insert_value(element, member, work);
+  {
+    std::unique_lock lock(mask_mutex);
+    mask.addMany(elements.size(), elements.data());
+  }
+  const std::vector<PyValue>& members = *iterable.members;
+  for (size_t at = 0; at < members.size(); ++at) insert_value(elements[at], members[at], work);
 }
 
 void QueryMap::remove_iterable(uint32_t owner, NestedWork& work) {
-  std::vector<uint32_t> elements;
-  std::vector<PyValue> values;
+  OwnedElements owned;
   {
     std::unique_lock lock(translation_mutex);
     auto found = owner_elements.find(owner);
     if (found == owner_elements.end()) return;
-    std::vector<ElementRecord> records = std::move(found->second);
+    owned = std::move(found->second);
     owner_elements.erase(found);
     owner_elements.compact_if_sparse();
-    elements.reserve(records.size());
-    values.reserve(records.size());
-    for (ElementRecord& record : records) {
-      count_index_copy(record.member, false);
-      elements.push_back(record.element);
-      values.push_back(std::move(record.member));
-      translation.erase(record.element);
-    }
+    count_index_copy(owned.iterable(), false);
+    for (uint32_t element : owned.elements()) translation.erase(element);
   }
+  const std::span<const uint32_t> elements = owned.elements();
   {
     std::unique_lock lock(mask_mutex);
     roaring_bitmap_remove_many(&mask.roaring, elements.size(), elements.data());
   }
+  const std::vector<PyValue>& members = owned.members();
   for (size_t pos = 0; pos < elements.size(); ++pos) {
-    remove_value(elements[pos], values[pos], work);  // nested iterables release their own elements here
+    remove_value(elements[pos], members[pos], work);  // nested iterables release their own elements here
     free_id(elements[pos]);
   }
 }

@@ -22,6 +22,7 @@
 #include "index/core/index.hpp"
 #include "index/core/nested_work.hpp"
 #include "index/core/query/lazy_part.hpp"
+#include "index/core/query/owned_elements.hpp"
 #include "index/core/structures/hybrid_set/compact_id_set.hpp"
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
 #include "index/core/structures/paged_u32_map/paged_u32_map.hpp"
@@ -84,20 +85,16 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   Bitmap trues;   // guarded by bool_mutex
   Bitmap falses;  // guarded by bool_mutex
   // Members of iterable values, guarded by translation_mutex: each element id's owner (an object id, or the element
-  // id of an enclosing iterable), and per owner its element ids with the value each had when registered (removal
-  // never re-reads a container that may have changed since). One record list per owner: registering a list costs
-  // one hash-table entry, not one per member.
-  struct ElementRecord {
-    uint32_t element;
-    PyValue member;
-  };
+  // id of an enclosing iterable), and per owner its element ids with the captured iterable whose members they
+  // registered (removal never re-reads a container that may have changed since). One entry per owner: registering
+  // a list costs one hash-table slot, not one per member. Empty iterables have none.
   mutable RankedSharedMutex translation_mutex;
   PagedU32Map translation;
   // Owner ids are dense and ascending: mixed fully before placement in a power-of-two table.
   struct OwnerHash {
     uint64_t operator()(uint32_t owner) const noexcept { return splitmix64(owner); }
   };
-  FlatTable<uint32_t, std::vector<ElementRecord>, OwnerHash, std::equal_to<uint32_t>> owner_elements;
+  FlatTable<uint32_t, OwnedElements, OwnerHash, std::equal_to<uint32_t>> owner_elements;
   mutable RankedSharedMutex mask_mutex;
   Bitmap mask;  // guarded by mask_mutex
 
@@ -119,12 +116,11 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   void remove_bool(bool flag, uint32_t id);
   void insert_exact(const PyValue& value, uint32_t id);
   void remove_exact(const PyValue& value, uint32_t id);
-  // Registers the captured members of a list/tuple/set under fresh element ids owned by `owner`.
+  // Registers the captured members of a list/tuple/set under fresh element ids owned by `owner`. On a failure
+  // halfway the owner's entry stays for the caller's remove_iterable, which also takes the members not registered
+  // yet (removing a value an id does not hold changes nothing).
   void insert_iterable(const PyValue& value, uint32_t owner, NestedWork& work);
   void remove_iterable(uint32_t owner, NestedWork& work);
-
-  // Registers one captured member of an iterable held by `owner` under a fresh element id of this map.
-  void insert_member(const PyValue& member, uint32_t owner, NestedWork& work);
 
   // Set-wise operations over whole maps (query_prune.cpp, query_merge.cpp). Writer gate held, no index or object
   // lock held.

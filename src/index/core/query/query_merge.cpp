@@ -101,7 +101,7 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
   // Members, owner by owner (an owner's members in their order), each owner's nested objects registered with the
   // owner as the origin of their path, as add_object would.
   if (!other.owner_elements.empty()) {
-    std::vector<std::pair<uint32_t, const std::vector<ElementRecord>*>> owners;
+    std::vector<std::pair<uint32_t, const OwnedElements*>> owners;
     if (other.owner_elements.size() <= incoming.cardinality()) {
       for (const auto& [owner, elements] : other.owner_elements) {
         if (incoming.contains(owner)) owners.emplace_back(owner, &elements);
@@ -113,8 +113,8 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
       }
     }
     NestedWork work;
-    for (const auto& [owner, records] : owners) {
-      for (const ElementRecord& record : *records) insert_member(record.member, owner, work);
+    for (const auto& [owner, owned] : owners) {
+      insert_iterable(owned->iterable(), owner, work);
       run_nested_work(work, owner);
     }
   }

@@ -1,6 +1,7 @@
 // QueryMap::keep_only: narrows every structure of a value map to a set of kept objects at once.
 #include <mutex>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -11,14 +12,12 @@ namespace vostrel {
 
 namespace {
 
-// The element ids of `records` join `gone`; their values are handed to `released` (dropped after unlocking).
-void drop_records(std::vector<QueryMap::ElementRecord>& records, std::vector<uint32_t>& gone,
-                  std::vector<PyValue>& released) {
-  for (QueryMap::ElementRecord& record : records) {
-    gone.push_back(record.element);
-    count_index_copy(record.member, false);
-    released.push_back(std::move(record.member));
-  }
+// The element ids of `owned` join `gone`; its iterable is handed to `released` (dropped after unlocking).
+void drop_records(OwnedElements& owned, std::vector<uint32_t>& gone, std::vector<PyValue>& released) {
+  const std::span<const uint32_t> elements = owned.elements();
+  gone.insert(gone.end(), elements.begin(), elements.end());
+  count_index_copy(owned.iterable(), false);
+  released.push_back(owned.take_iterable());
 }
 
 }  // namespace
@@ -44,7 +43,7 @@ void QueryMap::keep_only(const IdFilter& keep, std::vector<PyValue>& released) {
       for (size_t pos = 0; pos < gone.size(); ++pos) {
         auto nested_members = owner_elements.find(gone[pos]);
         if (nested_members == owner_elements.end()) continue;
-        std::vector<ElementRecord> more = std::move(nested_members->second);
+        OwnedElements more = std::move(nested_members->second);
         owner_elements.erase(nested_members);
         drop_records(more, gone, released);
       }
