@@ -124,6 +124,28 @@ def test_an_index_holds_an_object_for_a_few_dozen_bytes():
     assert grown / len(objs) < 64, f"an index takes {grown / len(objs):.0f} native bytes per object"
 
 
+def test_a_short_list_costs_a_table_slot_and_its_members():
+    count = 20_000
+    plain = [Vostrel.Indexable(k=i) for i in range(count)]
+    listed = [Vostrel.Indexable(k=i, tags=["a", "b"]) for i in range(count)]
+
+    def indexed(objs):
+        def build():
+            index = Vostrel.Index()
+            for o in objs:
+                index.add_object(o)
+            return index
+        return build
+
+    grown_by(indexed(listed))  # the first build also pays for the process's first lists
+    per_list = (grown_by(indexed(listed)) - grown_by(indexed(plain))) / count
+    # Two element ids (translation, mask, the two one-byte strings and their value sets) and the owner's slot: about
+    # 56 bytes. A heap block per list holding a copy of each member beside its id took 120.
+    assert per_list < 90, f"a list of two short strings takes {per_list:.0f} native bytes in an index"
+    index = indexed(listed)()
+    assert len(index.reduced_query(Vostrel.PyQueryExpr.eq("tags", "b")).collect()) == count
+
+
 def test_objects_filled_alike_pay_for_their_values_only():
     class Row(Vostrel.Indexable):
         __slots__ = ()
