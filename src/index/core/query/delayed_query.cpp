@@ -241,7 +241,8 @@ void BulkWriter::push_iterable(MapBuffer& buffer, const PyValue& value, uint32_t
   const std::vector<PyValue>& members = *iterable.members;
   // Room first, so each element id is recorded as soon as it is allocated, and discard() finds (and frees) it
   // whatever fails next.
-  buffer.elements.reserve(buffer.elements.size() + members.size());
+  const size_t needed = buffer.elements.size() + members.size();
+  if (needed > buffer.elements.capacity()) buffer.elements.reserve(std::max(needed, 2 * buffer.elements.capacity()));
   const size_t first = buffer.elements.size();
   buffer.iterables.push_back(IterableEntry{owner, static_cast<uint32_t>(first), value});
   for (size_t at = 0; at < members.size(); ++at) buffer.elements.push_back(ElementEntry{allocate_id(), owner});
