@@ -124,6 +124,21 @@ def test_an_index_holds_an_object_for_a_few_dozen_bytes():
     assert grown / len(objs) < 64, f"an index takes {grown / len(objs):.0f} native bytes per object"
 
 
+def test_an_index_of_every_eighth_object_pays_per_object_it_holds():
+    objs = [Vostrel.Indexable() for _ in range(160_000)]
+    some = objs[::8]
+
+    def build():
+        index = Vostrel.Index()
+        index.add_object_many(some)
+        return index
+
+    grown = grown_by(build)
+    # As for a dense index (about 46 bytes): a slot, the shared handle and a share of a page. Pages with a slot for
+    # every id they span took 100.
+    assert grown / len(some) < 64, f"an index of every eighth object takes {grown / len(some):.0f} bytes an object"
+
+
 def test_a_short_list_costs_a_table_slot_and_its_members():
     count = 20_000
     plain = [Vostrel.Indexable(k=i) for i in range(count)]
