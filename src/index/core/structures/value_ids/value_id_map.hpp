@@ -1,7 +1,8 @@
 // ValueIdMap: value -> id set, so that an equality costs what its answer costs.
 //
-// Layout: one open-addressed table (linear probing, power-of-two capacity, at most 7/8 full) of slots holding the
-// key, a lone id and the number of a side set. Most values of a selective attribute are held by one object, so most
+// Layout: one open-addressed table (linear probing, at most 7/8 full) of slots holding the key, a lone id and the
+// number of a side set. A key's home is its mixed hash scaled to the capacity (a multiply, no mask), so the table
+// grows by half, not double: a table of a million keys is filled about two thirds on average, not one half. Most values of a selective attribute are held by one object, so most
 // entries are one slot and no allocation (24 bytes for a 16-byte key); a value held by several ids keeps a ValueIds
 // (a sorted vector, a bitmap once large) in a side vector, and goes back to a lone id when it shrinks to one.
 // Removal shifts the rest of the probe run back (no tombstones); the table halves when it is mostly empty.
@@ -163,12 +164,12 @@ class ValueIdMap {
       slots_ = std::vector<Slot>();
       return;
     }
-    // The capacity add() would have reached for this many entries, and never less than a table of MIN_CAPACITY.
-    const size_t capacity = std::max(MIN_CAPACITY, std::bit_ceil((entries_ * 8 + 6) / 7));
+    // Filled as a table just grown for this many entries is, and never less than a table of MIN_CAPACITY.
+    const size_t capacity = capacity_for(entries_);
     if (capacity != slots_.size()) slots_ = std::vector<Slot>(capacity);  // else every slot is free already
     for (Survivor& survivor : survivors) {
       size_t pos = home_of_hash(survivor.hash);
-      while (slots_[pos].set != FREE) pos = (pos + 1) & mask();
+      while (slots_[pos].set != FREE) pos = next(pos);
       slots_[pos] = std::move(survivor.slot);
     }
   }
@@ -179,7 +180,7 @@ class ValueIdMap {
   void merge_from(const ValueIdMap& other, const Bitmap* only) {
     // Room for every key of both at once: one rehash rather than one per doubling.
     const size_t wanted = entries_ + other.entries_;
-    if (wanted * 8 > slots_.size() * 7) resize(std::max(MIN_CAPACITY, std::bit_ceil(wanted * 8 / 7 + 1)));
+    if (wanted * 8 > slots_.size() * 7) resize(capacity_for(wanted));
     std::optional<IdFilter> filter;
     if (only != nullptr) filter.emplace(*only);
     const IdFilter* keep = filter ? &*filter : nullptr;
@@ -237,7 +238,11 @@ class ValueIdMap {
     uint64_t hash;
   };
 
-  size_t mask() const { return slots_.size() - 1; }
+  size_t next(size_t pos) const { return pos + 1 == slots_.size() ? 0 : pos + 1; }
+  // How far `to` lies after `from` along the probe order (which wraps around the table's end).
+  size_t distance(size_t from, size_t to) const { return to >= from ? to - from : to + slots_.size() - from; }
+  // A capacity that holds `entries` at two thirds full, as a table grown by half for them is.
+  static size_t capacity_for(size_t entries) { return std::max(MIN_CAPACITY, entries + entries / 2 + 1); }
   size_t home_of(const Key& key) const { return home_of_hash(Hash{}(key)); }
   // Ahead of adding `key`: fetches the slot where its probe starts and the line after it (as the table fills, runs go
   // on past the home slot; a prefetch past the table's end is harmless), and the key's shared record, on which a
@@ -248,11 +253,13 @@ class ValueIdMap {
     __builtin_prefetch(reinterpret_cast<const char*>(home) + 64);
     if constexpr (requires { key.prefetch(); }) key.prefetch();
   }
-  size_t home_of_hash(uint64_t hash) const { return static_cast<size_t>(splitmix64(hash ^ seed_)) & mask(); }
+  size_t home_of_hash(uint64_t hash) const {
+    return static_cast<size_t>((static_cast<unsigned __int128>(splitmix64(hash ^ seed_)) * slots_.size()) >> 64);
+  }
 
   size_t find(const Key& key) const {
     if (entries_ == 0) return NOT_FOUND;
-    for (size_t pos = home_of(key);; pos = (pos + 1) & mask()) {
+    for (size_t pos = home_of(key);; pos = next(pos)) {
       const Slot& slot = slots_[pos];
       if (slot.set == FREE) return NOT_FOUND;
       if (Equal{}(slot.key, key)) return pos;
@@ -262,9 +269,9 @@ class ValueIdMap {
   // The slot holding key, or the free slot where it belongs; the table grows first when one more entry would fill
   // more than 7/8 of it.
   size_t slot_for(const Key& key) {
-    if ((entries_ + 1) * 8 > slots_.size() * 7) resize(slots_.empty() ? MIN_CAPACITY : slots_.size() * 2);
+    if ((entries_ + 1) * 8 > slots_.size() * 7) resize(std::max(MIN_CAPACITY, slots_.size() + slots_.size() / 2));
     size_t pos = home_of(key);
-    while (slots_[pos].set != FREE && !Equal{}(slots_[pos].key, key)) pos = (pos + 1) & mask();
+    while (slots_[pos].set != FREE && !Equal{}(slots_[pos].key, key)) pos = next(pos);
     return pos;
   }
 
@@ -308,13 +315,13 @@ class ValueIdMap {
   void erase_at(size_t pos) {
     slots_[pos] = Slot{};
     --entries_;
-    for (size_t next = (pos + 1) & mask(); slots_[next].set != FREE; next = (next + 1) & mask()) {
-      const size_t home = home_of(slots_[next].key);
-      // The entry at `next` may fill the hole unless its home lies cyclically in (pos, next].
-      if (((next - home) & mask()) >= ((next - pos) & mask())) {
-        slots_[pos] = std::move(slots_[next]);
-        slots_[next] = Slot{};
-        pos = next;
+    for (size_t at = next(pos); slots_[at].set != FREE; at = next(at)) {
+      const size_t home = home_of(slots_[at].key);
+      // The entry at `at` may fill the hole unless its home lies cyclically in (pos, at].
+      if (distance(home, at) >= distance(pos, at)) {
+        slots_[pos] = std::move(slots_[at]);
+        slots_[at] = Slot{};
+        pos = at;
       }
     }
     if (slots_.size() > MIN_CAPACITY && entries_ * 8 < slots_.size()) resize(slots_.size() / 2);
@@ -329,7 +336,7 @@ class ValueIdMap {
     for (Slot& slot : old) {
       if (slot.set == FREE) continue;
       size_t pos = home_of(slot.key);
-      while (slots_[pos].set != FREE) pos = (pos + 1) & mask();
+      while (slots_[pos].set != FREE) pos = next(pos);
       slots_[pos] = std::move(slot);
     }
   }
