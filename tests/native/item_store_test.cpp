@@ -97,6 +97,48 @@ TEST(ItemStore, SmallStoreAmongHighIdsTakesOnePage) {
   EXPECT_EQ(walked, (std::vector<uint32_t>{127, 128, 131'071, 131'072, 131'073}));
 }
 
+TEST(ItemStore, PagesTurnDirectWhenFullAndPackedWhenSparse) {
+  using Store = ItemStore<Item>;
+  Store store;
+  std::map<uint32_t, Item> model;
+  const uint32_t base = 5 * Store::PAGE_SLOTS;
+  auto put = [&](uint32_t id) {
+    Item item = std::make_shared<int>(static_cast<int>(id));
+    EXPECT_EQ(store.put(id, item), nullptr);
+    model[id] = item;
+  };
+  // Every other id, from the top of the page down: each put lands before the items already packed.
+  for (uint32_t slot = Store::PAGE_SLOTS; slot-- > 0;) {
+    if (slot % 2 == 0) put(base + slot);
+    EXPECT_EQ(store.direct_page_count(), model.size() > Store::PACKED_MAX ? 1u : 0u) << model.size();
+  }
+  ASSERT_NO_FATAL_FAILURE(expect_equal(store, model));
+  // Taken down to half of the packed limit, the page packs again; in between it stays as it is.
+  while (model.size() > Store::PACKED_MAX / 2) {
+    auto victim = std::next(model.begin(), static_cast<std::ptrdiff_t>(model.size() / 2));
+    EXPECT_EQ(store.take(victim->first).get(), victim->second.get());
+    model.erase(victim);
+    EXPECT_EQ(store.direct_page_count(), model.size() > Store::PACKED_MAX / 2 ? 1u : 0u) << model.size();
+  }
+  ASSERT_NO_FATAL_FAILURE(expect_equal(store, model));
+  // A batch take from a direct page packs it too.
+  for (uint32_t slot = 1; slot < Store::PAGE_SLOTS; slot += 2) put(base + slot);
+  EXPECT_EQ(store.direct_page_count(), 1u);
+  std::vector<uint32_t> odd;
+  for (uint32_t slot = 1; slot < Store::PAGE_SLOTS; slot += 2) odd.push_back(base + slot);
+  std::vector<const int*> taken;
+  store.take_ascending(odd, [&](Item&& item) { taken.push_back(item.get()); });
+  std::vector<const int*> expected;
+  for (uint32_t id : odd) {
+    expected.push_back(model[id].get());
+    model.erase(id);
+  }
+  EXPECT_EQ(taken, expected);
+  EXPECT_EQ(store.direct_page_count(), 0u);
+  ASSERT_NO_FATAL_FAILURE(expect_equal(store, model));
+  for (const auto& [id, item] : model) EXPECT_EQ(item.use_count(), 2) << id;
+}
+
 TEST(ItemStore, TakeAscendingMatchesTakeOneByOne) {
   std::mt19937 rng(7);
   for (int round = 0; round < 40; ++round) {

@@ -123,7 +123,7 @@ def test_an_index_holds_an_object_for_a_few_dozen_bytes(stride):
 
     grown = grown_by(build)
     # A store slot, the shared handle, a share of a page and the membership record kept in the object: about 40 bytes
-    # (46 for every eighth object). A copy of the object's record per stored item, a heap block for its one membership
+    # (47 for every eighth object). A copy of the object's record per stored item, a heap block for its one membership
     # record, or pages with a slot for every id they span (100 bytes for every eighth object) add 32 to 80 more.
     assert grown / len(objs) < 64, f"an index takes {grown / len(objs):.0f} native bytes per object"
 
