@@ -127,10 +127,10 @@ class SharedPyRef {
   void reset_into(std::vector<PyObject*>& batch) noexcept;
   explicit operator bool() const noexcept { return holder_ != nullptr; }
 
-  // Copies kept by index structures (exact-map keys, element records, nested stores) are counted apart: they only
-  // exist while the object that owns the value is held by that index, so for the cycle collector the reference
-  // belongs to that object alone. A container reports the reference (tp_traverse) only when it is the one holder
-  // that is not an index copy; a miscount can only make it report less (keep objects alive), never twice.
+  // Copies kept by index structures (exact-map keys, lists behind element ids, nested stores) are counted apart:
+  // they only exist while the object that owns the value is held by that index, so for the cycle collector the
+  // reference belongs to that object alone. A container reports the reference (tp_traverse) only when it is the one
+  // holder that is not an index copy; a miscount can only make it report less (keep objects alive), never twice.
   void add_index_copy() const noexcept {
     if (holder_) holder_->index_copies.fetch_add(1, std::memory_order_relaxed);
   }

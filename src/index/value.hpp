@@ -171,9 +171,9 @@ class PyValue {
   void prefetch_text() const noexcept {
     if (has_record() && kind() == ValueKind::Str) __builtin_prefetch(record_text().data());
   }
-  // Counts (add) or uncounts this copy as one an index structure keeps (exact-map key, element record): such copies
-  // exist only while the owning object is held by that index, so for the cycle collector the reference stays the
-  // owning object's (see SharedPyRef::add_index_copy).
+  // Counts (add) or uncounts this copy as one an index structure keeps (exact-map key, the list behind element ids):
+  // such copies exist only while the owning object is held by that index, so for the cycle collector the reference
+  // stays the owning object's (see SharedPyRef::add_index_copy).
   void count_index_copy(bool add) const noexcept;
 
   // Interpreter lock held: visits the Python references that no copy of this value shares, index copies aside (for

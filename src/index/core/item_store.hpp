@@ -295,7 +295,8 @@ class ItemStore {
           std::unique_ptr<PackedPage> packed = std::make_unique<PackedPage>();
           packed->items.reserve(direct->count);
           packed->present = direct->present;
-          for_each_bit(direct->present, [&](uint32_t slot) { packed->items.push_back(std::move(direct->slots[slot])); });
+          for_each_bit(direct->present,
+                       [&](uint32_t slot) { packed->items.push_back(std::move(direct->slots[slot])); });
           ref.direct.reset();
           ref.packed = std::move(packed);
         } catch (const std::bad_alloc&) {

@@ -90,7 +90,7 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // a list costs one hash-table slot, not one per member. Empty iterables have none.
   mutable RankedSharedMutex translation_mutex;
   PagedU32Map translation;
-  // Owner ids are dense and ascending: mixed fully before placement in a power-of-two table.
+  // Owner ids are dense and ascending: mixed fully before the table scales a hash to its capacity.
   struct OwnerHash {
     uint64_t operator()(uint32_t owner) const noexcept { return splitmix64(owner); }
   };

@@ -2,7 +2,8 @@
 //
 // Layout: one open-addressed table (linear probing, at most 7/8 full) of slots holding the key, a lone id and the
 // number of a side set. A key's home is its mixed hash scaled to the capacity (a multiply, no mask), so the table
-// grows by half, not double: a table of a million keys is filled about two thirds on average, not one half. Most values of a selective attribute are held by one object, so most
+// grows by half, not double: its tables are about two thirds full on average, not five eighths, and a million keys
+// fill 1.5M slots, not 2M. Most values of a selective attribute are held by one object, so most
 // entries are one slot and no allocation (24 bytes for a 16-byte key); a value held by several ids keeps a ValueIds
 // (a sorted vector, a bitmap once large) in a side vector, and goes back to a lone id when it shrinks to one.
 // Removal shifts the rest of the probe run back (no tombstones); the table halves when it is mostly empty.
