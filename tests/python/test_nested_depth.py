@@ -67,6 +67,25 @@ def test_list_members_are_read_when_the_list_is_assigned():
     assert o.tags is tags
 
 
+def test_a_list_emptied_in_place_leaves_by_the_members_it_was_registered_with():
+    inner = ["x", 7]
+    shared = ["a", "b", "c", "d", inner]  # more members than fit beside the owner, one of them a list
+    objs = [Obj(tags=shared if i % 2 else ["a", i]) for i in range(6)]
+    ix = Vostrel.Index()
+    for o in objs:
+        ix.add_object(o)
+    shared.clear()  # the index still holds what each object had when it was assigned
+    inner.clear()
+    assert len(ix.reduced_query(Q.eq("tags", "d")).collect()) == 3
+    assert len(ix.reduced_query(Q.eq("tags", 7)).collect()) == 3
+    for o in objs[1::2]:
+        o.tags = ["e"]  # the old registrations go by the captured members, not the emptied list
+    for gone in ("b", "c", "d", "x", 7):
+        assert ix.reduced_query(Q.eq("tags", gone)).collect() == [], gone
+    assert ix.reduced_query(Q.eq("tags", "a")).collect() == objs[0::2]
+    assert ix.reduced_query(Q.eq("tags", "e")).collect() == objs[1::2]
+
+
 def test_unchanged_and_numeric_writes_keep_every_answer():
     objs = [Obj(x=i, f=i / 2, s=str(i)) for i in range(200)]
     ix = Vostrel.Index()

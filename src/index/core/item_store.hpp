@@ -2,7 +2,7 @@
 //
 // Ids are process-wide, so an index holding a few objects may see ids anywhere in the live range. The store keeps a
 // directory of leaves (one pointer per 128K ids up to the highest id stored), each leaf a table of 1024 page
-// pointers, and allocates a page for 128 ids only when one of them is stored. A page goes when its last item leaves,
+// references, and allocates a page for 128 ids only when one of them is stored. A page goes when its last item leaves,
 // a leaf when its last page does. A one-object index among a million live objects costs about 16 KiB (its leaf), a
 // full index about one slot per object, and even an id near 2^32 needs only a 256 KiB directory.
 //
@@ -35,7 +35,7 @@ class ItemStore {
   static constexpr uint32_t PAGE_SLOTS = 1u << PAGE_BITS;
   static constexpr unsigned LEAF_BITS = 10;
   static constexpr uint32_t LEAF_PAGES = 1u << LEAF_BITS;
-  // Items a packed page holds at most: a quarter of its ids, where its items take a fifth of a direct page's slots.
+  // Items a packed page holds at most: a quarter of its ids, whose items then take a quarter of a direct page's room.
   static constexpr uint32_t PACKED_MAX = PAGE_SLOTS / 4;
 
   // The item stored under `id`, or null. Valid until the next put/take.
