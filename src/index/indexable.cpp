@@ -289,12 +289,14 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
       throw_python_error();
     }
-    // A name in the cache was encoded when it got there; any other is checked before the value is captured.
+    // A name in the cache was encoded when it got there; any other is checked before the value is captured. A name's
+    // id never changes, so the one found here stays right whatever capturing the value runs.
+    const std::optional<uint32_t> cached = cached_name_id(name);
     Py_ssize_t size = 0;
-    if (!cached_name_id(name) && PyUnicode_AsUTF8AndSize(name, &size) == nullptr) throw_python_error();
+    if (!cached && PyUnicode_AsUTF8AndSize(name, &size) == nullptr) throw_python_error();
     // Captured before anything is locked or changed: a failure here changes nothing.
     PyValue captured = PyValue::capture(PyRef::borrow(value));
-    uint32_t name_id = attribute_name_id(name);
+    const uint32_t name_id = cached ? *cached : attribute_name_id(name);
     const IndexableCore& core = as_indexable(self)->core;
     // The caller's reference keeps self (and so core) alive while the interpreter lock is given up.
     // An object in no index is written at once (no engine call, the interpreter lock kept); otherwise, or when one of
