@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,7 @@ struct DataSet {
   std::vector<OrderedKey> sorted;  // the stored keys in order, to pick keys by selectivity
 };
 
-// Filled the way a bulk writer fills it: ids buffered per slice side, each buffer handed over with add_many.
+// Filled the way a bulk writer fills it: one batch per chunk of 64K ids, split per mixed key bit.
 const DataSet& data_set(Data kind) {
   static std::map<Data, std::unique_ptr<DataSet>> cache;
   std::unique_ptr<DataSet>& slot = cache[kind];
@@ -37,9 +38,27 @@ const DataSet& data_set(Data kind) {
   std::mt19937_64 rng(42);
   std::normal_distribution<double> normal(0.0, 1000.0);
   const uint32_t stride = kind == Data::SpreadFloats ? 5 : 1;
-  // The writer's own buffers, one per slice side, handed over 64 ids at a time.
-  constexpr size_t BUFFER_IDS = 64;
-  std::array<std::vector<uint32_t>, 2 * NumericalBitmap::KEY_BITS> buffers;
+  constexpr uint32_t BATCH = 65536;
+  std::vector<std::pair<uint32_t, OrderedKey>> batch;
+  std::vector<uint32_t> zeros;
+  std::vector<uint32_t> ones;
+  auto flush = [&] {
+    Bitmap ids;
+    OrderedKey every{~uint64_t{0}, 0xffff};
+    OrderedKey some{0, 0};
+    for (const auto& [id, key] : batch) {
+      ids.add(id);
+      every = {every.m & key.m, static_cast<uint16_t>(every.e & key.e)};
+      some = {some.m | key.m, static_cast<uint16_t>(some.e | key.e)};
+    }
+    slot->nb.add_batch(ids, every, some, [&](unsigned bit) {
+      zeros.clear();
+      ones.clear();
+      for (const auto& [id, key] : batch) (key.bit(bit) ? ones : zeros).push_back(id);
+      return std::pair(std::span<const uint32_t>(zeros), std::span<const uint32_t>(ones));
+    });
+    batch.clear();
+  };
   for (uint32_t n = 0; n < IDS; ++n) {
     const uint32_t id = n * stride;
     OrderedKey key;
@@ -50,19 +69,11 @@ const DataSet& data_set(Data kind) {
       case Data::FewInts: key = OrderedKey::from_int(static_cast<int64_t>(rng() % 10)); break;
       case Data::SpreadFloats: key = OrderedKey::from_float(55000.0 * std::exp(0.45 * normal(rng) / 1000.0)); break;
     }
-    for (unsigned i = 0; i < NumericalBitmap::KEY_BITS; ++i) {
-      std::vector<uint32_t>& buffer = buffers[2 * i + (key.bit(i) ? 1 : 0)];
-      buffer.push_back(id);
-      if (buffer.size() == BUFFER_IDS) {
-        slot->nb.add_many(i, key.bit(i), buffer.data(), buffer.size());
-        buffer.clear();
-      }
-    }
+    batch.emplace_back(id, key);
+    if (batch.size() == BATCH) flush();
     slot->sorted.push_back(key);
   }
-  for (unsigned side = 0; side < buffers.size(); ++side) {
-    slot->nb.add_many(side / 2, side % 2 == 1, buffers[side].data(), buffers[side].size());
-  }
+  flush();
   for (uint32_t n = 0; n < IDS; ++n) slot->all.add(n * stride);  // one add per id, like an index's id set
   std::sort(slot->sorted.begin(), slot->sorted.end());
   return *slot;
@@ -147,14 +158,15 @@ void run_reference_gt(benchmark::State& state, Data data, double quantile) {
   for (auto _ : state) {
     Bitmap out, q = d.all, t;
     for (int i = NumericalBitmap::KEY_BITS - 1; i >= 0 && !q.isEmpty(); --i) {
-      const SlicePair& pair = d.nb.slices[static_cast<unsigned>(i)];
+      const Bitmap& zeros = d.nb.zeros(static_cast<unsigned>(i));
+      const Bitmap& ones = d.nb.ones(static_cast<unsigned>(i));
       if (!key.bit(static_cast<unsigned>(i))) {
         roaring_bitmap_overwrite(&t.roaring, &q.roaring);
-        roaring_bitmap_and_inplace(&t.roaring, &pair.ones.roaring);
+        roaring_bitmap_and_inplace(&t.roaring, &ones.roaring);
         roaring_bitmap_or_inplace(&out.roaring, &t.roaring);
-        roaring_bitmap_and_inplace(&q.roaring, &pair.zeros.roaring);
+        roaring_bitmap_and_inplace(&q.roaring, &zeros.roaring);
       } else {
-        roaring_bitmap_and_inplace(&q.roaring, &pair.ones.roaring);
+        roaring_bitmap_and_inplace(&q.roaring, &ones.roaring);
       }
     }
     benchmark::DoNotOptimize(out);

@@ -11,6 +11,7 @@
 #include <limits>
 #include <map>
 #include <random>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -230,6 +231,23 @@ struct Fixture {
   mutable std::vector<std::pair<uint32_t, OrderedKey>> snapshot;  // the model as a flat list, for speed
 };
 
+// Every stored id in exactly one side of every slice, on the side its key's bit says; a slice keeps no
+// bitmap of its own exactly when one side is empty.
+void expect_consistent(const NumericalBitmap& nb, const std::map<uint32_t, OrderedKey>& model) {
+  Bitmap stored;
+  for (const auto& [id, key] : model) stored.add(id);
+  ASSERT_EQ(nb.stored(), stored);
+  for (unsigned bit = 0; bit < NumericalBitmap::KEY_BITS; ++bit) {
+    Bitmap zeros;
+    Bitmap ones;
+    for (const auto& [id, key] : model) (key.bit(bit) ? ones : zeros).add(id);
+    ASSERT_EQ(nb.zeros(bit), zeros) << "bit " << bit;
+    ASSERT_EQ(nb.ones(bit), ones) << "bit " << bit;
+    ASSERT_EQ(nb.is_uniform(bit), zeros.isEmpty() || ones.isEmpty()) << "bit " << bit;
+  }
+}
+void expect_consistent(const Fixture& f) { expect_consistent(f.nb, f.model); }
+
 Bitmap run_kernel(const Build& b, Kind kind, const NumericalBitmap& nb, OrderedKey q, const Bitmap* allowed,
                   const Bitmap& prefill) {
   Bitmap out = prefill;
@@ -385,10 +403,7 @@ TEST(NumericalBitmap, SequentialAndRunContainers) {
   range.addRange(1000, 131000);
   allowed.push_back(range);
   check_all(f, queries, allowed, rng);
-  for (SlicePair& pair : f.nb.slices) {
-    pair.zeros.runOptimize();
-    pair.ones.runOptimize();
-  }
+  f.nb.run_optimize();
   for (Bitmap& a : allowed) a.runOptimize();
   check_all(f, queries, allowed, rng);
 }
@@ -418,19 +433,89 @@ TEST(NumericalBitmap, InsertRemoveInterleavings) {
     for (int op = 0; op < 6000; ++op) {
       if (rng() % 3 == 0) f.erase(random_id()); else f.put(random_id(), values[rng() % values.size()].key);
     }
-    for (const SlicePair& pair : f.nb.slices) {  // every stored id in exactly one side
-      ASSERT_FALSE(pair.zeros.intersect(pair.ones));
-      ASSERT_EQ(pair.zeros.cardinality() + pair.ones.cardinality(), f.model.size());
-    }
+    expect_consistent(f);
     check_all(f, query_keys(f, rng, 3), allowed_sets(f, rng, 80000), rng);
   }
   EXPECT_FALSE(f.nb.is_empty());
   while (!f.model.empty()) f.erase(f.model.begin()->first);
   EXPECT_TRUE(f.nb.is_empty());
-  const uint32_t bulk[] = {4, 2, 4};
-  f.nb.add_many(0, true, bulk, 3);
-  EXPECT_FALSE(f.nb.is_empty());
-  EXPECT_EQ(ids_of(f.nb.slices[0].ones), (std::vector<uint32_t>{2, 4}));
+  for (unsigned bit = 0; bit < NumericalBitmap::KEY_BITS; ++bit) EXPECT_TRUE(f.nb.is_uniform(bit)) << bit;
+}
+
+// Batches, merges and prunes leave the same slices as single inserts of the same ids would: uniform where the
+// keys agree (small integers agree on most bits, so most slices keep no bitmap), split where they differ.
+TEST(NumericalBitmap, BatchesMergesAndPrunesMatchTheModel) {
+  std::mt19937_64 rng(4242);
+  const std::vector<Number> wild = random_numbers(rng, 50);
+  for (const bool small_ints : {true, false}) {
+    std::map<uint32_t, OrderedKey> model;
+    auto key_for = [&] {
+      return small_ints ? OrderedKey::from_int(static_cast<int64_t>(rng() % 1000)) : wild[rng() % wild.size()].key;
+    };
+    NumericalBitmap batched;
+    for (uint32_t first = 0; first < 200000; first += 20000) {
+      // A batch of one key first: every slice agrees within it.
+      const size_t size = first == 0 ? 1 : 1 + rng() % 15000;
+      std::vector<std::pair<uint32_t, OrderedKey>> batch;
+      for (size_t j = 0; j < size; ++j) batch.emplace_back(first + static_cast<uint32_t>(rng() % 20000), key_for());
+      std::sort(batch.begin(), batch.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+      batch.erase(std::unique(batch.begin(), batch.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
+                  batch.end());
+      Bitmap ids;
+      OrderedKey every{~uint64_t{0}, 0xffff};
+      OrderedKey some{0, 0};
+      for (const auto& [id, key] : batch) {
+        ids.add(id);
+        every = {every.m & key.m, static_cast<uint16_t>(every.e & key.e)};
+        some = {some.m | key.m, static_cast<uint16_t>(some.e | key.e)};
+        model[id] = key;
+      }
+      std::vector<uint32_t> zeros;
+      std::vector<uint32_t> ones;
+      batched.add_batch(ids, every, some, [&](unsigned bit) {
+        zeros.clear();
+        ones.clear();
+        for (const auto& [id, key] : batch) (key.bit(bit) ? ones : zeros).push_back(id);
+        return std::pair(std::span<const uint32_t>(zeros), std::span<const uint32_t>(ones));
+      });
+      expect_consistent(batched, model);
+    }
+    if (small_ints) {
+      unsigned split = 0;
+      for (unsigned bit = 0; bit < NumericalBitmap::KEY_BITS; ++bit) split += batched.is_uniform(bit) ? 0 : 1;
+      EXPECT_LE(split, 24u) << "keys of 0..999 differ in about 20 of the 76 bits";
+    }
+
+    // Merged into an empty structure and into one holding other ids, whole and restricted.
+    Bitmap half;
+    for (const auto& [id, key] : model) {
+      if (rng() % 2 != 0) half.add(id);
+    }
+    std::map<uint32_t, OrderedKey> half_model;
+    for (const auto& [id, key] : model) {
+      if (half.contains(id)) half_model[id] = key;
+    }
+    NumericalBitmap whole;
+    whole.merge_from(batched, nullptr);
+    expect_consistent(whole, model);
+    NumericalBitmap restricted;
+    std::map<uint32_t, OrderedKey> restricted_model;
+    for (uint32_t id = 300000; id < 300050; ++id) {
+      const OrderedKey key = key_for();
+      restricted.insert(key, id);
+      restricted_model[id] = key;
+    }
+    restricted.merge_from(batched, &half);
+    restricted_model.insert(half_model.begin(), half_model.end());
+    expect_consistent(restricted, restricted_model);
+
+    // Pruned to the half, then to nothing: every slice is uniform again.
+    batched.keep_only(half);
+    expect_consistent(batched, half_model);
+    batched.keep_only(Bitmap());
+    expect_consistent(batched, {});
+    EXPECT_TRUE(batched.is_empty());
+  }
 }
 
 // move(from, to) leaves every slice exactly as remove(from) + insert(to) would, for
@@ -466,8 +551,9 @@ TEST(NumericalBitmap, MoveMatchesRemoveThenInsert) {
     reference.insert(to, id);
     if (step % 97 == 0) {
       for (unsigned bit = 0; bit < NumericalBitmap::KEY_BITS; ++bit) {
-        ASSERT_EQ(moved.nb.slices[bit].zeros, reference.slices[bit].zeros) << "bit " << bit << " step " << step;
-        ASSERT_EQ(moved.nb.slices[bit].ones, reference.slices[bit].ones) << "bit " << bit << " step " << step;
+        ASSERT_EQ(moved.nb.zeros(bit), reference.zeros(bit)) << "bit " << bit << " step " << step;
+        ASSERT_EQ(moved.nb.ones(bit), reference.ones(bit)) << "bit " << bit << " step " << step;
+        ASSERT_EQ(moved.nb.is_uniform(bit), reference.is_uniform(bit)) << "bit " << bit << " step " << step;
       }
     }
   }

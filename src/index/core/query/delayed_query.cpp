@@ -8,6 +8,7 @@
 #include <new>
 #include <numeric>
 #include <shared_mutex>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -477,10 +478,8 @@ void BulkWriter::flush_numbers(MapBuffer& buffer, Scratch& scratch, bool with_id
   const size_t count = buffer.numbers.size();
   // Key bits shared by every staged number (most high bits of small integers, the sign of positive numbers) send
   // the whole group to one side: one bitmap of all the ids is ORed in, with no pass over the entries.
-  uint64_t m_all = ~uint64_t{0};
-  uint64_t m_any = 0;
-  uint16_t e_all = 0xffff;
-  uint16_t e_any = 0;
+  OrderedKey every{~uint64_t{0}, 0xffff};
+  OrderedKey some{0, 0};
   std::vector<uint32_t>& zeros = scratch.ids;
   zeros.resize(count);
   std::vector<uint32_t>& ones = scratch.ids_too;
@@ -493,10 +492,10 @@ void BulkWriter::flush_numbers(MapBuffer& buffer, Scratch& scratch, bool with_id
   }
   for (size_t pos = 0; pos < count; ++pos) {
     const NumberEntry& entry = (*by_id)[pos];
-    m_all &= entry.key.m;
-    m_any |= entry.key.m;
-    e_all &= entry.key.e;
-    e_any |= entry.key.e;
+    every.m &= entry.key.m;
+    some.m |= entry.key.m;
+    every.e &= entry.key.e;
+    some.e |= entry.key.e;
     zeros[pos] = entry.id;
   }
   Bitmap all;
@@ -504,16 +503,8 @@ void BulkWriter::flush_numbers(MapBuffer& buffer, Scratch& scratch, bool with_id
   // Sorted before locking: readers of this map wait only for the writes.
   const std::vector<NumberEntry>* sorted = with_ids ? &sorted_by_key(buffer, scratch) : nullptr;
   std::unique_lock lock(map.numeric_mutex);
-  NumericalBitmap& numbers = map.numeric.ensure();
-  for (unsigned bit = 0; bit < NumericalBitmap::KEY_BITS; ++bit) {
-    const bool every = bit < 64 ? ((m_all >> bit) & 1) != 0 : ((e_all >> (bit - 64)) & 1) != 0;
-    const bool some = bit < 64 ? ((m_any >> bit) & 1) != 0 : ((e_any >> (bit - 64)) & 1) != 0;
-    SlicePair& slice = numbers.slices[bit];
-    if (every || !some) {
-      (every ? slice.ones : slice.zeros) |= all;
-      continue;
-    }
-    // Mixed bit: a branch-free split (half the keys go each way, so a branch would miss half the time).
+  map.numeric.ensure().add_batch(all, every, some, [&](unsigned bit) {
+    // A mixed bit: a branch-free split (half the keys go each way, so a branch would miss half the time).
     size_t one_count = 0;
     size_t zero_count = 0;
     for (const NumberEntry& entry : *by_id) {
@@ -523,9 +514,9 @@ void BulkWriter::flush_numbers(MapBuffer& buffer, Scratch& scratch, bool with_id
       one_count += one;
       zero_count += !one;
     }
-    numbers.add_many(bit, false, zeros.data(), zero_count);
-    numbers.add_many(bit, true, ones.data(), one_count);
-  }
+    return std::pair(std::span<const uint32_t>(zeros.data(), zero_count),
+                     std::span<const uint32_t>(ones.data(), one_count));
+  });
   if (sorted != nullptr) add_number_ids(map, *sorted);
 }
 

@@ -83,11 +83,7 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
   }
   if (const NumericalBitmap* numbers = other.numeric.get()) {
     std::unique_lock lock(numeric_mutex);
-    NumericalBitmap& mine = numeric.ensure();
-    for (unsigned bit = 0; bit < NumericalBitmap::KEY_BITS; ++bit) {
-      or_restricted(mine.slices[bit].zeros, numbers->slices[bit].zeros, only);
-      or_restricted(mine.slices[bit].ones, numbers->slices[bit].ones, only);
-    }
+    numeric.ensure().merge_from(*numbers, only);
   }
   if (const NumberIds* values = other.number_ids.get()) {
     std::unique_lock lock(numeric_mutex);

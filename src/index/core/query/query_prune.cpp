@@ -83,12 +83,7 @@ void QueryMap::keep_only(const IdFilter& keep, std::vector<PyValue>& released) {
   }
   {
     std::unique_lock lock(numeric_mutex);
-    if (NumericalBitmap* numbers = numeric.get()) {
-      for (SlicePair& slice : numbers->slices) {
-        roaring_bitmap_and_inplace(&slice.zeros.roaring, &kept_ids.roaring);
-        roaring_bitmap_and_inplace(&slice.ones.roaring, &kept_ids.roaring);
-      }
-    }
+    if (NumericalBitmap* numbers = numeric.get()) numbers->keep_only(kept_ids);
     if (NumberIds* values = number_ids.get()) values->keep_only(*kept);
   }
   {

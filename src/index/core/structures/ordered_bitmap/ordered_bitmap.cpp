@@ -72,8 +72,8 @@ roaring_bitmap_t* borrow_tmp_bitmap() {
 
 void slice_bitmaps(const NumericalBitmap& nb, const roaring_bitmap_t** zeros, const roaring_bitmap_t** ones) {
   for (unsigned i = 0; i < NumericalBitmap::KEY_BITS; ++i) {
-    zeros[i] = &nb.slices[i].zeros.roaring;
-    ones[i] = &nb.slices[i].ones.roaring;
+    zeros[i] = &nb.zeros(i).roaring;
+    ones[i] = &nb.ones(i).roaring;
   }
 }
 
@@ -81,26 +81,77 @@ void throw_out_of_memory() { throw std::bad_alloc(); }
 
 }  // namespace scan_support
 
-void NumericalBitmap::insert(OrderedKey key, uint32_t id) {
-  for (unsigned i = 0; i < KEY_BITS; ++i) {
-    SlicePair& pair = slices[i];
-    roaring_bitmap_add(&(key.bit(i) ? pair.ones : pair.zeros).roaring, id);
+namespace {
+
+void set_key_bit(OrderedKey& key, unsigned bit, bool one) {
+  if (bit < 64) {
+    const uint64_t mask = uint64_t{1} << bit;
+    key.m = one ? key.m | mask : key.m & ~mask;
+  } else {
+    const auto mask = static_cast<uint16_t>(1u << (bit - 64));
+    key.e = static_cast<uint16_t>(one ? key.e | mask : key.e & ~mask);
   }
 }
 
+const Bitmap& empty_bitmap() {
+  static const Bitmap empty;
+  return empty;
+}
+
+}  // namespace
+
+const Bitmap& NumericalBitmap::side(unsigned bit, bool one) const {
+  if (!uniform_.bit(bit)) return one ? slices_[bit].ones : slices_[bit].zeros;
+  return agreed_.bit(bit) == one ? stored_ : empty_bitmap();
+}
+
+void NumericalBitmap::split_slice(unsigned bit) {
+  own_side(bit, agreed_.bit(bit)) = stored_;
+  set_key_bit(uniform_, bit, false);
+}
+
+void NumericalBitmap::settle(unsigned bit) {
+  SlicePair& pair = slices_[bit];
+  const bool zeros_empty = pair.zeros.isEmpty();
+  if (!zeros_empty && !pair.ones.isEmpty()) return;
+  // The other side now holds every stored id: stored_ says the same.
+  pair = SlicePair();
+  set_key_bit(uniform_, bit, true);
+  set_key_bit(agreed_, bit, zeros_empty);
+}
+
+void NumericalBitmap::insert(OrderedKey key, uint32_t id) {
+  if (stored_.isEmpty()) {
+    agreed_ = key;  // every slice is uniform while nothing is stored
+  } else {
+    for (unsigned bit = 0; bit < KEY_BITS; ++bit) {
+      const bool one = key.bit(bit);
+      if (uniform_.bit(bit)) {
+        if (agreed_.bit(bit) == one) continue;
+        split_slice(bit);  // before `id` joins the stored ids: it goes to the other side
+      }
+      roaring_bitmap_add(&own_side(bit, one).roaring, id);
+    }
+  }
+  stored_.add(id);
+}
+
 void NumericalBitmap::remove(OrderedKey key, uint32_t id) {
-  for (unsigned i = 0; i < KEY_BITS; ++i) {
-    SlicePair& pair = slices[i];
-    roaring_bitmap_remove(&(key.bit(i) ? pair.ones : pair.zeros).roaring, id);
+  stored_.remove(id);
+  for (unsigned bit = 0; bit < KEY_BITS; ++bit) {
+    if (uniform_.bit(bit)) continue;
+    roaring_bitmap_remove(&own_side(bit, key.bit(bit)).roaring, id);
+    settle(bit);
   }
 }
 
 void NumericalBitmap::move(OrderedKey from, OrderedKey to, uint32_t id) {
   // Only the differing bits: a small change of a number flips a few low mantissa bits.
-  auto flip = [&](unsigned i, bool now_one) {
-    SlicePair& pair = slices[i];
-    roaring_bitmap_remove(&(now_one ? pair.zeros : pair.ones).roaring, id);
-    roaring_bitmap_add(&(now_one ? pair.ones : pair.zeros).roaring, id);
+  auto flip = [&](unsigned bit, bool now_one) {
+    if (uniform_.bit(bit)) split_slice(bit);
+    roaring_bitmap_remove(&own_side(bit, !now_one).roaring, id);
+    roaring_bitmap_add(&own_side(bit, now_one).roaring, id);
+    settle(bit);
   };
   for (uint64_t diff = from.m ^ to.m; diff != 0; diff &= diff - 1) {
     unsigned i = static_cast<unsigned>(std::countr_zero(diff));
@@ -112,20 +163,76 @@ void NumericalBitmap::move(OrderedKey from, OrderedKey to, uint32_t id) {
   }
 }
 
-void NumericalBitmap::add_many(unsigned bit, bool one, const uint32_t* ids, size_t count) {
-  SlicePair& pair = slices.at(bit);
-  add_ids(&(one ? pair.ones : pair.zeros).roaring, ids, count);
+void NumericalBitmap::add_agreeing(unsigned bit, bool one, const Bitmap& ids) {
+  if (uniform_.bit(bit)) {
+    if (stored_.isEmpty()) {
+      set_key_bit(agreed_, bit, one);
+      return;
+    }
+    if (agreed_.bit(bit) == one) return;
+    split_slice(bit);
+  }
+  own_side(bit, one) |= ids;
+}
+
+void NumericalBitmap::add_differing(unsigned bit, std::span<const uint32_t> zeros, std::span<const uint32_t> ones) {
+  if (uniform_.bit(bit)) split_slice(bit);
+  add_ids(&slices_[bit].zeros.roaring, zeros.data(), zeros.size());
+  add_ids(&slices_[bit].ones.roaring, ones.data(), ones.size());
+}
+
+void NumericalBitmap::add_differing(unsigned bit, const Bitmap& zeros, const Bitmap& ones) {
+  if (uniform_.bit(bit)) split_slice(bit);
+  slices_[bit].zeros |= zeros;
+  slices_[bit].ones |= ones;
+}
+
+void NumericalBitmap::merge_from(const NumericalBitmap& other, const Bitmap* only) {
+  Bitmap incoming = other.stored_;
+  if (only != nullptr) incoming &= *only;
+  if (incoming.isEmpty()) return;
+  for (unsigned bit = 0; bit < KEY_BITS; ++bit) {
+    if (other.is_uniform(bit)) {
+      add_agreeing(bit, other.agreed_.bit(bit), incoming);
+      continue;
+    }
+    Bitmap zeros = other.slices_[bit].zeros;
+    Bitmap ones = other.slices_[bit].ones;
+    if (only != nullptr) {
+      zeros &= *only;
+      ones &= *only;
+    }
+    if (zeros.isEmpty() || ones.isEmpty()) {
+      add_agreeing(bit, zeros.isEmpty(), incoming);
+    } else {
+      add_differing(bit, zeros, ones);
+    }
+  }
+  stored_ |= incoming;
+}
+
+void NumericalBitmap::keep_only(const Bitmap& kept) {
+  stored_ &= kept;
+  for (unsigned bit = 0; bit < KEY_BITS; ++bit) {
+    if (uniform_.bit(bit)) continue;
+    slices_[bit].zeros &= kept;
+    slices_[bit].ones &= kept;
+    settle(bit);
+  }
+}
+
+void NumericalBitmap::run_optimize() {
+  stored_.runOptimize();
+  for (SlicePair& pair : slices_) {
+    pair.zeros.runOptimize();
+    pair.ones.runOptimize();
+  }
 }
 
 Bitmap NumericalBitmap::equal(OrderedKey key) const {
   Bitmap result;
   kernels().eq(*this, key.m, key.e, result, nullptr);
   return result;
-}
-
-bool NumericalBitmap::is_empty() const {
-  const SlicePair& first = slices[0];
-  return first.zeros.isEmpty() && first.ones.isEmpty();
 }
 
 void get_gt_into(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap& allowed) {

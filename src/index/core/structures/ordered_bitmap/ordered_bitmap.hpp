@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/ordered_bitmap/ordered_key.hpp"
@@ -16,29 +17,84 @@ struct SlicePair {
   Bitmap ones;
 };
 
-// One pair per key bit; every stored id sits in exactly one bitmap of every pair.
-// The structure holds only its bitmaps: a bulk writer keeps its own buffers for
-// the length of a batch and hands each slice its ids with add_many.
+// One pair per key bit; every stored id sits in exactly one side of every pair.
+//
+// A slice every stored key agrees on (the high bits of small integers, the sign of positive numbers, the exponent
+// of numbers of one magnitude) keeps no bitmap of its own: its agreeing side is `stored()` and its other side is
+// empty. Numbers of a narrow range so pay for the few slices where their keys differ, not for 76; a slice gets its
+// two bitmaps when a key first disagrees there, and gives them up when one side empties again.
+//
+// The structure holds only its bitmaps: a bulk writer keeps its own buffers for the length of a batch and hands
+// them over with add_batch.
 class NumericalBitmap {
  public:
   static constexpr unsigned KEY_BITS = OrderedKey::BITS;
-  std::array<SlicePair, KEY_BITS> slices;
 
-  // Stores `id` under `key`: one add per key bit.
+  // Stores `id` under `key`: one add per slice where stored keys differ.
   void insert(OrderedKey key, uint32_t id);
-  // Removes `id` stored under `key` from the same 76 bitmaps.
+  // Removes `id` stored under `key`.
   void remove(OrderedKey key, uint32_t id);
   // Moves `id` stored under `from` to `to`, touching only the slices whose key bit
   // differs (none when the keys are equal). Same result as remove(from) + insert(to).
   void move(OrderedKey from, OrderedKey to, uint32_t id);
-  // Adds `count` ids to one slice bitmap (key bit `bit`, the ones side when `one`);
-  // the bulk writer's flush. `ids` need not be sorted.
-  void add_many(unsigned bit, bool one, const uint32_t* ids, size_t count);
+  // Stores a batch of ids none of which is stored yet: `ids` all of them, `every` / `some` the AND / OR of their
+  // keys, and `split(bit)` returns two spans (the caller's buffers) of the batch's ids, in any order, whose key has
+  // a 0 / a 1 at a bit where their keys differ (called only for such bits).
+  template <class Split>
+  void add_batch(const Bitmap& ids, OrderedKey every, OrderedKey some, Split&& split);
+  // Stores what `other` stores for the ids of `only` (all of them when null), none of which is stored here yet.
+  void merge_from(const NumericalBitmap& other, const Bitmap* only);
+  // Keeps only the ids `kept` holds.
+  void keep_only(const Bitmap& kept);
+  // Compresses runs of ids in every bitmap.
+  void run_optimize();
+
+  // Every stored id.
+  const Bitmap& stored() const { return stored_; }
+  // The stored ids with a 0 / a 1 at key bit `bit`.
+  const Bitmap& zeros(unsigned bit) const { return side(bit, false); }
+  const Bitmap& ones(unsigned bit) const { return side(bit, true); }
+  // Whether every stored key has the same bit there (the slice then keeps no bitmap).
+  bool is_uniform(unsigned bit) const { return uniform_.bit(bit); }
   // The ids whose key equals `key`.
   Bitmap equal(OrderedKey key) const;
   // True when no id is stored.
-  bool is_empty() const;
+  bool is_empty() const { return stored_.isEmpty(); }
+
+ private:
+  const Bitmap& side(unsigned bit, bool one) const;
+  Bitmap& own_side(unsigned bit, bool one) { return one ? slices_[bit].ones : slices_[bit].zeros; }
+  // A uniform slice gets its two bitmaps: the agreeing side a copy of the stored ids, the other empty.
+  void split_slice(unsigned bit);
+  // A split slice with an empty side gives up both bitmaps and becomes uniform.
+  void settle(unsigned bit);
+  // Batch steps, taken before the batch joins `stored_`: its ids all have bit `one` at `bit` / differ there.
+  void add_agreeing(unsigned bit, bool one, const Bitmap& ids);
+  void add_differing(unsigned bit, std::span<const uint32_t> zeros, std::span<const uint32_t> ones);
+  void add_differing(unsigned bit, const Bitmap& zeros, const Bitmap& ones);
+
+  Bitmap stored_;
+  std::array<SlicePair, KEY_BITS> slices_;  // both empty where the slice is uniform
+  // Key-shaped bit masks: the slices that are uniform, and the bit every stored key has in each of them (any bit
+  // while nothing is stored; every slice is uniform then).
+  OrderedKey uniform_{~uint64_t{0}, 0xfff};
+  OrderedKey agreed_{};
 };
+
+template <class Split>
+void NumericalBitmap::add_batch(const Bitmap& ids, OrderedKey every, OrderedKey some, Split&& split) {
+  if (ids.isEmpty()) return;
+  for (unsigned bit = 0; bit < KEY_BITS; ++bit) {
+    const bool all_one = every.bit(bit);
+    if (all_one || !some.bit(bit)) {
+      add_agreeing(bit, all_one, ids);
+      continue;
+    }
+    const auto [zeros, ones] = split(bit);
+    add_differing(bit, zeros, ones);
+  }
+  stored_ |= ids;
+}
 
 // Kernels: the ids of `allowed` whose key is >, >=, <, <= the key (m, e), ORed into `out`.
 // `out` may be `allowed` itself. On allocation failure std::bad_alloc is thrown
