@@ -138,11 +138,21 @@ void NumericalBitmap::insert(OrderedKey key, uint32_t id) {
 
 void NumericalBitmap::remove(OrderedKey key, uint32_t id) {
   stored_.remove(id);
-  for (unsigned bit = 0; bit < KEY_BITS; ++bit) {
-    if (uniform_.bit(bit)) continue;
-    roaring_bitmap_remove(&own_side(bit, key.bit(bit)).roaring, id);
-    settle(bit);
+  if (stored_.isEmpty()) {
+    clear();
+    return;
   }
+  // A side this empties stays (as it did before this structure had uniform slices): were the slice made uniform
+  // again, a value flipping back and forth would copy the stored ids on every write.
+  for (unsigned bit = 0; bit < KEY_BITS; ++bit) {
+    if (!uniform_.bit(bit)) roaring_bitmap_remove(&own_side(bit, key.bit(bit)).roaring, id);
+  }
+}
+
+void NumericalBitmap::clear() {
+  stored_ = Bitmap();
+  for (SlicePair& pair : slices_) pair = SlicePair();
+  uniform_ = OrderedKey{~uint64_t{0}, 0xfff};
 }
 
 void NumericalBitmap::move(OrderedKey from, OrderedKey to, uint32_t id) {
@@ -151,7 +161,6 @@ void NumericalBitmap::move(OrderedKey from, OrderedKey to, uint32_t id) {
     if (uniform_.bit(bit)) split_slice(bit);
     roaring_bitmap_remove(&own_side(bit, !now_one).roaring, id);
     roaring_bitmap_add(&own_side(bit, now_one).roaring, id);
-    settle(bit);
   };
   for (uint64_t diff = from.m ^ to.m; diff != 0; diff &= diff - 1) {
     unsigned i = static_cast<unsigned>(std::countr_zero(diff));
@@ -213,6 +222,11 @@ void NumericalBitmap::merge_from(const NumericalBitmap& other, const Bitmap* onl
 
 void NumericalBitmap::keep_only(const Bitmap& kept) {
   stored_ &= kept;
+  if (stored_.isEmpty()) {
+    clear();
+    return;
+  }
+  // A prune costs a pass over every slice anyway: slices it leaves with an empty side give up their bitmaps.
   for (unsigned bit = 0; bit < KEY_BITS; ++bit) {
     if (uniform_.bit(bit)) continue;
     slices_[bit].zeros &= kept;

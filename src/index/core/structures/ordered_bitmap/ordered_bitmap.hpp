@@ -21,8 +21,10 @@ struct SlicePair {
 //
 // A slice every stored key agrees on (the high bits of small integers, the sign of positive numbers, the exponent
 // of numbers of one magnitude) keeps no bitmap of its own: its agreeing side is `stored()` and its other side is
-// empty. Numbers of a narrow range so pay for the few slices where their keys differ, not for 76; a slice gets its
-// two bitmaps when a key first disagrees there, and gives them up when one side empties again.
+// empty. Numbers of a narrow range so pay for the few slices where their keys differ, not for 76. A slice gets its
+// two bitmaps when a key first disagrees there (a copy of the stored ids) and keeps them until a prune leaves one
+// side empty or the structure empties: single writes never turn a slice back, so a value flipping back and forth
+// copies nothing.
 //
 // The structure holds only its bitmaps: a bulk writer keeps its own buffers for the length of a batch and hands
 // them over with add_batch.
@@ -54,7 +56,8 @@ class NumericalBitmap {
   // The stored ids with a 0 / a 1 at key bit `bit`.
   const Bitmap& zeros(unsigned bit) const { return side(bit, false); }
   const Bitmap& ones(unsigned bit) const { return side(bit, true); }
-  // Whether every stored key has the same bit there (the slice then keeps no bitmap).
+  // Whether the slice keeps no bitmap (every stored key has the same bit there; a slice with bitmaps may also
+  // have one side empty).
   bool is_uniform(unsigned bit) const { return uniform_.bit(bit); }
   // The ids whose key equals `key`.
   Bitmap equal(OrderedKey key) const;
@@ -68,6 +71,8 @@ class NumericalBitmap {
   void split_slice(unsigned bit);
   // A split slice with an empty side gives up both bitmaps and becomes uniform.
   void settle(unsigned bit);
+  // Back to the empty structure: no ids, every slice uniform.
+  void clear();
   // Batch steps, taken before the batch joins `stored_`: its ids all have bit `one` at `bit` / differ there.
   void add_agreeing(unsigned bit, bool one, const Bitmap& ids);
   void add_differing(unsigned bit, std::span<const uint32_t> zeros, std::span<const uint32_t> ones);
