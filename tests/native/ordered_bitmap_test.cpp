@@ -231,8 +231,8 @@ struct Fixture {
   mutable std::vector<std::pair<uint32_t, OrderedKey>> snapshot;  // the model as a flat list, for speed
 };
 
-// Every stored id in exactly one side of every slice, on the side its key's bit says; a slice keeping no
-// bitmap of its own has one side empty.
+// The sides of every slice are the model's: the kept side holds exactly the stored ids with the kept bit, and the
+// other side is the rest of the stored ids. A kept side holds at least 7/16 or at most 1/64 of the stored ids.
 void expect_consistent(const NumericalBitmap& nb, const std::map<uint32_t, OrderedKey>& model) {
   Bitmap stored;
   for (const auto& [id, key] : model) stored.add(id);
@@ -241,9 +241,11 @@ void expect_consistent(const NumericalBitmap& nb, const std::map<uint32_t, Order
     Bitmap zeros;
     Bitmap ones;
     for (const auto& [id, key] : model) (key.bit(bit) ? ones : zeros).add(id);
-    ASSERT_EQ(nb.zeros(bit), zeros) << "bit " << bit;
-    ASSERT_EQ(nb.ones(bit), ones) << "bit " << bit;
-    if (nb.is_uniform(bit)) ASSERT_TRUE(zeros.isEmpty() || ones.isEmpty()) << "bit " << bit;
+    ASSERT_EQ(nb.kept(bit), nb.kept_bit(bit) ? ones : zeros) << "bit " << bit;
+    const uint64_t kept = nb.kept(bit).cardinality();
+    ASSERT_TRUE(64 * kept <= model.size() || 16 * kept >= 7 * model.size()) << "bit " << bit << " keeps " << kept;
+    ASSERT_EQ(nb.side(bit, false), zeros) << "bit " << bit;
+    ASSERT_EQ(nb.side(bit, true), ones) << "bit " << bit;
   }
 }
 void expect_consistent(const Fixture& f) { expect_consistent(f.nb, f.model); }
@@ -448,11 +450,12 @@ TEST(NumericalBitmap, BatchesMergesAndPrunesMatchTheModel) {
   std::mt19937_64 rng(4242);
   const std::vector<Number> wild = random_numbers(rng, 50);
   for (const bool small_ints : {true, false}) {
-    std::map<uint32_t, OrderedKey> model;
+    Fixture f;  // its model is kept by hand here: the structure is filled by batches
+    std::map<uint32_t, OrderedKey>& model = f.model;
     auto key_for = [&] {
       return small_ints ? OrderedKey::from_int(static_cast<int64_t>(rng() % 1000)) : wild[rng() % wild.size()].key;
     };
-    NumericalBitmap batched;
+    NumericalBitmap& batched = f.nb;
     for (uint32_t first = 0; first < 200000; first += 20000) {
       // A batch of one key first: every slice agrees within it.
       const size_t size = first == 0 ? 1 : 1 + rng() % 15000;
@@ -480,6 +483,7 @@ TEST(NumericalBitmap, BatchesMergesAndPrunesMatchTheModel) {
       });
       expect_consistent(batched, model);
     }
+    check_all(f, query_keys(f, rng, 3), allowed_sets(f, rng, 200000), rng);
     if (small_ints) {
       unsigned split = 0;
       for (unsigned bit = 0; bit < NumericalBitmap::KEY_BITS; ++bit) split += batched.is_uniform(bit) ? 0 : 1;
@@ -511,16 +515,20 @@ TEST(NumericalBitmap, BatchesMergesAndPrunesMatchTheModel) {
 
     // Pruned to the half, then to nothing: every slice is uniform again.
     batched.keep_only(half);
-    expect_consistent(batched, half_model);
+    model = half_model;
+    f.snapshot.clear();
+    expect_consistent(batched, model);
+    check_all(f, query_keys(f, rng, 3), allowed_sets(f, rng, 200000), rng);
     batched.keep_only(Bitmap());
     expect_consistent(batched, {});
     EXPECT_TRUE(batched.is_empty());
   }
 }
 
-// A write that first disagrees with the stored keys at a bit gives the slice its bitmaps for good: flipping the
-// value back leaves them (no copy of the stored ids per write); a prune that empties a side takes them again.
-TEST(NumericalBitmap, SlicesSplitOnceAndSettleOnPrune) {
+// A slice keeps the side of the few keys that disagree with the rest from their first id, so a value flipping back
+// and forth adds its one id and takes it again; once that side grows past 1/64 of the ids the slice keeps the
+// larger side, until that falls under 7/16.
+TEST(NumericalBitmap, SlicesKeepTheFewOrTheLargerSide) {
   Fixture f;
   const OrderedKey even = OrderedKey::from_int(1000);
   const OrderedKey odd = OrderedKey::from_int(1001);
@@ -535,17 +543,21 @@ TEST(NumericalBitmap, SlicesSplitOnceAndSettleOnPrune) {
     f.nb.move(even, odd, 30);
     f.model[30] = odd;
     expect_consistent(f);
-    EXPECT_FALSE(f.nb.is_uniform(low_bit));
+    EXPECT_EQ(f.nb.kept(low_bit).cardinality(), 1u);
     f.nb.move(odd, even, 30);
     f.model[30] = even;
     expect_consistent(f);
-    EXPECT_FALSE(f.nb.is_uniform(low_bit)) << "flipping back keeps the bitmaps";
+    EXPECT_TRUE(f.nb.is_uniform(low_bit));
   }
-  f.nb.keep_only(f.nb.stored());
+  for (uint32_t id = 0; id < 40; ++id) f.put(id * 3, odd);
+  EXPECT_EQ(f.nb.kept(low_bit).cardinality(), 40u) << "under 1/64: the few";
+  for (uint32_t id = 40; id < 2000; ++id) f.put(id * 3, odd);
   expect_consistent(f);
-  EXPECT_TRUE(f.nb.is_uniform(low_bit));
-  f.put(7, odd);
-  f.erase(0);
+  EXPECT_EQ(f.nb.kept(low_bit).cardinality(), 2000u) << "the larger side";
+  for (uint32_t id = 0; id < 1500; ++id) f.erase(id * 3);
+  expect_consistent(f);
+  EXPECT_EQ(f.nb.kept(low_bit).cardinality(), 1000u) << "500 odd, 1000 even: the larger side again";
+  f.nb.keep_only(f.nb.stored());
   expect_consistent(f);
   while (!f.model.empty()) f.erase(f.model.begin()->first);
   for (unsigned bit = 0; bit < NumericalBitmap::KEY_BITS; ++bit) EXPECT_TRUE(f.nb.is_uniform(bit)) << bit;
@@ -584,8 +596,8 @@ TEST(NumericalBitmap, MoveMatchesRemoveThenInsert) {
     reference.insert(to, id);
     if (step % 97 == 0) {
       for (unsigned bit = 0; bit < NumericalBitmap::KEY_BITS; ++bit) {
-        ASSERT_EQ(moved.nb.zeros(bit), reference.zeros(bit)) << "bit " << bit << " step " << step;
-        ASSERT_EQ(moved.nb.ones(bit), reference.ones(bit)) << "bit " << bit << " step " << step;
+        ASSERT_EQ(moved.nb.side(bit, false), reference.side(bit, false)) << "bit " << bit << " step " << step;
+        ASSERT_EQ(moved.nb.side(bit, true), reference.side(bit, true)) << "bit " << bit << " step " << step;
       }
     }
   }

@@ -70,97 +70,92 @@ roaring_bitmap_t* borrow_tmp_bitmap() {
   return &TMP_BITMAP.roaring;
 }
 
-void slice_bitmaps(const NumericalBitmap& nb, const roaring_bitmap_t** zeros, const roaring_bitmap_t** ones) {
+void slice_bitmaps(const NumericalBitmap& nb, const roaring_bitmap_t** kept, bool* kept_bits,
+                   const roaring_bitmap_t** stored) {
   for (unsigned i = 0; i < NumericalBitmap::KEY_BITS; ++i) {
-    zeros[i] = &nb.zeros(i).roaring;
-    ones[i] = &nb.ones(i).roaring;
+    kept[i] = &nb.kept(i).roaring;
+    kept_bits[i] = nb.kept_bit(i);
   }
+  *stored = &nb.stored().roaring;
 }
 
 void throw_out_of_memory() { throw std::bad_alloc(); }
 
 }  // namespace scan_support
 
-namespace {
-
-void set_key_bit(OrderedKey& key, unsigned bit, bool one) {
+void NumericalBitmap::set_kept_bit(unsigned bit, bool one) {
   if (bit < 64) {
     const uint64_t mask = uint64_t{1} << bit;
-    key.m = one ? key.m | mask : key.m & ~mask;
+    kept_bit_.m = one ? kept_bit_.m | mask : kept_bit_.m & ~mask;
   } else {
     const auto mask = static_cast<uint16_t>(1u << (bit - 64));
-    key.e = static_cast<uint16_t>(one ? key.e | mask : key.e & ~mask);
+    kept_bit_.e = static_cast<uint16_t>(one ? kept_bit_.e | mask : kept_bit_.e & ~mask);
   }
 }
 
-const Bitmap& empty_bitmap() {
-  static const Bitmap empty;
-  return empty;
-}
-
-}  // namespace
-
-const Bitmap& NumericalBitmap::side(unsigned bit, bool one) const {
-  if (!uniform_.bit(bit)) return one ? slices_[bit].ones : slices_[bit].zeros;
-  return agreed_.bit(bit) == one ? stored_ : empty_bitmap();
-}
-
-void NumericalBitmap::split_slice(unsigned bit) {
-  own_side(bit, agreed_.bit(bit)) = stored_;
-  set_key_bit(uniform_, bit, false);
-}
-
-void NumericalBitmap::settle(unsigned bit) {
-  SlicePair& pair = slices_[bit];
-  const bool zeros_empty = pair.zeros.isEmpty();
-  if (!zeros_empty && !pair.ones.isEmpty()) return;
-  // The other side now holds every stored id: stored_ says the same.
-  pair = SlicePair();
-  set_key_bit(uniform_, bit, true);
-  set_key_bit(agreed_, bit, zeros_empty);
-}
-
-void NumericalBitmap::insert(OrderedKey key, uint32_t id) {
-  if (stored_.isEmpty()) {
-    agreed_ = key;  // every slice is uniform while nothing is stored
-  } else {
-    for (unsigned bit = 0; bit < KEY_BITS; ++bit) {
-      const bool one = key.bit(bit);
-      if (uniform_.bit(bit)) {
-        if (agreed_.bit(bit) == one) continue;
-        split_slice(bit);  // before `id` joins the stored ids: it goes to the other side
-      }
-      roaring_bitmap_add(&own_side(bit, one).roaring, id);
-    }
-  }
-  stored_.add(id);
-}
-
-void NumericalBitmap::remove(OrderedKey key, uint32_t id) {
-  stored_.remove(id);
-  if (stored_.isEmpty()) {
-    clear();
-    return;
-  }
-  // A side this empties stays (as it did before this structure had uniform slices): were the slice made uniform
-  // again, a value flipping back and forth would copy the stored ids on every write.
-  for (unsigned bit = 0; bit < KEY_BITS; ++bit) {
-    if (!uniform_.bit(bit)) roaring_bitmap_remove(&own_side(bit, key.bit(bit)).roaring, id);
-  }
+void NumericalBitmap::add_to(Bitmap& into, std::span<const uint32_t> ids) {
+  add_ids(&into.roaring, ids.data(), ids.size());
 }
 
 void NumericalBitmap::clear() {
   stored_ = Bitmap();
-  for (SlicePair& pair : slices_) pair = SlicePair();
-  uniform_ = OrderedKey{~uint64_t{0}, 0xfff};
+  stored_count_ = 0;
+  for (Bitmap& slice : slices_) slice = Bitmap();
+  kept_count_.fill(0);
+}
+
+void NumericalBitmap::balance(unsigned bit) {
+  const uint64_t kept = kept_count_[bit];
+  if (64 * kept <= stored_count_ || 16 * kept >= 7 * stored_count_) return;
+  slices_[bit] = stored_ - slices_[bit];
+  kept_count_[bit] = static_cast<uint32_t>(stored_count_ - kept);
+  set_kept_bit(bit, !kept_bit(bit));
+}
+
+void NumericalBitmap::balance_all() {
+  for (unsigned bit = 0; bit < KEY_BITS; ++bit) balance(bit);
+}
+
+Bitmap NumericalBitmap::side(unsigned bit, bool one) const {
+  if (one == kept_bit(bit)) return slices_[bit];
+  return stored_ - slices_[bit];
+}
+
+void NumericalBitmap::insert(OrderedKey key, uint32_t id) {
+  // The first key makes every slice uniform: each keeps the side that key is not on.
+  if (stored_.isEmpty()) kept_bit_ = OrderedKey{~key.m, static_cast<uint16_t>(~key.e & 0xfff)};
+  if (!stored_.addChecked(id)) return;  // already stored (under this key, by the caller's contract)
+  ++stored_count_;
+  for (unsigned bit = 0; bit < KEY_BITS; ++bit) {
+    if (key.bit(bit) == kept_bit(bit) && roaring_bitmap_add_checked(&slices_[bit].roaring, id)) ++kept_count_[bit];
+  }
+  balance_all();
+}
+
+void NumericalBitmap::remove(OrderedKey key, uint32_t id) {
+  if (!stored_.removeChecked(id)) return;
+  --stored_count_;
+  if (stored_count_ == 0) {
+    clear();
+    return;
+  }
+  for (unsigned bit = 0; bit < KEY_BITS; ++bit) {
+    if (key.bit(bit) == kept_bit(bit) && roaring_bitmap_remove_checked(&slices_[bit].roaring, id)) {
+      --kept_count_[bit];
+    }
+  }
+  balance_all();
 }
 
 void NumericalBitmap::move(OrderedKey from, OrderedKey to, uint32_t id) {
   // Only the differing bits: a small change of a number flips a few low mantissa bits.
   auto flip = [&](unsigned bit, bool now_one) {
-    if (uniform_.bit(bit)) split_slice(bit);
-    roaring_bitmap_remove(&own_side(bit, !now_one).roaring, id);
-    roaring_bitmap_add(&own_side(bit, now_one).roaring, id);
+    if (now_one == kept_bit(bit)) {
+      if (roaring_bitmap_add_checked(&slices_[bit].roaring, id)) ++kept_count_[bit];
+    } else if (roaring_bitmap_remove_checked(&slices_[bit].roaring, id)) {
+      --kept_count_[bit];
+    }
+    balance(bit);
   };
   for (uint64_t diff = from.m ^ to.m; diff != 0; diff &= diff - 1) {
     unsigned i = static_cast<unsigned>(std::countr_zero(diff));
@@ -173,74 +168,60 @@ void NumericalBitmap::move(OrderedKey from, OrderedKey to, uint32_t id) {
 }
 
 void NumericalBitmap::add_agreeing(unsigned bit, bool one, const Bitmap& ids) {
-  if (uniform_.bit(bit)) {
-    if (stored_.isEmpty()) {
-      set_key_bit(agreed_, bit, one);
-      return;
-    }
-    if (agreed_.bit(bit) == one) return;
-    split_slice(bit);
+  if (stored_.isEmpty()) {
+    set_kept_bit(bit, !one);  // the batch alone is stored: the slice stays uniform
+    return;
   }
-  own_side(bit, one) |= ids;
-}
-
-void NumericalBitmap::add_differing(unsigned bit, std::span<const uint32_t> zeros, std::span<const uint32_t> ones) {
-  if (uniform_.bit(bit)) split_slice(bit);
-  add_ids(&slices_[bit].zeros.roaring, zeros.data(), zeros.size());
-  add_ids(&slices_[bit].ones.roaring, ones.data(), ones.size());
-}
-
-void NumericalBitmap::add_differing(unsigned bit, const Bitmap& zeros, const Bitmap& ones) {
-  if (uniform_.bit(bit)) split_slice(bit);
-  slices_[bit].zeros |= zeros;
-  slices_[bit].ones |= ones;
+  if (one != kept_bit(bit)) return;
+  slices_[bit] |= ids;
+  kept_count_[bit] += static_cast<uint32_t>(ids.cardinality());
 }
 
 void NumericalBitmap::merge_from(const NumericalBitmap& other, const Bitmap* only) {
   Bitmap incoming = other.stored_;
   if (only != nullptr) incoming &= *only;
   if (incoming.isEmpty()) return;
+  const uint64_t total = incoming.cardinality();
   for (unsigned bit = 0; bit < KEY_BITS; ++bit) {
-    if (other.is_uniform(bit)) {
-      add_agreeing(bit, other.agreed_.bit(bit), incoming);
+    const bool theirs = other.kept_bit(bit);
+    Bitmap kept = other.slices_[bit];
+    if (only != nullptr) kept &= *only;
+    const uint64_t count = kept.cardinality();
+    if (count == 0 || count == total) {
+      add_agreeing(bit, count == 0 ? !theirs : theirs, incoming);
       continue;
     }
-    Bitmap zeros = other.slices_[bit].zeros;
-    Bitmap ones = other.slices_[bit].ones;
-    if (only != nullptr) {
-      zeros &= *only;
-      ones &= *only;
-    }
-    if (zeros.isEmpty() || ones.isEmpty()) {
-      add_agreeing(bit, zeros.isEmpty(), incoming);
+    const Bitmap rest = incoming - kept;
+    if (theirs) {
+      add_differing(bit, rest, kept);
     } else {
-      add_differing(bit, zeros, ones);
+      add_differing(bit, kept, rest);
     }
   }
   stored_ |= incoming;
+  stored_count_ += total;
+  balance_all();
 }
 
 void NumericalBitmap::keep_only(const Bitmap& kept) {
   stored_ &= kept;
-  if (stored_.isEmpty()) {
+  stored_count_ = stored_.cardinality();
+  if (stored_count_ == 0) {
     clear();
     return;
   }
-  // A prune costs a pass over every slice anyway: slices it leaves with an empty side give up their bitmaps.
   for (unsigned bit = 0; bit < KEY_BITS; ++bit) {
-    if (uniform_.bit(bit)) continue;
-    slices_[bit].zeros &= kept;
-    slices_[bit].ones &= kept;
-    settle(bit);
+    Bitmap& slice = slices_[bit];
+    if (slice.isEmpty()) continue;
+    slice &= kept;
+    kept_count_[bit] = static_cast<uint32_t>(slice.cardinality());
+    balance(bit);
   }
 }
 
 void NumericalBitmap::run_optimize() {
   stored_.runOptimize();
-  for (SlicePair& pair : slices_) {
-    pair.zeros.runOptimize();
-    pair.ones.runOptimize();
-  }
+  for (Bitmap& slice : slices_) slice.runOptimize();
 }
 
 Bitmap NumericalBitmap::equal(OrderedKey key) const {

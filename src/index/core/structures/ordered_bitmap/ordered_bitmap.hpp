@@ -11,20 +11,16 @@
 
 namespace vostrel {
 
-// The ids whose key has a 0 (zeros) and a 1 (ones) at one key bit.
-struct SlicePair {
-  Bitmap zeros;
-  Bitmap ones;
-};
-
-// One pair per key bit; every stored id sits in exactly one side of every pair.
+// Every stored id has a 0 or a 1 at each of the 76 key bits. Per key bit (a slice) the structure keeps one side
+// only: the ids of the other side are the stored ids less those. A slice every stored key agrees on (the high bits
+// of small integers, the sign of positive numbers, the exponent of numbers of one magnitude) keeps no ids at all.
 //
-// A slice every stored key agrees on (the high bits of small integers, the sign of positive numbers, the exponent
-// of numbers of one magnitude) keeps no bitmap of its own: its agreeing side is `stored()` and its other side is
-// empty. Numbers of a narrow range so pay for the few slices where their keys differ, not for 76. A slice gets its
-// two bitmaps when a key first disagrees there (a copy of the stored ids) and keeps them until a prune leaves one
-// side empty or the structure empties: single writes never turn a slice back, so a value flipping back and forth
-// copies nothing.
+// Which side a slice keeps: the larger one, unless the smaller holds under 1/64 of the stored ids. The larger
+// side's containers are bitsets wherever either side's are (a chunk of a small side may be an array, which the
+// comparison kernels read id by id, dozens of times slower than a bitset's words); the few ids of a nearly uniform
+// slice cost little to read. A slice turns to its other side (a pass over the stored ids) only once its kept side
+// holds between 1/64 and 7/16 of them, so between two turns the stored ids change by a share of their number:
+// single writes cost no more than before, on average.
 //
 // The structure holds only its bitmaps: a bulk writer keeps its own buffers for the length of a batch and hands
 // them over with add_batch.
@@ -32,12 +28,12 @@ class NumericalBitmap {
  public:
   static constexpr unsigned KEY_BITS = OrderedKey::BITS;
 
-  // Stores `id` under `key`: one add per slice where stored keys differ.
+  // Stores `id` under `key`: one add per slice whose kept side the key is on.
   void insert(OrderedKey key, uint32_t id);
   // Removes `id` stored under `key`.
   void remove(OrderedKey key, uint32_t id);
   // Moves `id` stored under `from` to `to`, touching only the slices whose key bit
-  // differs (none when the keys are equal). Same result as remove(from) + insert(to).
+  // differs (none when the keys are equal). Same sets as remove(from) + insert(to).
   void move(OrderedKey from, OrderedKey to, uint32_t id);
   // Stores a batch of ids none of which is stored yet: `ids` all of them, `every` / `some` the AND / OR of their
   // keys, and `split(bit)` returns two spans (the caller's buffers) of the batch's ids, in any order, whose key has
@@ -53,37 +49,42 @@ class NumericalBitmap {
 
   // Every stored id.
   const Bitmap& stored() const { return stored_; }
-  // The stored ids with a 0 / a 1 at key bit `bit`.
-  const Bitmap& zeros(unsigned bit) const { return side(bit, false); }
-  const Bitmap& ones(unsigned bit) const { return side(bit, true); }
-  // Whether the slice keeps no bitmap (every stored key has the same bit there; a slice with bitmaps may also
-  // have one side empty).
-  bool is_uniform(unsigned bit) const { return uniform_.bit(bit); }
+  // The ids a slice keeps: exactly the stored ids whose key has kept_bit(bit) there (none for a uniform slice).
+  const Bitmap& kept(unsigned bit) const { return slices_[bit]; }
+  bool kept_bit(unsigned bit) const { return kept_bit_.bit(bit); }
+  // The stored ids with bit `one` at key bit `bit` (a new bitmap: for tests and reference scans).
+  Bitmap side(unsigned bit, bool one) const;
+  // Whether the slice keeps no ids (every stored key has the same bit there).
+  bool is_uniform(unsigned bit) const { return slices_[bit].isEmpty(); }
   // The ids whose key equals `key`.
   Bitmap equal(OrderedKey key) const;
   // True when no id is stored.
   bool is_empty() const { return stored_.isEmpty(); }
 
  private:
-  const Bitmap& side(unsigned bit, bool one) const;
-  Bitmap& own_side(unsigned bit, bool one) { return one ? slices_[bit].ones : slices_[bit].zeros; }
-  // A uniform slice gets its two bitmaps: the agreeing side a copy of the stored ids, the other empty.
-  void split_slice(unsigned bit);
-  // A split slice with an empty side gives up both bitmaps and becomes uniform.
-  void settle(unsigned bit);
-  // Back to the empty structure: no ids, every slice uniform.
-  void clear();
-  // Batch steps, taken before the batch joins `stored_`: its ids all have bit `one` at `bit` / differ there.
+  void set_kept_bit(unsigned bit, bool one);
+  // Turns slice `bit` to its other side when the kept side holds between 1/64 and 7/16 of the stored ids.
+  void balance(unsigned bit);
+  void balance_all();
+  // Batch steps, taken before the batch joins `stored_`: its ids all have bit `one` at `bit` / `zeros` and `ones`
+  // of them have a 0 / a 1 there.
   void add_agreeing(unsigned bit, bool one, const Bitmap& ids);
-  void add_differing(unsigned bit, std::span<const uint32_t> zeros, std::span<const uint32_t> ones);
-  void add_differing(unsigned bit, const Bitmap& zeros, const Bitmap& ones);
+  template <class Ids>
+  void add_differing(unsigned bit, const Ids& zeros, const Ids& ones);
+  static void add_to(Bitmap& into, const Bitmap& ids) { into |= ids; }
+  static void add_to(Bitmap& into, std::span<const uint32_t> ids);
+  static uint64_t count_of(const Bitmap& ids) { return ids.cardinality(); }
+  static uint64_t count_of(std::span<const uint32_t> ids) { return ids.size(); }
+  // Back to the empty structure.
+  void clear();
 
   Bitmap stored_;
-  std::array<SlicePair, KEY_BITS> slices_;  // both empty where the slice is uniform
-  // Key-shaped bit masks: the slices that are uniform, and the bit every stored key has in each of them (any bit
-  // while nothing is stored; every slice is uniform then).
-  OrderedKey uniform_{~uint64_t{0}, 0xfff};
-  OrderedKey agreed_{};
+  uint64_t stored_count_ = 0;
+  std::array<Bitmap, KEY_BITS> slices_;  // the kept side of each slice
+  std::array<uint32_t, KEY_BITS> kept_count_{};  // ids in each kept side
+  // Key-shaped: per slice, the bit of the kept side's keys. A uniform slice keeps an empty side whose bit no
+  // stored key has, so it reads as any other slice: the ids with that bit are the kept ones, the rest the others.
+  OrderedKey kept_bit_{};
 };
 
 template <class Split>
@@ -99,6 +100,17 @@ void NumericalBitmap::add_batch(const Bitmap& ids, OrderedKey every, OrderedKey 
     add_differing(bit, zeros, ones);
   }
   stored_ |= ids;
+  stored_count_ += ids.cardinality();
+  balance_all();
+}
+
+template <class Ids>
+void NumericalBitmap::add_differing(unsigned bit, const Ids& zeros, const Ids& ones) {
+  // With nothing stored yet, the batch's larger side is kept (balance() then decides); otherwise the slice's own.
+  if (stored_.isEmpty()) set_kept_bit(bit, count_of(ones) >= count_of(zeros));
+  const auto& added = kept_bit(bit) ? ones : zeros;
+  add_to(slices_[bit], added);
+  kept_count_[bit] += static_cast<uint32_t>(count_of(added));
 }
 
 // Kernels: the ids of `allowed` whose key is >, >=, <, <= the key (m, e), ORed into `out`.

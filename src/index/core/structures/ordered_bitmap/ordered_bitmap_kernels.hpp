@@ -14,11 +14,12 @@
 // then Q = Q AND key-side):
 // - Every step is an element-wise set operation, so it runs one 65536-id chunk
 //   (one CRoaring container) at a time, each chunk to its end.
-// - Q is first cut to the stored ids. Every stored id sits in exactly one bitmap
-//   of each pair, so afterwards "Q AND other-side" is "Q AND NOT key-side" and a
-//   step needs only one of the two containers: the cheaper one is read.
-// - A slice whose other side has no container in the chunk leaves Q unchanged
-//   (the usual case for the top key bits); one whose key side has none empties Q.
+// - Q is first cut to the stored ids. A slice keeps one side only, and within the
+//   stored ids the other side is its complement, so a step reads the kept
+//   container: Q AND kept, or Q AND NOT kept.
+// - A slice whose kept side has no container in the chunk, or one holding every
+//   stored id of the chunk, leaves Q unchanged when the key's bit is the one all
+//   those ids have (the usual case for the top key bits), and empties Q otherwise.
 // - A chunk stops as soon as Q is empty. A large Q lives in a 1024-word buffer.
 //   While the slices have bitset containers, each vector-sized block of Q runs through
 //   all of them in a register and stops on its own once it is empty, so the
@@ -47,7 +48,9 @@ namespace vostrel {
 namespace scan_support {
 // Defined once, in the plain build (ordered_bitmap.cpp).
 roaring_bitmap_t* borrow_tmp_bitmap();
-void slice_bitmaps(const NumericalBitmap& nb, const roaring_bitmap_t** zeros, const roaring_bitmap_t** ones);
+// The kept side of every slice, the bit of each kept side, and the stored ids.
+void slice_bitmaps(const NumericalBitmap& nb, const roaring_bitmap_t** kept, bool* kept_bits,
+                   const roaring_bitmap_t** stored);
 [[noreturn]] void throw_out_of_memory();
 }  // namespace scan_support
 
@@ -88,36 +91,63 @@ bool vec_is_zero(const Vec& v) {
 #endif
 }
 
-// One slice applied block by block: Q &= words (XOR invert), and the dropped ids
-// are reported where `report` is all ones. Null words: the key side has no
-// container, so Q empties.
+// The ids of one slice side in one chunk, read a vector-sized block at a time: a bitset's words in place, or a
+// sorted array's ids gathered into a block's bits as the blocks go by (blocks are visited in rising order, so a
+// cursor walks the array once; ids of blocks skipped are stepped over).
+struct SideWords {
+  const uint64_t* words = nullptr;  // a bitset container's words, or null
+  const uint16_t* values = nullptr; // an array container's ids when `words` is null
+  int32_t count = 0;
+  int32_t cursor = 0;
+
+  static SideWords of_bitset(const uint64_t* words) { return SideWords{words, nullptr, 0, 0}; }
+  static SideWords of_array(const array_container_t* array) {
+    return SideWords{nullptr, array->array, array->cardinality, 0};
+  }
+  bool empty() const { return words == nullptr && values == nullptr; }
+
+  // The side's bits in the words [w, w + VEC_WORDS).
+  Vec block(uint32_t w) {
+    Vec bits;
+    if (words != nullptr) {
+      std::memcpy(&bits, words + w, sizeof bits);
+      return bits;
+    }
+    uint64_t lanes[VEC_WORDS] = {};
+    const uint32_t lo = w * 64;
+    const uint32_t hi = lo + VEC_WORDS * 64;
+    int32_t at = cursor;
+    while (at < count && values[at] < lo) ++at;
+    for (; at < count && values[at] < hi; ++at) lanes[(values[at] >> 6) - w] |= uint64_t{1} << (values[at] & 63);
+    cursor = at;
+    std::memcpy(&bits, lanes, sizeof bits);
+    return bits;
+  }
+};
+
+// One slice applied block by block: Q &= side (XOR invert), and the dropped ids
+// are reported where `report` is all ones. An empty side: no id of Q has the
+// key's bit, so Q empties.
 struct BlockStep {
-  const uint64_t* words;
+  SideWords side;
   uint64_t invert;
   uint64_t report;
 };
 
 // One slice of a range (low <= key <= high) applied block by block: the ids
-// with a 1 there are `words` XOR `invert`; low_bit / high_bit are all ones
+// with a 1 there are `side` XOR `invert`; low_bit / high_bit are all ones
 // where the low / high key has a 1.
 struct RangeStep {
-  const uint64_t* words;
+  SideWords side;
   uint64_t invert;
   uint64_t low_bit;
   uint64_t high_bit;
 };
 
 // A chunk of zero words: with invert all ones it stands for "every id has a 1
-// here" in a slice whose zeros side has no container, and vice versa.
+// here" in a slice whose stored ids all agree in the chunk, and vice versa.
 alignas(64) const uint64_t ZERO_WORDS[1024] = {};
 
-
-// Rough work to apply a container to the running set: bitsets are read in place.
-int32_t read_cost(ContainerView c) {
-  if (c.type == BITSET_CONTAINER_TYPE_CODE) return 0;
-  if (c.type == ARRAY_CONTAINER_TYPE_CODE) return as_array(c)->cardinality;
-  return 2 * as_run(c)->n_runs;
-}
 
 // Number of ids in a bitmap, exact for up to 64 containers, else estimated
 // from 64 evenly spread ones (it only orders the equality steps).
@@ -332,7 +362,7 @@ class ChunkScan {
   // the ids already decided above the low key / below the high key; ids out
   // of range on either side leave both, and the block stops when none is
   // undecided. Q is left empty.
-  void run_range_blocks(const uint64_t* from, const uint64_t* stored, const RangeStep* steps, uint32_t n) {
+  void run_range_blocks(const uint64_t* from, const uint64_t* stored, RangeStep* steps, uint32_t n) {
     widen_answer(lo_, hi_);
     for (uint32_t w = lo_; w < hi_; w += VEC_WORDS) {
       Vec q;
@@ -345,9 +375,8 @@ class ChunkScan {
       Vec at_low = q, at_high = q;    // equal to the low / high key on the bits seen
       Vec above_low = {}, below_high = {};
       for (uint32_t j = 0; j < n && !vec_is_zero(at_low | at_high); ++j) {
-        const RangeStep& step = steps[j];
-        Vec ones;
-        std::memcpy(&ones, step.words + w, sizeof ones);
+        RangeStep& step = steps[j];
+        Vec ones = step.side.block(w);
         ones ^= step.invert;
         const Vec low_differs = ones ^ step.low_bit;
         const Vec high_differs = ones ^ step.high_bit;
@@ -387,7 +416,7 @@ class ChunkScan {
 
   // Runs `steps` on each vector-sized block of Q (read from `from`, left in the
   // running-set buffer); a block stops as soon as its running set is empty.
-  void run_blocks(const uint64_t* from, const BlockStep* steps, uint32_t n) {
+  void run_blocks(const uint64_t* from, BlockStep* steps, uint32_t n) {
     uint64_t any_report = 0;
     for (uint32_t j = 0; j < n; ++j) any_report |= steps[j].report;
     if (any_report != 0) widen_answer(lo_, hi_);
@@ -397,13 +426,9 @@ class ChunkScan {
       std::memcpy(&q, from + w, sizeof q);
       Vec found = {};
       for (uint32_t j = 0; j < n && !vec_is_zero(q); ++j) {
-        const BlockStep& step = steps[j];
+        BlockStep& step = steps[j];
         Vec kept = {};
-        if (step.words != nullptr) {
-          Vec mask;
-          std::memcpy(&mask, step.words + w, sizeof mask);
-          kept = q & (mask ^ step.invert);
-        }
+        if (!step.side.empty()) kept = q & (step.side.block(w) ^ step.invert);
         found |= (q ^ kept) & step.report;
         q = kept;
       }
@@ -624,40 +649,63 @@ class ChunkScan {
   uint32_t answer_lo_ = CHUNK_WORDS, answer_hi_ = 0;  // word span of reported ids
 };
 
-// One comparison with one key: per slice the side holding the key's bit, the
-// other side, whether ids that first differ from the key there are reported,
-// the order the slices are taken in, and the search cursors per bitmap.
+// Number of ids in a container, or -1 when a bitset's count is not known.
+int32_t container_cardinality(ContainerView c) {
+  if (c.type == BITSET_CONTAINER_TYPE_CODE) return as_bitset(c)->cardinality;
+  if (c.type == ARRAY_CONTAINER_TYPE_CODE) return as_array(c)->cardinality;
+  const run_container_t* run = as_run(c);
+  int32_t total = 0;
+  for (int32_t r = 0; r < run->n_runs; ++r) total += int32_t{run->runs[r].length} + 1;
+  return total;
+}
+
+// Whether a slice's kept container holds every stored id of the chunk (it holds no others).
+bool holds_all(ContainerView kept, ContainerView stored) {
+  const int32_t count = container_cardinality(kept);
+  return count >= 0 && count == container_cardinality(stored);
+}
+
+// One comparison with one key: per slice the kept side and whether the key's bit is on it, whether ids that first
+// differ from the key there are reported, the order the slices are taken in, and a search cursor per bitmap.
+// Within the stored ids the other side is the complement of the kept one, so every step reads the kept container
+// only: Q AND key side is Q AND kept (key on the kept side) or Q AND NOT kept (key on the other).
 struct KeyPlan {
-  const roaring_bitmap_t* key_side[SCAN_KEY_BITS];
-  const roaring_bitmap_t* other_side[SCAN_KEY_BITS];
+  const roaring_bitmap_t* kept[SCAN_KEY_BITS];
+  bool key_is_kept[SCAN_KEY_BITS];
   bool report[SCAN_KEY_BITS];
   uint8_t order[SCAN_KEY_BITS];
-  int32_t key_cursor[SCAN_KEY_BITS];
-  int32_t other_cursor[SCAN_KEY_BITS];
+  int32_t cursor[SCAN_KEY_BITS];
   bool include_equal;
 };
 
 // Fills `plan` for comparing with the key (m, e); false when no stored key can
 // equal it and the kind is Equal (nothing to find).
-bool plan_key(KeyPlan& plan, ScanKind kind, const roaring_bitmap_t* const* zeros, const roaring_bitmap_t* const* ones,
-              uint64_t m, uint16_t e) {
+bool plan_key(KeyPlan& plan, ScanKind kind, const roaring_bitmap_t* const* kept, const bool* kept_bits,
+              const roaring_bitmap_t* stored, uint64_t m, uint16_t e) {
   const bool greater = kind == ScanKind::Greater || kind == ScanKind::GreaterEqual;
   const bool less = kind == ScanKind::Less || kind == ScanKind::LessEqual;
   plan.include_equal = !(kind == ScanKind::Greater || kind == ScanKind::Less);
   for (unsigned i = 0; i < SCAN_KEY_BITS; ++i) {
     const bool bit = i < 64 ? ((m >> i) & 1) != 0 : ((e >> (i - 64)) & 1) != 0;
-    plan.key_side[i] = bit ? ones[i] : zeros[i];
-    plan.other_side[i] = bit ? zeros[i] : ones[i];
+    plan.kept[i] = kept[i];
+    plan.key_is_kept[i] = bit == kept_bits[i];
     plan.report[i] = (greater && !bit) || (less && bit);
     plan.order[i] = static_cast<uint8_t>(SCAN_KEY_BITS - 1 - i);
-    plan.key_cursor[i] = 0;
-    plan.other_cursor[i] = 0;
+    plan.cursor[i] = 0;
   }
   if (kind != ScanKind::Equal) return true;
+  // Sizes only order the steps, so the other side's estimate (stored less kept) may be rough; an empty kept side
+  // under the key's bit is exact, and means no stored key has that bit.
+  const uint64_t stored_size = estimated_cardinality(stored);
   uint64_t size[SCAN_KEY_BITS];
   for (unsigned i = 0; i < SCAN_KEY_BITS; ++i) {
-    size[i] = estimated_cardinality(plan.key_side[i]);
-    if (size[i] == 0) return false;  // no stored key has the key's bit here
+    const uint64_t kept_size = estimated_cardinality(kept[i]);
+    if (plan.key_is_kept[i]) {
+      if (kept_size == 0) return false;
+      size[i] = kept_size;
+    } else {
+      size[i] = stored_size > kept_size ? stored_size - kept_size : 1;
+    }
   }
   for (unsigned s = 1; s < SCAN_KEY_BITS; ++s) {  // insertion sort: smallest key side first
     const uint8_t slice = plan.order[s];
@@ -670,35 +718,39 @@ bool plan_key(KeyPlan& plan, ScanKind kind, const roaring_bitmap_t* const* zeros
 
 // Takes Q (already cut to stored ids, or with steps[0..n) cutting it) through
 // the plan's slices from step `s` on, reporting into the chunk's answer.
-// `from` holds Q's words when they are not yet in the running-set buffer.
+// `from` holds Q's words when they are not yet in the running-set buffer; `stored` is the chunk's container of
+// stored ids.
 void walk_slices(ChunkScan& chunk, KeyPlan& plan, uint16_t chunk_key, unsigned s, const uint64_t* from,
-                 BlockStep* steps, uint32_t n, bool steps_cut_to_stored) {
+                 BlockStep* steps, uint32_t n, bool steps_cut_to_stored, ContainerView stored) {
   if (!chunk.empty() && !chunk.is_list()) {
-    // Gather the leading slices that have a bitset container here and run them
-    // block by block; the first slice without one is resumed below.
+    // Gather the leading slices whose kept side has a bitset or array container here (or none) and run them
+    // block by block; the first slice with a run container is resumed below.
     for (; s < SCAN_KEY_BITS; ++s) {
       const unsigned i = plan.order[s];
       const uint64_t report_mask = plan.report[i] ? ~uint64_t{0} : 0;
-      const ContainerView with_bit = find_container(plan.key_side[i], chunk_key, plan.key_cursor[i]);
-      if (!with_bit) {
-        steps[n++] = {nullptr, 0, report_mask};
+      const ContainerView kept = find_container(plan.kept[i], chunk_key, plan.cursor[i]);
+      // No kept id here, or only kept ids: every id of Q has the same bit, the key's or not.
+      const bool uniform = !kept || holds_all(kept, stored);
+      if (uniform) {
+        const bool all_have_key_bit = !kept != plan.key_is_kept[i];
+        if (all_have_key_bit) continue;
+        steps[n++] = {SideWords{}, 0, report_mask};
         s = SCAN_KEY_BITS;
         break;
       }
-      const ContainerView without_bit = find_container(plan.other_side[i], chunk_key, plan.other_cursor[i]);
-      if (!without_bit) continue;
-      if (with_bit.type == BITSET_CONTAINER_TYPE_CODE) {
-        steps[n++] = {as_bitset(with_bit)->array, 0, report_mask};
-      } else if (without_bit.type == BITSET_CONTAINER_TYPE_CODE) {
-        steps[n++] = {as_bitset(without_bit)->array, ~uint64_t{0}, report_mask};
+      const uint64_t invert = plan.key_is_kept[i] ? 0 : ~uint64_t{0};
+      if (kept.type == BITSET_CONTAINER_TYPE_CODE) {
+        steps[n++] = {SideWords::of_bitset(as_bitset(kept)->array), invert, report_mask};
+      } else if (kept.type == ARRAY_CONTAINER_TYPE_CODE) {
+        steps[n++] = {SideWords::of_array(as_array(kept)), invert, report_mask};
       } else {
         break;
       }
     }
     // A first step that keeps Q AND key side and reports nothing cuts Q to
     // stored ids by itself (uniform slices skipped before it report nothing).
-    const BlockStep* run = steps;
-    if (steps_cut_to_stored && n >= 2 && steps[1].words != nullptr && steps[1].invert == 0 && steps[1].report == 0) {
+    BlockStep* run = steps;
+    if (steps_cut_to_stored && n >= 2 && !steps[1].side.empty() && steps[1].invert == 0 && steps[1].report == 0) {
       ++run;
       --n;
     }
@@ -706,64 +758,39 @@ void walk_slices(ChunkScan& chunk, KeyPlan& plan, uint16_t chunk_key, unsigned s
   }
   for (; s < SCAN_KEY_BITS && !chunk.empty(); ++s) {
     const unsigned i = plan.order[s];
-    const ContainerView with_bit = find_container(plan.key_side[i], chunk_key, plan.key_cursor[i]);
-    if (!with_bit) {
+    const ContainerView kept = find_container(plan.kept[i], chunk_key, plan.cursor[i]);
+    if (!kept || holds_all(kept, stored)) {
+      const bool all_have_key_bit = !kept != plan.key_is_kept[i];
+      if (all_have_key_bit) continue;
       // Every id of Q differs from the key here.
       if (plan.report[i]) chunk.report_all(); else chunk.clear();
       break;
     }
-    const ContainerView without_bit = find_container(plan.other_side[i], chunk_key, plan.other_cursor[i]);
-    if (!without_bit) continue;  // every id of Q has the key's bit here
-    if (read_cost(without_bit) < read_cost(with_bit)) {
-      chunk.keep(without_bit, true, plan.report[i]);
-    } else {
-      chunk.keep(with_bit, false, plan.report[i]);
-    }
+    chunk.keep(kept, !plan.key_is_kept[i], plan.report[i]);
   }
   if (plan.include_equal && !chunk.empty()) chunk.report_all();
 }
 
-// The stored ids of the structure: the non-empty side of a slice all stored
-// keys agree on (b null), else both sides of the top slice. False when empty.
-bool stored_bitmaps(const roaring_bitmap_t* const* zeros, const roaring_bitmap_t* const* ones,
-                    const roaring_bitmap_t*& a, const roaring_bitmap_t*& b) {
-  const unsigned top = SCAN_KEY_BITS - 1;
-  if (zeros[top]->high_low_container.size == 0 && ones[top]->high_low_container.size == 0) return false;
-  a = zeros[top];
-  b = ones[top];
-  for (unsigned i = 0; i < SCAN_KEY_BITS; ++i) {
-    const bool no_zeros = zeros[i]->high_low_container.size == 0;
-    const bool no_ones = ones[i]->high_low_container.size == 0;
-    if (no_zeros != no_ones) {
-      a = no_zeros ? ones[i] : zeros[i];
-      b = nullptr;
-      break;
-    }
-  }
-  return true;
-}
-
-// Answers low <= key <= high for one chunk in a single block pass when every
-// slice has a bitset side there (or none: all stored keys agree on the bit);
-// false, with nothing done, when some slice has only small containers.
-bool range_chunk_in_one_pass(ChunkScan& chunk, const roaring_bitmap_t* const* zeros,
-                             const roaring_bitmap_t* const* ones, uint64_t low_m, uint16_t low_e, uint64_t high_m,
-                             uint16_t high_e, uint16_t chunk_key, ContainerView first, ContainerView stored,
-                             ContainerView stored_too, int32_t* zero_cursor, int32_t* one_cursor, RangeStep* steps) {
+// Answers low <= key <= high for one chunk in a single block pass when no slice
+// has a run container there; false, with nothing done, otherwise.
+bool range_chunk_in_one_pass(ChunkScan& chunk, const roaring_bitmap_t* const* kept, const bool* kept_bits,
+                             uint64_t low_m, uint16_t low_e, uint64_t high_m, uint16_t high_e, uint16_t chunk_key,
+                             ContainerView first, ContainerView stored, int32_t* kept_cursor, RangeStep* steps) {
   uint32_t n = 0;
   for (unsigned i = SCAN_KEY_BITS; i-- > 0;) {
     const uint64_t low_bit = (i < 64 ? (low_m >> i) & 1 : (low_e >> (i - 64)) & 1) != 0 ? ~uint64_t{0} : 0;
     const uint64_t high_bit = (i < 64 ? (high_m >> i) & 1 : (high_e >> (i - 64)) & 1) != 0 ? ~uint64_t{0} : 0;
-    const ContainerView with_zero = find_container(zeros[i], chunk_key, zero_cursor[i]);
-    const ContainerView with_one = find_container(ones[i], chunk_key, one_cursor[i]);
-    if (!with_zero || !with_one) {
-      const uint64_t all = with_one ? ~uint64_t{0} : 0;  // the bit every stored id has here
+    const ContainerView with_kept = find_container(kept[i], chunk_key, kept_cursor[i]);
+    if (!with_kept || holds_all(with_kept, stored)) {
+      // The bit every stored id has here.
+      const uint64_t all = (!with_kept != kept_bits[i]) ? ~uint64_t{0} : 0;
       if (low_bit == all && high_bit == all) continue;  // both keys agree: nothing changes
-      steps[n++] = {ZERO_WORDS, all, low_bit, high_bit};
-    } else if (with_one.type == BITSET_CONTAINER_TYPE_CODE) {
-      steps[n++] = {as_bitset(with_one)->array, 0, low_bit, high_bit};
-    } else if (with_zero.type == BITSET_CONTAINER_TYPE_CODE) {
-      steps[n++] = {as_bitset(with_zero)->array, ~uint64_t{0}, low_bit, high_bit};
+      steps[n++] = {SideWords::of_bitset(ZERO_WORDS), all, low_bit, high_bit};
+    } else if (with_kept.type == BITSET_CONTAINER_TYPE_CODE) {
+      steps[n++] = {SideWords::of_bitset(as_bitset(with_kept)->array), kept_bits[i] ? 0 : ~uint64_t{0}, low_bit,
+                    high_bit};
+    } else if (with_kept.type == ARRAY_CONTAINER_TYPE_CODE) {
+      steps[n++] = {SideWords::of_array(as_array(with_kept)), kept_bits[i] ? 0 : ~uint64_t{0}, low_bit, high_bit};
     } else {
       return false;
     }
@@ -777,12 +804,12 @@ bool range_chunk_in_one_pass(ChunkScan& chunk, const roaring_bitmap_t* const* ze
     if (chunk.empty()) return true;
   }
   const uint64_t* stored_words = nullptr;
-  if (!stored_too && stored.type == BITSET_CONTAINER_TYPE_CODE) {
+  if (stored.type == BITSET_CONTAINER_TYPE_CODE) {
     stored_words = as_bitset(stored)->array;
   } else {
     if (from != chunk.running_words()) chunk.load(first);
     from = chunk.running_words();
-    chunk.restrict_to(stored, stored_too);
+    chunk.restrict_to(stored, {});
     if (chunk.empty()) return true;  // a small Q may now be listed too; its words and span stay valid
   }
   chunk.run_range_blocks(from, stored_words, steps, n);
@@ -796,21 +823,27 @@ bool range_chunk_in_one_pass(ChunkScan& chunk, const roaring_bitmap_t* const* ze
 void ordered_scan(const NumericalBitmap& nb, ScanKind kind, uint64_t m, uint16_t e, roaring_bitmap_t* out,
                   const roaring_bitmap_t* allowed, const ScanKind* second_kind = nullptr, uint64_t second_m = 0,
                   uint16_t second_e = 0) {
-  const roaring_bitmap_t* zeros[SCAN_KEY_BITS];
-  const roaring_bitmap_t* ones[SCAN_KEY_BITS];
-  scan_support::slice_bitmaps(nb, zeros, ones);
-  const roaring_bitmap_t* stored_a;
-  const roaring_bitmap_t* stored_b;
-  if (!stored_bitmaps(zeros, ones, stored_a, stored_b)) return;
+  const roaring_bitmap_t* kept[SCAN_KEY_BITS];
+  bool kept_bits[SCAN_KEY_BITS];
+  const roaring_bitmap_t* stored_ids = nullptr;
+  scan_support::slice_bitmaps(nb, kept, kept_bits, &stored_ids);
+  if (stored_ids->high_low_container.size == 0) return;
 
   KeyPlan plan, second;
-  if (!plan_key(plan, kind, zeros, ones, m, e)) return;
-  if (second_kind != nullptr && !plan_key(second, *second_kind, zeros, ones, second_m, second_e)) return;
+  if (!plan_key(plan, kind, kept, kept_bits, stored_ids, m, e)) return;
+  if (second_kind != nullptr && !plan_key(second, *second_kind, kept, kept_bits, stored_ids, second_m, second_e)) {
+    return;
+  }
 
-  // Without an allowed set, equality walks the chunks of its first key side,
-  // which already cuts Q to stored ids and takes that slice's step.
-  const roaring_bitmap_t* source = allowed != nullptr ? allowed : plan.key_side[plan.order[0]];
-  const unsigned first_step = allowed != nullptr ? 0 : 1;
+  // Without an allowed set, equality walks the chunks of its smallest key side when that is a kept side, which
+  // already cuts Q to stored ids and takes that slice's step; otherwise the chunks of the stored ids.
+  const roaring_bitmap_t* source = allowed;
+  unsigned first_step = 0;
+  if (allowed == nullptr) {
+    const bool kept_first = plan.key_is_kept[plan.order[0]];
+    source = kept_first ? plan.kept[plan.order[0]] : stored_ids;
+    first_step = kept_first ? 1 : 0;
+  }
 
   // An empty output receives the chunks directly; otherwise they are gathered
   // in the scratch bitmap and merged once at the end.
@@ -819,30 +852,21 @@ void ordered_scan(const NumericalBitmap& nb, ScanKind kind, uint64_t m, uint16_t
   ScanBuffers buffers;
   std::memset(buffers.answer, 0, sizeof buffers.answer);
   ChunkScan chunk(buffers);
-  int32_t stored_cursor[2] = {};
+  int32_t stored_cursor = 0;
   BlockStep steps[SCAN_KEY_BITS + 1];
   RangeStep range_steps[SCAN_KEY_BITS];
-  int32_t zero_cursor[SCAN_KEY_BITS] = {};
-  int32_t one_cursor[SCAN_KEY_BITS] = {};
+  int32_t kept_cursor[SCAN_KEY_BITS] = {};
 
   const roaring_array_t& chunks = source->high_low_container;
   for (int32_t ci = 0; ci < chunks.size; ++ci) {
     const uint16_t chunk_key = chunks.keys[ci];
     const ContainerView first = view_of(chunks.containers[ci], chunks.typecodes[ci]);
-    ContainerView stored, stored_too;  // the chunk's stored ids: one container or the union of two
-    if (allowed != nullptr) {
-      stored = find_container(stored_a, chunk_key, stored_cursor[0]);
-      if (stored_b != nullptr) stored_too = find_container(stored_b, chunk_key, stored_cursor[1]);
-      if (!stored) {
-        if (!stored_too) continue;
-        stored = stored_too;
-        stored_too = {};
-      }
-    }
+    const ContainerView stored = find_container(stored_ids, chunk_key, stored_cursor);  // the chunk's stored ids
+    if (!stored) continue;
     const bool range = second_kind != nullptr && kind == ScanKind::GreaterEqual && *second_kind == ScanKind::LessEqual;
     if (range && !ChunkScan::starts_as_list(first) &&
-        range_chunk_in_one_pass(chunk, zeros, ones, m, e, second_m, second_e, chunk_key, first, stored, stored_too,
-                                zero_cursor, one_cursor, range_steps)) {
+        range_chunk_in_one_pass(chunk, kept, kept_bits, m, e, second_m, second_e, chunk_key, first, stored,
+                                kept_cursor, range_steps)) {
       chunk.flush(target, chunk_key);
       continue;
     }
@@ -851,7 +875,7 @@ void ordered_scan(const NumericalBitmap& nb, ScanKind kind, uint64_t m, uint16_t
     const uint64_t* from = chunk.running_words();
     if (ChunkScan::starts_as_list(first)) {
       chunk.load(first);
-      if (allowed != nullptr) chunk.restrict_to(stored, stored_too);
+      if (allowed != nullptr) chunk.restrict_to(stored, {});
     } else {
       if (first.type == BITSET_CONTAINER_TYPE_CODE) {
         chunk.begin_dense();
@@ -860,21 +884,21 @@ void ordered_scan(const NumericalBitmap& nb, ScanKind kind, uint64_t m, uint16_t
         chunk.load(first);
       }
       if (allowed != nullptr) {
-        if (!stored_too && stored.type == BITSET_CONTAINER_TYPE_CODE) {
-          steps[n++] = {as_bitset(stored)->array, 0, 0};
+        if (stored.type == BITSET_CONTAINER_TYPE_CODE) {
+          steps[n++] = {SideWords::of_bitset(as_bitset(stored)->array), 0, 0};
           steps_cut_to_stored = true;
         } else {
           if (from != chunk.running_words()) chunk.load(first);
           from = chunk.running_words();
-          chunk.restrict_to(stored, stored_too);
+          chunk.restrict_to(stored, {});
         }
       }
     }
-    walk_slices(chunk, plan, chunk_key, first_step, from, steps, n, steps_cut_to_stored);
+    walk_slices(chunk, plan, chunk_key, first_step, from, steps, n, steps_cut_to_stored, stored);
     if (second_kind != nullptr) {
       if (chunk.answer_empty()) continue;
       chunk.answer_to_running_set();
-      walk_slices(chunk, second, chunk_key, 0, chunk.running_words(), steps, 0, false);
+      walk_slices(chunk, second, chunk_key, 0, chunk.running_words(), steps, 0, false, stored);
     }
     chunk.flush(target, chunk_key);
   }

@@ -16,8 +16,10 @@
 namespace vostrel {
 
 namespace scan_support {
-// Defined in ordered_bitmap.cpp (shared with the chunk kernels): the committed bitmaps of every slice.
-void slice_bitmaps(const NumericalBitmap& nb, const roaring_bitmap_t** zeros, const roaring_bitmap_t** ones);
+// Defined in ordered_bitmap.cpp (shared with the chunk kernels): the kept side of every slice, the bit of each kept
+// side, and the stored ids.
+void slice_bitmaps(const NumericalBitmap& nb, const roaring_bitmap_t** kept, bool* kept_bits,
+                   const roaring_bitmap_t** stored);
 }  // namespace scan_support
 
 namespace {
@@ -25,27 +27,35 @@ namespace {
 constexpr unsigned KEY_BITS = NumericalBitmap::KEY_BITS;
 
 struct Slices {
-  std::array<const roaring_bitmap_t*, KEY_BITS> zeros;
-  std::array<const roaring_bitmap_t*, KEY_BITS> ones;
+  std::array<const roaring_bitmap_t*, KEY_BITS> kept;
+  std::array<bool, KEY_BITS> kept_bits;
+  const roaring_bitmap_t* stored = nullptr;
 
-  explicit Slices(const NumericalBitmap& nb) { scan_support::slice_bitmaps(nb, zeros.data(), ones.data()); }
+  explicit Slices(const NumericalBitmap& nb) {
+    scan_support::slice_bitmaps(nb, kept.data(), kept_bits.data(), &stored);
+  }
 };
 
 void copy_into(Bitmap& to, const roaring_bitmap_t* from) {
   if (!roaring_bitmap_overwrite(&to.roaring, from)) throw std::bad_alloc();
 }
 
-// The ids of `allowed` that are stored: every stored id sits in exactly one side of the top slice.
+// The ids of `allowed` that are stored.
 Bitmap allowed_stored(const Slices& s, const roaring_bitmap_t* allowed) {
-  const unsigned top = KEY_BITS - 1;
   Bitmap q;
   copy_into(q, allowed);
-  Bitmap other;
-  copy_into(other, allowed);
-  roaring_bitmap_and_inplace(&q.roaring, s.zeros[top]);
-  roaring_bitmap_and_inplace(&other.roaring, s.ones[top]);
-  roaring_bitmap_or_inplace(&q.roaring, &other.roaring);
+  roaring_bitmap_and_inplace(&q.roaring, s.stored);
   return q;
+}
+
+// Q (stored ids only) narrowed to the ids with bit `bit` at slice i: within the stored ids, the other side of a
+// slice is the complement of its kept side.
+void keep_side(const Slices& s, unsigned i, bool bit, Bitmap& q) {
+  if (bit == s.kept_bits[i]) {
+    roaring_bitmap_and_inplace(&q.roaring, s.kept[i]);
+  } else {
+    roaring_bitmap_andnot_inplace(&q.roaring, s.kept[i]);
+  }
 }
 
 // ORs into `out` the ids of Q (stored ids only) whose key is above (Greater) or below (!Greater) the
@@ -53,19 +63,15 @@ Bitmap allowed_stored(const Slices& s, const roaring_bitmap_t* allowed) {
 void ordered_walk(const Slices& s, Bitmap& q, bool greater, bool include_equal, uint64_t m, uint16_t e,
                   roaring_bitmap_t* out) {
   const OrderedKey key{m, e};
-  Bitmap reported;
+  Bitmap other;
   for (unsigned i = KEY_BITS; i-- > 0 && !q.isEmpty();) {
     const bool bit = key.bit(i);
-    const roaring_bitmap_t* key_side = bit ? s.ones[i] : s.zeros[i];
-    const roaring_bitmap_t* other_side = bit ? s.zeros[i] : s.ones[i];
-    if (roaring_bitmap_is_empty(other_side)) continue;  // Q is stored ids: all of them have the key's bit
+    copy_into(other, &q.roaring);
+    keep_side(s, i, !bit, other);
+    if (other.isEmpty()) continue;  // all of Q have the key's bit
     // The ids leaving Q here differ from the key first at this bit: above it where the key has a 0.
-    if (greater != bit) {
-      copy_into(reported, &q.roaring);
-      roaring_bitmap_and_inplace(&reported.roaring, other_side);
-      roaring_bitmap_or_inplace(out, &reported.roaring);
-    }
-    roaring_bitmap_and_inplace(&q.roaring, key_side);
+    if (greater != bit) roaring_bitmap_or_inplace(out, &other.roaring);
+    roaring_bitmap_andnot_inplace(&q.roaring, &other.roaring);
   }
   if (include_equal) roaring_bitmap_or_inplace(out, &q.roaring);
 }
@@ -96,23 +102,27 @@ void get_lte_into_portable(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bi
 }
 
 void get_eq_into_portable(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bitmap& out, const Bitmap* allowed) {
-  // Equality is the AND of the key sides, in any order: smallest first, so Q shrinks soonest.
+  // Equality is the AND of the key sides, in any order: the kept key sides first, smallest first, so Q shrinks
+  // soonest; then the other sides, as the stored ids less the kept ones.
   const Slices s(nb);
   const OrderedKey key{m, e};
-  std::array<const roaring_bitmap_t*, KEY_BITS> sides;
-  std::array<uint64_t, KEY_BITS> sizes;
-  for (unsigned i = 0; i < KEY_BITS; ++i) {
-    sides[i] = key.bit(i) ? s.ones[i] : s.zeros[i];
-    sizes[i] = roaring_bitmap_get_cardinality(sides[i]);
-    if (sizes[i] == 0) return;  // no stored key has the key's bit here
-  }
   std::array<unsigned, KEY_BITS> order;
-  for (unsigned i = 0; i < KEY_BITS; ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&sizes](unsigned a, unsigned b) { return sizes[a] < sizes[b]; });
+  std::array<uint64_t, KEY_BITS> sizes;
+  unsigned kept_sides = 0;
+  for (unsigned i = 0; i < KEY_BITS; ++i) {
+    if (key.bit(i) != s.kept_bits[i]) continue;
+    sizes[i] = roaring_bitmap_get_cardinality(s.kept[i]);
+    if (sizes[i] == 0) return;  // no stored key has the key's bit here
+    order[kept_sides++] = i;
+  }
+  std::sort(order.begin(), order.begin() + kept_sides, [&sizes](unsigned a, unsigned b) { return sizes[a] < sizes[b]; });
   Bitmap q;
-  copy_into(q, sides[order[0]]);
+  copy_into(q, kept_sides > 0 ? s.kept[order[0]] : s.stored);
   if (allowed != nullptr) roaring_bitmap_and_inplace(&q.roaring, &allowed->roaring);
-  for (unsigned k = 1; k < KEY_BITS && !q.isEmpty(); ++k) roaring_bitmap_and_inplace(&q.roaring, sides[order[k]]);
+  for (unsigned k = 1; k < kept_sides && !q.isEmpty(); ++k) roaring_bitmap_and_inplace(&q.roaring, s.kept[order[k]]);
+  for (unsigned i = 0; i < KEY_BITS && !q.isEmpty(); ++i) {
+    if (key.bit(i) != s.kept_bits[i]) roaring_bitmap_andnot_inplace(&q.roaring, s.kept[i]);
+  }
   roaring_bitmap_or_inplace(&out.roaring, &q.roaring);
 }
 
