@@ -174,7 +174,7 @@ void NumericalBitmap::add_agreeing(unsigned bit, bool one, const Bitmap& ids) {
   }
   if (one != kept_bit(bit)) return;
   slices_[bit] |= ids;
-  kept_count_[bit] += static_cast<uint32_t>(ids.cardinality());
+  kept_count_[bit] = static_cast<uint32_t>(slices_[bit].cardinality());
 }
 
 void NumericalBitmap::merge_from(const NumericalBitmap& other, const Bitmap* only) {
@@ -199,7 +199,7 @@ void NumericalBitmap::merge_from(const NumericalBitmap& other, const Bitmap* onl
     }
   }
   stored_ |= incoming;
-  stored_count_ += total;
+  stored_count_ = stored_.cardinality();
   balance_all();
 }
 

@@ -100,7 +100,7 @@ void NumericalBitmap::add_batch(const Bitmap& ids, OrderedKey every, OrderedKey 
     add_differing(bit, zeros, ones);
   }
   stored_ |= ids;
-  stored_count_ += ids.cardinality();
+  stored_count_ = stored_.cardinality();
   balance_all();
 }
 
@@ -108,9 +108,8 @@ template <class Ids>
 void NumericalBitmap::add_differing(unsigned bit, const Ids& zeros, const Ids& ones) {
   // With nothing stored yet, the batch's larger side is kept (balance() then decides); otherwise the slice's own.
   if (stored_.isEmpty()) set_kept_bit(bit, count_of(ones) >= count_of(zeros));
-  const auto& added = kept_bit(bit) ? ones : zeros;
-  add_to(slices_[bit], added);
-  kept_count_[bit] += static_cast<uint32_t>(count_of(added));
+  add_to(slices_[bit], kept_bit(bit) ? ones : zeros);
+  kept_count_[bit] = static_cast<uint32_t>(slices_[bit].cardinality());
 }
 
 // Kernels: the ids of `allowed` whose key is >, >=, <, <= the key (m, e), ORed into `out`.
