@@ -462,8 +462,8 @@ TEST(NumericalBitmap, BatchesMergesAndPrunesMatchTheModel) {
       std::vector<std::pair<uint32_t, OrderedKey>> batch;
       for (size_t j = 0; j < size; ++j) batch.emplace_back(first + static_cast<uint32_t>(rng() % 20000), key_for());
       std::sort(batch.begin(), batch.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-      batch.erase(std::unique(batch.begin(), batch.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
-                  batch.end());
+      const auto same_id = [](const auto& a, const auto& b) { return a.first == b.first; };
+      batch.erase(std::unique(batch.begin(), batch.end(), same_id), batch.end());
       Bitmap ids;
       OrderedKey every{~uint64_t{0}, 0xffff};
       OrderedKey some{0, 0};

@@ -1,7 +1,7 @@
 // BulkWriter: registers the attribute values of a batch of new objects into one index's value maps in groups.
 //
-// Adding objects one by one costs one bitmap insertion per id per structure (76 for a number, two more than its
-// length for a string) and a lock round trip for each. The writer instead collects, per value map, the ids each
+// Adding objects one by one costs one bitmap insertion per id per structure (up to 76 for a number, two more than
+// its length for a string) and a lock round trip for each. The writer instead collects, per value map, the ids each
 // structure will receive and hands them over with one add_many per bitmap when the batch's chunk is flushed, taking
 // each structure's write lock once per flush.
 //

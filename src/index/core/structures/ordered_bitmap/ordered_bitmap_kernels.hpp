@@ -113,11 +113,13 @@ struct SideWords {
       std::memcpy(&bits, words + w, sizeof bits);
       return bits;
     }
-    uint64_t lanes[VEC_WORDS] = {};
     const uint32_t lo = w * 64;
     const uint32_t hi = lo + VEC_WORDS * 64;
     int32_t at = cursor;
     while (at < count && values[at] < lo) ++at;
+    cursor = at;
+    if (at == count || values[at] >= hi) return Vec{};  // the usual block of a small side: no id
+    uint64_t lanes[VEC_WORDS] = {};
     for (; at < count && values[at] < hi; ++at) lanes[(values[at] >> 6) - w] |= uint64_t{1} << (values[at] & 63);
     cursor = at;
     std::memcpy(&bits, lanes, sizeof bits);

@@ -115,7 +115,8 @@ void get_eq_into_portable(const NumericalBitmap& nb, uint64_t m, uint16_t e, Bit
     if (sizes[i] == 0) return;  // no stored key has the key's bit here
     order[kept_sides++] = i;
   }
-  std::sort(order.begin(), order.begin() + kept_sides, [&sizes](unsigned a, unsigned b) { return sizes[a] < sizes[b]; });
+  std::sort(order.begin(), order.begin() + kept_sides,
+            [&sizes](unsigned a, unsigned b) { return sizes[a] < sizes[b]; });
   Bitmap q;
   copy_into(q, kept_sides > 0 ? s.kept[order[0]] : s.stored);
   if (allowed != nullptr) roaring_bitmap_and_inplace(&q.roaring, &allowed->roaring);
