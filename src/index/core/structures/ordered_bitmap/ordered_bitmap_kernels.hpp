@@ -365,37 +365,11 @@ class ChunkScan {
   // of range on either side leave both, and the block stops when none is
   // undecided. Q is left empty.
   void run_range_blocks(const uint64_t* from, const uint64_t* stored, RangeStep* steps, uint32_t n) {
-    widen_answer(lo_, hi_);
-    for (uint32_t w = lo_; w < hi_; w += VEC_WORDS) {
-      Vec q;
-      std::memcpy(&q, from + w, sizeof q);
-      if (stored != nullptr) {
-        Vec cut;
-        std::memcpy(&cut, stored + w, sizeof cut);
-        q &= cut;
-      }
-      Vec at_low = q, at_high = q;    // equal to the low / high key on the bits seen
-      Vec above_low = {}, below_high = {};
-      for (uint32_t j = 0; j < n && !vec_is_zero(at_low | at_high); ++j) {
-        RangeStep& step = steps[j];
-        Vec ones = step.side.block(w);
-        ones ^= step.invert;
-        const Vec low_differs = ones ^ step.low_bit;
-        const Vec high_differs = ones ^ step.high_bit;
-        above_low |= at_low & low_differs & ~step.low_bit;
-        below_high |= at_high & high_differs & step.high_bit;
-        at_low &= ~low_differs;
-        at_high &= ~high_differs;
-        const Vec in_range = (above_low | at_low) & (below_high | at_high);
-        at_low &= in_range;
-        at_high &= in_range;
-      }
-      Vec answer;
-      std::memcpy(&answer, answer_ + w, sizeof answer);
-      answer |= (above_low | at_low) & (below_high | at_high);
-      std::memcpy(answer_ + w, &answer, sizeof answer);
+    if (any_array(steps, n)) {
+      range_blocks<true>(from, stored, steps, n);
+    } else {
+      range_blocks<false>(from, stored, steps, n);
     }
-    clear();
   }
 
   // The running-set words, for run_blocks to read Q in place.
@@ -419,6 +393,65 @@ class ChunkScan {
   // Runs `steps` on each vector-sized block of Q (read from `from`, left in the
   // running-set buffer); a block stops as soon as its running set is empty.
   void run_blocks(const uint64_t* from, BlockStep* steps, uint32_t n) {
+    if (any_array(steps, n)) {
+      blocks<true>(from, steps, n);
+    } else {
+      blocks<false>(from, steps, n);
+    }
+  }
+
+ private:
+  // Whether a step reads an array side: the block loops then gather its ids; without one they read words only.
+  template <class Step>
+  static bool any_array(const Step* steps, uint32_t n) {
+    for (uint32_t j = 0; j < n; ++j) {
+      if (steps[j].side.values != nullptr) return true;
+    }
+    return false;
+  }
+
+  template <bool Gather>
+  void range_blocks(const uint64_t* from, const uint64_t* stored, RangeStep* steps, uint32_t n) {
+    widen_answer(lo_, hi_);
+    for (uint32_t w = lo_; w < hi_; w += VEC_WORDS) {
+      Vec q;
+      std::memcpy(&q, from + w, sizeof q);
+      if (stored != nullptr) {
+        Vec cut;
+        std::memcpy(&cut, stored + w, sizeof cut);
+        q &= cut;
+      }
+      Vec at_low = q, at_high = q;    // equal to the low / high key on the bits seen
+      Vec above_low = {}, below_high = {};
+      for (uint32_t j = 0; j < n && !vec_is_zero(at_low | at_high); ++j) {
+        RangeStep& step = steps[j];
+        Vec ones;
+        if constexpr (Gather) {
+          ones = step.side.block(w);
+        } else {
+          std::memcpy(&ones, step.side.words + w, sizeof ones);
+        }
+        ones ^= step.invert;
+        const Vec low_differs = ones ^ step.low_bit;
+        const Vec high_differs = ones ^ step.high_bit;
+        above_low |= at_low & low_differs & ~step.low_bit;
+        below_high |= at_high & high_differs & step.high_bit;
+        at_low &= ~low_differs;
+        at_high &= ~high_differs;
+        const Vec in_range = (above_low | at_low) & (below_high | at_high);
+        at_low &= in_range;
+        at_high &= in_range;
+      }
+      Vec answer;
+      std::memcpy(&answer, answer_ + w, sizeof answer);
+      answer |= (above_low | at_low) & (below_high | at_high);
+      std::memcpy(answer_ + w, &answer, sizeof answer);
+    }
+    clear();
+  }
+
+  template <bool Gather>
+  void blocks(const uint64_t* from, BlockStep* steps, uint32_t n) {
     uint64_t any_report = 0;
     for (uint32_t j = 0; j < n; ++j) any_report |= steps[j].report;
     if (any_report != 0) widen_answer(lo_, hi_);
@@ -430,7 +463,13 @@ class ChunkScan {
       for (uint32_t j = 0; j < n && !vec_is_zero(q); ++j) {
         BlockStep& step = steps[j];
         Vec kept = {};
-        if (!step.side.empty()) kept = q & (step.side.block(w) ^ step.invert);
+        if constexpr (Gather) {
+          if (!step.side.empty()) kept = q & (step.side.block(w) ^ step.invert);
+        } else if (step.side.words != nullptr) {
+          Vec mask;
+          std::memcpy(&mask, step.side.words + w, sizeof mask);
+          kept = q & (mask ^ step.invert);
+        }
         found |= (q ^ kept) & step.report;
         q = kept;
       }
@@ -448,6 +487,7 @@ class ChunkScan {
     after_dense_step(static_cast<uint32_t>(count));
   }
 
+ public:
   // Q = the ids of `c`.
   void load(ContainerView c) {
     extract_below_ = SPARSE_CAP;
