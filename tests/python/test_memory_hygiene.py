@@ -194,7 +194,9 @@ def test_objects_filled_alike_pay_for_their_values_only():
                   lambda: [Vostrel.Indexable(**{f"col{i}": 1000 + i for i in range(20)}) for _ in range(count)],
                   lambda: [Vostrel.Indexable(**with_date) for _ in range(count)]):
         grown_by(build)  # the first build also pays for the process's first use of these names and shapes
-        grown = grown_by(build)
+        # The smaller of two builds: an allocation of the interpreter's own that happens to fall in one build
+        # (seen once in a full run) does not fail the bound.
+        grown = min(grown_by(build) for _ in range(2))
         # Twenty one-word values and a block header (and two side slots for the date); the keys live in a shape all
         # these objects share, and an object filled one attribute at a time ends in a block of just its size.
         # Values of 16 bytes, keys of their own (4 bytes each) or a block grown by half again would each take it
