@@ -119,8 +119,20 @@ struct SideWords {
     while (at < count && values[at] < lo) ++at;
     cursor = at;
     if (at == count || values[at] >= hi) return Vec{};  // the usual block of a small side: no id
+    // Each word's bits gathered in a register and stored once: sorted ids fill one word after another.
     uint64_t lanes[VEC_WORDS] = {};
-    for (; at < count && values[at] < hi; ++at) lanes[(values[at] >> 6) - w] |= uint64_t{1} << (values[at] & 63);
+    uint32_t word = values[at] >> 6;
+    uint64_t word_bits = 0;
+    for (; at < count && values[at] < hi; ++at) {
+      const uint32_t value = values[at];
+      if ((value >> 6) != word) {
+        lanes[word - w] = word_bits;
+        word = value >> 6;
+        word_bits = 0;
+      }
+      word_bits |= uint64_t{1} << (value & 63);
+    }
+    lanes[word - w] = word_bits;
     cursor = at;
     std::memcpy(&bits, lanes, sizeof bits);
     return bits;
