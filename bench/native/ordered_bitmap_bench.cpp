@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
+#include "../../tests/native/numeric_batches.hpp"
 
 namespace vostrel {
 namespace {
@@ -40,23 +41,8 @@ const DataSet& data_set(Data kind) {
   const uint32_t stride = kind == Data::SpreadFloats ? 5 : 1;
   constexpr uint32_t BATCH = 65536;
   std::vector<std::pair<uint32_t, OrderedKey>> batch;
-  std::vector<uint32_t> zeros;
-  std::vector<uint32_t> ones;
   auto flush = [&] {
-    Bitmap ids;
-    OrderedKey every{~uint64_t{0}, 0xffff};
-    OrderedKey some{0, 0};
-    for (const auto& [id, key] : batch) {
-      ids.add(id);
-      every = {every.m & key.m, static_cast<uint16_t>(every.e & key.e)};
-      some = {some.m | key.m, static_cast<uint16_t>(some.e | key.e)};
-    }
-    slot->nb.add_batch(ids, every, some, [&](unsigned bit) {
-      zeros.clear();
-      ones.clear();
-      for (const auto& [id, key] : batch) (key.bit(bit) ? ones : zeros).push_back(id);
-      return std::pair(std::span<const uint32_t>(zeros), std::span<const uint32_t>(ones));
-    });
+    add_pairs(slot->nb, batch);
     batch.clear();
   };
   for (uint32_t n = 0; n < IDS; ++n) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
+#include "numeric_batches.hpp"
 
 namespace vostrel {
 namespace {
@@ -464,23 +465,8 @@ TEST(NumericalBitmap, BatchesMergesAndPrunesMatchTheModel) {
       std::sort(batch.begin(), batch.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
       const auto same_id = [](const auto& a, const auto& b) { return a.first == b.first; };
       batch.erase(std::unique(batch.begin(), batch.end(), same_id), batch.end());
-      Bitmap ids;
-      OrderedKey every{~uint64_t{0}, 0xffff};
-      OrderedKey some{0, 0};
-      for (const auto& [id, key] : batch) {
-        ids.add(id);
-        every = {every.m & key.m, static_cast<uint16_t>(every.e & key.e)};
-        some = {some.m | key.m, static_cast<uint16_t>(some.e | key.e)};
-        model[id] = key;
-      }
-      std::vector<uint32_t> zeros;
-      std::vector<uint32_t> ones;
-      batched.add_batch(ids, every, some, [&](unsigned bit) {
-        zeros.clear();
-        ones.clear();
-        for (const auto& [id, key] : batch) (key.bit(bit) ? ones : zeros).push_back(id);
-        return std::pair(std::span<const uint32_t>(zeros), std::span<const uint32_t>(ones));
-      });
+      for (const auto& [id, key] : batch) model[id] = key;
+      add_pairs(batched, batch);
       expect_consistent(batched, model);
     }
     check_all(f, query_keys(f, rng, 3), allowed_sets(f, rng, 200000), rng);

@@ -59,6 +59,16 @@ def person(i=0):
                              tags=["a", "b"])
 
 
+def indexed_one_by_one(objs):
+    """A builder of an Index of `objs`, added one at a time."""
+    def build():
+        index = Vostrel.Index()
+        for o in objs:
+            index.add_object(o)
+        return index
+    return build
+
+
 def one_object_index(obj):
     index = Vostrel.Index()
     index.add_object(obj)
@@ -137,21 +147,13 @@ def test_numbers_pay_for_the_bits_where_they_differ(kind):
     plain = [Vostrel.Indexable() for _ in range(count)]
     numbered = [Vostrel.Indexable(v=v) for v in values]
 
-    def indexed(objs):
-        def build():
-            index = Vostrel.Index()
-            for o in objs:
-                index.add_object(o)
-            return index
-        return build
-
-    per_number = (grown_by(indexed(numbered)) - grown_by(indexed(plain))) / count
+    per_number = (grown_by(indexed_one_by_one(numbered)) - grown_by(indexed_one_by_one(plain))) / count
     # Small ints: their value sets (4 bytes an id) and the few slices where 0..99 differ, about 13 bytes; keeping both
     # sides of all 76 slices took 43. Floats: the sorted value entries (about 32 bytes) and one side of the ~55 slices
     # where they differ, about 63 bytes; both sides took 94.
     bound = 24 if kind == "small ints" else 80
     assert per_number < bound, f"{kind} take {per_number:.0f} native bytes per number in an index"
-    index = indexed(numbered)()
+    index = indexed_one_by_one(numbered)()
     Q = Vostrel.PyQueryExpr
     low, high = sorted(values)[count // 3], sorted(values)[2 * count // 3]
     assert len(index.reduced_query(Q.bt("v", low, high)).collect()) == sum(low <= v <= high for v in values)
@@ -162,20 +164,12 @@ def test_a_short_list_costs_a_table_slot_and_its_members():
     plain = [Vostrel.Indexable(k=i) for i in range(count)]
     listed = [Vostrel.Indexable(k=i, tags=["a", "b"]) for i in range(count)]
 
-    def indexed(objs):
-        def build():
-            index = Vostrel.Index()
-            for o in objs:
-                index.add_object(o)
-            return index
-        return build
-
-    grown_by(indexed(listed))  # the first build also pays for the process's first lists
-    per_list = (grown_by(indexed(listed)) - grown_by(indexed(plain))) / count
+    grown_by(indexed_one_by_one(listed))  # the first build also pays for the process's first lists
+    per_list = (grown_by(indexed_one_by_one(listed)) - grown_by(indexed_one_by_one(plain))) / count
     # Two element ids (translation, mask, the two one-byte strings and their value sets) and the owner's slot: about
     # 56 bytes. A heap block per list holding a copy of each member beside its id took 120.
     assert per_list < 90, f"a list of two short strings takes {per_list:.0f} native bytes in an index"
-    index = indexed(listed)()
+    index = indexed_one_by_one(listed)()
     assert len(index.reduced_query(Vostrel.PyQueryExpr.eq("tags", "b")).collect()) == count
 
 
