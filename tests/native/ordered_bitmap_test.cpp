@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <limits>
 #include <map>
+#include <new>
 #include <random>
 #include <span>
 #include <string>
@@ -547,6 +548,40 @@ TEST(NumericalBitmap, SlicesKeepTheFewOrTheLargerSide) {
   expect_consistent(f);
   while (!f.model.empty()) f.erase(f.model.begin()->first);
   for (unsigned bit = 0; bit < NumericalBitmap::KEY_BITS; ++bit) EXPECT_TRUE(f.nb.is_uniform(bit)) << bit;
+}
+
+// A batch cut short by a failure (the split runs out of memory halfway through the slices) leaves nothing once
+// its pairs are removed again, as the bulk writer does: ids reached by some slices only go as well.
+TEST(NumericalBitmap, RemovingABatchCutShortLeavesNothing) {
+  std::mt19937_64 rng(8);
+  Fixture f;
+  const std::vector<Number> values = random_numbers(rng, 40);
+  for (uint32_t id = 0; id < 5000; ++id) f.put(id * 2, values[rng() % values.size()].key);
+  const std::map<uint32_t, OrderedKey> before = f.model;
+  std::vector<std::pair<uint32_t, OrderedKey>> batch;
+  for (uint32_t id = 0; id < 3000; ++id) batch.emplace_back(id * 2 + 1, values[rng() % values.size()].key);
+  Bitmap ids;
+  OrderedKey every{~uint64_t{0}, 0xffff};
+  OrderedKey some{0, 0};
+  for (const auto& [id, key] : batch) {
+    ids.add(id);
+    every = {every.m & key.m, static_cast<uint16_t>(every.e & key.e)};
+    some = {some.m | key.m, static_cast<uint16_t>(some.e | key.e)};
+  }
+  std::vector<uint32_t> zeros;
+  std::vector<uint32_t> ones;
+  unsigned splits = 0;
+  EXPECT_THROW(f.nb.add_batch(ids, every, some, [&](unsigned bit) {
+    if (++splits == 20) throw std::bad_alloc();
+    zeros.clear();
+    ones.clear();
+    for (const auto& [id, key] : batch) (key.bit(bit) ? ones : zeros).push_back(id);
+    return std::pair(std::span<const uint32_t>(zeros), std::span<const uint32_t>(ones));
+  }), std::bad_alloc);
+  for (const auto& [id, key] : batch) f.nb.remove(key, id);
+  f.snapshot.clear();
+  expect_consistent(f.nb, before);
+  check_all(f, query_keys(f, rng, 3), allowed_sets(f, rng, 12000), rng);
 }
 
 // move(from, to) leaves every slice exactly as remove(from) + insert(to) would, for

@@ -133,12 +133,13 @@ void NumericalBitmap::insert(OrderedKey key, uint32_t id) {
 }
 
 void NumericalBitmap::remove(OrderedKey key, uint32_t id) {
-  if (!stored_.removeChecked(id)) return;
-  --stored_count_;
+  if (stored_.removeChecked(id)) --stored_count_;
   if (stored_count_ == 0) {
     clear();
     return;
   }
+  // Also when `id` was not stored: a batch cut short by a failure may have reached some slices only, and the bulk
+  // writer takes such ids out again this way.
   for (unsigned bit = 0; bit < KEY_BITS; ++bit) {
     if (key.bit(bit) == kept_bit(bit) && roaring_bitmap_remove_checked(&slices_[bit].roaring, id)) {
       --kept_count_[bit];
