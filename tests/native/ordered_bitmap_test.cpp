@@ -560,24 +560,7 @@ TEST(NumericalBitmap, RemovingABatchCutShortLeavesNothing) {
   const std::map<uint32_t, OrderedKey> before = f.model;
   std::vector<std::pair<uint32_t, OrderedKey>> batch;
   for (uint32_t id = 0; id < 3000; ++id) batch.emplace_back(id * 2 + 1, values[rng() % values.size()].key);
-  Bitmap ids;
-  OrderedKey every{~uint64_t{0}, 0xffff};
-  OrderedKey some{0, 0};
-  for (const auto& [id, key] : batch) {
-    ids.add(id);
-    every = {every.m & key.m, static_cast<uint16_t>(every.e & key.e)};
-    some = {some.m | key.m, static_cast<uint16_t>(some.e | key.e)};
-  }
-  std::vector<uint32_t> zeros;
-  std::vector<uint32_t> ones;
-  unsigned splits = 0;
-  EXPECT_THROW(f.nb.add_batch(ids, every, some, [&](unsigned bit) {
-    if (++splits == 20) throw std::bad_alloc();
-    zeros.clear();
-    ones.clear();
-    for (const auto& [id, key] : batch) (key.bit(bit) ? ones : zeros).push_back(id);
-    return std::pair(std::span<const uint32_t>(zeros), std::span<const uint32_t>(ones));
-  }), std::bad_alloc);
+  EXPECT_THROW(add_pairs(f.nb, batch, 20), std::bad_alloc);
   for (const auto& [id, key] : batch) f.nb.remove(key, id);
   f.snapshot.clear();
   expect_consistent(f.nb, before);
