@@ -44,6 +44,9 @@ namespace {
 struct NameCacheEntry {
   PyObject* name = nullptr;
   uint32_t id = 0;
+  // Python's own protocol names (see is_dunder) are never data; queries may still intern one. Kept with the entry so
+  // that a read or write of a cached name asks nothing of the name object.
+  bool dunder = false;
 };
 constexpr size_t NAME_CACHE_BITS = 10;
 std::array<NameCacheEntry, size_t{1} << NAME_CACHE_BITS> name_cache;
@@ -52,12 +55,25 @@ NameCacheEntry& name_cache_entry(PyObject* name) {
   return name_cache[fx_hash_u64(reinterpret_cast<uintptr_t>(name)) >> (64 - NAME_CACHE_BITS)];
 }
 
-// The id of a name object in the cache; nullopt when it is not there (it may still be known).
-std::optional<uint32_t> cached_name_id(PyObject* name) {
-  if (!PyUnicode_CheckExact(name)) return std::nullopt;
+// The cache's entry for a name object; null when it is not there (the name may still be known).
+const NameCacheEntry* cached_name(PyObject* name) {
+  if (!PyUnicode_CheckExact(name)) return nullptr;
   const NameCacheEntry& entry = name_cache_entry(name);
-  if (entry.name != name) return std::nullopt;
-  return entry.id;
+  return entry.name == name ? &entry : nullptr;
+}
+
+std::optional<uint32_t> cached_name_id(PyObject* name) {
+  if (const NameCacheEntry* entry = cached_name(name)) return entry->id;
+  return std::nullopt;
+}
+
+// Names with double underscores at both ends belong to Python's own protocols (__class__, __dict__, __reduce_ex__):
+// they are never captured as data but take the ordinary attribute handling, which refuses what it must.
+bool is_dunder(PyObject* name) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+  if (length < 5) return false;
+  return PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_' &&
+         PyUnicode_READ_CHAR(name, length - 2) == '_' && PyUnicode_READ_CHAR(name, length - 1) == '_';
 }
 
 // ---- free list ----
@@ -109,15 +125,6 @@ PyRef make_object(PyTypeObject* type, IndexableCore&& core) {
 }
 
 // ---- slots ----
-
-// Names with double underscores at both ends belong to Python's own protocols (__class__, __dict__, __reduce_ex__):
-// they are never captured as data but take the ordinary attribute handling, which refuses what it must.
-bool is_dunder(PyObject* name) {
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-  if (length < 5) return false;
-  return PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_' &&
-         PyUnicode_READ_CHAR(name, length - 2) == '_' && PyUnicode_READ_CHAR(name, length - 1) == '_';
-}
 
 void indexable_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
@@ -232,7 +239,22 @@ PyObject* missing_attribute(PyObject* self, PyObject* name, bool encodable) {
   return result;
 }
 
+// The common read: a data name in the cache, a value the map holds and no writer is at work on. Null when the read
+// takes the full path instead (which also answers a missing attribute).
+PyObject* read_cached(PyObject* self, PyObject* name) {
+  const NameCacheEntry* entry = cached_name(name);
+  if (entry == nullptr || entry->dunder) return nullptr;
+  const std::optional<AttributeValues::Peeked> peeked = peek_attribute(*as_indexable(self)->core.attributes, entry->id);
+  if (!peeked) return nullptr;
+  using Found = AttributeValues::Peeked::Found;
+  if (peeked->found == Found::Word) return PyValue::word_to_python(peeked->word).release();
+  if (peeked->found == Found::Value) return peeked->view()->to_python().release();
+  return nullptr;
+}
+
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+  if (PyObject* value = guard_python_call<PyObject*>(nullptr, [&] { return read_cached(self, name); })) return value;
+  if (PyErr_Occurred()) return nullptr;
   if (!PyUnicode_Check(name) || is_dunder(name)) return PyObject_GenericGetAttr(self, name);
   return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
     // The common read, a name met before, needs only the cache. Any other name is looked up without interning it: a
@@ -279,7 +301,12 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 }
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
-  if (PyUnicode_Check(name) && is_dunder(name)) return PyObject_GenericSetAttr(self, name, value);
+  // The id is taken now: capturing the value may run Python code that replaces the cache entry.
+  const NameCacheEntry* entry = cached_name(name);
+  const std::optional<uint32_t> cached = entry != nullptr ? std::optional<uint32_t>(entry->id) : std::nullopt;
+  if (entry != nullptr ? entry->dunder : PyUnicode_Check(name) && is_dunder(name)) {
+    return PyObject_GenericSetAttr(self, name, value);
+  }
   if (value == nullptr) {
     PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
     return -1;
@@ -290,8 +317,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
       throw_python_error();
     }
     // A name in the cache was encoded when it got there; any other is checked before the value is captured. A name's
-    // id never changes, so the one found here stays right whatever capturing the value runs.
-    const std::optional<uint32_t> cached = cached_name_id(name);
+    // id never changes, so the one found above stays right whatever capturing the value runs.
     Py_ssize_t size = 0;
     if (!cached && PyUnicode_AsUTF8AndSize(name, &size) == nullptr) throw_python_error();
     // Captured before anything is locked or changed: a failure here changes nothing.
@@ -409,6 +435,7 @@ uint32_t attribute_name_id(PyObject* name) {
     Py_INCREF(name);
     entry->name = name;
     entry->id = id;
+    entry->dunder = is_dunder(name);
     Py_XDECREF(evicted);  // a str: releasing it runs no Python code
   }
   return id;

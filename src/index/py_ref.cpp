@@ -15,8 +15,7 @@ thread_local int gil_acquire_depth = 0;
 // static destructors after the interpreter has finished.
 struct ReleaseQueue {
   std::mutex mutex;
-  std::vector<PyObject*> objects;  // guarded by mutex
-  std::atomic<bool> pending{false};
+  std::vector<PyObject*> objects;  // guarded by mutex; releases_pending says whether it may hold any
 };
 
 ReleaseQueue& release_queue() {
@@ -33,10 +32,14 @@ void queue_release(PyObject* obj) noexcept {
     // Keeping the object alive for ever is the only safe choice without the interpreter lock.
     return;
   }
-  queue.pending.store(true, std::memory_order_release);
+  detail::releases_pending.store(true, std::memory_order_release);
 }
 
 }  // namespace
+
+namespace detail {
+std::atomic<bool> releases_pending{false};
+}  // namespace detail
 
 bool holds_gil() noexcept {
   // The thread state holding the lock is process-global; the thread's own state comes from thread-local storage.
@@ -72,19 +75,19 @@ void release_python_references(std::vector<PyObject*>& objects) noexcept {
     } catch (const std::bad_alloc&) {
       // Keeping the objects alive for ever is the only safe choice without the interpreter lock.
     }
-    queue.pending.store(true, std::memory_order_release);
+    detail::releases_pending.store(true, std::memory_order_release);
   }
   objects.clear();
 }
 
-void apply_deferred_releases() noexcept {
+void detail::apply_queued_releases() noexcept {
   ReleaseQueue& queue = release_queue();
   std::vector<PyObject*> batch;
-  while (queue.pending.load(std::memory_order_acquire)) {
+  while (releases_pending.load(std::memory_order_acquire)) {
     {
       std::lock_guard lock(queue.mutex);
       batch.swap(queue.objects);
-      queue.pending.store(false, std::memory_order_relaxed);
+      releases_pending.store(false, std::memory_order_relaxed);
     }
     // Releases may run __del__, which may queue further releases: loop until the queue stays empty. A batch of a
     // large prune holds objects scattered over the heap: each reference count is fetched a few objects ahead.

@@ -75,7 +75,14 @@ void release_python_references(std::vector<PyObject*>& objects) noexcept;
 
 // Applies every queued release. Call with the interpreter lock held and no other lock held (a release may run
 // __del__, which may run any Python code). Cheap when the queue is empty.
-void apply_deferred_releases() noexcept;
+namespace detail {
+extern std::atomic<bool> releases_pending;  // set when a release is queued, cleared by the one who applies it
+void apply_queued_releases() noexcept;
+}  // namespace detail
+// Inline: every call from Python ends with it, and the queue is nearly always empty.
+inline void apply_deferred_releases() noexcept {
+  if (detail::releases_pending.load(std::memory_order_acquire)) [[unlikely]] detail::apply_queued_releases();
+}
 
 // Number of releases waiting in the queue (for tests and diagnostics).
 size_t pending_release_count() noexcept;

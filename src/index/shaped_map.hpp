@@ -209,6 +209,15 @@ class ShapedMap {
     return insert_at(at, len, next, std::move(value), retired);
   }
 
+  // The common write of a value with a word form over one kept as a word, in place: returns the old word, which the
+  // caller now holds (Packing::unpack or release it). Nullopt, changing nothing, when the write needs insert.
+  std::optional<uint64_t> swap_word(uint32_t key, uint64_t word) noexcept {
+    if (own_keys() || data_ == nullptr || !packed()) return std::nullopt;
+    const size_t at = shape_->find(key);
+    if (at >= shape_->size() || Packing::side_slot(this->word(at))) return std::nullopt;
+    return std::exchange(words()[at], word);
+  }
+
   // Makes room for `count` entries in all (one allocation now instead of several while filling). `first_key`, the key
   // an empty map will take first, tells how many side slots maps of that kind have needed.
   void reserve(size_t count, std::optional<uint32_t> first_key = std::nullopt) {

@@ -365,11 +365,6 @@ using value_records::TextRecord;
 
 PyValue::PyValue() noexcept { store<uint64_t>(0, ValueKind::Unknown); }
 
-PyValue::PyValue(PyValue&& other) noexcept {
-  std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
-  other.store<uint64_t>(0, ValueKind::Unknown);
-}
-
 PyValue& PyValue::operator=(const PyValue& other) noexcept {
   if (this != &other) {
     other.retain();
@@ -407,7 +402,25 @@ void PyValue::fail_kind() { throw InternalError("value accessed as the wrong kin
 PyValue PyValue::capture(PyRef obj) {
   PyValue value;
   PyTypeObject* type = Py_TYPE(obj.get());
-  if (STR_TYPES().contains(type)) {
+  // The first capture in a process fills the type tables (which may import numpy) whatever it captures, so that the
+  // exact builtin types below can then skip them: most writes are of those.
+  static bool tables_filled = false;  // guarded by the interpreter lock
+  if (!tables_filled) [[unlikely]] {
+    INT_TYPES();
+    tables_filled = true;
+  }
+  if (type == &PyLong_Type) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(obj.get(), &overflow);
+    if (overflow == 0) {  // beyond 64 bits: the general path raises the OverflowError
+      value.store(static_cast<int64_t>(number), ValueKind::Int);
+      return value;
+    }
+  } else if (type == &PyFloat_Type) {
+    value.store(PyFloat_AS_DOUBLE(obj.get()), ValueKind::Float);
+    return value;
+  }
+  if (type == &PyUnicode_Type || STR_TYPES().contains(type)) {
     // Text is read straight from the object, without the intermediate copy a NativeValue would make.
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj.get(), &size);
@@ -680,6 +693,14 @@ constexpr unsigned MADE_BITS = 8;
 constexpr size_t MADE_SLOTS = size_t{1} << MADE_BITS;
 std::array<MadeObject, MADE_SLOTS> made_objects;
 
+// The same for values read from a packed word (the usual read of an int, a float or text of up to six bytes), keyed
+// by the word itself: a hit needs neither the value's 16 bytes nor its kind.
+struct WordObject {
+  uint64_t word = 0;
+  PyObject* object = nullptr;
+};
+std::array<WordObject, MADE_SLOTS> word_objects;
+
 }  // namespace
 
 PyRef PyValue::to_python() const {
@@ -694,6 +715,20 @@ PyRef PyValue::to_python() const {
   PyRef made = make_python();
   PyObject* evicted = std::exchange(slot.object, Py_NewRef(made.get()));
   std::memcpy(slot.words, words, sizeof(words));
+  Py_XDECREF(evicted);  // an int, float or str: releasing it runs no Python code
+  return made;
+}
+
+PyRef PyValue::word_to_python(uint64_t word) {
+  using Packing = ValuePacking<PyValue>;
+  const bool in_place = !Packing::names_shared(word) &&
+                        ((word & PACKED_TAGGED) != PACKED_TAGGED || ((word >> PACKED_TAG_SHIFT) & 7) != PACKED_BOOL);
+  if (!in_place) return PackedRef<PyValue>(word)->make_python();  // a record's object, or a bool singleton
+  WordObject& slot = word_objects[(word * FX_K) >> (64 - MADE_BITS)];
+  if (slot.object != nullptr && slot.word == word) return PyRef::borrow(slot.object);
+  PyRef made = PackedRef<PyValue>(word)->make_python();
+  PyObject* evicted = std::exchange(slot.object, Py_NewRef(made.get()));
+  slot.word = word;
   Py_XDECREF(evicted);  // an int, float or str: releasing it runs no Python code
   return made;
 }

@@ -111,7 +111,10 @@ class PyValue {
     std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
     if (has_record()) retain();
   }
-  PyValue(PyValue&& other) noexcept;
+  PyValue(PyValue&& other) noexcept {
+    std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
+    other.store<uint64_t>(0, ValueKind::Unknown);
+  }
   PyValue& operator=(const PyValue& other) noexcept;
   PyValue& operator=(PyValue&& other) noexcept;
   ~PyValue() {
@@ -186,6 +189,8 @@ class PyValue {
   // object made for an earlier conversion of an equal value (they are immutable). Throws PythonErrorSet if Python
   // fails to make the object.
   PyRef to_python() const;
+  // to_python of the value a map's packed word stands for (ValuePacking<PyValue>), without making the value first.
+  static PyRef word_to_python(uint64_t word);
 
   // PyValue { obj: Some(Py(0x...)), primitave: Int(5), hash: 1234 }; `obj: None` for a value kept in place.
   std::string debug_text() const;

@@ -153,6 +153,15 @@ bool try_write_unindexed(const IndexableCore& core, uint32_t name_id, PyValue& v
   std::unique_lock attributes(core.attributes->mutex, std::try_to_lock);
   if (!attributes.owns_lock()) return false;
   if (!in_no_index(*core.indexes)) return false;
+  using Packing = ValuePacking<PyValue>;
+  if (const std::optional<uint64_t> word = Packing::word_of(value)) {
+    if (const std::optional<uint64_t> old = core.attributes->map.swap_word(name_id, *word)) {
+      Packing::give_to_word(std::move(value));
+      // A scalar's word holds nothing to release; a record's is released by the caller, after unlocking.
+      if (Packing::names_shared(*old)) replaced = Packing::unpack(*old);
+      return true;
+    }
+  }
   // An outgrown block is freed at once: readers without the map's lock hold the interpreter lock, as this caller does.
   replaced = core.attributes->map.insert(name_id, std::move(value));
   return true;

@@ -106,6 +106,20 @@ def test_values_round_trip_on_both_sides_of_the_compact_form():
             assert len(index.reduced_query(Q.eq("first", 2)).collect()) == 1
 
 
+def test_reads_of_values_alike_in_their_bits_keep_their_kind():
+    # Objects made for earlier reads are handed out again: none may stand for a value of another kind or sign.
+    values = [0, 0.0, -0.0, 1, 1.0, True, False, "", "1", "\x00", 2**47, -2**47 - 1, float("inf"), "abcdef"]
+    obj = Indexable()
+    for _ in range(2):
+        for value in values:
+            obj.v = value
+            for _ in range(2):
+                got = obj.v
+                assert type(got) is type(value) and repr(got) == repr(value)
+        obj.v = math.nan
+        assert math.isnan(obj.v)
+
+
 def test_widening_an_object_keeps_every_reference_once():
     token, text = Sentinel(), "t" * 40
     watch = weakref.ref(token)

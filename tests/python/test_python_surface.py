@@ -361,6 +361,12 @@ def test_dunder_names_take_ordinary_attribute_handling():
     index.add_object(other)
     assert list(index.reduced(b=2)) == [other] and len(index.reduced(**{"__extra__": 3})) == 0
     assert "b" in dir(other) and "__extra__" in dir(other)
+    # The query made "__extra__" a known attribute name: reads and writes of it still take the ordinary handling.
+    other.__extra__ = 4
+    assert other.__extra__ == 4 and other.__dict__ == {"__note__": "n", "__extra__": 4}
+    assert Vostrel.asdict(other) == {"b": 2} and len(index.reduced(**{"__extra__": 4})) == 0
+    with pytest.raises(AttributeError):
+        Vostrel.Indexable().__extra__ = 1
     del other.__extra__  # ordinary deletion for ordinary attributes
     assert not hasattr(other, "__extra__")
     # A class attribute named like a protocol hook is found as usual.
