@@ -693,14 +693,6 @@ constexpr unsigned MADE_BITS = 8;
 constexpr size_t MADE_SLOTS = size_t{1} << MADE_BITS;
 std::array<MadeObject, MADE_SLOTS> made_objects;
 
-// The same for values read from a packed word (the usual read of an int, a float or text of up to six bytes), keyed
-// by the word itself: a hit needs neither the value's 16 bytes nor its kind.
-struct WordObject {
-  uint64_t word = 0;
-  PyObject* object = nullptr;
-};
-std::array<WordObject, MADE_SLOTS> word_objects;
-
 }  // namespace
 
 PyRef PyValue::to_python() const {
@@ -719,13 +711,12 @@ PyRef PyValue::to_python() const {
   return made;
 }
 
-PyRef PyValue::word_to_python(uint64_t word) {
+PyRef PyValue::make_for_word(uint64_t word) {
   using Packing = ValuePacking<PyValue>;
   const bool in_place = !Packing::names_shared(word) &&
                         ((word & PACKED_TAGGED) != PACKED_TAGGED || ((word >> PACKED_TAG_SHIFT) & 7) != PACKED_BOOL);
   if (!in_place) return PackedRef<PyValue>(word)->make_python();  // a record's object, or a bool singleton
-  WordObject& slot = word_objects[(word * FX_K) >> (64 - MADE_BITS)];
-  if (slot.object != nullptr && slot.word == word) return PyRef::borrow(slot.object);
+  made_for_words::Slot& slot = made_for_words::slots[made_for_words::slot_of(word)];
   PyRef made = PackedRef<PyValue>(word)->make_python();
   PyObject* evicted = std::exchange(slot.object, Py_NewRef(made.get()));
   slot.word = word;

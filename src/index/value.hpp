@@ -1,6 +1,7 @@
 // Captured Python values: PyValue (typed native copy, shared object handle, precomputed hash) and its parts.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "index/fx_hash.hpp"
 #include "index/py_ref.hpp"
 #include "index/value_packing.hpp"
 
@@ -85,6 +87,20 @@ struct StoredIndexable {
 struct UnknownValue {};
 
 using NativeValue = std::variant<int64_t, double, SmallString, bool, IterableValue, StoredIndexable, UnknownValue>;
+
+// Python objects made lately for packed words that hold a value in place (an int, a float, text of up to six bytes),
+// keyed by the word: a word says all there is to such a value, so a hit needs neither the value nor its kind. Records
+// and bools never enter. Direct-mapped; guarded by the interpreter lock; keeps at most 256 small objects alive, for
+// the life of the process.
+namespace made_for_words {
+struct Slot {
+  uint64_t word = 0;
+  PyObject* object = nullptr;
+};
+inline constexpr unsigned BITS = 8;
+inline std::array<Slot, size_t{1} << BITS> slots{};
+inline size_t slot_of(uint64_t word) noexcept { return (word * FX_K) >> (64 - BITS); }
+}  // namespace made_for_words
 
 namespace value_records {
 struct Record;
@@ -190,7 +206,12 @@ class PyValue {
   // fails to make the object.
   PyRef to_python() const;
   // to_python of the value a map's packed word stands for (ValuePacking<PyValue>), without making the value first.
-  static PyRef word_to_python(uint64_t word);
+  // Inline: the usual attribute read ends here, with the object made for an earlier read of the same word.
+  static PyRef word_to_python(uint64_t word) {
+    const made_for_words::Slot& slot = made_for_words::slots[made_for_words::slot_of(word)];
+    if (slot.object != nullptr && slot.word == word) return PyRef::borrow(slot.object);
+    return make_for_word(word);
+  }
 
   // PyValue { obj: Some(Py(0x...)), primitave: Int(5), hash: 1234 }; `obj: None` for a value kept in place.
   std::string debug_text() const;
@@ -221,6 +242,8 @@ class PyValue {
   std::optional<uint64_t> packed_word() const noexcept;
   // to_python without the objects made lately: always a new object for a value kept in place.
   PyRef make_python() const;
+  // word_to_python past the cache: makes the object, and keeps it in the cache if the word holds its value in place.
+  static PyRef make_for_word(uint64_t word);
   // Text of up to INLINE_TEXT bytes, in place: the one layout of such text, whatever made it.
   void store_inline_text(const char* text, size_t length) noexcept;
   // Sets this (empty) value to the one `word` stands for, without taking a reference.
