@@ -21,9 +21,70 @@
 
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/id_filter/id_filter.hpp"
+#include "index/core/structures/ordered_bitmap/ordered_key.hpp"
 #include "index/core/structures/value_ids/value_ids.hpp"
 
 namespace vostrel {
+
+// One key of the map: the key and either its one id or the number of its side set.
+template <class Key>
+class OrderedEntry {
+ public:
+  OrderedEntry() = default;
+  OrderedEntry(const Key& key, uint32_t lone_id) : key_(key), id_(lone_id) {}
+  static OrderedEntry with_set(const Key& key, uint32_t set) {
+    OrderedEntry entry(key, 0);
+    entry.set_ = set;
+    return entry;
+  }
+  const Key& key() const { return key_; }
+  bool lone() const { return set_ == 0; }
+  uint32_t id() const { return id_; }    // of a lone entry
+  uint32_t set() const { return set_; }  // of an entry with a side set: 1 + its position in the pool
+  void make_lone(uint32_t id) {
+    id_ = id;
+    set_ = 0;
+  }
+  void make_set(uint32_t set) { set_ = set; }
+
+ private:
+  Key key_{};
+  uint32_t id_ = 0;
+  uint32_t set_ = 0;
+};
+
+// A number's key leaves six bytes of padding: the id or the set number and the flag telling them apart go there, so
+// an entry takes 16 bytes instead of 24 (a map of a million distinct numbers holds a million entries).
+template <>
+class OrderedEntry<OrderedKey> {
+ public:
+  OrderedEntry() = default;
+  OrderedEntry(const OrderedKey& key, uint32_t lone_id) : m_(key.m), e_(key.e), word_(lone_id) {}
+  static OrderedEntry with_set(const OrderedKey& key, uint32_t set) {
+    OrderedEntry entry(key, 0);
+    entry.make_set(set);
+    return entry;
+  }
+  OrderedKey key() const { return OrderedKey{m_, e_}; }
+  bool lone() const { return has_set_ == 0; }
+  uint32_t id() const { return word_; }
+  uint32_t set() const { return word_; }
+  void make_lone(uint32_t id) {
+    word_ = id;
+    has_set_ = 0;
+  }
+  void make_set(uint32_t set) {
+    word_ = set;
+    has_set_ = 1;
+  }
+
+ private:
+  uint64_t m_ = 0;
+  uint16_t e_ = 0;
+  uint16_t has_set_ = 0;
+  uint32_t word_ = 0;  // the lone id, or the set number
+};
+static_assert(sizeof(OrderedEntry<OrderedKey>) == 16);
 
 template <class Key>
 class OrderedIdMap {
@@ -40,7 +101,7 @@ class OrderedIdMap {
     size_t leaf_at = leaf_for(key);
     Leaf* leaf = leaves_[leaf_at].get();
     auto at = lower_bound(*leaf, key);
-    if (at != leaf->end() && at->key == key) {
+    if (at != leaf->end() && at->key() == key) {
       add_to_entry(*at, id);
       return;
     }
@@ -57,8 +118,8 @@ class OrderedIdMap {
       leaf = leaves_[leaf_at].get();
       at = lower_bound(*leaf, key);
     }
-    leaf->insert(at, Entry{key, id, LONE});
-    firsts_[leaf_at] = leaf->front().key;  // a key below every other lands at the front of the first leaf
+    leaf->insert(at, Entry(key, id));
+    firsts_[leaf_at] = leaf->front().key();  // a key below every other lands at the front of the first leaf
     ++entries_;
     ++ids_;
   }
@@ -115,7 +176,7 @@ class OrderedIdMap {
       // as a merge cut short may have counted entries it did not place.
       for (; leaf_at < leaves_.size(); ++leaf_at) {
         if (leaves_[leaf_at]->empty()) continue;  // the leaf an empty map started with
-        firsts.push_back(leaves_[leaf_at]->front().key);
+        firsts.push_back(leaves_[leaf_at]->front().key());
         leaves.push_back(std::move(leaves_[leaf_at]));
       }
       firsts_ = std::move(firsts);
@@ -133,20 +194,21 @@ class OrderedIdMap {
     const size_t leaf_at = leaf_for(key);
     Leaf& leaf = *leaves_[leaf_at];
     auto at = lower_bound(leaf, key);
-    if (at == leaf.end() || !(at->key == key)) return;
-    if (at->set != LONE) {
-      ValueIds& ids = sets_[at->set];
+    if (at == leaf.end() || !(at->key() == key)) return;
+    if (!at->lone()) {
+      ValueIds& ids = sets_[at->set()];
       const uint64_t before = ids.cardinality();
       ids.remove(id);
       const uint64_t left = ids.cardinality();
       ids_ -= before - left;
       if (left > 1) return;
-      if (left == 1) ids.for_each([&](uint32_t last) { at->id = last; });
-      sets_.give_back(at->set);
-      at->set = LONE;
+      uint32_t last = 0;
+      if (left == 1) ids.for_each([&](uint32_t only) { last = only; });
+      sets_.give_back(at->set());
+      at->make_lone(last);
       if (left == 1) return;
     } else {
-      if (at->id != id) return;
+      if (at->id() != id) return;
       --ids_;
     }
     leaf.erase(at);
@@ -157,14 +219,14 @@ class OrderedIdMap {
       if (leaves_.empty()) *this = OrderedIdMap();
       return;
     }
-    firsts_[leaf_at] = leaf.front().key;
+    firsts_[leaf_at] = leaf.front().key();
   }
 
   // Number of ids under key (0 when absent).
   uint64_t count(const Key& key) const {
     const Entry* entry = find(key);
     if (entry == nullptr) return 0;
-    return entry->set == LONE ? 1 : sets_[entry->set].cardinality();
+    return entry->lone() ? 1 : sets_[entry->set()].cardinality();
   }
 
   // Adds the ids under key into out; with `within`, only those it holds.
@@ -194,12 +256,12 @@ class OrderedIdMap {
     for (size_t leaf_at = leaf_for(low); leaf_at < leaves_.size(); ++leaf_at) {
       const Leaf& leaf = *leaves_[leaf_at];
       for (auto at = lower_bound(leaf, low); at != leaf.end(); ++at) {
-        if (high < at->key) {
+        if (high < at->key()) {
           add_sorted(lone, out, within);
           return;
         }
-        if (at->set == LONE) {
-          lone.push_back(at->id);
+        if (at->lone()) {
+          lone.push_back(at->id());
         } else {
           add_entry(*at, out, within);
         }
@@ -224,18 +286,18 @@ class OrderedIdMap {
       for (size_t at = 0; at < leaf.size(); ++at) {
         // A side set's record sits in the pool and its ids in a block of their own: both fetched ahead, one hop per
         // stage, so the walk does not wait on each set.
-        if (at + 2 * PREFETCH_AHEAD < leaf.size() && leaf[at + 2 * PREFETCH_AHEAD].set != LONE) {
-          __builtin_prefetch(&sets_[leaf[at + 2 * PREFETCH_AHEAD].set]);
+        if (at + 2 * PREFETCH_AHEAD < leaf.size() && !leaf[at + 2 * PREFETCH_AHEAD].lone()) {
+          __builtin_prefetch(&sets_[leaf[at + 2 * PREFETCH_AHEAD].set()]);
         }
-        if (at + PREFETCH_AHEAD < leaf.size() && leaf[at + PREFETCH_AHEAD].set != LONE) {
-          sets_[leaf[at + PREFETCH_AHEAD].set].prefetch();
+        if (at + PREFETCH_AHEAD < leaf.size() && !leaf[at + PREFETCH_AHEAD].lone()) {
+          sets_[leaf[at + PREFETCH_AHEAD].set()].prefetch();
         }
         Entry& entry = leaf[at];
-        if (entry.set == LONE) {
-          if (!kept.contains(entry.id)) continue;
+        if (entry.lone()) {
+          if (!kept.contains(entry.id())) continue;
           ++ids;
         } else {
-          ValueIds& set = sets_[entry.set];
+          ValueIds& set = sets_[entry.set()];
           const uint64_t left = set.keep_only(kept);
           // A set given up is freed here, while its block is still in cache, not later with the old pool.
           if (left == 0) {
@@ -243,7 +305,13 @@ class OrderedIdMap {
             continue;
           }
           ids += left;
-          entry.set = sets.adopt_narrowed(std::move(set), entry.id);
+          uint32_t lone_id = 0;
+          const uint32_t number = sets.adopt_narrowed(std::move(set), lone_id);
+          if (number == LONE) {
+            entry.make_lone(lone_id);
+          } else {
+            entry.make_set(number);
+          }
         }
         if (write_at == LEAF_ENTRIES) {
           ++write_leaf;
@@ -263,7 +331,7 @@ class OrderedIdMap {
       // Leaves wholly behind the write position are final: trimmed, they join the new list.
       while (leaves.size() < write_leaf) {
         const Leaf& done = *leaves_[leaves.size()];
-        firsts.push_back(done.front().key);
+        firsts.push_back(done.front().key());
         leaves.push_back(std::move(leaves_[leaves.size()]));
       }
     }
@@ -271,7 +339,7 @@ class OrderedIdMap {
       Leaf& last = *leaves_[write_leaf];
       last.resize(write_at);
       if (last.capacity() > 2 * last.size()) last.shrink_to_fit();
-      firsts.push_back(last.front().key);
+      firsts.push_back(last.front().key());
       leaves.push_back(std::move(leaves_[write_leaf]));
     }
     firsts_ = std::move(firsts);
@@ -303,41 +371,41 @@ class OrderedIdMap {
     EntryWalk mine(*this);
     EntryWalk theirs(other);
     while (!mine.done() || !theirs.done()) {
-      const bool take_mine = theirs.done() || (!mine.done() && mine.entry().key < theirs.entry().key);
-      const bool take_theirs = mine.done() || (!theirs.done() && theirs.entry().key < mine.entry().key);
+      const bool take_mine = theirs.done() || (!mine.done() && mine.entry().key() < theirs.entry().key());
+      const bool take_theirs = mine.done() || (!theirs.done() && theirs.entry().key() < mine.entry().key());
       if (take_mine) {
         Entry& entry = mine.entry();
-        if (entry.set == LONE) {
-          merged.append_lone(entry.key, entry.id);
+        if (entry.lone()) {
+          merged.append_lone(entry.key(), entry.id());
         } else {
-          merged.append_set(entry.key, std::move(sets_[entry.set]));
+          merged.append_set(entry.key(), std::move(sets_[entry.set()]));
         }
         mine.next();
         continue;
       }
       const Entry& incoming = theirs.entry();
       if (take_theirs) {
-        if (incoming.set == LONE) {
-          if (keep == nullptr || keep->contains(incoming.id)) merged.append_lone(incoming.key, incoming.id);
+        if (incoming.lone()) {
+          if (keep == nullptr || keep->contains(incoming.id())) merged.append_lone(incoming.key(), incoming.id());
         } else {
           ValueIds added;
-          added.add_kept(other.sets_[incoming.set], keep);
-          merged.append_set(incoming.key, std::move(added));
+          added.add_kept(other.sets_[incoming.set()], keep);
+          merged.append_set(incoming.key(), std::move(added));
         }
       } else {  // both hold the key
         Entry& entry = mine.entry();
         ValueIds ids;
-        if (entry.set == LONE) {
-          ids.add(entry.id);
+        if (entry.lone()) {
+          ids.add(entry.id());
         } else {
-          ids = std::move(sets_[entry.set]);
+          ids = std::move(sets_[entry.set()]);
         }
-        if (incoming.set == LONE) {
-          if (keep == nullptr || keep->contains(incoming.id)) ids.add(incoming.id);
+        if (incoming.lone()) {
+          if (keep == nullptr || keep->contains(incoming.id())) ids.add(incoming.id());
         } else {
-          ids.add_kept(other.sets_[incoming.set], keep);
+          ids.add_kept(other.sets_[incoming.set()], keep);
         }
-        merged.append_set(entry.key, std::move(ids));
+        merged.append_set(entry.key(), std::move(ids));
         mine.next();
       }
       theirs.next();
@@ -356,31 +424,27 @@ class OrderedIdMap {
   void for_each(F&& f) const {
     for (const std::unique_ptr<Leaf>& leaf : leaves_) {
       for (const Entry& entry : *leaf) {
-        if (entry.set == LONE) {
-          f(entry.key, entry.id);
+        if (entry.lone()) {
+          f(entry.key(), entry.id());
         } else {
-          sets_[entry.set].for_each([&](uint32_t id) { f(entry.key, id); });
+          sets_[entry.set()].for_each([&](uint32_t id) { f(entry.key(), id); });
         }
       }
     }
   }
 
  private:
-  static constexpr uint32_t LONE = 0;  // the entry's `id` is its whole set
+  static constexpr uint32_t LONE = 0;  // the set number adopt_narrowed gives for a set of one
   static constexpr size_t PREFETCH_AHEAD = 8;
 
-  struct Entry {
-    Key key{};
-    uint32_t id = 0;
-    uint32_t set = LONE;  // LONE, or 1 + the position of the side set
-  };
+  using Entry = OrderedEntry<Key>;
   using Leaf = std::vector<Entry>;
 
   static typename Leaf::iterator lower_bound(Leaf& leaf, const Key& key) {
-    return std::lower_bound(leaf.begin(), leaf.end(), key, [](const Entry& e, const Key& k) { return e.key < k; });
+    return std::lower_bound(leaf.begin(), leaf.end(), key, [](const Entry& e, const Key& k) { return e.key() < k; });
   }
   static typename Leaf::const_iterator lower_bound(const Leaf& leaf, const Key& key) {
-    return std::lower_bound(leaf.begin(), leaf.end(), key, [](const Entry& e, const Key& k) { return e.key < k; });
+    return std::lower_bound(leaf.begin(), leaf.end(), key, [](const Entry& e, const Key& k) { return e.key() < k; });
   }
 
   // The leaf whose range holds key: the last leaf starting at or before it (the first leaf for smaller keys).
@@ -393,15 +457,15 @@ class OrderedIdMap {
     if (leaves_.empty()) return nullptr;
     const Leaf& leaf = *leaves_[leaf_for(key)];
     auto at = lower_bound(leaf, key);
-    return at != leaf.end() && at->key == key ? &*at : nullptr;
+    return at != leaf.end() && at->key() == key ? &*at : nullptr;
   }
 
   void add_entry(const Entry& entry, Bitmap& out, const Bitmap* within) const {
-    if (entry.set == LONE) {
-      if (within == nullptr || within->contains(entry.id)) out.add(entry.id);
+    if (entry.lone()) {
+      if (within == nullptr || within->contains(entry.id())) out.add(entry.id());
       return;
     }
-    sets_[entry.set].or_into(out, within);
+    sets_[entry.set()].or_into(out, within);
   }
 
   // Lone ids gathered in key order come in id disorder: sorted, they go into the bitmap in one bulk add.
@@ -446,15 +510,15 @@ class OrderedIdMap {
     size_t next = begin;
     const auto append_incoming = [&] {
       const Key key = pairs[next].key;
-      merged.push_back(Entry{key, pairs[next++].id, LONE});
+      merged.push_back(Entry(key, pairs[next++].id));
       ++entries_;
       ++ids_;
       for (; next < end && pairs[next].key == key; ++next) add_to_entry(merged.back(), pairs[next].id);
     };
     for (const Entry& entry : leaf) {
-      while (next < end && pairs[next].key < entry.key) append_incoming();
+      while (next < end && pairs[next].key < entry.key()) append_incoming();
       merged.push_back(entry);
-      for (; next < end && pairs[next].key == entry.key; ++next) add_to_entry(merged.back(), pairs[next].id);
+      for (; next < end && pairs[next].key == entry.key(); ++next) add_to_entry(merged.back(), pairs[next].id);
     }
     while (next < end) append_incoming();
   }
@@ -473,10 +537,10 @@ class OrderedIdMap {
       more.push_back(std::make_unique<Leaf>(from, to));
     }
     leaf->assign(merged.begin(), merged.begin() + static_cast<ptrdiff_t>(std::min(merged.size(), per_part)));
-    firsts.push_back(leaf->front().key);
+    firsts.push_back(leaf->front().key());
     leaves.push_back(std::move(leaf));
     for (std::unique_ptr<Leaf>& part : more) {
-      firsts.push_back(part->front().key);
+      firsts.push_back(part->front().key());
       leaves.push_back(std::move(part));
     }
   }
@@ -487,18 +551,19 @@ class OrderedIdMap {
     ids_ = 0;
     for (const std::unique_ptr<Leaf>& leaf : leaves_) {
       entries_ += leaf->size();
-      for (const Entry& entry : *leaf) ids_ += entry.set == LONE ? 1 : sets_[entry.set].cardinality();
+      for (const Entry& entry : *leaf) ids_ += entry.lone() ? 1 : sets_[entry.set()].cardinality();
     }
   }
 
   // Adds id to an entry already in the map (nothing when it holds it): a lone id becomes a side set.
   void add_to_entry(Entry& entry, uint32_t id) {
-    if (entry.set == LONE) {
-      if (entry.id == id) return;
-      entry.set = sets_.take();
-      sets_[entry.set].add(entry.id);
+    if (entry.lone()) {
+      if (entry.id() == id) return;
+      const uint32_t number = sets_.take();
+      sets_[number].add(entry.id());
+      entry.make_set(number);
     }
-    ValueIds& ids = sets_[entry.set];
+    ValueIds& ids = sets_[entry.set()];
     const uint64_t before = ids.cardinality();
     ids.add(id);
     ids_ += ids.cardinality() - before;
@@ -532,7 +597,7 @@ class OrderedIdMap {
     size_t entries = 0;
     uint64_t ids = 0;
 
-    void append_lone(const Key& key, uint32_t id) { append(Entry{key, id, LONE}); }
+    void append_lone(const Key& key, uint32_t id) { append(Entry(key, id)); }
     // A set of one becomes a lone id; an empty one adds nothing.
     void append_set(const Key& key, ValueIds&& set) {
       const uint64_t count = set.cardinality();
@@ -542,13 +607,13 @@ class OrderedIdMap {
         return;
       }
       ids += count - 1;  // append counts one
-      append(Entry{key, 0, sets.adopt(std::move(set))});
+      append(Entry::with_set(key, sets.adopt(std::move(set))));
     }
     void append(const Entry& entry) {
       if (leaves.empty() || leaves.back()->size() == LEAF_ENTRIES) {
         leaves.push_back(std::make_unique<Leaf>());
         leaves.back()->reserve(LEAF_ENTRIES);
-        firsts.push_back(entry.key);
+        firsts.push_back(entry.key());
       }
       leaves.back()->push_back(entry);
       ++entries;
@@ -568,7 +633,7 @@ class OrderedIdMap {
   void split(size_t leaf_at) {
     Leaf& full = *leaves_[leaf_at];
     auto upper = std::make_unique<Leaf>(full.begin() + static_cast<ptrdiff_t>(LEAF_ENTRIES / 2), full.end());
-    const Key first = upper->front().key;
+    const Key first = upper->front().key();
     leaves_.insert(leaves_.begin() + static_cast<ptrdiff_t>(leaf_at) + 1, std::move(upper));
     firsts_.insert(firsts_.begin() + static_cast<ptrdiff_t>(leaf_at) + 1, first);
     full.resize(LEAF_ENTRIES / 2);
