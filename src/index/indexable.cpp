@@ -239,12 +239,28 @@ PyObject* missing_attribute(PyObject* self, PyObject* name, bool encodable) {
   return result;
 }
 
+// The word under a cached data name, peeked under the rules of peek_attribute (most values are kept as a word: ints,
+// floats, short text, records); a word that is no value's (AttributeValues::is_value_word) when the read needs more.
+[[gnu::always_inline]] inline uint64_t peek_cached_word(PyObject* self, const NameCacheEntry* entry) noexcept {
+  if (entry == nullptr || entry->dunder) return AttributeValues::no_word();
+  const AttributeMap& attributes = *as_indexable(self)->core.attributes;
+  const std::optional<uint32_t> stamp = attributes.mutex.stamp();
+  if (!stamp) return AttributeValues::no_word();
+  const auto unchanged = [&] { return attributes.mutex.still(*stamp); };
+  const uint64_t word = attributes.map.peek_word(entry->id, unchanged);
+  return unchanged() ? word : AttributeValues::no_word();
+}
+
 // The common read: a data name in the cache, a value the map holds and no writer is at work on. Null when the read
 // takes the full path instead (which also answers a missing attribute).
 PyObject* read_cached(PyObject* self, PyObject* name) {
   const NameCacheEntry* entry = cached_name(name);
+  if (const uint64_t word = peek_cached_word(self, entry); AttributeValues::is_value_word(word)) {
+    return PyValue::word_to_python(word).release();
+  }
   if (entry == nullptr || entry->dunder) return nullptr;
-  const std::optional<AttributeValues::Peeked> peeked = peek_attribute(*as_indexable(self)->core.attributes, entry->id);
+  const AttributeMap& attributes = *as_indexable(self)->core.attributes;
+  const std::optional<AttributeValues::Peeked> peeked = peek_attribute(attributes, entry->id);
   if (!peeked) return nullptr;
   using Found = AttributeValues::Peeked::Found;
   if (peeked->found == Found::Word) return PyValue::word_to_python(peeked->word).release();
@@ -252,7 +268,7 @@ PyObject* read_cached(PyObject* self, PyObject* name) {
   return nullptr;
 }
 
-PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+[[gnu::noinline]] PyObject* getattro_beyond_made(PyObject* self, PyObject* name) {
   if (PyObject* value = guard_python_call<PyObject*>(nullptr, [&] { return read_cached(self, name); })) return value;
   if (PyErr_Occurred()) return nullptr;
   if (!PyUnicode_Check(name) || is_dunder(name)) return PyObject_GenericGetAttr(self, name);
@@ -300,7 +316,15 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   });
 }
 
-int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+// Most reads end in the first branch: a value kept as a word whose object an earlier read made. It calls nothing, so
+// it pays none of the register saving of the full path, which any other read takes.
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+  // A word that is no value's is in no slot of the cache of made objects: it takes the full path.
+  if (PyObject* made = PyValue::made_for_word(peek_cached_word(self, cached_name(name)))) return Py_NewRef(made);
+  return getattro_beyond_made(self, name);
+}
+
+[[gnu::noinline]] int setattro_full(PyObject* self, PyObject* name, PyObject* value) {
   // The id is taken now: capturing the value may run Python code that replaces the cache entry.
   const NameCacheEntry* entry = cached_name(name);
   const std::optional<uint32_t> cached = entry != nullptr ? std::optional<uint32_t>(entry->id) : std::nullopt;
@@ -337,6 +361,25 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   });
   apply_deferred_releases();
   return result;
+}
+
+// Most writes end in the first branch: an int or a float over a value kept as a word, on an object in no index. It
+// captures nothing and calls little, so it pays none of the full path's setting up, which any other write takes.
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  const NameCacheEntry* entry = value != nullptr ? cached_name(name) : nullptr;
+  if (entry != nullptr && !entry->dunder) {
+    if (const std::optional<uint64_t> word = PyValue::scalar_word(value)) {
+      if (const std::optional<uint64_t> old = try_swap_unindexed_word(as_indexable(self)->core, entry->id, *word)) {
+        if (ValuePacking<PyValue>::names_shared(*old)) {
+          // What the write let go of is released here, with no lock held, as on the full path.
+          ValuePacking<PyValue>::release(*old);
+          apply_deferred_releases();
+        }
+        return 0;
+      }
+    }
+  }
+  return setattro_full(self, name, value);
 }
 
 PyObject* indexable_repr(PyObject* self) {

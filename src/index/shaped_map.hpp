@@ -175,6 +175,26 @@ class ShapedMap {
     return peeked;
   }
 
+  // peek for the usual read, with nothing copied but a word: the packed word under `key`, or no_word() when the key
+  // is absent, its value is not kept as a word, or a writer came (the caller then takes peek or the lock). The same
+  // rules as peek; the caller asks `unchanged()` once more before it uses the word.
+  template <class Unchanged>
+  [[gnu::no_sanitize_thread]] uint64_t peek_word(uint32_t key, Unchanged&& unchanged) const {
+    const KeyShape* shape = __atomic_load_n(&shape_, __ATOMIC_RELAXED);
+    const std::byte* data = __atomic_load_n(&data_, __ATOMIC_RELAXED);
+    if (!unchanged() || shape == nullptr || data == nullptr) return no_word();
+    const size_t at = shape->find(key);
+    Header header;
+    std::memcpy(&header, data, sizeof(header));
+    if (at >= shape->size() || at >= header.capacity || header.packed == 0) return no_word();
+    uint64_t word = 0;
+    std::memcpy(&word, data + Values::HEADER + at * sizeof(uint64_t), sizeof(word));
+    return word;  // a side slot's word is no_word() or another side word, which the caller sends the long way
+  }
+  // A side slot's word: never a value's own word (a plain word, not an optional, keeps the read in registers).
+  static uint64_t no_word() noexcept { return Packing::side_word(0); }
+  static bool is_value_word(uint64_t word) noexcept { return !Packing::side_slot(word); }
+
   // Adds or replaces. Returns the replaced value (if any) instead of destroying it, so a caller holding the map's
   // lock can release it after unlocking (releasing a Python value may run arbitrary code). A replaced key keeps its
   // place. If an allocation fails the map is left as it was and `value` is destroyed. With `retired`, a block the map

@@ -402,12 +402,11 @@ void PyValue::fail_kind() { throw InternalError("value accessed as the wrong kin
 PyValue PyValue::capture(PyRef obj) {
   PyValue value;
   PyTypeObject* type = Py_TYPE(obj.get());
-  // The first capture in a process fills the type tables (which may import numpy) whatever it captures, so that the
-  // exact builtin types below can then skip them: most writes are of those.
-  static bool tables_filled = false;  // guarded by the interpreter lock
-  if (!tables_filled) [[unlikely]] {
+  // The first capture fills the type tables whatever it captures (see capture_state): most writes are of the exact
+  // builtin types below, which can then skip them.
+  if (!capture_state::tables_filled) [[unlikely]] {
     INT_TYPES();
-    tables_filled = true;
+    capture_state::tables_filled = true;
   }
   if (type == &PyLong_Type) {
     int overflow = 0;

@@ -208,9 +208,16 @@ class PyValue {
   // to_python of the value a map's packed word stands for (ValuePacking<PyValue>), without making the value first.
   // Inline: the usual attribute read ends here, with the object made for an earlier read of the same word.
   static PyRef word_to_python(uint64_t word) {
-    const made_for_words::Slot& slot = made_for_words::slots[made_for_words::slot_of(word)];
-    if (slot.object != nullptr && slot.word == word) return PyRef::borrow(slot.object);
+    if (PyObject* made = made_for_word(word)) return PyRef::borrow(made);
     return make_for_word(word);
+  }
+  // The word form (ValuePacking<PyValue>) of an exact int or float, as capture would give it; nullopt for any other
+  // object, a number without a word form, or before the first capture has filled the type tables. Never raises.
+  static std::optional<uint64_t> scalar_word(PyObject* obj) noexcept;
+  // The object made for an earlier read of `word` (borrowed), or null: what word_to_python finds without making one.
+  static PyObject* made_for_word(uint64_t word) noexcept {
+    const made_for_words::Slot& slot = made_for_words::slots[made_for_words::slot_of(word)];
+    return slot.word == word ? slot.object : nullptr;
   }
 
   // PyValue { obj: Some(Py(0x...)), primitave: Int(5), hash: 1234 }; `obj: None` for a value kept in place.
@@ -302,6 +309,12 @@ static_assert(sizeof(PyValue) == 16);
 
 inline void count_index_copy(const PyValue& value, bool add) noexcept { value.count_index_copy(add); }
 
+namespace capture_state {
+// Set by the first capture in a process, which fills the type tables (and may import numpy) whatever it captures:
+// the shortcuts for exact builtin types skip the tables only once they are filled. Guarded by the interpreter lock.
+inline bool tables_filled = false;
+}  // namespace capture_state
+
 // Inline: it runs for every value an object is given.
 inline std::optional<uint64_t> PyValue::packed_word() const noexcept {
   const auto tagged = [](PackedTag tag, uint64_t payload) {
@@ -349,6 +362,26 @@ inline std::optional<uint64_t> PyValue::packed_word() const noexcept {
 // NaNs), a Bool, text of up to six bytes, or any value held in a shared record. Longer text in place (7 to 15
 // bytes), larger ints and the empty Unknown have none: a map keeps those beside the words. A flights row (small
 // ints, floats, short codes) packs whole.
+// Inline: the short path of an attribute write starts here.
+// The words are those packed_word gives (the value tests check that the two agree).
+inline std::optional<uint64_t> PyValue::scalar_word(PyObject* obj) noexcept {
+  if (!capture_state::tables_filled) return std::nullopt;
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyLong_Type) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(obj, &overflow);  // an exact int raises nothing
+    constexpr long long LIMIT = 1LL << 47;
+    if (overflow != 0 || number < -LIMIT || number >= LIMIT) return std::nullopt;
+    return PACKED_TAGGED | (uint64_t{PACKED_INT} << PACKED_TAG_SHIFT) | (static_cast<uint64_t>(number) & PACKED_PAYLOAD);
+  }
+  if (type == &PyFloat_Type) {
+    const uint64_t bits = std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(obj));
+    if ((bits & PACKED_TAGGED) == PACKED_TAGGED) return std::nullopt;
+    return bits;
+  }
+  return std::nullopt;
+}
+
 template <>
 struct ValuePacking<PyValue> {
   static constexpr bool ENABLED = true;

@@ -82,7 +82,7 @@ ReplacedAttribute write_indexed(const IndexableCore& core, uint32_t name_id, PyV
 // stamp of its mutex checks the read: the common write of an unindexed object takes one lock, not two); otherwise
 // under it, where dead records are trimmed. False when the lock is busy. The list's lock is outer to the attribute
 // lock the caller holds: only a try-lock, which never waits, may take it here.
-bool in_no_index(MembershipList& list) {
+inline bool in_no_index(MembershipList& list) {
   if (const std::optional<uint32_t> stamp = list.mutex.stamp()) {
     const bool empty = list.records.empty_unlocked();
     if (empty && list.mutex.still(*stamp)) return true;
@@ -144,6 +144,13 @@ void remove_membership(const IndexableCore& core, const std::shared_ptr<IndexAPI
   core.indexes->records.erase_if([&](const IndexMeta& record) {
     return record.index.expired() || same(record.index, index) || same(record.index, placeholder);
   });
+}
+
+std::optional<uint64_t> try_swap_unindexed_word(const IndexableCore& core, uint32_t name_id, uint64_t word) noexcept {
+  // The locks as in try_write_unindexed below.
+  std::unique_lock attributes(core.attributes->mutex, std::try_to_lock);
+  if (!attributes.owns_lock() || !in_no_index(*core.indexes)) return std::nullopt;
+  return core.attributes->map.swap_word(name_id, word);
 }
 
 bool try_write_unindexed(const IndexableCore& core, uint32_t name_id, PyValue& value,
