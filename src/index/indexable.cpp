@@ -363,8 +363,9 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   return result;
 }
 
-// Most writes end in the first branch: an int or a float over a value kept as a word, on an object in no index. It
-// captures nothing and calls little, so it pays none of the full path's setting up, which any other write takes.
+// Most writes end in the first branch: an int, a float or short text over a value kept as a word, on an object in
+// no index. It captures nothing and calls little, so it pays none of the full path's setting up, which any other
+// write takes.
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   const NameCacheEntry* entry = value != nullptr ? cached_name(name) : nullptr;
   if (entry != nullptr && !entry->dunder) {

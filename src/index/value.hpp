@@ -211,8 +211,9 @@ class PyValue {
     if (PyObject* made = made_for_word(word)) return PyRef::borrow(made);
     return make_for_word(word);
   }
-  // The word form (ValuePacking<PyValue>) of an exact int or float, as capture would give it; nullopt for any other
-  // object, a number without a word form, or before the first capture has filled the type tables. Never raises.
+  // The word form (ValuePacking<PyValue>) of an exact int, float or ASCII str, as capture would give it; nullopt for
+  // any other object, a value without a word form, or before the first capture has filled the type tables. Never
+  // raises.
   static std::optional<uint64_t> scalar_word(PyObject* obj) noexcept;
   // The object made for an earlier read of `word` (borrowed), or null: what word_to_python finds without making one.
   static PyObject* made_for_word(uint64_t word) noexcept {
@@ -358,12 +359,8 @@ inline std::optional<uint64_t> PyValue::packed_word() const noexcept {
   }
 }
 
-// Attribute maps keep a value in one word when it has one: an Int within 48 bits, a Float (all but negative quiet
-// NaNs), a Bool, text of up to six bytes, or any value held in a shared record. Longer text in place (7 to 15
-// bytes), larger ints and the empty Unknown have none: a map keeps those beside the words. A flights row (small
-// ints, floats, short codes) packs whole.
-// Inline: the short path of an attribute write starts here.
-// The words are those packed_word gives (the value tests check that the two agree).
+// Inline: the short path of an attribute write starts here. The words are those capture and packed_word give (the
+// value tests check that they agree).
 inline std::optional<uint64_t> PyValue::scalar_word(PyObject* obj) noexcept {
   if (!capture_state::tables_filled) return std::nullopt;
   PyTypeObject* type = Py_TYPE(obj);
@@ -379,9 +376,23 @@ inline std::optional<uint64_t> PyValue::scalar_word(PyObject* obj) noexcept {
     if ((bits & PACKED_TAGGED) == PACKED_TAGGED) return std::nullopt;
     return bits;
   }
+  if (type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(obj)) {  // its UTF-8 is its own bytes
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
+    if (length > 6) return std::nullopt;
+    uint64_t text = 0;
+    std::memcpy(&text, PyUnicode_DATA(obj), length);
+    const auto tagged = [](PackedTag tag, uint64_t payload) {
+      return PACKED_TAGGED | (uint64_t{tag} << PACKED_TAG_SHIFT) | payload;
+    };
+    return length == 6 ? tagged(PACKED_TEXT6, text) : tagged(PACKED_SHORT_TEXT, (text << 8) | length);
+  }
   return std::nullopt;
 }
 
+// Attribute maps keep a value in one word when it has one: an Int within 48 bits, a Float (all but negative quiet
+// NaNs), a Bool, text of up to six bytes, or any value held in a shared record. Longer text in place (7 to 15
+// bytes), larger ints and the empty Unknown have none: a map keeps those beside the words. A flights row (small
+// ints, floats, short codes) packs whole.
 template <>
 struct ValuePacking<PyValue> {
   static constexpr bool ENABLED = true;
