@@ -89,7 +89,7 @@ bool IndexAPI::store_object(uint32_t id, SharedPyRef python_handle,
     // A nested index keeps the handle of the value that links the object: an index copy (see SharedPyRef).
     if (level > 0) python_handle.add_index_copy();
     replaced = items->value.put(id, StoredItem{std::move(python_handle)});
-    item_ids->value.add(id);
+    add_rising(item_ids->value, id);
   }
   const size_t tasks_before = work.size();
   size_t registered_count = 0;

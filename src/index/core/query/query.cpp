@@ -164,7 +164,7 @@ void QueryMap::remove_str(const PyValue& value, uint32_t id) {
 
 void QueryMap::insert_bool(bool flag, uint32_t id) {
   std::unique_lock lock(bool_mutex);
-  (flag ? trues : falses).add(id);
+  add_rising(flag ? trues : falses, id);
 }
 
 void QueryMap::remove_bool(bool flag, uint32_t id) {

@@ -3,11 +3,32 @@
 
 #include <roaring/roaring.hh>
 
+#include <cstdint>
+
 namespace vostrel {
 
 // CRoaring's C++ class owns its containers (RAII, copy = deep copy, move = steal).
 // The raw `roaring_bitmap_t` is reachable as `bitmap.roaring` for the C calls
 // (`roaring_bitmap_and_inplace(&a.roaring, &b.roaring)` and friends).
 using Bitmap = ::Roaring;
+
+// Adds for the structures an index keeps. An id beyond the bitmap's last chunk (2^16 ids) closes that chunk first:
+// an index filled one object at a time gets its ids in rising order, so the chunk's container is final and gives
+// back the room CRoaring grew it by (up to half again of an array). Shrinking visits every container, but only once
+// per chunk an index grows by.
+inline void close_chunks_before(Bitmap& bitmap, uint32_t id) {
+  const roaring_array_t& chunks = bitmap.roaring.high_low_container;
+  if (chunks.size > 0 && chunks.keys[chunks.size - 1] < (id >> 16)) [[unlikely]] {
+    roaring_bitmap_shrink_to_fit(&bitmap.roaring);
+  }
+}
+inline void add_rising(Bitmap& bitmap, uint32_t id) {
+  close_chunks_before(bitmap, id);
+  bitmap.add(id);
+}
+inline bool add_rising_checked(Bitmap& bitmap, uint32_t id) {
+  close_chunks_before(bitmap, id);
+  return bitmap.addChecked(id);
+}
 
 }  // namespace vostrel

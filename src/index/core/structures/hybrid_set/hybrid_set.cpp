@@ -109,7 +109,7 @@ void HybridSet::add(uint32_t id) {
       return;
     }
     case State::Large:
-      roaring_bitmap_add(&std::get<BoxedBitmap>(rep_)->roaring, id);
+      add_rising(*std::get<BoxedBitmap>(rep_), id);
       return;
   }
 }

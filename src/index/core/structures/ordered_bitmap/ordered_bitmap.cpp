@@ -124,10 +124,10 @@ Bitmap NumericalBitmap::side(unsigned bit, bool one) const {
 void NumericalBitmap::insert(OrderedKey key, uint32_t id) {
   // The first key makes every slice uniform: each keeps the side that key is not on.
   if (stored_.isEmpty()) kept_bit_ = OrderedKey{~key.m, static_cast<uint16_t>(~key.e & 0xfff)};
-  if (!stored_.addChecked(id)) return;  // already stored (under this key, by the caller's contract)
+  if (!add_rising_checked(stored_, id)) return;  // already stored (under this key, by the caller's contract)
   ++stored_count_;
   for (unsigned bit = 0; bit < KEY_BITS; ++bit) {
-    if (key.bit(bit) == kept_bit(bit) && roaring_bitmap_add_checked(&slices_[bit].roaring, id)) ++kept_count_[bit];
+    if (key.bit(bit) == kept_bit(bit) && add_rising_checked(slices_[bit], id)) ++kept_count_[bit];
   }
   balance_all();
 }
@@ -152,7 +152,7 @@ void NumericalBitmap::move(OrderedKey from, OrderedKey to, uint32_t id) {
   // Only the differing bits: a small change of a number flips a few low mantissa bits.
   auto flip = [&](unsigned bit, bool now_one) {
     if (now_one == kept_bit(bit)) {
-      if (roaring_bitmap_add_checked(&slices_[bit].roaring, id)) ++kept_count_[bit];
+      if (add_rising_checked(slices_[bit], id)) ++kept_count_[bit];
     } else if (roaring_bitmap_remove_checked(&slices_[bit].roaring, id)) {
       --kept_count_[bit];
     }

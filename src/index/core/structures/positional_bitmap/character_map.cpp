@@ -37,7 +37,7 @@ void set_inline(KeyIds& ids, const uint32_t* values, unsigned count) {
 
 void add_id(KeyIds& ids, uint32_t id) {
   if (ids.is_large()) {
-    ids.more.large->add(id);
+    add_rising(*ids.more.large, id);
     return;
   }
   uint32_t values[KeyIds::INLINE_CAPACITY + 1];

@@ -24,7 +24,7 @@ class ValueIds {
 
   void add(uint32_t id) {
     if (large_) {
-      large_->add(id);
+      add_rising(*large_, id);
       return;
     }
     // Ids mostly arrive in ascending order (fresh objects, batches): one look at the end of a cold vector instead of
