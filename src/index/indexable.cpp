@@ -273,9 +273,9 @@ PyObject* read_cached(PyObject* self, PyObject* name) {
   if (PyErr_Occurred()) return nullptr;
   if (!PyUnicode_Check(name) || is_dunder(name)) return PyObject_GenericGetAttr(self, name);
   return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
-    // The common read, a name met before, needs only the cache. Any other name is looked up without interning it: a
-    // name never interned is in no attribute map, and reads of ever new names (getattr with a default, hasattr) must
-    // not grow the process-wide name table.
+    // Here a cached name is missing or its map busy. Any other name is looked up without interning it: a name never
+    // interned is in no attribute map, and reads of ever new names (getattr with a default, hasattr) must not grow
+    // the process-wide name table.
     std::optional<uint32_t> name_id = cached_name_id(name);
     bool encodable = true;
     if (!name_id) {

@@ -249,6 +249,9 @@ class PyValue {
     PACKED_UNKNOWN_RECORD,
   };
   std::optional<uint64_t> packed_word() const noexcept;
+  static constexpr uint64_t packed_tagged(PackedTag tag, uint64_t payload) noexcept {
+    return PACKED_TAGGED | (uint64_t{tag} << PACKED_TAG_SHIFT) | payload;
+  }
   // to_python without the objects made lately: always a new object for a value kept in place.
   PyRef make_python() const;
   // word_to_python past the cache: makes the object, and keeps it in the cache if the word holds its value in place.
@@ -319,17 +322,14 @@ inline bool tables_filled = false;
 
 // Inline: it runs for every value an object is given.
 inline std::optional<uint64_t> PyValue::packed_word() const noexcept {
-  const auto tagged = [](PackedTag tag, uint64_t payload) {
-    return PACKED_TAGGED | (uint64_t{tag} << PACKED_TAG_SHIFT) | payload;
-  };
   if (has_record()) {
     const auto address = reinterpret_cast<uintptr_t>(record());
     if (address > PACKED_PAYLOAD) return std::nullopt;
     switch (kind()) {
-      case ValueKind::Str: return tagged(PACKED_STR_RECORD, address);
-      case ValueKind::Iterable: return tagged(PACKED_ITERABLE_RECORD, address);
-      case ValueKind::Ind: return tagged(PACKED_IND_RECORD, address);
-      default: return tagged(PACKED_UNKNOWN_RECORD, address);
+      case ValueKind::Str: return packed_tagged(PACKED_STR_RECORD, address);
+      case ValueKind::Iterable: return packed_tagged(PACKED_ITERABLE_RECORD, address);
+      case ValueKind::Ind: return packed_tagged(PACKED_IND_RECORD, address);
+      default: return packed_tagged(PACKED_UNKNOWN_RECORD, address);
     }
   }
   switch (kind()) {
@@ -337,24 +337,24 @@ inline std::optional<uint64_t> PyValue::packed_word() const noexcept {
       const int64_t number = load<int64_t>();
       constexpr int64_t LIMIT = int64_t{1} << 47;
       if (number < -LIMIT || number >= LIMIT) return std::nullopt;
-      return tagged(PACKED_INT, static_cast<uint64_t>(number) & PACKED_PAYLOAD);
+      return packed_tagged(PACKED_INT, static_cast<uint64_t>(number) & PACKED_PAYLOAD);
     }
     case ValueKind::Float: {
       const uint64_t bits = load<uint64_t>();
       if ((bits & PACKED_TAGGED) == PACKED_TAGGED) return std::nullopt;
       return bits;
     }
-    case ValueKind::Bool: return tagged(PACKED_BOOL, bytes_[0]);
+    case ValueKind::Bool: return packed_tagged(PACKED_BOOL, bytes_[0]);
     case ValueKind::Str: {
       const size_t length = bytes_[TAG] >> LENGTH_SHIFT;
       uint64_t text = 0;
       if (length == 6) {
         std::memcpy(&text, bytes_, 6);
-        return tagged(PACKED_TEXT6, text);
+        return packed_tagged(PACKED_TEXT6, text);
       }
       if (length > 5) return std::nullopt;
       std::memcpy(&text, bytes_, length);
-      return tagged(PACKED_SHORT_TEXT, (text << 8) | length);
+      return packed_tagged(PACKED_SHORT_TEXT, (text << 8) | length);
     }
     default: return std::nullopt;  // the empty Unknown
   }
@@ -370,7 +370,7 @@ inline std::optional<uint64_t> PyValue::scalar_word(PyObject* obj) noexcept {
     const long long number = PyLong_AsLongLongAndOverflow(obj, &overflow);  // an exact int raises nothing
     constexpr long long LIMIT = 1LL << 47;
     if (overflow != 0 || number < -LIMIT || number >= LIMIT) return std::nullopt;
-    return PACKED_TAGGED | (uint64_t{PACKED_INT} << PACKED_TAG_SHIFT) | (static_cast<uint64_t>(number) & PACKED_PAYLOAD);
+    return packed_tagged(PACKED_INT, static_cast<uint64_t>(number) & PACKED_PAYLOAD);
   }
   if (type == &PyFloat_Type) {
     const uint64_t bits = std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(obj));
@@ -382,10 +382,7 @@ inline std::optional<uint64_t> PyValue::scalar_word(PyObject* obj) noexcept {
     if (length > 6) return std::nullopt;
     uint64_t text = 0;
     std::memcpy(&text, PyUnicode_DATA(obj), length);
-    const auto tagged = [](PackedTag tag, uint64_t payload) {
-      return PACKED_TAGGED | (uint64_t{tag} << PACKED_TAG_SHIFT) | payload;
-    };
-    return length == 6 ? tagged(PACKED_TEXT6, text) : tagged(PACKED_SHORT_TEXT, (text << 8) | length);
+    return length == 6 ? packed_tagged(PACKED_TEXT6, text) : packed_tagged(PACKED_SHORT_TEXT, (text << 8) | length);
   }
   return std::nullopt;
 }
