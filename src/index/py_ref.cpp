@@ -1,7 +1,11 @@
 // Shared Python references, the deferred release queue and the interpreter-lock helpers.
 #include "index/py_ref.hpp"
 
+#include <pthread.h>
+
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <new>
 #include <vector>
 
@@ -36,6 +40,26 @@ void queue_release(PyObject* obj) noexcept {
 }
 
 }  // namespace
+
+void install_release_queue_fork_guard() {
+  static const bool installed = [] {
+    // The child starts from a fresh lock: its only thread is not the one that took the old one.
+    pthread_atfork([] { release_queue().mutex.lock(); }, [] { release_queue().mutex.unlock(); },
+                   [] { std::construct_at(&release_queue().mutex); });
+    return true;
+  }();
+  (void)installed;
+}
+
+void release_queue_testing::hold_lock(int milliseconds) {
+  std::atomic<bool> held{false};
+  std::thread([milliseconds, &held] {
+    std::lock_guard lock(release_queue().mutex);
+    held.store(true);  // the last use of `held`: the caller may return from here on
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  }).detach();
+  while (!held.load()) std::this_thread::yield();
+}
 
 namespace detail {
 std::atomic<bool> releases_pending{false};

@@ -84,6 +84,17 @@ inline void apply_deferred_releases() noexcept {
   if (detail::releases_pending.load(std::memory_order_acquire)) [[unlikely]] detail::apply_queued_releases();
 }
 
+// Makes a fork wait until no thread is inside the release queue's lock, and the child start with it free: a thread
+// queuing a release at that moment (one dropping a reference outside any engine call) would otherwise leave the
+// child's first apply_deferred_releases waiting for ever. The queue's lock is held only for a push or a swap.
+void install_release_queue_fork_guard();
+
+namespace release_queue_testing {
+// Holds the queue's lock on a thread of its own for `milliseconds`, as a thread queuing a release does for a moment;
+// returns once the lock is held. For the fork tests.
+void hold_lock(int milliseconds);
+}  // namespace release_queue_testing
+
 // Number of releases waiting in the queue (for tests and diagnostics).
 size_t pending_release_count() noexcept;
 

@@ -154,6 +154,16 @@ PyObject* debug_apply_deferred_releases(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
+PyObject* debug_hold_release_queue(PyObject*, PyObject* milliseconds) {
+  const long held_for = PyLong_AsLong(milliseconds);
+  if (held_for == -1 && PyErr_Occurred()) return nullptr;
+  {
+    GilRelease released;
+    release_queue_testing::hold_lock(static_cast<int>(held_for));
+  }
+  Py_RETURN_NONE;
+}
+
 // release_on_threads(obj, threads, copies, hold_gil): shares one reference to obj among `threads` native
 // threads that copy and drop it `copies` times each, all without the interpreter lock (or, with hold_gil, each
 // thread dropping its copies inside a GilAcquire scope). The last drop is never on a thread free to release, so the
@@ -282,6 +292,8 @@ PyMethodDef debug_methods[] = {
      "Waits for the deferred-prune worker to stop, then applies the queued releases."},
     {"pending_releases", debug_pending_releases, METH_NOARGS, "Length of the deferred release queue."},
     {"apply_deferred_releases", debug_apply_deferred_releases, METH_NOARGS, "Applies the queued releases."},
+    {"hold_release_queue", debug_hold_release_queue, METH_O,
+     "Holds the release queue's lock on a thread of its own for the given milliseconds."},
     {"release_on_threads", as_method(debug_release_on_threads), METH_FASTCALL,
      "Shares and drops a reference on native threads."},
     {"hold_attribute_lock", as_method(debug_hold_attribute_lock), METH_FASTCALL,

@@ -167,6 +167,9 @@ PyObject* build_module() {
   if (PyModule_AddStringConstant(module.get(), "__version__", VOSTREL_VERSION) < 0) throw_python_error();
   register_debug_module();
   create_default_indexables();
+  // First: pthread runs the prepare steps in the reverse order, so a fork takes the queue's lock only after engine
+  // calls have finished (they may queue releases on their way out).
+  install_release_queue_fork_guard();
   install_fork_guard();
   register_exit_wait();
   return module.release();

@@ -353,6 +353,27 @@ def test_exit_while_daemon_threads_are_inside_the_engine(delay):
     assert "main done" in out
 
 
+def test_fork_while_another_thread_queues_a_release():
+    # A thread dropping a reference outside any engine call holds the release queue's lock for a moment. A fork then
+    # must not leave the child that lock held by a thread it does not have: its first release would wait for ever
+    # (the child's alarm ends it then, and the parent reports its status).
+    run_scenario("""
+        import signal
+        from Vostrel import _debug
+        for round_no in range(3):
+            _debug.hold_release_queue(300)
+            pid = os.fork()
+            if pid == 0:
+                signal.alarm(10)
+                _debug.release_on_threads(object(), 1, 1, False)  # a release queued by a native thread
+                _debug.apply_deferred_releases()
+                os._exit(0)
+            _, status = os.waitpid(pid, 0)
+            if status != 0:
+                die(EXIT_WRONG, f"WRONG: the child of round {round_no} ended with status {status}")
+    """, limit=60)
+
+
 CYCLIC_LISTS = {
     "list containing itself": "v = [1, 'a']; v.append(v)",
     "two lists containing each other": "v = [1, 'a']; w = [v]; v.append(w)",

@@ -79,7 +79,8 @@ RankedSharedMutex& ENGINE_ACTIVITY() {
 namespace {
 // The forking thread holds the interpreter lock; engine calls never wait for it while inside the engine, so they all
 // finish and the exclusive lock is granted. Values are captured and ids allocated only with the interpreter lock or
-// inside an engine call, so no process-wide leaf lock is held by another thread at that point either.
+// inside an engine call, so no process-wide leaf lock is held by another thread at that point either, but for the
+// release queue's: threads drop references outside engine calls too, and that queue has its own fork guard.
 void before_fork() { ENGINE_ACTIVITY().lock(); }
 void after_fork_in_parent() { ENGINE_ACTIVITY().unlock(); }
 // The child's only thread has another thread id than the one that locked (a reader-writer lock checks it on
