@@ -5,8 +5,8 @@
 
 #include <chrono>
 #include <memory>
-#include <thread>
 #include <new>
+#include <thread>
 #include <vector>
 
 namespace vostrel {
