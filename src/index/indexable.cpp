@@ -251,25 +251,15 @@ PyObject* missing_attribute(PyObject* self, PyObject* name, bool encodable) {
   return unchanged() ? word : AttributeValues::no_word();
 }
 
-// The common read: a data name in the cache, a value the map holds and no writer is at work on. Null when the read
-// takes the full path instead (which also answers a missing attribute).
-PyObject* read_cached(PyObject* self, PyObject* name) {
-  const NameCacheEntry* entry = cached_name(name);
-  if (const uint64_t word = peek_cached_word(self, entry); AttributeValues::is_value_word(word)) {
-    return PyValue::word_to_python(word).release();
-  }
-  if (entry == nullptr || entry->dunder) return nullptr;
-  const AttributeMap& attributes = *as_indexable(self)->core.attributes;
-  const std::optional<AttributeValues::Peeked> peeked = peek_attribute(attributes, entry->id);
-  if (!peeked) return nullptr;
-  using Found = AttributeValues::Peeked::Found;
-  if (peeked->found == Found::Word) return PyValue::word_to_python(peeked->word).release();
-  if (peeked->found == Found::Value) return peeked->view()->to_python().release();
-  return nullptr;
+// A value kept as a word under a cached data name, read while no writer is at work on the map, whose object no earlier
+// read made: made now. Null when the read needs the full path (which also answers a missing attribute).
+PyObject* read_word(PyObject* self, PyObject* name) {
+  const uint64_t word = peek_cached_word(self, cached_name(name));
+  return AttributeValues::is_value_word(word) ? PyValue::word_to_python(word).release() : nullptr;
 }
 
 [[gnu::noinline]] PyObject* getattro_beyond_made(PyObject* self, PyObject* name) {
-  if (PyObject* value = guard_python_call<PyObject*>(nullptr, [&] { return read_cached(self, name); })) return value;
+  if (PyObject* value = guard_python_call<PyObject*>(nullptr, [&] { return read_word(self, name); })) return value;
   if (PyErr_Occurred()) return nullptr;
   if (!PyUnicode_Check(name) || is_dunder(name)) return PyObject_GenericGetAttr(self, name);
   return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
