@@ -551,10 +551,13 @@ def test_write_failing_for_memory_leaves_indexes_and_object_unchanged(old):
         indexes = [Vostrel.Index() for _ in range(3)]
         old = {old}
         o = Obj(x=old, tag=1)
-        others = [Obj(x=old, tag=2), Obj(x="bystander", tag=3)]
+        # Enough distinct strings that a text match makes each index keep the per-position sets, which the huge
+        # string then fills.
+        others = [Obj(x=old, tag=2), Obj(x="bystander", tag=3)] + [Obj(x=f"filler {{i}}", tag=4) for i in range(1100)]
         for ix in indexes:
             for x in [o] + others:
                 ix.add_object(x)
+            assert len(ix.reduced_query(Vostrel.PyQueryExpr.starts_with("x", "filler"))) == 1100
         huge = "".join(chr(97 + i % 26) for i in range(4_000_000))
 
         def mapped_bytes():

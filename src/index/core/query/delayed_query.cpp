@@ -416,6 +416,9 @@ void BulkWriter::flush_value_ids(MapBuffer& buffer, Scratch& scratch) {
   if (!buffer.text_values.empty()) {
     std::unique_lock lock(map.positional_mutex);
     add_text_ids(map, buffer);
+    // A reader may have built the positions since the text part of this flush passed over them, from a value table
+    // that lacked this batch.
+    cover_positions(map, buffer);
   }
   if (!buffer.numbers.empty()) {
     const std::vector<NumberEntry>& sorted = sorted_by_key(buffer, scratch);
@@ -424,9 +427,23 @@ void BulkWriter::flush_value_ids(MapBuffer& buffer, Scratch& scratch) {
   }
 }
 
+void BulkWriter::cover_positions(QueryMap& map, MapBuffer& buffer) {
+  if (buffer.positions_covered || !map.positions_kept.load(std::memory_order_relaxed)) return;
+  for (const DirectValue& value : buffer.text_values) map.positional.insert(value.value.as_str(), value.id);
+  buffer.positions_covered = true;
+}
+
 void BulkWriter::flush_text(MapBuffer& buffer, Scratch& scratch, bool with_ids) {
   if (buffer.text_values.empty()) return;
   QueryMap& map = *buffer.map;
+  // Without positions the strings go to the value table alone. Should a reader build the positions between this
+  // look and the lock below, the strings are put there one by one instead (cover_positions).
+  if (!map.positions_kept.load(std::memory_order_acquire)) {
+    std::unique_lock lock(map.positional_mutex);
+    if (with_ids) add_text_ids(map, buffer);
+    cover_positions(map, buffer);
+    return;
+  }
   // Each string is read once, straight into the lists of the bitmaps it goes to (in staging order, so ascending for
   // ids handed out in order): long strings live in records of their own, and reading them a second time, as a
   // counting sort would, costs a second round of cache misses per string.
@@ -469,6 +486,7 @@ void BulkWriter::flush_text(MapBuffer& buffer, Scratch& scratch, bool with_ids) 
   if (!buffer.empty_texts.empty()) {
     map.positional.add_many_empty(buffer.empty_texts.data(), buffer.empty_texts.size());
   }
+  buffer.positions_covered = true;
   if (with_ids) add_text_ids(map, buffer);
 }
 
@@ -534,6 +552,7 @@ void BulkWriter::clear(MapBuffer& buffer) {
   buffer.iterables.clear();
   buffer.direct.clear();
   buffer.staged_values = 0;
+  buffer.positions_covered = false;
   buffer.dirty = false;
 }
 

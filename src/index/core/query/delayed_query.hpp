@@ -107,6 +107,8 @@ class BulkWriter {
     std::vector<IterableEntry> iterables;
     std::vector<DirectValue> direct;
     int64_t staged_values = 0;  // ids counted in `registered` since the last flush
+    // Whether the buffered strings are in the map's positions (meaningful once it keeps them; positional lock).
+    bool positions_covered = false;
     bool dirty = false;
   };
 
@@ -189,6 +191,9 @@ class BulkWriter {
   // Caller holds the map's numeric lock; `sorted` is sorted_by_key of the buffer.
   static void add_number_ids(QueryMap& map, const std::vector<NumberEntry>& sorted);
   static void unset_value_ids(QueryMap& map, const MapBuffer& buffer, bool text);
+  // Caller holds the map's positional write lock: when the map keeps positions and the buffered strings are not in
+  // them yet, puts them there one by one.
+  static void cover_positions(QueryMap& map, MapBuffer& buffer);
   static void flush_text(MapBuffer& buffer, Scratch& scratch, bool with_ids);
   static void flush_numbers(MapBuffer& buffer, Scratch& scratch, bool with_ids);
   static void flush_value_ids(MapBuffer& buffer, Scratch& scratch);

@@ -152,14 +152,39 @@ void QueryMap::remove_num_ordered(OrderedKey key, uint32_t id) {
 
 void QueryMap::insert_str(const PyValue& value, uint32_t id) {
   std::unique_lock lock(positional_mutex);
-  positional.insert(value.as_str(), id);
+  if (positions_kept.load(std::memory_order_relaxed)) positional.insert(value.as_str(), id);
   add_text_id(value, id);
 }
 
 void QueryMap::remove_str(const PyValue& value, uint32_t id) {
   std::unique_lock lock(positional_mutex);
-  positional.remove(value.as_str(), id);
+  if (positions_kept.load(std::memory_order_relaxed)) positional.remove(value.as_str(), id);
   remove_text_id(value, id);
+}
+
+void QueryMap::add_positions(const TextIds& texts, const Bitmap* only) const {
+  // In id order, as objects are added: each byte set then closes its chunks behind it and keeps no spare room.
+  std::vector<std::pair<uint32_t, const PyValue*>> pairs;
+  pairs.reserve(texts.size());
+  texts.for_each([&](const PyValue& text, uint32_t id) {
+    if (only == nullptr || only->contains(id)) pairs.emplace_back(id, &text);
+  });
+  std::sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [id, text] : pairs) positional.insert(text->as_str(), id);
+}
+
+void QueryMap::keep_positions() const {
+  if (positions_kept.load(std::memory_order_relaxed)) return;
+  if (const TextIds* texts = text_ids.get()) {
+    // Empty until now; emptied again when memory runs out halfway, so that nothing half-built is ever kept.
+    try {
+      add_positions(*texts, nullptr);
+    } catch (...) {
+      positional = PositionalBitmap();
+      throw;
+    }
+  }
+  positions_kept.store(true, std::memory_order_release);
 }
 
 void QueryMap::insert_bool(bool flag, uint32_t id) {

@@ -1,8 +1,9 @@
 // QueryMap: every value one attribute holds within one index, stored by kind for set-algebra queries.
 //
-// Routing: Int/Float -> numeric bit-sliced bitmap; Str -> positional character bitmaps; Bool -> two sets;
-// Int/Float and Str values are also kept in a value -> id-set map beside those structures (same lock), so that an
-// equality costs what its answer costs; the sliced and positional structures answer ranges and string matching.
+// Routing: Int/Float -> numeric bit-sliced bitmap; Str -> positional character bitmaps (once a text match needs them);
+// Bool -> two sets; Int/Float and Str values are also kept in a value -> id-set map beside those structures (same
+// lock), so that an equality costs what its answer costs; the sliced and positional structures answer ranges and
+// string matching.
 // Ind -> exact map + nested index; Unknown -> exact map; list/tuple/set -> each element under an element id of its
 // own (element id -> owner id in the translation map, element ids in the mask set); dict -> nothing.
 //
@@ -76,8 +77,13 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // Lock-rank level of the owning index (its nested index sits one level deeper).
   const uint32_t level;
   mutable RankedSharedMutex positional_mutex;
-  PositionalBitmap positional;  // guarded by positional_mutex
-  LazyPart<TextIds> text_ids;   // guarded by positional_mutex (created with the first string)
+  LazyPart<TextIds> text_ids;  // guarded by positional_mutex (created with the first string)
+  // The per-position byte sets answer prefix, suffix and substring matches, at about two bytes per byte of text
+  // (most of an index's memory where strings are long). A map builds them from text_ids for its first such match
+  // and keeps them in step from then on: an attribute never matched that way never pays for them. That reader
+  // builds them under the write lock, hence mutable.
+  mutable PositionalBitmap positional;              // guarded by positional_mutex
+  mutable std::atomic<bool> positions_kept{false};  // written with positional_mutex held for writing
   mutable RankedSharedMutex numeric_mutex;
   LazyPart<NumericalBitmap> numeric;  // guarded by numeric_mutex (created with the first number)
   LazyPart<NumberIds> number_ids;     // guarded by numeric_mutex (created with the first number)
@@ -152,6 +158,13 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   void remove_number_id(OrderedKey key, uint32_t id) {
     if (NumberIds* ids = number_ids.get()) ids->remove(key, id);
   }
+  // Positional write lock held: builds the positions from text_ids unless the map keeps them already, and keeps
+  // them from then on. Throws (nothing changed) when memory runs out.
+  void keep_positions() const;
+  // Positional write lock held, positions kept: puts the strings of `texts` (those of ids `only` holds, all without
+  // it) into them, in id order.
+  void add_positions(const TextIds& texts, const Bitmap* only) const;
+
   void add_text_id(const PyValue& value, uint32_t id) { text_ids.ensure().add(value, id); }
   void remove_text_id(const PyValue& value, uint32_t id) {
     if (TextIds* ids = text_ids.get()) ids->remove(value, id);

@@ -78,8 +78,11 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
   }
   {
     std::unique_lock lock(positional_mutex);
-    positional.union_with(other.positional, only);
-    if (const TextIds* texts = other.text_ids.get()) text_ids.ensure().merge_from(*texts, only);
+    // Only other's value table is read: a reader of the other index may be building its positions meanwhile.
+    if (const TextIds* texts = other.text_ids.get()) {
+      if (positions_kept.load(std::memory_order_relaxed)) add_positions(*texts, only);
+      text_ids.ensure().merge_from(*texts, only);
+    }
   }
   if (const NumericalBitmap* numbers = other.numeric.get()) {
     std::unique_lock lock(numeric_mutex);

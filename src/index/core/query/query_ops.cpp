@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 #include <shared_mutex>
+#include <string_view>
 
 #include "index/core/query/query.hpp"
 #include "index/core/structures/string_interner/interner.hpp"
@@ -224,16 +225,29 @@ Bitmap op_between(const QueryMap& map, const PyValue& low, const PyValue& high, 
   return numbers_between(map, QueryMap::key_of(low), QueryMap::key_of(high), allowed);
 }
 
+Bitmap match_positions(const PositionalBitmap& positions, std::string_view query, QueryKind kind) {
+  switch (kind) {
+    case QueryKind::StartsWi: return positions.prefix(query);
+    case QueryKind::EndsWi: return positions.suffix(query);
+    default: return positions.substring(query);
+  }
+}
+
 Bitmap op_text(const QueryMap& map, const PyValue& value, QueryKind kind) {
   Bitmap result;
   if (value.kind() != ValueKind::Str) return result;
+  const std::string_view query = value.as_str();
+  bool kept = false;
   {
     std::shared_lock lock(map.positional_mutex);
-    switch (kind) {
-      case QueryKind::StartsWi: result = map.positional.prefix(value.as_str()); break;
-      case QueryKind::EndsWi: result = map.positional.suffix(value.as_str()); break;
-      default: result = map.positional.substring(value.as_str()); break;
-    }
+    kept = map.positions_kept.load(std::memory_order_acquire);
+    if (kept) result = match_positions(map.positional, query, kind);
+  }
+  if (!kept) {
+    // The first text match of this map: it builds the positions, which every later one reads.
+    std::unique_lock lock(map.positional_mutex);
+    map.keep_positions();
+    result = match_positions(map.positional, query, kind);
   }
   map.unmask_ids(result);
   return result;
