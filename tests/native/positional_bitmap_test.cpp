@@ -7,7 +7,9 @@
 #include <random>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "index/core/structures/positional_bitmap/positional_bitmap.hpp"
@@ -185,6 +187,42 @@ TEST(PositionalBitmap, RandomOperationsMatchModel) {
       for (int i = 0; i < 60; ++i) expect_matches(pb, model, source.query(model));
       expect_matches(pb, model, std::string(pb.positions(), 'a'));
       expect_matches(pb, model, std::string(pb.positions() + 3, 'b'));
+    }
+  }
+}
+
+TEST(PositionalBitmap, InsertRisingMatchesOneByOne) {
+  for (uint32_t seed : {5u, 6u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    StringSource source(seed);
+    PositionalBitmap rising;
+    PositionalBitmap single;
+    Model model;
+    // Three batches over a row that already holds strings, with ids past a bulk run, empty strings, and strings
+    // long enough to go in one by one (which widen the row under the listed ones).
+    uint32_t next_id = 0;
+    for (size_t batch = 0; batch < 3; ++batch) {
+      std::vector<std::string> texts;
+      std::vector<std::pair<uint32_t, std::string_view>> pairs;
+      for (int i = 0; i < 20000; ++i) texts.push_back(source.make(source.rng()() % 500 == 0 ? 300 + batch * 200 : 9));
+      for (const std::string& text : texts) {
+        const uint32_t id = next_id;
+        next_id += 1 + source.rng()() % 3;
+        pairs.emplace_back(id, text);
+        single.insert(text, id);
+        model[id] = text;
+      }
+      rising.insert_rising(pairs);
+      ASSERT_EQ(rising.positions(), single.positions());
+      expect_same_content(rising, model);
+      for (int i = 0; i < 30; ++i) expect_matches(rising, model, source.query(model));
+    }
+    for (size_t pos = 0; pos < rising.positions(); ++pos) {
+      for (unsigned key = 0; key <= CharacterMap::BOUNDARY; ++key) {
+        const KeyIds* a = rising.maps[pos].find(key);
+        const KeyIds* b = single.maps[pos].find(key);
+        ASSERT_EQ(a == nullptr, b == nullptr) << "position " << pos << " key " << key;
+      }
     }
   }
 }

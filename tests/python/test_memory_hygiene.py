@@ -255,3 +255,21 @@ def test_ids_come_back_dense_and_ascending_after_a_churn(run_isolated):
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["True", "True"], "new objects take the lowest freed ids, in ascending order"
+
+
+def test_strings_pay_for_their_positions_only_once_a_text_match_needs_them():
+    objs = [Vostrel.Indexable(email=f"{i:06d}.first.middle.last.{i * 7919 % 100003}@mail{i % 97}.example.org")
+            for i in range(20000)]
+    kept = {}
+
+    def build():
+        kept["index"] = indexed_one_by_one(objs)()
+
+    # A 50-byte string in its per-position sets costs about 50 bytes more than the value table alone.
+    per_object = grown_by(build) / len(objs)
+    assert per_object < 100, f"an index of unmatched e-mails takes {per_object:.0f} B an object"
+    index = kept.pop("index")
+    Q = Vostrel.PyQueryExpr
+    match = grown_by(lambda: index.reduced_query(Q.contains("email", "99@"))) / len(objs)
+    assert match > 30, f"the first text match built only {match:.0f} B an object of positions"
+    assert len(index.reduced_query(Q.contains("email", "99@"))) == sum("99@" in o.email for o in objs)

@@ -163,14 +163,14 @@ void QueryMap::remove_str(const PyValue& value, uint32_t id) {
 }
 
 void QueryMap::add_positions(const TextIds& texts, const Bitmap* only) const {
-  // In id order, as objects are added: each byte set then closes its chunks behind it and keeps no spare room.
-  std::vector<std::pair<uint32_t, const PyValue*>> pairs;
+  // In id order, so that every byte set takes its ids as rising runs, as from a batch of new objects.
+  std::vector<std::pair<uint32_t, std::string_view>> pairs;
   pairs.reserve(texts.size());
   texts.for_each([&](const PyValue& text, uint32_t id) {
-    if (only == nullptr || only->contains(id)) pairs.emplace_back(id, &text);
+    if (only == nullptr || only->contains(id)) pairs.emplace_back(id, text.as_str());
   });
   std::sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [id, text] : pairs) positional.insert(text->as_str(), id);
+  positional.insert_rising(pairs);
 }
 
 void QueryMap::keep_positions() const {

@@ -134,6 +134,54 @@ void PositionalBitmap::insert(std::string_view s, uint32_t id) {
   maps[p + s.size() - 1].add(CharacterMap::BOUNDARY, id);
 }
 
+void PositionalBitmap::insert_rising(std::span<const std::pair<uint32_t, std::string_view>> texts) {
+  // Longer strings go in one by one: listing them would widen every run's table of lists for a few rare strings.
+  constexpr size_t LISTED_TEXT = 256;
+  // Strings per run: their lists stay a few megabytes at most.
+  constexpr size_t RUN = 16384;
+  constexpr size_t KEYS = CharacterMap::BOUNDARY + 1;
+  size_t longest = 0;
+  for (const auto& [id, text] : texts) {
+    if (text.size() > LISTED_TEXT) {
+      insert(text, id);
+    } else {
+      longest = std::max(longest, text.size());
+    }
+  }
+  std::vector<uint32_t> empties;
+  std::vector<std::vector<uint32_t>> lists;
+  size_t lowest = 0;  // the lowest position a listed string starts at, where the lists begin
+  if (longest > 0) {
+    expand_map(longest);
+    lowest = start(maps.size(), longest);
+    lists.resize((longest + 2) * KEYS);
+  }
+  const auto add_lists = [&] {
+    for (size_t bucket = 0; bucket < lists.size(); ++bucket) {
+      if (lists[bucket].empty()) continue;
+      maps[lowest + bucket / KEYS].add_many(static_cast<unsigned>(bucket % KEYS), lists[bucket].data(),
+                                            lists[bucket].size());
+      lists[bucket].clear();
+    }
+  };
+  size_t listed = 0;
+  for (const auto& [id, text] : texts) {
+    if (text.size() > LISTED_TEXT) continue;
+    if (text.empty()) {
+      empties.push_back(id);
+      continue;
+    }
+    const size_t first = start(maps.size(), text.size()) - lowest;
+    const unsigned char* b = bytes_of(text);
+    for (size_t j = 0; j < text.size(); ++j) lists[(first + j) * KEYS + b[j]].push_back(id);
+    lists[first * KEYS + CharacterMap::BOUNDARY].push_back(id);
+    lists[(first + text.size() - 1) * KEYS + CharacterMap::BOUNDARY].push_back(id);
+    if (++listed % RUN == 0) add_lists();
+  }
+  add_lists();
+  add_many_empty(empties.data(), empties.size());
+}
+
 bool PositionalBitmap::remove(std::string_view s, uint32_t id) {
   if (s.empty()) return empty_strings.removeChecked(id);
   if (!fits(s.size())) return false;

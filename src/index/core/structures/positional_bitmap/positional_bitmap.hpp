@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
@@ -61,6 +63,11 @@ class PositionalBitmap {
   // Remove string `s` of `id`. Only when `id` holds exactly `s` is anything
   // touched (returns true); otherwise nothing changes and it returns false.
   bool remove(std::string_view s, uint32_t id);
+
+  // Bulk form of insert for strings in ascending id order (each id once): the entries of a run of strings are
+  // listed per (position, key) and each list goes in with one add_many. Throws when memory runs out, leaving the
+  // strings stored so far.
+  void insert_rising(std::span<const std::pair<uint32_t, std::string_view>> texts);
 
   // Bulk form of insert for a writer that buffered ids per (position, key): adds
   // `count` ids to key `key` (a byte, or CharacterMap::BOUNDARY) of `position`,
