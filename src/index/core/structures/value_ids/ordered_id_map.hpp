@@ -31,6 +31,7 @@ class OrderedIdMap {
  public:
   // Small enough that an insertion moves little (3 KiB at most), large enough that the directory stays short.
   static constexpr size_t LEAF_ENTRIES = 128;
+  static constexpr size_t LEAF_GROWTH = 16;
 
   // Adds id under key (nothing when already there).
   void add(const Key& key, uint32_t id) {
@@ -57,6 +58,13 @@ class OrderedIdMap {
       }
       leaf = leaves_[leaf_at].get();
       at = lower_bound(*leaf, key);
+    }
+    if (leaf->size() == leaf->capacity()) {
+      // Grown a few entries at a time: leaves filled by keys in no order sit about two thirds full, and a doubled
+      // vector would keep the rest as room (a third of a large map's memory).
+      const auto offset = at - leaf->begin();
+      leaf->reserve(std::min(LEAF_ENTRIES, leaf->size() + LEAF_GROWTH));
+      at = leaf->begin() + offset;
     }
     leaf->insert(at, Entry(key, id));
     firsts_[leaf_at] = leaf->front().key();  // a key below every other lands at the front of the first leaf
@@ -577,6 +585,7 @@ class OrderedIdMap {
     leaves_.insert(leaves_.begin() + static_cast<ptrdiff_t>(leaf_at) + 1, std::move(upper));
     firsts_.insert(firsts_.begin() + static_cast<ptrdiff_t>(leaf_at) + 1, first);
     full.resize(LEAF_ENTRIES / 2);
+    full.shrink_to_fit();
   }
 
 
