@@ -297,14 +297,15 @@ void BulkWriter::clear_flushed() {
   flushed_ = false;
 }
 
-// Rough weights from profiles: a text entry is one move into its bitmap's list and one bitmap add, and each string
-// one text-id insert; a number goes into several bit slices and the ordered map; exact entries and list members are
-// a hash-table insert each.
+// Rough weights from profiles: a text entry is one move into its bitmap's list and one bitmap add (only where the
+// map keeps positions), and each string one text-id insert; a number goes into several bit slices and the ordered
+// map; exact entries and list members are a hash-table insert each.
 constexpr size_t TEXT_ID_COST = 8;
 constexpr size_t NUMBER_ID_COST = 4;
 
 size_t BulkWriter::flush_cost(const MapBuffer& buffer) {
-  return buffer.text_entries + TEXT_ID_COST * buffer.text_values.size() + (4 + NUMBER_ID_COST) * buffer.numbers.size() +
+  const size_t text_entries = buffer.map->positions_kept.load(std::memory_order_relaxed) ? buffer.text_entries : 0;
+  return text_entries + TEXT_ID_COST * buffer.text_values.size() + (4 + NUMBER_ID_COST) * buffer.numbers.size() +
          2 * (buffer.trues.size() + buffer.falses.size()) + 16 * buffer.exact.size() + 12 * buffer.elements.size();
 }
 
