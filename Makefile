@@ -200,7 +200,7 @@ tsan: tsan-selftest
 	status=0; \
 	$(call TSAN_ENV,build/tsan/log) $(PY) tests/stress/stress.py $(TSAN_STRESS_ARGS) || status=1; \
 	$(call TSAN_ENV,build/tsan/log) $(PY) -m pytest -q -p no:cacheprovider tests/python/test_deferred_prune.py \
-	  tests/python/test_reduce_rebase_union.py tests/python/test_engine_threads.py tests/python/test_text_matches.py \
+	  tests/python/test_reduce_rebase_union.py tests/python/test_engine_threads.py tests/python/test_built_on_first_match.py \
 	  || status=1; \
 	$(PY) tests/stress/tsan_reports.py check build/tsan/log/report || status=1; \
 	exit $$status

@@ -608,6 +608,35 @@ TEST(NumericalBitmap, MoveMatchesRemoveThenInsert) {
   check_all(moved, query_keys(moved, rng, 4), allowed_sets(moved, rng, 80000), rng);
 }
 
+TEST(NumericalBitmap, AddRisingMatchesTheModelOverEarlierIds) {
+  std::mt19937_64 rng(37);
+  const std::vector<Number> values = random_numbers(rng, 500);
+  NumericalBitmap nb;
+  std::map<uint32_t, OrderedKey> model;
+  std::vector<uint32_t> zeros;
+  std::vector<uint32_t> ones;
+  uint32_t next_id = 5;
+  // Batches over ids stored one by one before them, some spanning several chunks, one of a single key.
+  for (int batch = 0; batch < 6; ++batch) {
+    for (int single = 0; single < 50; ++single) {
+      const OrderedKey key = values[rng() % values.size()].key;
+      nb.insert(key, next_id);
+      model[next_id++] = key;
+    }
+    std::vector<std::pair<uint32_t, OrderedKey>> entries;
+    const size_t count = batch == 3 ? 40 : 3000 + rng() % 20000;
+    for (size_t at = 0; at < count; ++at) {
+      entries.emplace_back(next_id, batch == 3 ? values[0].key : values[rng() % values.size()].key);
+      next_id += 1 + static_cast<uint32_t>(rng() % 5);
+    }
+    nb.add_rising(
+        entries.size(), [&](size_t at) { return entries[at].second; }, [&](size_t at) { return entries[at].first; },
+        zeros, ones);
+    for (const auto& [id, key] : entries) model[id] = key;
+    expect_consistent(nb, model);
+  }
+}
+
 TEST(KernelSelection, PicksOneBuildForEveryComparison) {
   const std::string isa = selected_kernel_isa();
   const std::vector<Build> builds = runnable_builds();

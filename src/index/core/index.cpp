@@ -177,14 +177,14 @@ void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old
   if (is_number(old) && is_number(value)) {
     if (std::shared_ptr<QueryMap> map = map_at(attribute)) {
       std::unique_lock lock(map->numeric_mutex);
-      if (NumericalBitmap* numbers = map->numeric.get()) {
+      if (map->number_ids.get() != nullptr) {
         const OrderedKey from = QueryMap::key_of(old);
         const OrderedKey to = QueryMap::key_of(value);
         if (from == to) return;
         // Added first: if that fails (memory), nothing has moved yet.
         map->add_number_id(to, id);
         map->remove_number_id(from, id);
-        numbers->move(from, to, id);
+        if (map->slices_kept.load(std::memory_order_relaxed)) map->numeric.ensure().move(from, to, id);
         return;
       }
     }

@@ -425,6 +425,7 @@ void BulkWriter::flush_value_ids(MapBuffer& buffer, Scratch& scratch) {
     const std::vector<NumberEntry>& sorted = sorted_by_key(buffer, scratch);
     std::unique_lock lock(map.numeric_mutex);
     add_number_ids(map, sorted);
+    cover_slices(map, buffer);
   }
 }
 
@@ -494,49 +495,31 @@ void BulkWriter::flush_text(MapBuffer& buffer, Scratch& scratch, bool with_ids) 
 void BulkWriter::flush_numbers(MapBuffer& buffer, Scratch& scratch, bool with_ids) {
   if (buffer.numbers.empty()) return;
   QueryMap& map = *buffer.map;
-  const size_t count = buffer.numbers.size();
-  // Key bits shared by every staged number (most high bits of small integers, the sign of positive numbers) send
-  // the whole group to one side: one bitmap of all the ids is ORed in, with no pass over the entries.
-  OrderedKey every{~uint64_t{0}, 0xffff};
-  OrderedKey some{0, 0};
-  std::vector<uint32_t>& zeros = scratch.ids;
-  zeros.resize(count);
-  std::vector<uint32_t>& ones = scratch.ids_too;
-  ones.resize(count);
   const std::vector<NumberEntry>* by_id = &buffer.numbers;
   if (const std::vector<uint32_t>* order = in_id_order(buffer.numbers, scratch.order)) {
     scratch.numbers_by_id.clear();
     for (uint32_t at : *order) scratch.numbers_by_id.push_back(buffer.numbers[at]);
     by_id = &scratch.numbers_by_id;
   }
-  for (size_t pos = 0; pos < count; ++pos) {
-    const NumberEntry& entry = (*by_id)[pos];
-    every.m &= entry.key.m;
-    some.m |= entry.key.m;
-    every.e &= entry.key.e;
-    some.e |= entry.key.e;
-    zeros[pos] = entry.id;
-  }
-  Bitmap all;
-  add_ids(&all.roaring, zeros.data(), count);
   // Sorted before locking: readers of this map wait only for the writes.
   const std::vector<NumberEntry>* sorted = with_ids ? &sorted_by_key(buffer, scratch) : nullptr;
   std::unique_lock lock(map.numeric_mutex);
-  map.numeric.ensure().add_batch(all, every, some, [&](unsigned bit) {
-    // A mixed bit: a branch-free split (half the keys go each way, so a branch would miss half the time).
-    size_t one_count = 0;
-    size_t zero_count = 0;
-    for (const NumberEntry& entry : *by_id) {
-      const bool one = entry.key.bit(bit);
-      ones[one_count] = entry.id;
-      zeros[zero_count] = entry.id;
-      one_count += one;
-      zero_count += !one;
-    }
-    return std::pair(std::span<const uint32_t>(zeros.data(), zero_count),
-                     std::span<const uint32_t>(ones.data(), one_count));
-  });
+  // Without slices the numbers go to the value table alone (cover_slices: as for the positions of strings).
+  if (map.slices_kept.load(std::memory_order_relaxed)) {
+    map.numeric.ensure().add_rising(
+        by_id->size(), [&](size_t at) { return (*by_id)[at].key; }, [&](size_t at) { return (*by_id)[at].id; },
+        scratch.ids, scratch.ids_too);
+    buffer.slices_covered = true;
+  }
   if (sorted != nullptr) add_number_ids(map, *sorted);
+  cover_slices(map, buffer);
+}
+
+void BulkWriter::cover_slices(QueryMap& map, MapBuffer& buffer) {
+  if (buffer.slices_covered || !map.slices_kept.load(std::memory_order_relaxed)) return;
+  NumericalBitmap& numbers = map.numeric.ensure();
+  for (const NumberEntry& entry : buffer.numbers) numbers.insert(entry.key, entry.id);
+  buffer.slices_covered = true;
 }
 
 void BulkWriter::clear(MapBuffer& buffer) {
@@ -554,6 +537,7 @@ void BulkWriter::clear(MapBuffer& buffer) {
   buffer.direct.clear();
   buffer.staged_values = 0;
   buffer.positions_covered = false;
+  buffer.slices_covered = false;
   buffer.dirty = false;
 }
 

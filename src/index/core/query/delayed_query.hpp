@@ -109,6 +109,8 @@ class BulkWriter {
     int64_t staged_values = 0;  // ids counted in `registered` since the last flush
     // Whether the buffered strings are in the map's positions (meaningful once it keeps them; positional lock).
     bool positions_covered = false;
+    // Whether the buffered numbers are in the map's bit slices (meaningful once it keeps them; numeric lock).
+    bool slices_covered = false;
     bool dirty = false;
   };
 
@@ -194,6 +196,8 @@ class BulkWriter {
   // Caller holds the map's positional write lock: when the map keeps positions and the buffered strings are not in
   // them yet, puts them there one by one.
   static void cover_positions(QueryMap& map, MapBuffer& buffer);
+  // Caller holds the map's numeric write lock: the same for the buffered numbers and the map's bit slices.
+  static void cover_slices(QueryMap& map, MapBuffer& buffer);
   static void flush_text(MapBuffer& buffer, Scratch& scratch, bool with_ids);
   static void flush_numbers(MapBuffer& buffer, Scratch& scratch, bool with_ids);
   static void flush_value_ids(MapBuffer& buffer, Scratch& scratch);

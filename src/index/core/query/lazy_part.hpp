@@ -2,8 +2,10 @@
 //
 // Most attributes hold values of one kind, and a map that never sees a number should not carry 152 numeric slice
 // bitmaps, nor one that never sees a nested object a nested index. Only writers create parts, and writers hold the
-// process-wide writer gate, so creation never races; the part is published with release ordering and readers see
-// either null (nothing of that kind was ever stored) or the whole part. A part lives as long as its map.
+// process-wide writer gate, so creation never races (a part a reader may build, a map's bit slices, is created with
+// its structure's lock held for writing, as every writer creating it holds it too); the part is published with
+// release ordering and readers see either null (nothing of that kind was ever stored) or the whole part. A part lives
+// as long as its map.
 #pragma once
 
 #include <atomic>

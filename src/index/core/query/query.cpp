@@ -140,7 +140,7 @@ void QueryMap::remove_value(uint32_t id, const PyValue& value, NestedWork& work)
 
 void QueryMap::insert_num_ordered(OrderedKey key, uint32_t id) {
   std::unique_lock lock(numeric_mutex);
-  numeric.ensure().insert(key, id);
+  if (slices_kept.load(std::memory_order_relaxed)) numeric.ensure().insert(key, id);
   add_number_id(key, id);
 }
 
@@ -148,6 +148,35 @@ void QueryMap::remove_num_ordered(OrderedKey key, uint32_t id) {
   std::unique_lock lock(numeric_mutex);
   if (NumericalBitmap* numbers = numeric.get()) numbers->remove(key, id);
   remove_number_id(key, id);
+}
+
+void QueryMap::add_slices(const NumberIds& numbers, const Bitmap* only) const {
+  // In id order, as a batch of new objects: the slices take their ids as rising runs.
+  std::vector<std::pair<uint32_t, OrderedKey>> pairs;
+  pairs.reserve(numbers.id_count());
+  numbers.for_each([&](const OrderedKey& key, uint32_t id) {
+    if (only == nullptr || only->contains(id)) pairs.emplace_back(id, key);
+  });
+  std::sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<uint32_t> zeros;
+  std::vector<uint32_t> ones;
+  numeric.ensure().add_rising(
+      pairs.size(), [&](size_t at) { return pairs[at].second; }, [&](size_t at) { return pairs[at].first; }, zeros,
+      ones);
+}
+
+void QueryMap::keep_slices() const {
+  if (slices_kept.load(std::memory_order_relaxed)) return;
+  if (const NumberIds* numbers = number_ids.get()) {
+    // Empty until now; emptied again when memory runs out halfway, so that nothing half-built is ever kept.
+    try {
+      add_slices(*numbers, nullptr);
+    } catch (...) {
+      if (NumericalBitmap* slices = numeric.get()) *slices = NumericalBitmap();
+      throw;
+    }
+  }
+  slices_kept.store(true, std::memory_order_release);
 }
 
 void QueryMap::insert_str(const PyValue& value, uint32_t id) {

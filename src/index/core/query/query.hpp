@@ -1,7 +1,7 @@
 // QueryMap: every value one attribute holds within one index, stored by kind for set-algebra queries.
 //
-// Routing: Int/Float -> numeric bit-sliced bitmap; Str -> positional character bitmaps (once a text match needs them);
-// Bool -> two sets; Int/Float and Str values are also kept in a value -> id-set map beside those structures (same
+// Routing: Int/Float -> numeric bit-sliced bitmap (once a broad range needs it); Str -> positional character bitmaps
+// (once a text match needs them); Bool -> two sets; Int/Float and Str values are also kept in a value -> id-set map beside those structures (same
 // lock), so that an equality costs what its answer costs; the sliced and positional structures answer ranges and
 // string matching.
 // Ind -> exact map + nested index; Unknown -> exact map; list/tuple/set -> each element under an element id of its
@@ -85,8 +85,12 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   mutable PositionalBitmap positional;              // guarded by positional_mutex
   mutable std::atomic<bool> positions_kept{false};  // written with positional_mutex held for writing
   mutable RankedSharedMutex numeric_mutex;
-  LazyPart<NumericalBitmap> numeric;  // guarded by numeric_mutex (created with the first number)
-  LazyPart<NumberIds> number_ids;     // guarded by numeric_mutex (created with the first number)
+  LazyPart<NumberIds> number_ids;  // guarded by numeric_mutex (created with the first number)
+  // The bit slices answer ranges too broad for the ordered entries, at up to a bit per slice per number. As with the
+  // positions, a map builds them from number_ids for the first such range (see keep_slices) and keeps them in step
+  // from then on: an attribute only compared for equality, or over narrow ranges, never pays for them.
+  mutable LazyPart<NumericalBitmap> numeric;     // guarded by numeric_mutex
+  mutable std::atomic<bool> slices_kept{false};  // written with numeric_mutex held for writing
   mutable RankedSharedMutex bool_mutex;
   Bitmap trues;   // guarded by bool_mutex
   Bitmap falses;  // guarded by bool_mutex
@@ -164,6 +168,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // Positional write lock held, positions kept: puts the strings of `texts` (those of ids `only` holds, all without
   // it) into them, in id order.
   void add_positions(const TextIds& texts, const Bitmap* only) const;
+
+  // Numeric write lock held: the same for the bit slices, from number_ids.
+  void keep_slices() const;
+  void add_slices(const NumberIds& numbers, const Bitmap* only) const;
 
   void add_text_id(const PyValue& value, uint32_t id) { text_ids.ensure().add(value, id); }
   void remove_text_id(const PyValue& value, uint32_t id) {

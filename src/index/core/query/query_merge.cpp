@@ -84,12 +84,10 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
       text_ids.ensure().merge_from(*texts, only);
     }
   }
-  if (const NumericalBitmap* numbers = other.numeric.get()) {
-    std::unique_lock lock(numeric_mutex);
-    numeric.ensure().merge_from(*numbers, only);
-  }
   if (const NumberIds* values = other.number_ids.get()) {
     std::unique_lock lock(numeric_mutex);
+    // Only other's value table is read: a reader of the other index may be building its slices meanwhile.
+    if (slices_kept.load(std::memory_order_relaxed)) add_slices(*values, only);
     number_ids.ensure().merge_from(*values, only);
   }
   {

@@ -186,19 +186,30 @@ Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, con
   high = std::min(high, HIGHEST_KEY);
   Bitmap result;
   if (low > high) return result;
+  bool answered = true;
   {
     std::shared_lock lock(map.numeric_mutex);
     const QueryMap::NumberIds* ordered = map.number_ids.get();
     // A narrow range walks the ordered entries (about 15 ns an id: gather, sort, one bulk add); a broad one scans
     // the bit slices, whose cost grows with the ids stored (about 0.3 ns each) rather than with the answer.
     const uint64_t narrow = ordered == nullptr ? 0 : std::max(NARROW_RANGE_IDS, ordered->id_count() / NARROW_RANGE_FRACTION);
-    if (ordered != nullptr && ordered->estimate_range(low, high, narrow) <= narrow) {
+    if (ordered == nullptr) {
+      // No number here: nothing matches.
+    } else if (ordered->estimate_range(low, high, narrow) <= narrow) {
       // Within `allowed`, as the slices answer: list members (element ids, never allowed) take no part in order tests.
       ordered->range_into(low, high, result);
       result &= allowed;
-    } else if (const NumericalBitmap* numbers = map.numeric.get()) {
-      get_between_into(*numbers, low, high, result, allowed);
+    } else if (map.slices_kept.load(std::memory_order_acquire)) {
+      if (const NumericalBitmap* numbers = map.numeric.get()) get_between_into(*numbers, low, high, result, allowed);
+    } else {
+      answered = false;
     }
+  }
+  if (!answered) {
+    // The first broad range of this map: it builds the slices, which every later one reads.
+    std::unique_lock lock(map.numeric_mutex);
+    map.keep_slices();
+    if (const NumericalBitmap* numbers = map.numeric.get()) get_between_into(*numbers, low, high, result, allowed);
   }
   map.unmask_ids(result);
   return result;

@@ -5,8 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/bitmap_ops/add_ids.hpp"
 #include "index/core/structures/ordered_bitmap/ordered_key.hpp"
 
 namespace vostrel {
@@ -40,6 +43,10 @@ class NumericalBitmap {
   // a 0 / a 1 at a bit where their keys differ (called only for such bits).
   template <class Split>
   void add_batch(const Bitmap& ids, OrderedKey every, OrderedKey some, Split&& split);
+  // add_batch for `count` entries in ascending id order, none stored yet: `key_at(i)` / `id_at(i)` give entry i,
+  // and `zeros` / `ones` are the caller's buffers for the splits (kept across batches for their room).
+  template <class KeyAt, class IdAt>
+  void add_rising(size_t count, KeyAt&& key_at, IdAt&& id_at, std::vector<uint32_t>& zeros, std::vector<uint32_t>& ones);
   // Stores what `other` stores for the ids of `only` (all of them when null), none of which is stored here yet.
   void merge_from(const NumericalBitmap& other, const Bitmap* only);
   // Keeps only the ids `kept` holds.
@@ -102,6 +109,42 @@ void NumericalBitmap::add_batch(const Bitmap& ids, OrderedKey every, OrderedKey 
   stored_ |= ids;
   stored_count_ = stored_.cardinality();
   balance_all();
+}
+
+template <class KeyAt, class IdAt>
+void NumericalBitmap::add_rising(size_t count, KeyAt&& key_at, IdAt&& id_at, std::vector<uint32_t>& zeros,
+                                 std::vector<uint32_t>& ones) {
+  // Key bits shared by every number (most high bits of small integers, the sign of positive numbers) send the whole
+  // batch to one side: one bitmap of all the ids is ORed in, with no pass over the entries.
+  OrderedKey every{~uint64_t{0}, 0xffff};
+  OrderedKey some{0, 0};
+  zeros.resize(count);
+  ones.resize(count);
+  for (size_t at = 0; at < count; ++at) {
+    const OrderedKey key = key_at(at);
+    every.m &= key.m;
+    some.m |= key.m;
+    every.e &= key.e;
+    some.e |= key.e;
+    zeros[at] = id_at(at);
+  }
+  Bitmap all;
+  add_ids(&all.roaring, zeros.data(), count);
+  add_batch(all, every, some, [&](unsigned bit) {
+    // A mixed bit: a branch-free split (half the keys go each way, so a branch would miss half the time).
+    size_t one_count = 0;
+    size_t zero_count = 0;
+    for (size_t at = 0; at < count; ++at) {
+      const bool one = key_at(at).bit(bit);
+      const uint32_t id = id_at(at);
+      ones[one_count] = id;
+      zeros[zero_count] = id;
+      one_count += one;
+      zero_count += !one;
+    }
+    return std::pair(std::span<const uint32_t>(zeros.data(), zero_count),
+                     std::span<const uint32_t>(ones.data(), one_count));
+  });
 }
 
 template <class Ids>

@@ -1,9 +1,11 @@
-"""Text matches (starts_with, ends_with, contains) against a plain-Python model, whenever the first one comes.
+"""Text matches and broad ranges against a plain-Python model, whenever the first one comes.
 
-An index builds an attribute's per-position sets for its first text match and keeps them in step from then on, so
-every stage of an index's life (one-by-one adds, writes, bulk adds, removals, a union, a reduce) is tried both as
-the stage the sets are built after and as one they must follow. Strings mix ASCII, multi-byte characters, empty
-strings and strings longer than a bulk run lists; a list attribute holds more of them as members.
+An index builds an attribute's per-position sets for its first text match (starts_with, ends_with, contains), and
+its bit slices for its first range too broad for the ordered entries, and keeps them in step from then on. So every
+stage of an index's life (one-by-one adds, writes, bulk adds, removals, a union, a reduce) is tried both as the
+stage they are built after and as one they must follow. Strings mix ASCII, multi-byte characters, empty strings and
+strings longer than a bulk run lists; a list attribute holds more of them as members. Numbers mix ints, floats and
+negatives, and writes move them by a little (a few slices) or a lot.
 """
 
 import faulthandler
@@ -37,7 +39,32 @@ def matches(value, kind, needle):
     return test(value, needle)
 
 
+def random_number(rng):
+    return rng.choice([rng.randrange(-50, 1000), rng.uniform(-1e3, 1e6), rng.randrange(1 << 40), 0, -0.0])
+
+
+RANGES = [("gt", 0), ("lt", 500), ("ge", -10.5), ("le", 1e5), ("bt", 10, 2000), ("bt", -1e9, 1e9)]
+
+
+def in_range(value, test):
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return False
+    kind, low = test[0], test[1]
+    return {"gt": value > low, "lt": value < low, "ge": value >= low, "le": value <= low,
+            "bt": kind == "bt" and low <= value <= test[-1]}[kind]
+
+
+def check_ranges(index, members, where):
+    for test in RANGES:
+        query = Q.bt("n", test[1], test[2]) if test[0] == "bt" else getattr(Q, test[0])("n", test[1])
+        got = {id(o) for o in index.reduced_query(query).collect()}
+        expected = {id(o) for o in members if in_range(o.n, test)}
+        assert got == expected, (f"{where}: {test}: missing {len(expected - got)}, extra {len(got - expected)} "
+                                 f"(VOSTREL_SEED={BASE_SEED})")
+
+
 def check(index, members, rng, where):
+    check_ranges(index, members, where)
     values = [getattr(o, name) for o in members for name in ("s", "t")]
     needles = {"", "ab", "東", "é", "zz"} | {text[:k] for text in rng.sample(values, min(6, len(values)))
                                             for k in (1, 2, 3) if isinstance(text, str)}
@@ -53,7 +80,7 @@ def check(index, members, rng, where):
 
 
 @pytest.mark.parametrize("first_match", STAGES)
-def test_text_matches_agree_with_the_model_whenever_the_first_one_comes(first_match):
+def test_answers_agree_with_the_model_whenever_the_first_match_comes(first_match):
     rng = random.Random(BASE_SEED + STAGES.index(first_match))
     index = Vostrel.Index()
     members = []
@@ -66,31 +93,33 @@ def test_text_matches_agree_with_the_model_whenever_the_first_one_comes(first_ma
         for _ in range(count):
             o = rng.choice(objs)
             o.s = random_text(rng)
+            o.n = rng.choice([random_number(rng), o.n + 1, o.n * 2])
             if rng.random() < 0.3:
                 o.t = tuple(random_text(rng) for _ in range(rng.randrange(3)))
 
-    objs = [Item(s=random_text(rng), t=tuple(random_text(rng) for _ in range(rng.randrange(3))), k=i % 3)
-            for i in range(360)]
+    objs = [Item(s=random_text(rng), t=tuple(random_text(rng) for _ in range(rng.randrange(3))), k=i % 3,
+                 n=random_number(rng)) for i in range(1200)]
     stage("empty")
-    for o in objs[:150]:
+    for o in objs[:500]:
         index.add_object(o)
-    members += objs[:150]
+    members += objs[:500]
     stage("added")
-    write(objs, 200)
+    write(objs, 400)
     stage("written")
-    index.add_object_many(objs[150:250])
-    members += objs[150:250]
+    index.add_object_many(objs[500:800])
+    members += objs[500:800]
     stage("bulk")
-    for o in rng.sample(members, 40):
+    for o in rng.sample(members, 100):
         index.remove_object(o)
         members.remove(o)
     stage("removed")
     other = Vostrel.Index()
-    other.add_object_many(objs[250:])
-    if rng.random() < 0.5:  # the other index's sets built or not: the union reads its value table either way
+    other.add_object_many(objs[800:])
+    if rng.random() < 0.5:  # the other index's sets built or not: the union reads its value tables either way
         other.reduced_query(Q.contains("s", "a"))
+        other.reduced_query(Q.gt("n", 0))
     index.union_with(other)
-    members += objs[250:]
+    members += objs[800:]
     stage("merged")
     index.reduce(k=1)
     members = [o for o in members if o.k == 1]
@@ -100,12 +129,12 @@ def test_text_matches_agree_with_the_model_whenever_the_first_one_comes(first_ma
     check(index, members, rng, "final")
 
 
-def test_first_text_matches_race_with_writers_and_bulk_adds():
+def test_first_matches_race_with_writers_and_bulk_adds():
     faulthandler.dump_traceback_later(120, exit=True)  # a hang fails fast
     try:
         for round_ in range(6):
             rng = random.Random(BASE_SEED + round_)
-            objs = [Item(s=f"v{i}-{rng.random():.3f}", t=()) for i in range(3000)]
+            objs = [Item(s=f"v{i}-{rng.random():.3f}", t=(), n=rng.randrange(10_000)) for i in range(3000)]
             index = Vostrel.Index()
             index.add_object_many(objs[:1000])
             errors = []
@@ -122,10 +151,12 @@ def test_first_text_matches_race_with_writers_and_bulk_adds():
                 for needle in ("v1", "v2", "-0.5", "w"):
                     index.reduced_query(Q.contains("s", needle))
                     index.reduced_query(Q.starts_with("s", needle))
+                    index.reduced_query(Q.gt("n", 100))
 
             def write():
                 for i in rng.sample(range(3000), 600):
                     objs[i].s = f"w{i}"
+                    objs[i].n = objs[i].n + 1 if i % 2 else -i
 
             def bulk():
                 index.add_object_many(objs[1000:2000])
