@@ -5,7 +5,8 @@ its bit slices for its first range too broad for the ordered entries, and keeps 
 stage of an index's life (one-by-one adds, writes, bulk adds, removals, a union, a reduce) is tried both as the
 stage they are built after and as one they must follow. Strings mix ASCII, multi-byte characters, empty strings and
 strings longer than a bulk run lists; a list attribute holds more of them as members. Numbers mix ints, floats and
-negatives, and writes move them by a little (a few slices) or a lot.
+negatives, and writes move them by a little (a few slices) or a lot. Nested objects, alone or in lists, are matched
+by identity through the same stages.
 """
 
 import faulthandler
@@ -63,8 +64,23 @@ def check_ranges(index, members, where):
                                  f"(VOSTREL_SEED={BASE_SEED})")
 
 
+LEAVES = [Item(s="leaf", t=(), n=0) for _ in range(6)]
+
+
+def holds(value, leaf):
+    return value is leaf or (isinstance(value, list) and any(member is leaf for member in value))
+
+
+def random_link(rng):
+    return rng.choice([rng.choice(LEAVES), [rng.choice(LEAVES), rng.choice(LEAVES)], None])
+
+
 def check(index, members, rng, where):
     check_ranges(index, members, where)
+    for leaf in LEAVES:
+        got = {id(o) for o in index.reduced_query(Q.eq("o", leaf)).collect()}
+        expected = {id(o) for o in members if holds(o.o, leaf)}
+        assert got == expected, f"{where}: eq o leaf: missing {len(expected - got)}, extra {len(got - expected)}"
     values = [getattr(o, name) for o in members for name in ("s", "t")]
     needles = {"", "ab", "東", "é", "zz"} | {text[:k] for text in rng.sample(values, min(6, len(values)))
                                             for k in (1, 2, 3) if isinstance(text, str)}
@@ -95,10 +111,12 @@ def test_answers_agree_with_the_model_whenever_the_first_match_comes(first_match
             o.s = random_text(rng)
             o.n = rng.choice([random_number(rng), o.n + 1, o.n * 2])
             if rng.random() < 0.3:
+                o.o = random_link(rng)
+            if rng.random() < 0.3:
                 o.t = tuple(random_text(rng) for _ in range(rng.randrange(3)))
 
     objs = [Item(s=random_text(rng), t=tuple(random_text(rng) for _ in range(rng.randrange(3))), k=i % 3,
-                 n=random_number(rng)) for i in range(1200)]
+                 n=random_number(rng), o=random_link(rng)) for i in range(1200)]
     stage("empty")
     for o in objs[:500]:
         index.add_object(o)
@@ -134,7 +152,7 @@ def test_first_matches_race_with_writers_and_bulk_adds():
     try:
         for round_ in range(6):
             rng = random.Random(BASE_SEED + round_)
-            objs = [Item(s=f"v{i}-{rng.random():.3f}", t=(), n=rng.randrange(10_000)) for i in range(3000)]
+            objs = [Item(s=f"v{i}-{rng.random():.3f}", t=(), n=rng.randrange(10_000), o=None) for i in range(3000)]
             index = Vostrel.Index()
             index.add_object_many(objs[:1000])
             errors = []

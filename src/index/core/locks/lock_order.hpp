@@ -12,7 +12,7 @@
 //   OBJECT_ATTRIBUTES                one object's attribute map
 //   index level L (0 = a top-level index, L + 1 = the nested index of a value map at level L), each level:
 //     QUERY_MAPS, ITEM_IDS, ITEMS, then the parts of one value map: POSITIONAL, NUMERIC, BOOL, MASK,
-//     TRANSLATION, and last PARENT_LINKS; then the next level's locks.
+//     TRANSLATION, OBJECTS, and last PARENT_LINKS; then the next level's locks.
 //
 // Rules that follow from it and that the write path is built around:
 //   - at most one object's locks are held at a time: nested objects are registered after the holder's locks (and
@@ -59,7 +59,8 @@ constexpr int32_t NUMERIC = 4;
 constexpr int32_t BOOL = 5;
 constexpr int32_t MASK = 6;
 constexpr int32_t TRANSLATION = 7;
-constexpr int32_t PARENT_LINKS = 8;
+constexpr int32_t OBJECTS = 8;
+constexpr int32_t PARENT_LINKS = 9;
 
 constexpr int32_t at_level(uint32_t level, int32_t offset) {
   return INDEX_BASE + static_cast<int32_t>(level) * LEVEL_STRIDE + offset;

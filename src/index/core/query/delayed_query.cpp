@@ -229,9 +229,9 @@ void BulkWriter::push_exact(MapBuffer& buffer, const PyValue& value, uint32_t id
 }
 
 void BulkWriter::push_nested(MapBuffer& buffer, const PyValue& value, uint32_t holder, NestedWork& work) {
-  push_exact(buffer, value, holder);
   StoredIndexable child = value.as_indexable();
   const uint32_t child_id = child.core().id;
+  buffer.objects.push_back(ObjectEntry{child_id, holder});
   work.push_back(NestedTask{NestedTask::Kind::Link, buffer.map, holder, std::move(child), nullptr, 0, child_id});
 }
 
@@ -306,7 +306,8 @@ constexpr size_t NUMBER_ID_COST = 4;
 size_t BulkWriter::flush_cost(const MapBuffer& buffer) {
   const size_t text_entries = buffer.map->positions_kept.load(std::memory_order_relaxed) ? buffer.text_entries : 0;
   return text_entries + TEXT_ID_COST * buffer.text_values.size() + (4 + NUMBER_ID_COST) * buffer.numbers.size() +
-         2 * (buffer.trues.size() + buffer.falses.size()) + 16 * buffer.exact.size() + 12 * buffer.elements.size();
+         2 * (buffer.trues.size() + buffer.falses.size()) + 16 * buffer.exact.size() + 8 * buffer.objects.size() +
+         12 * buffer.elements.size();
 }
 
 // The numbers' value -> ids merge walks every entry the map holds already: a large map of distinct numbers (prices,
@@ -346,6 +347,7 @@ void BulkWriter::flush_map(MapBuffer& buffer, Scratch& scratch, FlushPart part) 
   // structures have their ids, whatever order readers look in.
   flush_elements(buffer, scratch);
   flush_exact(buffer, scratch);
+  flush_objects(buffer);
   flush_text(buffer, scratch, part == FlushPart::Whole);
   flush_numbers(buffer, scratch, part == FlushPart::Whole);
   if (!buffer.trues.empty() || !buffer.falses.empty()) {
@@ -410,6 +412,15 @@ void BulkWriter::flush_exact(MapBuffer& buffer, Scratch& scratch) {
       if (placed) count_index_copy(slot->first, true);
     }
   }
+}
+
+void BulkWriter::flush_objects(MapBuffer& buffer) {
+  if (buffer.objects.empty()) return;
+  QueryMap& map = *buffer.map;
+  const std::vector<ObjectEntry>& objects = buffer.objects;
+  std::unique_lock lock(map.objects_mutex);
+  map.object_ids.ensure().add_each(
+      objects.size(), [&](size_t at) { return objects[at].object; }, [&](size_t at) { return objects[at].holder; });
 }
 
 void BulkWriter::flush_value_ids(MapBuffer& buffer, Scratch& scratch) {
@@ -532,6 +543,7 @@ void BulkWriter::clear(MapBuffer& buffer) {
   buffer.trues.clear();
   buffer.falses.clear();
   buffer.exact.clear();
+  buffer.objects.clear();
   buffer.elements.clear();
   buffer.iterables.clear();
   buffer.direct.clear();
@@ -570,6 +582,12 @@ void BulkWriter::remove_staged(MapBuffer& buffer) {
     for (uint32_t id : buffer.falses) map.falses.remove(id);
   }
   for (const ExactEntry& entry : buffer.exact) map.remove_exact(entry.value, entry.id);
+  if (!buffer.objects.empty()) {
+    std::unique_lock lock(map.objects_mutex);
+    if (QueryMap::ObjectIds* ids = map.object_ids.get()) {
+      for (const ObjectEntry& entry : buffer.objects) ids->remove(entry.object, entry.holder);
+    }
+  }
   if (!buffer.elements.empty()) {
     {
       std::unique_lock lock(map.translation_mutex);

@@ -73,11 +73,16 @@ class BulkWriter {
     uint32_t id;
     PyValue value;
   };
-  // A value kept in the exact map (nested objects, unknown kinds).
+  // A value kept in the exact map (unknown kinds).
   struct ExactEntry {
     PyValue value;
     uint64_t hash;  // taken once: the value's record may be far away in memory
     uint32_t id;
+  };
+  // A nested object (by its process-wide id) and the id holding it.
+  struct ObjectEntry {
+    uint32_t object;
+    uint32_t holder;
   };
   // One member of an iterable: its element id and the id that owns it (an object, or the element id of an
   // enclosing iterable).
@@ -103,6 +108,7 @@ class BulkWriter {
     std::vector<uint32_t> trues;
     std::vector<uint32_t> falses;
     std::vector<ExactEntry> exact;
+    std::vector<ObjectEntry> objects;
     std::vector<ElementEntry> elements;
     std::vector<IterableEntry> iterables;
     std::vector<DirectValue> direct;
@@ -202,6 +208,7 @@ class BulkWriter {
   static void flush_numbers(MapBuffer& buffer, Scratch& scratch, bool with_ids);
   static void flush_value_ids(MapBuffer& buffer, Scratch& scratch);
   static void flush_exact(MapBuffer& buffer, Scratch& scratch);
+  static void flush_objects(MapBuffer& buffer);
   static void flush_elements(MapBuffer& buffer, Scratch& scratch);
   static void remove_staged(MapBuffer& buffer);
   static void clear(MapBuffer& buffer);

@@ -56,7 +56,8 @@ QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner)
       numeric_mutex(lock_rank::at_level(level, lock_rank::NUMERIC)),
       bool_mutex(lock_rank::at_level(level, lock_rank::BOOL)),
       translation_mutex(lock_rank::at_level(level, lock_rank::TRANSLATION)),
-      mask_mutex(lock_rank::at_level(level, lock_rank::MASK)) {}
+      mask_mutex(lock_rank::at_level(level, lock_rank::MASK)),
+      objects_mutex(lock_rank::at_level(level, lock_rank::OBJECTS)) {}
 
 QueryMap::~QueryMap() {
   // Element ids belong to the map that registered them.
@@ -104,7 +105,7 @@ void QueryMap::insert_value(uint32_t id, const PyValue& value, NestedWork& work)
       insert_iterable(value, id, work);
       break;
     case ValueKind::Ind:
-      insert_exact(value, id);
+      insert_object(value, id);
       work.push_back(NestedTask{NestedTask::Kind::Link, shared_from_this(), id, value.as_indexable()});
       break;
     case ValueKind::Unknown:
@@ -129,7 +130,7 @@ void QueryMap::remove_value(uint32_t id, const PyValue& value, NestedWork& work)
       remove_iterable(id, work);
       break;
     case ValueKind::Ind:
-      remove_exact(value, id);
+      remove_object(value, id);
       work.push_back(NestedTask{NestedTask::Kind::Unlink, shared_from_this(), id, value.as_indexable()});
       break;
     case ValueKind::Unknown:
@@ -246,12 +247,24 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
   auto found = shard.map.find(value);
   if (found == shard.map.end()) return;
   found->second.remove(id);
-  // An emptied entry goes at once, so an empty exact map means no Ind/Unknown value is left.
+  // An emptied entry goes at once, so an empty exact map means no Unknown value is left.
   if (found->second.is_empty()) {
     count_index_copy(found->first, false);
     shard.map.erase(found);
     shard.map.compact_if_sparse();
   }
+}
+
+uint32_t QueryMap::object_key(const PyValue& value) { return value.as_indexable().core().id; }
+
+void QueryMap::insert_object(const PyValue& value, uint32_t id) {
+  std::unique_lock lock(objects_mutex);
+  object_ids.ensure().add(object_key(value), id);
+}
+
+void QueryMap::remove_object(const PyValue& value, uint32_t id) {
+  std::unique_lock lock(objects_mutex);
+  if (ObjectIds* ids = object_ids.get()) ids->remove(object_key(value), id);
 }
 
 void QueryMap::insert_iterable(const PyValue& value, uint32_t owner, NestedWork& work) {

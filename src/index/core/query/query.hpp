@@ -4,11 +4,11 @@
 // (once a text match needs them); Bool -> two sets; Int/Float and Str values are also kept in a value -> id-set map beside those structures (same
 // lock), so that an equality costs what its answer costs; the sliced and positional structures answer ranges and
 // string matching.
-// Ind -> exact map + nested index; Unknown -> exact map; list/tuple/set -> each element under an element id of its
+// Ind -> nested object's id -> holders, and the nested index; Unknown -> exact map; list/tuple/set -> each element under an element id of its
 // own (element id -> owner id in the translation map, element ids in the mask set); dict -> nothing.
 //
 // Locks (ranked reader-writer, each guarding one structure, at the level of the owning index): positional, numeric,
-// bool, mask, translation, and one per exact-map shard (a leaf). Writers take one at a time. Registration never
+// bool, mask, translation, objects, and one per exact-map shard (a leaf). Writers take one at a time. Registration never
 // takes an object's lock: nested objects are handed back to the caller as tasks (see nested_work.hpp).
 #pragma once
 
@@ -65,7 +65,7 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   QueryMap(const QueryMap&) = delete;
   QueryMap& operator=(const QueryMap&) = delete;
 
-  // Values of kinds Ind and Unknown (each its own lock per shard), created with the first such value.
+  // Values of kind Unknown (each its own lock per shard), created with the first such value.
   LazyPart<ExactMap> exact;
   const std::weak_ptr<IndexAPI> parent;
   // The nested index of Ind values, created with the first one (see ensure_nested()).
@@ -107,6 +107,15 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   FlatTable<uint32_t, OwnedElements, OwnerHash, std::equal_to<uint32_t>> owner_elements;
   mutable RankedSharedMutex mask_mutex;
   Bitmap mask;  // guarded by mask_mutex
+  // Ind values: each nested object's process-wide id -> the ids holding it. An object's id is its own while it lives,
+  // and a held object lives, so the id stands for the object: a 12-byte slot, where an exact-map entry keeping a
+  // copy of the value took 25, for each of a million nested objects. Created with the first one.
+  struct ObjectIdHash {
+    uint64_t operator()(uint32_t object) const noexcept { return object; }  // the table mixes it
+  };
+  using ObjectIds = ValueIdMap<uint32_t, ObjectIdHash, std::equal_to<uint32_t>>;
+  mutable RankedSharedMutex objects_mutex;
+  LazyPart<ObjectIds> object_ids;  // guarded by objects_mutex
 
   // Number of ids holding a value here (elements not counted). The owning index resets the map when it drops to 0;
   // only writers change it, and writers hold the writer gate, so the count is exact.
@@ -126,6 +135,11 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   void remove_bool(bool flag, uint32_t id);
   void insert_exact(const PyValue& value, uint32_t id);
   void remove_exact(const PyValue& value, uint32_t id);
+  // `value` is an Ind.
+  void insert_object(const PyValue& value, uint32_t id);
+  void remove_object(const PyValue& value, uint32_t id);
+  // The key of an Ind value in object_ids.
+  static uint32_t object_key(const PyValue& value);
   // Registers the captured members of a list/tuple/set under fresh element ids owned by `owner`. On a failure
   // halfway the owner's entry stays for the caller's remove_iterable, which also takes the members not registered
   // yet (removing a value an id does not hold changes nothing).

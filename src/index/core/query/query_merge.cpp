@@ -47,6 +47,10 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
   }
   const Bitmap* only = filter ? &incoming : nullptr;
 
+  if (const ObjectIds* ids = other.object_ids.get()) {
+    std::unique_lock lock(objects_mutex);
+    object_ids.ensure().merge_from(*ids, only);
+  }
   // Exact map: every kind of key alike. Other's entries restricted first, then entered shard by shard here.
   if (const ExactMap* values = other.exact.get()) {
     std::vector<std::pair<PyValue, CompactIdSet>> entries;

@@ -118,6 +118,11 @@ Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
       result = value.as_bool() ? map.trues : map.falses;
       break;
     }
+    case ValueKind::Ind: {
+      std::shared_lock lock(map.objects_mutex);
+      if (const QueryMap::ObjectIds* ids = map.object_ids.get()) ids->or_into(QueryMap::object_key(value), result);
+      break;
+    }
     default:
       if (const QueryMap::ExactMap* values = map.exact.get()) {
         auto shard = values->read_shard(value.hash());
@@ -149,6 +154,11 @@ uint64_t eq_count(const QueryMap& map, const PyValue& value) {
     case ValueKind::Bool: {
       std::shared_lock lock(map.bool_mutex);
       return (value.as_bool() ? map.trues : map.falses).cardinality();
+    }
+    case ValueKind::Ind: {
+      std::shared_lock lock(map.objects_mutex);
+      const QueryMap::ObjectIds* ids = map.object_ids.get();
+      return ids == nullptr ? 0 : ids->count(QueryMap::object_key(value));
     }
     default: {
       const QueryMap::ExactMap* values = map.exact.get();

@@ -77,6 +77,10 @@ void QueryMap::keep_only(const IdFilter& keep, std::vector<PyValue>& released) {
     });
   }
   {
+    std::unique_lock lock(objects_mutex);
+    if (ObjectIds* ids = object_ids.get()) ids->keep_only(*kept);
+  }
+  {
     std::unique_lock lock(positional_mutex);
     positional.keep_only(*kept);
     if (TextIds* texts = text_ids.get()) texts->keep_only(*kept);
