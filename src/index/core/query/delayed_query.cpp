@@ -440,8 +440,14 @@ void BulkWriter::flush_value_ids(MapBuffer& buffer, Scratch& scratch) {
   }
 }
 
+// A batch's strings go into the positions once the map keeps them: by the text part of the flush, one bulk add per
+// list, or, when a reader built them after that part passed a map without them, one by one by the part that adds
+// the strings to the value table. A build that read a value table already holding the batch holds it too; adding a
+// string to positions that hold it changes nothing.
 void BulkWriter::cover_positions(QueryMap& map, MapBuffer& buffer) {
-  if (buffer.positions_covered || !map.positions_kept.load(std::memory_order_relaxed)) return;
+  if (!buffer.positions_done || buffer.positions_covered || !map.positions_kept.load(std::memory_order_relaxed)) {
+    return;
+  }
   for (const DirectValue& value : buffer.text_values) map.positional.insert(value.value.as_str(), value.id);
   buffer.positions_covered = true;
 }
@@ -450,11 +456,15 @@ void BulkWriter::flush_text(MapBuffer& buffer, Scratch& scratch, bool with_ids) 
   if (buffer.text_values.empty()) return;
   QueryMap& map = *buffer.map;
   // Without positions the strings go to the value table alone. Should a reader build the positions between this
-  // look and the lock below, the strings are put there one by one instead (cover_positions).
+  // look and the lock below, the strings are put there one by one instead.
   if (!map.positions_kept.load(std::memory_order_acquire)) {
     std::unique_lock lock(map.positional_mutex);
+    if (map.positions_kept.load(std::memory_order_relaxed) && !buffer.positions_covered) {
+      for (const DirectValue& value : buffer.text_values) map.positional.insert(value.value.as_str(), value.id);
+      buffer.positions_covered = true;
+    }
+    buffer.positions_done = true;
     if (with_ids) add_text_ids(map, buffer);
-    cover_positions(map, buffer);
     return;
   }
   // Each string is read once, straight into the lists of the bitmaps it goes to (in staging order, so ascending for
@@ -488,18 +498,21 @@ void BulkWriter::flush_text(MapBuffer& buffer, Scratch& scratch, bool with_ids) 
   }
 
   std::unique_lock lock(map.positional_mutex);
-  if (buffer.longest_text > 0) map.positional.expand_map(buffer.longest_text);
-  const int64_t centre = static_cast<int64_t>(map.positional.positions() / 2);
-  for (size_t bucket = 0; bucket < buckets; ++bucket) {
-    if (lists[bucket].empty()) continue;
-    const int64_t relative = static_cast<int64_t>(bucket / KEY_COUNT) + lowest;
-    map.positional.add_many(static_cast<size_t>(centre + relative), static_cast<unsigned>(bucket % KEY_COUNT),
-                            lists[bucket].data(), lists[bucket].size());
+  if (!buffer.positions_covered) {
+    if (buffer.longest_text > 0) map.positional.expand_map(buffer.longest_text);
+    const int64_t centre = static_cast<int64_t>(map.positional.positions() / 2);
+    for (size_t bucket = 0; bucket < buckets; ++bucket) {
+      if (lists[bucket].empty()) continue;
+      const int64_t relative = static_cast<int64_t>(bucket / KEY_COUNT) + lowest;
+      map.positional.add_many(static_cast<size_t>(centre + relative), static_cast<unsigned>(bucket % KEY_COUNT),
+                              lists[bucket].data(), lists[bucket].size());
+    }
+    if (!buffer.empty_texts.empty()) {
+      map.positional.add_many_empty(buffer.empty_texts.data(), buffer.empty_texts.size());
+    }
+    buffer.positions_covered = true;
   }
-  if (!buffer.empty_texts.empty()) {
-    map.positional.add_many_empty(buffer.empty_texts.data(), buffer.empty_texts.size());
-  }
-  buffer.positions_covered = true;
+  buffer.positions_done = true;
   if (with_ids) add_text_ids(map, buffer);
 }
 
@@ -515,21 +528,33 @@ void BulkWriter::flush_numbers(MapBuffer& buffer, Scratch& scratch, bool with_id
   // Sorted before locking: readers of this map wait only for the writes.
   const std::vector<NumberEntry>* sorted = with_ids ? &sorted_by_key(buffer, scratch) : nullptr;
   std::unique_lock lock(map.numeric_mutex);
-  // Without slices the numbers go to the value table alone (cover_slices: as for the positions of strings).
-  if (map.slices_kept.load(std::memory_order_relaxed)) {
-    map.numeric.ensure().add_rising(
-        by_id->size(), [&](size_t at) { return (*by_id)[at].key; }, [&](size_t at) { return (*by_id)[at].id; },
-        scratch.ids, scratch.ids_too);
+  // Without slices the numbers go to the value table alone (see cover_slices).
+  if (map.slices_kept.load(std::memory_order_relaxed) && !buffer.slices_covered) {
+    if (!slices_hold(map, buffer)) {
+      map.numeric.ensure().add_rising(
+          by_id->size(), [&](size_t at) { return (*by_id)[at].key; }, [&](size_t at) { return (*by_id)[at].id; },
+          scratch.ids, scratch.ids_too);
+    }
     buffer.slices_covered = true;
   }
+  buffer.slices_done = true;
   if (sorted != nullptr) add_number_ids(map, *sorted);
-  cover_slices(map, buffer);
 }
 
+bool BulkWriter::slices_hold(const QueryMap& map, const MapBuffer& buffer) {
+  const NumericalBitmap* numbers = map.numeric.get();
+  return numbers != nullptr && numbers->stored().contains(buffer.numbers.front().id);
+}
+
+// As cover_positions, for the numbers and the slices. A slice counts its ids, so a batch goes in only where none of
+// it is: a reader's build took the batch's numbers with the value table if it came after them (they go in under one
+// lock), and then holds every one of the batch's ids.
 void BulkWriter::cover_slices(QueryMap& map, MapBuffer& buffer) {
-  if (buffer.slices_covered || !map.slices_kept.load(std::memory_order_relaxed)) return;
-  NumericalBitmap& numbers = map.numeric.ensure();
-  for (const NumberEntry& entry : buffer.numbers) numbers.insert(entry.key, entry.id);
+  if (!buffer.slices_done || buffer.slices_covered || !map.slices_kept.load(std::memory_order_relaxed)) return;
+  if (!slices_hold(map, buffer)) {
+    NumericalBitmap& numbers = map.numeric.ensure();
+    for (const NumberEntry& entry : buffer.numbers) numbers.insert(entry.key, entry.id);
+  }
   buffer.slices_covered = true;
 }
 
@@ -548,7 +573,9 @@ void BulkWriter::clear(MapBuffer& buffer) {
   buffer.iterables.clear();
   buffer.direct.clear();
   buffer.staged_values = 0;
+  buffer.positions_done = false;
   buffer.positions_covered = false;
+  buffer.slices_done = false;
   buffer.slices_covered = false;
   buffer.dirty = false;
 }

@@ -113,9 +113,11 @@ class BulkWriter {
     std::vector<IterableEntry> iterables;
     std::vector<DirectValue> direct;
     int64_t staged_values = 0;  // ids counted in `registered` since the last flush
-    // Whether the buffered strings are in the map's positions (meaningful once it keeps them; positional lock).
+    // Whether the text part of this flush has run, and whether the buffered strings are in the map's positions
+    // (positional lock); the same for the numbers and the map's bit slices (numeric lock). See cover_positions.
+    bool positions_done = false;
     bool positions_covered = false;
-    // Whether the buffered numbers are in the map's bit slices (meaningful once it keeps them; numeric lock).
+    bool slices_done = false;
     bool slices_covered = false;
     bool dirty = false;
   };
@@ -199,11 +201,13 @@ class BulkWriter {
   // Caller holds the map's numeric lock; `sorted` is sorted_by_key of the buffer.
   static void add_number_ids(QueryMap& map, const std::vector<NumberEntry>& sorted);
   static void unset_value_ids(QueryMap& map, const MapBuffer& buffer, bool text);
-  // Caller holds the map's positional write lock: when the map keeps positions and the buffered strings are not in
-  // them yet, puts them there one by one.
+  // Caller holds the map's positional write lock: when the text part of the flush passed without positions, the map
+  // keeps them now and the buffered strings are not in them yet, puts them there one by one.
   static void cover_positions(QueryMap& map, MapBuffer& buffer);
   // Caller holds the map's numeric write lock: the same for the buffered numbers and the map's bit slices.
   static void cover_slices(QueryMap& map, MapBuffer& buffer);
+  // Numeric lock held: whether the map's slices hold the buffered numbers already.
+  static bool slices_hold(const QueryMap& map, const MapBuffer& buffer);
   static void flush_text(MapBuffer& buffer, Scratch& scratch, bool with_ids);
   static void flush_numbers(MapBuffer& buffer, Scratch& scratch, bool with_ids);
   static void flush_value_ids(MapBuffer& buffer, Scratch& scratch);
