@@ -459,11 +459,8 @@ void BulkWriter::flush_text(MapBuffer& buffer, Scratch& scratch, bool with_ids) 
   // look and the lock below, the strings are put there one by one instead.
   if (!map.positions_kept.load(std::memory_order_acquire)) {
     std::unique_lock lock(map.positional_mutex);
-    if (map.positions_kept.load(std::memory_order_relaxed) && !buffer.positions_covered) {
-      for (const DirectValue& value : buffer.text_values) map.positional.insert(value.value.as_str(), value.id);
-      buffer.positions_covered = true;
-    }
     buffer.positions_done = true;
+    cover_positions(map, buffer);
     if (with_ids) add_text_ids(map, buffer);
     return;
   }
