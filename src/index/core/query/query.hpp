@@ -1,15 +1,16 @@
 // QueryMap: every value one attribute holds within one index, stored by kind for set-algebra queries.
 //
 // Routing: Int/Float -> numeric bit-sliced bitmap (once a broad range needs it); Str -> positional character bitmaps
-// (once a text match needs them); Bool -> two sets; Int/Float and Str values are also kept in a value -> id-set map beside those structures (same
-// lock), so that an equality costs what its answer costs; the sliced and positional structures answer ranges and
-// string matching.
-// Ind -> nested object's id -> holders, and the nested index; Unknown -> exact map; list/tuple/set -> each element under an element id of its
-// own (element id -> owner id in the translation map, element ids in the mask set); dict -> nothing.
+// (once a text match needs them); Bool -> two sets. Int/Float and Str values are also kept in a value -> id-set map
+// beside those structures (same lock), so that an equality costs what its answer costs; the sliced and positional
+// structures answer broad ranges and string matching. Ind -> the nested object's id -> holder ids, and the nested
+// index; Unknown -> exact map; list/tuple/set -> each element under an element id of its own (element id -> owner id
+// in the translation map, element ids in the mask set); dict -> nothing.
 //
 // Locks (ranked reader-writer, each guarding one structure, at the level of the owning index): positional, numeric,
-// bool, mask, translation, objects, and one per exact-map shard (a leaf). Writers take one at a time. Registration never
-// takes an object's lock: nested objects are handed back to the caller as tasks (see nested_work.hpp).
+// bool, mask, translation, objects, and one per exact-map shard (a leaf). Writers take one at a time; a reader that
+// builds the positions or the slices takes that structure's lock for writing, alone. Registration never takes an
+// object's lock: nested objects are handed back to the caller as tasks (see nested_work.hpp).
 #pragma once
 
 #include <atomic>
