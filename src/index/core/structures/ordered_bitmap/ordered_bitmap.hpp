@@ -46,7 +46,8 @@ class NumericalBitmap {
   // add_batch for `count` entries in ascending id order, none stored yet: `key_at(i)` / `id_at(i)` give entry i,
   // and `zeros` / `ones` are the caller's buffers for the splits (kept across batches for their room).
   template <class KeyAt, class IdAt>
-  void add_rising(size_t count, KeyAt&& key_at, IdAt&& id_at, std::vector<uint32_t>& zeros, std::vector<uint32_t>& ones);
+  void add_rising(size_t count, KeyAt&& key_at, IdAt&& id_at, std::vector<uint32_t>& zeros,
+                  std::vector<uint32_t>& ones);
   // Stores what `other` stores for the ids of `only` (all of them when null), none of which is stored here yet.
   void merge_from(const NumericalBitmap& other, const Bitmap* only);
   // Keeps only the ids `kept` holds.
