@@ -160,7 +160,7 @@ TSAN_STRESS_ARGS ?= --seconds 20 --threads 4 --hang-seconds 10
 ASAN_STRESS_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
   PYTHONMALLOC=malloc PYTHONPATH=build/asan ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-TSAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" PYTHONPATH=build/tsan \
+TSAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" PYTHONPATH=$(abspath build/tsan) \
   TSAN_OPTIONS="suppressions=$(abspath tests/tsan.supp):log_path=$(abspath $(1))/report:exitcode=0:halt_on_error=0:second_deadlock_stack=1:history_size=3"
 
 .PHONY: stress stress-asan asan-module tsan tsan-module tsan-selftest
