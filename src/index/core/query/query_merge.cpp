@@ -80,18 +80,32 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
       }
     }
   }
+  // Where this map keeps positions or slices, other's are merged in when it keeps them too, and built here from its
+  // value table otherwise. Other's flag is read once: positions or slices it keeps are never built again, and its
+  // writers wait for the writer gate, but a reader of the other index may be building them while the flag is unset.
   {
     std::unique_lock lock(positional_mutex);
-    // Only other's value table is read: a reader of the other index may be building its positions meanwhile.
     if (const TextIds* texts = other.text_ids.get()) {
-      if (positions_kept.load(std::memory_order_relaxed)) add_positions(*texts, only);
+      if (positions_kept.load(std::memory_order_relaxed)) {
+        if (other.positions_kept.load(std::memory_order_acquire)) {
+          positional.union_with(other.positional, only);
+        } else {
+          add_positions(*texts, only);
+        }
+      }
       text_ids.ensure().merge_from(*texts, only);
     }
   }
   if (const NumberIds* values = other.number_ids.get()) {
     std::unique_lock lock(numeric_mutex);
-    // Only other's value table is read: a reader of the other index may be building its slices meanwhile.
-    if (slices_kept.load(std::memory_order_relaxed)) add_slices(*values, only);
+    if (slices_kept.load(std::memory_order_relaxed)) {
+      const NumericalBitmap* slices = other.numeric.get();
+      if (other.slices_kept.load(std::memory_order_acquire) && slices != nullptr) {
+        numeric.ensure().merge_from(*slices, only);
+      } else {
+        add_slices(*values, only);
+      }
+    }
     number_ids.ensure().merge_from(*values, only);
   }
   {
