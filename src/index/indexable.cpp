@@ -353,13 +353,17 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   return result;
 }
 
-// Most writes end in the first branch: an int, a float or short text over a value kept as a word, on an object in
-// no index. It captures nothing and calls little, so it pays none of the full path's setting up, which any other
-// write takes.
+// Most writes end in the first branch: an int, a float or short text over a value kept as a word, either the very
+// word already there or on an object in no index. It captures nothing and calls little, so it pays none of the full
+// path's setting up, which any other write takes.
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   const NameCacheEntry* entry = value != nullptr ? cached_name(name) : nullptr;
   if (entry != nullptr && !entry->dunder) {
     if (const std::optional<uint64_t> word = PyValue::scalar_word(value)) {
+      // The attribute holds this very word, seen whole while no writer was at work on the map. A write of it would
+      // change nothing, in the map or in any index that holds the object, so the write counts as done at that
+      // instant: no lock, no registration.
+      if (peek_cached_word(self, entry) == *word) return 0;
       if (const std::optional<uint64_t> old = try_swap_unindexed_word(as_indexable(self)->core, entry->id, *word)) {
         if (ValuePacking<PyValue>::names_shared(*old)) {
           // What the write let go of is released here, with no lock held, as on the full path.
