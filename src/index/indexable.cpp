@@ -47,6 +47,8 @@ struct NameCacheEntry {
   // Python's own protocol names (see is_dunder) are never data; queries may still intern one. Kept with the entry so
   // that a read or write of a cached name asks nothing of the name object.
   bool dunder = false;
+  // Where the name was last found in an object's map: a loop reading it over objects of one class finds it at once.
+  AttributeValues::Place place;
 };
 constexpr size_t NAME_CACHE_BITS = 10;
 std::array<NameCacheEntry, size_t{1} << NAME_CACHE_BITS> name_cache;
@@ -56,9 +58,9 @@ NameCacheEntry& name_cache_entry(PyObject* name) {
 }
 
 // The cache's entry for a name object; null when it is not there (the name may still be known).
-const NameCacheEntry* cached_name(PyObject* name) {
+NameCacheEntry* cached_name(PyObject* name) {
   if (!PyUnicode_CheckExact(name)) return nullptr;
-  const NameCacheEntry& entry = name_cache_entry(name);
+  NameCacheEntry& entry = name_cache_entry(name);
   return entry.name == name ? &entry : nullptr;
 }
 
@@ -241,13 +243,13 @@ PyObject* missing_attribute(PyObject* self, PyObject* name, bool encodable) {
 
 // The word under a cached data name, peeked under the rules of peek_attribute (most values are kept as a word: ints,
 // floats, short text, records); a word that is no value's (AttributeValues::is_value_word) when the read needs more.
-[[gnu::always_inline]] inline uint64_t peek_cached_word(PyObject* self, const NameCacheEntry* entry) noexcept {
+[[gnu::always_inline]] inline uint64_t peek_cached_word(PyObject* self, NameCacheEntry* entry) noexcept {
   if (entry == nullptr || entry->dunder) return AttributeValues::no_word();
   const AttributeMap& attributes = *as_indexable(self)->core.attributes;
   const std::optional<uint32_t> stamp = attributes.mutex.stamp();
   if (!stamp) return AttributeValues::no_word();
   const auto unchanged = [&] { return attributes.mutex.still(*stamp); };
-  const uint64_t word = attributes.map.peek_word(entry->id, unchanged);
+  const uint64_t word = attributes.map.peek_word(entry->id, unchanged, entry->place);
   return unchanged() ? word : AttributeValues::no_word();
 }
 
@@ -343,6 +345,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     // its locks is busy, the write goes through the engine with the interpreter lock released.
     ReplacedAttribute replaced;
     if (!try_write_unindexed(core, name_id, captured, replaced.value)) {
+      core.hand_to_engine();
       replaced = without_gil([&] { return write_attribute(core, name_id, std::move(captured)); });
     }
     // What the write let go of is released here, with the interpreter lock held and no other lock.
@@ -357,14 +360,23 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 // word already there or on an object in no index. It captures nothing and calls little, so it pays none of the full
 // path's setting up, which any other write takes.
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
-  const NameCacheEntry* entry = value != nullptr ? cached_name(name) : nullptr;
+  NameCacheEntry* entry = value != nullptr ? cached_name(name) : nullptr;
   if (entry != nullptr && !entry->dunder) {
     if (const std::optional<uint64_t> word = PyValue::scalar_word(value)) {
-      // The attribute holds this very word, seen whole while no writer was at work on the map. A write of it would
-      // change nothing, in the map or in any index that holds the object, so the write counts as done at that
-      // instant: no lock, no registration.
-      if (peek_cached_word(self, entry) == *word) return 0;
-      if (const std::optional<uint64_t> old = try_swap_unindexed_word(as_indexable(self)->core, entry->id, *word)) {
+      const IndexableCore& core = as_indexable(self)->core;
+      std::optional<uint64_t> old;
+      if (!core.handed_to_engine()) {
+        // Only holders of the interpreter lock reach the map, and an object never handed to the engine is in no
+        // index: the word is swapped in place, with no lock taken and no membership to look at.
+        old = core.attributes->map.swap_word(entry->id, *word, entry->place);
+      } else {
+        // The attribute holds this very word, seen whole while no writer was at work on the map. A write of it
+        // would change nothing, in the map or in any index that holds the object, so the write counts as done at
+        // that instant: no lock, no registration.
+        if (peek_cached_word(self, entry) == *word) return 0;
+        old = try_swap_unindexed_word(core, entry->id, *word);
+      }
+      if (old) {
         if (ValuePacking<PyValue>::names_shared(*old)) {
           // What the write let go of is released here, with no lock held, as on the full path.
           ValuePacking<PyValue>::release(*old);
@@ -474,6 +486,7 @@ uint32_t attribute_name_id(PyObject* name) {
     entry->name = name;
     entry->id = id;
     entry->dunder = is_dunder(name);
+    entry->place = AttributeValues::Place();
     Py_XDECREF(evicted);  // a str: releasing it runs no Python code
   }
   return id;

@@ -69,6 +69,15 @@ struct IndexableCore {
   uint32_t id = 0;
 
   IndexableCore() noexcept = default;
+
+  // Whether threads without the interpreter lock may reach the attribute map. Until the object is first handed to
+  // the engine (stored in an index, held in a captured value, written with the interpreter lock given up), every
+  // reader and writer of the map holds the interpreter lock, which alone guards it then: a write on such an object
+  // needs none of the map's atomics. Call hand_to_engine with the interpreter lock held, before giving it up with the
+  // object in reach; the mark stays for good (the attribute mutex keeps it).
+  void hand_to_engine() const noexcept { attributes->mutex.mark(); }
+  bool handed_to_engine() const noexcept { return attributes->mutex.marked(); }
+
   // A fresh record: empty membership list, an attribute map holding `attributes`, a newly allocated id it owns.
   static IndexableCore create(AttributeValues attributes = {});
 

@@ -175,15 +175,30 @@ class ShapedMap {
     return peeked;
   }
 
+  // Where one key sits: a shape it was found in and its position there. Objects of a class share a few shapes, so a
+  // caller reading one key over many maps (a loop over objects) keeps the last place and skips the search while
+  // the shape is that one (shapes never change or go away). A place belongs to one key: keep one per key.
+  struct Place {
+    const KeyShape* shape = nullptr;
+    uint32_t at = 0;
+  };
+
+  static size_t find_at(const KeyShape& shape, uint32_t key, Place& place) noexcept {
+    if (place.shape == &shape) return place.at;
+    const size_t at = shape.find(key);
+    if (at < shape.size()) place = Place{&shape, static_cast<uint32_t>(at)};
+    return at;
+  }
+
   // peek for the usual read, with nothing copied but a word: the packed word under `key`, or no_word() when the key
   // is absent, its value is not kept as a word, or a writer came (the caller then takes peek or the lock). The same
   // rules as peek; the caller asks `unchanged()` once more before it uses the word.
   template <class Unchanged>
-  [[gnu::no_sanitize_thread]] uint64_t peek_word(uint32_t key, Unchanged&& unchanged) const {
+  [[gnu::no_sanitize_thread]] uint64_t peek_word(uint32_t key, Unchanged&& unchanged, Place& place) const {
     const KeyShape* shape = __atomic_load_n(&shape_, __ATOMIC_RELAXED);
     const std::byte* data = __atomic_load_n(&data_, __ATOMIC_RELAXED);
     if (!unchanged() || shape == nullptr || data == nullptr) return no_word();
-    const size_t at = shape->find(key);
+    const size_t at = find_at(*shape, key, place);
     Header header;
     std::memcpy(&header, data, sizeof(header));
     if (at >= shape->size() || at >= header.capacity || header.packed == 0) return no_word();
@@ -232,8 +247,12 @@ class ShapedMap {
   // The common write of a value with a word form over one kept as a word, in place: returns the old word, which the
   // caller now holds (Packing::unpack or release it). Nullopt, changing nothing, when the write needs insert.
   std::optional<uint64_t> swap_word(uint32_t key, uint64_t word) noexcept {
+    Place place;
+    return swap_word(key, word, place);
+  }
+  std::optional<uint64_t> swap_word(uint32_t key, uint64_t word, Place& place) noexcept {
     if (own_keys() || data_ == nullptr || !packed()) return std::nullopt;
-    const size_t at = shape_->find(key);
+    const size_t at = find_at(*shape_, key, place);
     if (at >= shape_->size() || Packing::side_slot(this->word(at))) return std::nullopt;
     return std::exchange(words()[at], word);
   }

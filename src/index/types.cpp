@@ -180,6 +180,7 @@ void create_default_indexables() {
   DEFAULT_INDEXABLE_ARC();
   if (default_py_indexable.load(std::memory_order_acquire) != nullptr) return;
   PyRef object = make_indexable_object(IndexableCore::create());
+  indexable_core(object.get()).hand_to_engine();  // the engine hands it out in place of objects it no longer holds
   auto arc = std::make_unique<SharedPyRef>(SharedPyRef(std::move(object)));
   default_py_indexable.store(arc.release(), std::memory_order_release);
 }

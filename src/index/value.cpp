@@ -279,6 +279,7 @@ NativeValue classify(PyObject* obj) {
 
 StoredIndexable StoredIndexable::from_py_ref(PyObject* indexable) {
   if (!is_indexable(indexable)) throw InternalError("type checked: not an Indexable");
+  indexable_core(indexable).hand_to_engine();
   StoredIndexable stored;
   stored.python_handle = SharedPyRef::borrow(indexable);
   return stored;

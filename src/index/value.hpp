@@ -362,7 +362,7 @@ inline std::optional<uint64_t> PyValue::packed_word() const noexcept {
 
 // Inline: the short path of an attribute write starts here. The words are those capture and packed_word give (the
 // value tests check that they agree).
-inline std::optional<uint64_t> PyValue::scalar_word(PyObject* obj) noexcept {
+[[gnu::always_inline]] inline std::optional<uint64_t> PyValue::scalar_word(PyObject* obj) noexcept {
   if (!capture_state::tables_filled) return std::nullopt;
   PyTypeObject* type = Py_TYPE(obj);
   if (type == &PyLong_Type) {

@@ -224,6 +224,7 @@ PyObject* debug_hold_attribute_lock(PyObject*, PyObject* const* args, Py_ssize_t
   return guard_python_call<PyObject*>(nullptr, [&]() -> PyObject* {
     // The handle keeps the object (and so its attribute map) alive until the thread is done with it.
     SharedPyRef keep = SharedPyRef::borrow(args[0]);
+    indexable_core(args[0]).hand_to_engine();
     AttributeMap* attributes = &*indexable_core(args[0]).attributes;
     std::atomic<bool> locked{false};
     std::thread holder([keep = std::move(keep), attributes, millis, take_gil, &locked] {

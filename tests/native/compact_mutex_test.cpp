@@ -73,5 +73,35 @@ TEST(CompactMutex, AStampSurvivesASleepingWaiterOnlyUntilItsTurn) {
   EXPECT_FALSE(mutex.still(*after));
 }
 
+TEST(CompactMutex, TheMarkStaysThroughContendedLocking) {
+  // The mark shares the lock's word: no unlock, wake-up or count carry may clear it, and it may not break exclusion.
+  CompactMutex mutex;
+  EXPECT_FALSE(mutex.marked());
+  long counter = 0;  // guarded by mutex
+  constexpr int THREADS = 3;
+  constexpr int ROUNDS = 50000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < THREADS; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < ROUNDS; ++round) {
+        if (t == 0 && round == ROUNDS / 2) mutex.mark();  // set while the others hold or wait
+        std::lock_guard held(mutex);
+        ++counter;
+        if (round % 5000 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(counter, long{THREADS} * ROUNDS);
+  EXPECT_TRUE(mutex.marked());
+  const std::optional<uint32_t> stamp = mutex.stamp();
+  ASSERT_TRUE(stamp) << "a marked mutex is still free";
+  mutex.mark();
+  EXPECT_TRUE(mutex.still(*stamp)) << "marking again changes nothing";
+  ASSERT_TRUE(mutex.try_lock());
+  mutex.unlock();
+  EXPECT_TRUE(mutex.marked());
+}
+
 }  // namespace
 }  // namespace vostrel

@@ -169,6 +169,35 @@ def test_rewrites_of_the_value_held_match_a_model_in_two_indexes():
                 assert found == wanted, (name, value)
 
 
+def test_one_name_read_and_written_over_objects_of_many_shapes():
+    # A name remembers where it was last found; objects whose attributes came in other orders, more of them, or too
+    # many to share keys must still answer with their own value, in a loop that goes back and forth between them.
+    rng = random.Random(5)
+    names = [f"k{i}" for i in range(40)]
+    objs, model = [], []
+    for count in (1, 2, 3, 8, 9, 20, 33, 40):
+        for _ in range(3):
+            chosen = rng.sample(names, count)
+            if "k0" not in chosen:
+                chosen[-1] = "k0"
+            values = {name: rng.randrange(10**6) for name in chosen}
+            objs.append(Node(**values))
+            model.append(values)
+    order = list(range(len(objs))) * 4
+    rng.shuffle(order)
+    for step, k in enumerate(order):
+        assert objs[k].k0 == model[k]["k0"]
+        if step % 3 == 0:
+            model[k]["k0"] = step
+            objs[k].k0 = step
+        if step % 7 == 0:  # a new attribute moves the object to another shape mid-loop
+            model[k][f"extra{step}"] = step
+            setattr(objs[k], f"extra{step}", step)
+    for obj, values in zip(objs, model):
+        for name, value in values.items():
+            assert getattr(obj, name) == value
+
+
 def test_reads_of_values_alike_in_their_bits_keep_their_kind():
     # Objects made for earlier reads are handed out again: none may stand for a value of another kind or sign.
     values = [0, 0.0, -0.0, 1, 1.0, True, False, "", "1", "\x00", 2**47, -2**47 - 1, float("inf"), "abcdef"]

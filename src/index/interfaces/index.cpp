@@ -142,6 +142,7 @@ PyObject* index_remove_object(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (!is_indexable(object)) raise_argument_type("py_ref", "Indexable", object);
     // The caller's reference keeps the object (and so its core) alive while the interpreter lock is given up.
     const IndexableCore& core = indexable_core(object);
+    core.hand_to_engine();
     if (!without_gil([&] { return engine_of(self).remove_object(core); })) {
       PyErr_SetString(PyExc_ValueError, "Index.remove_object(py_ref): the object is not in this index");
       throw_python_error();

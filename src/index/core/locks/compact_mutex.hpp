@@ -5,10 +5,10 @@
 // pthread fast path; contended, waiters sleep on a futex (the classic three-state design: 0 free, 1 held, 2 held with
 // possible waiters), so nothing spins.
 //
-// The state takes the word's two low bits; the other thirty count unlocks. A reader that may not pay for the two
+// The state takes the word's two low bits, a sticky mark the third (see mark); the other twenty-nine count unlocks. A reader that may not pay for the two
 // atomic operations of a lock (an attribute read is a few nanoseconds of work) reads optimistically instead: it takes
 // a stamp while the mutex is free, copies what it needs, and keeps the copy only if the word still holds that stamp,
-// i.e. no holder came and went meanwhile. The count wraps after 2^30 unlocks, far more than fit in one such read.
+// i.e. no holder came and went meanwhile. The count wraps after 2^29 unlocks, far more than fit in one such read.
 #pragma once
 
 #include <linux/futex.h>
@@ -47,13 +47,22 @@ class CompactMutex {
   }
 
   void unlock() noexcept {
-    // While the mutex is held only the state bits change (a waiter marks it contended), so the count read here is
-    // the one to advance.
-    const uint32_t held = state_.load(std::memory_order_relaxed);
-    if ((state_.exchange((held & ~STATE) + UNLOCK, std::memory_order_release) & STATE) == CONTENDED) {
-      futex(FUTEX_WAKE_PRIVATE, 1);
+    // While the mutex is held only the state bits (a waiter marks it contended) and the mark may change, so the
+    // count read here is the one to advance; a compare-exchange keeps whatever else changed meanwhile.
+    uint32_t held = state_.load(std::memory_order_relaxed);
+    while (!state_.compare_exchange_weak(held, (held & ~STATE) + UNLOCK, std::memory_order_release,
+                                         std::memory_order_relaxed)) {
     }
+    if ((held & STATE) == CONTENDED) futex(FUTEX_WAKE_PRIVATE, 1);
   }
+
+  // A sticky mark its owner gives the mutex once (it is never taken back), kept in the lock's own word so that
+  // records existing once per object pay nothing for it. Setting it changes the word as an unlock does: optimistic
+  // reads in flight retry.
+  void mark() noexcept {
+    if (!marked()) state_.fetch_or(MARK, std::memory_order_relaxed);
+  }
+  bool marked() const noexcept { return (state_.load(std::memory_order_relaxed) & MARK) != 0; }
 
   // Optimistic reads: the stamp of the free mutex (nullopt while it is held), then, after the copy, whether the
   // mutex has stayed free and untouched since. Every write the holders made before the stamp is visible after
@@ -73,7 +82,8 @@ class CompactMutex {
   static constexpr uint32_t HELD = 1;
   static constexpr uint32_t CONTENDED = 2;
   static constexpr uint32_t STATE = 3;
-  static constexpr uint32_t UNLOCK = 4;  // one unlock in the count above the state bits
+  static constexpr uint32_t MARK = 4;
+  static constexpr uint32_t UNLOCK = 8;  // one unlock in the count above the state bits and the mark
 
   // The holder's writes may not be seen before its lock is: an optimistic reader that saw one of them must then see
   // the changed word (free on processors whose atomic operations are full barriers, as on x86).

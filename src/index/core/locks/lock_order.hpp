@@ -107,6 +107,9 @@ class RankedMutex {
   // Optimistic reads (see CompactMutex): they never wait, so they take no place in the hierarchy.
   std::optional<uint32_t> stamp() const noexcept { return mutex_.stamp(); }
   bool still(uint32_t stamp) const noexcept { return mutex_.still(stamp); }
+  // The sticky mark (see CompactMutex::mark), for the guarded record's own use.
+  void mark() noexcept { mutex_.mark(); }
+  bool marked() const noexcept { return mutex_.marked(); }
 
  private:
   struct Rank {
