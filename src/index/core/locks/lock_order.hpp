@@ -26,6 +26,9 @@
 //     interpreter lock up when the lock is busy: lock_releasing_gil).
 //   - an attribute read, and the check that an object is in no index before a write, read without the lock under a
 //     stamp of the object's mutex (CompactMutex::stamp) and take the lock only when a writer came meanwhile.
+//   - an object never handed to the engine (IndexableCore::hand_to_engine, called with the interpreter lock held
+//     wherever an object comes within reach of threads that do not hold it) is guarded by the interpreter lock
+//     alone: its writes take neither of its locks.
 // Leaf locks (the id allocator, the interner's write side, the release queue, exact-map shards) take no other lock
 // while held and are not ranked.
 //
