@@ -5,10 +5,11 @@
 // pthread fast path; contended, waiters sleep on a futex (the classic three-state design: 0 free, 1 held, 2 held with
 // possible waiters), so nothing spins.
 //
-// The state takes the word's two low bits, a sticky mark the third (see mark); the other twenty-nine count unlocks. A reader that may not pay for the two
-// atomic operations of a lock (an attribute read is a few nanoseconds of work) reads optimistically instead: it takes
-// a stamp while the mutex is free, copies what it needs, and keeps the copy only if the word still holds that stamp,
-// i.e. no holder came and went meanwhile. The count wraps after 2^29 unlocks, far more than fit in one such read.
+// The state takes the word's two low bits, a sticky mark the third (see mark); the other twenty-nine count unlocks.
+// A reader that may not pay for the two atomic operations of a lock (an attribute read is a few nanoseconds of work)
+// reads optimistically instead: it takes a stamp while the mutex is free, copies what it needs, and keeps the copy
+// only if the word still holds that stamp, i.e. no holder came and went meanwhile. The count wraps after 2^29
+// unlocks, far more than fit in one such read.
 #pragma once
 
 #include <linux/futex.h>
