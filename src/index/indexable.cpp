@@ -356,33 +356,39 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   return result;
 }
 
-// Most writes end in the first branch: an int, a float or short text over a value kept as a word, either the very
-// word already there or on an object in no index. It captures nothing and calls little, so it pays none of the full
-// path's setting up, which any other write takes.
+// What a short write let go of when it held a shared value: released here, with no lock held, as on the full path.
+[[gnu::noinline]] int release_replaced_word(uint64_t old) {
+  ValuePacking<PyValue>::release(old);
+  apply_deferred_releases();
+  return 0;
+}
+
+// The short write of an object some other thread may reach: nothing to do when the attribute holds this very word,
+// else swapped under the object's lock when it is in no index; any other case takes the full path.
+[[gnu::noinline]] int setattro_handed(PyObject* self, PyObject* name, PyObject* value, NameCacheEntry* entry,
+                                      uint64_t word) {
+  // The word was seen whole while no writer was at work on the map. A write of it would change nothing, in the map
+  // or in any index that holds the object, so the write counts as done at that instant: no lock, no registration.
+  if (peek_cached_word(self, entry) == word) return 0;
+  if (const std::optional<uint64_t> old = try_swap_unindexed_word(as_indexable(self)->core, entry->id, word)) {
+    return ValuePacking<PyValue>::names_shared(*old) ? release_replaced_word(*old) : 0;
+  }
+  return setattro_full(self, name, value);
+}
+
+// Most writes end in the first branch: an int, a float or short text over a value kept as a word, on an object never
+// handed to the engine. It captures nothing and calls nothing, so it pays none of the setting up of the other paths,
+// which are called from it as its last step.
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   NameCacheEntry* entry = value != nullptr ? cached_name(name) : nullptr;
   if (entry != nullptr && !entry->dunder) {
     if (const std::optional<uint64_t> word = PyValue::scalar_word(value)) {
       const IndexableCore& core = as_indexable(self)->core;
-      std::optional<uint64_t> old;
-      if (!core.handed_to_engine()) {
-        // Only holders of the interpreter lock reach the map, and an object never handed to the engine is in no
-        // index: the word is swapped in place, with no lock taken and no membership to look at.
-        old = core.attributes->map.swap_word(entry->id, *word, entry->place);
-      } else {
-        // The attribute holds this very word, seen whole while no writer was at work on the map. A write of it
-        // would change nothing, in the map or in any index that holds the object, so the write counts as done at
-        // that instant: no lock, no registration.
-        if (peek_cached_word(self, entry) == *word) return 0;
-        old = try_swap_unindexed_word(core, entry->id, *word);
-      }
-      if (old) {
-        if (ValuePacking<PyValue>::names_shared(*old)) {
-          // What the write let go of is released here, with no lock held, as on the full path.
-          ValuePacking<PyValue>::release(*old);
-          apply_deferred_releases();
-        }
-        return 0;
+      if (core.handed_to_engine()) return setattro_handed(self, name, value, entry, *word);
+      // Only holders of the interpreter lock reach the map, and an object never handed to the engine is in no
+      // index: the word is swapped in place, with no lock taken and no membership to look at.
+      if (const std::optional<uint64_t> old = core.attributes->map.swap_word(entry->id, *word, entry->place)) {
+        return ValuePacking<PyValue>::names_shared(*old) ? release_replaced_word(*old) : 0;
       }
     }
   }
