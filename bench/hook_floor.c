@@ -50,7 +50,8 @@ static PyTypeObject FloorType = {
     .tp_new = floor_new,
 };
 
-static struct PyModuleDef floor_module = {PyModuleDef_HEAD_INIT, "hook_floor", NULL, -1, NULL};
+static struct PyModuleDef floor_module = {
+    .m_base = PyModuleDef_HEAD_INIT, .m_name = "hook_floor", .m_size = -1};
 
 PyMODINIT_FUNC PyInit_hook_floor(void) {
   if (PyType_Ready(&FloorType) < 0) return NULL;
