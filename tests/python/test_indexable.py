@@ -142,12 +142,14 @@ def test_rewrites_of_the_value_held_match_a_model_in_two_indexes():
     rng = random.Random(11)
     pool = [0, 1, 1.0, True, False, -1, 2**30 - 1, 2**30, -2**30, 2**47 - 1, 2**47, -2**47, -2**47 - 1, 2**60,
             -2**60 - 5, 2**62, 0.5, -0.0, 0.0, "", "ab", "abcdef", "abcdefg", "é"]
-    objs = [Node(v=0, w=0) for _ in range(12)]
+    # Four objects in the first index, four in both, four in the second, and four in none until the end (those are
+    # written under the interpreter lock alone).
+    objs = [Node(v=0, w=0) for _ in range(16)]
     model = [{"v": 0, "w": 0} for _ in objs]
-    first, second = Vostrel.Index(), Vostrel.Index()
+    first, second, last = Vostrel.Index(), Vostrel.Index(), Vostrel.Index()
     for obj in objs[:8]:
         first.add_object(obj)
-    for obj in objs[4:]:
+    for obj in objs[4:12]:
         second.add_object(obj)
     for step in range(1500):
         k = rng.randrange(len(objs))
@@ -159,7 +161,8 @@ def test_rewrites_of_the_value_held_match_a_model_in_two_indexes():
         model[k][name] = value
         got = getattr(objs[k], name)
         assert type(got) is type(value) and repr(got) == repr(value), (held, value)
-    for index, members in ((first, range(0, 8)), (second, range(4, 12))):
+    last.add_object_many(objs[12:])
+    for index, members in ((first, range(0, 8)), (second, range(4, 12)), (last, range(12, 16))):
         for name in "vw":
             for value in pool:
                 # Bools are keys of their own; ints and floats meet by number.
