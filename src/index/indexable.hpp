@@ -105,8 +105,9 @@ PyTypeObject* indexable_type();
 // Instance of Indexable or of a subclass. Interpreter lock held.
 bool is_indexable(PyObject* obj);
 
-// The record of an Indexable. Precondition: is_indexable(obj). Valid while obj lives.
-const IndexableCore& indexable_core(PyObject* obj);
+// The record of an Indexable. Precondition: is_indexable(obj). Valid while obj lives. Inline: the attribute hooks
+// start here.
+inline const IndexableCore& indexable_core(PyObject* obj) { return reinterpret_cast<IndexableObject*>(obj)->core; }
 
 // Interpreter lock held: the interned id of an attribute name given as a Python str (cached per str object, so
 // repeated names skip encoding and hashing). Throws PythonErrorSet: TypeError for a name that is not a str, the
