@@ -42,12 +42,12 @@ ReplacedAttribute write_attribute(const IndexableCore& core, uint32_t name_id, P
 // seen empty (try-locks and stamps only, so it may be called with the interpreter lock held: nothing is waited for).
 // Returns false, leaving `value` untouched, when the object is in an index or a lock is busy; the caller then goes
 // through write_attribute. On success `replaced` holds the old value.
+bool try_write_unindexed(const IndexableCore& core, uint32_t name_id, PyValue& value, std::optional<PyValue>& replaced);
+
 // The write of a scalar's word (PyValue::scalar_word) over a value kept as a word, on an object in no index:
 // swapped in place under the attribute lock, which is only tried. Returns the old word, whose holder the caller now
 // is (released with the interpreter lock held and no lock: ValuePacking<PyValue>::release); nullopt, changing
 // nothing, when the write needs the full path. Interpreter lock held.
 std::optional<uint64_t> try_swap_unindexed_word(const IndexableCore& core, uint32_t name_id, uint64_t word) noexcept;
-
-bool try_write_unindexed(const IndexableCore& core, uint32_t name_id, PyValue& value, std::optional<PyValue>& replaced);
 
 }  // namespace vostrel
