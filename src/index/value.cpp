@@ -201,7 +201,12 @@ std::shared_ptr<const std::vector<PyValue>> capture_members(PyObject* container,
     } catch (const InternalError&) {
       PyErr_Clear();
     } catch (const PythonErrorSet&) {
-      if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
+      // A member that cannot be captured is left out; an interrupt (KeyboardInterrupt, SystemExit: no Exception)
+      // and a failure of the process itself are not the member's and go on to the caller.
+      if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_RecursionError) ||
+          PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        throw;
+      }
       PyErr_Clear();
     }
   };

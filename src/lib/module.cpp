@@ -12,6 +12,7 @@
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/indexable_state.hpp"
 #include "index/interfaces/query.hpp"
+#include "index/core/locks/fork_guard.hpp"
 #include "index/core/locks/lock_order.hpp"
 #include "index/core/writer_gate.hpp"
 #include "index/py_ref.hpp"

@@ -118,6 +118,34 @@ def test_indexed_objects_stay_alive_while_only_an_index_or_a_view_holds_them():
     assert all(r() is None for r in refs)
 
 
+HOLDERS = {
+    "view": lambda ix: ix.reduced_query(Q.ge("n", 0)),
+    "narrowed view": lambda ix: ix.reduced_query(Q.ge("n", 0)).reduced(name="ann"),
+    "iterator of the index": iter,
+    "iterator of a view": lambda ix: iter(ix.reduced(name="ann")),
+}
+
+
+@pytest.mark.parametrize("holder", HOLDERS)
+def test_collecting_an_index_in_a_cycle_leaves_what_a_live_holder_of_its_store_lists_intact(holder):
+    ix = Vostrel.Index()
+    objs = [Obj(n=i, name="ann", t=Token(str(i))) for i in range(3)]
+    for o in objs:
+        ix.add_object(o)
+    objs[0].home = ix  # the index is reachable only through the objects it stores
+    held = HOLDERS[holder](ix)
+    del ix, objs, o
+    settle()
+    listed = list(held) if "iterator" in holder else held.collect()
+    assert sorted(Vostrel.asdict(o)["n"] for o in listed) == [0, 1, 2]
+    assert all(o.name == "ann" and o.t.name == str(o.n) for o in listed)
+    assert isinstance(next(o for o in listed if o.n == 0).home, Vostrel.Index)
+    refs = [weakref.ref(o) for o in listed]
+    del held, listed
+    settle()
+    assert [r for r in refs if r() is not None] == []  # once the holder goes, the cycle is collected
+
+
 def test_stored_values_return_to_baseline_refcounts():
     token, inner, text = Token("v"), Token("in-list"), "".join(["a fresh string ", "longer than 23 bytes"])
     container = [inner, 1, (inner, "x")]

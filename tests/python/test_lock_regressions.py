@@ -492,6 +492,8 @@ CYCLES = {
     "object holds a list with its index": "ix = Vostrel.Index(); ix.add_object(p); p.home = [ix, 1]",
     "object holds a view of its index": "ix = Vostrel.Index(); ix.add_object(p); p.home = ix.reduced_query(Q.eq('n', n))",
     "object holds a view, index dropped": "ix = Vostrel.Index(); ix.add_object(p); p.home = ix.reduced(n=n); del ix",
+    "object holds an iterator of a view": "ix = Vostrel.Index(); ix.add_object(p); p.home = iter(ix.reduced(n=n))",
+    "object holds an iterator of its index": "ix = Vostrel.Index(); ix.add_object(p); p.home = iter(ix); del ix",
     "object holds a query naming it": "p.home = Q.eq('friend', p)",
     "query naming it inside a combinator": "p.home = Q.or_(Q.not_(Q.in_('friend', [1, p])), Q.eq('n', 3))",
     "two objects, two indexes": ("ix = Vostrel.Index(); other = Obj(n=-n); ix.add_object(other); "
@@ -591,6 +593,31 @@ def test_write_failing_for_memory_leaves_indexes_and_object_unchanged(old):
 
 # ---------------------------------------------------------------------------------------------------------------
 # fork() while other threads are inside the engine
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_fork_while_an_engine_write_waits_for_a_reader_that_waits_for_the_interpreter_lock():
+    # The reader holds the object's lock and wants the interpreter lock back; the engine write waits for the object's
+    # lock; the forking thread must not wait for the write while it holds the interpreter lock.
+    run_scenario("""
+        from Vostrel import _debug
+        from model import Obj
+        obj = Obj(x=1)
+        ix = Vostrel.Index()
+        ix.add_object(obj)
+        _debug.hold_attribute_lock(obj, 400, True)
+        writer = threading.Thread(target=lambda: setattr(obj, "x", "a long text, not kept as a word"))
+        writer.start()
+        time.sleep(0.1)
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if ix.reduced(x="a long text, not kept as a word").collect() == [obj] else 5)
+        _, status = os.waitpid(pid, 0)
+        writer.join()
+        _debug.join_threads()
+        if status != 0:
+            die(EXIT_WRONG, f"WRONG: the child saw the index mid-write (status {status})")
+    """)
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")

@@ -223,3 +223,25 @@ def test_links_that_drop_a_value_map_in_the_same_write_stay_exact_one_step_deep(
         for tree in trees:
             expected = evaluate(tree, members, lambda o: shadow[id(o)])
             assert {id(o) for o in ix.reduced_query(Q.eq(tree[1], tree[2])).collect()} == expected, tree
+
+
+def test_a_nested_object_let_go_by_every_holder_leaves_the_nested_index():
+    from Vostrel import _debug
+
+    shared, own = Obj(city="Oslo"), Obj(city="Rome")
+    first, second = Obj(addr=shared), Obj(addr=shared, home=own)
+    ix = Vostrel.Index()
+    ix.add_object_many([first, second])
+    assert [_debug.membership_count(o) for o in (shared, own)] == [1, 1]
+    first.addr = None  # the other holder keeps it
+    assert _debug.membership_count(shared) == 1
+    assert ix.reduced_query(Q.eq("addr.city", "Oslo")).collect() == [second]
+    second.addr = None
+    second.home = None
+    # In no index any more: later writes concern no index.
+    assert [_debug.membership_count(o) for o in (shared, own)] == [0, 0]
+    shared.city = own.city = "Bergen"
+    assert ix.reduced_query(Q.eq("addr.city", "Bergen")).collect() == []
+    second.addr = shared
+    assert _debug.membership_count(shared) == 1
+    assert ix.reduced_query(Q.eq("addr.city", "Bergen")).collect() == [second]

@@ -369,3 +369,23 @@ def test_values_kept_in_place_read_back_exactly_through_the_made_objects():
                 assert got == v
     again = [o.v for o in objs[:50]]
     assert [o.v for o in objs[:50]] == again
+
+
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
+def test_an_interrupt_while_members_are_captured_fails_the_write_and_changes_nothing(interrupt):
+    class Raises:
+        def __hash__(self):
+            raise interrupt
+
+    class Unhashable:
+        __hash__ = None
+
+    obj = Vostrel.Indexable(tags=["old"])
+    ix = Vostrel.Index()
+    ix.add_object(obj)
+    with pytest.raises(interrupt):
+        obj.tags = [1, Raises(), 2]
+    assert obj.tags == ["old"] and ix.reduced(tags="old").collect() == [obj]
+    # An ordinary failure of one member only leaves that member out.
+    obj.tags = [1, Unhashable(), 2]
+    assert ix.reduced(tags=2).collect() == [obj] and ix.reduced(tags="old").collect() == []

@@ -60,6 +60,8 @@ void unlink(const NestedTask& task, NestedWork& work) {
   // The id leaves `item_ids` first, so writes to the object no longer reach this index while its values go.
   StoredItem removed = nested.unstore_object(child);
   if (!removed.python_handle) return;
+  // Later writes stop reaching this index, and an object in no other index goes back to being written on its own.
+  remove_membership(core, task.map->nested.shared());
   std::lock_guard attributes(core.attributes->mutex);
   core.attributes->map.for_each(
       [&](const uint32_t& attribute, const PyValue& value) { nested.remove_index(child, attribute, value, work); });

@@ -42,20 +42,17 @@ struct FinalTypeSpec {
   inquiry clear = nullptr;
 };
 
-// Which Python object reports the references of one shared object store to the cycle collector: the Index while it
-// lives, then one of the views that keep the store alive. Exactly one reporter, or the collector would count the
-// same references twice. Guarded by the interpreter lock.
-struct StoreReporter {
-  PyObject* reporter = nullptr;
-  // Traverse: whether `self` reports (claiming the role when nobody holds it).
-  bool claim(PyObject* self) {
-    if (reporter == nullptr) reporter = self;
-    return reporter == self;
-  }
-  void resign(PyObject* self) {
-    if (reporter == self) reporter = nullptr;
-  }
-};
+// A token that every Python holder of one shared object store keeps: its Index, the views of it and the iterators
+// over a snapshot of its ids. Only a sole holder reports the stored objects to the cycle collector (see
+// reports_store). Copied and dropped with the interpreter lock held only, so the count stays still through a
+// collection, which holds that lock from start to end.
+struct StoreReporter {};
+
+// Whether the holder of `token` reports its store: when it is the store's only holder. While there are several,
+// none does: the collector may find one holder unreachable while another is in use, and reporting the store from the
+// first would let it clear objects that a live view still lists (reporting from each would count the same
+// references several times). Unreported objects stay alive, as if held from outside, until one holder is left.
+inline bool reports_store(const std::shared_ptr<StoreReporter>& token) { return token && token.use_count() == 1; }
 
 // Visits the Python objects a store holds on its own (handles no other native holder shares). Interpreter lock held:
 // a busy store is skipped rather than waited for, which only keeps objects alive longer.

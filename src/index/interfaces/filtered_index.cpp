@@ -38,24 +38,26 @@ PyObject* filtered_index_new(PyTypeObject*, PyObject*, PyObject*) {
 void filtered_index_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   auto* view = reinterpret_cast<FilteredIndexObject*>(self);
-  if (view->reporter) view->reporter->resign(self);
   view->reporter.~shared_ptr<StoreReporter>();
   view->core.~FilteredIndexCore();
   Py_TYPE(self)->tp_free(self);
 }
 
-// A view keeps the whole store of its index alive; it reports the stored objects once no index (or other view)
-// does.
+// A view keeps the whole store of its index alive; it reports the stored objects once it is their only holder.
 int filtered_index_traverse(PyObject* self, visitproc visit, void* arg) {
   auto* view = reinterpret_cast<FilteredIndexObject*>(self);
-  if (!view->core.items || !view->reporter || !view->reporter->claim(self)) return 0;
+  if (!view->core.items || !reports_store(view->reporter)) return 0;
   return visit_store(*view->core.items, visit, arg);
 }
 
+// Without memory for the empty view the cycle stays (the collector ignores the result).
 int filtered_index_clear(PyObject* self) {
   auto* view = reinterpret_cast<FilteredIndexObject*>(self);
-  if (view->reporter) view->reporter->resign(self);
-  FilteredIndexCore dropped = std::exchange(view->core, empty_view_core());
+  try {
+    const FilteredIndexCore dropped = std::exchange(view->core, empty_view_core());
+    view->reporter.reset();  // it holds the old store no more
+  } catch (const std::bad_alloc&) {
+  }
   return 0;
 }
 
@@ -110,7 +112,7 @@ int filtered_index_contains(PyObject* self, PyObject* object) {
 PyObject* filtered_index_iter(PyObject* self) {
   return guard_python_call<PyObject*>(nullptr, [&] {
     const FilteredIndexCore& core = core_of(self);
-    return make_object_iterator(PyRef::borrow(self), &core.ids, Bitmap(), core.items, false).release();
+    return make_object_iterator(PyRef::borrow(self), &core.ids, Bitmap(), core.items, nullptr, false).release();
   });
 }
 

@@ -32,7 +32,6 @@ PyRef wrap_engine(PyTypeObject* type, std::shared_ptr<IndexAPI> engine) {
   auto* index = reinterpret_cast<IndexObject*>(object.get());
   new (&index->engine) std::shared_ptr<IndexAPI>(std::move(engine));
   new (&index->reporter) std::shared_ptr<StoreReporter>(std::make_shared<StoreReporter>());
-  index->reporter->reporter = object.get();
   return object;
 }
 
@@ -47,7 +46,6 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void index_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   auto* index = reinterpret_cast<IndexObject*>(self);
-  if (index->reporter) index->reporter->resign(self);
   index->reporter.~shared_ptr<StoreReporter>();
   // Dropping the engine may release the last references to stored objects (and run their finalizers).
   index->engine.~shared_ptr<IndexAPI>();
@@ -57,16 +55,20 @@ void index_dealloc(PyObject* self) {
 // The stored objects are this index's references (an object holding its own index forms a cycle).
 int index_traverse(PyObject* self, visitproc visit, void* arg) {
   auto* index = reinterpret_cast<IndexObject*>(self);
-  if (!index->engine || !index->reporter || !index->reporter->claim(self)) return 0;
+  if (!index->engine || !reports_store(index->reporter)) return 0;
   return visit_store(*index->engine->items, visit, arg);
 }
 
 // Breaks a cycle: the index becomes empty (its objects are released once the old engine goes).
+// Without memory for the new engine the cycle stays (the collector ignores the result).
 int index_clear(PyObject* self) {
   auto* index = reinterpret_cast<IndexObject*>(self);
-  if (index->reporter) index->reporter->resign(self);
-  std::shared_ptr<IndexAPI> dropped = std::exchange(index->engine, IndexAPI::create());
-  dropped.reset();
+  try {
+    std::shared_ptr<StoreReporter> token = std::make_shared<StoreReporter>();
+    const std::shared_ptr<IndexAPI> dropped = std::exchange(index->engine, IndexAPI::create());
+    index->reporter = std::move(token);  // the views of the old store no longer count this index as its holder
+  } catch (const std::bad_alloc&) {
+  }
   return 0;
 }
 
@@ -184,7 +186,7 @@ PyObject* index_iter(PyObject* self) {
     Bitmap snapshot = without_gil([&] {
       return engine.with_stored([](const Bitmap& ids, const ItemStore<StoredItem>&) { return Bitmap(ids); });
     });
-    return make_object_iterator(PyRef(), nullptr, std::move(snapshot), engine.items, true).release();
+    return make_object_iterator(PyRef(), nullptr, std::move(snapshot), engine.items, reporter_of(self), true).release();
   });
 }
 

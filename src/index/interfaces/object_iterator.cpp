@@ -28,6 +28,8 @@ struct ObjectIteratorState {
   Bitmap own_ids;      // the snapshot of an Index's ids
   const Bitmap* ids;   // what is iterated: the view's ids or own_ids; never changes while iterated
   std::shared_ptr<ItemList> items;
+  // A snapshot's hold on the store as one of its Python holders (null for a view's ids: keep_alive holds the store).
+  std::shared_ptr<StoreReporter> store_token;
   bool skip_placeholders;
   roaring_uint32_iterator_t cursor{};  // next id to fetch
   std::vector<PyRef> chunk;            // fetched (strong references), not yet yielded from `next` on
@@ -55,8 +57,35 @@ PyObject* object_iterator_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 void object_iterator_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   std::destroy_at(&state_of(self));
   Py_TYPE(self)->tp_free(self);
+}
+
+// The iterator holds the view it walks, the objects fetched and not yet yielded, and (over a snapshot of an Index)
+// the store itself. During a refill the fetched objects are left out: a refill may give the interpreter lock up, and
+// they are in its hands then, not the iterator's.
+int object_iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+  ObjectIteratorState& state = state_of(self);
+  Py_VISIT(state.keep_alive.get());
+  if (!state.refilling) {
+    for (size_t pos = state.next; pos < state.chunk.size(); ++pos) Py_VISIT(state.chunk[pos].get());
+  }
+  if (state.items && reports_store(state.store_token)) return visit_store(*state.items, visit, arg);
+  return 0;
+}
+
+// Breaks a cycle through the iterator: it ends (its ids may belong to the view it lets go of) and holds nothing.
+int object_iterator_clear(PyObject* self) {
+  ObjectIteratorState& state = state_of(self);
+  if (state.refilling) return 0;  // a refill's caller holds the iterator: it is not garbage
+  state.cursor.has_value = false;
+  const std::vector<PyRef> fetched = std::exchange(state.chunk, {});
+  state.next = 0;
+  const PyRef view = std::move(state.keep_alive);
+  state.store_token.reset();
+  state.items.reset();
+  return 0;  // what it held is released here, with the iterator already consistent
 }
 
 // Fills `state.chunk` with the objects of the next ids; false once every id was fetched. Caller holds state.mutex
@@ -142,12 +171,14 @@ PyTypeObject* object_iterator_type() {
       nullptr,
       PyObject_SelfIter,
       object_iterator_next,
+      object_iterator_traverse,
+      object_iterator_clear,
   };
   return ready_final_type(object_iterator_type_object, spec);
 }
 
 PyRef make_object_iterator(PyRef keep_alive, const Bitmap* ids, Bitmap own_ids, std::shared_ptr<ItemList> items,
-                           bool skip_placeholders) {
+                           std::shared_ptr<StoreReporter> store_token, bool skip_placeholders) {
   PyTypeObject* type = object_iterator_type();
   if (type == nullptr) throw_python_error();
   PyRef object = PyRef::steal(check_py(type->tp_alloc(type, 0)));
@@ -156,6 +187,7 @@ PyRef make_object_iterator(PyRef keep_alive, const Bitmap* ids, Bitmap own_ids, 
   state->own_ids = std::move(own_ids);
   state->ids = ids != nullptr ? ids : &state->own_ids;
   state->items = std::move(items);
+  state->store_token = std::move(store_token);
   state->skip_placeholders = skip_placeholders;
   roaring_init_iterator(&state->ids->roaring, &state->cursor);
   return object;

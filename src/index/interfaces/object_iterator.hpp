@@ -9,6 +9,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/structures/bitmap.hpp"
+#include "index/interfaces/common.hpp"
 #include "index/py_ref.hpp"
 
 namespace vostrel {
@@ -20,10 +21,12 @@ PyTypeObject* object_iterator_type();
 // Interpreter lock held. A new iterator over the objects of `items` at the ids of `ids`, ascending.
 // - `keep_alive` owns `*ids` when they belong to another object (a view); null when `ids` is null and `own_ids` is
 //   iterated instead (a snapshot the iterator keeps).
+// - `store_token`: the store's holder token (StoreReporter) of the Index whose ids were snapshotted; null over a view's
+//   ids, whose view holds the store.
 // - `skip_placeholders`: positions whose object left the index are skipped (an Index); a view yields whatever the store
 //   holds at its ids, as collect() does.
 // Throws PythonErrorSet.
 PyRef make_object_iterator(PyRef keep_alive, const Bitmap* ids, Bitmap own_ids, std::shared_ptr<ItemList> items,
-                           bool skip_placeholders);
+                           std::shared_ptr<StoreReporter> store_token, bool skip_placeholders);
 
 }  // namespace vostrel

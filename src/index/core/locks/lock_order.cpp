@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <memory>
 
-#include <pthread.h>
 
 namespace vostrel {
 
@@ -74,30 +73,6 @@ RankedMutex& WRITE_GATE() {
 RankedSharedMutex& ENGINE_ACTIVITY() {
   static RankedSharedMutex* activity = std::make_unique<RankedSharedMutex>(lock_rank::ENGINE_ACTIVITY).release();
   return *activity;
-}
-
-namespace {
-// The forking thread holds the interpreter lock; engine calls never wait for it while inside the engine, so they all
-// finish and the exclusive lock is granted. Values are captured and ids allocated only with the interpreter lock or
-// inside an engine call, so no process-wide leaf lock is held by another thread at that point either, but for the
-// release queue's: threads drop references outside engine calls too, and that queue has its own fork guard.
-void before_fork() { ENGINE_ACTIVITY().lock(); }
-void after_fork_in_parent() { ENGINE_ACTIVITY().unlock(); }
-// The child's only thread has another thread id than the one that locked (a reader-writer lock checks it on
-// unlock), so the child starts from a fresh lock instead; the old one was never shared with anything else there.
-void after_fork_in_child() {
-  RankedSharedMutex& activity = ENGINE_ACTIVITY();
-  std::construct_at(&activity, lock_rank::ENGINE_ACTIVITY);
-  if constexpr (LOCK_ORDER_CHECKED) lock_order_release(&activity);
-}
-}  // namespace
-
-void install_fork_guard() {
-  static const bool installed = [] {
-    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
-    return true;
-  }();
-  (void)installed;
 }
 
 }  // namespace vostrel

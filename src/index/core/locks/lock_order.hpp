@@ -171,8 +171,4 @@ RankedMutex& WRITE_GATE();
 // The process-wide engine activity lock (rank ENGINE_ACTIVITY).
 RankedSharedMutex& ENGINE_ACTIVITY();
 
-// Registers (once) fork handlers that wait for every engine call to finish and keep new ones out across fork(), so
-// that neither process starts with an engine lock held by a thread it does not have.
-void install_fork_guard();
-
 }  // namespace vostrel
