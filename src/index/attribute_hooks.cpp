@@ -196,18 +196,23 @@ namespace {
       core.hand_to_engine();
       replaced = without_gil([&] { return write_attribute(core, name_id, std::move(captured)); });
     }
-    // What the write let go of is released here, with the interpreter lock held and no other lock.
+    // What the write let go of is released after this frame and its callers' C++ frames are left (ReleasesQueued),
+    // with the interpreter lock held and no other lock.
+    ReleasesQueued queued;
     replaced = ReplacedAttribute();
     return 0;
   });
-  apply_deferred_releases();
+  apply_releases_kept();
   return result;
 }
 
 // What a short write let go of when it held a shared value: released here, with no lock held, as on the full path.
 [[gnu::noinline]] int release_replaced_word(uint64_t old) {
-  ValuePacking<PyValue>::release(old);
-  apply_deferred_releases();
+  {
+    ReleasesQueued queued;
+    ValuePacking<PyValue>::release(old);
+  }
+  apply_releases_kept();
   return 0;
 }
 

@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <array>
 #include <chrono>
 #include <memory>
 #include <new>
@@ -14,6 +15,14 @@ namespace {
 
 // Depth of GilAcquire scopes on this thread: inside one, releases are queued even though the lock is held.
 thread_local int gil_acquire_depth = 0;
+// Depth of ReleasesQueued scopes on this thread, and the releases kept in them: a few in place (plain data, so a
+// thread-local access costs no wrapper call), more go to the shared queue, which is applied right after.
+struct KeptReleases {
+  int depth = 0;
+  unsigned count = 0;
+  std::array<PyObject*, 8> objects;
+};
+thread_local KeptReleases releases_kept;
 
 // References dropped where they could not be released at once. Never destroyed: releases may still be queued by
 // static destructors after the interpreter has finished.
@@ -78,6 +87,14 @@ bool holds_gil() noexcept {
 
 void release_python_reference(PyObject* obj) noexcept {
   if (obj == nullptr) return;
+  if (KeptReleases& kept = releases_kept; kept.depth > 0) {
+    if (kept.count < kept.objects.size()) {
+      kept.objects[kept.count++] = obj;
+    } else {
+      queue_release(obj);
+    }
+    return;
+  }
   if (gil_acquire_depth == 0 && holds_gil()) {
     Py_DECREF(obj);
   } else {
@@ -104,7 +121,7 @@ void release_python_references(std::vector<PyObject*>& objects) noexcept {
   objects.clear();
 }
 
-void detail::apply_queued_releases() noexcept {
+void detail::apply_queued_releases() {
   ReleaseQueue& queue = release_queue();
   std::vector<PyObject*> batch;
   while (releases_pending.load(std::memory_order_acquire)) {
@@ -172,6 +189,16 @@ void SharedPyRef::reset_into(std::vector<PyObject*>& batch) noexcept {
 }
 
 GilAcquire::GilAcquire() noexcept(false) : state_(PyGILState_Ensure()) { ++gil_acquire_depth; }
+
+ReleasesQueued::ReleasesQueued() noexcept { ++releases_kept.depth; }
+ReleasesQueued::~ReleasesQueued() { --releases_kept.depth; }
+
+void apply_releases_kept() {
+  // One at a time, off the list before it goes: a release may run __del__, which may keep and apply more here.
+  KeptReleases& kept = releases_kept;
+  while (kept.count > 0) Py_DECREF(kept.objects[--kept.count]);
+  apply_deferred_releases();  // those that did not fit
+}
 
 GilAcquire::~GilAcquire() {
   --gil_acquire_depth;

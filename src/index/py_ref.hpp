@@ -66,21 +66,38 @@ class PyRef {
 };
 
 // Drops one strong reference from any thread: at once when this thread holds the interpreter lock outside a
-// GilAcquire scope, otherwise queued for apply_deferred_releases(). Null is ignored.
+// GilAcquire scope, otherwise queued for apply_deferred_releases(). In a ReleasesQueued scope it is kept for
+// apply_releases_kept(). Null is ignored.
 void release_python_reference(PyObject* obj) noexcept;
+
+// Within the scope (interpreter lock held), this thread's releases are kept on a list of its own; the caller applies
+// them (apply_releases_kept) once it has left every frame that cannot be unwound. Why: a release may run __del__,
+// and when that gives the interpreter lock up while the interpreter shuts down, the thread is ended by a forced
+// unwind, which must not meet a noexcept frame (a destructor, a release) on its way out.
+class ReleasesQueued {
+ public:
+  ReleasesQueued() noexcept;
+  ~ReleasesQueued();
+  ReleasesQueued(const ReleasesQueued&) = delete;
+  ReleasesQueued& operator=(const ReleasesQueued&) = delete;
+};
+// Applies the releases this thread kept in ReleasesQueued scopes, then every queued one (apply_deferred_releases).
+// Interpreter lock held, no other lock. Not noexcept, for the forced unwind.
+void apply_releases_kept();
 
 // Drops one strong reference to each of `objects` without holding the interpreter lock: all queued at once (one
 // lock of the queue for the lot). Empties `objects`.
 void release_python_references(std::vector<PyObject*>& objects) noexcept;
 
 // Applies every queued release. Call with the interpreter lock held and no other lock held (a release may run
-// __del__, which may run any Python code). Cheap when the queue is empty.
+// __del__, which may run any Python code). Cheap when the queue is empty. Not noexcept: the forced unwind that ends
+// a thread at shutdown may pass through it (see ReleasesQueued).
 namespace detail {
 extern std::atomic<bool> releases_pending;  // set when a release is queued, cleared by the one who applies it
-void apply_queued_releases() noexcept;
+void apply_queued_releases();
 }  // namespace detail
 // Inline: every call from Python ends with it, and the queue is nearly always empty.
-inline void apply_deferred_releases() noexcept {
+inline void apply_deferred_releases() {
   if (detail::releases_pending.load(std::memory_order_acquire)) [[unlikely]] detail::apply_queued_releases();
 }
 

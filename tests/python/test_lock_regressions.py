@@ -353,6 +353,34 @@ def test_exit_while_daemon_threads_are_inside_the_engine(delay):
     assert "main done" in out
 
 
+@pytest.mark.parametrize("replaced", ["V()", "[V(), 1]", "V() if n % 2 else 'a' * 40"])
+def test_exit_while_daemon_threads_release_values_whose_finalizers_give_the_interpreter_lock_up(replaced):
+    # At shutdown a daemon thread that gives the interpreter lock up inside a finalizer run by a write is ended by a
+    # forced unwind through the module's frames: the process must still end with status 0.
+    out = run_scenario(f"""
+        from model import Obj
+        indexed, loose = Obj(v=0), Obj(v=0)
+        ix = Vostrel.Index()
+        ix.add_object(indexed)
+
+        class V:
+            def __del__(self):
+                time.sleep(0)
+
+        def writer(o):
+            n = 0
+            while True:
+                n += 1
+                o.v = {replaced}
+
+        for o in (indexed, loose, Obj(v=0)):
+            threading.Thread(target=writer, args=(o,), daemon=True).start()
+        time.sleep(0.3)
+        print("main done")
+    """)
+    assert "main done" in out
+
+
 def test_fork_while_another_thread_queues_a_release():
     # A thread dropping a reference outside any engine call holds the release queue's lock for a moment. A fork then
     # must not leave the child that lock held by a thread it does not have: its first release would wait for ever
