@@ -68,10 +68,12 @@ void IndexAPI::add_indexable_gated(const StoredIndexable& object) {
   run_nested_work(work, core.id);
 }
 
-std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<StoredItem>& store) {
+std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<StoredItem>& store,
+                                            const Bitmap* hidden) {
   std::vector<StoredIndexable> found;
   found.reserve(ids.cardinality());
   for (uint32_t id : ids) {
+    if (hidden != nullptr && hidden->contains(id)) continue;
     const StoredItem* item = store.find(id);
     if (item != nullptr) found.push_back(*item);
   }
@@ -88,6 +90,7 @@ bool IndexAPI::store_object(uint32_t id, SharedPyRef python_handle,
     if (item_ids->value.contains(id)) return false;
     // A nested index keeps the handle of the value that links the object: an index copy (see SharedPyRef).
     if (level > 0) python_handle.add_index_copy();
+    if (level == 0) items->history.stored(id);
     replaced = items->value.put(id, StoredItem{std::move(python_handle)});
     add_rising(item_ids->value, id);
   }
@@ -205,15 +208,21 @@ Bitmap IndexAPI::evaluate(const QueryExpr& expr) const {
   return evaluate_query(query_maps->value, item_ids->value, expr);
 }
 
+// A view's mark is taken with item_ids still read-locked: an object stored after the ids the query started from is
+// stored after the mark, so an object at a reused id never counts as one the view matched.
 FilteredIndexCore IndexAPI::reduced_query(const QueryExpr& expr) const {
-  return FilteredIndexCore{query_maps, items, evaluate(expr)};
+  check_query(expr);
+  std::shared_lock maps_lock(query_maps->mutex);
+  std::shared_lock ids_lock(item_ids->mutex);
+  Bitmap matched = evaluate_query(query_maps->value, item_ids->value, expr);
+  return FilteredIndexCore{query_maps, items, std::move(matched), items->history.mark()};
 }
 
 FilteredIndexCore IndexAPI::reduced(const std::vector<QueryExpr>& equalities) const {
   std::shared_lock maps_lock(query_maps->mutex);
   std::shared_lock ids_lock(item_ids->mutex);
-  return FilteredIndexCore{query_maps, items,
-                           evaluate_and_queries_vec(query_maps->value, item_ids->value, equalities)};
+  Bitmap matched = evaluate_and_queries_vec(query_maps->value, item_ids->value, equalities);
+  return FilteredIndexCore{query_maps, items, std::move(matched), items->history.mark()};
 }
 
 Bitmap IndexAPI::get_parent_from_ids(const Bitmap& rights) const {

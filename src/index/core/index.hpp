@@ -24,6 +24,7 @@
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/m2m/m2m_u32.hpp"
+#include "index/core/structures/put_history/put_history.hpp"
 #include "index/indexable.hpp"
 #include "index/value.hpp"
 
@@ -39,7 +40,11 @@ struct IndexMaps : AttributeMaps {
   std::shared_ptr<const Bitmap> leaving;
 };
 using QueryMapList = RwLocked<IndexMaps>;
-using ItemList = RwLocked<ItemStore<StoredItem>>;
+// An index's object store, with what its views need to tell a later object at a reused id from the one they listed.
+struct ItemList : RwLocked<ItemStore<StoredItem>> {
+  using RwLocked::RwLocked;
+  PutHistory history;  // recorded by the top-level store only: views never share a nested index's store
+};
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
@@ -161,7 +166,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
 // Copies of the records of the objects stored at `ids` (ids whose object left the store are skipped). Call with the
 // store read-locked, e.g. through with_stored; touches only shared counts.
-std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<StoredItem>& store);
+std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<StoredItem>& store,
+                                            const Bitmap* hidden);
 
 // Writer gate held, no index lock held: lets the objects that left one index go, one object at a time: the index's
 // record leaves the object's membership list (one object's lock at a time) and the stored item is dropped, its

@@ -200,6 +200,12 @@ void store_in_chunks(IndexAPI& index, ChunkPair& chunks, const std::vector<Store
   // Items before ids (publish_ids): a reader never meets an id whose item is not stored yet.
   const auto store_items = [&](Chunk& chunk) {
     std::unique_lock items_lock(index.items->mutex);
+    if (index.level == 0) {
+      std::vector<uint32_t> ids;
+      ids.reserve(chunk.staged.size());
+      for (const StagedObject& entry : chunk.staged) ids.push_back(entry.object->core().id);
+      index.items->history.stored(ids);
+    }
     const auto handle_at = [&](size_t at) -> const SharedPyRef& { return chunk.staged[at].object->python_handle; };
     for (size_t pos = 0; pos < chunk.staged.size(); ++pos) {
       fetch_handles_ahead(pos, chunk.staged.size(), handle_at);

@@ -166,6 +166,12 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
     std::unique_lock ids_lock(item_ids->mutex);
     std::unique_lock items_lock(items->mutex);
     replaced.reserve(group.items.size());
+    if (level == 0) {
+      std::vector<uint32_t> ids;
+      ids.reserve(group.items.size());
+      for (const StoredItem& item : group.items) ids.push_back(item.core().id);
+      items->history.stored(ids);
+    }
     for (const StoredItem& item : group.items) {
       // A nested index keeps the handle of the value that links the object: an index copy (see SharedPyRef).
       if (level > 0) item.python_handle.add_index_copy();

@@ -12,11 +12,12 @@
 
 namespace vostrel {
 
-std::vector<SharedPyRef> handles_of_stored(const Bitmap& ids, const ItemStore<StoredItem>& store) {
+std::vector<SharedPyRef> handles_of_stored(const Bitmap& ids, const ItemStore<StoredItem>& store,
+                                           const Bitmap* hidden) {
   std::vector<SharedPyRef> handles;
   handles.reserve(ids.cardinality());
   for (uint32_t id : ids) {
-    const StoredItem* item = store.find(id);
+    const StoredItem* item = hidden != nullptr && hidden->contains(id) ? nullptr : store.find(id);
     handles.push_back(item != nullptr ? item->python_handle : DEFAULT_PY_INDEXABLE_ARC());
   }
   return handles;
@@ -39,7 +40,7 @@ int visit_store(const ItemList& store, visitproc visit, void* arg) {
   return result;
 }
 
-PyRef try_list_of_stored(const Bitmap& ids, RankedSharedMutex* id_lock, const ItemList& store) {
+PyRef try_list_of_stored(const Bitmap& ids, RankedSharedMutex* id_lock, const ItemList& store, const Bitmap* hidden) {
   uint64_t count = 0;
   {
     std::shared_lock<RankedSharedMutex> ids_guard;
@@ -65,7 +66,7 @@ PyRef try_list_of_stored(const Bitmap& ids, RankedSharedMutex* id_lock, const It
   while (const uint32_t got = roaring_read_uint32_iterator(&it, batch.data(), STORED_BATCH)) {
     visit_stored_ahead(store.value, batch.data(), got, [&](const StoredItem* item) {
       PyList_SET_ITEM(list.get(), pos++, Py_NewRef(item != nullptr ? item->python_handle.get() : placeholder));
-    });
+    }, hidden);
   }
   return list;
 }

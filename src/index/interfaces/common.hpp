@@ -62,17 +62,20 @@ int visit_store(const ItemList& store, visitproc visit, void* arg);
 // error set if readying failed (a later call tries again). Interpreter lock held.
 PyTypeObject* ready_final_type(PyTypeObject& type, const FinalTypeSpec& spec);
 
-// Calls emit(item) for the item stored under each of the `count` ids (null for an id the store does not hold), in
-// order. A large answer's objects lie scattered over the heap and each takes two dependent loads (the handle's shared
+// Calls emit(item) for the item stored under each of the `count` ids (null for an id the store does not hold, or one
+// in `hidden` when given), in order. A large answer's objects lie scattered over the heap and each takes two dependent loads (the handle's shared
 // record, then the object's reference count): started some items ahead, the loads of several objects overlap instead
 // of each waiting for the last. The caller holds the store's lock; count <= STORED_BATCH.
 constexpr uint32_t STORED_BATCH = 256;
 template <class Emit>
-void visit_stored_ahead(const ItemStore<StoredItem>& store, const uint32_t* ids, uint32_t count, Emit&& emit) {
+void visit_stored_ahead(const ItemStore<StoredItem>& store, const uint32_t* ids, uint32_t count, Emit&& emit,
+                        const Bitmap* hidden = nullptr) {
   constexpr uint32_t RECORD_AHEAD = 16;
   constexpr uint32_t OBJECT_AHEAD = 8;
   std::array<const StoredItem*, STORED_BATCH> items;
-  for (uint32_t k = 0; k < count; ++k) items[k] = store.find(ids[k]);
+  for (uint32_t k = 0; k < count; ++k) {
+    items[k] = hidden != nullptr && hidden->contains(ids[k]) ? nullptr : store.find(ids[k]);
+  }
   for (uint32_t k = 0; k < count; ++k) {
     if (k + RECORD_AHEAD < count && items[k + RECORD_AHEAD] != nullptr) items[k + RECORD_AHEAD]->python_handle.prefetch();
     if (k + OBJECT_AHEAD < count && items[k + OBJECT_AHEAD] != nullptr) {
@@ -83,10 +86,11 @@ void visit_stored_ahead(const ItemStore<StoredItem>& store, const uint32_t* ids,
 }
 
 // Copies the handles of the objects stored at `ids`, ascending (the placeholder's for an id whose object the
-// index dropped since the view was made). Call it with the store read-locked and the
-// interpreter lock released: it touches only atomic counts. The Python list is built afterwards, without any engine
-// lock (allocating it may run the collector, and so finalizers that use the index).
-std::vector<SharedPyRef> handles_of_stored(const Bitmap& ids, const ItemStore<StoredItem>& store);
+// index dropped since the view was made, or one in `hidden`, if given: stored since). Call it with the store
+// read-locked and the interpreter lock released: it touches only atomic counts. The Python list is built afterwards,
+// without any engine lock (allocating it may run the collector, and so finalizers that use the index).
+std::vector<SharedPyRef> handles_of_stored(const Bitmap& ids, const ItemStore<StoredItem>& store,
+                                           const Bitmap* hidden = nullptr);
 
 // Interpreter lock held, no engine lock held: a new list of the objects behind `handles`. Throws PythonErrorSet.
 PyRef list_of_handles(const std::vector<SharedPyRef>& handles);
@@ -96,8 +100,10 @@ PyRef list_of_handles(const std::vector<SharedPyRef>& handles);
 // collector and so finalizers), the store is only try-locked (nothing is waited for with the interpreter lock held),
 // and filling the list runs no Python code. `id_lock`, when given, guards `ids` (an index's own id set) and is
 // try-locked too. Returns an empty PyRef when a lock is busy or `ids` changed meanwhile; the caller then copies the
-// handles with the interpreter lock released (handles_of_stored). Throws PythonErrorSet.
-PyRef try_list_of_stored(const Bitmap& ids, RankedSharedMutex* id_lock, const ItemList& store);
+// handles with the interpreter lock released (handles_of_stored). Ids in `hidden` (if given) list as ones the store
+// does not hold. Throws PythonErrorSet.
+PyRef try_list_of_stored(const Bitmap& ids, RankedSharedMutex* id_lock, const ItemList& store,
+                         const Bitmap* hidden = nullptr);
 
 // Keyword-only methods: a positional argument raises TypeError as the argument parser would. Returns false then.
 bool reject_positional(const char* method, PyObject* args);

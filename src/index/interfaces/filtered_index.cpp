@@ -84,7 +84,10 @@ PyObject* filtered_index_reduced_query(PyObject* self, PyObject* args, PyObject*
 PyObject* filtered_index_collect(PyObject* self, PyObject*) {
   return guard_python_call<PyObject*>(nullptr, [&] {
     const FilteredIndexCore& view = core_of(self);
-    if (PyRef fast = try_list_of_stored(view.ids, nullptr, *view.items)) return fast.release();
+    const std::optional<Bitmap> hidden = view.stored_since();
+    if (PyRef fast = try_list_of_stored(view.ids, nullptr, *view.items, hidden ? &*hidden : nullptr)) {
+      return fast.release();
+    }
     return list_of_handles(without_gil([&] { return view.with_stored(handles_of_stored); })).release();
   });
 }
@@ -101,7 +104,8 @@ int filtered_index_contains(PyObject* self, PyObject* object) {
   if (!core.ids.contains(id)) return 0;
   return guard_python_call<int>(-1, [&] {
     return without_gil([&] {
-      return core.with_stored([&](const Bitmap&, const ItemStore<StoredItem>& store) {
+      return core.with_stored([&](const Bitmap&, const ItemStore<StoredItem>& store, const Bitmap* hidden) {
+        if (hidden != nullptr && hidden->contains(id)) return 0;
         return store.find(id) != nullptr && store.find(id)->python_handle.get() == object ? 1 : 0;
       });
     });
@@ -112,7 +116,7 @@ int filtered_index_contains(PyObject* self, PyObject* object) {
 PyObject* filtered_index_iter(PyObject* self) {
   return guard_python_call<PyObject*>(nullptr, [&] {
     const FilteredIndexCore& core = core_of(self);
-    return make_object_iterator(PyRef::borrow(self), &core.ids, Bitmap(), core.items, nullptr, false).release();
+    return make_object_iterator(PyRef::borrow(self), &core.ids, Bitmap(), core.items, nullptr, core.mark, false).release();
   });
 }
 

@@ -183,10 +183,18 @@ int index_contains(PyObject* self, PyObject* object) {
 PyObject* index_iter(PyObject* self) {
   return guard_python_call<PyObject*>(nullptr, [&] {
     IndexAPI& engine = engine_of(self);
+    // The mark is taken with the ids still locked: an object stored after the snapshot is one added meanwhile, even
+    // at the id of one removed meanwhile.
+    PutHistory::Mark mark;
     Bitmap snapshot = without_gil([&] {
-      return engine.with_stored([](const Bitmap& ids, const ItemStore<StoredItem>&) { return Bitmap(ids); });
+      return engine.with_stored([&](const Bitmap& ids, const ItemStore<StoredItem>&) {
+        mark = engine.items->history.mark();
+        return Bitmap(ids);
+      });
     });
-    return make_object_iterator(PyRef(), nullptr, std::move(snapshot), engine.items, reporter_of(self), true).release();
+    return make_object_iterator(PyRef(), nullptr, std::move(snapshot), engine.items, reporter_of(self),
+                                std::move(mark), true)
+        .release();
   });
 }
 
@@ -216,7 +224,11 @@ PyObject* index_collect(PyObject* self, PyObject*) {
     if (PyRef fast = try_list_of_stored(engine.item_ids->value, &engine.item_ids->mutex, *engine.items)) {
       return fast.release();
     }
-    return list_of_handles(without_gil([&] { return engine.with_stored(handles_of_stored); })).release();
+    return list_of_handles(without_gil([&] {
+             return engine.with_stored([](const Bitmap& ids, const ItemStore<StoredItem>& store) {
+               return handles_of_stored(ids, store);
+             });
+           })).release();
   });
 }
 
@@ -245,7 +257,10 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwarg
   if (!reject_positional("get_by_attribute", args)) return nullptr;
   return guard_python_call<PyObject*>(nullptr, [&] {
     const FilteredIndexCore view = keyword_selection(self, kwargs);
-    if (PyRef fast = try_list_of_stored(view.ids, nullptr, *view.items)) return fast.release();
+    const std::optional<Bitmap> hidden = view.stored_since();
+    if (PyRef fast = try_list_of_stored(view.ids, nullptr, *view.items, hidden ? &*hidden : nullptr)) {
+      return fast.release();
+    }
     return list_of_handles(without_gil([&] { return view.with_stored(handles_of_stored); })).release();
   });
 }

@@ -30,6 +30,7 @@ struct ObjectIteratorState {
   std::shared_ptr<ItemList> items;
   // A snapshot's hold on the store as one of its Python holders (null for a view's ids: keep_alive holds the store).
   std::shared_ptr<StoreReporter> store_token;
+  PutHistory::Mark mark;  // what the store took in after it is no object of the iteration
   bool skip_placeholders;
   roaring_uint32_iterator_t cursor{};  // next id to fetch
   std::vector<PyRef> chunk;            // fetched (strong references), not yet yielded from `next` on
@@ -84,6 +85,7 @@ int object_iterator_clear(PyObject* self) {
   state.next = 0;
   const PyRef view = std::move(state.keep_alive);
   state.store_token.reset();
+  state.mark.reset();
   state.items.reset();
   return 0;  // what it held is released here, with the iterator already consistent
 }
@@ -98,6 +100,8 @@ bool fetch_chunk(ObjectIteratorState& state) {
     const uint32_t count = roaring_read_uint32_iterator(&state.cursor, batch.data(), CHUNK_IDS);
     state.chunk.reserve(count);
     PyObject* placeholder = DEFAULT_PY_INDEXABLE_ARC().get();
+    const std::optional<Bitmap> hidden = state.items->history.stored_since(state.mark);
+    const Bitmap* hidden_ids = hidden ? &*hidden : nullptr;
     // An id that left the index since the snapshot: an index skips it; a view lists the placeholder, as collect does.
     const auto take = [&](PyObject* object) {
       if (object != nullptr) {
@@ -111,7 +115,7 @@ bool fetch_chunk(ObjectIteratorState& state) {
       if (items_lock.owns_lock()) {
         visit_stored_ahead(state.items->value, batch.data(), count, [&](const StoredItem* item) {
           take(item != nullptr ? item->python_handle.get() : nullptr);
-        });
+        }, hidden_ids);
         continue;
       }
     }
@@ -121,7 +125,8 @@ bool fetch_chunk(ObjectIteratorState& state) {
       std::shared_lock items_lock(state.items->mutex);
       const ItemStore<StoredItem>& store = state.items->value;
       for (uint32_t pos = 0; pos < count; ++pos) {
-        const StoredItem* item = store.find(batch[pos]);
+        const StoredItem* item =
+            hidden_ids != nullptr && hidden_ids->contains(batch[pos]) ? nullptr : store.find(batch[pos]);
         handles.push_back(item != nullptr ? item->python_handle : SharedPyRef());
       }
     });
@@ -178,7 +183,8 @@ PyTypeObject* object_iterator_type() {
 }
 
 PyRef make_object_iterator(PyRef keep_alive, const Bitmap* ids, Bitmap own_ids, std::shared_ptr<ItemList> items,
-                           std::shared_ptr<StoreReporter> store_token, bool skip_placeholders) {
+                           std::shared_ptr<StoreReporter> store_token, PutHistory::Mark mark,
+                           bool skip_placeholders) {
   PyTypeObject* type = object_iterator_type();
   if (type == nullptr) throw_python_error();
   PyRef object = PyRef::steal(check_py(type->tp_alloc(type, 0)));
@@ -188,6 +194,7 @@ PyRef make_object_iterator(PyRef keep_alive, const Bitmap* ids, Bitmap own_ids, 
   state->ids = ids != nullptr ? ids : &state->own_ids;
   state->items = std::move(items);
   state->store_token = std::move(store_token);
+  state->mark = std::move(mark);
   state->skip_placeholders = skip_placeholders;
   roaring_init_iterator(&state->ids->roaring, &state->cursor);
   return object;

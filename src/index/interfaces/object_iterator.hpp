@@ -23,10 +23,12 @@ PyTypeObject* object_iterator_type();
 //   iterated instead (a snapshot the iterator keeps).
 // - `store_token`: the store's holder token (StoreReporter) of the Index whose ids were snapshotted; null over a view's
 //   ids, whose view holds the store.
+// - `mark`: the store's mark of the moment the ids were taken: objects stored since are not iterated.
 // - `skip_placeholders`: positions whose object left the index are skipped (an Index); a view yields whatever the store
 //   holds at its ids, as collect() does.
 // Throws PythonErrorSet.
 PyRef make_object_iterator(PyRef keep_alive, const Bitmap* ids, Bitmap own_ids, std::shared_ptr<ItemList> items,
-                           std::shared_ptr<StoreReporter> store_token, bool skip_placeholders);
+                           std::shared_ptr<StoreReporter> store_token, PutHistory::Mark mark,
+                           bool skip_placeholders);
 
 }  // namespace vostrel

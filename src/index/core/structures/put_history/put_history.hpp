@@ -1,0 +1,56 @@
+// PutHistory: which ids an object store took in after a given moment.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "index/core/structures/bitmap.hpp"
+
+namespace vostrel {
+
+// A view lists the objects its store holds at the view's ids. Ids are reused once their object is gone, so an object
+// stored after the view was made could sit at one of its ids and be listed by a view it never matched. A view keeps a
+// mark of the moment it was made; the ids stored since are hidden from it, as those of objects that left are.
+//
+// Ids are recorded only while some mark is held, in generations: each mark belongs to the generation current when it
+// was taken, and a view's hidden ids are those of its generation and every later one. A generation no mark holds any
+// more is folded into the one before it (whose marks still need its ids), or dropped when it is the oldest, so the
+// history holds one generation per moment some live view was made, and nothing at all once no view lives.
+//
+// Guarded by its own mutex, a leaf: nothing else is locked while it is held. Callers that record take it inside the
+// store's write lock; marks are taken under the lock that orders the view's query with the store's writers.
+class PutHistory {
+ public:
+  struct Generation {
+    Bitmap stored;
+  };
+  using Mark = std::shared_ptr<const Generation>;
+
+  // The mark of this moment. Throws std::bad_alloc (nothing changed then).
+  Mark mark();
+  // Records ids just stored. Throws std::bad_alloc; callers record before they store, so a failure stores nothing
+  // (an id recorded but not stored hides nothing a view may list).
+  void stored(uint32_t id);
+  void stored(std::span<const uint32_t> ids);
+  // The ids stored since `mark` was taken; nullopt when there are none (always for a null mark). Throws
+  // std::bad_alloc.
+  std::optional<Bitmap> stored_since(const Mark& mark) const;
+
+  // Generations kept (for tests).
+  size_t generation_count() const;
+
+ private:
+  // Drops or folds the generations no mark holds. Caller holds mutex_.
+  void fold_unmarked();
+  // The generation new ids go to, or null when no mark is held. Caller holds mutex_.
+  Generation* recording();
+
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<Generation>> generations_;  // oldest first
+};
+
+}  // namespace vostrel
