@@ -59,14 +59,14 @@ ReplacedAttribute write_indexed(const IndexableCore& core, uint32_t name_id, PyV
           }
         }
       } catch (...) {
-        // Put back what was there. A failed add_index leaves nothing behind, so the index that failed only needs the
-        // old value again (registering a value twice is harmless); those before it also lose the new value. Nested
-        // tasks were not run yet, so links are untouched and the tasks are dropped.
+        // Put back what was there. A failed add_index or replace_index leaves its index as it was; those before it
+        // lose the new value and get the old one back. Nested tasks were not run yet, so links are untouched and the
+        // tasks are dropped.
         NestedWork discarded;
-        for (size_t pos = 0; pos <= done && pos < indexes.size(); ++pos) {
+        for (size_t pos = 0; pos < done; ++pos) {
           IndexAPI& index = *indexes[pos];
           if (!index.contains(core.id)) continue;
-          if (pos < done) index.remove_index(core.id, name_id, value, discarded);
+          index.remove_index(core.id, name_id, value, discarded);
           if (old) index.add_index(core.id, name_id, *old, discarded);
         }
         throw;

@@ -186,14 +186,28 @@ void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old
         if (from == to) return;
         // Added first: if that fails (memory), nothing has moved yet.
         map->add_number_id(to, id);
-        map->remove_number_id(from, id);
-        if (map->slices_kept.load(std::memory_order_relaxed)) map->numeric.ensure().move(from, to, id);
+        try {
+          map->remove_number_id(from, id);
+          if (map->slices_kept.load(std::memory_order_relaxed)) map->numeric.ensure().move(from, to, id);
+        } catch (...) {
+          // Only making the slices can fail (memory), before any bit moves: the id goes back to its old key.
+          map->add_number_id(from, id);
+          map->remove_number_id(to, id);
+          throw;
+        }
         return;
       }
     }
   }
   remove_index(id, attribute, old, work);
-  add_index(id, attribute, value, work);
+  try {
+    add_index(id, attribute, value, work);
+  } catch (...) {
+    // A failed add_index leaves nothing behind; the old value goes back (its nested tasks were never run).
+    NestedWork discarded;
+    add_index(id, attribute, old, discarded);
+    throw;
+  }
 }
 
 bool IndexAPI::contains(uint32_t id) const {

@@ -95,7 +95,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Writer gate held: the value map of `attribute`, placed (empty) when there is none yet.
   std::shared_ptr<QueryMap> map_for(uint32_t attribute);
   // Same contract: replaces `old` by `value`. Two numbers move the id only in the numeric slices whose key bit
-  // differs; anything else is remove_index then add_index.
+  // differs; anything else is remove_index then add_index. On failure (MemoryError) `old` is registered again and
+  // `value` is not, as before the call.
   void replace_index(uint32_t id, uint32_t attribute, const PyValue& old, const PyValue& value, NestedWork& work);
 
   // Whether `id` is stored here. Under the writer gate this also tells whether its values are registered here.

@@ -39,9 +39,20 @@ void link(const NestedTask& task, NestedWork& work) {
     nested.parent_links->value.register_path(task.holder, child);
   }
   if (already_indexed) return;  // only a new holder
-  append_membership(core, task.map->nested.shared());
-  std::lock_guard attributes(core.attributes->mutex);
-  nested.store_object(child, task.child.python_handle, *core.attributes, work);
+  // On failure (memory) the link goes again, and so does the membership record once it was added: the nested index
+  // holds no pair for a child it does not store, and the child's writes do not look for it there.
+  bool member = false;
+  try {
+    append_membership(core, task.map->nested.shared());
+    member = true;
+    std::lock_guard attributes(core.attributes->mutex);
+    nested.store_object(child, task.child.python_handle, *core.attributes, work);
+  } catch (...) {
+    if (member) remove_membership(core, task.map->nested.shared());
+    std::unique_lock links(nested.parent_links->mutex);
+    nested.parent_links->value.remove_pair(task.holder, child);
+    throw;
+  }
 }
 
 void unlink(const NestedTask& task, NestedWork& work) {
