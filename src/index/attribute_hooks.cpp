@@ -196,9 +196,9 @@ namespace {
       core.hand_to_engine();
       replaced = without_gil([&] { return write_attribute(core, name_id, std::move(captured)); });
     }
-    // What the write let go of is released after this frame and its callers' C++ frames are left (ReleasesQueued),
+    // What the write let go of is released after this frame and its callers' C++ frames are left (ReleasesKept),
     // with the interpreter lock held and no other lock.
-    ReleasesQueued queued;
+    ReleasesKept kept;
     replaced = ReplacedAttribute();
     return 0;
   });
@@ -209,7 +209,7 @@ namespace {
 // What a short write let go of when it held a shared value: released here, with no lock held, as on the full path.
 [[gnu::noinline]] int release_replaced_word(uint64_t old) {
   {
-    ReleasesQueued queued;
+    ReleasesKept kept;
     ValuePacking<PyValue>::release(old);
   }
   apply_releases_kept();

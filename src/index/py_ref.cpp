@@ -15,7 +15,7 @@ namespace {
 
 // Depth of GilAcquire scopes on this thread: inside one, releases are queued even though the lock is held.
 thread_local int gil_acquire_depth = 0;
-// Depth of ReleasesQueued scopes on this thread, and the releases kept in them: a few in place (plain data, so a
+// Depth of ReleasesKept scopes on this thread, and the releases kept in them: a few in place (plain data, so a
 // thread-local access costs no wrapper call), more go to the shared queue, which is applied right after.
 struct KeptReleases {
   int depth = 0;
@@ -190,8 +190,8 @@ void SharedPyRef::reset_into(std::vector<PyObject*>& batch) noexcept {
 
 GilAcquire::GilAcquire() noexcept(false) : state_(PyGILState_Ensure()) { ++gil_acquire_depth; }
 
-ReleasesQueued::ReleasesQueued() noexcept { ++releases_kept.depth; }
-ReleasesQueued::~ReleasesQueued() { --releases_kept.depth; }
+ReleasesKept::ReleasesKept() noexcept { ++releases_kept.depth; }
+ReleasesKept::~ReleasesKept() { --releases_kept.depth; }
 
 void apply_releases_kept() {
   // One at a time, off the list before it goes: a release may run __del__, which may keep and apply more here.

@@ -66,7 +66,7 @@ class PyRef {
 };
 
 // Drops one strong reference from any thread: at once when this thread holds the interpreter lock outside a
-// GilAcquire scope, otherwise queued for apply_deferred_releases(). In a ReleasesQueued scope it is kept for
+// GilAcquire scope, otherwise queued for apply_deferred_releases(). In a ReleasesKept scope it is kept for
 // apply_releases_kept(). Null is ignored.
 void release_python_reference(PyObject* obj) noexcept;
 
@@ -74,14 +74,14 @@ void release_python_reference(PyObject* obj) noexcept;
 // them (apply_releases_kept) once it has left every frame that cannot be unwound. Why: a release may run __del__,
 // and when that gives the interpreter lock up while the interpreter shuts down, the thread is ended by a forced
 // unwind, which must not meet a noexcept frame (a destructor, a release) on its way out.
-class ReleasesQueued {
+class ReleasesKept {
  public:
-  ReleasesQueued() noexcept;
-  ~ReleasesQueued();
-  ReleasesQueued(const ReleasesQueued&) = delete;
-  ReleasesQueued& operator=(const ReleasesQueued&) = delete;
+  ReleasesKept() noexcept;
+  ~ReleasesKept();
+  ReleasesKept(const ReleasesKept&) = delete;
+  ReleasesKept& operator=(const ReleasesKept&) = delete;
 };
-// Applies the releases this thread kept in ReleasesQueued scopes, then every queued one (apply_deferred_releases).
+// Applies the releases this thread kept in ReleasesKept scopes, then every queued one (apply_deferred_releases).
 // Interpreter lock held, no other lock. Not noexcept, for the forced unwind.
 void apply_releases_kept();
 
@@ -91,7 +91,7 @@ void release_python_references(std::vector<PyObject*>& objects) noexcept;
 
 // Applies every queued release. Call with the interpreter lock held and no other lock held (a release may run
 // __del__, which may run any Python code). Cheap when the queue is empty. Not noexcept: the forced unwind that ends
-// a thread at shutdown may pass through it (see ReleasesQueued).
+// a thread at shutdown may pass through it (see ReleasesKept).
 namespace detail {
 extern std::atomic<bool> releases_pending;  // set when a release is queued, cleared by the one who applies it
 void apply_queued_releases();
@@ -238,7 +238,7 @@ auto without_gil(F&& work) {
       if constexpr (ApplyReleases) apply_deferred_releases();
     }
   } released;
-  std::shared_lock activity(ENGINE_ACTIVITY());
+  const std::shared_lock activity = enter_engine_activity();
   return work();
 }
 

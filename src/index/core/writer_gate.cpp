@@ -74,7 +74,7 @@ void run_worker() {
   for (;;) {
     bool failed = false;
     try {
-      std::shared_lock activity(ENGINE_ACTIVITY());
+      const std::shared_lock activity = enter_engine_activity();
       WriterGate gate;
     } catch (...) {
       failed = true;

@@ -42,18 +42,6 @@ struct FinalTypeSpec {
   inquiry clear = nullptr;
 };
 
-// A token that every Python holder of one shared object store keeps: its Index, the views of it and the iterators
-// over a snapshot of its ids. Only a sole holder reports the stored objects to the cycle collector (see
-// reports_store). Copied and dropped with the interpreter lock held only, so the count stays still through a
-// collection, which holds that lock from start to end.
-struct StoreReporter {};
-
-// Whether the holder of `token` reports its store: when it is the store's only holder. While there are several,
-// none does: the collector may find one holder unreachable while another is in use, and reporting the store from the
-// first would let it clear objects that a live view still lists (reporting from each would count the same
-// references several times). Unreported objects stay alive, as if held from outside, until one holder is left.
-inline bool reports_store(const std::shared_ptr<StoreReporter>& token) { return token && token.use_count() == 1; }
-
 // Visits the Python objects a store holds on its own (handles no other native holder shares). Interpreter lock held:
 // a busy store is skipped rather than waited for, which only keeps objects alive longer.
 int visit_store(const ItemList& store, visitproc visit, void* arg);
@@ -63,9 +51,10 @@ int visit_store(const ItemList& store, visitproc visit, void* arg);
 PyTypeObject* ready_final_type(PyTypeObject& type, const FinalTypeSpec& spec);
 
 // Calls emit(item) for the item stored under each of the `count` ids (null for an id the store does not hold, or one
-// in `hidden` when given), in order. A large answer's objects lie scattered over the heap and each takes two dependent loads (the handle's shared
-// record, then the object's reference count): started some items ahead, the loads of several objects overlap instead
-// of each waiting for the last. The caller holds the store's lock; count <= STORED_BATCH.
+// in `hidden` when given), in order. A large answer's objects lie scattered over the heap and each takes two
+// dependent loads (the handle's shared record, then the object's reference count): started some items ahead, the
+// loads of several objects overlap instead of each waiting for the last. The caller holds the store's lock;
+// count <= STORED_BATCH.
 constexpr uint32_t STORED_BATCH = 256;
 template <class Emit>
 void visit_stored_ahead(const ItemStore<StoredItem>& store, const uint32_t* ids, uint32_t count, Emit&& emit,

@@ -20,9 +20,7 @@ namespace {
 PyTypeObject filtered_index_type_object{};
 
 const FilteredIndexCore& core_of(PyObject* self) { return reinterpret_cast<FilteredIndexObject*>(self)->core; }
-const std::shared_ptr<StoreReporter>& reporter_of(PyObject* self) {
-  return reinterpret_cast<FilteredIndexObject*>(self)->reporter;
-}
+const PyRef& store_of(PyObject* self) { return reinterpret_cast<FilteredIndexObject*>(self)->store; }
 
 FilteredIndexCore empty_view_core() {
   std::shared_ptr<IndexAPI> empty = IndexAPI::create();
@@ -38,16 +36,15 @@ PyObject* filtered_index_new(PyTypeObject*, PyObject*, PyObject*) {
 void filtered_index_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   auto* view = reinterpret_cast<FilteredIndexObject*>(self);
-  view->reporter.~shared_ptr<StoreReporter>();
+  view->store.~PyRef();
   view->core.~FilteredIndexCore();
   Py_TYPE(self)->tp_free(self);
 }
 
-// A view keeps the whole store of its index alive; it reports the stored objects once it is their only holder.
+// A view keeps the whole store of its index alive, through the store's holder.
 int filtered_index_traverse(PyObject* self, visitproc visit, void* arg) {
-  auto* view = reinterpret_cast<FilteredIndexObject*>(self);
-  if (!view->core.items || !reports_store(view->reporter)) return 0;
-  return visit_store(*view->core.items, visit, arg);
+  Py_VISIT(store_of(self).get());
+  return 0;
 }
 
 // Without memory for the empty view the cycle stays (the collector ignores the result).
@@ -55,7 +52,7 @@ int filtered_index_clear(PyObject* self) {
   auto* view = reinterpret_cast<FilteredIndexObject*>(self);
   try {
     const FilteredIndexCore dropped = std::exchange(view->core, empty_view_core());
-    view->reporter.reset();  // it holds the old store no more
+    const PyRef holder = std::move(view->store);  // it holds the old store no more
   } catch (const std::bad_alloc&) {
   }
   return 0;
@@ -66,7 +63,7 @@ PyObject* filtered_index_reduced(PyObject* self, PyObject* args, PyObject* kwarg
   return guard_python_call<PyObject*>(nullptr, [&] {
     const std::vector<QueryExpr> equalities = kwargs_to_query(kwargs);
     FilteredIndexCore narrowed = without_gil([&] { return core_of(self).reduced(equalities); });
-    return make_filtered_index(std::move(narrowed), reporter_of(self)).release();
+    return make_filtered_index(std::move(narrowed), store_of(self)).release();
   });
 }
 
@@ -76,7 +73,7 @@ PyObject* filtered_index_reduced_query(PyObject* self, PyObject* args, PyObject*
   if (expr == nullptr) return nullptr;
   return guard_python_call<PyObject*>(nullptr, [&] {
     FilteredIndexCore narrowed = without_gil([&] { return core_of(self).reduced_query(*expr); });
-    return make_filtered_index(std::move(narrowed), reporter_of(self)).release();
+    return make_filtered_index(std::move(narrowed), store_of(self)).release();
   });
 }
 
@@ -116,7 +113,8 @@ int filtered_index_contains(PyObject* self, PyObject* object) {
 PyObject* filtered_index_iter(PyObject* self) {
   return guard_python_call<PyObject*>(nullptr, [&] {
     const FilteredIndexCore& core = core_of(self);
-    return make_object_iterator(PyRef::borrow(self), &core.ids, Bitmap(), core.items, nullptr, core.mark, false).release();
+    return make_object_iterator(PyRef::borrow(self), &core.ids, Bitmap(), core.items, PyRef(), core.mark, false)
+        .release();
   });
 }
 
@@ -178,13 +176,13 @@ PyTypeObject* filtered_index_type() {
   return ready_final_type(filtered_index_type_object, spec);
 }
 
-PyRef make_filtered_index(FilteredIndexCore core, std::shared_ptr<StoreReporter> reporter) {
+PyRef make_filtered_index(FilteredIndexCore core, PyRef store) {
   PyTypeObject* type = filtered_index_type();
   if (type == nullptr) throw_python_error();
   PyRef object = PyRef::steal(check_py(type->tp_alloc(type, 0)));
   auto* view = reinterpret_cast<FilteredIndexObject*>(object.get());
   new (&view->core) FilteredIndexCore(std::move(core));
-  new (&view->reporter) std::shared_ptr<StoreReporter>(std::move(reporter));
+  new (&view->store) PyRef(std::move(store));
   return object;
 }
 

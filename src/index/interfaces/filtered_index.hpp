@@ -14,15 +14,15 @@ namespace vostrel {
 struct FilteredIndexObject {
   PyObject_HEAD
   FilteredIndexCore core;  // never changed after construction, but emptied when the collector clears the view
-  std::shared_ptr<StoreReporter> reporter;  // shared with the index and its other views
+  PyRef store;  // the holder of the store (store_holder.hpp), shared with the index and its other views
 };
 
 // The FilteredIndex type (created on first use, i.e. at module import; borrowed, lives for the process). Null with a
 // Python error set if creation failed. Not subclassable; no constructor; no instance __dict__, no weak references.
 PyTypeObject* filtered_index_type();
 
-// Interpreter lock held: a new FilteredIndex owning `core`, over the store whose collector reports `reporter`
-// coordinates. Throws PythonErrorSet.
-PyRef make_filtered_index(FilteredIndexCore core, std::shared_ptr<StoreReporter> reporter);
+// Interpreter lock held: a new FilteredIndex owning `core`, holding `store`, the holder of core's store. Throws
+// PythonErrorSet.
+PyRef make_filtered_index(FilteredIndexCore core, PyRef store);
 
 }  // namespace vostrel

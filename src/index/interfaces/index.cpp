@@ -14,6 +14,7 @@
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/object_iterator.hpp"
 #include "index/interfaces/query.hpp"
+#include "index/interfaces/store_holder.hpp"
 #include "lib/errors.hpp"
 
 namespace vostrel {
@@ -23,15 +24,16 @@ namespace {
 PyTypeObject index_type_object{};
 
 IndexAPI& engine_of(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->engine; }
-const std::shared_ptr<StoreReporter>& reporter_of(PyObject* self) { return reinterpret_cast<IndexObject*>(self)->reporter; }
+const PyRef& store_of(PyObject* self) { return reinterpret_cast<IndexObject*>(self)->store; }
 
 // Index() takes no arguments.
-// A new Python Index of `type` around `engine`, the reporter of its store.
+// A new Python Index of `type` around `engine`, with a holder of its store.
 PyRef wrap_engine(PyTypeObject* type, std::shared_ptr<IndexAPI> engine) {
+  PyRef store = make_store_holder(engine->items);
   PyRef object = PyRef::steal(check_py(type->tp_alloc(type, 0)));
   auto* index = reinterpret_cast<IndexObject*>(object.get());
   new (&index->engine) std::shared_ptr<IndexAPI>(std::move(engine));
-  new (&index->reporter) std::shared_ptr<StoreReporter>(std::make_shared<StoreReporter>());
+  new (&index->store) PyRef(std::move(store));
   return object;
 }
 
@@ -46,7 +48,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void index_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   auto* index = reinterpret_cast<IndexObject*>(self);
-  index->reporter.~shared_ptr<StoreReporter>();
+  index->store.~PyRef();
   // Dropping the engine may release the last references to stored objects (and run their finalizers).
   index->engine.~shared_ptr<IndexAPI>();
   Py_TYPE(self)->tp_free(self);
@@ -55,8 +57,8 @@ void index_dealloc(PyObject* self) {
 // The stored objects are this index's references (an object holding its own index forms a cycle).
 int index_traverse(PyObject* self, visitproc visit, void* arg) {
   auto* index = reinterpret_cast<IndexObject*>(self);
-  if (!index->engine || !reports_store(index->reporter)) return 0;
-  return visit_store(*index->engine->items, visit, arg);
+  Py_VISIT(index->store.get());
+  return 0;
 }
 
 // Breaks a cycle: the index becomes empty (its objects are released once the old engine goes).
@@ -64,9 +66,10 @@ int index_traverse(PyObject* self, visitproc visit, void* arg) {
 int index_clear(PyObject* self) {
   auto* index = reinterpret_cast<IndexObject*>(self);
   try {
-    std::shared_ptr<StoreReporter> token = std::make_shared<StoreReporter>();
     const std::shared_ptr<IndexAPI> dropped = std::exchange(index->engine, IndexAPI::create());
-    index->reporter = std::move(token);  // the views of the old store no longer count this index as its holder
+    // The new store has no holder: only an index its own finalizers revived could store objects in it, and those
+    // then stay alive rather than be collected.
+    const PyRef holder = std::move(index->store);
   } catch (const std::bad_alloc&) {
   }
   return 0;
@@ -192,7 +195,7 @@ PyObject* index_iter(PyObject* self) {
         return Bitmap(ids);
       });
     });
-    return make_object_iterator(PyRef(), nullptr, std::move(snapshot), engine.items, reporter_of(self),
+    return make_object_iterator(PyRef(), nullptr, std::move(snapshot), engine.items, store_of(self),
                                 std::move(mark), true)
         .release();
   });
@@ -237,7 +240,7 @@ PyObject* index_reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) 
   if (expr == nullptr) return nullptr;
   return guard_python_call<PyObject*>(nullptr, [&] {
     FilteredIndexCore view = without_gil([&] { return engine_of(self).reduced_query(*expr); });
-    return make_filtered_index(std::move(view), reporter_of(self)).release();
+    return make_filtered_index(std::move(view), store_of(self)).release();
   });
 }
 
@@ -250,7 +253,7 @@ FilteredIndexCore keyword_selection(PyObject* self, PyObject* kwargs) {
 PyObject* index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!reject_positional("reduced", args)) return nullptr;
   return guard_python_call<PyObject*>(nullptr,
-                                      [&] { return make_filtered_index(keyword_selection(self, kwargs), reporter_of(self)).release(); });
+                                      [&] { return make_filtered_index(keyword_selection(self, kwargs), store_of(self)).release(); });
 }
 
 PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -14,7 +14,7 @@ namespace vostrel {
 struct IndexObject {
   PyObject_HEAD
   std::shared_ptr<IndexAPI> engine;  // set by the constructor; replaced by an empty one only when the collector clears
-  std::shared_ptr<StoreReporter> reporter;  // shared with every view of this index
+  PyRef store;  // the holder of the engine's store (store_holder.hpp), shared with its views; null once cleared
 };
 
 // The Index type (created on first use, i.e. at module import; borrowed, lives for the process). Null with a Python

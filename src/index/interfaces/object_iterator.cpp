@@ -28,8 +28,7 @@ struct ObjectIteratorState {
   Bitmap own_ids;      // the snapshot of an Index's ids
   const Bitmap* ids;   // what is iterated: the view's ids or own_ids; never changes while iterated
   std::shared_ptr<ItemList> items;
-  // A snapshot's hold on the store as one of its Python holders (null for a view's ids: keep_alive holds the store).
-  std::shared_ptr<StoreReporter> store_token;
+  PyRef store;  // a snapshot's holder of the store (store_holder.hpp); null over a view's ids: keep_alive holds it
   PutHistory::Mark mark;  // what the store took in after it is no object of the iteration
   bool skip_placeholders;
   roaring_uint32_iterator_t cursor{};  // next id to fetch
@@ -69,10 +68,10 @@ void object_iterator_dealloc(PyObject* self) {
 int object_iterator_traverse(PyObject* self, visitproc visit, void* arg) {
   ObjectIteratorState& state = state_of(self);
   Py_VISIT(state.keep_alive.get());
+  Py_VISIT(state.store.get());
   if (!state.refilling) {
     for (size_t pos = state.next; pos < state.chunk.size(); ++pos) Py_VISIT(state.chunk[pos].get());
   }
-  if (state.items && reports_store(state.store_token)) return visit_store(*state.items, visit, arg);
   return 0;
 }
 
@@ -84,7 +83,7 @@ int object_iterator_clear(PyObject* self) {
   const std::vector<PyRef> fetched = std::exchange(state.chunk, {});
   state.next = 0;
   const PyRef view = std::move(state.keep_alive);
-  state.store_token.reset();
+  const PyRef store = std::move(state.store);
   state.mark.reset();
   state.items.reset();
   return 0;  // what it held is released here, with the iterator already consistent
@@ -183,7 +182,7 @@ PyTypeObject* object_iterator_type() {
 }
 
 PyRef make_object_iterator(PyRef keep_alive, const Bitmap* ids, Bitmap own_ids, std::shared_ptr<ItemList> items,
-                           std::shared_ptr<StoreReporter> store_token, PutHistory::Mark mark,
+                           PyRef store, PutHistory::Mark mark,
                            bool skip_placeholders) {
   PyTypeObject* type = object_iterator_type();
   if (type == nullptr) throw_python_error();
@@ -193,7 +192,7 @@ PyRef make_object_iterator(PyRef keep_alive, const Bitmap* ids, Bitmap own_ids, 
   state->own_ids = std::move(own_ids);
   state->ids = ids != nullptr ? ids : &state->own_ids;
   state->items = std::move(items);
-  state->store_token = std::move(store_token);
+  state->store = std::move(store);
   state->mark = std::move(mark);
   state->skip_placeholders = skip_placeholders;
   roaring_init_iterator(&state->ids->roaring, &state->cursor);

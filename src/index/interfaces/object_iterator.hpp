@@ -21,14 +21,14 @@ PyTypeObject* object_iterator_type();
 // Interpreter lock held. A new iterator over the objects of `items` at the ids of `ids`, ascending.
 // - `keep_alive` owns `*ids` when they belong to another object (a view); null when `ids` is null and `own_ids` is
 //   iterated instead (a snapshot the iterator keeps).
-// - `store_token`: the store's holder token (StoreReporter) of the Index whose ids were snapshotted; null over a view's
-//   ids, whose view holds the store.
+// - `store`: the holder of the store (store_holder.hpp) of the Index whose ids were snapshotted; null over a view's
+//   ids, whose view holds it.
 // - `mark`: the store's mark of the moment the ids were taken: objects stored since are not iterated.
 // - `skip_placeholders`: positions whose object left the index are skipped (an Index); a view yields whatever the store
 //   holds at its ids, as collect() does.
 // Throws PythonErrorSet.
 PyRef make_object_iterator(PyRef keep_alive, const Bitmap* ids, Bitmap own_ids, std::shared_ptr<ItemList> items,
-                           std::shared_ptr<StoreReporter> store_token, PutHistory::Mark mark,
+                           PyRef store, PutHistory::Mark mark,
                            bool skip_placeholders);
 
 }  // namespace vostrel

@@ -19,6 +19,7 @@ namespace {
 // another thread once both are held, but for the release queue's: threads drop references outside engine calls too,
 // and that queue has its own fork guard.
 void before_fork() {
+  announce_fork();  // calls starting from now wait: the ones under way end, and the lock comes free
   if (!holds_gil()) {
     ENGINE_ACTIVITY().lock();
     return;
@@ -27,13 +28,17 @@ void before_fork() {
   ENGINE_ACTIVITY().lock();
   PyEval_RestoreThread(state);
 }
-void after_fork_in_parent() { ENGINE_ACTIVITY().unlock(); }
+void after_fork_in_parent() {
+  ENGINE_ACTIVITY().unlock();
+  withdraw_fork();
+}
 // The child's only thread has another thread id than the one that locked (a reader-writer lock checks it on
 // unlock), so the child starts from a fresh lock instead; the old one was never shared with anything else there.
 void after_fork_in_child() {
   RankedSharedMutex& activity = ENGINE_ACTIVITY();
   std::construct_at(&activity, lock_rank::ENGINE_ACTIVITY);
   if constexpr (LOCK_ORDER_CHECKED) lock_order_release(&activity);
+  no_fork_waiting_in_child();
 }
 }  // namespace
 

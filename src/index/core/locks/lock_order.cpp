@@ -3,8 +3,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <memory>
-
+#include <thread>
 
 namespace vostrel {
 
@@ -74,5 +75,24 @@ RankedSharedMutex& ENGINE_ACTIVITY() {
   static RankedSharedMutex* activity = std::make_unique<RankedSharedMutex>(lock_rank::ENGINE_ACTIVITY).release();
   return *activity;
 }
+
+namespace {
+std::atomic<int> forks_waiting{0};
+}  // namespace
+
+std::shared_lock<RankedSharedMutex> enter_engine_activity() {
+  for (;;) {
+    std::shared_lock activity(ENGINE_ACTIVITY());
+    // A call that got its share before a fork was announced runs on: the fork waits for it.
+    if (forks_waiting.load(std::memory_order_acquire) == 0) return activity;
+    activity.unlock();
+    // A fork lasts a few milliseconds.
+    while (forks_waiting.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+  }
+}
+
+void announce_fork() noexcept { forks_waiting.fetch_add(1, std::memory_order_acq_rel); }
+void withdraw_fork() noexcept { forks_waiting.fetch_sub(1, std::memory_order_acq_rel); }
+void no_fork_waiting_in_child() noexcept { forks_waiting.store(0, std::memory_order_release); }
 
 }  // namespace vostrel

@@ -23,14 +23,15 @@
 //     exception, safe by construction: a Python-side reader of an object (getattr, dir, repr) that had to wait for
 //     its attribute map takes the interpreter lock back while holding that one lock, and holds nothing else; no
 //     thread holding the interpreter lock ever waits for an object lock (it only try-locks, and gives the
-//     interpreter lock up when the lock is busy: lock_releasing_gil).
+//     interpreter lock up when the lock is busy: lock_releasing_gil). Nor for ENGINE_ACTIVITY: an engine call may
+//     wait for such a reader's lock, so a fork gives the interpreter lock up while it waits for the calls to end.
 //   - an attribute read, and the check that an object is in no index before a write, read without the lock under a
 //     stamp of the object's mutex (CompactMutex::stamp) and take the lock only when a writer came meanwhile.
 //   - an object never handed to the engine (IndexableCore::hand_to_engine, called with the interpreter lock held
 //     wherever an object comes within reach of threads that do not hold it) is guarded by the interpreter lock
 //     alone: its writes take neither of its locks.
-// Leaf locks (the id allocator, the interner's write side, the release queue, exact-map shards) take no other lock
-// while held and are not ranked.
+// Leaf locks (the id allocator, the interner's write side, the release queue, exact-map shards, a store's put
+// history) take no other lock while held and are not ranked.
 //
 // With VOSTREL_LOCK_CHECK defined (debug and sanitizer builds) every ranked lock records itself in a per-thread list
 // and a lock taken against the order aborts the process with both ranks printed, so any test that walks such a path
@@ -170,5 +171,15 @@ RankedMutex& WRITE_GATE();
 
 // The process-wide engine activity lock (rank ENGINE_ACTIVITY).
 RankedSharedMutex& ENGINE_ACTIVITY();
+
+// ENGINE_ACTIVITY shared, for one engine call. While a fork waits for the lock exclusively, a new call waits for the
+// fork to pass before it takes its share: the lock lets readers in while a writer waits, so a steady stream of calls
+// on other threads would keep the fork waiting for ever.
+std::shared_lock<RankedSharedMutex> enter_engine_activity();
+// A fork's side of it: announced before it waits for the exclusive lock, withdrawn in the parent once the process
+// is copied. The child, with one thread, starts with no fork waiting (another thread's may have been announced).
+void announce_fork() noexcept;
+void withdraw_fork() noexcept;
+void no_fork_waiting_in_child() noexcept;
 
 }  // namespace vostrel
