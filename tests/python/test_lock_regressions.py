@@ -520,6 +520,8 @@ CYCLES = {
     "object holds a list with its index": "ix = Vostrel.Index(); ix.add_object(p); p.home = [ix, 1]",
     "object holds a view of its index": "ix = Vostrel.Index(); ix.add_object(p); p.home = ix.reduced_query(Q.eq('n', n))",
     "object holds a view, index dropped": "ix = Vostrel.Index(); ix.add_object(p); p.home = ix.reduced(n=n); del ix",
+    "object holds its index and a view of it": ("ix = Vostrel.Index(); ix.add_object(p); p.home = ix; "
+                                                "p.view = ix.reduced(n=n); p.it = iter(ix)"),
     "object holds an iterator of a view": "ix = Vostrel.Index(); ix.add_object(p); p.home = iter(ix.reduced(n=n))",
     "object holds an iterator of its index": "ix = Vostrel.Index(); ix.add_object(p); p.home = iter(ix); del ix",
     "object holds a query naming it": "p.home = Q.eq('friend', p)",
