@@ -182,7 +182,8 @@ inline constexpr const char* FILTERED_INDEX_REBASE =
 inline constexpr const char* OBJECT_ITERATOR =
     "Iterator over the objects of an Index or FilteredIndex, in ascending id order (fetched in chunks).";
 inline constexpr const char* OBJECT_STORE =
-    "The objects an Index holds, shared with its views and iterators (internal: it tells the cycle collector about them).";
+    "The objects an Index holds, shared with its views and iterators (internal: it tells the cycle collector about "
+    "them).";
 
 // ---- PyQueryExpr ----
 

@@ -252,8 +252,8 @@ FilteredIndexCore keyword_selection(PyObject* self, PyObject* kwargs) {
 
 PyObject* index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!reject_positional("reduced", args)) return nullptr;
-  return guard_python_call<PyObject*>(nullptr,
-                                      [&] { return make_filtered_index(keyword_selection(self, kwargs), store_of(self)).release(); });
+  return guard_python_call<PyObject*>(
+      nullptr, [&] { return make_filtered_index(keyword_selection(self, kwargs), store_of(self)).release(); });
 }
 
 PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwargs) {
