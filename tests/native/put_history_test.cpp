@@ -27,7 +27,8 @@ TEST(PutHistory, RecordsNothingWhileNoMarkIsHeld) {
   EXPECT_EQ(history.stored_since(nullptr), std::nullopt);
   PutHistory::Mark mark = history.mark();
   EXPECT_EQ(history.stored_since(mark), std::nullopt);
-  history.stored(std::vector<uint32_t>{5, 6});
+  const std::vector<uint32_t> batch{5, 6};
+  history.stored_batch(batch.size(), [&](size_t pos) { return batch[pos]; });
   EXPECT_EQ(as_set(history.stored_since(mark)), (std::set<uint32_t>{5, 6}));
   mark.reset();
   history.stored(7);  // the last mark is gone: nothing is kept
@@ -56,7 +57,7 @@ TEST(PutHistory, MarksAnswerWhatWasStoredAfterThemAgainstAModel) {
       } else {
         std::vector<uint32_t> ids(rng() % 5);
         for (uint32_t& id : ids) id = rng() % 64;
-        history.stored(ids);
+        history.stored_batch(ids.size(), [&](size_t pos) { return ids[pos]; });
         for (Held& h : held) h.since.insert(ids.begin(), ids.end());
       }
       for (const Held& h : held) ASSERT_EQ(as_set(history.stored_since(h.mark)), h.since) << round << " " << step;

@@ -201,10 +201,8 @@ void store_in_chunks(IndexAPI& index, ChunkPair& chunks, const std::vector<Store
   const auto store_items = [&](Chunk& chunk) {
     std::unique_lock items_lock(index.items->mutex);
     if (index.level == 0) {
-      std::vector<uint32_t> ids;
-      ids.reserve(chunk.staged.size());
-      for (const StagedObject& entry : chunk.staged) ids.push_back(entry.object->core().id);
-      index.items->history.stored(ids);
+      index.items->history.stored_batch(chunk.staged.size(),
+                                        [&](size_t pos) { return chunk.staged[pos].object->core().id; });
     }
     const auto handle_at = [&](size_t at) -> const SharedPyRef& { return chunk.staged[at].object->python_handle; };
     for (size_t pos = 0; pos < chunk.staged.size(); ++pos) {

@@ -167,10 +167,7 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
     std::unique_lock items_lock(items->mutex);
     replaced.reserve(group.items.size());
     if (level == 0) {
-      std::vector<uint32_t> ids;
-      ids.reserve(group.items.size());
-      for (const StoredItem& item : group.items) ids.push_back(item.core().id);
-      items->history.stored(ids);
+      items->history.stored_batch(group.items.size(), [&](size_t pos) { return group.items[pos].core().id; });
     }
     for (const StoredItem& item : group.items) {
       // A nested index keeps the handle of the value that links the object: an index copy (see SharedPyRef).

@@ -45,11 +45,6 @@ void PutHistory::stored(uint32_t id) {
   if (Generation* current = recording()) current->stored.add(id);
 }
 
-void PutHistory::stored(std::span<const uint32_t> ids) {
-  std::lock_guard lock(mutex_);
-  if (Generation* current = recording()) current->stored.addMany(ids.size(), ids.data());
-}
-
 std::optional<Bitmap> PutHistory::stored_since(const Mark& mark) const {
   if (!mark) return std::nullopt;
   std::lock_guard lock(mutex_);

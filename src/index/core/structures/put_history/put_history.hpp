@@ -5,7 +5,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <span>
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
@@ -35,7 +34,14 @@ class PutHistory {
   // Records ids just stored. Throws std::bad_alloc; callers record before they store, so a failure stores nothing
   // (an id recorded but not stored hides nothing a view may list).
   void stored(uint32_t id);
-  void stored(std::span<const uint32_t> ids);
+  // The same for a batch: id_at(pos) for pos < count, called only while some mark is held (else nothing is done).
+  template <class IdAt>
+  void stored_batch(size_t count, IdAt&& id_at) {
+    std::lock_guard lock(mutex_);
+    Generation* current = recording();
+    if (current == nullptr) return;
+    for (size_t pos = 0; pos < count; ++pos) current->stored.add(id_at(pos));
+  }
   // The ids stored since `mark` was taken; nullopt when there are none (always for a null mark). Throws
   // std::bad_alloc.
   std::optional<Bitmap> stored_since(const Mark& mark) const;
