@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "index/attribute_hooks.hpp"
+#include "index/collection_guard.hpp"
 #include "index/core/id_alloc.hpp"
 #include "index/core/structures/string_interner/interner.hpp"
 #include "index/interfaces/docstrings.hpp"
@@ -89,6 +90,7 @@ void indexable_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   // Long chains (a.next = b, b.next = c, ...) would otherwise recurse once per link.
   Py_TRASHCAN_BEGIN(self, indexable_dealloc)
+  forget_traversed(self);
   // Dropping the record may release attribute values and so run arbitrary __del__ code; self is unreachable by now.
   std::destroy_at(&as_indexable(self)->core);
   PyTypeObject* type = Py_TYPE(self);
@@ -107,8 +109,9 @@ void indexable_dealloc(PyObject* self) {
 
 // Visits the Python references the attribute map holds on this object's behalf. A handle shared with a copy elsewhere
 // (an index's value maps, a query) is skipped: that reference is not this object's alone, and under-reporting only
-// makes the collector keep things alive. A busy map is skipped for the same reason.
-int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+// makes the collector keep things alive. A busy map is skipped for the same reason. Engine writers change both
+// without the interpreter lock, so the collector sees them through the collection guard.
+int attribute_references(PyObject* self, visitproc visit, void* arg) {
   const InPlace<AttributeMap>& attributes = as_indexable(self)->core.attributes;
   std::unique_lock lock(attributes->mutex, std::try_to_lock);
   if (!lock.owns_lock()) return 0;
@@ -117,6 +120,10 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     if (result == 0) result = value.traverse(visit, arg);
   });
   return result;
+}
+
+int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+  return traverse_as_first_seen(self, visit, arg, attribute_references);
 }
 
 // Breaks reference cycles: empties the attribute map; the values are released after unlocking.

@@ -24,6 +24,8 @@ struct KeptReleases {
 };
 thread_local KeptReleases releases_kept;
 
+std::atomic<bool> held_for_collection{false};
+
 // References dropped where they could not be released at once. Never destroyed: releases may still be queued by
 // static destructors after the interpreter has finished.
 struct ReleaseQueue {
@@ -85,6 +87,10 @@ bool holds_gil() noexcept {
   return running == PyGILState_GetThisThreadState();
 }
 
+void hold_releases(bool held) noexcept { held_for_collection.store(held, std::memory_order_release); }
+
+bool releases_held() noexcept { return held_for_collection.load(std::memory_order_acquire); }
+
 void release_python_reference(PyObject* obj) noexcept {
   if (obj == nullptr) return;
   if (KeptReleases& kept = releases_kept; kept.depth > 0) {
@@ -95,7 +101,7 @@ void release_python_reference(PyObject* obj) noexcept {
     }
     return;
   }
-  if (gil_acquire_depth == 0 && holds_gil()) {
+  if (gil_acquire_depth == 0 && !releases_held() && holds_gil()) {
     Py_DECREF(obj);
   } else {
     queue_release(obj);
@@ -122,9 +128,10 @@ void release_python_references(std::vector<PyObject*>& objects) noexcept {
 }
 
 void detail::apply_queued_releases() {
+  if (releases_held()) return;  // the collection's end applies them
   ReleaseQueue& queue = release_queue();
   std::vector<PyObject*> batch;
-  while (releases_pending.load(std::memory_order_acquire)) {
+  while (!releases_held() && releases_pending.load(std::memory_order_acquire)) {
     {
       std::lock_guard lock(queue.mutex);
       batch.swap(queue.objects);
@@ -196,7 +203,14 @@ ReleasesKept::~ReleasesKept() { --releases_kept.depth; }
 void apply_releases_kept() {
   // One at a time, off the list before it goes: a release may run __del__, which may keep and apply more here.
   KeptReleases& kept = releases_kept;
-  while (kept.count > 0) Py_DECREF(kept.objects[--kept.count]);
+  while (kept.count > 0) {
+    PyObject* obj = kept.objects[--kept.count];
+    if (releases_held()) {
+      queue_release(obj);
+    } else {
+      Py_DECREF(obj);
+    }
+  }
   apply_deferred_releases();  // those that did not fit
 }
 

@@ -96,6 +96,11 @@ namespace detail {
 extern std::atomic<bool> releases_pending;  // set when a release is queued, cleared by the one who applies it
 void apply_queued_releases();
 }  // namespace detail
+// While held (a cycle collection is under way), every release is queued, none is applied, and what the queue holds
+// stays alive: the collector may still follow a reference an engine container showed it earlier in the same
+// collection. Set and cleared with the interpreter lock held; read on any thread.
+void hold_releases(bool held) noexcept;
+bool releases_held() noexcept;
 // Inline: every call from Python ends with it, and the queue is nearly always empty.
 inline void apply_deferred_releases() {
   if (detail::releases_pending.load(std::memory_order_acquire)) [[unlikely]] detail::apply_queued_releases();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "index/collection_guard.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/docstrings.hpp"
 #include "index/interfaces/filtered_index.hpp"
@@ -173,6 +174,7 @@ PyObject* build_module() {
   install_release_queue_fork_guard();
   install_fork_guard();
   register_exit_wait();
+  install_collection_guard();
   return module.release();
 }
 

@@ -568,6 +568,91 @@ def test_reference_cycles_through_engine_objects_are_collected(cycle):
     """)
 
 
+def test_a_collection_while_engine_writers_run_leaves_every_value_a_live_object_holds_alone():
+    # Writers wait for the gate a bulk insertion holds, then lock their objects' attribute maps while the collector
+    # runs: a map free when the collector counts references and busy when it follows them hid its values, so values
+    # only a live object held were finalized and their weak references cleared.
+    run_scenario("""
+        import gc
+        import weakref
+        from model import Obj
+        finalized = []
+
+        class Box:
+            def __init__(self, i):
+                self.i = i
+
+            def __del__(self):
+                finalized.append(self.i)
+
+        gc.disable()
+        objs = [Obj(n=i, box=Box(i)) for i in range(50)]
+        boxes = [weakref.ref(o.box) for o in objs]
+        ix = Vostrel.Index()
+        for o in objs:
+            ix.add_object(o)
+        ballast = [[i] for i in range(50_000)]  # a collection long enough to meet the writers
+        for attempt in range(8):
+            batch = [Obj(k=i) for i in range(20_000 * (1 + attempt % 4))]
+            bulk = threading.Thread(target=Vostrel.Index().add_object_many, args=(batch,))
+            huge = list(range(300_000))
+            writers = [threading.Thread(target=setattr, args=(o, "big", huge)) for o in objs[:8]]
+            bulk.start()
+            time.sleep(0.002)
+            for w in writers:
+                w.start()
+            time.sleep(0.001)
+            gc.collect()
+            bulk.join()
+            for w in writers:
+                w.join()
+            cleared = [i for i, box in enumerate(boxes) if box() is None]
+            if finalized or cleared:
+                die(EXIT_WRONG, f"WRONG: attempt {attempt}: finalized {finalized}, weak references cleared {cleared}, "
+                                f"while their objects hold {[objs[i].box.i for i in cleared]}")
+            for o in objs:
+                o.big = 0
+    """, limit=60)
+
+
+def test_an_object_shows_the_collector_the_same_references_through_one_collection():
+    # Inside a collection (a finalizer it runs) the object's map is locked by a writer: the collector must still be
+    # shown the value it counted at the start. Once the collection ends, what it held back is released.
+    run_scenario("""
+        import gc
+        import weakref
+        from Vostrel import _debug
+        from model import Obj
+
+        class Box:
+            pass
+
+        obj = Obj(box=Box(), old=Box())
+        ix = Vostrel.Index()
+        ix.add_object(obj)
+        old = weakref.ref(obj.old)
+        seen = []
+
+        class Finalized:
+            def __del__(self):
+                _debug.hold_attribute_lock(obj, 100, False)
+                seen.append([type(r).__name__ for r in gc.get_referents(obj)])
+                _debug.join_threads()
+                obj.old = 0  # let go of during the collection
+
+        trigger = Finalized()
+        trigger.cycle = trigger
+        del trigger
+        gc.collect()
+        if seen != [["type", "Box", "Box"]]:
+            die(EXIT_WRONG, f"WRONG: during the collection the object showed {seen}")
+        if old() is not None or _debug.pending_releases():
+            die(EXIT_WRONG, "WRONG: a value let go of during the collection is still held after it")
+        if Vostrel.asdict(obj)["old"] != 0 or type(obj.box).__name__ != "Box":
+            die(EXIT_WRONG, f"WRONG: the object holds {Vostrel.asdict(obj)}")
+    """)
+
+
 # ---------------------------------------------------------------------------------------------------------------
 # A write that fails inside the engine
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/collection_guard.hpp"
 #include "index/interfaces/common.hpp"
 #include "index/interfaces/docstrings.hpp"
 #include "lib/errors.hpp"
@@ -25,6 +26,7 @@ PyObject* query_expr_new(PyTypeObject*, PyObject*, PyObject*) {
 
 void query_expr_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
+  forget_traversed(self);
   reinterpret_cast<QueryExprObject*>(self)->expr.~QueryExpr();
   Py_TYPE(self)->tp_free(self);
 }
@@ -40,8 +42,14 @@ int visit_expr(const QueryExpr& expr, visitproc visit, void* arg) {
   return 0;
 }
 
-int query_expr_traverse(PyObject* self, visitproc visit, void* arg) {
+int query_values(PyObject* self, visitproc visit, void* arg) {
   return visit_expr(reinterpret_cast<QueryExprObject*>(self)->expr, visit, arg);
+}
+
+// Which captured values count as the query's own depends on counts that engine threads change (copies into an index
+// or into a query run): through the collection guard.
+int query_expr_traverse(PyObject* self, visitproc visit, void* arg) {
+  return traverse_as_first_seen(self, visit, arg, query_values);
 }
 
 int query_expr_clear(PyObject* self) {

@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "index/collection_guard.hpp"
 #include "index/interfaces/common.hpp"
 #include "index/interfaces/docstrings.hpp"
 #include "lib/errors.hpp"
@@ -28,14 +29,20 @@ PyObject* store_holder_new(PyTypeObject*, PyObject*, PyObject*) {
 
 void store_holder_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
+  forget_traversed(self);
   // May drop the store's last share, and so release its objects (and run their finalizers).
   std::destroy_at(&items_of(self));
   Py_TYPE(self)->tp_free(self);
 }
 
-int store_holder_traverse(PyObject* self, visitproc visit, void* arg) {
+int stored_references(PyObject* self, visitproc visit, void* arg) {
   const std::shared_ptr<ItemList>& items = items_of(self);
   return items ? visit_store(*items, visit, arg) : 0;
+}
+
+// Bulk insertions fill the store, and reductions empty it, without the interpreter lock: through the collection guard.
+int store_holder_traverse(PyObject* self, visitproc visit, void* arg) {
+  return traverse_as_first_seen(self, visit, arg, stored_references);
 }
 
 // Every holder of the store is garbage too: each lets its share go, and the last one releases the objects.
