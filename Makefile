@@ -75,7 +75,7 @@ asan: setup
 	  -DCMAKE_BUILD_TYPE=Debug -DVOSTREL_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(CMAKE) --build build/asan -j $(JOBS) --target Vostrel
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  PYTHONMALLOC=malloc PYTHONPATH=build/asan \
+	  PYTHONMALLOC=malloc PYTHONPATH=$(abspath build/asan) \
 	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:fast_unwind_on_malloc=0:malloc_context_size=10 \
 	  LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp):print_suppressions=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -144,7 +144,7 @@ portable-test: setup
 	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(CMAKE) --build build/portable -j $(JOBS)
 	cd build/portable && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
-	PYTHONPATH=build/portable $(PY) -m pytest -q -p no:cacheprovider tests/python
+	PYTHONPATH=$(abspath build/portable) $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 clean:
 	rm -rf build
@@ -158,7 +158,7 @@ clean:
 STRESS_ARGS ?=
 TSAN_STRESS_ARGS ?= --seconds 20 --threads 4 --hang-seconds 10
 ASAN_STRESS_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-  PYTHONMALLOC=malloc PYTHONPATH=build/asan ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 \
+  PYTHONMALLOC=malloc PYTHONPATH=$(abspath build/asan) ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 TSAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" PYTHONPATH=$(abspath build/tsan) \
   TSAN_OPTIONS="suppressions=$(abspath tests/tsan.supp):log_path=$(abspath $(1))/report:exitcode=0:halt_on_error=0:second_deadlock_stack=1:history_size=3"

@@ -66,7 +66,8 @@ class PyRef {
 };
 
 // Drops one strong reference from any thread: at once when this thread holds the interpreter lock outside a
-// GilAcquire scope, otherwise queued for apply_deferred_releases(). In a ReleasesKept scope it is kept for
+// GilAcquire scope and no collection holds releases back (hold_releases), otherwise queued for
+// apply_deferred_releases(). In a ReleasesKept scope it is kept for
 // apply_releases_kept(). Null is ignored.
 void release_python_reference(PyObject* obj) noexcept;
 
@@ -89,6 +90,12 @@ void apply_releases_kept();
 // lock of the queue for the lot). Empties `objects`.
 void release_python_references(std::vector<PyObject*>& objects) noexcept;
 
+// While held (a cycle collection is under way), every release is queued, none is applied, and what the queue holds
+// stays alive: the collector may still follow a reference an engine container showed it earlier in the same
+// collection. Set and cleared with the interpreter lock held; read on any thread.
+void hold_releases(bool held) noexcept;
+bool releases_held() noexcept;
+
 // Applies every queued release. Call with the interpreter lock held and no other lock held (a release may run
 // __del__, which may run any Python code). Cheap when the queue is empty. Not noexcept: the forced unwind that ends
 // a thread at shutdown may pass through it (see ReleasesKept).
@@ -96,11 +103,6 @@ namespace detail {
 extern std::atomic<bool> releases_pending;  // set when a release is queued, cleared by the one who applies it
 void apply_queued_releases();
 }  // namespace detail
-// While held (a cycle collection is under way), every release is queued, none is applied, and what the queue holds
-// stays alive: the collector may still follow a reference an engine container showed it earlier in the same
-// collection. Set and cleared with the interpreter lock held; read on any thread.
-void hold_releases(bool held) noexcept;
-bool releases_held() noexcept;
 // Inline: every call from Python ends with it, and the queue is nearly always empty.
 inline void apply_deferred_releases() {
   if (detail::releases_pending.load(std::memory_order_acquire)) [[unlikely]] detail::apply_queued_releases();
