@@ -1,6 +1,8 @@
 // The references engine containers first reported in the running collection, and the gc callback that bounds it.
 #include "index/collection_guard.hpp"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <new>
@@ -59,12 +61,18 @@ class FirstReports {
     next_ = keep;
   }
 
-  // Lets go of everything, memory included: most collections record nothing.
+  // Lets go of everything, memory included: most collections record nothing. A large record (a full collection
+  // over many objects holding lists or nested objects) was grown in the malloc heap, which keeps freed memory
+  // resident; it is handed back to the system, so no collection leaves the process bigger.
   void clear() noexcept {
+    const size_t bytes = entries_.capacity() * sizeof(Entry) + index_.capacity() * sizeof(uint32_t) +
+                         references.capacity() * sizeof(PyObject*);
     std::vector<Entry>().swap(entries_);
     std::vector<uint32_t>().swap(index_);
     std::vector<PyObject*>().swap(references);
     next_ = 0;
+    constexpr size_t TRIM_FROM = size_t{1} << 20;
+    if (bytes >= TRIM_FROM) malloc_trim(0);
   }
 
  private:
