@@ -9,6 +9,7 @@
 #include "index/core/structures/string_interner/interner.hpp"
 #include "index/fx_hash.hpp"
 #include "index/indexable.hpp"
+#include "index/types.hpp"
 #include "index/write_propagation.hpp"
 #include "lib/errors.hpp"
 
@@ -165,6 +166,12 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 namespace {
 
 [[gnu::noinline]] int setattro_full(PyObject* self, PyObject* name, PyObject* value) {
+  // The placeholder collect() lists where an object left its index is one object shared by every view: what one
+  // caller wrote there every other would see. (It holds no attribute, so no write of it ends on a shorter path.)
+  if (is_placeholder(self)) {
+    PyErr_SetString(PyExc_AttributeError, "the placeholder of an object that left its index cannot be changed");
+    return -1;
+  }
   // The id is taken now: capturing the value may run Python code that replaces the cache entry.
   const NameCacheEntry* entry = cached_name(name);
   const std::optional<uint32_t> cached = entry != nullptr ? std::optional<uint32_t>(entry->id) : std::nullopt;

@@ -176,6 +176,11 @@ const SharedPyRef& DEFAULT_PY_INDEXABLE_ARC() {
   return *arc;
 }
 
+bool is_placeholder(PyObject* obj) noexcept {
+  const SharedPyRef* arc = default_py_indexable.load(std::memory_order_acquire);
+  return arc != nullptr && arc->get() == obj;
+}
+
 void create_default_indexables() {
   DEFAULT_INDEXABLE_ARC();
   if (default_py_indexable.load(std::memory_order_acquire) != nullptr) return;

@@ -63,6 +63,8 @@ PyTypeObject* INDEXABLE_TYPE();
 // readable from any thread without the interpreter lock.
 const std::shared_ptr<const IndexableCore>& DEFAULT_INDEXABLE_ARC();
 const SharedPyRef& DEFAULT_PY_INDEXABLE_ARC();
+// Whether `obj` is that placeholder Indexable (false before it is made). Never throws.
+bool is_placeholder(PyObject* obj) noexcept;
 // Interpreter lock held; idempotent. Throws PythonErrorSet on failure.
 void create_default_indexables();
 

@@ -130,6 +130,34 @@ def test_view_iteration_yields_what_collect_lists_after_removals():
     assert objs[3] not in list(view) and objs[4] in view
 
 
+def test_the_placeholder_listed_for_a_removed_object_can_be_neither_changed_nor_stored():
+    # One placeholder stands in for every removed object of every view: a write to it, or storing it, would show in
+    # views of unrelated indexes.
+    def placeholder_of_a_new_view():
+        obj = Obj(x=1)
+        index = Vostrel.Index()
+        index.add_object(obj)
+        view = index.reduced_query(Q.eq("x", 1))
+        index.remove_object(obj)
+        return view.collect()[0]
+
+    placeholder = placeholder_of_a_new_view()
+    assert type(placeholder) is Vostrel.Indexable
+    for change in (lambda: setattr(placeholder, "secret", "leaked"), lambda: setattr(placeholder, "x", 1),
+                   lambda: setattr(placeholder, "__class__", Obj), lambda: delattr(placeholder, "x")):
+        with pytest.raises(AttributeError, match="placeholder"):
+            change()
+    index = Vostrel.Index()
+    kept = Obj(secret="leaked")
+    with pytest.raises(ValueError, match="placeholder"):
+        index.add_object(placeholder)
+    with pytest.raises(ValueError, match="placeholder"):
+        index.add_object_many([kept, placeholder])
+    assert len(index) == 0  # the failed batch stored nothing
+    other = placeholder_of_a_new_view()
+    assert other is placeholder and Vostrel.asdict(other) == {} and type(other) is Vostrel.Indexable
+
+
 @pytest.mark.parametrize("way", ["remove_object", "reduce", "add again"])
 def test_an_object_stored_later_at_a_reused_id_is_not_one_of_an_earlier_view(way):
     ann, bob, dan = Obj(name="Ann", n=1), Obj(name="Bob", n=2), Obj(name="Dan", n=3)

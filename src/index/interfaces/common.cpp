@@ -117,4 +117,13 @@ void raise_argument_type(const char* argument, const char* expected, PyObject* v
   throw_python_error();
 }
 
+void check_storable(const char* argument, const char* expected, PyObject* value) {
+  if (!is_indexable(value)) raise_argument_type(argument, expected, value);
+  if (is_placeholder(value)) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': the placeholder of an object that left its index cannot be stored",
+                 argument);
+    throw_python_error();
+  }
+}
+
 }  // namespace vostrel

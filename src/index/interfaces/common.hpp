@@ -102,5 +102,8 @@ SmallString text_argument(const char* argument, PyObject* value);
 
 // TypeError "argument '<argument>': expected <expected>, got <type>". Throws PythonErrorSet.
 [[noreturn]] void raise_argument_type(const char* argument, const char* expected, PyObject* value);
+// An Indexable to be stored: raises TypeError for anything else, and ValueError for the placeholder collect() lists
+// where an object left its index (it is one object shared by every view, so it is never stored).
+void check_storable(const char* argument, const char* expected, PyObject* value);
 
 }  // namespace vostrel

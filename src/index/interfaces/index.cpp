@@ -80,7 +80,7 @@ PyObject* index_add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* object = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:add_object", const_cast<char**>(names), &object)) return nullptr;
   return guard_python_call<PyObject*>(nullptr, [&] {
-    if (!is_indexable(object)) raise_argument_type("py_ref", "Indexable", object);
+    check_storable("py_ref", "Indexable", object);
     const StoredIndexable stored = StoredIndexable::from_py_ref(object);
     without_gil([&] { engine_of(self).add_indexable(stored); });
     Py_RETURN_NONE;
@@ -107,7 +107,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
     std::vector<StoredIndexable> batch;
     batch.reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, Py_ssize_t{1} << 24)));
     const auto capture = [&](PyObject* item) {
-      if (!is_indexable(item)) raise_argument_type("objs", "an iterable of Indexable", item);
+      check_storable("objs", "an iterable of Indexable", item);
       batch.push_back(StoredIndexable::from_py_ref(item));
     };
     if (PyList_CheckExact(objs) || PyTuple_CheckExact(objs)) {
