@@ -2,6 +2,7 @@
 #include "index/collection_guard.hpp"
 
 #include <malloc.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -45,8 +46,8 @@ class FirstReports {
     }
   }
 
-  // Records references[start, end) (not empty) as what `owner` (not on record) reported. Throws std::bad_alloc,
-  // changing nothing.
+  // Records references[start, end) as what `owner` (not on record) reported. Throws std::bad_alloc, changing
+  // nothing.
   void record(PyObject* owner, size_t start, size_t end) {
     if (end > UINT32_MAX) throw std::bad_alloc();
     if ((entries_.size() + 1) * 2 > index_.size()) grow();
@@ -101,6 +102,44 @@ class FirstReports {
 
 FirstReports first_reports;
 bool gather_failed = false;
+// The thread that runs the current collection and the number of collections finished before it (both set at its
+// start), and the callback, the list it is found in and gc.get_stats.
+unsigned long collecting_thread = 0;
+long long finished_before = -1;
+PyObject* guard_callback = nullptr;  // strong, for the process
+PyObject* callback_list = nullptr;   // gc.callbacks; strong, for the process
+PyObject* get_stats = nullptr;       // gc.get_stats; strong, for the process
+
+// Collections the interpreter has finished (gc.get_stats), or -1 when it cannot tell (the error is cleared).
+long long finished_collections() {
+  PyRef stats = PyRef::steal(PyObject_CallNoArgs(get_stats));
+  long long total = 0;
+  for (Py_ssize_t pos = 0; stats && PyList_Check(stats.get()) && pos < PyList_GET_SIZE(stats.get()); ++pos) {
+    PyObject* generation = PyList_GET_ITEM(stats.get(), pos);
+    PyObject* count = PyDict_Check(generation) ? PyDict_GetItemString(generation, "collections") : nullptr;
+    const long long collections = count != nullptr ? PyLong_AsLongLong(count) : -1;
+    if (collections < 0) break;
+    total += collections;
+    if (pos + 1 == PyList_GET_SIZE(stats.get())) return total;
+  }
+  PyErr_Clear();
+  return -1;
+}
+
+// A release is about to be left queued. The hold stands while the collection it was taken for still runs: the
+// guard's callback may miss that collection's end (a callback placed ahead of it removed itself, or gc.callbacks was
+// cleared), and every release would then wait for ever. Once the hold ends, what is left of the collection goes on
+// unguarded: nothing recorded is reported again, since nothing keeps what the record names alive any longer.
+bool hold_still_stands() {
+  bool listed = false;
+  for (Py_ssize_t pos = 0; pos < PyList_GET_SIZE(callback_list) && !listed; ++pos) {
+    listed = PyList_GET_ITEM(callback_list, pos) == guard_callback;
+  }
+  if (listed && finished_before >= 0 && finished_collections() == finished_before) return true;
+  hold_releases(false);
+  first_reports.clear();
+  return false;
+}
 
 // A visit that appends to the record's references.
 int gather(PyObject* object, void*) {
@@ -120,6 +159,8 @@ PyObject* on_collection(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   const bool starting = PyUnicode_CompareWithASCIIString(args[0], "start") == 0;
   first_reports.clear();  // also after a stop that never came (the callback removed meanwhile)
   if (starting) {
+    collecting_thread = PyThread_get_thread_ident();
+    finished_before = finished_collections();
     hold_releases(true);
     Py_RETURN_NONE;
   }
@@ -140,19 +181,32 @@ PyMethodDef on_collection_def = {"_on_collection", as_method(on_collection), MET
 }  // namespace
 
 void install_collection_guard() {
-  static bool installed = false;
-  if (installed) return;
+  if (guard_callback != nullptr) return;
   PyRef gc = PyRef::steal(check_py(PyImport_ImportModule("gc")));
   PyRef callbacks = PyRef::steal(check_py(PyObject_GetAttrString(gc.get(), "callbacks")));
   PyRef callback = PyRef::steal(check_py(PyCFunction_NewEx(&on_collection_def, nullptr, nullptr)));
-  if (!PyList_Check(callbacks.get()) || PyList_Append(callbacks.get(), callback.get()) < 0) {
+  // First in the list: CPython runs the callbacks by position, so one that removes itself (a one-shot callback)
+  // would make a later callback miss that phase.
+  if (!PyList_Check(callbacks.get()) || PyList_Insert(callbacks.get(), 0, callback.get()) < 0) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "gc.callbacks is not a list");
     throw_python_error();
   }
-  installed = true;
+  get_stats = check_py(PyObject_GetAttrString(gc.get(), "get_stats"));
+  callback_list = callbacks.release();
+  guard_callback = callback.release();
+  set_release_hold_check(hold_still_stands);
+  // A child forked by another thread while a collection waits in a finalizer never sees that collection end (its
+  // thread is gone): the child holds nothing back. Forked by the collecting thread, it finishes the collection.
+  pthread_atfork(nullptr, nullptr, [] {
+    if (releases_held() && collecting_thread != PyThread_get_thread_ident()) {
+      hold_releases(false);
+      first_reports.clear();
+    }
+  });
 }
 
-int traverse_as_first_seen(PyObject* owner, visitproc visit, void* arg, CurrentReferences current) {
+int traverse_as_first_seen(PyObject* owner, visitproc visit, void* arg, CurrentReferences current,
+                           FirstReport first_report) {
   if (!releases_held()) return current(owner, visit, arg);
   std::vector<PyObject*>& references = first_reports.references;
   if (const FirstReports::Entry* first = first_reports.find(owner)) {
@@ -163,7 +217,7 @@ int traverse_as_first_seen(PyObject* owner, visitproc visit, void* arg, CurrentR
   gather_failed = false;
   current(owner, gather, nullptr);
   const size_t end = references.size();
-  if (end == start && !gather_failed) return 0;  // nothing to record or report
+  if (end == start && !gather_failed && first_report == FirstReport::MayGain) return 0;  // nothing to record
   try {
     if (gather_failed) throw std::bad_alloc();
     first_reports.record(owner, start, end);

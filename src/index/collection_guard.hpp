@@ -24,9 +24,18 @@ void install_collection_guard();
 // The traverse of a container whose references engine threads change, reporting them as they are now.
 using CurrentReferences = int (*)(PyObject* owner, visitproc visit, void* arg);
 
+// Whether an owner that reported nothing at first may report references later in the same collection.
+// - Yes for an object (`MayGain`): a reference it gains was captured with a new count of its own, or was held by
+//   nothing the collector is shown, so reporting it later counts nothing twice. Not recording such owners keeps a
+//   collection over objects without collectable values free of any record.
+// - No for a store or a query (`FixedWhenEmpty`): stores share their handles (union_with, rebase), so a store can
+//   become the sole holder of a reference another store reported first; both reporting it would count it twice.
+enum class FirstReport { MayGain, FixedWhenEmpty };
+
 // tp_traverse through the guard: outside a collection `current`; during one, the references `owner` first reported in
-// it (those `current` reports now, when it reported none before).
-int traverse_as_first_seen(PyObject* owner, visitproc visit, void* arg, CurrentReferences current);
+// it (those `current` reports now, when it reported none before and `first` allows it).
+int traverse_as_first_seen(PyObject* owner, visitproc visit, void* arg, CurrentReferences current,
+                           FirstReport first = FirstReport::MayGain);
 
 // Forgets what `owner` reported in this collection; called when it is deallocated, as its address may be reused.
 void forget_traversed(PyObject* owner) noexcept;

@@ -25,6 +25,7 @@ struct KeptReleases {
 thread_local KeptReleases releases_kept;
 
 std::atomic<bool> held_for_collection{false};
+bool (*hold_check)() = nullptr;  // set at import, before any hold
 
 // References dropped where they could not be released at once. Never destroyed: releases may still be queued by
 // static destructors after the interpreter has finished.
@@ -91,6 +92,8 @@ void hold_releases(bool held) noexcept { held_for_collection.store(held, std::me
 
 bool releases_held() noexcept { return held_for_collection.load(std::memory_order_acquire); }
 
+void set_release_hold_check(bool (*still_holding)()) { hold_check = still_holding; }
+
 void release_python_reference(PyObject* obj) noexcept {
   if (obj == nullptr) return;
   if (KeptReleases& kept = releases_kept; kept.depth > 0) {
@@ -128,7 +131,7 @@ void release_python_references(std::vector<PyObject*>& objects) noexcept {
 }
 
 void detail::apply_queued_releases() {
-  if (releases_held()) return;  // the collection's end applies them
+  if (releases_held() && (hold_check == nullptr || hold_check())) return;  // the collection's end applies them
   ReleaseQueue& queue = release_queue();
   std::vector<PyObject*> batch;
   while (!releases_held() && releases_pending.load(std::memory_order_acquire)) {

@@ -95,6 +95,9 @@ void release_python_references(std::vector<PyObject*>& objects) noexcept;
 // collection. Set and cleared with the interpreter lock held; read on any thread.
 void hold_releases(bool held) noexcept;
 bool releases_held() noexcept;
+// Asked (interpreter lock held) before a held queue is left unapplied; false ends the hold (the collection guard
+// can no longer see the collection's end). Set once at module import.
+void set_release_hold_check(bool (*still_holding)());
 
 // Applies every queued release. Call with the interpreter lock held and no other lock held (a release may run
 // __del__, which may run any Python code). Cheap when the queue is empty. Not noexcept: the forced unwind that ends

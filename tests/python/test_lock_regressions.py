@@ -660,6 +660,112 @@ def test_an_object_shows_the_collector_the_same_references_through_one_collectio
     """)
 
 
+def test_an_object_a_finalizer_moves_between_garbage_indexes_and_revives_keeps_its_values():
+    # union_with shares the object's handle between two stores and remove_object drops one share without a Python
+    # release: the collector must not count that one reference for both stores and clear the revived object.
+    run_scenario("""
+        import gc
+        from model import Obj
+        revived = []
+
+        class Mover:
+            def __del__(self):
+                first, second, obj = self.parts
+                first.union_with(second)
+                second.remove_object(obj)
+                revived.append(obj)
+
+        def build():
+            obj = Obj(k=7, items=[1, 2])
+            first, second = Vostrel.Index(), Vostrel.Index()
+            second.add_object(obj)
+            mover = Mover()
+            mover.parts = [first, second, obj]
+            mover.cycle = mover
+
+        build()
+        gc.collect()
+        if Vostrel.asdict(revived[0]) != {"k": 7, "items": [1, 2]}:
+            die(EXIT_WRONG, f"WRONG: the revived object holds {Vostrel.asdict(revived[0])}")
+    """)
+
+
+# How a program can keep the collection guard from seeing a collection end. Each case runs a collection, then checks
+# that a value an object lets go of afterwards is released at once (not held back for a collection that is over).
+LOST_COLLECTION_ENDS = {
+    "a one-shot callback ahead of the guard": """
+        def once(phase, info):
+            if phase == "stop":
+                gc.callbacks.remove(once)
+        gc.callbacks.insert(0, once)
+        collect()
+    """,
+    "the callbacks cleared by a finalizer": """
+        class Clears:
+            def __del__(self):
+                gc.callbacks.clear()
+        clears = Clears()
+        clears.cycle = clears
+        del clears
+        collect()
+    """,
+    "a fork by another thread while a finalizer waits": """
+        import os
+        waiting = threading.Event()
+
+        class Waits:
+            def __del__(self):
+                waiting.set()
+                time.sleep(0.3)
+
+        def fork():
+            waiting.wait()
+            pid = os.fork()
+            if pid == 0:
+                os._exit(0 if released_at_once() else EXIT_WRONG)
+            _, status = os.waitpid(pid, 0)
+            if status != 0:
+                die(EXIT_WRONG, "WRONG: the child forked during a collection holds its releases back")
+
+        forker = threading.Thread(target=fork)
+        forker.start()
+        waits = Waits()
+        waits.cycle = waits
+        del waits
+        collect()
+        forker.join()
+    """,
+}
+
+
+@pytest.mark.parametrize("case", LOST_COLLECTION_ENDS)
+def test_releases_are_not_held_back_once_a_collection_is_over_whatever_the_program_does_to_gc_callbacks(case):
+    run_scenario("""
+        import gc
+        import weakref
+        from model import Obj
+        gc.disable()
+        holder = Obj()
+
+        class Value:
+            pass
+
+        def released_at_once():
+            value = Value()
+            gone = weakref.ref(value)
+            holder.value = value
+            del value
+            holder.value = 0
+            return gone() is None
+
+        def collect():
+            gc.collect()
+    """ + LOST_COLLECTION_ENDS[case] + """
+        if not released_at_once():
+            die(EXIT_WRONG, "WRONG: a value let go of after the collection is held back")
+    """)
+
+
 # ---------------------------------------------------------------------------------------------------------------
 # A write that fails inside the engine
 

@@ -49,7 +49,7 @@ int query_values(PyObject* self, visitproc visit, void* arg) {
 // Which captured values count as the query's own depends on counts that engine threads change (copies into an index
 // or into a query run): through the collection guard.
 int query_expr_traverse(PyObject* self, visitproc visit, void* arg) {
-  return traverse_as_first_seen(self, visit, arg, query_values);
+  return traverse_as_first_seen(self, visit, arg, query_values, FirstReport::FixedWhenEmpty);
 }
 
 int query_expr_clear(PyObject* self) {

@@ -42,7 +42,7 @@ int stored_references(PyObject* self, visitproc visit, void* arg) {
 
 // Bulk insertions fill the store, and reductions empty it, without the interpreter lock: through the collection guard.
 int store_holder_traverse(PyObject* self, visitproc visit, void* arg) {
-  return traverse_as_first_seen(self, visit, arg, stored_references);
+  return traverse_as_first_seen(self, visit, arg, stored_references, FirstReport::FixedWhenEmpty);
 }
 
 // Every holder of the store is garbage too: each lets its share go, and the last one releases the objects.
