@@ -198,7 +198,12 @@ void SharedPyRef::reset_into(std::vector<PyObject*>& batch) noexcept {
   }
 }
 
-GilAcquire::GilAcquire() noexcept(false) : state_(PyGILState_Ensure()) { ++gil_acquire_depth; }
+GilAcquire::GilAcquire() noexcept(false) {
+  detail::taking_gil_back = true;  // see take_gil_back: the interpreter may end the thread in here too
+  state_ = PyGILState_Ensure();
+  detail::taking_gil_back = false;
+  ++gil_acquire_depth;
+}
 
 ReleasesKept::ReleasesKept() noexcept { ++releases_kept.depth; }
 ReleasesKept::~ReleasesKept() { --releases_kept.depth; }

@@ -20,6 +20,21 @@ namespace vostrel {
 bool holds_gil() noexcept;
 
 // One owned strong reference. Every operation that touches the count needs the interpreter lock.
+namespace detail {
+// Set while this thread takes the interpreter lock back (take_gil_back). The interpreter ends a thread that tries to
+// while it shuts down, by a forced unwind from inside that call: the flag then stays set while the thread's frames
+// are unwound without the interpreter lock, and PyRef lets its reference go unreleased (the process is ending)
+// rather than touch a count another thread's final collection is reading.
+[[gnu::tls_model("initial-exec")]] inline thread_local bool taking_gil_back = false;
+}  // namespace detail
+
+// PyEval_RestoreThread, flagged for the forced unwind that may end the thread inside it.
+inline void take_gil_back(PyThreadState* state) {
+  detail::taking_gil_back = true;
+  PyEval_RestoreThread(state);
+  detail::taking_gil_back = false;
+}
+
 class PyRef {
  public:
   PyRef() noexcept = default;
@@ -50,7 +65,10 @@ class PyRef {
     }
     return *this;
   }
-  ~PyRef() { Py_XDECREF(obj_); }
+  ~PyRef() {
+    if (detail::taking_gil_back) [[unlikely]] return;  // unwound at shutdown without the interpreter lock
+    Py_XDECREF(obj_);
+  }
 
   // The object, still owned by this PyRef (may be null).
   PyObject* get() const noexcept { return obj_; }
@@ -210,7 +228,7 @@ class SharedPyRef {
 class GilRelease {
  public:
   GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilRelease() noexcept(false) { PyEval_RestoreThread(state_); }
+  ~GilRelease() noexcept(false) { take_gil_back(state_); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
@@ -244,7 +262,7 @@ auto without_gil(F&& work) {
     // noexcept(false): taking the lock back during finalisation ends the thread by a forced unwind, which must pass.
     ~TakeBack() noexcept(false) {
       lock_order_expect_none("taking the interpreter lock back");
-      PyEval_RestoreThread(state);
+      take_gil_back(state);
       if constexpr (ApplyReleases) apply_deferred_releases();
     }
   } released;

@@ -359,6 +359,30 @@ def test_exit_while_daemon_threads_are_inside_the_engine(delay):
 
 
 @SKIP_UNDER_SANITIZERS_AT_FORCED_UNWIND
+@pytest.mark.parametrize("run", range(4))
+def test_exit_while_daemon_threads_add_batches(run):
+    # Ended at exit while it takes the interpreter lock back, a thread unwinds add_object_many's frames, which hold
+    # the iterator it made over the batch: freeing that without the interpreter lock crashed the final collection
+    # most times.
+    run_scenario(f"""
+        from model import Obj
+        objs = [Obj(k=n) for n in range(50)]
+
+        def add_batches():
+            index = Vostrel.Index()
+            while True:
+                index.add_object_many(objs)
+
+        for _ in range(3):
+            threading.Thread(target=add_batches, daemon=True).start()
+        junk = [[Obj(k=n), [n]] for n in range(100_000)]  # for the collections at exit to walk
+        for j in junk:
+            j.append(j)
+        time.sleep(0.1 + 0.05 * {run})
+    """)
+
+
+@SKIP_UNDER_SANITIZERS_AT_FORCED_UNWIND
 @pytest.mark.parametrize("replaced", ["V()", "[V(), 1]", "V() if n % 2 else 'a' * 40"])
 def test_exit_while_daemon_threads_release_values_whose_finalizers_give_the_interpreter_lock_up(replaced):
     # At shutdown a daemon thread that gives the interpreter lock up inside a finalizer run by a write is ended by a

@@ -26,7 +26,7 @@ void before_fork() {
   }
   PyThreadState* state = PyEval_SaveThread();
   ENGINE_ACTIVITY().lock();
-  PyEval_RestoreThread(state);
+  take_gil_back(state);
 }
 void after_fork_in_parent() {
   ENGINE_ACTIVITY().unlock();
