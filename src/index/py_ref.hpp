@@ -25,7 +25,7 @@ namespace detail {
 // while it shuts down, by a forced unwind from inside that call: the flag then stays set while the thread's frames
 // are unwound without the interpreter lock, and PyRef lets its reference go unreleased (the process is ending)
 // rather than touch a count another thread's final collection is reading.
-[[gnu::tls_model("initial-exec")]] inline thread_local bool taking_gil_back = false;
+inline thread_local bool taking_gil_back = false;
 }  // namespace detail
 
 // PyEval_RestoreThread, flagged for the forced unwind that may end the thread inside it.
