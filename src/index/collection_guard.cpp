@@ -110,20 +110,27 @@ PyObject* guard_callback = nullptr;  // strong, for the process
 PyObject* callback_list = nullptr;   // gc.callbacks; strong, for the process
 PyObject* get_stats = nullptr;       // gc.get_stats; strong, for the process
 
-// Collections the interpreter has finished (gc.get_stats), or -1 when it cannot tell (the error is cleared).
+// Collections the interpreter has finished (gc.get_stats), or -1 when it cannot tell. An exception the caller has
+// pending (a failed write releasing what it captured) is kept as it was.
 long long finished_collections() {
-  PyRef stats = PyRef::steal(PyObject_CallNoArgs(get_stats));
-  long long total = 0;
-  for (Py_ssize_t pos = 0; stats && PyList_Check(stats.get()) && pos < PyList_GET_SIZE(stats.get()); ++pos) {
-    PyObject* generation = PyList_GET_ITEM(stats.get(), pos);
-    PyObject* count = PyDict_Check(generation) ? PyDict_GetItemString(generation, "collections") : nullptr;
-    const long long collections = count != nullptr ? PyLong_AsLongLong(count) : -1;
-    if (collections < 0) break;
-    total += collections;
-    if (pos + 1 == PyList_GET_SIZE(stats.get())) return total;
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  long long total = -1;
+  {
+    const PyRef stats = PyRef::steal(PyObject_CallNoArgs(get_stats));
+    if (stats && PyList_Check(stats.get())) {
+      total = 0;
+      for (Py_ssize_t pos = 0; pos < PyList_GET_SIZE(stats.get()) && total >= 0; ++pos) {
+        PyObject* generation = PyList_GET_ITEM(stats.get(), pos);
+        PyObject* count = PyDict_Check(generation) ? PyDict_GetItemString(generation, "collections") : nullptr;
+        const long long collections = count != nullptr ? PyLong_AsLongLong(count) : -1;
+        total = collections >= 0 ? total + collections : -1;
+      }
+    }
   }
   PyErr_Clear();
-  return -1;
+  PyErr_Restore(type, value, traceback);
+  return total;
 }
 
 // A release is about to be left queued. The hold stands while the collection it was taken for still runs: the

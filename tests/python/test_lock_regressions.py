@@ -714,6 +714,34 @@ def test_an_object_a_finalizer_moves_between_garbage_indexes_and_revives_keeps_i
     """)
 
 
+def test_a_write_that_fails_during_a_collection_raises_its_own_error():
+    # With releases held by the collection, the failed write's clean-up asks whether the collection still runs: that
+    # question must not swallow the write's OverflowError (it became a SystemError).
+    run_scenario("""
+        import gc
+        from model import Obj
+        holder = Obj()
+        raised = []
+
+        class Writes:
+            def __del__(self):
+                holder.v = [1]
+                holder.v = 0  # its release waits for the collection's end
+                try:
+                    holder.x = 2 ** 70
+                except Exception as e:
+                    raised.append(type(e).__name__)
+
+        gc.disable()
+        writes = Writes()
+        writes.cycle = writes
+        del writes
+        gc.collect()
+        if raised != ["OverflowError"]:
+            die(EXIT_WRONG, f"WRONG: the failed write raised {raised}")
+    """)
+
+
 # How a program can keep the collection guard from seeing a collection end. Each case runs a collection, then checks
 # that a value an object lets go of afterwards is released at once (not held back for a collection that is over).
 LOST_COLLECTION_ENDS = {
