@@ -85,8 +85,7 @@ class PyRef {
 
 // Drops one strong reference from any thread: at once when this thread holds the interpreter lock outside a
 // GilAcquire scope and no collection holds releases back (hold_releases), otherwise queued for
-// apply_deferred_releases(). In a ReleasesKept scope it is kept for
-// apply_releases_kept(). Null is ignored.
+// apply_deferred_releases(). In a ReleasesKept scope it is kept for apply_releases_kept(). Null is ignored.
 void release_python_reference(PyObject* obj) noexcept;
 
 // Within the scope (interpreter lock held), this thread's releases are kept on a list of its own; the caller applies
