@@ -16,10 +16,9 @@
 namespace vostrel {
 namespace {
 
-// Owners that reported references in this collection, in the order they were first visited, with the references
-// they reported. Owners that reported nothing are not recorded (reporting more later is safe: it only keeps objects
-// alive), so a collection over objects that hold no collectable values records nothing. Guarded by the interpreter
-// lock; emptied when a collection starts or ends.
+// Owners visited in this collection, in the order they were first visited, with the references they reported then.
+// Objects that reported nothing are left out (FirstReport::MayGain), so a collection over objects that hold no
+// collectable values records nothing. Guarded by the interpreter lock; emptied when a collection starts or ends.
 //
 // Lookups: the collector's later passes mostly visit objects in the order of the first, so the entry after the last
 // one found is tried first; otherwise an open-addressing index of entry positions (+ 1, 0 = empty), at most half full.

@@ -22,6 +22,7 @@ SLOW = 4.0 if UNDER_SANITIZER else 1.0
 # catch clause that lets it pass, ASan the frames it unwinds without unpoisoning them.
 SKIP_UNDER_SANITIZERS_AT_FORCED_UNWIND = pytest.mark.skipif(
     UNDER_SANITIZER, reason="the sanitizers misreport the forced unwind that ends daemon threads at exit")
+
 EXIT_MEANINGS = {1: "hard time limit hit or uncaught exception", 3: "hang (a worker stopped making progress)",
                  4: "exception in a worker", 5: "wrong answer after the threads stopped",
                  134: "abort (SIGABRT via exit status 134)"}
