@@ -50,14 +50,38 @@ static PyTypeObject FloorType = {
     .tp_new = floor_new,
 };
 
+/* The other way round: a type that keeps the generic read, so that the interpreter specializes reads of its
+ * instances' attributes as it does a plain object's (values in the instance's own dict), and whose write hook only
+ * hands the write on to the generic store. Every write of an indexed object must reach a hook of ours, so this is
+ * what such a layout pays per write before any work of its own, beside keeping each value a second time for the
+ * engine. The Python subclass GenericReadFloor (made in the benchmark) has the instance dict. */
+typedef struct {
+  PyObject_HEAD
+} GenericRead;
+
+static int generic_read_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  return PyObject_GenericSetAttr(self, name, value);
+}
+
+static PyTypeObject GenericReadType = {
+    PyVarObject_HEAD_INIT(NULL, 0).tp_name = "hook_floor.GenericRead",
+    .tp_basicsize = sizeof(GenericRead),
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_setattro = generic_read_setattro,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+};
+
 static struct PyModuleDef floor_module = {
     .m_base = PyModuleDef_HEAD_INIT, .m_name = "hook_floor", .m_size = -1};
 
 PyMODINIT_FUNC PyInit_hook_floor(void) {
   if (PyType_Ready(&FloorType) < 0) return NULL;
+  GenericReadType.tp_new = PyBaseObject_Type.tp_new;  // object's own: it sets up the instance dict's inline values
+  if (PyType_Ready(&GenericReadType) < 0) return NULL;
   PyObject* module = PyModule_Create(&floor_module);
   if (module == NULL) return NULL;
-  if (PyModule_AddObjectRef(module, "Floor", (PyObject*)&FloorType) < 0) {
+  if (PyModule_AddObjectRef(module, "Floor", (PyObject*)&FloorType) < 0 ||
+      PyModule_AddObjectRef(module, "GenericRead", (PyObject*)&GenericReadType) < 0) {
     Py_DECREF(module);
     return NULL;
   }
