@@ -323,6 +323,9 @@ def test_bad_input_raises_ordinary_exceptions_and_changes_nothing():
         (lambda: index.reduced(a=2**64), OverflowError),
         (lambda: index.reduced_query(Q.bt("a", "x", 3)), NotImplementedError),
         (lambda: index.reduced_query(Q.bt("a", 0, None) | Q.eq("a", 1)), NotImplementedError),
+        (lambda: index.add_object_many(5), TypeError),
+        # An iterable whose __iter__ fails keeps its own error.
+        (lambda: index.add_object_many(type("BadIter", (), {"__iter__": lambda s: 1 / 0})()), ZeroDivisionError),
     ]
     for call, error in cases:
         try:

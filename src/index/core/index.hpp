@@ -63,6 +63,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   const std::weak_ptr<IndexAPI> parent;
   // Shared by every index of one tree (the outer index's, or a new one for a top-level index).
   const std::shared_ptr<NestedIndexBudget> nested_budget;
+  // Writer gate held to read or write: some value map here has recorded a link cut as a cycle (QueryMap::cut_holders),
+  // so an object that loses a holder but stays has its maps looked at. Most indexes never cut one.
+  bool cut_links_recorded = false;
 
   // Adds a Python Indexable: takes the writer gate, records this index in the object's membership list, stores the
   // object and registers its attributes, then registers its nested objects. Interpreter lock released; no engine or

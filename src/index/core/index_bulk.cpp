@@ -299,9 +299,14 @@ void enqueue_groups(NestedWork& tasks, NestedQueue& queue) {
 void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
   QueryMap& map = *group.map;
   // As one by one, the nested index is made (and counted in the tree's budget) only for a child that is linked.
-  const bool links_any = std::any_of(group.tasks.begin(), group.tasks.end(), [](const NestedTask& task) {
-    return !on_path(task.path.get(), task.child_id);
-  });
+  bool links_any = false;
+  for (const NestedTask& task : group.tasks) {
+    if (on_path(task.path.get(), task.child_id)) {
+      record_cut_link(map, task.producer);
+    } else {
+      links_any = true;
+    }
+  }
   IndexAPI* nested_index = links_any ? map.ensure_nested() : nullptr;
   if (nested_index == nullptr) return;
   IndexAPI& nested = *nested_index;

@@ -3,6 +3,8 @@
 
 #include <mutex>
 #include <shared_mutex>
+#include <utility>
+#include <vector>
 
 #include "index/core/index.hpp"
 #include "index/core/query/query.hpp"
@@ -26,7 +28,10 @@ void link(const NestedTask& task, NestedWork& work) {
   if (task.map->parent.expired()) return;
   const IndexableCore& core = task.child.core();
   const uint32_t child = core.id;
-  if (closes_cycle(task.path.get(), child)) return;
+  if (closes_cycle(task.path.get(), child)) {
+    record_cut_link(*task.map, task.path->object);  // the innermost entry is the object holding the child
+    return;
+  }
   IndexAPI* nested_index = task.map->ensure_nested();
   // Past the tree's budget of nested indexes (which also bounds how deep a chain of linked objects is indexed, and so
   // how far the cycle check above walks): dotted paths through this map find nothing beyond it.
@@ -55,18 +60,54 @@ void link(const NestedTask& task, NestedWork& work) {
   }
 }
 
+// An object of `nested` lost a holder but stays there: the path that registered it may have been the one on which
+// some of its nested links closed a cycle (p.next = c; c.next = p; q.next = c, then p.next = None: c's link back to
+// p was cut on the path through p, and q's path now reaches p without repeating anything). Those links are tried
+// again. The paths the object still has are not known here, so they start from the object itself: a cycle that
+// still stands is cut one level further down.
+void link_cut_again(IndexAPI& nested, const IndexableCore& core, NestedWork& work) {
+  if (!nested.cut_links_recorded) return;
+  const uint32_t object = core.id;
+  std::vector<std::pair<uint32_t, std::shared_ptr<QueryMap>>> cut;
+  {
+    std::shared_lock maps(nested.query_maps->mutex);
+    const AttributeMaps& all = nested.query_maps->value;
+    for (size_t at = 0; at < all.size(); ++at) {
+      if (all.maps()[at]->cut_holders.contains(object)) cut.emplace_back(all.attributes()[at], all.maps()[at]);
+    }
+  }
+  if (cut.empty()) return;
+  const size_t first = work.size();
+  {
+    std::lock_guard attributes(core.attributes->mutex);
+    for (const auto& [attribute, map] : cut) {
+      map->cut_holders.remove(object);  // recorded again if the link is cut again
+      if (const AttributeValues::Ref value = core.attributes->map.get(attribute)) {
+        map->link_again(object, *value, work);
+      }
+    }
+  }
+  const auto path = std::make_shared<const RegistrationPath>(RegistrationPath{object, nullptr});
+  for (size_t pos = first; pos < work.size(); ++pos) work[pos].path = path;
+}
+
 void unlink(const NestedTask& task, NestedWork& work) {
   const IndexableCore& core = task.child.core();
   const uint32_t child = core.id;
   IndexAPI* nested_index = task.map->nested.get();
   if (nested_index == nullptr) return;
   IndexAPI& nested = *nested_index;
+  bool stays = false;
   {
     std::unique_lock links(nested.parent_links->mutex);
     M2MU32& pairs = nested.parent_links->value;
     // A pair that was never recorded was cut as a cycle.
     if (!pairs.remove_pair(task.holder, child)) return;
-    if (pairs.has_right(child)) return;  // other holders keep it
+    stays = pairs.has_right(child);  // other holders keep it
+  }
+  if (stays) {
+    link_cut_again(nested, core, work);
+    return;
   }
   // The id leaves `item_ids` first, so writes to the object no longer reach this index while its values go.
   StoredItem removed = nested.unstore_object(child);
@@ -79,6 +120,11 @@ void unlink(const NestedTask& task, NestedWork& work) {
 }
 
 }  // namespace
+
+void record_cut_link(QueryMap& map, uint32_t holder) {
+  map.cut_holders.add(holder);
+  if (const std::shared_ptr<IndexAPI> owner = map.parent.lock()) owner->cut_links_recorded = true;
+}
 
 void run_nested_work(NestedWork& work, uint32_t origin) {
   if (work.empty()) return;
@@ -99,7 +145,10 @@ void run_nested_work(NestedWork& work, uint32_t origin) {
         task.kind == NestedTask::Kind::Link
             ? std::make_shared<const RegistrationPath>(RegistrationPath{task.child.core().id, task.path})
             : task.path;
-    for (size_t pos = produced_from; pos < work.size(); ++pos) work[pos].path = path;
+    // Tasks that came with a path of their own (links tried again) keep it.
+    for (size_t pos = produced_from; pos < work.size(); ++pos) {
+      if (!work[pos].path) work[pos].path = path;
+    }
   }
   work.clear();
 }

@@ -46,6 +46,9 @@ struct NestedTask {
 
 using NestedWork = std::vector<NestedTask>;
 
+// Writer gate held: records that `holder` (an object of the index owning `map`) had a nested link in `map` cut.
+void record_cut_link(QueryMap& map, uint32_t holder);
+
 // Runs every task, including those the tasks add. `origin` is the object whose insertion or write produced the
 // tasks. Call under the writer gate, holding no object or index lock.
 void run_nested_work(NestedWork& work, uint32_t origin);

@@ -99,6 +99,8 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
     if (PyUnicode_Check(objs)) raise_argument_type("objs", "an iterable of Indexable, not str", objs);
     PyRef iterator = PyRef::steal(PyObject_GetIter(objs));
     if (!iterator) {
+      // An __iter__ that raised its own error keeps it; only "not iterable" is reworded.
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_python_error();
       PyErr_Clear();
       raise_argument_type("objs", "an iterable of Indexable", objs);
     }

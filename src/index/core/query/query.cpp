@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <mutex>
+#include <shared_mutex>
 #include <span>
 #include <utility>
 
@@ -40,6 +41,31 @@ IndexAPI* QueryMap::ensure_nested() {
     return nullptr;
   }
   return &nested.adopt(std::move(made));
+}
+
+void QueryMap::link_again(uint32_t object, const PyValue& value, NestedWork& work) {
+  if (value.kind() == ValueKind::Ind) {
+    work.push_back(NestedTask{NestedTask::Kind::Link, shared_from_this(), object, value.as_indexable()});
+    return;
+  }
+  if (value.kind() != ValueKind::Iterable) return;
+  // The members as registered (element ids follow their order), not as the object holds them now.
+  std::shared_lock lock(translation_mutex);
+  const auto members_of = [&](const auto& self, uint32_t owner) -> void {
+    const auto found = owner_elements.find(owner);
+    if (found == owner_elements.end()) return;
+    const OwnedElements& owned = found->second;
+    const std::span<const uint32_t> elements = owned.elements();
+    for (size_t at = 0; at < elements.size(); ++at) {
+      const PyValue& member = owned.members()[at];
+      if (member.kind() == ValueKind::Ind) {
+        work.push_back(NestedTask{NestedTask::Kind::Link, shared_from_this(), elements[at], member.as_indexable()});
+      } else if (member.kind() == ValueKind::Iterable) {
+        self(self, elements[at]);
+      }
+    }
+  };
+  members_of(members_of, object);
 }
 
 namespace {

@@ -74,6 +74,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // Writer gate held to read or write: the tree's budget had no room for `nested` (see NestedIndexBudget), so this
   // map never gets one, and its dotted paths find nothing beyond it.
   bool nesting_refused = false;
+  // Writer gate held to read or write: objects of the owning index that hold a nested object here whose link was cut
+  // because it closed a cycle on the path that registered them (nested_work.cpp). That path may not last: when such
+  // an object loses a holder but stays, its links here are tried again on the paths it still has.
+  Bitmap cut_holders;
 
   // Lock-rank level of the owning index (its nested index sits one level deeper).
   const uint32_t level;
@@ -170,6 +174,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // Writer gate held: the nested index, created (linked back to this map) if it does not exist yet; null when the
   // tree's budget refused it.
   IndexAPI* ensure_nested();
+  // Writer gate held, the attribute-map lock of `object` held, no index lock: a Link task for every nested object
+  // that `value` (the object's value here) holds, with the holder ids its registration gave them (members of
+  // iterables by their element ids). Linking a registered pair again changes nothing.
+  void link_again(uint32_t object, const PyValue& value, NestedWork& work);
 
   // Write lock of the structure held (numeric / positional): the value -> id-set entries, kept in step with the
   // numeric and positional structures by every writer, the bulk writer included.
