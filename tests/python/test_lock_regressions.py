@@ -820,6 +820,46 @@ def test_releases_are_not_held_back_once_a_collection_is_over_whatever_the_progr
 
 
 # ---------------------------------------------------------------------------------------------------------------
+# Views while a batch stores objects
+
+
+@pytest.mark.parametrize("way", ["add_object_many", "union_with"])
+def test_a_view_never_takes_an_object_a_batch_stores_meanwhile_for_its_own(way):
+    # x leaves the index after the view was made and comes back in a batch on another thread: at no moment of that
+    # batch may the view list x, hold it `in` it, or match it when narrowed (its values reach the maps, and x the
+    # store, before the batch publishes them).
+    run_scenario(f"""
+        import threading
+        import Vostrel
+        from model import Obj
+        for round in range(12):
+            ix = Vostrel.Index()
+            ix.add_object_many([Obj(k=1, tag="m") for _ in range(200)])
+            x = Obj(k=1, tag="m")
+            ix.add_object(x)
+            view = ix.reduced(k=1)
+            ix.remove_object(x)
+            x.tag = "x"
+            batch = [Obj(k=1, tag="m") for _ in range(20_000)] + [x]
+            if "{way}" == "union_with":
+                other = Vostrel.Index()
+                other.add_object_many(batch)
+                adding = threading.Thread(target=ix.union_with, args=(other,))
+            else:
+                adding = threading.Thread(target=ix.add_object_many, args=(batch,))
+            adding.start()
+            while True:
+                done = not adding.is_alive()
+                narrowed = view.reduced(tag="x")
+                if len(narrowed) or x in view or any(o is x for o in view.collect()):
+                    die(EXIT_WRONG, f"WRONG in round {{round}}: the view took x, stored after it was made")
+                if done:
+                    break
+            adding.join()
+    """, limit=40)
+
+
+# ---------------------------------------------------------------------------------------------------------------
 # A write that fails inside the engine
 
 

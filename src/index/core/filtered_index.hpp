@@ -27,11 +27,12 @@ struct FilteredIndexCore {
   std::optional<Bitmap> stored_since() const { return items->history.stored_since(mark); }
   // Calls `visit(ids, items, hidden)` with the store read-locked and returns its result. Ids whose object the index
   // dropped since are absent from the store; `hidden` (null when there are none) holds those whose object was stored
-  // after the view was made, which are no objects of the view either.
+  // after the view was made, which are no objects of the view either. Read under the store's lock: what the store
+  // holds now was recorded before it was put there.
   template <class F>
   auto with_stored(F&& visit) const {
-    const std::optional<Bitmap> hidden = stored_since();
     std::shared_lock items_lock(items->mutex);
+    const std::optional<Bitmap> hidden = stored_since();
     return visit(ids, std::as_const(items->value), hidden ? &*hidden : nullptr);
   }
 };

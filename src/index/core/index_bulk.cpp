@@ -197,13 +197,16 @@ void store_in_chunks(IndexAPI& index, ChunkPair& chunks, const std::vector<Store
     }
   };
 
+  // Before any of a chunk's values reach a map: a view made earlier answers for an object stored at one of its
+  // reused ids as for no object of its own from the first value on.
+  const auto record_stored = [&](const Chunk& chunk) {
+    if (index.level != 0) return;
+    index.items->history.stored_batch(chunk.staged.size(),
+                                      [&](size_t pos) { return chunk.staged[pos].object->core().id; });
+  };
   // Items before ids (publish_ids): a reader never meets an id whose item is not stored yet.
   const auto store_items = [&](Chunk& chunk) {
     std::unique_lock items_lock(index.items->mutex);
-    if (index.level == 0) {
-      index.items->history.stored_batch(chunk.staged.size(),
-                                        [&](size_t pos) { return chunk.staged[pos].object->core().id; });
-    }
     const auto handle_at = [&](size_t at) -> const SharedPyRef& { return chunk.staged[at].object->python_handle; };
     for (size_t pos = 0; pos < chunk.staged.size(); ++pos) {
       fetch_handles_ahead(pos, chunk.staged.size(), handle_at);
@@ -250,6 +253,7 @@ void store_in_chunks(IndexAPI& index, ChunkPair& chunks, const std::vector<Store
   for (;;) {
     const bool more = current->end < objects.size();
     try {
+      record_stored(*current);
       if (more) {
         // The items go in on the calling thread too, while helpers flush the maps; only the ids wait for the join.
         const size_t next_begin = current->end;

@@ -124,6 +124,11 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
     }
   });
   for (const auto& [cost, at] : by_cost) jobs.emplace_back([&merge_one, at] { merge_one(at); });
+  // Recorded before any of their values reach a map: a view made earlier answers for an incoming object at one of its
+  // reused ids as for no object of its own from the first value on.
+  if (level == 0) {
+    items->history.stored_batch(group.items.size(), [&](size_t pos) { return group.items[pos].core().id; });
+  }
   run_jobs_over(incoming.cardinality(), jobs);
 
   for (const MapMerge& merged : merges) {
@@ -166,9 +171,6 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
     std::unique_lock ids_lock(item_ids->mutex);
     std::unique_lock items_lock(items->mutex);
     replaced.reserve(group.items.size());
-    if (level == 0) {
-      items->history.stored_batch(group.items.size(), [&](size_t pos) { return group.items[pos].core().id; });
-    }
     for (const StoredItem& item : group.items) {
       // A nested index keeps the handle of the value that links the object: an index copy (see SharedPyRef).
       if (level > 0) item.python_handle.add_index_copy();

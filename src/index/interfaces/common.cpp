@@ -40,7 +40,8 @@ int visit_store(const ItemList& store, visitproc visit, void* arg) {
   return result;
 }
 
-PyRef try_list_of_stored(const Bitmap& ids, RankedSharedMutex* id_lock, const ItemList& store, const Bitmap* hidden) {
+PyRef try_list_of_stored(const Bitmap& ids, RankedSharedMutex* id_lock, const ItemList& store,
+                         const PutHistory::Mark& mark) {
   uint64_t count = 0;
   {
     std::shared_lock<RankedSharedMutex> ids_guard;
@@ -58,6 +59,9 @@ PyRef try_list_of_stored(const Bitmap& ids, RankedSharedMutex* id_lock, const It
   }
   std::shared_lock items_guard(store.mutex, std::try_to_lock);
   if (!items_guard.owns_lock()) return PyRef();
+  // Read under the store's lock: what it holds now was recorded before it was put there.
+  const std::optional<Bitmap> stored_later = mark ? store.history.stored_since(mark) : std::nullopt;
+  const Bitmap* hidden = stored_later ? &*stored_later : nullptr;
   PyObject* placeholder = DEFAULT_PY_INDEXABLE_ARC().get();
   std::array<uint32_t, STORED_BATCH> batch;
   roaring_uint32_iterator_t it;

@@ -89,10 +89,10 @@ PyRef list_of_handles(const std::vector<SharedPyRef>& handles);
 // collector and so finalizers), the store is only try-locked (nothing is waited for with the interpreter lock held),
 // and filling the list runs no Python code. `id_lock`, when given, guards `ids` (an index's own id set) and is
 // try-locked too. Returns an empty PyRef when a lock is busy or `ids` changed meanwhile; the caller then copies the
-// handles with the interpreter lock released (handles_of_stored). Ids in `hidden` (if given) list as ones the store
-// does not hold. Throws PythonErrorSet.
+// handles with the interpreter lock released (handles_of_stored). Ids the store took in after `mark` (a view's; none
+// when null) list as ones the store does not hold. Throws PythonErrorSet.
 PyRef try_list_of_stored(const Bitmap& ids, RankedSharedMutex* id_lock, const ItemList& store,
-                         const Bitmap* hidden = nullptr);
+                         const PutHistory::Mark& mark = {});
 
 // Keyword-only methods: a positional argument raises TypeError as the argument parser would. Returns false then.
 bool reject_positional(const char* method, PyObject* args);

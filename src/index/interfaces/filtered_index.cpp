@@ -81,8 +81,7 @@ PyObject* filtered_index_reduced_query(PyObject* self, PyObject* args, PyObject*
 PyObject* filtered_index_collect(PyObject* self, PyObject*) {
   return guard_python_call<PyObject*>(nullptr, [&] {
     const FilteredIndexCore& view = core_of(self);
-    const std::optional<Bitmap> hidden = view.stored_since();
-    if (PyRef fast = try_list_of_stored(view.ids, nullptr, *view.items, hidden ? &*hidden : nullptr)) {
+    if (PyRef fast = try_list_of_stored(view.ids, nullptr, *view.items, view.mark)) {
       return fast.release();
     }
     return list_of_handles(without_gil([&] { return view.with_stored(handles_of_stored); })).release();

@@ -262,8 +262,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwarg
   if (!reject_positional("get_by_attribute", args)) return nullptr;
   return guard_python_call<PyObject*>(nullptr, [&] {
     const FilteredIndexCore view = keyword_selection(self, kwargs);
-    const std::optional<Bitmap> hidden = view.stored_since();
-    if (PyRef fast = try_list_of_stored(view.ids, nullptr, *view.items, hidden ? &*hidden : nullptr)) {
+    if (PyRef fast = try_list_of_stored(view.ids, nullptr, *view.items, view.mark)) {
       return fast.release();
     }
     return list_of_handles(without_gil([&] { return view.with_stored(handles_of_stored); })).release();

@@ -20,8 +20,10 @@ namespace vostrel {
 // more is folded into the one before it (whose marks still need its ids), or dropped when it is the oldest, so the
 // history holds one generation per moment some live view was made, and nothing at all once no view lives.
 //
-// Guarded by its own mutex, a leaf: nothing else is locked while it is held. Callers that record take it inside the
-// store's write lock; marks are taken under the lock that orders the view's query with the store's writers.
+// Guarded by its own mutex, a leaf: nothing else is locked while it is held. Writers record ids before any of their
+// objects' values reach a value map or the objects reach the store, so a reader that met one there (and asks the
+// history afterwards: under the store's lock, or after reading the maps) finds its id recorded. Marks are taken under
+// the lock that orders the view's query with the store's writers.
 class PutHistory {
  public:
   struct Generation {
