@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <thread>
 
+#include "index/core/index.hpp"
 #include "index/indexable.hpp"
 #include "index/internal_error.hpp"
 #include "lib/errors.hpp"
@@ -183,6 +184,9 @@ bool is_placeholder(PyObject* obj) noexcept {
 
 void create_default_indexables() {
   DEFAULT_INDEXABLE_ARC();
+  // Made now, where a failed allocation is an ImportError: a write of an object in no index looks it up on a path
+  // that cannot report one.
+  DEFAULT_INDEX_ARC();
   if (default_py_indexable.load(std::memory_order_acquire) != nullptr) return;
   PyRef object = make_indexable_object(IndexableCore::create());
   indexable_core(object.get()).hand_to_engine();  // the engine hands it out in place of objects it no longer holds

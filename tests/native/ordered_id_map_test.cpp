@@ -469,5 +469,32 @@ TEST(OrderedIdMap, BatchThatFailsHalfwayLeavesAWholeMap) {
   EXPECT_EQ(empty.size(), 250u);
 }
 
+// A merge that fails (an allocation, here a comparison) leaves the map holding exactly what it held: the sets it was
+// moving into the merged map come back.
+TEST(OrderedIdMap, MergeThatFailsHalfwayLeavesTheMapAsItWas) {
+  for (const int64_t fail_after : {int64_t{0}, int64_t{7}, int64_t{100}, int64_t{300}}) {
+    std::mt19937 rng(static_cast<uint32_t>(fail_after) + 5);
+    OrderedIdMap<FailingKey> map;
+    OrderedIdMap<FailingKey> other;
+    Shadow before;
+    for (uint32_t id = 0; id < 3000; ++id) {
+      const int64_t key = static_cast<int64_t>(rng() % 400);  // most keys hold a set, some a lone id
+      map.add(FailingKey{key}, id);
+      before[key].insert(id);
+    }
+    for (uint32_t id = 10000; id < 12000; ++id) other.add(FailingKey{static_cast<int64_t>(rng() % 800)}, id);
+    FailingKey::budget = fail_after;
+    EXPECT_THROW(map.merge_from(other, nullptr), std::bad_alloc);
+    FailingKey::budget = -1;
+    Shadow after;
+    map.for_each([&](const FailingKey& key, uint32_t id) { after[key.value].insert(id); });
+    EXPECT_EQ(after, before) << "fail after " << fail_after;
+    EXPECT_EQ(map.id_count(), 3000u);
+    for (const auto& [key, ids] : before) EXPECT_EQ(map.count(FailingKey{key}), ids.size());
+    map.merge_from(other, nullptr);  // and merges whole afterwards
+    EXPECT_EQ(map.id_count(), 5000u);
+  }
+}
+
 }  // namespace
 }  // namespace vostrel

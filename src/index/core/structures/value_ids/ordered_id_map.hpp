@@ -316,6 +316,26 @@ class OrderedIdMap {
     if (only != nullptr) filter.emplace(*only);
     const IdFilter* keep = filter ? &*filter : nullptr;
     Packer merged;
+    // This map's own sets move into the new one; on failure (MemoryError) they move back, and the map is as it was.
+    // Sets of keys both maps hold are copied instead, since the other map's ids join them.
+    struct Moved {
+      uint32_t mine;
+      uint32_t merged;
+    };
+    std::vector<Moved> moved;
+    moved.reserve(sets_.size());
+    try {
+      merge_entries(other, keep, merged, moved);
+    } catch (...) {
+      for (const Moved& set : moved) sets_[set.mine] = std::move(merged.sets[set.merged]);
+      throw;
+    }
+    merged.install(*this);
+  }
+
+ private:
+  template <class MergedMap, class MovedList>
+  void merge_entries(const OrderedIdMap& other, const IdFilter* keep, MergedMap& merged, MovedList& moved) {
     EntryWalk mine(*this);
     EntryWalk theirs(other);
     while (!mine.done() || !theirs.done()) {
@@ -326,7 +346,9 @@ class OrderedIdMap {
         if (entry.lone()) {
           merged.append_lone(entry.key(), entry.id());
         } else {
-          merged.append_set(entry.key(), std::move(sets_[entry.set()]));
+          const uint32_t number = merged.adopt_set(std::move(sets_[entry.set()]));
+          moved.push_back({entry.set(), number});  // room reserved: cannot fail
+          merged.append_adopted(entry.key(), number);
         }
         mine.next();
         continue;
@@ -346,7 +368,7 @@ class OrderedIdMap {
         if (entry.lone()) {
           ids.add(entry.id());
         } else {
-          ids = std::move(sets_[entry.set()]);
+          ids.add_kept(sets_[entry.set()], nullptr);
         }
         if (incoming.lone()) {
           if (keep == nullptr || keep->contains(incoming.id())) ids.add(incoming.id());
@@ -358,8 +380,9 @@ class OrderedIdMap {
       }
       theirs.next();
     }
-    merged.install(*this);
   }
+
+ public:
 
   // Number of distinct keys.
   size_t size() const { return entries_; }
@@ -556,6 +579,12 @@ class OrderedIdMap {
       }
       ids += count - 1;  // append counts one
       append(Entry::with_set(key, sets.adopt(std::move(set))));
+    }
+    // A set of two or more ids in two steps, so that a caller can note its number in between.
+    uint32_t adopt_set(ValueIds&& set) { return sets.adopt(std::move(set)); }
+    void append_adopted(const Key& key, uint32_t number) {
+      ids += sets[number].cardinality() - 1;  // append counts one
+      append(Entry::with_set(key, number));
     }
     void append(const Entry& entry) {
       if (leaves.empty() || leaves.back()->size() == LEAF_ENTRIES) {

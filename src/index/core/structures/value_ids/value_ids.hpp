@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
@@ -197,12 +198,17 @@ class ValueIdsPool {
     return static_cast<uint32_t>(sets_.size());
   }
 
-  void give_back(uint32_t number) {
+  // Never fails: the caller's entry still names the set, and is made lone right after. A number there is no room to
+  // keep for reuse is left unused (an empty set) until the pool is next rebuilt.
+  void give_back(uint32_t number) noexcept {
     sets_[number - 1] = ValueIds();
     if (number == sets_.size()) {
       sets_.pop_back();
-    } else {
+      return;
+    }
+    try {
       free_.push_back(number);
+    } catch (const std::bad_alloc&) {
     }
   }
 
