@@ -66,6 +66,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Writer gate held to read or write: some value map here has recorded a link cut as a cycle (QueryMap::cut_holders),
   // so an object that loses a holder but stays has its maps looked at. Most indexes never cut one.
   bool cut_links_recorded = false;
+  // Writer gate held to read or write: the value map whose nested index this is (empty for a top-level index).
+  std::weak_ptr<QueryMap> owner_map;
 
   // Adds a Python Indexable: takes the writer gate, records this index in the object's membership list, stores the
   // object and registers its attributes, then registers its nested objects. Interpreter lock released; no engine or

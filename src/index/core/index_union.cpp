@@ -130,6 +130,15 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
     items->history.stored_batch(group.items.size(), [&](size_t pos) { return group.items[pos].core().id; });
   }
   run_jobs_over(incoming.cardinality(), jobs);
+  // Links the other index cut as cycles under incoming objects stay cut here, and are tried again as they would be
+  // there.
+  for (const MapMerge& merged : merges) {
+    if (merged.from == nullptr || merged.from->cut_holders.isEmpty()) continue;
+    const Bitmap cut = merged.from->cut_holders & incoming;
+    if (cut.isEmpty()) continue;
+    merged.into->cut_holders |= cut;
+    cut_links_recorded = true;
+  }
 
   for (const MapMerge& merged : merges) {
     const QueryMap* from = merged.from;

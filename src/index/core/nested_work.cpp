@@ -60,13 +60,50 @@ void link(const NestedTask& task, NestedWork& work) {
   }
 }
 
+// One path `object` (held in `index`) stands on, innermost first: up through one holder per level to the top-level
+// index, as a registration through those holders would have made it.
+std::shared_ptr<const RegistrationPath> path_through_holders(const IndexAPI& index, uint32_t object) {
+  std::vector<uint32_t> chain{object};
+  std::shared_ptr<IndexAPI> above;  // keeps the index being walked alive
+  const IndexAPI* at = &index;
+  uint32_t current = object;
+  // Nesting is bounded by the tree's budget; the bound only guards against a chain that would not end.
+  for (size_t level = 0; level < 256; ++level) {
+    const std::shared_ptr<QueryMap> map = at->owner_map.lock();
+    if (!map) break;
+    uint32_t holder = 0;
+    {
+      std::shared_lock links(at->parent_links->mutex);
+      const Bitmap holders = at->parent_links->value.lefts_of(current);
+      if (holders.isEmpty()) break;
+      holder = holders.minimum();
+    }
+    {
+      // A member of a holder's list holds it under an element id: the list's owner is the holder.
+      std::shared_lock elements(map->translation_mutex);
+      for (uint32_t up = map->translation.get(holder); up != PagedU32Map::ABSENT; up = map->translation.get(holder)) {
+        holder = up;
+      }
+    }
+    chain.push_back(holder);
+    above = map->parent.lock();
+    if (!above) break;
+    at = above.get();
+    current = holder;
+  }
+  std::shared_ptr<const RegistrationPath> path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    path = std::make_shared<const RegistrationPath>(RegistrationPath{*it, std::move(path)});
+  }
+  return path;
+}
+
 // An object of `nested` lost a holder but stays there: the path that registered it may have been the one on which
 // some of its nested links closed a cycle (p.next = c; c.next = p; q.next = c, then p.next = None: c's link back to
 // p was cut on the path through p, and q's path now reaches p without repeating anything). Those links are tried
-// again. The paths the object still has are not known here, so they start from the object itself: a cycle that
-// still stands is cut one level further down.
+// again on a path the object still stands on, so a cycle that still stands is cut again where a registration along
+// that path would cut it.
 void link_cut_again(IndexAPI& nested, const IndexableCore& core, NestedWork& work) {
-  if (!nested.cut_links_recorded) return;
   const uint32_t object = core.id;
   std::vector<std::pair<uint32_t, std::shared_ptr<QueryMap>>> cut;
   {
@@ -77,6 +114,7 @@ void link_cut_again(IndexAPI& nested, const IndexableCore& core, NestedWork& wor
     }
   }
   if (cut.empty()) return;
+  const std::shared_ptr<const RegistrationPath> path = path_through_holders(nested, object);
   const size_t first = work.size();
   {
     std::lock_guard attributes(core.attributes->mutex);
@@ -87,7 +125,6 @@ void link_cut_again(IndexAPI& nested, const IndexableCore& core, NestedWork& wor
       }
     }
   }
-  const auto path = std::make_shared<const RegistrationPath>(RegistrationPath{object, nullptr});
   for (size_t pos = first; pos < work.size(); ++pos) work[pos].path = path;
 }
 
@@ -106,7 +143,7 @@ void unlink(const NestedTask& task, NestedWork& work) {
     stays = pairs.has_right(child);  // other holders keep it
   }
   if (stays) {
-    link_cut_again(nested, core, work);
+    if (nested.cut_links_recorded) link_cut_again(nested, core, work);
     return;
   }
   // The id leaves `item_ids` first, so writes to the object no longer reach this index while its values go.

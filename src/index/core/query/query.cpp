@@ -35,6 +35,7 @@ IndexAPI* QueryMap::ensure_nested() {
   const std::shared_ptr<IndexAPI> owner = parent.lock();
   if (!owner) return nullptr;
   std::shared_ptr<IndexAPI> made = IndexAPI::create(owner);
+  made->owner_map = weak_from_this();
   if (!made->nested_budget->try_take(made)) {
     // Refused for good: an index made later would lack the objects linked before it.
     nesting_refused = true;
