@@ -266,6 +266,7 @@ void store_in_chunks(IndexAPI& index, ChunkPair& chunks, const std::vector<Store
         store_items(*current);
       }
       publish_ids(*current);
+      current->writer.keep_flushed();
     } catch (...) {
       undo(*current);
       undo(*next);

@@ -635,14 +635,18 @@ void BulkWriter::remove_staged(MapBuffer& buffer) {
   map.registered.fetch_sub(buffer.staged_values);
 }
 
-void BulkWriter::discard() {
-  // Values already flushed are the caller's to keep: only what was staged since goes.
+void BulkWriter::keep_flushed() {
   if (flushed_) clear_flushed();
+}
+
+void BulkWriter::discard() {
+  // A flush the caller did not keep goes too: its objects never joined the index.
   for (MapBuffer* buffer : dirty_) {
     remove_staged(*buffer);
     clear(*buffer);
   }
   dirty_.clear();
+  flushed_ = false;
   // A map this batch placed and that holds nothing now goes again, as after the last removal of a value.
   std::vector<std::shared_ptr<QueryMap>> dropped;
   {

@@ -59,8 +59,12 @@ class BulkWriter {
   // flush may be partial (discard() takes it back) and the first exception propagates once every thread has stopped.
   void flush(const std::function<void()>& alongside = {});
 
-  // No index lock held: undoes everything staged since the last flush (including a flush that failed partway) and
-  // drops maps that hold nothing afterwards. Never throws past what removal itself may throw.
+  // The values of the last flush are the caller's for good (their objects were published): discard() leaves them.
+  void keep_flushed();
+
+  // No index lock held: undoes everything staged and not kept, flushed or not (including a flush that failed partway,
+  // and one whose objects the caller could not publish), and drops maps that hold nothing afterwards. Never throws
+  // past what removal itself may throw.
   void discard();
 
  private:
