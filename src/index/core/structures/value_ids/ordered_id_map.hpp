@@ -316,26 +316,42 @@ class OrderedIdMap {
     if (only != nullptr) filter.emplace(*only);
     const IdFilter* keep = filter ? &*filter : nullptr;
     Packer merged;
-    // This map's own sets move into the new one; on failure (MemoryError) they move back, and the map is as it was.
-    // Sets of keys both maps hold are copied instead, since the other map's ids join them.
-    struct Moved {
-      uint32_t mine;
-      uint32_t merged;
-    };
-    std::vector<Moved> moved;
+    // This map's own sets move into the new one; on failure (MemoryError) they move back, without the other map's
+    // ids that joined them (incoming ids: never this map's own), and the map is as it was.
+    std::vector<MovedSet> moved;
     moved.reserve(sets_.size());
     try {
       merge_entries(other, keep, merged, moved);
     } catch (...) {
-      for (const Moved& set : moved) sets_[set.mine] = std::move(merged.sets[set.merged]);
+      for (const MovedSet& set : moved) {
+        ValueIds& back = sets_[set.mine] = std::move(merged.sets[set.merged]);
+        const auto take_out = [&](uint32_t id) {
+          if (keep == nullptr || keep->contains(id)) back.remove(id);
+        };
+        if (set.joined_set != 0) {
+          other.sets_[set.joined_set].for_each(take_out);
+        } else if (set.joined_id != 0) {
+          take_out(set.joined_id);
+        }
+      }
       throw;
     }
     merged.install(*this);
   }
 
  private:
-  template <class MergedMap, class MovedList>
-  void merge_entries(const OrderedIdMap& other, const IdFilter* keep, MergedMap& merged, MovedList& moved) {
+  // A set of this map moved into a merge, with what of the other map's joined it there (a set number or a lone id;
+  // 0 for nothing: ids are never 0).
+  struct MovedSet {
+    uint32_t mine;
+    uint32_t merged;
+    uint32_t joined_set = 0;
+    uint32_t joined_id = 0;
+  };
+
+  template <class MergedMap>
+  void merge_entries(const OrderedIdMap& other, const IdFilter* keep, MergedMap& merged,
+                     std::vector<MovedSet>& moved) {
     EntryWalk mine(*this);
     EntryWalk theirs(other);
     while (!mine.done() || !theirs.done()) {
@@ -347,7 +363,7 @@ class OrderedIdMap {
           merged.append_lone(entry.key(), entry.id());
         } else {
           const uint32_t number = merged.adopt_set(std::move(sets_[entry.set()]));
-          moved.push_back({entry.set(), number});  // room reserved: cannot fail
+          moved.push_back(MovedSet{entry.set(), number});  // room reserved: cannot fail
           merged.append_adopted(entry.key(), number);
         }
         mine.next();
@@ -364,18 +380,28 @@ class OrderedIdMap {
         }
       } else {  // both hold the key
         Entry& entry = mine.entry();
-        ValueIds ids;
         if (entry.lone()) {
+          ValueIds ids;
           ids.add(entry.id());
+          if (incoming.lone()) {
+            if (keep == nullptr || keep->contains(incoming.id())) ids.add(incoming.id());
+          } else {
+            ids.add_kept(other.sets_[incoming.set()], keep);
+          }
+          merged.append_set(entry.key(), std::move(ids));
         } else {
-          ids.add_kept(sets_[entry.set()], nullptr);
+          // Noted before the other map's ids join, so that a failure from here takes them out again.
+          const uint32_t number = merged.adopt_set(std::move(sets_[entry.set()]));
+          moved.push_back(incoming.lone() ? MovedSet{entry.set(), number, 0, incoming.id()}
+                                          : MovedSet{entry.set(), number, incoming.set(), 0});
+          ValueIds& ids = merged.sets[number];
+          if (incoming.lone()) {
+            if (keep == nullptr || keep->contains(incoming.id())) ids.add(incoming.id());
+          } else {
+            ids.add_kept(other.sets_[incoming.set()], keep);
+          }
+          merged.append_adopted(entry.key(), number);
         }
-        if (incoming.lone()) {
-          if (keep == nullptr || keep->contains(incoming.id())) ids.add(incoming.id());
-        } else {
-          ids.add_kept(other.sets_[incoming.set()], keep);
-        }
-        merged.append_set(entry.key(), std::move(ids));
         mine.next();
       }
       theirs.next();
@@ -383,7 +409,6 @@ class OrderedIdMap {
   }
 
  public:
-
   // Number of distinct keys.
   size_t size() const { return entries_; }
   bool empty() const { return entries_ == 0; }
