@@ -19,7 +19,6 @@ namespace vostrel {
 // sub-interpreter was created somewhere in the process (which switches PyGILState_Check off for good).
 bool holds_gil() noexcept;
 
-// One owned strong reference. Every operation that touches the count needs the interpreter lock.
 namespace detail {
 // Set while this thread takes the interpreter lock back (take_gil_back). The interpreter ends a thread that tries to
 // while it shuts down, by a forced unwind from inside that call: the flag then stays set while the thread's frames
@@ -35,6 +34,7 @@ inline void take_gil_back(PyThreadState* state) {
   detail::taking_gil_back = false;
 }
 
+// One owned strong reference. Every operation that touches the count needs the interpreter lock.
 class PyRef {
  public:
   PyRef() noexcept = default;

@@ -22,7 +22,8 @@ from model import build, evaluate, read_back
 
 Q = Vostrel.PyQueryExpr
 # Everything is several times slower under a sanitizer: stall and time limits grow, loops shrink.
-SLOW = 4.0 if any(s in os.environ.get("LD_PRELOAD", "") for s in ("libasan", "libtsan")) else 1.0
+UNDER_SANITIZER = any(s in os.environ.get("LD_PRELOAD", "") for s in ("libasan", "libtsan"))
+SLOW = 4.0 if UNDER_SANITIZER else 1.0
 SEED = int(os.environ.get("VOSTREL_SEED", "20240607"))
 EXIT_STALLED, EXIT_WORKER_ERROR, EXIT_WRONG = 3, 4, 5
 

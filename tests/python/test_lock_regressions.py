@@ -14,9 +14,9 @@ import textwrap
 
 import pytest
 
+from lock_harness import SLOW, UNDER_SANITIZER
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-UNDER_SANITIZER = any(s in os.environ.get("LD_PRELOAD", "") for s in ("libasan", "libtsan"))
-SLOW = 4.0 if UNDER_SANITIZER else 1.0
 
 # Daemon threads still inside Vostrel at exit are ended by a forced unwind, which the sanitizers misreport: UBSan the
 # catch clause that lets it pass, ASan the frames it unwinds without unpoisoning them.

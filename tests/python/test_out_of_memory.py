@@ -6,13 +6,13 @@ import os
 import shutil
 import subprocess
 import sys
-import sysconfig
 import textwrap
 
 import pytest
 
+from lock_harness import UNDER_SANITIZER
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-UNDER_SANITIZER = any(s in os.environ.get("LD_PRELOAD", "") for s in ("libasan", "libtsan"))
 
 pytestmark = pytest.mark.skipif(UNDER_SANITIZER or not sys.platform.startswith("linux"),
                                 reason="the injector replaces malloc, as the sanitizers do")

@@ -60,7 +60,7 @@ PyRef try_list_of_stored(const Bitmap& ids, RankedSharedMutex* id_lock, const It
   std::shared_lock items_guard(store.mutex, std::try_to_lock);
   if (!items_guard.owns_lock()) return PyRef();
   // Read under the store's lock: what it holds now was recorded before it was put there.
-  const std::optional<Bitmap> stored_later = mark ? store.history.stored_since(mark) : std::nullopt;
+  const std::optional<Bitmap> stored_later = store.history.stored_since(mark);
   const Bitmap* hidden = stored_later ? &*stored_later : nullptr;
   PyObject* placeholder = DEFAULT_PY_INDEXABLE_ARC().get();
   std::array<uint32_t, STORED_BATCH> batch;

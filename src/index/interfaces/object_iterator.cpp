@@ -99,10 +99,6 @@ bool fetch_chunk(ObjectIteratorState& state) {
     const uint32_t count = roaring_read_uint32_iterator(&state.cursor, batch.data(), CHUNK_IDS);
     state.chunk.reserve(count);
     PyObject* placeholder = DEFAULT_PY_INDEXABLE_ARC().get();
-    // Read under the store's lock: what the store holds now was recorded before it was put there.
-    const auto stored_later = [&] {
-      return state.mark ? state.items->history.stored_since(state.mark) : std::optional<Bitmap>();
-    };
     // An id that left the index since the snapshot: an index skips it; a view lists the placeholder, as collect does.
     const auto take = [&](PyObject* object) {
       if (object != nullptr) {
@@ -114,7 +110,8 @@ bool fetch_chunk(ObjectIteratorState& state) {
     {
       std::shared_lock items_lock(state.items->mutex, std::try_to_lock);
       if (items_lock.owns_lock()) {
-        const std::optional<Bitmap> hidden = stored_later();
+        // Read under the store's lock: what the store holds now was recorded before it was put there.
+        const std::optional<Bitmap> hidden = state.items->history.stored_since(state.mark);
         visit_stored_ahead(state.items->value, batch.data(), count, [&](const StoredItem* item) {
           take(item != nullptr ? item->python_handle.get() : nullptr);
         }, hidden ? &*hidden : nullptr);
@@ -125,7 +122,7 @@ bool fetch_chunk(ObjectIteratorState& state) {
     handles.reserve(count);
     without_gil<false>([&] {
       std::shared_lock items_lock(state.items->mutex);
-      const std::optional<Bitmap> hidden = stored_later();
+      const std::optional<Bitmap> hidden = state.items->history.stored_since(state.mark);
       const ItemStore<StoredItem>& store = state.items->value;
       for (uint32_t pos = 0; pos < count; ++pos) {
         const StoredItem* item = hidden && hidden->contains(batch[pos]) ? nullptr : store.find(batch[pos]);
