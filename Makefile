@@ -9,7 +9,7 @@ APT_PACKAGES := g++ make libroaring-dev libgtest-dev libbenchmark-dev
 JOBS ?= 2
 
 .PHONY: all setup apt venv build demo test native-test py-test typecheck asan bench bench-native bench-objects bench-ops bench-bulk clean
-.PHONY: wheel wheel-test portable-test portable-native-test
+.PHONY: wheel wheel-test portable-test portable-native-test py-test-others wheel-one wheel-test-one
 
 all: test
 
@@ -52,7 +52,21 @@ native-test: setup
 py-test: build
 	$(PY) -m pytest -q tests/python
 
-test: native-test portable-native-test py-test typecheck wheel-test
+test: native-test portable-native-test py-test typecheck wheel-test py-test-others
+
+# The other supported interpreters, each with its own virtual environment (.venv-3.12, ...) and build directory:
+# found on PATH or under pyenv by tools/find-python, skipped with a line saying so when absent.
+OTHER_PYTHONS ?= 3.12 3.13
+FIND_PYTHON := $(abspath tools/find-python)
+
+# The Python tests on each other interpreter found.
+py-test-others:
+	@status=0; for v in $(OTHER_PYTHONS); do \
+	  py=$$($(FIND_PYTHON) $$v); \
+	  if [ -z "$$py" ]; then echo "py-test-others: Python $$v not found (on PATH or under pyenv): skipped"; continue; fi; \
+	  echo "== the Python tests on Python $$v ($$py) =="; \
+	  $(MAKE) --no-print-directory PYTHON=$$py VENV=.venv-$$v py-test || status=1; \
+	done; exit $$status
 
 # The type stubs as a user meets them: the wheel installed into a fresh virtual environment, mypy --strict on a typed
 # example that makes every public call, stubtest (the stubs against the runtime module), then the example itself.
@@ -118,13 +132,26 @@ bench-native: setup
 # and Python test on the kernels built on CRoaring's public API (other CRoaring versions, other processors).
 WHEEL_DIR := dist
 
-wheel: build
-	rm -rf build/wheel && rm -f $(WHEEL_DIR)/vostrel-*.whl
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR) build/wheel/*.whl
+# The tag of this interpreter's wheels (cp311, ...): each interpreter replaces only its own wheel in dist/.
+WHEEL_TAG = $$($(PY) -c "import sys; print('cp%d%d' % sys.version_info[:2])")
 
-wheel-test: wheel
-	VOSTREL_WHEEL="$$(ls $(WHEEL_DIR)/vostrel-*.whl)" $(PY) -m pytest -q -p no:cacheprovider tests/wheel
+wheel-one: build
+	rm -rf build/wheel-$(WHEEL_TAG) && rm -f $(WHEEL_DIR)/vostrel-*-$(WHEEL_TAG)-*.whl
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-$(WHEEL_TAG) .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR) build/wheel-$(WHEEL_TAG)/*.whl
+
+wheel-test-one: wheel-one
+	VOSTREL_WHEEL="$$(ls $(WHEEL_DIR)/vostrel-*-$(WHEEL_TAG)-*.whl)" $(PY) -m pytest -q -p no:cacheprovider tests/wheel
+
+# `wheel` and `wheel-test` for the default interpreter and for each other one found.
+wheel wheel-test:
+	@$(MAKE) --no-print-directory $@-one
+	@status=0; for v in $(OTHER_PYTHONS); do \
+	  py=$$($(FIND_PYTHON) $$v); \
+	  if [ -z "$$py" ]; then echo "$@: Python $$v not found (on PATH or under pyenv): skipped"; continue; fi; \
+	  echo "== $@ on Python $$v ($$py) =="; \
+	  $(MAKE) --no-print-directory PYTHON=$$py VENV=.venv-$$v $@-one || status=1; \
+	done; exit $$status
 
 # The seam itself in `make test`: the native library without the chunk kernels (cheap to build) and the
 # tests of the structures that call them.

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "index/python_compat.hpp"
+
 namespace vostrel {
 namespace {
 
@@ -79,11 +81,7 @@ std::atomic<bool> releases_pending{false};
 
 bool holds_gil() noexcept {
   // The thread state holding the lock is process-global; the thread's own state comes from thread-local storage.
-#if PY_VERSION_HEX >= 0x030D0000
-  PyThreadState* running = PyThreadState_GetUnchecked();
-#else
-  PyThreadState* running = _PyThreadState_UncheckedGet();
-#endif
+  PyThreadState* running = thread_state_unchecked();
   if (running == nullptr) return false;
   return running == PyGILState_GetThisThreadState();
 }

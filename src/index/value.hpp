@@ -16,6 +16,7 @@
 
 #include "index/fx_hash.hpp"
 #include "index/py_ref.hpp"
+#include "index/python_compat.hpp"
 #include "index/value_packing.hpp"
 
 namespace vostrel {
@@ -367,21 +368,8 @@ inline std::optional<uint64_t> PyValue::packed_word() const noexcept {
   PyTypeObject* type = Py_TYPE(obj);
   if (type == &PyLong_Type) {
     constexpr long long LIMIT = 1LL << 47;
-#if PY_VERSION_HEX < 0x030C0000 && PYLONG_BITS_IN_DIGIT == 30
-    // Two 30-bit digits cover every int the word form takes, so the digits are read in place: no call on the path
-    // of the usual write. Later interpreters lay ints out differently and take the call below.
-    const Py_ssize_t size = Py_SIZE(obj);
-    if (size < -2 || size > 2) return std::nullopt;
-    const digit* digits = reinterpret_cast<const PyLongObject*>(obj)->ob_digit;
-    uint64_t magnitude = size == 0 ? 0 : digits[0];
-    if (size == 2 || size == -2) magnitude |= static_cast<uint64_t>(digits[1]) << PyLong_SHIFT;
-    const long long number = size < 0 ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
-    if (number < -LIMIT || number >= LIMIT) return std::nullopt;
-#else
-    int overflow = 0;
-    const long long number = PyLong_AsLongLongAndOverflow(obj, &overflow);  // an exact int raises nothing
-    if (overflow != 0 || number < -LIMIT || number >= LIMIT) return std::nullopt;
-#endif
+    long long number = 0;
+    if (!exact_int_value(obj, number) || number < -LIMIT || number >= LIMIT) return std::nullopt;
     return packed_tagged(PACKED_INT, static_cast<uint64_t>(number) & PACKED_PAYLOAD);
   }
   if (type == &PyFloat_Type) {

@@ -155,6 +155,25 @@ void register_exit_wait() {
   PyRef done = PyRef::steal(check_py(PyObject_CallMethod(atexit.get(), "register", "O", function.get())));
 }
 
+// The engine's fork wait, run from the interpreter's before-fork hooks: they run before the interpreter takes the
+// locks it holds across fork(), which an engine call under way may need to finish.
+PyObject* prepare_engine_for_fork(PyObject*, PyObject*) {
+  prepare_for_fork();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef prepare_for_fork_def = {"_prepare_for_fork", prepare_engine_for_fork, METH_NOARGS, nullptr};
+
+void register_fork_wait() {
+  PyRef os = PyRef::steal(check_py(PyImport_ImportModule("os")));
+  if (!PyObject_HasAttrString(os.get(), "register_at_fork")) return;  // no fork on this platform
+  PyRef function = PyRef::steal(check_py(PyCFunction_NewEx(&prepare_for_fork_def, nullptr, nullptr)));
+  PyRef register_at_fork = PyRef::steal(check_py(PyObject_GetAttrString(os.get(), "register_at_fork")));
+  PyRef args = PyRef::steal(check_py(PyTuple_New(0)));
+  PyRef kwargs = PyRef::steal(check_py(Py_BuildValue("{s:O}", "before", function.get())));
+  PyRef done = PyRef::steal(check_py(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get())));
+}
+
 PyObject* build_module() {
   PyRef module = PyRef::steal(check_py(PyModule_Create2(&vostrel_module_def, 1013)));
   add_function(module.get(), &sum_as_string_def);
@@ -173,6 +192,7 @@ PyObject* build_module() {
   // calls have finished (they may queue releases on their way out).
   install_release_queue_fork_guard();
   install_fork_guard();
+  register_fork_wait();
   register_exit_wait();
   install_collection_guard();
   return module.release();

@@ -18,7 +18,7 @@ struct FilteredIndexCore {
   Bitmap ids;                                // this view's ids, fixed at creation
   // The store's mark of the moment the ids were matched: what it stored since is no object of this view (an object
   // at a reused id). Null for a view of nothing.
-  PutHistory::Mark mark;
+  PutHistory::Mark mark{};
 
   // Narrowings; the result is always a subset of `ids`. Interpreter lock released by the caller.
   FilteredIndexCore reduced_query(const QueryExpr& expr) const;

@@ -35,7 +35,7 @@ struct NestedTask {
   std::shared_ptr<QueryMap> map;  // its nested index holds (or should hold) the child
   uint32_t holder;                      // object id or element id holding the child in `map`
   StoredIndexable child;
-  std::shared_ptr<const RegistrationPath> path;  // set by the runner
+  std::shared_ptr<const RegistrationPath> path{};  // set by the runner
   // Batch insertion only: the object whose value made the task. There `path` is that object's own registration path
   // (without the object), so the full path is built only for a child that links objects in turn.
   uint32_t producer = 0;

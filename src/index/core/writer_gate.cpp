@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "index/python_compat.hpp"
 #include "index/py_ref.hpp"
 
 namespace vostrel {
@@ -118,7 +119,7 @@ void defer_prune(std::shared_ptr<IndexAPI> index, std::shared_ptr<const Bitmap> 
   pending().emplace(PendingPrune{std::move(index), std::move(removed), std::move(items)});
   has_pending.store(true);
   // Past the start of interpreter shutdown no thread is started; the prune stays pending for any later writer.
-  if (!_Py_IsFinalizing() && !worker_held.load()) start_worker();
+  if (!interpreter_finalizing() && !worker_held.load()) start_worker();
 }
 
 void wait_for_deferred_prunes() {

@@ -18,7 +18,14 @@ namespace {
 // ids allocated only with the interpreter lock or inside an engine call, so no process-wide leaf lock is held by
 // another thread once both are held, but for the release queue's: threads drop references outside engine calls too,
 // and that queue has its own fork guard.
+// Set on the forking thread between an early wait and the fork it was taken for.
+thread_local bool prepared_early = false;
+
 void before_fork() {
+  if (prepared_early) {
+    prepared_early = false;
+    return;
+  }
   announce_fork();  // calls starting from now wait: the ones under way end, and the lock comes free
   if (!holds_gil()) {
     ENGINE_ACTIVITY().lock();
@@ -41,6 +48,12 @@ void after_fork_in_child() {
   no_fork_waiting_in_child();
 }
 }  // namespace
+
+void prepare_for_fork() {
+  if (prepared_early) return;
+  before_fork();
+  prepared_early = true;
+}
 
 void install_fork_guard() {
   static const bool installed = [] {
