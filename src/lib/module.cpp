@@ -201,6 +201,10 @@ PyObject* build_module() {
 }  // namespace
 }  // namespace vostrel
 
+// One-phase initialisation on purpose: the engine's state is process-wide and assumes one interpreter lock. From
+// 3.12 CPython itself refuses such a module in an isolated sub-interpreter or one with its own interpreter lock (what
+// a `Py_mod_multiple_interpreters` slot saying "not supported" would do); the check below refuses the ones that
+// share the main interpreter's settings, which every version allows.
 PyMODINIT_FUNC PyInit_Vostrel(void) {
   using namespace vostrel;
   int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
