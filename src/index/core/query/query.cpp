@@ -368,15 +368,21 @@ void QueryMap::remove_iterable(uint32_t owner, NestedWork& work) {
   }
 }
 
-void QueryMap::unmask_ids(Bitmap& result) const {
+void QueryMap::drop_members(Bitmap& result) const {
+  std::shared_lock lock(mask_mutex);
+  if (!mask.isEmpty()) roaring_bitmap_andnot_inplace(&result.roaring, &mask.roaring);
+}
+
+void QueryMap::resolve_members(Bitmap& result, const Bitmap& allowed) const {
   Bitmap masked;
   {
     std::shared_lock lock(mask_mutex);
-    if (mask.isEmpty()) return;
-    masked = result & mask;
+    if (!mask.isEmpty()) masked = result & mask;
   }
+  // Element ids never stand for themselves, even where `allowed` lists the same id (an object of a view that died).
+  if (!masked.isEmpty()) roaring_bitmap_andnot_inplace(&result.roaring, &masked.roaring);
+  result &= allowed;
   if (masked.isEmpty()) return;
-  roaring_bitmap_andnot_inplace(&result.roaring, &masked.roaring);
   Bitmap owners;
   std::vector<uint32_t> batch;
   batch.reserve(TRANSLATE_BATCH);
@@ -399,6 +405,7 @@ void QueryMap::unmask_ids(Bitmap& result) const {
     }
   }
   owners.addMany(batch.size(), batch.data());
+  owners &= allowed;
   result |= owners;
 }
 
