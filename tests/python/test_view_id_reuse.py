@@ -6,6 +6,7 @@ owner in equality and string tests, and for nothing in order tests, but never fo
 """
 
 import gc
+import threading
 
 import pytest
 
@@ -75,6 +76,48 @@ def test_narrowing_never_resolves_a_reused_id_to_a_member_owner(owner_stored_bef
         assert owner not in narrowed and (kept in narrowed) == kept_matches, query
         assert [o for o in narrowed.rebase()] == ([kept] if kept_matches else []), query
     assert view.reduced(x=5).collect() == []
+
+
+def test_narrowing_beside_writes_that_give_the_dead_id_to_members_and_take_it_back():
+    # Members come and go while views narrow: an element id a view also lists (its object died) must never count as
+    # that object, nor as the owner, whether the lookup meets the map with members or without.
+    idx = Vostrel.Index()
+    kept, dead, owner = Obj(x=1), Obj(x=5), Obj(x=2)
+    for obj in (kept, dead, owner):
+        idx.add_object(obj)
+    view = idx.reduced_query(Q.lt("x", 3) & Q.ne("x", 2))
+    idx.remove_object(dead)
+    del dead
+    gc.collect()
+    fresh, count = _debug.next_fresh_id(), 8
+    while _debug.next_fresh_id() == fresh:  # a list that takes every freed id, the dead one among them
+        owner.x = [5] * count
+        count *= 2
+    members = owner.x
+    stop, errors = threading.Event(), []
+
+    def write():
+        while not stop.is_set():
+            owner.x = 2
+            owner.x = members
+
+    def narrow():
+        try:
+            for _ in range(20000):
+                assert len(view.reduced_query(Q.eq("x", 5))) == 0
+                assert view.reduced_query(Q.gt("x", 0)).collect() == [kept]
+                assert view.reduced(x=1).collect() == [kept]
+        except AssertionError as err:
+            errors.append(err)
+
+    threads = [threading.Thread(target=write), threading.Thread(target=narrow)]
+    for thread in threads:
+        thread.start()
+    threads[1].join(timeout=60)
+    stop.set()
+    threads[0].join(timeout=60)
+    assert not any(thread.is_alive() for thread in threads), "hung"
+    assert not errors, errors[0]
 
 
 def test_fixed_seed_slice_of_the_view_hunt():

@@ -357,15 +357,17 @@ void QueryMap::remove_iterable(uint32_t owner, NestedWork& work) {
     for (uint32_t element : owned.elements()) translation.erase(element);
   }
   const std::span<const uint32_t> elements = owned.elements();
+  const std::vector<PyValue>& members = owned.members();
+  for (size_t pos = 0; pos < elements.size(); ++pos) {
+    remove_value(elements[pos], members[pos], work);  // nested iterables release their own elements here
+  }
+  // The mask goes last, as it came first: while any structure holds an element id, readers resolve it as a member
+  // (a view may list the same id for an object that died) and never take it for an object.
   {
     std::unique_lock lock(mask_mutex);
     roaring_bitmap_remove_many(&mask.roaring, elements.size(), elements.data());
   }
-  const std::vector<PyValue>& members = owned.members();
-  for (size_t pos = 0; pos < elements.size(); ++pos) {
-    remove_value(elements[pos], members[pos], work);  // nested iterables release their own elements here
-    free_id(elements[pos]);
-  }
+  for (uint32_t element : elements) free_id(element);
 }
 
 void QueryMap::drop_members(Bitmap& result) const {

@@ -102,14 +102,16 @@ Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
     case ValueKind::Int:
     case ValueKind::Float: {
       const OrderedKey key = QueryMap::key_of(value);
-      if (!has_members(map)) within = &allowed;
       std::shared_lock lock(map.numeric_mutex);
+      // Asked under the value lock: members enter the mask before their values and leave it after them, so none can
+      // appear during the lookup (an element id kept to `allowed` would stand for a dead object a view lists).
+      if (!has_members(map)) within = &allowed;
       if (const QueryMap::NumberIds* ids = map.number_ids.get()) ids->or_into(key, result, within);
       break;
     }
     case ValueKind::Str: {
-      if (!has_members(map)) within = &allowed;
       std::shared_lock lock(map.positional_mutex);
+      if (!has_members(map)) within = &allowed;  // under the value lock, as for numbers
       if (const QueryMap::TextIds* ids = map.text_ids.get()) ids->or_into(value, result, within);
       break;
     }
