@@ -122,6 +122,6 @@ def test_narrowing_beside_writes_that_give_the_dead_id_to_members_and_take_it_ba
 
 def test_fixed_seed_slice_of_the_view_hunt():
     failures = []
-    for n in range(scaled(20)):
+    for n in range(scaled(100)):
         failures += run_sequence(BASE_SEED * 1000 + n)[:1]
     assert not failures, f"{len(failures)} sequences differ from the model; first ones:\n" + "\n".join(failures[:4])
