@@ -252,7 +252,11 @@ class Hunt:
                 return
             self.fail(where, f"{describe(tree)}: no NotImplementedError")
             return
-        got = source.reduced_query(build(tree))
+        keywords = tree[0] == "and" and tree[1] and all(t[0] == "eq" for t in tree[1])
+        if keywords and len({t[1] for t in tree[1]}) == len(tree[1]) and self.rng.random() < 0.5:
+            got = source.reduced(**{t[1]: t[2] for t in tree[1]})  # keyword selection: one equality per name
+        else:
+            got = source.reduced_query(build(tree))
         chosen = [at for at, (item, _) in enumerate(scope) if id(item) in expected]
         view = ModelView(got, [slots[at] for at in chosen], describe(tree))
         self.compare(view, where + " " + describe(tree))
@@ -269,7 +273,11 @@ class Hunt:
             fact = self.fact("num")
             if fact is not None:
                 tree = (self.rng.choice(["gt", "ge", "lt", "le"]), fact[0], self.values.near(fact[1]))
-        elif r < 0.6:  # any number held directly, under each name
+        elif r < 0.7:  # keyword selection
+            facts = [self.fact() for _ in range(self.rng.randrange(1, 3))]
+            kw = {path: value for path, value in (f for f in facts if f is not None)}
+            tree = ("and", [("eq", path, value) for path, value in kw.items()])
+        elif r < 0.85:  # any number held directly, under each name
             every = [("ge", -math.inf), ("le", math.inf), ("bt", -math.inf, math.inf)]
             tree = ("or", [(test[0], name) + test[1:] for name in SCALAR_ATTRS[:3] for test in [self.rng.choice(every)]])
         self.query(view.engine, view.scope(), view.slots, tree, f"view of {view.text}, narrowed by")
