@@ -190,7 +190,7 @@ ASAN_STRESS_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-
 TSAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" PYTHONPATH=$(abspath build/tsan) \
   TSAN_OPTIONS="suppressions=$(abspath tests/tsan.supp):log_path=$(abspath $(1))/report:exitcode=0:halt_on_error=0:second_deadlock_stack=1:history_size=3"
 
-.PHONY: stress stress-asan asan-module tsan tsan-module tsan-selftest
+.PHONY: stress stress-asan asan-module tsan tsan-module tsan-selftest hunt
 
 stress: build
 	status=0; \
@@ -198,6 +198,12 @@ stress: build
 	$(PY) tests/stress/stress.py --small-pool $(STRESS_ARGS) || status=1; \
 	$(PY) tests/stress/stress.py --dense-links $(STRESS_ARGS) || status=1; \
 	exit $$status
+
+# make hunt [HUNT_ARGS="--sequences 1000 --seed 1"]: random sequences of adds, batches, writes, reduce, union_with,
+# remove_object and dropped objects (ids reused), views kept across them and narrowed, each checked against a model.
+HUNT_ARGS ?= --sequences 1000
+hunt: build
+	cd tests/python && $(abspath $(PY)) view_hunt.py $(HUNT_ARGS)
 
 asan-module: setup
 	$(CMAKE) -S . -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \

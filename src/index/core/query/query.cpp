@@ -357,26 +357,34 @@ void QueryMap::remove_iterable(uint32_t owner, NestedWork& work) {
     for (uint32_t element : owned.elements()) translation.erase(element);
   }
   const std::span<const uint32_t> elements = owned.elements();
+  const std::vector<PyValue>& members = owned.members();
+  for (size_t pos = 0; pos < elements.size(); ++pos) {
+    remove_value(elements[pos], members[pos], work);  // nested iterables release their own elements here
+  }
+  // The mask goes last, as it came first: while any structure holds an element id, readers resolve it as a member
+  // (a view may list the same id for an object that died) and never take it for an object.
   {
     std::unique_lock lock(mask_mutex);
     roaring_bitmap_remove_many(&mask.roaring, elements.size(), elements.data());
   }
-  const std::vector<PyValue>& members = owned.members();
-  for (size_t pos = 0; pos < elements.size(); ++pos) {
-    remove_value(elements[pos], members[pos], work);  // nested iterables release their own elements here
-    free_id(elements[pos]);
-  }
+  for (uint32_t element : elements) free_id(element);
 }
 
-void QueryMap::unmask_ids(Bitmap& result) const {
+void QueryMap::drop_members(Bitmap& result) const {
+  std::shared_lock lock(mask_mutex);
+  if (!mask.isEmpty()) roaring_bitmap_andnot_inplace(&result.roaring, &mask.roaring);
+}
+
+void QueryMap::resolve_members(Bitmap& result, const Bitmap& allowed) const {
   Bitmap masked;
   {
     std::shared_lock lock(mask_mutex);
-    if (mask.isEmpty()) return;
-    masked = result & mask;
+    if (!mask.isEmpty()) masked = result & mask;
   }
+  // Element ids never stand for themselves, even where `allowed` lists the same id (an object of a view that died).
+  if (!masked.isEmpty()) roaring_bitmap_andnot_inplace(&result.roaring, &masked.roaring);
+  result &= allowed;
   if (masked.isEmpty()) return;
-  roaring_bitmap_andnot_inplace(&result.roaring, &masked.roaring);
   Bitmap owners;
   std::vector<uint32_t> batch;
   batch.reserve(TRANSLATE_BATCH);
@@ -399,6 +407,7 @@ void QueryMap::unmask_ids(Bitmap& result) const {
     }
   }
   owners.addMany(batch.size(), batch.data());
+  owners &= allowed;
   result |= owners;
 }
 

@@ -168,8 +168,13 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // returning. The nested index is the caller's part (IndexAPI::merge).
   void merge_from(const QueryMap& other, const Bitmap& incoming, bool filter);
 
-  // Replaces every element id in `result` by the object that (transitively) owns it.
-  void unmask_ids(Bitmap& result) const;
+  // Narrows the matches `result` to what they stand for within `allowed`: an element id as the object that
+  // (transitively) owns it, any other id as itself. Owners are kept only when `allowed` holds them, so the answer
+  // never leaves `allowed`: a view may still list the id of an object that died since, and a member of this map may
+  // have been given that id; it stands for its owner then, never for an object the view held.
+  void resolve_members(Bitmap& result, const Bitmap& allowed) const;
+  // Takes every element id out of `result`, resolving none (order tests see numbers held directly).
+  void drop_members(Bitmap& result) const;
 
   // Writer gate held: the nested index, created (linked back to this map) if it does not exist yet; null when the
   // tree's budget refused it.

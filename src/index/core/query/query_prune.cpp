@@ -56,9 +56,11 @@ void QueryMap::keep_only(const IdFilter& keep, std::vector<PyValue>& released) {
   std::optional<IdFilter> members_filter;
   const IdFilter* kept = &keep;
   {
-    std::unique_lock lock(mask_mutex);
-    if (!gone.empty()) roaring_bitmap_remove_many(&mask.roaring, gone.size(), gone.data());
-    if (!mask.isEmpty()) kept_with_members = keep.bitmap() | mask;
+    std::shared_lock lock(mask_mutex);
+    if (!mask.isEmpty()) {
+      kept_with_members = keep.bitmap() | mask;
+      if (!gone.empty()) roaring_bitmap_remove_many(&kept_with_members.roaring, gone.size(), gone.data());
+    }
   }
   if (!kept_with_members.isEmpty()) kept = &members_filter.emplace(kept_with_members);
   const Bitmap& kept_ids = kept->bitmap();
@@ -98,6 +100,12 @@ void QueryMap::keep_only(const IdFilter& keep, std::vector<PyValue>& released) {
   if (IndexAPI* inner = nested.get()) {
     std::unique_lock links(inner->parent_links->mutex);
     inner->parent_links->value.keep_lefts(kept_ids);
+  }
+  // Out of the mask last: readers run beside a prune, and an element id a structure still holds must resolve as a
+  // member (a view may list the same id for an object that died), never stand for itself.
+  if (!gone.empty()) {
+    std::unique_lock lock(mask_mutex);
+    roaring_bitmap_remove_many(&mask.roaring, gone.size(), gone.data());
   }
   // Out of every structure of this map now, so the ids may be handed out again.
   free_many_ids(gone);
