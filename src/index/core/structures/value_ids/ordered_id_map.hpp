@@ -415,6 +415,28 @@ class OrderedIdMap {
   // Number of ids over all keys.
   uint64_t id_count() const { return ids_; }
 
+  // Calls visit(key, lone_id, set) per key in key order, descending when `descending`: `set` is the key's ids, or
+  // null when `lone_id` alone holds it. Stops when visit returns false: the extremes cost what reaching them costs.
+  template <class F>
+  void walk_entries(bool descending, F&& visit) const {
+    const auto visit_entry = [&](const Entry& entry) {
+      return visit(entry.key(), entry.id(), entry.lone() ? nullptr : &sets_[entry.set()]);
+    };
+    if (!descending) {
+      for (const std::unique_ptr<Leaf>& leaf : leaves_) {
+        for (const Entry& entry : *leaf) {
+          if (!visit_entry(entry)) return;
+        }
+      }
+      return;
+    }
+    for (auto leaf = leaves_.rbegin(); leaf != leaves_.rend(); ++leaf) {
+      for (auto entry = (*leaf)->rbegin(); entry != (*leaf)->rend(); ++entry) {
+        if (!visit_entry(*entry)) return;
+      }
+    }
+  }
+
   // Calls f(key, id) for every stored pair, in key order (ids of one key ascending).
   template <class F>
   void for_each(F&& f) const {
