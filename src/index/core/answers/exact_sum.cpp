@@ -1,6 +1,7 @@
 // Numbers read back from their ordered keys, and their exact sum (see exact_sum.hpp).
 #include "index/core/answers/exact_sum.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -89,17 +90,15 @@ double DecodedNumber::to_double() const {
 
 void ExactSum::add(OrderedKey key, uint64_t count) {
   if (count == 0) return;
-  const DecodedNumber number = DecodedNumber::of(key);
-  switch (number.kind) {
-    case DecodedNumber::Kind::NaN: return;
-    case DecodedNumber::Kind::Zero: break;
-    case DecodedNumber::Kind::Infinite:
-      (number.negative ? negative_infinity_ : positive_infinity_) = true;
-      break;
-    case DecodedNumber::Kind::Finite:
-      add_at(number.negative ? negative_ : positive_, static_cast<unsigned __int128>(number.mantissa) * count,
-             static_cast<uint32_t>(number.exponent + FRACTION_BITS));
-      break;
+  const bool negative = key.e < NON_NEGATIVE;
+  const uint64_t m = negative ? ~key.m : key.m;
+  const uint16_t exponent = (negative ? static_cast<uint16_t>(~key.e & 0xFFF) : key.e) & EXPONENT_BITS;
+  if (exponent == EXPONENT_BITS) {
+    if (m != TOP_BIT) return;  // NaN
+    (negative ? negative_infinity_ : positive_infinity_) = true;
+  } else {
+    const auto product = static_cast<__int128>(static_cast<unsigned __int128>(m) * count);
+    by_exponent_[exponent] += negative ? -product : product;  // zero adds nothing
   }
   count_ += count;
 }
@@ -126,15 +125,30 @@ void ExactSum::add_at(Limbs& limbs, unsigned __int128 value, uint32_t bit) {
 }
 
 bool ExactSum::difference(Limbs& out) const {
+  Limbs positive{};
+  Limbs negative_part{};
+  for (size_t exponent = 0; exponent < EXPONENTS; ++exponent) {
+    const __int128 sum = by_exponent_[exponent];
+    if (sum == 0) continue;
+    // A mantissa's lowest bit weighs 2^(exponent - KEY_BIAS) (subnormals as exponent 1), which is bit
+    // exponent - KEY_BIAS + FRACTION_BITS = exponent - 1 of the accumulator.
+    static_assert(FRACTION_BITS == KEY_BIAS - 1);
+    const auto bit = static_cast<uint32_t>(std::max<size_t>(exponent, 1) - 1);
+    if (sum > 0) {
+      add_at(positive, static_cast<unsigned __int128>(sum), bit);
+    } else {
+      add_at(negative_part, static_cast<unsigned __int128>(-sum), bit);
+    }
+  }
   bool negative = false;
   for (size_t at = LIMBS; at-- > 0;) {
-    if (positive_[at] != negative_[at]) {
-      negative = negative_[at] > positive_[at];
+    if (positive[at] != negative_part[at]) {
+      negative = negative_part[at] > positive[at];
       break;
     }
   }
-  const Limbs& larger = negative ? negative_ : positive_;
-  const Limbs& smaller = negative ? positive_ : negative_;
+  const Limbs& larger = negative ? negative_part : positive;
+  const Limbs& smaller = negative ? positive : negative_part;
   uint64_t borrow = 0;
   for (size_t at = 0; at < LIMBS; ++at) {
     const unsigned __int128 take = static_cast<unsigned __int128>(smaller[at]) + borrow;

@@ -2,8 +2,8 @@
 //
 // A key is the number itself, in another order: sign, exponent and up to 64 significant bits (an int keeps all of
 // its 64, a double its 53). So the keys of a value map are enough to answer min, max and sum without reading an
-// object: ExactSum adds value x count for each key into a fixed-point accumulator wide enough for any finite double
-// times any count (2304 bits), with no rounding at all; the total is rounded once at the end, to the nearest double
+// object: ExactSum adds value x count for each key, exactly, and places the whole into a fixed-point accumulator wide
+// enough for any finite double times any count (2304 bits), with no rounding at all; the total is rounded once at the end, to the nearest double
 // (ties to even), as math.fsum rounds, or read out whole as an integer.
 #pragma once
 
@@ -55,12 +55,16 @@ class ExactSum {
   static constexpr int32_t FRACTION_BITS = 1085;
   using Limbs = std::array<uint64_t, LIMBS>;
 
+  static constexpr size_t EXPONENTS = 2047;  // the biased exponents of finite keys
+
   static void add_at(Limbs& limbs, unsigned __int128 value, uint32_t bit);
-  // |positive - negative| into `out`; returns whether the difference is negative.
+  // The exact sum's magnitude into `out`; returns whether it is negative.
   bool difference(Limbs& out) const;
 
-  Limbs positive_{};
-  Limbs negative_{};
+  // Per biased exponent, the signed sum of mantissa x count of the keys with it: adding a number is one 128-bit
+  // addition (a sum stays below 2^96: 64-bit mantissas times at most 2^32 ids in all); the buckets are placed into
+  // the wide accumulator only when the total is read.
+  std::array<__int128, EXPONENTS> by_exponent_{};
   uint64_t count_ = 0;
   bool positive_infinity_ = false;
   bool negative_infinity_ = false;
