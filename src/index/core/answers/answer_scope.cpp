@@ -75,13 +75,34 @@ Bitmap MapReader::owners_of(const Bitmap& ids) const {
   return owners;
 }
 
-ScopeFilter::ScopeFilter(const Bitmap& ids, bool long_walk) : ids_(ids) {
-  if (long_walk) dense_.emplace(ids);
+ScopeFilter::ScopeFilter(const Bitmap& ids, bool long_walk, bool many_sets) : ids_(ids) {
+  if (!long_walk && !many_sets) return;
+  dense_.emplace(ids);
+  // Fewer than 4096 ids per 65536 on average: Roaring keeps the scope's chunks as sorted arrays.
+  if (many_sets && dense_->is_dense() && !ids.isEmpty()) {
+    const uint64_t span = uint64_t{ids.maximum()} - ids.minimum() + 1;
+    large_by_bits_ = ids.cardinality() * 16 < span;
+  }
 }
 
 uint64_t ScopeFilter::count(uint32_t lone, const ValueIds* set) const {
   if (set == nullptr) return contains(lone) ? 1 : 0;
-  if (const Bitmap* large = set->bitmap()) return large->and_cardinality(ids_);
+  if (const Bitmap* large = set->bitmap()) {
+    if (!large_by_bits_) return large->and_cardinality(ids_);
+    struct Tally {
+      const IdFilter* bits;
+      uint64_t count;
+    } tally{&*dense_, 0};
+    roaring_iterate(
+        &large->roaring,
+        [](uint32_t id, void* state) {
+          auto* counting = static_cast<Tally*>(state);
+          counting->count += counting->bits->contains(id) ? 1 : 0;
+          return true;
+        },
+        &tally);
+    return tally.count;
+  }
   uint64_t count = 0;
   set->for_each([&](uint32_t id) { count += contains(id) ? 1 : 0; });
   return count;

@@ -73,7 +73,9 @@ class MapReader {
 // A scope's ids asked "is this id in?" many times in a row: dense bits when a long walk is coming, else the bitmap.
 class ScopeFilter {
  public:
-  ScopeFilter(const Bitmap& ids, bool long_walk);
+  // `long_walk`: many tests coming (dense bits are built). `many_sets`: the walk meets many large sets, each of which
+  // a bitmap intersection would merge against the whole scope.
+  ScopeFilter(const Bitmap& ids, bool long_walk, bool many_sets = false);
   bool contains(uint32_t id) const { return dense_ ? dense_->contains(id) : ids_.contains(id); }
   const Bitmap& ids() const { return ids_; }
 
@@ -96,6 +98,9 @@ class ScopeFilter {
  private:
   const Bitmap& ids_;
   std::optional<IdFilter> dense_;
+  // Large sets are counted by testing each of their ids against the dense bits when the scope is sparse: its chunks
+  // are then sorted arrays, and intersecting each set with it would merge the whole scope once per set.
+  bool large_by_bits_ = false;
 };
 
 // Raised for a dotted path, which the answers over value maps do not follow into nested objects.

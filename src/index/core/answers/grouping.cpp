@@ -15,7 +15,7 @@ class GroupBuilder {
  public:
   GroupBuilder(const MapReader& reader, const Bitmap& ids, bool with_ids, uint64_t entries)
       : reader_(reader),
-        filter_(ids, entries > 64),
+        filter_(ids, entries > 64, entries > 8),
         with_ids_(with_ids),
         members_(reader.has_members()) {}
 

@@ -21,6 +21,7 @@ class Placement {
         room_(request.limit ? *request.limit : std::numeric_limits<uint64_t>::max()) {}
 
   bool full() const { return room_ == 0; }
+  uint64_t placed_count() const { return placed_.size(); }
   void place(uint32_t id) {
     placed_.push_back(id);
     if (skip_ > 0) {
@@ -103,7 +104,7 @@ std::vector<SharedPyRef> ordered_objects(const AnswerScope& scope, std::string_v
     place_numbers(*map, filter, request.descending, placement);
     place_texts(*map, filter, request.descending, placement);
   }
-  if (!placement.full()) {
+  if (!placement.full() && placement.placed_count() < ids.cardinality()) {
     // The rest, in id order: objects without a value that orders (ids that left the store are none of them).
     const Bitmap rest = ids - placement.placed();
     for (uint32_t id : rest) {
