@@ -37,8 +37,10 @@ def random_value(rng):
         return rng.choice(TEXTS)
     if roll < 0.82:
         return [rng.randint(0, 3) for _ in range(rng.randint(0, 3))] + rng.sample(["a", "b"], rng.randint(0, 1))
-    if roll < 0.86:
+    if roll < 0.84:
         return Obj(v=rng.randint(0, 2))
+    if roll < 0.86:
+        return [Obj(v=rng.choice([0, 2, "x"])) for _ in range(rng.randint(1, 2))] + [rng.randint(0, 3)]
     if roll < 0.9:
         return None
     return MISSING
@@ -84,7 +86,7 @@ def model_sorted(objs, attr, reverse=False, limit=None, offset=0):
 def values_held(value):
     """The values an object is counted under: itself, or the members of a list (no bools among them)."""
     if isinstance(value, list):
-        return set(value)
+        return {member for member in value if not isinstance(member, Obj)}
     if value is MISSING or isinstance(value, (Obj, dict)) or (type(value) is float and value != value):
         return set()
     return {value}
@@ -104,6 +106,17 @@ def model_counts(objs, attr):
         return (1, value) if type(value) is str else (2, value) if type(value) is bool else (3, 0)
 
     return sorted(counts.items(), key=lambda kv: (-kv[1], rank(kv[0])))
+
+
+def model_path_counts(objs, attr):
+    """value_counts of "attr.v": each object once per value its nested objects (directly or in a list) hold."""
+    counts = Counter()
+    for o in objs:
+        value = value_of(o, attr)
+        nested = [value] if isinstance(value, Obj) else [m for m in value if isinstance(m, Obj)] \
+            if isinstance(value, list) else []
+        counts.update({n.v for n in nested})
+    return sorted(counts.items(), key=lambda kv: (-kv[1], type(kv[0]) is str, kv[0]))
 
 
 def numbers(objs, attr):
@@ -140,6 +153,9 @@ def check_answers(view, objs, attrs=("v", "w")):
             assert isinstance(group, Vostrel.FilteredIndex)
             assert len(group) == counts[key]
             assert all(key in values_held(value_of(o, attr)) for o in group)
+        path_counts = view.value_counts(attr + ".v")
+        assert list(path_counts.items()) == model_path_counts(objs, attr)
+        assert {k: len(g) for k, g in view.group_by(attr + ".v").items()} == path_counts
         held = numbers(objs, attr)
         total = view.sum(attr)
         check_total(total, held, attr)
@@ -236,8 +252,11 @@ def test_bad_input_changes_nothing():
                        target.max, target.mean):
             with pytest.raises(TypeError):
                 method(3)
-            with pytest.raises(NotImplementedError):
-                method("a.b")
+            if method.__name__ in ("value_counts", "group_by"):
+                assert method("a.b") == {} and method("v.x.y") == {}
+            else:
+                with pytest.raises(NotImplementedError):
+                    method("a.b")
         with pytest.raises(ValueError):
             target.sorted_by("v", limit=-1)
         with pytest.raises(ValueError):

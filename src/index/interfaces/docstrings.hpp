@@ -167,7 +167,8 @@ inline constexpr const char* ANSWER_VALUE_COUNTS =
     "in value order: numbers, text, False, True, other hashable values). Members of list, tuple and set\n"
     "values count as values of their object, as equality matches them. 1 and 1.0 are one value; NaN and\n"
     "nested objects are left out. A number comes back as an int while the attribute only ever held ints,\n"
-    "as a float once it held a float. A dict holds True and 1 as one key: their counts are added.";
+    "as a float once it held a float. A dict holds True and 1 as one key: their counts are added. A dotted\n"
+    "path counts each object once per value its nested objects hold at the end of the path.";
 
 inline constexpr const char* ANSWER_GROUP_BY =
     "group_by($self, attr)\n--\n\n"

@@ -110,8 +110,8 @@ uint64_t ScopeFilter::count(uint32_t lone, const ValueIds* set) const {
 
 void reject_dotted_path(std::string_view attribute) {
   if (attribute.find('.') == std::string_view::npos) return;
-  throw NotYetImplemented("dotted paths are not supported here: '" + std::string(attribute) +
-                          "' (order, count and aggregate by an attribute of the objects themselves)");
+  throw NotYetImplemented("sorted_by, sum, min, max and mean take an attribute of the objects themselves, not a "
+                          "dotted path: '" + std::string(attribute) + "' (value_counts and group_by follow paths)");
 }
 
 }  // namespace vostrel

@@ -103,7 +103,7 @@ class ScopeFilter {
   bool large_by_bits_ = false;
 };
 
-// Raised for a dotted path, which the answers over value maps do not follow into nested objects.
+// Raised for a dotted path, which ordering and aggregates do not follow into nested objects.
 void reject_dotted_path(std::string_view attribute);
 
 }  // namespace vostrel

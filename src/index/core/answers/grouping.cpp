@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "index/core/query/query.hpp"
+#include "index/core/query/query_ops.hpp"
 
 namespace vostrel {
 namespace {
@@ -102,10 +103,46 @@ void join_bools_to_numbers(std::vector<ValueGroup>& groups, bool with_ids) {
   }
 }
 
+void sort_groups(std::vector<ValueGroup>& groups) {
+  std::stable_sort(groups.begin(), groups.end(), [](const ValueGroup& a, const ValueGroup& b) {
+    if (a.count != b.count) return a.count > b.count;
+    return value_before(a, b);
+  });
+}
+
+// A dotted path: the groups of the rest of the path over the nested index of the first step (objects reached
+// there), each turned into the scope's objects holding them. The nested index's locks are taken after this level's
+// (its ranks are all above) and given back before this map's member translation is read.
+ValueGroups nested_groups(const AnswerScope& scope, std::string_view first, std::string_view rest, bool with_ids) {
+  ValueGroups answer;
+  const QueryMap* map = scope.map(first);
+  const IndexAPI* nested = map == nullptr ? nullptr : map->nested.get();
+  if (nested == nullptr) return answer;
+  {
+    const AnswerScope inner(*nested);
+    answer = value_groups(inner, rest, true);
+  }
+  for (ValueGroup& group : answer.groups) group.ids = nested->get_parent_from_ids(group.ids);
+  const MapReader reader(*map, MapReader::MEMBERS);
+  std::vector<ValueGroup> kept;
+  for (ValueGroup& group : answer.groups) {
+    Bitmap holders = reader.has_members() ? reader.owners_of(group.ids) : std::move(group.ids);
+    holders &= scope.ids();
+    group.count = holders.cardinality();
+    if (group.count == 0) continue;
+    group.ids = with_ids ? std::move(holders) : Bitmap();
+    kept.push_back(std::move(group));
+  }
+  answer.groups = std::move(kept);
+  sort_groups(answer.groups);
+  return answer;
+}
+
 }  // namespace
 
 ValueGroups value_groups(const AnswerScope& scope, std::string_view attribute, bool with_ids) {
-  reject_dotted_path(attribute);
+  const auto [first, rest] = attr_parts(attribute);
+  if (rest) return nested_groups(scope, first, *rest, with_ids);
   ValueGroups answer;
   const QueryMap* map = scope.map(attribute);
   if (map == nullptr) return answer;
@@ -157,10 +194,7 @@ ValueGroups value_groups(const AnswerScope& scope, std::string_view attribute, b
   }
   answer.groups = std::move(builder.groups);
   join_bools_to_numbers(answer.groups, with_ids);
-  std::stable_sort(answer.groups.begin(), answer.groups.end(), [](const ValueGroup& a, const ValueGroup& b) {
-    if (a.count != b.count) return a.count > b.count;
-    return value_before(a, b);
-  });
+  sort_groups(answer.groups);
   return answer;
 }
 

@@ -2,7 +2,8 @@
 // which): numbers (1 and 1.0 one value, NaN left out as pandas leaves it out), text, bools and other hashable values,
 // from their value -> ids maps. A member of a list, tuple or set value counts as a value of its owner, as equality
 // matches it; nested objects are not values here. Largest count first; ties in value order: numbers, text (by code
-// point), False, True, then other values.
+// point), False, True, then other values. A dotted path counts the objects whose nested object (any of them, through
+// a list) holds the value at the end of the path.
 #pragma once
 
 #include <cstdint>
