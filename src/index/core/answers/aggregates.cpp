@@ -21,13 +21,15 @@ std::optional<NumberExtreme> number_extreme(const AnswerScope& scope, std::strin
   reject_dotted_path(attribute);
   const QueryMap* map = scope.map(attribute);
   if (map == nullptr) return std::nullopt;
-  const MapReader reader(*map, MapReader::NUMBERS);
+  const MapReader reader(*map, MapReader::NUMBERS | MapReader::MEMBERS);
   const QueryMap::NumberIds* numbers = map->number_ids.get();
   if (numbers == nullptr) return std::nullopt;
+  std::optional<Bitmap> narrowed;
+  const Bitmap& ids = reader.objects_in(scope.ids(), narrowed);
   const OrderedKey lowest = OrderedKey::from_float(-HUGE_VAL);
   const OrderedKey highest = OrderedKey::from_float(HUGE_VAL);
   // Most scopes meet one of the first few keys: the bitmap is asked directly, without building dense bits.
-  const ScopeFilter filter(scope.ids(), false);
+  const ScopeFilter filter(ids, false);
   std::optional<NumberExtreme> found;
   numbers->walk_entries(largest, [&](const OrderedKey& key, uint32_t lone, const ValueIds* set) {
     if (key < lowest || highest < key) return true;  // NaN
@@ -43,11 +45,12 @@ NumberTotal number_total(const AnswerScope& scope, std::string_view attribute) {
   NumberTotal total;
   const QueryMap* map = scope.map(attribute);
   if (map == nullptr) return total;
-  const MapReader reader(*map, MapReader::NUMBERS);
+  const MapReader reader(*map, MapReader::NUMBERS | MapReader::MEMBERS);
   const QueryMap::NumberIds* numbers = map->number_ids.get();
   if (numbers == nullptr) return total;
   total.floats_held = map->floats_held.load(std::memory_order_relaxed);
-  const Bitmap& ids = scope.ids();
+  std::optional<Bitmap> narrowed;
+  const Bitmap& ids = reader.objects_in(scope.ids(), narrowed);
   // A walk costs about one step per distinct value and a little per id in their sets; the column costs one step per
   // id of the scope, once it is built (a walk over every id).
   const uint64_t in_scope = ids.cardinality();

@@ -75,6 +75,12 @@ Bitmap MapReader::owners_of(const Bitmap& ids) const {
   return owners;
 }
 
+const Bitmap& MapReader::objects_in(const Bitmap& ids, std::optional<Bitmap>& narrowed) const {
+  if (map.mask.isEmpty() || !ids.intersect(map.mask)) return ids;
+  narrowed.emplace(ids - map.mask);
+  return *narrowed;
+}
+
 ScopeFilter::ScopeFilter(const Bitmap& ids, bool long_walk, bool many_sets) : ids_(ids) {
   if (!long_walk && !many_sets) return;
   dense_.emplace(ids);

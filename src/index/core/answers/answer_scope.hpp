@@ -61,6 +61,9 @@ class MapReader {
   bool has_members() const;
   // MEMBERS read: `ids` with every element id replaced by the object that (transitively) owns it.
   Bitmap owners_of(const Bitmap& ids) const;
+  // MEMBERS read: the scope's ids that can be objects here. Element ids never are, but a view's id whose object left
+  // may since have been handed out again as one (ids are process-wide): `narrowed` then holds the ids without them.
+  const Bitmap& objects_in(const Bitmap& ids, std::optional<Bitmap>& narrowed) const;
 
  private:
   std::shared_lock<RankedSharedMutex> text_;

@@ -93,14 +93,16 @@ std::vector<SharedPyRef> ordered_objects(const AnswerScope& scope, std::string_v
   const Bitmap& ids = scope.ids();
   const QueryMap* map = scope.map(attribute);
   if (map != nullptr && !placement.full()) {
-    const MapReader reader(*map, MapReader::TEXT | MapReader::NUMBERS);
-    const uint64_t in_scope = std::max<uint64_t>(1, ids.cardinality());
+    const MapReader reader(*map, MapReader::TEXT | MapReader::NUMBERS | MapReader::MEMBERS);
+    std::optional<Bitmap> narrowed;
+    const Bitmap& objects = reader.objects_in(ids, narrowed);
+    const uint64_t in_scope = std::max<uint64_t>(1, objects.cardinality());
     const QueryMap::NumberIds* numbers = map->number_ids.get();
     const uint64_t entries = numbers == nullptr ? 0 : numbers->size();
     const uint64_t wanted = request.limit ? request.offset + *request.limit : in_scope;
     // The entries walked before `wanted` ids of the scope are met, when the scope's ids spread evenly over them.
     const long double walk = static_cast<long double>(wanted) * static_cast<long double>(entries) / in_scope;
-    const ScopeFilter filter(ids, walk > LONG_WALK);
+    const ScopeFilter filter(objects, walk > LONG_WALK);
     place_numbers(*map, filter, request.descending, placement);
     place_texts(*map, filter, request.descending, placement);
   }

@@ -221,7 +221,10 @@ Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, con
     map.keep_slices();
     if (const NumericalBitmap* numbers = map.numeric.get()) get_between_into(*numbers, low, high, result, allowed);
   }
-  map.unmask_ids(result);
+  // Members take no part, not even through their owner: element ids are never objects, but a view's id whose object
+  // left may since have been handed out again as one (ids are process-wide).
+  std::shared_lock lock(map.mask_mutex);
+  if (!map.mask.isEmpty()) result -= map.mask;
   return result;
 }
 
