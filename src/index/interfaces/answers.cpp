@@ -1,6 +1,7 @@
 // The answer methods Index and FilteredIndex share (see answers.hpp).
 #include "index/interfaces/answers.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -54,6 +55,31 @@ std::optional<uint64_t> count_argument(const char* name, PyObject* value, bool n
     throw_python_error();
   }
   return overflow > 0 ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(count);
+}
+
+// The handles of the objects stored at `ids`, in that order (ids the store does not hold are skipped). An order by
+// value visits the objects' records in no memory order: each fetched some items ahead (visit_stored_ahead).
+std::vector<SharedPyRef> handles_in_order(const ItemStore<StoredItem>& store, const std::vector<uint32_t>& ids) {
+  std::vector<SharedPyRef> handles;
+  handles.reserve(ids.size());
+  for (size_t at = 0; at < ids.size(); at += STORED_BATCH) {
+    const auto count = static_cast<uint32_t>(std::min<size_t>(STORED_BATCH, ids.size() - at));
+    visit_stored_ahead(store, ids.data() + at, count, [&](const StoredItem* item) {
+      if (item != nullptr) handles.push_back(item->python_handle);
+    });
+  }
+  return handles;
+}
+
+// list_of_handles for objects in no memory order: each object's count is fetched some items ahead.
+PyRef list_in_order(const std::vector<SharedPyRef>& handles) {
+  constexpr size_t AHEAD = 8;
+  PyRef list = PyRef::steal(check_py(PyList_New(static_cast<Py_ssize_t>(handles.size()))));
+  for (size_t at = 0; at < handles.size(); ++at) {
+    if (at + AHEAD < handles.size()) __builtin_prefetch(handles[at + AHEAD].get(), 1);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(at), Py_NewRef(handles[at].get()));
+  }
+  return list;
 }
 
 // A number read back from its key: an int while the attribute only ever held ints (and for an int a double cannot
@@ -127,9 +153,10 @@ PyObject* answer_sorted_by(const AnswerSource& source, PyObject* args, PyObject*
     request.descending = reverse != 0;
     request.limit = count_argument("limit", limit, true);
     request.offset = count_argument("offset", offset, false).value_or(0);
-    const std::vector<SharedPyRef> handles = over_scope(
-        source, [&](const AnswerScope& scope) { return ordered_objects(scope, attribute.view(), request); });
-    return list_of_handles(handles).release();
+    const std::vector<SharedPyRef> handles = over_scope(source, [&](const AnswerScope& scope) {
+      return handles_in_order(scope.store(), ordered_ids(scope, attribute.view(), request));
+    });
+    return list_in_order(handles).release();
   });
 }
 

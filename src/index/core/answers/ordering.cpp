@@ -39,7 +39,7 @@ class Placement {
     set.addMany(sorted.size(), sorted.data());
     return set;
   }
-  const std::vector<uint32_t>& page() const { return page_; }
+  std::vector<uint32_t> page() const { return page_; }
 
  private:
   uint64_t skip_;
@@ -86,8 +86,7 @@ void place_texts(const QueryMap& map, const ScopeFilter& filter, bool descending
 
 }  // namespace
 
-std::vector<SharedPyRef> ordered_objects(const AnswerScope& scope, std::string_view attribute,
-                                         const OrderRequest& request) {
+std::vector<uint32_t> ordered_ids(const AnswerScope& scope, std::string_view attribute, const OrderRequest& request) {
   reject_dotted_path(attribute);
   Placement placement(request);
   const Bitmap& ids = scope.ids();
@@ -115,12 +114,7 @@ std::vector<SharedPyRef> ordered_objects(const AnswerScope& scope, std::string_v
       if (placement.full()) break;
     }
   }
-  std::vector<SharedPyRef> handles;
-  handles.reserve(placement.page().size());
-  for (uint32_t id : placement.page()) {
-    if (const StoredItem* item = scope.store().find(id)) handles.push_back(item->python_handle);
-  }
-  return handles;
+  return placement.page();
 }
 
 }  // namespace vostrel

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "index/core/answers/answer_scope.hpp"
-#include "index/py_ref.hpp"
 
 namespace vostrel {
 
@@ -20,8 +19,7 @@ struct OrderRequest {
   std::optional<uint64_t> limit;  // none: to the end
 };
 
-// The handles of the scope's objects at positions [offset, offset + limit) of that order.
-std::vector<SharedPyRef> ordered_objects(const AnswerScope& scope, std::string_view attribute,
-                                         const OrderRequest& request);
+// The ids of the scope's objects at positions [offset, offset + limit) of that order (each stored in scope.store()).
+std::vector<uint32_t> ordered_ids(const AnswerScope& scope, std::string_view attribute, const OrderRequest& request);
 
 }  // namespace vostrel
