@@ -114,6 +114,25 @@ uint64_t ScopeFilter::count(uint32_t lone, const ValueIds* set) const {
   return count;
 }
 
+Bitmap ScopeFilter::within(const Bitmap& large) const {
+  if (!large_by_bits_) return large & ids_;
+  struct Gather {
+    const IdFilter* bits;
+    std::vector<uint32_t> found;
+  } gather{&*dense_, {}};
+  roaring_iterate(
+      &large.roaring,
+      [](uint32_t id, void* state) {
+        auto* gathering = static_cast<Gather*>(state);
+        if (gathering->bits->contains(id)) gathering->found.push_back(id);
+        return true;
+      },
+      &gather);
+  Bitmap result;
+  result.addMany(gather.found.size(), gather.found.data());  // ascending: appended chunk by chunk
+  return result;
+}
+
 void reject_dotted_path(std::string_view attribute) {
   if (attribute.find('.') == std::string_view::npos) return;
   throw NotYetImplemented("sorted_by, sum, min, max and mean take an attribute of the objects themselves, not a "

@@ -84,6 +84,8 @@ class ScopeFilter {
 
   // How many ids of one value's entry (a lone id, or its set) are in scope.
   uint64_t count(uint32_t lone, const ValueIds* set) const;
+  // The ids of a large set in scope.
+  Bitmap within(const Bitmap& large) const;
   // Calls f(id) for each id of the entry in scope, ascending.
   template <class F>
   void for_each(uint32_t lone, const ValueIds* set, F&& f) const {

@@ -25,7 +25,7 @@ class GroupBuilder {
     if (!members_) {
       if (with_ids_) {
         if (set != nullptr && set->bitmap() != nullptr) {
-          group.ids = *set->bitmap() & filter_.ids();  // one intersection, not an add per id
+          group.ids = filter_.within(*set->bitmap());  // one pass, not an add per id
         } else {
           filter_.for_each(lone, set, [&](uint32_t id) { group.ids.add(id); });
         }

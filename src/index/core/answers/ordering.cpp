@@ -39,7 +39,7 @@ class Placement {
     set.addMany(sorted.size(), sorted.data());
     return set;
   }
-  std::vector<uint32_t> page() const { return page_; }
+  std::vector<uint32_t> take_page() { return std::move(page_); }
 
  private:
   uint64_t skip_;
@@ -114,7 +114,7 @@ std::vector<uint32_t> ordered_ids(const AnswerScope& scope, std::string_view att
       if (placement.full()) break;
     }
   }
-  return placement.page();
+  return placement.take_page();
 }
 
 }  // namespace vostrel

@@ -433,22 +433,25 @@ class OrderedIdMap {
 
   // Calls visit(key, lone_id, set) per key in key order, descending when `descending`: `set` is the key's ids, or
   // null when `lone_id` alone holds it. Stops when visit returns false: the extremes cost what reaching them costs.
+  // A side set is two hops away (its record in the pool, then its ids): both fetched some entries ahead, as in
+  // keep_only, so a long walk does not wait on each set.
   template <class F>
   void walk_entries(bool descending, F&& visit) const {
-    const auto visit_entry = [&](const Entry& entry) {
-      return visit(entry.key(), entry.id(), entry.lone() ? nullptr : &sets_[entry.set()]);
-    };
-    if (!descending) {
-      for (const std::unique_ptr<Leaf>& leaf : leaves_) {
-        for (const Entry& entry : *leaf) {
-          if (!visit_entry(entry)) return;
+    const size_t leaves = leaves_.size();
+    for (size_t step = 0; step < leaves; ++step) {
+      const Leaf& leaf = *leaves_[descending ? leaves - 1 - step : step];
+      const size_t size = leaf.size();
+      for (size_t k = 0; k < size; ++k) {
+        const auto at = [&](size_t ahead) -> const Entry* {
+          if (k + ahead >= size) return nullptr;
+          return &leaf[descending ? size - 1 - (k + ahead) : k + ahead];
+        };
+        if (const Entry* far = at(2 * PREFETCH_AHEAD); far != nullptr && !far->lone()) {
+          __builtin_prefetch(&sets_[far->set()]);
         }
-      }
-      return;
-    }
-    for (auto leaf = leaves_.rbegin(); leaf != leaves_.rend(); ++leaf) {
-      for (auto entry = (*leaf)->rbegin(); entry != (*leaf)->rend(); ++entry) {
-        if (!visit_entry(*entry)) return;
+        if (const Entry* near = at(PREFETCH_AHEAD); near != nullptr && !near->lone()) sets_[near->set()].prefetch();
+        const Entry& entry = *at(0);
+        if (!visit(entry.key(), entry.id(), entry.lone() ? nullptr : &sets_[entry.set()])) return;
       }
     }
   }
