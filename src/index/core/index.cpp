@@ -180,6 +180,7 @@ void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old
   if (is_number(old) && is_number(value)) {
     if (std::shared_ptr<QueryMap> map = map_at(attribute)) {
       std::unique_lock lock(map->numeric_mutex);
+      map->note_number(value);
       if (map->number_ids.get() != nullptr) {
         const OrderedKey from = QueryMap::key_of(old);
         const OrderedKey to = QueryMap::key_of(value);

@@ -120,6 +120,7 @@ void QueryMap::insert_value(uint32_t id, const PyValue& value, NestedWork& work)
   switch (value.kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
+      note_number(value);
       insert_num_ordered(key_of(value), id);
       break;
     case ValueKind::Str:

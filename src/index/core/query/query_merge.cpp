@@ -107,6 +107,7 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
       }
     }
     number_ids.ensure().merge_from(*values, only);
+    if (other.floats_held.load(std::memory_order_relaxed)) floats_held.store(true, std::memory_order_relaxed);
   }
   {
     std::unique_lock lock(bool_mutex);

@@ -208,6 +208,16 @@ class ValueIdMap {
   // Slots of the table (for memory accounting and tests).
   size_t capacity() const { return slots_.size(); }
 
+  // Calls f(key, lone_id, set) per key, in no particular order: `set` is the key's ids, or null when `lone_id` alone
+  // holds it.
+  template <class F>
+  void for_each_entry(F&& f) const {
+    for (const Slot& slot : slots_) {
+      if (slot.set == FREE) continue;
+      f(slot.key, slot.id, slot.set == LONE ? nullptr : &sets_[slot.set]);
+    }
+  }
+
   // Calls f(key, id) for every stored pair, in no particular order.
   template <class F>
   void for_each(F&& f) const {
