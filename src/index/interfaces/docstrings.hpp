@@ -193,6 +193,41 @@ inline constexpr const char* ANSWER_MEAN =
     "mean($self, attr)\n--\n\n"
     "Return sum(attr) divided by how many numbers were summed, as a float, or None when there is none.";
 
+// ---- columns (Index and FilteredIndex alike) ----
+
+inline constexpr const char* ANSWER_TO_NUMPY =
+    "to_numpy($self, attr, *, dtype=None, fill=<none>, order_by=None, reverse=False, limit=None, offset=0)\n--\n\n"
+    "Return a numpy array of each object's value of attr, in id order (or in order_by's order, as\n"
+    "sorted_by orders it, paged by limit and offset). All ints give int64; ints and floats float64; all\n"
+    "bools bool. Anything else gives an object array: text as str objects, lists and nested objects as\n"
+    "themselves, and None where an object has no such attribute. With fill=, missing values take fill\n"
+    "and a number or bool column keeps its numeric type (widened to hold fill, as numpy promotes); with\n"
+    "dtype=, the array is converted to it (a column with missing values then needs fill=, else\n"
+    "ValueError). Each object's values are read under its own lock, once, while writers may run. Raises\n"
+    "ImportError naming the package when numpy is not installed.";
+
+inline constexpr const char* ANSWER_TO_ARROW =
+    "to_arrow($self, attrs=None, *, order_by=None, reverse=False, limit=None, offset=0)\n--\n\n"
+    "Return a pyarrow.Table with one column per attribute of attrs (None: every attribute the objects\n"
+    "hold, in first-seen order), one row per object in id order (or order_by's order). Ints give int64,\n"
+    "ints with floats float64, bools bool, text utf8 built from the stored UTF-8 bytes; a missing value\n"
+    "is null (NaN stays a NaN value). Lists and other values go through pyarrow.array (lists of scalars\n"
+    "give list columns); an attribute whose values make no Arrow column raises TypeError naming it. An\n"
+    "attribute holding nested Indexable objects is left out when attrs is None and raises TypeError when\n"
+    "named. Raises ImportError naming the package when pyarrow is not installed.";
+
+inline constexpr const char* ANSWER_TO_PANDAS =
+    "to_pandas($self, attrs=None, *, order_by=None, reverse=False, limit=None, offset=0)\n--\n\n"
+    "Return a pandas.DataFrame with the columns to_arrow would give (nested objects and values Arrow\n"
+    "cannot hold stay as object columns), built through Arrow when pyarrow is installed and through numpy\n"
+    "otherwise (a number column with missing values then gives float64 with NaN). Raises ImportError\n"
+    "naming the package when pandas is not installed.";
+
+inline constexpr const char* ANSWER_TO_DICTS =
+    "to_dicts($self, attrs=None, *, order_by=None, reverse=False, limit=None, offset=0)\n--\n\n"
+    "Return a list of plain dicts, one per object in id order (or order_by's order), of the attributes\n"
+    "of attrs the object holds (None: all of them); an attribute an object lacks is left out of its dict.";
+
 // ---- FilteredIndex ----
 
 inline constexpr const char* FILTERED_INDEX =

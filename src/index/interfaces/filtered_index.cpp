@@ -7,6 +7,7 @@
 #include "index/core/query/query_ops.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/answers.hpp"
+#include "index/interfaces/columns.hpp"
 #include "index/interfaces/common.hpp"
 #include "index/interfaces/docstrings.hpp"
 #include "index/interfaces/index.hpp"
@@ -163,6 +164,10 @@ PyMethodDef filtered_index_methods[] = {
     {"min", as_py_cfunction(ViewAnswer::call<answer_min>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_MIN},
     {"max", as_py_cfunction(ViewAnswer::call<answer_max>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_MAX},
     {"mean", as_py_cfunction(ViewAnswer::call<answer_mean>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_MEAN},
+    {"to_numpy", as_py_cfunction(ViewAnswer::call<answer_to_numpy>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_TO_NUMPY},
+    {"to_arrow", as_py_cfunction(ViewAnswer::call<answer_to_arrow>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_TO_ARROW},
+    {"to_pandas", as_py_cfunction(ViewAnswer::call<answer_to_pandas>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_TO_PANDAS},
+    {"to_dicts", as_py_cfunction(ViewAnswer::call<answer_to_dicts>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_TO_DICTS},
     {nullptr, nullptr, 0, nullptr},
 };
 

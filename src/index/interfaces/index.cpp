@@ -11,6 +11,7 @@
 #include "index/indexable.hpp"
 #include "index/interfaces/common.hpp"
 #include "index/interfaces/answers.hpp"
+#include "index/interfaces/columns.hpp"
 #include "index/interfaces/docstrings.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/object_iterator.hpp"
@@ -323,6 +324,10 @@ PyMethodDef index_methods[] = {
     {"min", as_py_cfunction(IndexAnswer::call<answer_min>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_MIN},
     {"max", as_py_cfunction(IndexAnswer::call<answer_max>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_MAX},
     {"mean", as_py_cfunction(IndexAnswer::call<answer_mean>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_MEAN},
+    {"to_numpy", as_py_cfunction(IndexAnswer::call<answer_to_numpy>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_TO_NUMPY},
+    {"to_arrow", as_py_cfunction(IndexAnswer::call<answer_to_arrow>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_TO_ARROW},
+    {"to_pandas", as_py_cfunction(IndexAnswer::call<answer_to_pandas>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_TO_PANDAS},
+    {"to_dicts", as_py_cfunction(IndexAnswer::call<answer_to_dicts>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_TO_DICTS},
     {nullptr, nullptr, 0, nullptr},
 };
 

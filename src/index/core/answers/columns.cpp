@@ -1,0 +1,209 @@
+// Columns (see columns.hpp).
+#include "index/core/answers/columns.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <unordered_map>
+
+#include "index/indexable.hpp"
+#include "index/interfaces/common.hpp"
+
+namespace vostrel {
+
+std::vector<StoredIndexable> chosen_objects(const AnswerScope& scope, const RowChoice& choice) {
+  std::vector<uint32_t> ids;
+  if (choice.order_by) {
+    ids = ordered_ids(scope, choice.order_by->view(), choice.order);
+  } else {
+    const Bitmap& all = scope.ids();
+    const uint64_t total = all.cardinality();
+    const uint64_t first = std::min(choice.order.offset, total);
+    const uint64_t count = std::min(choice.order.limit.value_or(total), total - first);
+    ids.resize(count);
+    if (count > 0) {
+      if (first == 0 && count == total) {
+        all.toUint32Array(ids.data());
+      } else {
+        all.rangeUint32Array(ids.data(), first, count);
+      }
+    }
+  }
+  std::vector<StoredIndexable> objects;
+  objects.reserve(ids.size());
+  for (size_t at = 0; at < ids.size(); at += STORED_BATCH) {
+    const auto count = static_cast<uint32_t>(std::min<size_t>(STORED_BATCH, ids.size() - at));
+    visit_stored_ahead(scope.store(), ids.data() + at, count, [&](const StoredItem* item) {
+      if (item != nullptr) objects.push_back(*item);
+    });
+  }
+  return objects;
+}
+
+std::vector<ValueColumn> read_columns(const std::vector<StoredIndexable>& objects, const std::vector<uint32_t>& name_ids,
+                                      bool every_name) {
+  const size_t rows = objects.size();
+  std::vector<ValueColumn> columns;
+  std::unordered_map<uint32_t, size_t> column_of;  // every_name: name id -> column
+  if (!every_name) {
+    columns.resize(name_ids.size());
+    for (size_t c = 0; c < name_ids.size(); ++c) {
+      columns[c].name_id = name_ids[c];
+      columns[c].values.resize(rows);
+    }
+  }
+  // Objects lie scattered over the heap: the object and then its map's block are fetched some rows ahead.
+  constexpr size_t OBJECT_AHEAD = 8;
+  constexpr size_t MAP_AHEAD = 4;
+  for (size_t row = 0; row < rows; ++row) {
+    if (row + OBJECT_AHEAD < rows) __builtin_prefetch(objects[row + OBJECT_AHEAD].python_handle.get());
+    if (row + MAP_AHEAD < rows) __builtin_prefetch(objects[row + MAP_AHEAD].core().attributes->map.storage());
+    const IndexableCore& core = objects[row].core();
+    // The one lock of this object for the whole row: its values are one state of it. Nothing else is held.
+    std::lock_guard lock(core.attributes->mutex);
+    const AttributeValues& map = core.attributes->map;
+    if (every_name) {
+      map.for_each([&](const uint32_t& name, const PyValue& value) {
+        auto [found, added] = column_of.try_emplace(name, columns.size());
+        if (added) {
+          columns.push_back(ValueColumn{name, {}});
+          columns.back().values.resize(rows);
+        }
+        columns[found->second].values[row] = value;
+      });
+      continue;
+    }
+    for (ValueColumn& column : columns) {
+      if (const AttributeValues::Ref value = map.get(column.name_id)) column.values[row] = *value;
+    }
+  }
+  return columns;
+}
+
+namespace {
+
+bool is_missing(const PyValue& value) { return value.kind() == ValueKind::Unknown && value.obj() == nullptr; }
+
+void set_bit(std::string& bits, size_t at) { bits[at >> 3] = static_cast<char>(bits[at >> 3] | (1 << (at & 7))); }
+
+template <class T>
+void put(std::string& buffer, size_t at, T value) {
+  std::memcpy(buffer.data() + at * sizeof(T), &value, sizeof(T));
+}
+
+}  // namespace
+
+ColumnKind column_kind(const std::vector<PyValue>& values, uint64_t& missing) {
+  uint64_t ints = 0, floats = 0, bools = 0, texts = 0, nested = 0;
+  missing = 0;
+  for (const PyValue& value : values) {
+    switch (value.kind()) {
+      case ValueKind::Int: ++ints; break;
+      case ValueKind::Float: ++floats; break;
+      case ValueKind::Bool: ++bools; break;
+      case ValueKind::Str: ++texts; break;
+      case ValueKind::Ind: ++nested; break;
+      case ValueKind::Iterable: return ColumnKind::Other;
+      case ValueKind::Unknown:
+        if (!is_missing(value)) return ColumnKind::Other;
+        ++missing;
+        break;
+    }
+  }
+  const uint64_t present = values.size() - missing;
+  if (present == 0) return ColumnKind::Missing;
+  if (ints == present) return ColumnKind::Int;
+  if (ints + floats == present) return ColumnKind::Float;
+  if (bools == present) return ColumnKind::Bool;
+  if (texts == present) return ColumnKind::Text;
+  if (nested == present) return ColumnKind::Nested;
+  return ColumnKind::Other;
+}
+
+TypedColumn typed_column(const std::vector<PyValue>& values, ColumnKind kind, uint64_t missing, bool bits) {
+  const size_t rows = values.size();
+  TypedColumn column;
+  column.kind = kind;
+  column.missing = missing;
+  if (missing > 0) column.valid.assign(bits ? (rows + 7) / 8 : rows, '\0');
+  const auto mark_valid = [&](size_t row) {
+    if (missing == 0) return;
+    if (bits) {
+      set_bit(column.valid, row);
+    } else {
+      column.valid[row] = 1;
+    }
+  };
+  switch (kind) {
+    case ColumnKind::Int: {
+      column.values.assign(rows * sizeof(int64_t), '\0');
+      for (size_t row = 0; row < rows; ++row) {
+        if (values[row].kind() != ValueKind::Int) continue;
+        put<int64_t>(column.values, row, values[row].as_int());
+        mark_valid(row);
+      }
+      break;
+    }
+    case ColumnKind::Float: {
+      column.values.resize(rows * sizeof(double));
+      for (size_t row = 0; row < rows; ++row) {
+        const PyValue& value = values[row];
+        double number = std::numeric_limits<double>::quiet_NaN();
+        if (value.kind() == ValueKind::Float) {
+          number = value.as_float();
+        } else if (value.kind() == ValueKind::Int) {
+          number = static_cast<double>(value.as_int());
+        } else {
+          put<double>(column.values, row, number);
+          continue;
+        }
+        put<double>(column.values, row, number);
+        mark_valid(row);
+      }
+      break;
+    }
+    case ColumnKind::Bool: {
+      column.values.assign(bits ? (rows + 7) / 8 : rows, '\0');
+      for (size_t row = 0; row < rows; ++row) {
+        if (values[row].kind() != ValueKind::Bool) continue;
+        if (values[row].as_bool()) {
+          if (bits) {
+            set_bit(column.values, row);
+          } else {
+            column.values[row] = 1;
+          }
+        }
+        mark_valid(row);
+      }
+      break;
+    }
+    case ColumnKind::Text: {
+      size_t total = 0;
+      for (const PyValue& value : values) {
+        if (value.kind() == ValueKind::Str) total += value.as_str().size();
+      }
+      column.data.reserve(total);
+      column.large = total > static_cast<size_t>(std::numeric_limits<int32_t>::max());
+      const size_t width = column.large ? sizeof(int64_t) : sizeof(int32_t);
+      column.offsets.assign((rows + 1) * width, '\0');
+      for (size_t row = 0; row < rows; ++row) {
+        if (values[row].kind() == ValueKind::Str) {
+          column.data.append(values[row].as_str());
+          mark_valid(row);
+        }
+        if (column.large) {
+          put<int64_t>(column.offsets, row + 1, static_cast<int64_t>(column.data.size()));
+        } else {
+          put<int32_t>(column.offsets, row + 1, static_cast<int32_t>(column.data.size()));
+        }
+      }
+      break;
+    }
+    default: break;
+  }
+  return column;
+}
+
+}  // namespace vostrel
