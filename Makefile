@@ -8,7 +8,7 @@ CMAKE := $(VENV)/bin/cmake
 APT_PACKAGES := g++ make libroaring-dev libgtest-dev libbenchmark-dev
 JOBS ?= 2
 
-.PHONY: all setup apt venv build demo test native-test py-test typecheck asan bench bench-native bench-objects bench-ops bench-bulk bench-answers clean
+.PHONY: all setup apt venv build demo test native-test py-test typecheck asan bench bench-native bench-objects bench-ops bench-bulk bench-answers bench-columns clean
 .PHONY: wheel wheel-test portable-test portable-native-test py-test-others wheel-one wheel-test-one
 
 all: test
@@ -124,6 +124,12 @@ bench-bulk: build $(VENV)/.bench-requirements
 ANSWERS_PEOPLE ?= 1000000
 bench-answers: build $(VENV)/.bench-requirements
 	$(PY) bench/answers_bench.py --people $(ANSWERS_PEOPLE)
+
+# Columns (to_numpy, to_arrow, to_pandas) against pandas, numpy, pyarrow and DuckDB on generated people and the
+# flights; writes bench/COLUMNS.md.
+COLUMNS_PEOPLE ?= 1000000
+bench-columns: build $(VENV)/.bench-requirements
+	$(PY) bench/columns_bench.py --people $(COLUMNS_PEOPLE)
 
 # Native micro-benchmarks of the core structures.
 bench-native: setup

@@ -1,6 +1,6 @@
 """Type stubs of the Vostrel extension module (a stub-only package: type checkers find it beside the module)."""
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, NoReturn, SupportsIndex, final
 
 from typing_extensions import Self, disjoint_base
@@ -46,6 +46,45 @@ class Index:
     def min(self, attr: str) -> int | float | None: ...
     def max(self, attr: str) -> int | float | None: ...
     def mean(self, attr: str) -> float | None: ...
+    # numpy, pyarrow and pandas are optional: their results are typed Any so the stubs need none of them.
+    def to_numpy(
+        self,
+        attr: str,
+        *,
+        dtype: Any = None,
+        fill: Any = None,
+        order_by: str | None = None,
+        reverse: bool = False,
+        limit: int | None = None,
+        offset: int = 0,
+    ) -> Any: ...
+    def to_arrow(
+        self,
+        attrs: Sequence[str] | None = None,
+        *,
+        order_by: str | None = None,
+        reverse: bool = False,
+        limit: int | None = None,
+        offset: int = 0,
+    ) -> Any: ...
+    def to_pandas(
+        self,
+        attrs: Sequence[str] | None = None,
+        *,
+        order_by: str | None = None,
+        reverse: bool = False,
+        limit: int | None = None,
+        offset: int = 0,
+    ) -> Any: ...
+    def to_dicts(
+        self,
+        attrs: Sequence[str] | None = None,
+        *,
+        order_by: str | None = None,
+        reverse: bool = False,
+        limit: int | None = None,
+        offset: int = 0,
+    ) -> list[dict[str, Any]]: ...
     def __len__(self) -> int: ...
     def __contains__(self, key: object, /) -> bool: ...
     def __iter__(self) -> Iterator[Indexable]: ...
@@ -65,6 +104,45 @@ class FilteredIndex:
     def min(self, attr: str) -> int | float | None: ...
     def max(self, attr: str) -> int | float | None: ...
     def mean(self, attr: str) -> float | None: ...
+    # numpy, pyarrow and pandas are optional: their results are typed Any so the stubs need none of them.
+    def to_numpy(
+        self,
+        attr: str,
+        *,
+        dtype: Any = None,
+        fill: Any = None,
+        order_by: str | None = None,
+        reverse: bool = False,
+        limit: int | None = None,
+        offset: int = 0,
+    ) -> Any: ...
+    def to_arrow(
+        self,
+        attrs: Sequence[str] | None = None,
+        *,
+        order_by: str | None = None,
+        reverse: bool = False,
+        limit: int | None = None,
+        offset: int = 0,
+    ) -> Any: ...
+    def to_pandas(
+        self,
+        attrs: Sequence[str] | None = None,
+        *,
+        order_by: str | None = None,
+        reverse: bool = False,
+        limit: int | None = None,
+        offset: int = 0,
+    ) -> Any: ...
+    def to_dicts(
+        self,
+        attrs: Sequence[str] | None = None,
+        *,
+        order_by: str | None = None,
+        reverse: bool = False,
+        limit: int | None = None,
+        offset: int = 0,
+    ) -> list[dict[str, Any]]: ...
     def __len__(self) -> int: ...
     def __contains__(self, key: object, /) -> bool: ...
     def __iter__(self) -> Iterator[Indexable]: ...

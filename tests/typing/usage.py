@@ -60,6 +60,9 @@ def main() -> None:
         average: float | None = source.mean("age")
         assert len(top) <= len(source) + 10 and sum(counts.values()) >= len(means) and low is not None
         assert summed >= 0 and high is not None and average is not None
+        rows: list[dict[str, Any]] = source.to_dicts(["name", "age"], order_by="age", reverse=True, limit=5)
+        ages = source.to_numpy("age", dtype="float64", fill=0.0)
+        assert len(rows) <= len(ages) <= len(source) and len(source.to_dicts()) <= len(source)
     rebased.union_with(index)
     rebased.union_with(other=Index())
     rebased.reduce(name="Ann")

@@ -295,7 +295,8 @@ PyObject* answer_to_numpy(const AnswerSource& source, PyObject* args, PyObject* 
     // numpy is wanted before any row is read: a missing package raises at once.
     call_helper("need", {PyRef::steal(check_py(PyUnicode_FromString("numpy"))).get(),
                          PyRef::steal(check_py(PyUnicode_FromString("to_numpy"))).get()});
-    const bool fill_given = fill != nullptr;
+    // fill=None is the default: a missing value reads as None.
+    const bool fill_given = fill != nullptr && fill != Py_None;
     const ReadRows read = read_rows(source, query, Target::Numpy, fill_given);
     const TypedColumn& typed = read.typed[0];
     if (typed.missing > 0 && !fill_given && dtype != Py_None) {

@@ -55,7 +55,7 @@ def numpy_column(column, dtype, fill, fill_given):
 
 def _arrow_array(pa, column, method, explicit):
     name, kind, rows, missing, values, valid, offsets, data, objects, large = column
-    validity = pa.py_buffer(valid) if missing else None
+    validity = pa.py_buffer(valid) if valid is not None else None
     if kind == "int":
         return pa.Array.from_buffers(pa.int64(), rows, [validity, pa.py_buffer(values)], null_count=missing)
     if kind == "float":

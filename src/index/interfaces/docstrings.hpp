@@ -196,7 +196,7 @@ inline constexpr const char* ANSWER_MEAN =
 // ---- columns (Index and FilteredIndex alike) ----
 
 inline constexpr const char* ANSWER_TO_NUMPY =
-    "to_numpy($self, attr, *, dtype=None, fill=<none>, order_by=None, reverse=False, limit=None, offset=0)\n--\n\n"
+    "to_numpy($self, attr, *, dtype=None, fill=None, order_by=None, reverse=False, limit=None, offset=0)\n--\n\n"
     "Return a numpy array of each object's value of attr, in id order (or in order_by's order, as\n"
     "sorted_by orders it, paged by limit and offset). All ints give int64; ints and floats float64; all\n"
     "bools bool. Anything else gives an object array: text as str objects, lists and nested objects as\n"
