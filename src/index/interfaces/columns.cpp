@@ -107,6 +107,7 @@ void parse_rows(ColumnQuery& query, PyObject* order_by, int reverse, PyObject* l
 
 // The rows read: the objects (kept until the interpreter lock is back, as are the value copies) and the columns.
 struct ReadRows {
+  size_t rows = 0;
   std::vector<StoredIndexable> objects;
   std::vector<ValueColumn> columns;
   std::vector<TypedColumn> typed;
@@ -142,13 +143,33 @@ std::optional<ColumnKind> buffer_kind(ColumnKind kind, uint64_t missing, Target 
 ReadRows read_rows(const AnswerSource& source, const ColumnQuery& query, Target target, bool fill_given) {
   return without_gil([&] {
     ReadRows read;
+    // One number column over every object may come from the value map alone, without visiting the objects.
+    const bool whole_scope = !query.rows.order_by && query.rows.order.offset == 0 && !query.rows.order.limit;
+    const bool from_map = target == Target::Numpy && whole_scope && query.name_ids.size() == 1;
+    const auto choose = [&](const AnswerScope& scope) {
+      if (from_map) {
+        const std::shared_ptr<const ImmutableInterner> names = INTERNER().load();
+        if (std::optional<TypedColumn> numbers = numbers_from_map(scope, names->name(query.name_ids[0]))) {
+          read.rows = scope.ids().cardinality();
+          read.columns.push_back(ValueColumn{query.name_ids[0], {}});
+          read.typed.push_back(std::move(*numbers));
+          read.as_objects.push_back(false);
+          return true;
+        }
+      }
+      read.objects = chosen_objects(scope, query.rows);
+      read.rows = read.objects.size();
+      return false;
+    };
+    bool done = false;
     if (source.view != nullptr) {
       const AnswerScope scope(*source.view);
-      read.objects = chosen_objects(scope, query.rows);
+      done = choose(scope);
     } else {
       const AnswerScope scope(*source.index);
-      read.objects = chosen_objects(scope, query.rows);
+      done = choose(scope);
     }
+    if (done) return read;
     // The scope's locks are gone: each object's map is locked on its own.
     read.columns = read_columns(read.objects, query.name_ids, query.every_name);
     if (target != Target::Dicts) {
@@ -216,9 +237,9 @@ PyRef objects_of(const std::vector<PyValue>& values, PyObject* fill) {
 }
 
 // The helper's column tuple (see columns_helper.hpp). `as_objects`: the values go as a list, missing as `fill`.
-PyRef column_tuple(PyObject* name, const ValueColumn& values, const TypedColumn& typed, bool as_objects,
-                   PyObject* fill) {
-  const PyRef rows = PyRef::steal(check_py(PyLong_FromSize_t(values.values.size())));
+PyRef column_tuple(PyObject* name, size_t row_count, const ValueColumn& values, const TypedColumn& typed,
+                   bool as_objects, PyObject* fill) {
+  const PyRef rows = PyRef::steal(check_py(PyLong_FromSize_t(row_count)));
   const PyRef missing = PyRef::steal(check_py(PyLong_FromUnsignedLongLong(typed.missing)));
   PyRef buffers[4];
   PyRef objects = PyRef::borrow(Py_None);
@@ -243,7 +264,7 @@ PyRef column_tuples(const ColumnQuery& query, const ReadRows& read, PyObject* fi
   PyRef list = PyRef::steal(check_py(PyList_New(0)));
   for (size_t c = 0; c < read.columns.size(); ++c) {
     const TypedColumn& typed = read.typed[c];
-    const PyRef tuple = column_tuple(names[c].get(), read.columns[c], typed, read.as_objects[c], fill);
+    const PyRef tuple = column_tuple(names[c].get(), read.rows, read.columns[c], typed, read.as_objects[c], fill);
     if (PyList_Append(list.get(), tuple.get()) < 0) throw_python_error();
   }
   return list;
@@ -332,7 +353,7 @@ PyObject* answer_to_pandas(const AnswerSource& source, PyObject* args, PyObject*
     const bool through_arrow = arrow.get() == Py_True;
     const ReadRows read = read_rows(source, query, through_arrow ? Target::PandasArrow : Target::PandasNumpy, false);
     const PyRef tuples = column_tuples(query, read);
-    const PyRef rows = PyRef::steal(check_py(PyLong_FromSize_t(read.objects.size())));
+    const PyRef rows = PyRef::steal(check_py(PyLong_FromSize_t(read.rows)));
     return call_helper("pandas_frame", {tuples.get(), rows.get(), through_arrow ? Py_True : Py_False}).release();
   });
 }
@@ -342,7 +363,7 @@ PyObject* answer_to_dicts(const AnswerSource& source, PyObject* args, PyObject* 
     const ColumnQuery query = table_query("to_dicts", args, kwargs);
     const ReadRows read = read_rows(source, query, Target::Dicts, false);
     const std::vector<PyRef> names = column_names(query, read);
-    const size_t rows = read.objects.size();
+    const size_t rows = read.rows;
     PyRef list = PyRef::steal(check_py(PyList_New(static_cast<Py_ssize_t>(rows))));
     for (size_t row = 0; row < rows; ++row) {
       PyRef dict = PyRef::steal(check_py(PyDict_New()));

@@ -2,12 +2,15 @@
 #include "index/core/answers/columns.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <mutex>
 #include <unordered_map>
 
+#include "index/core/answers/exact_sum.hpp"
+#include "index/core/query/query.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/common.hpp"
 
@@ -120,6 +123,57 @@ ColumnKind column_kind(const std::vector<PyValue>& values, uint64_t& missing) {
   if (texts == present) return ColumnKind::Text;
   if (nested == present) return ColumnKind::Nested;
   return ColumnKind::Other;
+}
+
+std::optional<TypedColumn> numbers_from_map(const AnswerScope& scope, std::string_view attribute) {
+  const QueryMap* map = scope.map(attribute);
+  if (map == nullptr || attribute.find('.') != std::string_view::npos) return std::nullopt;
+  const MapReader reader(*map, MapReader::NUMBERS | MapReader::MEMBERS);
+  // List members hold numbers under ids of their own, which a view's id may have become since.
+  if (reader.has_members()) return std::nullopt;
+  const QueryMap::NumberIds* numbers = map->number_ids.get();
+  if (numbers == nullptr) return std::nullopt;
+  const std::shared_ptr<const NumberColumn> column = map->number_column.for_map(*numbers);
+  const Bitmap& ids = scope.ids();
+  if (!ids.isSubset(column->held())) return std::nullopt;
+  const bool floats_held = map->floats_held.load(std::memory_order_relaxed);
+  if (floats_held && map->negative_zero_held.load(std::memory_order_relaxed)) return std::nullopt;
+  const size_t rows = ids.cardinality();
+  TypedColumn typed;
+  typed.values.resize(rows * sizeof(int64_t));  // int64 and double alike
+  bool whole = true;  // every key so far a whole number within int64
+  size_t row = 0;
+  for (uint32_t id : ids) {
+    const DecodedNumber number = DecodedNumber::of(column->key(id));
+    if (whole) {
+      int64_t value = 0;
+      constexpr uint64_t LOWEST = uint64_t{1} << 63;  // the magnitude of INT64_MIN
+      const bool fits = number.kind == DecodedNumber::Kind::Finite && number.exponent >= 0 &&
+                        std::bit_width(number.mantissa) + number.exponent <= 64 &&
+                        (number.mantissa << number.exponent) <= (number.negative ? LOWEST : LOWEST - 1);
+      if (fits) {
+        const uint64_t magnitude = number.mantissa << number.exponent;
+        value = static_cast<int64_t>(number.negative ? 0 - magnitude : magnitude);
+      } else if (number.kind != DecodedNumber::Kind::Zero) {
+        whole = false;
+        // The rows so far become floats.
+        for (size_t earlier = 0; earlier < row; ++earlier) {
+          int64_t kept = 0;
+          std::memcpy(&kept, typed.values.data() + earlier * sizeof(int64_t), sizeof(kept));
+          put<double>(typed.values, earlier, static_cast<double>(kept));
+        }
+      }
+      if (whole) {
+        put<int64_t>(typed.values, row++, value);
+        continue;
+      }
+    }
+    put<double>(typed.values, row++, number.to_double());
+  }
+  // Whole keys under a map that held floats may be floats written as 2.0: only the objects tell.
+  if (whole && floats_held) return std::nullopt;
+  typed.kind = whole ? ColumnKind::Int : ColumnKind::Float;
+  return typed;
 }
 
 TypedColumn typed_column(const std::vector<PyValue>& values, ColumnKind kind, uint64_t missing, bool bits) {

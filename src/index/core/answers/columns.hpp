@@ -56,6 +56,13 @@ struct TypedColumn {
   bool large = false;
 };
 
+// The numbers of `attribute` over every object of the scope, in id order, read from its value map alone (one state
+// of the whole index, no object lock), when that gives exactly what reading the objects gives: every object holds
+// a number directly, and the keys tell the kind (no float ever held: ints, as int64; some key not a whole or finite
+// number: floats, as float64, unless a -0.0 was ever held, whose key is 0's). nullopt otherwise: read the objects.
+// The column is the map's kept id -> number column, built on first use. Int or Float, nothing missing.
+std::optional<TypedColumn> numbers_from_map(const AnswerScope& scope, std::string_view attribute);
+
 // The kind `values` type as (Missing when every value is missing).
 ColumnKind column_kind(const std::vector<PyValue>& values, uint64_t& missing);
 

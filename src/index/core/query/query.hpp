@@ -99,10 +99,14 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // from the keys (min, max, value counts, sums) are floats from then on, ints while the attribute only ever held
   // ints. NaN and the infinities tell themselves apart: an int attribute with NaN for "missing" stays one of ints.
   std::atomic<bool> floats_held{false};
+  // Set for good once a -0.0 is registered here: it shares 0's key, so numbers read back from the keys as a column
+  // would lose its sign.
+  std::atomic<bool> negative_zero_held{false};
   void note_number(const PyValue& value) {
-    if (value.kind() == ValueKind::Float && std::isfinite(value.as_float())) {
-      floats_held.store(true, std::memory_order_relaxed);
-    }
+    if (value.kind() != ValueKind::Float) return;
+    const double number = value.as_float();
+    if (std::isfinite(number)) floats_held.store(true, std::memory_order_relaxed);
+    if (number == 0 && std::signbit(number)) negative_zero_held.store(true, std::memory_order_relaxed);
   }
   // The bit slices answer ranges too broad for the ordered entries, at up to a bit per slice per number. As with the
   // positions, a map builds them from number_ids for the first such range (see keep_slices) and keeps them in step
