@@ -2,6 +2,8 @@
 #include "index/interfaces/columns.hpp"
 
 #include <limits>
+#include <memory>
+#include <string>
 #include <optional>
 #include <unordered_set>
 #include <utility>
@@ -219,9 +221,52 @@ const char* kind_name(ColumnKind kind) {
   return "other";
 }
 
-PyRef bytes_of(const std::string& buffer) {
-  return PyRef::steal(
-      check_py(PyByteArray_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(buffer.size()))));
+// A column buffer handed to Python without a copy: an object that owns the bytes and exports them, writable, by
+// the buffer protocol (numpy.frombuffer and pyarrow.py_buffer keep it alive while they use them).
+struct OwnedBuffer {
+  PyObject_HEAD
+  std::string bytes;
+};
+
+int owned_buffer_get(PyObject* self, Py_buffer* view, int flags) {
+  std::string& bytes = reinterpret_cast<OwnedBuffer*>(self)->bytes;
+  return PyBuffer_FillInfo(view, self, bytes.data(), static_cast<Py_ssize_t>(bytes.size()), 0, flags);
+}
+
+void owned_buffer_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&reinterpret_cast<OwnedBuffer*>(self)->bytes);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// The buffer type, made once per interpreter and kept in its dict beside the helper. Borrowed.
+PyTypeObject* owned_buffer_type() {
+  PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (state == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "no interpreter state for the column buffers");
+    throw_python_error();
+  }
+  static const char* KEY = "Vostrel._ColumnBuffer";
+  if (PyObject* kept = PyDict_GetItemString(state, KEY)) return reinterpret_cast<PyTypeObject*>(kept);
+  static PyType_Slot slots[] = {
+      {Py_bf_getbuffer, reinterpret_cast<void*>(owned_buffer_get)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(owned_buffer_dealloc)},
+      {Py_tp_doc, const_cast<char*>("The bytes of one column buffer, exported without a copy.")},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {"Vostrel._ColumnBuffer", sizeof(OwnedBuffer), 0, Py_TPFLAGS_DEFAULT, slots};
+  const PyRef type = PyRef::steal(check_py(PyType_FromSpec(&spec)));
+  if (PyDict_SetItemString(state, KEY, type.get()) < 0) throw_python_error();
+  return reinterpret_cast<PyTypeObject*>(type.get());  // the interpreter's dict holds it now
+}
+
+// Takes the bytes of `buffer` (left empty) into a new buffer object.
+PyRef bytes_of(std::string& buffer) {
+  PyTypeObject* type = owned_buffer_type();
+  PyRef owned = PyRef::steal(check_py(type->tp_alloc(type, 0)));
+  std::construct_at(&reinterpret_cast<OwnedBuffer*>(owned.get())->bytes, std::move(buffer));
+  return owned;
 }
 
 // The values as a list of Python objects; a missing one as `fill`.
@@ -237,7 +282,7 @@ PyRef objects_of(const std::vector<PyValue>& values, PyObject* fill) {
 }
 
 // The helper's column tuple (see columns_helper.hpp). `as_objects`: the values go as a list, missing as `fill`.
-PyRef column_tuple(PyObject* name, size_t row_count, const ValueColumn& values, const TypedColumn& typed,
+PyRef column_tuple(PyObject* name, size_t row_count, const ValueColumn& values, TypedColumn& typed,
                    bool as_objects, PyObject* fill) {
   const PyRef rows = PyRef::steal(check_py(PyLong_FromSize_t(row_count)));
   const PyRef missing = PyRef::steal(check_py(PyLong_FromUnsignedLongLong(typed.missing)));
@@ -259,11 +304,11 @@ PyRef column_tuple(PyObject* name, size_t row_count, const ValueColumn& values, 
 }
 
 // The tuples of every column read, for `target`.
-PyRef column_tuples(const ColumnQuery& query, const ReadRows& read, PyObject* fill = Py_None) {
+PyRef column_tuples(const ColumnQuery& query, ReadRows& read, PyObject* fill = Py_None) {
   const std::vector<PyRef> names = column_names(query, read);
   PyRef list = PyRef::steal(check_py(PyList_New(0)));
   for (size_t c = 0; c < read.columns.size(); ++c) {
-    const TypedColumn& typed = read.typed[c];
+    TypedColumn& typed = read.typed[c];
     const PyRef tuple = column_tuple(names[c].get(), read.rows, read.columns[c], typed, read.as_objects[c], fill);
     if (PyList_Append(list.get(), tuple.get()) < 0) throw_python_error();
   }
@@ -318,7 +363,7 @@ PyObject* answer_to_numpy(const AnswerSource& source, PyObject* args, PyObject* 
                          PyRef::steal(check_py(PyUnicode_FromString("to_numpy"))).get()});
     // fill=None is the default: a missing value reads as None.
     const bool fill_given = fill != nullptr && fill != Py_None;
-    const ReadRows read = read_rows(source, query, Target::Numpy, fill_given);
+    ReadRows read = read_rows(source, query, Target::Numpy, fill_given);
     const TypedColumn& typed = read.typed[0];
     if (typed.missing > 0 && !fill_given && dtype != Py_None) {
       PyErr_Format(PyExc_ValueError, "to_numpy(): %llu of the objects have no %R: pass fill= for them",
@@ -338,7 +383,7 @@ PyObject* answer_to_arrow(const AnswerSource& source, PyObject* args, PyObject* 
     const ColumnQuery query = table_query("to_arrow", args, kwargs);
     call_helper("need", {PyRef::steal(check_py(PyUnicode_FromString("pyarrow"))).get(),
                          PyRef::steal(check_py(PyUnicode_FromString("to_arrow"))).get()});
-    const ReadRows read = read_rows(source, query, Target::Arrow, false);
+    ReadRows read = read_rows(source, query, Target::Arrow, false);
     const PyRef tuples = column_tuples(query, read);
     return call_helper("arrow_table", {tuples.get(), query.every_name ? Py_False : Py_True}).release();
   });
@@ -351,7 +396,7 @@ PyObject* answer_to_pandas(const AnswerSource& source, PyObject* args, PyObject*
                          PyRef::steal(check_py(PyUnicode_FromString("to_pandas"))).get()});
     const PyRef arrow = call_helper("has", {PyRef::steal(check_py(PyUnicode_FromString("pyarrow"))).get()});
     const bool through_arrow = arrow.get() == Py_True;
-    const ReadRows read = read_rows(source, query, through_arrow ? Target::PandasArrow : Target::PandasNumpy, false);
+    ReadRows read = read_rows(source, query, through_arrow ? Target::PandasArrow : Target::PandasNumpy, false);
     const PyRef tuples = column_tuples(query, read);
     const PyRef rows = PyRef::steal(check_py(PyLong_FromSize_t(read.rows)));
     return call_helper("pandas_frame", {tuples.get(), rows.get(), through_arrow ? Py_True : Py_False}).release();
@@ -361,7 +406,7 @@ PyObject* answer_to_pandas(const AnswerSource& source, PyObject* args, PyObject*
 PyObject* answer_to_dicts(const AnswerSource& source, PyObject* args, PyObject* kwargs) {
   return guard_python_call<PyObject*>(nullptr, [&] {
     const ColumnQuery query = table_query("to_dicts", args, kwargs);
-    const ReadRows read = read_rows(source, query, Target::Dicts, false);
+    ReadRows read = read_rows(source, query, Target::Dicts, false);
     const std::vector<PyRef> names = column_names(query, read);
     const size_t rows = read.rows;
     PyRef list = PyRef::steal(check_py(PyList_New(static_cast<Py_ssize_t>(rows))));

@@ -125,6 +125,54 @@ ColumnKind column_kind(const std::vector<PyValue>& values, uint64_t& missing) {
   return ColumnKind::Other;
 }
 
+namespace {
+
+constexpr uint16_t NON_NEGATIVE = 0x800;  // E of zero: positives above, negatives below (ordered_key.cpp)
+constexpr int32_t INT_TOP_EXPONENT = 1086;  // the biased exponent of 2^63 (OrderedKey::from_int)
+
+// A key's sign, and its magnitude's mantissa word and 11-bit biased exponent.
+struct KeyParts {
+  bool negative;
+  uint64_t m;
+  uint16_t exponent;
+  explicit KeyParts(OrderedKey key) : negative(key.e < NON_NEGATIVE) {
+    m = negative ? ~key.m : key.m;
+    exponent = static_cast<uint16_t>((negative ? ~key.e : key.e) & 0x7FF);
+  }
+};
+
+// The key's number when it is a whole number within int64.
+bool key_to_int(OrderedKey key, int64_t& out) {
+  if (key.e == NON_NEGATIVE && key.m == 0) {
+    out = 0;
+    return true;
+  }
+  const KeyParts parts(key);
+  if (parts.exponent < 1023 || parts.exponent > INT_TOP_EXPONENT) return false;
+  const unsigned shift = static_cast<unsigned>(INT_TOP_EXPONENT - parts.exponent);
+  if (shift > 0 && (parts.m & ((uint64_t{1} << shift) - 1)) != 0) return false;
+  const uint64_t magnitude = parts.m >> shift;
+  constexpr uint64_t LOWEST = uint64_t{1} << 63;  // the magnitude of INT64_MIN
+  if (magnitude > (parts.negative ? LOWEST : LOWEST - 1)) return false;
+  out = static_cast<int64_t>(parts.negative ? 0 - magnitude : magnitude);
+  return true;
+}
+
+// The key's number as a double: the bits of the double it came from when it is one exactly (every double's key),
+// else rounded once.
+double key_to_double(OrderedKey key) {
+  if (key.e == NON_NEGATIVE && key.m == 0) return 0.0;
+  const KeyParts parts(key);
+  if ((parts.m & 0x7FF) == 0 && parts.exponent != 0x7FF) {
+    const uint64_t sign = parts.negative ? uint64_t{1} << 63 : 0;
+    const uint64_t fraction = (parts.m >> 11) & ((uint64_t{1} << 52) - 1);
+    return std::bit_cast<double>(sign | (uint64_t{parts.exponent} << 52) | fraction);
+  }
+  return DecodedNumber::of(key).to_double();
+}
+
+}  // namespace
+
 std::optional<TypedColumn> numbers_from_map(const AnswerScope& scope, std::string_view attribute) {
   const QueryMap* map = scope.map(attribute);
   if (map == nullptr || attribute.find('.') != std::string_view::npos) return std::nullopt;
@@ -134,45 +182,41 @@ std::optional<TypedColumn> numbers_from_map(const AnswerScope& scope, std::strin
   const QueryMap::NumberIds* numbers = map->number_ids.get();
   if (numbers == nullptr) return std::nullopt;
   const std::shared_ptr<const NumberColumn> column = map->number_column.for_map(*numbers);
-  const Bitmap& ids = scope.ids();
-  if (!ids.isSubset(column->held())) return std::nullopt;
+  const Bitmap& scope_ids = scope.ids();
+  if (!scope_ids.isSubset(column->held())) return std::nullopt;
   const bool floats_held = map->floats_held.load(std::memory_order_relaxed);
   if (floats_held && map->negative_zero_held.load(std::memory_order_relaxed)) return std::nullopt;
-  const size_t rows = ids.cardinality();
+  std::vector<uint32_t> ids(scope_ids.cardinality());
+  scope_ids.toUint32Array(ids.data());
+  const size_t rows = ids.size();
   TypedColumn typed;
   typed.values.resize(rows * sizeof(int64_t));  // int64 and double alike
-  bool whole = true;  // every key so far a whole number within int64
+  auto* ints = reinterpret_cast<int64_t*>(typed.values.data());
+  auto* doubles = reinterpret_cast<double*>(typed.values.data());
+  // Whole numbers within int64 while no float was ever held: ints, until a key says otherwise.
   size_t row = 0;
-  for (uint32_t id : ids) {
-    const DecodedNumber number = DecodedNumber::of(column->key(id));
-    if (whole) {
-      int64_t value = 0;
-      constexpr uint64_t LOWEST = uint64_t{1} << 63;  // the magnitude of INT64_MIN
-      const bool fits = number.kind == DecodedNumber::Kind::Finite && number.exponent >= 0 &&
-                        std::bit_width(number.mantissa) + number.exponent <= 64 &&
-                        (number.mantissa << number.exponent) <= (number.negative ? LOWEST : LOWEST - 1);
-      if (fits) {
-        const uint64_t magnitude = number.mantissa << number.exponent;
-        value = static_cast<int64_t>(number.negative ? 0 - magnitude : magnitude);
-      } else if (number.kind != DecodedNumber::Kind::Zero) {
-        whole = false;
-        // The rows so far become floats.
-        for (size_t earlier = 0; earlier < row; ++earlier) {
-          int64_t kept = 0;
-          std::memcpy(&kept, typed.values.data() + earlier * sizeof(int64_t), sizeof(kept));
-          put<double>(typed.values, earlier, static_cast<double>(kept));
-        }
-      }
-      if (whole) {
-        put<int64_t>(typed.values, row++, value);
-        continue;
-      }
+  if (!floats_held) {
+    for (; row < rows; ++row) {
+      if (!key_to_int(column->key(ids[row]), ints[row])) break;
     }
-    put<double>(typed.values, row++, number.to_double());
+    if (row == rows) {
+      typed.kind = ColumnKind::Int;
+      return typed;
+    }
+    for (size_t earlier = 0; earlier < row; ++earlier) doubles[earlier] = static_cast<double>(ints[earlier]);
   }
-  // Whole keys under a map that held floats may be floats written as 2.0: only the objects tell.
-  if (whole && floats_held) return std::nullopt;
-  typed.kind = whole ? ColumnKind::Int : ColumnKind::Float;
+  bool whole = true;
+  for (; row < rows; ++row) {
+    const OrderedKey key = column->key(ids[row]);
+    doubles[row] = key_to_double(key);
+    if (whole) {
+      int64_t ignored = 0;
+      whole = key_to_int(key, ignored);
+    }
+  }
+  // Whole numbers under a map that held floats may be floats written as 2.0: only the objects tell.
+  if (floats_held && whole) return std::nullopt;
+  typed.kind = ColumnKind::Float;
   return typed;
 }
 
