@@ -1,6 +1,7 @@
 // The column methods Index and FilteredIndex share (see columns.hpp).
 #include "index/interfaces/columns.hpp"
 
+#include <bit>
 #include <limits>
 #include <memory>
 #include <string>
@@ -107,11 +108,11 @@ void parse_rows(ColumnQuery& query, PyObject* order_by, int reverse, PyObject* l
   }
 }
 
-// The rows read: the objects (kept until the interpreter lock is back, as are the value copies) and the columns.
+// The rows read: the objects (kept until the interpreter lock is back) and the columns.
 struct ReadRows {
   size_t rows = 0;
-  std::vector<StoredIndexable> objects;
-  std::vector<ValueColumn> columns;
+  ChosenObjects objects;
+  std::vector<ColumnBuilder> columns;
   std::vector<TypedColumn> typed;
   std::vector<bool> as_objects;  // per column: handed over as a list of objects rather than buffers
 };
@@ -153,14 +154,14 @@ ReadRows read_rows(const AnswerSource& source, const ColumnQuery& query, Target 
         const std::shared_ptr<const ImmutableInterner> names = INTERNER().load();
         if (std::optional<TypedColumn> numbers = numbers_from_map(scope, names->name(query.name_ids[0]))) {
           read.rows = scope.ids().cardinality();
-          read.columns.push_back(ValueColumn{query.name_ids[0], {}});
+          read.columns.emplace_back(query.name_ids[0], 0, false);
           read.typed.push_back(std::move(*numbers));
           read.as_objects.push_back(false);
           return true;
         }
       }
       read.objects = chosen_objects(scope, query.rows);
-      read.rows = read.objects.size();
+      read.rows = read.objects.cores.size();
       return false;
     };
     bool done = false;
@@ -173,14 +174,16 @@ ReadRows read_rows(const AnswerSource& source, const ColumnQuery& query, Target 
     }
     if (done) return read;
     // The scope's locks are gone: each object's map is locked on its own.
-    read.columns = read_columns(read.objects, query.name_ids, query.every_name);
+    const bool bits = target == Target::Arrow || target == Target::PandasArrow;
+    read.columns = read_columns(read.objects, query.name_ids, query.every_name, bits);
+    // The values read hold their own references: the objects are no longer needed.
+    release_handles(read.objects);
     if (target != Target::Dicts) {
-      const bool bits = target == Target::Arrow || target == Target::PandasArrow;
-      for (const ValueColumn& column : read.columns) {
+      for (ColumnBuilder& column : read.columns) {
         uint64_t missing = 0;
-        const ColumnKind kind = column_kind(column.values, missing);
+        const ColumnKind kind = column.kind(missing);
         const std::optional<ColumnKind> typed = buffer_kind(kind, missing, target, fill_given);
-        TypedColumn described = typed ? typed_column(column.values, *typed, missing, bits) : TypedColumn{};
+        TypedColumn described = typed ? column.typed(*typed, missing, bits) : TypedColumn{};
         if (!typed) {
           described.kind = kind;
           described.missing = missing;
@@ -204,7 +207,7 @@ std::vector<PyRef> column_names(const ColumnQuery& query, const ReadRows& read) 
   std::vector<PyRef> names;
   // Loaded after the rows were read, so every name id found is in the snapshot.
   const std::shared_ptr<const ImmutableInterner> interner = INTERNER().load();
-  for (const ValueColumn& column : read.columns) names.push_back(name_of(column.name_id, *interner));
+  for (const ColumnBuilder& column : read.columns) names.push_back(name_of(column.name_id(), *interner));
   return names;
 }
 
@@ -269,20 +272,50 @@ PyRef bytes_of(std::string& buffer) {
   return owned;
 }
 
+// A column's values as Python objects, row after row (ascending): ints, floats and bools made from their slots,
+// text from its bytes, the values kept beside as their objects.
+class RowObjects {
+ public:
+  explicit RowObjects(const ColumnBuilder& column) : column_(column) {}
+  // Row `row`'s value (rows asked in ascending order, each once), or null for a missing one.
+  PyRef next(size_t row) {
+    const uint64_t slot = column_.slot(row);
+    switch (column_.held(row)) {
+      case ColumnBuilder::MISSING: return PyRef();
+      case ColumnBuilder::INT: return PyRef::steal(check_py(PyLong_FromLongLong(static_cast<int64_t>(slot))));
+      case ColumnBuilder::FLOAT: return PyRef::steal(check_py(PyFloat_FromDouble(std::bit_cast<double>(slot))));
+      case ColumnBuilder::BOOL: return PyRef::borrow(slot != 0 ? Py_True : Py_False);
+      case ColumnBuilder::TEXT:
+        if (column_.text_as_bytes()) {
+          const char* start = column_.text_bytes().data() + text_end_;
+          const auto length = static_cast<Py_ssize_t>(slot - text_end_);
+          text_end_ = slot;
+          return PyRef::steal(check_py(PyUnicode_DecodeUTF8(start, length, nullptr)));
+        }
+        [[fallthrough]];
+      default: return column_.kept()[kept_at_++].second.to_python();
+    }
+  }
+
+ private:
+  const ColumnBuilder& column_;
+  size_t kept_at_ = 0;
+  uint64_t text_end_ = 0;
+};
+
 // The values as a list of Python objects; a missing one as `fill`.
-PyRef objects_of(const std::vector<PyValue>& values, PyObject* fill) {
-  PyRef list = PyRef::steal(check_py(PyList_New(static_cast<Py_ssize_t>(values.size()))));
-  for (size_t row = 0; row < values.size(); ++row) {
-    const PyValue& value = values[row];
-    PyObject* item = value.kind() == ValueKind::Unknown && value.obj() == nullptr ? Py_NewRef(fill)
-                                                                                  : value.to_python().release();
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(row), item);
+PyRef objects_of(const ColumnBuilder& column, size_t rows, PyObject* fill) {
+  PyRef list = PyRef::steal(check_py(PyList_New(static_cast<Py_ssize_t>(rows))));
+  RowObjects values(column);
+  for (size_t row = 0; row < rows; ++row) {
+    PyRef item = values.next(row);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(row), item ? item.release() : Py_NewRef(fill));
   }
   return list;
 }
 
 // The helper's column tuple (see columns_helper.hpp). `as_objects`: the values go as a list, missing as `fill`.
-PyRef column_tuple(PyObject* name, size_t row_count, const ValueColumn& values, TypedColumn& typed,
+PyRef column_tuple(PyObject* name, size_t row_count, const ColumnBuilder& values, TypedColumn& typed,
                    bool as_objects, PyObject* fill) {
   const PyRef rows = PyRef::steal(check_py(PyLong_FromSize_t(row_count)));
   const PyRef missing = PyRef::steal(check_py(PyLong_FromUnsignedLongLong(typed.missing)));
@@ -290,7 +323,7 @@ PyRef column_tuple(PyObject* name, size_t row_count, const ValueColumn& values, 
   PyRef objects = PyRef::borrow(Py_None);
   if (as_objects) {
     for (PyRef& buffer : buffers) buffer = PyRef::borrow(Py_None);
-    objects = objects_of(values.values, fill);
+    objects = objects_of(values, row_count, fill);
   } else {
     buffers[0] = bytes_of(typed.values);
     buffers[1] = typed.missing > 0 ? bytes_of(typed.valid) : PyRef::borrow(Py_None);
@@ -409,13 +442,15 @@ PyObject* answer_to_dicts(const AnswerSource& source, PyObject* args, PyObject* 
     ReadRows read = read_rows(source, query, Target::Dicts, false);
     const std::vector<PyRef> names = column_names(query, read);
     const size_t rows = read.rows;
+    std::vector<RowObjects> columns;
+    columns.reserve(read.columns.size());
+    for (const ColumnBuilder& column : read.columns) columns.emplace_back(column);
     PyRef list = PyRef::steal(check_py(PyList_New(static_cast<Py_ssize_t>(rows))));
     for (size_t row = 0; row < rows; ++row) {
       PyRef dict = PyRef::steal(check_py(PyDict_New()));
-      for (size_t c = 0; c < read.columns.size(); ++c) {
-        const PyValue& value = read.columns[c].values[row];
-        if (value.kind() == ValueKind::Unknown && value.obj() == nullptr) continue;  // the object has none
-        const PyRef item = value.to_python();
+      for (size_t c = 0; c < columns.size(); ++c) {
+        const PyRef item = columns[c].next(row);
+        if (!item) continue;  // the object has none
         if (PyDict_SetItem(dict.get(), names[c].get(), item.get()) < 0) throw_python_error();
       }
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(row), dict.release());

@@ -2,6 +2,7 @@
 #include "index/core/answers/columns.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -16,7 +17,7 @@
 
 namespace vostrel {
 
-std::vector<StoredIndexable> chosen_objects(const AnswerScope& scope, const RowChoice& choice) {
+ChosenObjects chosen_objects(const AnswerScope& scope, const RowChoice& choice) {
   std::vector<uint32_t> ids;
   if (choice.order_by) {
     ids = ordered_ids(scope, choice.order_by->view(), choice.order);
@@ -34,60 +35,117 @@ std::vector<StoredIndexable> chosen_objects(const AnswerScope& scope, const RowC
       }
     }
   }
-  std::vector<StoredIndexable> objects;
-  objects.reserve(ids.size());
+  ChosenObjects chosen;
+  chosen.handles.reserve(ids.size());
+  chosen.cores.reserve(ids.size());
   for (size_t at = 0; at < ids.size(); at += STORED_BATCH) {
     const auto count = static_cast<uint32_t>(std::min<size_t>(STORED_BATCH, ids.size() - at));
     visit_stored_ahead(scope.store(), ids.data() + at, count, [&](const StoredItem* item) {
-      if (item != nullptr) objects.push_back(*item);
+      if (item == nullptr) return;
+      chosen.handles.push_back(*item);
+      chosen.cores.push_back(&item->core());
     });
   }
-  return objects;
+  return chosen;
 }
 
-std::vector<ValueColumn> read_columns(const std::vector<StoredIndexable>& objects, const std::vector<uint32_t>& name_ids,
-                                      bool every_name) {
-  const size_t rows = objects.size();
-  std::vector<ValueColumn> columns;
+void release_handles(ChosenObjects& objects) {
+  constexpr size_t AHEAD = 16;
+  std::vector<StoredIndexable>& handles = objects.handles;
+  for (size_t at = 0; at < handles.size(); ++at) {
+    if (at + AHEAD < handles.size()) handles[at + AHEAD].python_handle.prefetch();
+    handles[at].python_handle = SharedPyRef();
+  }
+  handles.clear();
+  objects.cores.clear();
+}
+
+ColumnBuilder::ColumnBuilder(uint32_t name_id, size_t rows, bool text_as_bytes)
+    : name_id_(name_id), text_as_bytes_(text_as_bytes), held_(rows, MISSING), slots_(rows, 0) {}
+
+void ColumnBuilder::add(size_t row, const PyValue& value) {
+  switch (value.kind()) {
+    case ValueKind::Int:
+      held_[row] = INT;
+      slots_[row] = static_cast<uint64_t>(value.as_int());
+      return;
+    case ValueKind::Float:
+      held_[row] = FLOAT;
+      slots_[row] = std::bit_cast<uint64_t>(value.as_float());
+      return;
+    case ValueKind::Bool:
+      held_[row] = BOOL;
+      slots_[row] = value.as_bool() ? 1 : 0;
+      return;
+    case ValueKind::Str:
+      held_[row] = TEXT;
+      if (text_as_bytes_) {
+        text_.append(value.as_str());
+        slots_[row] = text_.size();
+      } else {
+        kept_.emplace_back(row, value);
+      }
+      return;
+    case ValueKind::Ind:
+      held_[row] = NESTED;
+      kept_.emplace_back(row, value);
+      return;
+    default:
+      held_[row] = OTHER;
+      kept_.emplace_back(row, value);
+      return;
+  }
+}
+
+ColumnKind ColumnBuilder::kind(uint64_t& missing) const {
+  std::array<uint64_t, 7> counts{};
+  for (uint8_t held : held_) ++counts[held];
+  missing = counts[MISSING];
+  const uint64_t present = held_.size() - missing;
+  if (present == 0) return ColumnKind::Missing;
+  if (counts[INT] == present) return ColumnKind::Int;
+  if (counts[INT] + counts[FLOAT] == present) return ColumnKind::Float;
+  if (counts[BOOL] == present) return ColumnKind::Bool;
+  if (counts[TEXT] == present) return ColumnKind::Text;
+  if (counts[NESTED] == present) return ColumnKind::Nested;
+  return ColumnKind::Other;
+}
+
+std::vector<ColumnBuilder> read_columns(const ChosenObjects& objects, const std::vector<uint32_t>& name_ids,
+                                        bool every_name, bool text_as_bytes) {
+  const size_t rows = objects.cores.size();
+  std::vector<ColumnBuilder> columns;
   std::unordered_map<uint32_t, size_t> column_of;  // every_name: name id -> column
   if (!every_name) {
-    columns.resize(name_ids.size());
-    for (size_t c = 0; c < name_ids.size(); ++c) {
-      columns[c].name_id = name_ids[c];
-      columns[c].values.resize(rows);
-    }
+    columns.reserve(name_ids.size());
+    for (uint32_t id : name_ids) columns.emplace_back(id, rows, text_as_bytes);
   }
-  // Objects lie scattered over the heap: the object and then its map's block are fetched some rows ahead.
-  constexpr size_t OBJECT_AHEAD = 8;
-  constexpr size_t MAP_AHEAD = 4;
+  // Objects lie scattered over the heap: each record, then its map's block, is fetched some rows ahead.
+  constexpr size_t CORE_AHEAD = 12;
+  constexpr size_t MAP_AHEAD = 6;
   for (size_t row = 0; row < rows; ++row) {
-    if (row + OBJECT_AHEAD < rows) __builtin_prefetch(objects[row + OBJECT_AHEAD].python_handle.get());
-    if (row + MAP_AHEAD < rows) __builtin_prefetch(objects[row + MAP_AHEAD].core().attributes->map.storage());
-    const IndexableCore& core = objects[row].core();
+    if (row + CORE_AHEAD < rows) __builtin_prefetch(objects.cores[row + CORE_AHEAD]);
+    if (row + MAP_AHEAD < rows) __builtin_prefetch(objects.cores[row + MAP_AHEAD]->attributes->map.storage());
+    const IndexableCore& core = *objects.cores[row];
     // The one lock of this object for the whole row: its values are one state of it. Nothing else is held.
     std::lock_guard lock(core.attributes->mutex);
     const AttributeValues& map = core.attributes->map;
     if (every_name) {
       map.for_each([&](const uint32_t& name, const PyValue& value) {
         auto [found, added] = column_of.try_emplace(name, columns.size());
-        if (added) {
-          columns.push_back(ValueColumn{name, {}});
-          columns.back().values.resize(rows);
-        }
-        columns[found->second].values[row] = value;
+        if (added) columns.emplace_back(name, rows, text_as_bytes);
+        columns[found->second].add(row, value);
       });
       continue;
     }
-    for (ValueColumn& column : columns) {
-      if (const AttributeValues::Ref value = map.get(column.name_id)) column.values[row] = *value;
+    for (ColumnBuilder& column : columns) {
+      if (const AttributeValues::Ref value = map.get(column.name_id())) column.add(row, *value);
     }
   }
   return columns;
 }
 
 namespace {
-
-bool is_missing(const PyValue& value) { return value.kind() == ValueKind::Unknown && value.obj() == nullptr; }
 
 void set_bit(std::string& bits, size_t at) { bits[at >> 3] = static_cast<char>(bits[at >> 3] | (1 << (at & 7))); }
 
@@ -97,33 +155,6 @@ void put(std::string& buffer, size_t at, T value) {
 }
 
 }  // namespace
-
-ColumnKind column_kind(const std::vector<PyValue>& values, uint64_t& missing) {
-  uint64_t ints = 0, floats = 0, bools = 0, texts = 0, nested = 0;
-  missing = 0;
-  for (const PyValue& value : values) {
-    switch (value.kind()) {
-      case ValueKind::Int: ++ints; break;
-      case ValueKind::Float: ++floats; break;
-      case ValueKind::Bool: ++bools; break;
-      case ValueKind::Str: ++texts; break;
-      case ValueKind::Ind: ++nested; break;
-      case ValueKind::Iterable: return ColumnKind::Other;
-      case ValueKind::Unknown:
-        if (!is_missing(value)) return ColumnKind::Other;
-        ++missing;
-        break;
-    }
-  }
-  const uint64_t present = values.size() - missing;
-  if (present == 0) return ColumnKind::Missing;
-  if (ints == present) return ColumnKind::Int;
-  if (ints + floats == present) return ColumnKind::Float;
-  if (bools == present) return ColumnKind::Bool;
-  if (texts == present) return ColumnKind::Text;
-  if (nested == present) return ColumnKind::Nested;
-  return ColumnKind::Other;
-}
 
 namespace {
 
@@ -220,83 +251,64 @@ std::optional<TypedColumn> numbers_from_map(const AnswerScope& scope, std::strin
   return typed;
 }
 
-TypedColumn typed_column(const std::vector<PyValue>& values, ColumnKind kind, uint64_t missing, bool bits) {
-  const size_t rows = values.size();
+TypedColumn ColumnBuilder::typed(ColumnKind kind, uint64_t missing, bool bits) {
+  const size_t rows = held_.size();
   TypedColumn column;
   column.kind = kind;
   column.missing = missing;
-  if (missing > 0) column.valid.assign(bits ? (rows + 7) / 8 : rows, '\0');
-  const auto mark_valid = [&](size_t row) {
-    if (missing == 0) return;
-    if (bits) {
-      set_bit(column.valid, row);
-    } else {
-      column.valid[row] = 1;
-    }
-  };
-  switch (kind) {
-    case ColumnKind::Int: {
-      column.values.assign(rows * sizeof(int64_t), '\0');
-      for (size_t row = 0; row < rows; ++row) {
-        if (values[row].kind() != ValueKind::Int) continue;
-        put<int64_t>(column.values, row, values[row].as_int());
-        mark_valid(row);
+  if (missing > 0) {
+    column.valid.assign(bits ? (rows + 7) / 8 : rows, '\0');
+    for (size_t row = 0; row < rows; ++row) {
+      if (held_[row] == MISSING) continue;
+      if (bits) {
+        set_bit(column.valid, row);
+      } else {
+        column.valid[row] = 1;
       }
-      break;
     }
+  }
+  switch (kind) {
+    case ColumnKind::Int:
+      column.values.resize(rows * sizeof(int64_t));
+      std::memcpy(column.values.data(), slots_.data(), rows * sizeof(int64_t));
+      break;
     case ColumnKind::Float: {
       column.values.resize(rows * sizeof(double));
       for (size_t row = 0; row < rows; ++row) {
-        const PyValue& value = values[row];
         double number = std::numeric_limits<double>::quiet_NaN();
-        if (value.kind() == ValueKind::Float) {
-          number = value.as_float();
-        } else if (value.kind() == ValueKind::Int) {
-          number = static_cast<double>(value.as_int());
-        } else {
-          put<double>(column.values, row, number);
-          continue;
-        }
+        if (held_[row] == FLOAT) number = std::bit_cast<double>(slots_[row]);
+        if (held_[row] == INT) number = static_cast<double>(static_cast<int64_t>(slots_[row]));
         put<double>(column.values, row, number);
-        mark_valid(row);
       }
       break;
     }
     case ColumnKind::Bool: {
       column.values.assign(bits ? (rows + 7) / 8 : rows, '\0');
       for (size_t row = 0; row < rows; ++row) {
-        if (values[row].kind() != ValueKind::Bool) continue;
-        if (values[row].as_bool()) {
-          if (bits) {
-            set_bit(column.values, row);
-          } else {
-            column.values[row] = 1;
-          }
+        if (slots_[row] == 0 || held_[row] != BOOL) continue;
+        if (bits) {
+          set_bit(column.values, row);
+        } else {
+          column.values[row] = 1;
         }
-        mark_valid(row);
       }
       break;
     }
     case ColumnKind::Text: {
-      size_t total = 0;
-      for (const PyValue& value : values) {
-        if (value.kind() == ValueKind::Str) total += value.as_str().size();
-      }
-      column.data.reserve(total);
-      column.large = total > static_cast<size_t>(std::numeric_limits<int32_t>::max());
+      column.large = text_.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max());
       const size_t width = column.large ? sizeof(int64_t) : sizeof(int32_t);
       column.offsets.assign((rows + 1) * width, '\0');
+      uint64_t end = 0;
       for (size_t row = 0; row < rows; ++row) {
-        if (values[row].kind() == ValueKind::Str) {
-          column.data.append(values[row].as_str());
-          mark_valid(row);
-        }
+        if (held_[row] == TEXT) end = slots_[row];
         if (column.large) {
-          put<int64_t>(column.offsets, row + 1, static_cast<int64_t>(column.data.size()));
+          put<int64_t>(column.offsets, row + 1, static_cast<int64_t>(end));
         } else {
-          put<int32_t>(column.offsets, row + 1, static_cast<int32_t>(column.data.size()));
+          put<int32_t>(column.offsets, row + 1, static_cast<int32_t>(end));
         }
       }
+      column.data = std::move(text_);
+      text_.clear();
       break;
     }
     default: break;
