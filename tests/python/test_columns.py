@@ -161,6 +161,9 @@ def test_default_columns_leave_nested_objects_out():
     assert list(index.to_pandas().columns) == ["a", "inner", "b"]
     assert index.to_arrow([]).num_columns == 0 and len(Vostrel.Index().to_arrow()) == 0
     assert pa.types.is_int64(index.reduced_query(Q.eq("a", 1)).to_arrow(["a"]).schema.types[0])
+    # Text beside None (an object, not a missing value) goes through pyarrow.array, its bytes decoded per row.
+    index.add_object_many([Obj(s=None), Obj(s="ü" * 30), Obj(s="")])
+    assert index.to_arrow(["s"]).column("s").to_pylist() == [None, None, None, "ü" * 30, ""]
 
 
 def test_a_view_lists_only_its_own_objects():

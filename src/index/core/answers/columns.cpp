@@ -121,10 +121,15 @@ std::vector<ColumnBuilder> read_columns(const ChosenObjects& objects, const std:
     for (uint32_t id : name_ids) columns.emplace_back(id, rows, text_as_bytes);
   }
   // Objects lie scattered over the heap: each record, then its map's block, is fetched some rows ahead.
-  constexpr size_t CORE_AHEAD = 12;
-  constexpr size_t MAP_AHEAD = 6;
+  constexpr size_t CORE_AHEAD = 24;
+  constexpr size_t MAP_AHEAD = 12;
   for (size_t row = 0; row < rows; ++row) {
-    if (row + CORE_AHEAD < rows) __builtin_prefetch(objects.cores[row + CORE_AHEAD]);
+    if (row + CORE_AHEAD < rows) {
+      // The record may straddle two cache lines (the object is 80 bytes): its map and mutex are at its end.
+      const auto* core = reinterpret_cast<const char*>(objects.cores[row + CORE_AHEAD]);
+      __builtin_prefetch(core, 1);
+      __builtin_prefetch(core + sizeof(IndexableCore) - 1, 1);
+    }
     if (row + MAP_AHEAD < rows) __builtin_prefetch(objects.cores[row + MAP_AHEAD]->attributes->map.storage());
     const IndexableCore& core = *objects.cores[row];
     // The one lock of this object for the whole row: its values are one state of it. Nothing else is held.
