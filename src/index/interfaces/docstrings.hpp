@@ -203,8 +203,9 @@ inline constexpr const char* ANSWER_TO_NUMPY =
     "themselves, and None where an object has no such attribute. With fill=, missing values take fill\n"
     "and a number or bool column keeps its numeric type (widened to hold fill, as numpy promotes); with\n"
     "dtype=, the array is converted to it (a column with missing values then needs fill=, else\n"
-    "ValueError). Each object's values are read under its own lock, once, while writers may run. Raises\n"
-    "ImportError naming the package when numpy is not installed.";
+    "ValueError). Each object's values are read under its own lock, once, while writers may run; a number\n"
+    "column every object holds, without an order, is read from the index's value map as one state of it.\n"
+    "Raises ImportError naming the package when numpy is not installed.";
 
 inline constexpr const char* ANSWER_TO_ARROW =
     "to_arrow($self, attrs=None, *, order_by=None, reverse=False, limit=None, offset=0)\n--\n\n"

@@ -230,9 +230,16 @@ std::optional<TypedColumn> numbers_from_map(const AnswerScope& scope, std::strin
   auto* ints = reinterpret_cast<int64_t*>(typed.values.data());
   auto* doubles = reinterpret_cast<double*>(typed.values.data());
   // Whole numbers within int64 while no float was ever held: ints, until a key says otherwise.
+  constexpr size_t AHEAD = 32;
+  const auto fetch_ahead = [&](size_t row) {
+    if (row + AHEAD < rows) column->prefetch(ids[row + AHEAD]);
+  };
   size_t row = 0;
+  for (; row < std::min(rows, AHEAD); ++row) column->prefetch(ids[row]);
+  row = 0;
   if (!floats_held) {
     for (; row < rows; ++row) {
+      fetch_ahead(row);
       if (!key_to_int(column->key(ids[row]), ints[row])) break;
     }
     if (row == rows) {
@@ -243,6 +250,7 @@ std::optional<TypedColumn> numbers_from_map(const AnswerScope& scope, std::strin
   }
   bool whole = true;
   for (; row < rows; ++row) {
+    fetch_ahead(row);
     const OrderedKey key = column->key(ids[row]);
     doubles[row] = key_to_double(key);
     if (whole) {

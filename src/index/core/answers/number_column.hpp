@@ -28,6 +28,8 @@ class NumberColumn {
   const Bitmap& held() const { return held_; }
   // The key of an id of held().
   OrderedKey key(uint32_t id) const { return keys_[id - first_]; }
+  // Asks for the key of an id of held() ahead of a read (a sparse set's keys lie far apart).
+  void prefetch(uint32_t id) const { __builtin_prefetch(keys_.data() + (id - first_)); }
 
  private:
   uint64_t stamp_ = 0;
