@@ -185,7 +185,7 @@ void BulkWriter::stage(uint32_t id, const AttributeMap& attributes, NestedWork& 
 }
 
 void BulkWriter::push_value(MapBuffer& buffer, uint32_t id, const PyValue& value, NestedWork& work) {
-  switch (value.kind()) {
+  switch (value.stored_kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
       push_number(buffer, value, id);
@@ -211,6 +211,7 @@ void BulkWriter::push_value(MapBuffer& buffer, uint32_t id, const PyValue& value
       push_nested(buffer, value, id, work);
       break;
     case ValueKind::Unknown:
+    case ValueKind::BigInt:  // never: stored_kind() gives Int or Unknown for it
       push_exact(buffer, value, id);
       break;
   }

@@ -112,12 +112,15 @@ QueryMap::~QueryMap() {
 }
 
 OrderedKey QueryMap::key_of(const PyValue& value) {
-  return value.kind() == ValueKind::Int ? OrderedKey::from_int(value.as_int())
-                                        : OrderedKey::from_float(value.as_float());
+  switch (value.kind()) {
+    case ValueKind::Int: return OrderedKey::from_int(value.as_int());
+    case ValueKind::BigInt: return value.big_int_key();
+    default: return OrderedKey::from_float(value.as_float());
+  }
 }
 
 void QueryMap::insert_value(uint32_t id, const PyValue& value, NestedWork& work) {
-  switch (value.kind()) {
+  switch (value.stored_kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
       insert_num_ordered(key_of(value), id);
@@ -136,13 +139,14 @@ void QueryMap::insert_value(uint32_t id, const PyValue& value, NestedWork& work)
       work.push_back(NestedTask{NestedTask::Kind::Link, shared_from_this(), id, value.as_indexable()});
       break;
     case ValueKind::Unknown:
+    case ValueKind::BigInt:  // never: stored_kind() gives Int or Unknown for it
       insert_exact(value, id);
       break;
   }
 }
 
 void QueryMap::remove_value(uint32_t id, const PyValue& value, NestedWork& work) {
-  switch (value.kind()) {
+  switch (value.stored_kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
       remove_num_ordered(key_of(value), id);
@@ -161,6 +165,7 @@ void QueryMap::remove_value(uint32_t id, const PyValue& value, NestedWork& work)
       work.push_back(NestedTask{NestedTask::Kind::Unlink, shared_from_this(), id, value.as_indexable()});
       break;
     case ValueKind::Unknown:
+    case ValueKind::BigInt:
       remove_exact(value, id);
       break;
   }
