@@ -710,6 +710,28 @@ OrderedKey PyValue::big_int_key() const {
   return static_cast<const BigIntRecord*>(record())->key;
 }
 
+int PyValue::compare_unkeyed(const PyValue& other) const {
+  const OrderedKey floor = big_int_key();
+  OrderedKey theirs;
+  switch (other.kind()) {
+    case ValueKind::Int: theirs = OrderedKey::from_int(other.as_int()); break;
+    case ValueKind::Float: theirs = OrderedKey::from_float(other.as_float()); break;
+    default: {
+      theirs = other.big_int_key();
+      if (other.big_int_keyed() || theirs != floor) break;
+      // Both between the same two keys: the same sign; the longer magnitude (no leading zeros) or the greater
+      // digits of equal length is the greater one.
+      const std::string_view mine = big_int_digits();
+      const std::string_view its = other.big_int_digits();
+      const int magnitude = mine.size() != its.size() ? (mine.size() < its.size() ? -1 : 1)
+                                                      : (mine < its ? -1 : (mine == its ? 0 : 1));
+      return mine.front() == '-' ? -magnitude : magnitude;
+    }
+  }
+  // Every number whose key is at most the floor is below this one, every other above it.
+  return floor >= theirs ? 1 : -1;
+}
+
 std::string_view PyValue::big_int_digits() const {
   check_kind(ValueKind::BigInt);
   return static_cast<const BigIntRecord*>(record())->digits;

@@ -187,6 +187,9 @@ class PyValue {
   bool big_int_keyed() const;
   // A BigInt's ordered key when big_int_keyed(), else the greatest key below its value (no number lies between).
   OrderedKey big_int_key() const;
+  // For a BigInt no key holds exactly (this) and any number but NaN (`other`: Int, Float or BigInt): -1, 0 or 1 as
+  // this is below, equal to or above it. Never needs the interpreter.
+  int compare_unkeyed(const PyValue& other) const;
   // A BigInt's value in hexadecimal ("0x..." or "-0x...").
   std::string_view big_int_digits() const;
   // The kind whose structures hold this value: a keyed BigInt is held as a number (Int), any other BigInt as an

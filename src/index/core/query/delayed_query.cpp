@@ -226,6 +226,8 @@ void BulkWriter::push_bool(MapBuffer& buffer, bool flag, uint32_t id) {
 }
 
 void BulkWriter::push_exact(MapBuffer& buffer, const PyValue& value, uint32_t id) {
+  // Set ahead of publication: the flag only says where order tests look.
+  if (value.kind() == ValueKind::BigInt) buffer.map->holds_unkeyed.store(true, std::memory_order_release);
   buffer.exact.push_back(ExactEntry{value, value.hash(), id});
 }
 

@@ -260,6 +260,7 @@ void QueryMap::remove_bool(bool flag, uint32_t id) {
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
+  if (value.kind() == ValueKind::BigInt) holds_unkeyed.store(true, std::memory_order_release);
   auto shard = exact.ensure(16).get_shard(value.hash());
   auto found = shard.map.find(value);
   if (found != shard.map.end()) {

@@ -67,6 +67,7 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
       }
     }
     if (!entries.empty()) {
+      if (other.holds_unkeyed.load(std::memory_order_acquire)) holds_unkeyed.store(true, std::memory_order_release);
       ExactMap& mine = exact.ensure(16);
       for (auto& [key, ids] : entries) {
         auto shard = mine.get_shard(key.hash());

@@ -257,8 +257,23 @@ Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, con
   return result;
 }
 
-Bitmap op_ordered(const QueryMap& map, const PyValue& value, QueryKind kind, const Bitmap& allowed) {
-  if (!is_number(value) || is_nan(value)) return Bitmap();  // a type mismatch (or NaN) matches nothing
+// Adds the ids of `allowed` holding an int that no key holds exactly (kept in the exact map) which `test` accepts.
+template <class Test>
+void unkeyed_into(const QueryMap& map, Test&& test, const Bitmap& allowed, Bitmap& result) {
+  if (!map.holds_unkeyed.load(std::memory_order_acquire)) return;
+  const QueryMap::ExactMap* values = map.exact.get();
+  if (values == nullptr) return;
+  Bitmap found;
+  values->for_each_shard_read([&](const auto& shard) {
+    for (const auto& [value, ids] : shard) {
+      if (value.kind() == ValueKind::BigInt && test(value)) ids.or_into(found);
+    }
+  });
+  found &= allowed;  // list members (element ids, never allowed) take no part in order tests
+  result |= found;
+}
+
+Bitmap keyed_ordered(const QueryMap& map, const PyValue& value, QueryKind kind, const Bitmap& allowed) {
   const OrderedKey key = QueryMap::key_of(value);
   if (between_keys(value)) {  // no number equals it: > and >= are the keys above its key, < and <= those up to it
     if (kind == QueryKind::Gt || kind == QueryKind::Ge) return numbers_between(map, key_after(key), HIGHEST_KEY, allowed);
@@ -276,11 +291,34 @@ Bitmap op_ordered(const QueryMap& map, const PyValue& value, QueryKind kind, con
   }
 }
 
+Bitmap op_ordered(const QueryMap& map, const PyValue& value, QueryKind kind, const Bitmap& allowed) {
+  if (!is_number(value) || is_nan(value)) return Bitmap();  // a type mismatch (or NaN) matches nothing
+  Bitmap result = keyed_ordered(map, value, kind, allowed);
+  unkeyed_into(
+      map,
+      [&](const PyValue& stored) {
+        const int order = stored.compare_unkeyed(value);
+        switch (kind) {
+          case QueryKind::Gt: return order > 0;
+          case QueryKind::Ge: return order >= 0;
+          case QueryKind::Lt: return order < 0;
+          default: return order <= 0;
+        }
+      },
+      allowed, result);
+  return result;
+}
+
 Bitmap op_between(const QueryMap& map, const PyValue& low, const PyValue& high, const Bitmap& allowed) {
   if (!is_number(low) || !is_number(high)) fail_bound(low, high);
   if (is_nan(low) || is_nan(high)) return Bitmap();
   const OrderedKey from = between_keys(low) ? key_after(QueryMap::key_of(low)) : QueryMap::key_of(low);
-  return numbers_between(map, from, QueryMap::key_of(high), allowed);
+  Bitmap result = numbers_between(map, from, QueryMap::key_of(high), allowed);
+  unkeyed_into(
+      map,
+      [&](const PyValue& stored) { return stored.compare_unkeyed(low) >= 0 && stored.compare_unkeyed(high) <= 0; },
+      allowed, result);
+  return result;
 }
 
 Bitmap match_positions(const PositionalBitmap& positions, std::string_view query, QueryKind kind) {
