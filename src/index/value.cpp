@@ -408,8 +408,8 @@ uint64_t text_hash(std::string_view text) noexcept {
 }
 
 // Interpreter lock held; `obj` an int (or numpy integer) outside the signed 64-bit range, so its magnitude is at
-// least 2^63. Its record keeps the object itself (read back as it was written), its digits and its ordered key.
-std::unique_ptr<BigIntRecord> make_big_int_record(PyRef obj) {
+// least 2^63. Its record keeps the exact int, its digits and its ordered key.
+std::unique_ptr<BigIntRecord> make_big_int_record(const PyRef& obj) {
   PyRef number = PyRef::steal(check_py(PyNumber_Index(obj.get())));
   const Py_hash_t hash = PyObject_Hash(number.get());
   if (hash == -1 && PyErr_Occurred()) throw_python_error();
@@ -446,9 +446,11 @@ std::unique_ptr<BigIntRecord> make_big_int_record(PyRef obj) {
     if (!keyed && negative) key = key.m == 0 ? OrderedKey{UINT64_MAX, static_cast<uint16_t>(key.e - 1)}
                                              : OrderedKey{key.m - 1, key.e};
   }
-  auto record = std::make_unique<BigIntRecord>(static_cast<uint64_t>(hash), obj.get(),
+  // The exact int: an exact int itself (read back as the very object written), a numpy integer as the plain int
+  // of its value (as a numpy integer within 64 bits reads back).
+  auto record = std::make_unique<BigIntRecord>(static_cast<uint64_t>(hash), number.get(),
                                                std::string(digits, static_cast<size_t>(size)), key, keyed);
-  obj.release();  // now owned by the record
+  number.release();  // now owned by the record
   return record;
 }
 
@@ -502,7 +504,7 @@ PyValue PyValue::capture(PyRef obj) {
     capture_state::tables_filled = true;
   }
   const auto store_big_int = [&] {
-    std::unique_ptr<BigIntRecord> record = make_big_int_record(std::move(obj));
+    std::unique_ptr<BigIntRecord> record = make_big_int_record(obj);
     value.store_record(record.release(), ValueKind::BigInt);
   };
   if (type == &PyLong_Type) {

@@ -45,6 +45,13 @@ class Token:
         return f"Token({self.name})"
 
 
+class HashFails:
+    """A value whose hash fails for a reason that is not the value's own (no memory): the one capture that raises."""
+
+    def __hash__(self):
+        raise MemoryError("no memory left to hash")
+
+
 class MyInt(int):
     pass
 
