@@ -174,7 +174,7 @@ struct CaptureFrame {
 thread_local const CaptureFrame* containers_in_capture = nullptr;
 
 // Captures the members of a list, tuple or set. Python's recursion limit bounds the nesting (RecursionError).
-// Members that cannot be captured (unhashable, out of range) are left out: the container itself is still a value.
+// A member whose conversion fails (a numpy scalar that cannot convert) is left out: the container is still a value.
 std::shared_ptr<const std::vector<PyValue>> capture_members(PyObject* container, IterableKind kind) {
   if (Py_EnterRecursiveCall(" while capturing the members of a container") != 0) throw_python_error();
   struct LeaveRecursiveCall {

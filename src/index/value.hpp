@@ -65,8 +65,9 @@ struct PyValue;
 
 // An exact list, dict, tuple or set. The members of a list, tuple or set are captured together with the container
 // (interpreter lock held, no engine lock), so registering them later never needs Python: no hashing, no container
-// reads under engine locks. A member that cannot be captured, or that is the container itself or one enclosing it,
-// is left out (not indexed). A dict stores nothing.
+// reads under engine locks. Every member is captured as any value is; one whose conversion fails with an ordinary
+// exception (a numpy scalar that cannot convert), or that is the container itself or one enclosing it, is left out
+// (not indexed). A dict stores nothing.
 struct IterableValue {
   IterableKind kind;
   SharedPyRef container;
