@@ -168,3 +168,24 @@ def test_a_bound_of_bt_that_is_not_a_number_says_which_and_what():
             index.reduced_query(Q.bt("n", low, high))
         message = str(caught.value)
         assert message.startswith("not yet implemented: ") and where in message and what in message, message
+
+
+def test_set_operations_and_paths_keep_big_ints_in_order():
+    values = [2**70 + 1, -(2**100) - 1, 10**400, 5, 2.0**70, 2**64 + 3, -(10**400)]
+    objs = [Entity(n=v, k=i % 2, child=Entity(n=v)) for i, v in enumerate(values)]
+    index = Vostrel.Index()
+    index.add_object_many(objs)
+    merged = Vostrel.Index()
+    merged.union_with(index)
+    reduced = Vostrel.Index()
+    reduced.add_object_many(objs)
+    reduced.reduce(k=1)
+    rebased = index.reduced(k=1).rebase()
+    halves = [o for o in objs if o.k == 1]
+    for target, scope in [(merged, objs), (reduced, halves), (rebased, halves)]:
+        for bound in (2**70, -(2**99), 2**401, 2**64 + 3, -(10**401)):
+            want = {id(o) for o in scope if o.n > bound}
+            assert {id(o) for o in target.reduced_query(Q.gt("n", bound)).collect()} == want, bound
+            assert {id(o) for o in target.reduced_query(Q.gt("child.n", bound)).collect()} == want, bound
+            want = {id(o) for o in scope if o.n == bound}
+            assert {id(o) for o in target.reduced_query(Q.eq("child.n", bound)).collect()} == want, bound
