@@ -342,13 +342,17 @@ struct BigIntRecord : ObjectRecord {
 };
 
 // Text with lone surrogates has no UTF-8 cached in its str: its "surrogatepass" bytes follow the record, in the same
-// allocation (as much as the str's own UTF-8 would take). A text record whose bytes sit right behind it is one.
+// allocation (as much as the str's own UTF-8 would take), one byte past its end. That address is odd, and the UTF-8
+// of any other str (its data within the object, or its cached buffer) starts at an address of its allocation's
+// alignment: a record whose bytes start there is one of these, whatever the allocators place where.
+constexpr size_t FOLLOWING_TEXT_AT = sizeof(TextRecord) + 1;
+static_assert(sizeof(TextRecord) % 2 == 0 && alignof(TextRecord) % 2 == 0);
 bool text_follows(const TextRecord* record) noexcept {
-  return record->utf8.data() == reinterpret_cast<const char*>(record + 1);
+  return record->utf8.data() == reinterpret_cast<const char*>(record) + FOLLOWING_TEXT_AT;
 }
 TextRecord* make_text_record_with_bytes(uint64_t h, PyObject* t, std::string_view bytes) {
-  void* memory = ::operator new(sizeof(TextRecord) + bytes.size());
-  char* copy = static_cast<char*>(memory) + sizeof(TextRecord);
+  void* memory = ::operator new(FOLLOWING_TEXT_AT + bytes.size());
+  char* copy = static_cast<char*>(memory) + FOLLOWING_TEXT_AT;
   std::memcpy(copy, bytes.data(), bytes.size());
   return ::new (memory) TextRecord(h, t, std::string_view(copy, bytes.size()));
 }
