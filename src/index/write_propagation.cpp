@@ -74,7 +74,39 @@ ReplacedAttribute write_indexed(const IndexableCore& core, uint32_t name_id, PyV
     }
     replaced.value = core.attributes->map.insert(name_id, std::move(value), &replaced.block);
   }
-  run_nested_work(work, core.id);
+  // Tasks run in order: with no unlink among them, a failing link leaves the old value's links as they were.
+  const bool unlinks_old = std::any_of(work.begin(), work.end(),
+                                       [](const NestedTask& task) { return task.kind == NestedTask::Kind::Unlink; });
+  bool whole = true;
+  try {
+    whole = run_nested_work(work, core.id);
+  } catch (...) {
+    // An attribute map never loses a name: a first value of one stays, with the links made; so does a new value
+    // once links of the old one were cut (not all-or-nothing yet).
+    if (!replaced.value || unlinks_old) throw;
+    // A link of the new value failed, before any unlink of the old one ran: the new value leaves every index (its
+    // unlinks take back the links made so far), the old one comes back with its links never cut, and so does the
+    // attribute.
+    NestedWork undo;
+    {
+      std::lock_guard attributes(core.attributes->mutex);
+      const AttributeValues::Ref written = core.attributes->map.get(name_id);
+      for (const std::shared_ptr<IndexAPI>& held : indexes) {
+        if (!held->contains(core.id)) continue;
+        if (written) held->remove_index(core.id, name_id, *written, undo);
+        NestedWork discarded;
+        held->add_index(core.id, name_id, *replaced.value, discarded);
+      }
+      replaced.value = core.attributes->map.insert(name_id, std::move(*replaced.value), &replaced.block);
+    }
+    if (!run_nested_work(undo, core.id)) {
+      for (const std::shared_ptr<IndexAPI>& held : indexes) defer_repair(held);
+    }
+    throw;
+  }
+  if (!whole) {
+    for (const std::shared_ptr<IndexAPI>& held : indexes) defer_repair(held);
+  }
   return replaced;
 }
 

@@ -228,6 +228,10 @@ class ValueIdsPool {
     }
     return adopt(std::move(ids));
   }
+  // Room for `count` sets adopted without allocating.
+  void reserve(size_t count) { sets_.reserve(count); }
+  // How many sets the pool has places for, free ones included.
+  size_t capacity_in_use() const { return sets_.size(); }
   // Number of sets in use (for memory accounting and tests).
   size_t size() const { return sets_.size() - free_.size(); }
 
