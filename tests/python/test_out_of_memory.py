@@ -212,6 +212,6 @@ def test_a_failed_nested_insert_remove_or_write_changes_nothing(injector):
                 wrong(f"{op} failing at {n} changed the attribute")
             check(ix, objs if raised else held, f"{op} failing at {n}")
             return raised
-        for op in ("add", "remove"):
+        for op in ("add", "many", "remove", "write", "write list"):
             sweep(600, 1, lambda n: attempt(n, op))
     """))

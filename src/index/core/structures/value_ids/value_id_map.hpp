@@ -60,8 +60,15 @@ class ValueIdMap {
     }
     if (slot.set == LONE) {
       if (slot.id == id) return;
-      slot.set = sets_.take();
-      sets_[slot.set].add(slot.id);
+      // The slot names the set only once it holds its first id: a failure (memory) leaves the lone id in place.
+      const uint32_t number = sets_.take();
+      try {
+        sets_[number].add(slot.id);
+      } catch (...) {
+        sets_.give_back(number);
+        throw;
+      }
+      slot.set = number;
     }
     sets_[slot.set].add(id);
   }

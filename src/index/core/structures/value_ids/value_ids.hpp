@@ -69,7 +69,11 @@ class ValueIds {
         large_->shrinkToFit();
         return left;
       }
-      sorted_.resize(left);
+      try {
+        sorted_.resize(left);
+      } catch (const std::bad_alloc&) {
+        return left;  // no room for the vector: the narrowed bitmap stays, holding the same ids
+      }
       large_->toUint32Array(sorted_.data());
       large_.reset();
       return left;
