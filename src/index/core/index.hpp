@@ -136,7 +136,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void add_indexable_gated(const StoredIndexable& object);
   // Keeps only the objects matching every equality; the others leave as with remove_object (index_reduce.cpp). A
   // reduce dropping many objects takes them out of the ids and the store only, and leaves the rest of the prune to
-  // the writer gate's next holder (writer_gate.hpp).
+  // the writer gate's next holder (writer_gate.hpp); so does one whose prune met a full memory twice. MemoryError
+  // only before the dropped objects leave: then nothing changed.
   void reduce(const std::vector<QueryExpr>& equalities);
   // Adds every object of `other` not held here, exactly as add_indexable would; `other` is only read (index_union.cpp).
   void union_with(const IndexAPI& other);
