@@ -142,6 +142,31 @@ void QueryMap::insert_value(uint32_t id, const PyValue& value, NestedWork& work)
   }
 }
 
+namespace {
+
+// Removals must not fail half way (a write or a removal is then taken back, or finished, from a whole state), and the
+// only memory they take is the list of Unlink tasks: room for `count` more tasks is made before anything changes.
+void make_room(NestedWork& work, size_t count) {
+  if (work.capacity() - work.size() >= count) return;
+  work.reserve(std::max(work.size() + count, 2 * work.capacity()));
+}
+
+// The nested objects among `members`, members of member iterables included: one Unlink task each on removal.
+size_t nested_objects_among(const std::vector<PyValue>& members) {
+  size_t count = 0;
+  for (const PyValue& member : members) {
+    if (member.kind() == ValueKind::Ind) {
+      ++count;
+    } else if (member.kind() == ValueKind::Iterable) {
+      const IterableValue& inner = member.as_iterable();
+      if (inner.members) count += nested_objects_among(*inner.members);
+    }
+  }
+  return count;
+}
+
+}  // namespace
+
 void QueryMap::remove_value(uint32_t id, const PyValue& value, NestedWork& work) {
   switch (value.kind()) {
     case ValueKind::Int:
@@ -158,6 +183,7 @@ void QueryMap::remove_value(uint32_t id, const PyValue& value, NestedWork& work)
       remove_iterable(id, work);
       break;
     case ValueKind::Ind:
+      make_room(work, 1);
       remove_object(value, id);
       work.push_back(NestedTask{NestedTask::Kind::Unlink, shared_from_this(), id, value.as_indexable()});
       break;
@@ -351,6 +377,7 @@ void QueryMap::remove_iterable(uint32_t owner, NestedWork& work) {
     std::unique_lock lock(translation_mutex);
     auto found = owner_elements.find(owner);
     if (found == owner_elements.end()) return;
+    make_room(work, nested_objects_among(found->second.members()));
     owned = std::move(found->second);
     owner_elements.erase(found);
     owner_elements.compact_if_sparse();

@@ -131,7 +131,7 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
     NestedWork work;
     for (const auto& [owner, owned] : owners) {
       insert_iterable(owned->iterable(), owner, work);
-      run_nested_work(work, owner);
+      (void)run_nested_work(work, owner);  // merging makes links only
     }
   }
 }
