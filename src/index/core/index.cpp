@@ -65,7 +65,14 @@ void IndexAPI::add_indexable_gated(const StoredIndexable& object) {
     if (new_member) remove_membership(core, shared_from_this());
     throw;
   }
-  run_nested_work(work, core.id);
+  try {
+    (void)run_nested_work(work, core.id);  // adding makes links only
+  } catch (...) {
+    // A link failed: the object goes again, and with its values the links made so far (their unlinks).
+    unstore_object(core.id);
+    let_go_values(core);
+    throw;
+  }
 }
 
 std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<StoredItem>& store,
@@ -180,6 +187,7 @@ void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old
   if (is_number(old) && is_number(value)) {
     if (std::shared_ptr<QueryMap> map = map_at(attribute)) {
       std::unique_lock lock(map->numeric_mutex);
+      map->note_number(value);
       if (map->number_ids.get() != nullptr) {
         const OrderedKey from = QueryMap::key_of(old);
         const OrderedKey to = QueryMap::key_of(value);

@@ -153,6 +153,50 @@ inline constexpr const char* INDEX_UNION_WITH =
     "exactly, and later writes to them reach this index. other is not changed; merging an index with\n"
     "itself changes nothing. Raises TypeError if other is not an Index.";
 
+// ---- answers (Index and FilteredIndex alike) ----
+
+inline constexpr const char* ANSWER_SORTED_BY =
+    "sorted_by($self, attr, *, reverse=False, limit=None, offset=0)\n--\n\n"
+    "Return a list of the objects ordered by their value of attr: numbers by value, then text by code\n"
+    "point (Python's str order), then every object whose value orders with neither (no such attribute,\n"
+    "NaN, a bool, a list, another kind) in id order. reverse=True reverses numbers and text, which still\n"
+    "come first and second; the rest stays last. Ties go in ascending id order, so the order is stable.\n"
+    "limit and offset give a page (positions offset to offset + limit) without ordering the whole set: a\n"
+    "top-10 costs what finding the ten costs. Raises TypeError if attr is not a str, ValueError for a\n"
+    "negative limit or offset, NotImplementedError for a dotted path.";
+
+inline constexpr const char* ANSWER_VALUE_COUNTS =
+    "value_counts($self, attr)\n--\n\n"
+    "Return a dict of each value of attr to the number of objects holding it, largest count first (ties\n"
+    "in value order: numbers, text, False, True, other hashable values). Members of list, tuple and set\n"
+    "values count as values of their object, as equality matches them. 1 and 1.0 are one value; NaN and\n"
+    "nested objects are left out. A number comes back as an int while the attribute only ever held ints,\n"
+    "as a float once it held a float. A dict holds True and 1 as one key: their counts are added. A dotted\n"
+    "path counts each object once per value its nested objects hold at the end of the path.";
+
+inline constexpr const char* ANSWER_GROUP_BY =
+    "group_by($self, attr)\n--\n\n"
+    "Return a dict of each value of attr (the keys of value_counts, in the same order) to a FilteredIndex\n"
+    "of the objects holding it.";
+
+inline constexpr const char* ANSWER_SUM =
+    "sum($self, attr)\n--\n\n"
+    "Return the sum of the numbers the objects hold directly in attr (list members and other kinds are\n"
+    "skipped, NaN too): an exact int while the attribute only ever held ints, else the exact sum rounded\n"
+    "once to a float (as math.fsum). 0 when there is no number.";
+
+inline constexpr const char* ANSWER_MIN =
+    "min($self, attr)\n--\n\n"
+    "Return the smallest number the objects hold directly in attr (NaN skipped), or None when there is none.";
+
+inline constexpr const char* ANSWER_MAX =
+    "max($self, attr)\n--\n\n"
+    "Return the largest number the objects hold directly in attr (NaN skipped), or None when there is none.";
+
+inline constexpr const char* ANSWER_MEAN =
+    "mean($self, attr)\n--\n\n"
+    "Return sum(attr) divided by how many numbers were summed, as a float, or None when there is none.";
+
 // ---- FilteredIndex ----
 
 inline constexpr const char* FILTERED_INDEX =

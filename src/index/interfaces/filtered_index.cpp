@@ -6,6 +6,7 @@
 
 #include "index/core/query/query_ops.hpp"
 #include "index/indexable.hpp"
+#include "index/interfaces/answers.hpp"
 #include "index/interfaces/common.hpp"
 #include "index/interfaces/docstrings.hpp"
 #include "index/interfaces/index.hpp"
@@ -144,6 +145,9 @@ PySequenceMethods filtered_index_as_sequence = {
     nullptr,                  // sq_inplace_repeat
 };
 
+AnswerSource view_answers(PyObject* self) { return AnswerSource{nullptr, &core_of(self), store_of(self)}; }
+using ViewAnswer = AnswerMethods<view_answers>;
+
 PyMethodDef filtered_index_methods[] = {
     {"reduced", as_py_cfunction(filtered_index_reduced), METH_VARARGS | METH_KEYWORDS,
      docs::FILTERED_INDEX_REDUCED},
@@ -151,6 +155,14 @@ PyMethodDef filtered_index_methods[] = {
      docs::FILTERED_INDEX_REDUCED_QUERY},
     {"collect", filtered_index_collect, METH_NOARGS, docs::FILTERED_INDEX_COLLECT},
     {"rebase", filtered_index_rebase, METH_NOARGS, docs::FILTERED_INDEX_REBASE},
+    {"sorted_by", as_py_cfunction(ViewAnswer::call<answer_sorted_by>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_SORTED_BY},
+    {"value_counts", as_py_cfunction(ViewAnswer::call<answer_value_counts>), METH_VARARGS | METH_KEYWORDS,
+     docs::ANSWER_VALUE_COUNTS},
+    {"group_by", as_py_cfunction(ViewAnswer::call<answer_group_by>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_GROUP_BY},
+    {"sum", as_py_cfunction(ViewAnswer::call<answer_sum>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_SUM},
+    {"min", as_py_cfunction(ViewAnswer::call<answer_min>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_MIN},
+    {"max", as_py_cfunction(ViewAnswer::call<answer_max>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_MAX},
+    {"mean", as_py_cfunction(ViewAnswer::call<answer_mean>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_MEAN},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -10,6 +10,7 @@
 #include "index/core/query/query_ops.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/common.hpp"
+#include "index/interfaces/answers.hpp"
 #include "index/interfaces/docstrings.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/object_iterator.hpp"
@@ -292,6 +293,12 @@ PyObject* index_union_with(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Answers over every object held; the index's own share of its engine, as the collector may clear it meanwhile.
+AnswerSource index_answers(PyObject* self) {
+  return AnswerSource{reinterpret_cast<IndexObject*>(self)->engine, nullptr, store_of(self)};
+}
+using IndexAnswer = AnswerMethods<index_answers>;
+
 PyMethodDef index_methods[] = {
     {"add_object", as_py_cfunction(index_add_object), METH_VARARGS | METH_KEYWORDS,
      docs::INDEX_ADD_OBJECT},
@@ -308,6 +315,14 @@ PyMethodDef index_methods[] = {
      docs::INDEX_GET_BY_ATTRIBUTE},
     {"reduce", as_py_cfunction(index_reduce), METH_VARARGS | METH_KEYWORDS, docs::INDEX_REDUCE},
     {"union_with", as_py_cfunction(index_union_with), METH_VARARGS | METH_KEYWORDS, docs::INDEX_UNION_WITH},
+    {"sorted_by", as_py_cfunction(IndexAnswer::call<answer_sorted_by>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_SORTED_BY},
+    {"value_counts", as_py_cfunction(IndexAnswer::call<answer_value_counts>), METH_VARARGS | METH_KEYWORDS,
+     docs::ANSWER_VALUE_COUNTS},
+    {"group_by", as_py_cfunction(IndexAnswer::call<answer_group_by>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_GROUP_BY},
+    {"sum", as_py_cfunction(IndexAnswer::call<answer_sum>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_SUM},
+    {"min", as_py_cfunction(IndexAnswer::call<answer_min>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_MIN},
+    {"max", as_py_cfunction(IndexAnswer::call<answer_max>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_MAX},
+    {"mean", as_py_cfunction(IndexAnswer::call<answer_mean>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_MEAN},
     {nullptr, nullptr, 0, nullptr},
 };
 

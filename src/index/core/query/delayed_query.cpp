@@ -218,6 +218,7 @@ void BulkWriter::push_value(MapBuffer& buffer, uint32_t id, const PyValue& value
 }
 
 void BulkWriter::push_number(MapBuffer& buffer, const PyValue& value, uint32_t id) {
+  buffer.map->note_number(value);
   buffer.numbers.push_back(NumberEntry{QueryMap::key_of(value), id});
 }
 

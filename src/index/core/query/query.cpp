@@ -123,6 +123,7 @@ void QueryMap::insert_value(uint32_t id, const PyValue& value, NestedWork& work)
   switch (value.stored_kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
+      note_number(value);
       insert_num_ordered(key_of(value), id);
       break;
     case ValueKind::Str:
@@ -145,6 +146,31 @@ void QueryMap::insert_value(uint32_t id, const PyValue& value, NestedWork& work)
   }
 }
 
+namespace {
+
+// Removals must not fail half way (a write or a removal is then taken back, or finished, from a whole state), and the
+// only memory they take is the list of Unlink tasks: room for `count` more tasks is made before anything changes.
+void make_room(NestedWork& work, size_t count) {
+  if (work.capacity() - work.size() >= count) return;
+  work.reserve(std::max(work.size() + count, 2 * work.capacity()));
+}
+
+// The nested objects among `members`, members of member iterables included: one Unlink task each on removal.
+size_t nested_objects_among(const std::vector<PyValue>& members) {
+  size_t count = 0;
+  for (const PyValue& member : members) {
+    if (member.kind() == ValueKind::Ind) {
+      ++count;
+    } else if (member.kind() == ValueKind::Iterable) {
+      const IterableValue& inner = member.as_iterable();
+      if (inner.members) count += nested_objects_among(*inner.members);
+    }
+  }
+  return count;
+}
+
+}  // namespace
+
 void QueryMap::remove_value(uint32_t id, const PyValue& value, NestedWork& work) {
   switch (value.stored_kind()) {
     case ValueKind::Int:
@@ -161,6 +187,7 @@ void QueryMap::remove_value(uint32_t id, const PyValue& value, NestedWork& work)
       remove_iterable(id, work);
       break;
     case ValueKind::Ind:
+      make_room(work, 1);
       remove_object(value, id);
       work.push_back(NestedTask{NestedTask::Kind::Unlink, shared_from_this(), id, value.as_indexable()});
       break;
@@ -356,6 +383,7 @@ void QueryMap::remove_iterable(uint32_t owner, NestedWork& work) {
     std::unique_lock lock(translation_mutex);
     auto found = owner_elements.find(owner);
     if (found == owner_elements.end()) return;
+    make_room(work, nested_objects_among(found->second.members()));
     owned = std::move(found->second);
     owner_elements.erase(found);
     owner_elements.compact_if_sparse();
@@ -363,26 +391,34 @@ void QueryMap::remove_iterable(uint32_t owner, NestedWork& work) {
     for (uint32_t element : owned.elements()) translation.erase(element);
   }
   const std::span<const uint32_t> elements = owned.elements();
+  const std::vector<PyValue>& members = owned.members();
+  for (size_t pos = 0; pos < elements.size(); ++pos) {
+    remove_value(elements[pos], members[pos], work);  // nested iterables release their own elements here
+  }
+  // The mask goes last, as it came first: while any structure holds an element id, readers resolve it as a member
+  // (a view may list the same id for an object that died) and never take it for an object.
   {
     std::unique_lock lock(mask_mutex);
     roaring_bitmap_remove_many(&mask.roaring, elements.size(), elements.data());
   }
-  const std::vector<PyValue>& members = owned.members();
-  for (size_t pos = 0; pos < elements.size(); ++pos) {
-    remove_value(elements[pos], members[pos], work);  // nested iterables release their own elements here
-    free_id(elements[pos]);
-  }
+  for (uint32_t element : elements) free_id(element);
 }
 
-void QueryMap::unmask_ids(Bitmap& result) const {
+void QueryMap::drop_members(Bitmap& result) const {
+  std::shared_lock lock(mask_mutex);
+  if (!mask.isEmpty()) roaring_bitmap_andnot_inplace(&result.roaring, &mask.roaring);
+}
+
+void QueryMap::resolve_members(Bitmap& result, const Bitmap& allowed) const {
   Bitmap masked;
   {
     std::shared_lock lock(mask_mutex);
-    if (mask.isEmpty()) return;
-    masked = result & mask;
+    if (!mask.isEmpty()) masked = result & mask;
   }
+  // Element ids never stand for themselves, even where `allowed` lists the same id (an object of a view that died).
+  if (!masked.isEmpty()) roaring_bitmap_andnot_inplace(&result.roaring, &masked.roaring);
+  result &= allowed;
   if (masked.isEmpty()) return;
-  roaring_bitmap_andnot_inplace(&result.roaring, &masked.roaring);
   Bitmap owners;
   std::vector<uint32_t> batch;
   batch.reserve(TRANSLATE_BATCH);
@@ -405,6 +441,7 @@ void QueryMap::unmask_ids(Bitmap& result) const {
     }
   }
   owners.addMany(batch.size(), batch.data());
+  owners &= allowed;
   result |= owners;
 }
 

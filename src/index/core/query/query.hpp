@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <shared_mutex>
@@ -21,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/core/answers/number_column.hpp"
 #include "index/core/index.hpp"
 #include "index/core/nested_work.hpp"
 #include "index/core/query/lazy_part.hpp"
@@ -95,6 +97,17 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   mutable std::atomic<bool> positions_kept{false};  // written with positional_mutex held for writing
   mutable RankedSharedMutex numeric_mutex;
   LazyPart<NumberIds> number_ids;  // guarded by numeric_mutex (created with the first number)
+  // An id -> number column derived from number_ids for aggregates over small sets (answers/number_column.hpp).
+  NumberColumnSlot number_column;
+  // Set for good once any path registers a finite float here: a key does not tell 2 from 2.0, so numbers read back
+  // from the keys (min, max, value counts, sums) are floats from then on, ints while the attribute only ever held
+  // ints. NaN and the infinities tell themselves apart: an int attribute with NaN for "missing" stays one of ints.
+  std::atomic<bool> floats_held{false};
+  void note_number(const PyValue& value) {
+    if (value.kind() == ValueKind::Float && std::isfinite(value.as_float())) {
+      floats_held.store(true, std::memory_order_relaxed);
+    }
+  }
   // The bit slices answer ranges too broad for the ordered entries, at up to a bit per slice per number. As with the
   // positions, a map builds them from number_ids for the first such range (see keep_slices) and keeps them in step
   // from then on: an attribute only compared for equality, or over narrow ranges, never pays for them.
@@ -172,8 +185,13 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // returning. The nested index is the caller's part (IndexAPI::merge).
   void merge_from(const QueryMap& other, const Bitmap& incoming, bool filter);
 
-  // Replaces every element id in `result` by the object that (transitively) owns it.
-  void unmask_ids(Bitmap& result) const;
+  // Narrows the matches `result` to what they stand for within `allowed`: an element id as the object that
+  // (transitively) owns it, any other id as itself. Owners are kept only when `allowed` holds them, so the answer
+  // never leaves `allowed`: a view may still list the id of an object that died since, and a member of this map may
+  // have been given that id; it stands for its owner then, never for an object the view held.
+  void resolve_members(Bitmap& result, const Bitmap& allowed) const;
+  // Takes every element id out of `result`, resolving none (order tests see numbers held directly).
+  void drop_members(Bitmap& result) const;
 
   // Writer gate held: the nested index, created (linked back to this map) if it does not exist yet; null when the
   // tree's budget refused it.

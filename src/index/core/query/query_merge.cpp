@@ -108,6 +108,7 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
       }
     }
     number_ids.ensure().merge_from(*values, only);
+    if (other.floats_held.load(std::memory_order_relaxed)) floats_held.store(true, std::memory_order_relaxed);
   }
   {
     std::unique_lock lock(bool_mutex);
@@ -131,7 +132,7 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
     NestedWork work;
     for (const auto& [owner, owned] : owners) {
       insert_iterable(owned->iterable(), owner, work);
-      run_nested_work(work, owner);
+      (void)run_nested_work(work, owner);  // merging makes links only
     }
   }
 }

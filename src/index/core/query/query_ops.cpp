@@ -118,8 +118,8 @@ bool between_keys(const PyValue& value) { return value.kind() == ValueKind::BigI
 
 // --- Leaf operators: each reads one structure under its read lock and reports element matches as their owners.
 
-// True when list/tuple/set members are stored in `map`: their matches sit under element ids, which are never in an
-// allowed set, and must survive until they are translated to their owners.
+// True when list/tuple/set members are stored in `map`: their matches sit under element ids, which stand for their
+// owners, so the lookup must not keep to the allowed set before they are resolved (see QueryMap::resolve_members).
 bool has_members(const QueryMap& map) {
   std::shared_lock lock(map.mask_mutex);
   return !map.mask.isEmpty();
@@ -134,14 +134,16 @@ Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
     case ValueKind::Int:
     case ValueKind::Float: {
       const OrderedKey key = QueryMap::key_of(value);
-      if (!has_members(map)) within = &allowed;
       std::shared_lock lock(map.numeric_mutex);
+      // Asked under the value lock: members enter the mask before their values and leave it after them, so none can
+      // appear during the lookup (an element id kept to `allowed` would stand for a dead object a view lists).
+      if (!has_members(map)) within = &allowed;
       if (const QueryMap::NumberIds* ids = map.number_ids.get()) ids->or_into(key, result, within);
       break;
     }
     case ValueKind::Str: {
-      if (!has_members(map)) within = &allowed;
       std::shared_lock lock(map.positional_mutex);
+      if (!has_members(map)) within = &allowed;  // under the value lock, as for numbers
       if (const QueryMap::TextIds* ids = map.text_ids.get()) ids->or_into(value, result, within);
       break;
     }
@@ -163,9 +165,8 @@ Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
       }
       break;
   }
-  if (within != nullptr) return result;  // no member stored: nothing to unmask, already within `allowed`
-  map.unmask_ids(result);
-  result &= allowed;
+  if (within != nullptr) return result;  // no member stored: nothing to resolve, already within `allowed`
+  map.resolve_members(result, allowed);
   return result;
 }
 
@@ -238,7 +239,7 @@ Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, con
     if (ordered == nullptr) {
       // No number here: nothing matches.
     } else if (ordered->estimate_range(low, high, narrow) <= narrow) {
-      // Within `allowed`, as the slices answer: list members (element ids, never allowed) take no part in order tests.
+      // Within `allowed`, as the slices answer.
       ordered->range_into(low, high, result);
       result &= allowed;
     } else if (map.slices_kept.load(std::memory_order_acquire)) {
@@ -253,7 +254,9 @@ Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, con
     map.keep_slices();
     if (const NumericalBitmap* numbers = map.numeric.get()) get_between_into(*numbers, low, high, result, allowed);
   }
-  map.unmask_ids(result);
+  // List members take no part in order tests. An index's ids are never element ids, but a view may list the id of an
+  // object that died since and that a member took: such an id stands for nothing here, and never for the owner.
+  map.drop_members(result);
   return result;
 }
 
@@ -329,7 +332,7 @@ Bitmap match_positions(const PositionalBitmap& positions, std::string_view query
   }
 }
 
-Bitmap op_text(const QueryMap& map, const PyValue& value, QueryKind kind) {
+Bitmap op_text(const QueryMap& map, const PyValue& value, QueryKind kind, const Bitmap& allowed) {
   Bitmap result;
   if (value.kind() != ValueKind::Str) return result;
   const std::string_view query = value.as_str();
@@ -345,7 +348,7 @@ Bitmap op_text(const QueryMap& map, const PyValue& value, QueryKind kind) {
     map.keep_positions();
     result = match_positions(map.positional, query, kind);
   }
-  map.unmask_ids(result);
+  map.resolve_members(result, allowed);
   return result;
 }
 
@@ -361,28 +364,26 @@ Bitmap evaluate_leaf(const QueryMaps& maps, const Bitmap& allowed, QueryKind kin
   const auto [first, rest] = attr_parts(expr.attr.view());
   const QueryMap* map = resolve_map(maps, first);
   if (map == nullptr) return Bitmap();
-  Bitmap result;
   if (rest) {
     QueryExpr nested = expr.with_attr(*rest);
     nested.kind = kind;
-    result = evaluate_nested_query(*map, nested);
-  } else {
-    switch (kind) {
-      case QueryKind::Eq: return op_eq(*map, expr.values[0], allowed);
-      case QueryKind::In:
-        for (const PyValue& value : expr.values) result |= op_eq(*map, value, allowed);
-        return result;  // a union of subsets of `allowed`
-      case QueryKind::Gt:
-      case QueryKind::Ge:
-      case QueryKind::Lt:
-      case QueryKind::Le:
-        return op_ordered(*map, expr.values[0], kind, allowed);  // kernels start from `allowed`
-      case QueryKind::Bt: return op_between(*map, expr.values[0], expr.values[1], allowed);
-      default: result = op_text(*map, expr.values[0], kind); break;
-    }
+    return evaluate_nested_query(*map, nested, allowed);
   }
-  result &= allowed;
-  return result;
+  switch (kind) {
+    case QueryKind::Eq: return op_eq(*map, expr.values[0], allowed);
+    case QueryKind::In: {
+      Bitmap result;
+      for (const PyValue& value : expr.values) result |= op_eq(*map, value, allowed);
+      return result;  // a union of subsets of `allowed`
+    }
+    case QueryKind::Gt:
+    case QueryKind::Ge:
+    case QueryKind::Lt:
+    case QueryKind::Le:
+      return op_ordered(*map, expr.values[0], kind, allowed);  // kernels start from `allowed`
+    case QueryKind::Bt: return op_between(*map, expr.values[0], expr.values[1], allowed);
+    default: return op_text(*map, expr.values[0], kind, allowed);
+  }
 }
 
 // Number of ids an Eq or In on a plain (undotted) path matches at most, counted in the value maps; UNKNOWN_COUNT
@@ -547,13 +548,13 @@ Bitmap evaluate_and_queries_vec(const QueryMaps& maps, const Bitmap& allowed, st
   return running;
 }
 
-Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr) {
+Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr, const Bitmap& allowed) {
   const IndexAPI* nested = map.nested.get();
   if (nested == nullptr) return Bitmap();  // no nested object was ever stored here
   Bitmap nested_ids = nested->evaluate(expr);
   Bitmap holders = nested->get_parent_from_ids(nested_ids);
   // Holders that are members of a list/tuple/set value are reported as the object owning that value.
-  map.unmask_ids(holders);
+  map.resolve_members(holders, allowed);
   return holders;
 }
 

@@ -53,12 +53,14 @@ std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::str
 // check the whole tree first, so a malformed query fails whatever the data (a conjunction stops early otherwise).
 void check_query(const QueryExpr& expr);
 
-// Ids matching `expr`, within `allowed` where the variant restricts to it. Callers hold `query_maps` for reading.
+// Ids of `allowed` matching `expr`: always a subset of `allowed`, whatever ids it lists (a view's may be ids that
+// members took since their objects died). Callers hold `query_maps` for reading.
 Bitmap evaluate_query(const QueryMaps& maps, const Bitmap& allowed, const QueryExpr& expr);
 // Conjunction: starts from a copy of `allowed` and narrows it by each expression, cheapest kinds first.
 Bitmap evaluate_and_queries_vec(const QueryMaps& maps, const Bitmap& allowed, std::span<const QueryExpr> exprs);
-// Evaluates `expr` (its path relative to the nested objects) on the map's nested index; returns the holders' ids.
-Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr);
+// Evaluates `expr` (its path relative to the nested objects) on the map's nested index; returns the ids of
+// `allowed` holding a match (members as their owners).
+Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr, const Bitmap& allowed);
 
 // Keyword selection: one Eq per keyword, in dictionary order. Interpreter lock held; throws PythonErrorSet or
 // InternalError (value capture) with nothing changed.

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -26,15 +27,26 @@
 
 namespace vostrel {
 
+namespace ordered_id_map_detail {
+// Stamps are unique over every map and every change, so a map emptied and refilled never repeats an earlier stamp.
+inline std::atomic<uint64_t> last_stamp{0};
+inline uint64_t next_stamp() noexcept { return last_stamp.fetch_add(1, std::memory_order_relaxed) + 1; }
+}  // namespace ordered_id_map_detail
+
 template <class Key>
 class OrderedIdMap {
  public:
+  // Changes with every change of the map (or of its stamp's holder): what is derived from the map and kept (an
+  // id -> key column) is valid while the stamp it was made at still is.
+  uint64_t stamp() const { return stamp_; }
+
   // Small enough that an insertion moves little (3 KiB at most), large enough that the directory stays short.
   static constexpr size_t LEAF_ENTRIES = 128;
   static constexpr size_t LEAF_GROWTH = 16;
 
   // Adds id under key (nothing when already there).
   void add(const Key& key, uint32_t id) {
+    touch();
     if (leaves_.empty()) {
       leaves_.push_back(std::make_unique<Leaf>());
       firsts_.push_back(key);
@@ -80,6 +92,7 @@ class OrderedIdMap {
   // large map take add() one by one.
   template <class Pairs>
   void add_sorted(const Pairs& pairs) {
+    touch();
     const size_t count = pairs.size();
     if (count == 0) return;
     if (count * 32 < entries_) {
@@ -138,6 +151,7 @@ class OrderedIdMap {
 
   // Removes id from key's set; the entry goes with its last id. Absent keys and ids change nothing.
   void remove(const Key& key, uint32_t id) {
+    touch();
     if (leaves_.empty()) return;
     const size_t leaf_at = leaf_for(key);
     Leaf& leaf = *leaves_[leaf_at];
@@ -221,10 +235,16 @@ class OrderedIdMap {
   // Keeps only the ids `kept` holds: one walk in key order narrows each entry in place (a side set as a whole) and
   // packs the survivors into full leaves, as a rebuild by appending would, without a search or a shift per entry.
   void keep_only(const IdFilter& kept) {
+    touch();
     if (entries_ == 0) return;
+    // Everything the walk allocates is reserved before it rewrites the first entry in place: a failure (memory)
+    // leaves the map as it was. The survivors never need more leaves or sets than there are.
     std::vector<Key> firsts;
     std::vector<std::unique_ptr<Leaf>> leaves;
     ValueIdsPool sets;
+    firsts.reserve(leaves_.size());
+    leaves.reserve(leaves_.size());
+    sets.reserve(sets_.capacity_in_use());
     size_t entries = 0;
     uint64_t ids = 0;
     size_t write_leaf = 0;  // survivors go back into the leaves already read (never ahead of the walk)
@@ -261,7 +281,9 @@ class OrderedIdMap {
             entry.make_set(number);
           }
         }
-        if (write_at == LEAF_ENTRIES) {
+        // An earlier leaf takes survivors up to its capacity only, so that no leaf grows during the walk (the leaves
+        // read so far have room for every survivor read so far).
+        if (write_at == LEAF_ENTRIES || write_at == leaves_[write_leaf]->capacity()) {
           ++write_leaf;
           write_at = 0;
         }
@@ -303,6 +325,7 @@ class OrderedIdMap {
   // Adds every pair of `other` whose id `only` holds (every pair without it): both maps' entries merged in key order
   // into leaves packed by appending, one pass over each; a key both hold gets the union of the two sets at once.
   void merge_from(const OrderedIdMap& other, const Bitmap* only) {
+    touch();
     if (other.entries_ == 0) return;
     if (other.ids_ * 32 < entries_) {
       // A few pairs into a large map go in one by one, as in add_sorted: rebuilding every leaf would make merging
@@ -415,6 +438,31 @@ class OrderedIdMap {
   // Number of ids over all keys.
   uint64_t id_count() const { return ids_; }
 
+  // Calls visit(key, lone_id, set) per key in key order, descending when `descending`: `set` is the key's ids, or
+  // null when `lone_id` alone holds it. Stops when visit returns false: the extremes cost what reaching them costs.
+  // A side set is two hops away (its record in the pool, then its ids): both fetched some entries ahead, as in
+  // keep_only, so a long walk does not wait on each set.
+  template <class F>
+  void walk_entries(bool descending, F&& visit) const {
+    const size_t leaves = leaves_.size();
+    for (size_t step = 0; step < leaves; ++step) {
+      const Leaf& leaf = *leaves_[descending ? leaves - 1 - step : step];
+      const size_t size = leaf.size();
+      for (size_t k = 0; k < size; ++k) {
+        const auto at = [&](size_t ahead) -> const Entry* {
+          if (k + ahead >= size) return nullptr;
+          return &leaf[descending ? size - 1 - (k + ahead) : k + ahead];
+        };
+        if (const Entry* far = at(2 * PREFETCH_AHEAD); far != nullptr && !far->lone()) {
+          __builtin_prefetch(&sets_[far->set()]);
+        }
+        if (const Entry* near = at(PREFETCH_AHEAD); near != nullptr && !near->lone()) sets_[near->set()].prefetch();
+        const Entry& entry = *at(0);
+        if (!visit(entry.key(), entry.id(), entry.lone() ? nullptr : &sets_[entry.set()])) return;
+      }
+    }
+  }
+
   // Calls f(key, id) for every stored pair, in key order (ids of one key ascending).
   template <class F>
   void for_each(F&& f) const {
@@ -430,6 +478,8 @@ class OrderedIdMap {
   }
 
  private:
+  void touch() noexcept { stamp_ = ordered_id_map_detail::next_stamp(); }
+
   static constexpr uint32_t LONE = 0;  // the set number adopt_narrowed gives for a set of one
   static constexpr size_t PREFETCH_AHEAD = 8;
 
@@ -648,6 +698,7 @@ class OrderedIdMap {
   ValueIdsPool sets_;
   size_t entries_ = 0;
   uint64_t ids_ = 0;
+  uint64_t stamp_ = ordered_id_map_detail::next_stamp();
 };
 
 }  // namespace vostrel
