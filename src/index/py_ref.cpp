@@ -56,6 +56,9 @@ void queue_release(PyObject* obj) noexcept {
 }  // namespace
 
 void install_release_queue_fork_guard() {
+  // The queue is made here, at import: made on first use instead, a release meeting a full memory there (in a
+  // destructor) aborted the process.
+  (void)release_queue();
   static const bool installed = [] {
     // The child starts from a fresh lock: its only thread is not the one that took the old one.
     pthread_atfork([] { release_queue().mutex.lock(); }, [] { release_queue().mutex.unlock(); },

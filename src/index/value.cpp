@@ -142,14 +142,9 @@ uint64_t native_hash(const NativeValue& value) noexcept {
 
 namespace {
 
-// Bad input (an int beyond 64 bits, text with a lone surrogate, an unhashable object): the interpreter's own error
-// (OverflowError, UnicodeEncodeError, TypeError, ...) stays set and reaches the caller as an ordinary exception.
-[[noreturn]] void fail_type_checked() {
-  if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-    PyErr_SetString(PyExc_OverflowError, "int out of range: values must fit in a signed 64-bit integer");
-  }
-  throw PythonErrorSet();
-}
+// A failure of Python itself while reading a value (no memory, a numpy scalar whose conversion raises): the
+// interpreter's own error stays set and reaches the caller as an ordinary exception.
+[[noreturn]] void fail_type_checked() { throw PythonErrorSet(); }
 
 [[noreturn]] void fail_type_checked(const char* reason) { throw InternalError(std::string("type checked: ") + reason); }
 
@@ -179,7 +174,7 @@ struct CaptureFrame {
 thread_local const CaptureFrame* containers_in_capture = nullptr;
 
 // Captures the members of a list, tuple or set. Python's recursion limit bounds the nesting (RecursionError).
-// Members that cannot be captured (unhashable, out of range) are left out: the container itself is still a value.
+// A member whose conversion fails (a numpy scalar that cannot convert) is left out: the container is still a value.
 std::shared_ptr<const std::vector<PyValue>> capture_members(PyObject* container, IterableKind kind) {
   if (Py_EnterRecursiveCall(" while capturing the members of a container") != 0) throw_python_error();
   struct LeaveRecursiveCall {
@@ -215,7 +210,7 @@ std::shared_ptr<const std::vector<PyValue>> capture_members(PyObject* container,
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) capture(item.get());
     if (PyErr_Occurred()) throw_python_error();
   } else if (kind == IterableKind::List) {
-    // Re-read the size each step: capturing a member can run Python code (__hash__) that changes the list.
+    // Re-read the size each step: capturing a member can run Python code (__hash__, __index__) that changes the list.
     for (Py_ssize_t pos = 0; pos < PyList_GET_SIZE(container); ++pos) {
       PyRef item = PyRef::borrow(PyList_GET_ITEM(container, pos));
       capture(item.get());
@@ -233,6 +228,7 @@ std::shared_ptr<const std::vector<PyValue>> capture_members(PyObject* container,
 NativeValue classify(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   if (INT_TYPES().contains(type)) {
+    // Beyond 64 bits capture made a BigInt already: an int here fits.
     long long value = PyLong_AsLongLong(obj);
     if (value == -1 && PyErr_Occurred()) fail_type_checked();
     return NativeValue(std::in_place_type<int64_t>, value);
@@ -335,13 +331,50 @@ struct IndexableRecord : TrackedRecord {
   IndexableRecord(uint64_t h, StoredIndexable v) noexcept : TrackedRecord(h), value(std::move(v)) {}
 };
 
+// An int outside the signed 64-bit range. Equal values have equal hashes (Python's, taken of the exact int) and
+// equal digits, which equality compares without the interpreter; the key places it among the other numbers.
+struct BigIntRecord : ObjectRecord {
+  std::string digits;  // the exact value in hexadecimal, sign first: linear in the int's size
+  OrderedKey key;      // exact when `keyed`, else the greatest key below the value
+  bool keyed;
+  BigIntRecord(uint64_t h, PyObject* o, std::string d, OrderedKey k, bool exact) noexcept
+      : ObjectRecord(h, o), digits(std::move(d)), key(k), keyed(exact) {}
+};
+
+// Text with lone surrogates has no UTF-8 cached in its str: its "surrogatepass" bytes follow the record, in the same
+// allocation (as much as the str's own UTF-8 would take), one byte past its end. That address is odd, and the UTF-8
+// of any other str (its data within the object, or its cached buffer) starts at an address of its allocation's
+// alignment: a record whose bytes start there is one of these, whatever the allocators place where.
+constexpr size_t FOLLOWING_TEXT_AT = sizeof(TextRecord) + 1;
+static_assert(sizeof(TextRecord) % 2 == 0 && alignof(TextRecord) % 2 == 0);
+bool text_follows(const TextRecord* record) noexcept {
+  return record->utf8.data() == reinterpret_cast<const char*>(record) + FOLLOWING_TEXT_AT;
+}
+TextRecord* make_text_record_with_bytes(uint64_t h, PyObject* t, std::string_view bytes) {
+  void* memory = ::operator new(FOLLOWING_TEXT_AT + bytes.size());
+  char* copy = static_cast<char*>(memory) + FOLLOWING_TEXT_AT;
+  std::memcpy(copy, bytes.data(), bytes.size());
+  return ::new (memory) TextRecord(h, t, std::string_view(copy, bytes.size()));
+}
+
 // Frees a record whose count reached zero. Python references go through release_python_reference, so this runs on
 // any thread.
 void destroy(Record* record, ValueKind kind) noexcept {
   switch (kind) {
     case ValueKind::Str: {
-      std::unique_ptr<TextRecord> owned(static_cast<TextRecord*>(record));
-      release_python_reference(owned->text);
+      auto* text = static_cast<TextRecord*>(record);
+      release_python_reference(text->text);
+      if (text_follows(text)) {
+        std::destroy_at(text);
+        ::operator delete(static_cast<void*>(text));
+      } else {
+        delete text;
+      }
+      return;
+    }
+    case ValueKind::BigInt: {
+      std::unique_ptr<BigIntRecord> owned(static_cast<BigIntRecord*>(record));
+      release_python_reference(owned->object);
       return;
     }
     case ValueKind::Unknown: {
@@ -362,10 +395,70 @@ void destroy(Record* record, ValueKind kind) noexcept {
 
 }  // namespace value_records
 
+using value_records::BigIntRecord;
 using value_records::IndexableRecord;
 using value_records::IterableRecord;
 using value_records::ObjectRecord;
 using value_records::TextRecord;
+
+namespace {
+
+uint64_t text_hash(std::string_view text) noexcept {
+  FxHasher hasher;
+  hasher.add(byte_hash(text));
+  hasher.add(0xff);
+  hasher.add(3);
+  return hasher.finish();
+}
+
+// Interpreter lock held; `obj` an int (or numpy integer) outside the signed 64-bit range, so its magnitude is at
+// least 2^63. Its record keeps the exact int, its digits and its ordered key.
+std::unique_ptr<BigIntRecord> make_big_int_record(const PyRef& obj) {
+  PyRef number = PyRef::steal(check_py(PyNumber_Index(obj.get())));
+  const Py_hash_t hash = PyObject_Hash(number.get());
+  if (hash == -1 && PyErr_Occurred()) throw_python_error();
+  PyRef hex = PyRef::steal(check_py(PyNumber_ToBase(number.get(), 16)));
+  Py_ssize_t size = 0;
+  const char* digits = PyUnicode_AsUTF8AndSize(hex.get(), &size);
+  if (digits == nullptr) throw_python_error();
+  const bool negative = size > 0 && digits[0] == '-';
+  // The top 64 bits of the magnitude, and whether they are all of it.
+  PyRef magnitude = PyRef::steal(check_py(PyNumber_Absolute(number.get())));
+  PyRef bits = PyRef::steal(check_py(PyObject_CallMethod(magnitude.get(), "bit_length", nullptr)));
+  const long long length = PyLong_AsLongLong(bits.get());
+  if (length == -1 && PyErr_Occurred()) throw_python_error();
+  if (length < 64) throw InternalError("a big int within 64 bits");
+  PyRef shift = PyRef::steal(check_py(PyLong_FromLongLong(length - 64)));
+  PyRef top = PyRef::steal(check_py(PyNumber_Rshift(magnitude.get(), shift.get())));
+  const unsigned long long mantissa = PyLong_AsUnsignedLongLong(top.get());
+  if (PyErr_Occurred()) throw_python_error();
+  PyRef back = PyRef::steal(check_py(PyNumber_Lshift(top.get(), shift.get())));
+  const int whole = PyObject_RichCompareBool(back.get(), magnitude.get(), Py_EQ);
+  if (whole < 0) throw_python_error();
+  // The magnitude lies in [2^(length-1), 2^length): the exponent of a double of that size.
+  const long long exponent = 1023 + (length - 1);
+  OrderedKey key;
+  bool keyed = false;
+  if (exponent > 2046) {
+    // Beyond every finite key: above all of them (below only +inf), or below all of them (above only -inf).
+    key = negative ? OrderedKey{UINT64_MAX, 0} : OrderedKey{UINT64_MAX, 0x800 | 2046};
+  } else {
+    key = OrderedKey::from_parts(negative, mantissa, static_cast<uint16_t>(exponent));
+    keyed = whole == 1;
+    // Truncated toward zero: for a positive value that is the key below it, for a negative one the key above it,
+    // whose predecessor (the next key down) is the one below it.
+    if (!keyed && negative) key = key.m == 0 ? OrderedKey{UINT64_MAX, static_cast<uint16_t>(key.e - 1)}
+                                             : OrderedKey{key.m - 1, key.e};
+  }
+  // The exact int: an exact int itself (read back as the very object written), a numpy integer as the plain int
+  // of its value (as a numpy integer within 64 bits reads back).
+  auto record = std::make_unique<BigIntRecord>(static_cast<uint64_t>(hash), number.get(),
+                                               std::string(digits, static_cast<size_t>(size)), key, keyed);
+  number.release();  // now owned by the record
+  return record;
+}
+
+}  // namespace
 
 // ---- PyValue: lifetime ----
 
@@ -414,13 +507,19 @@ PyValue PyValue::capture(PyRef obj) {
     INT_TYPES();
     capture_state::tables_filled = true;
   }
+  const auto store_big_int = [&] {
+    std::unique_ptr<BigIntRecord> record = make_big_int_record(obj);
+    value.store_record(record.release(), ValueKind::BigInt);
+  };
   if (type == &PyLong_Type) {
     int overflow = 0;
     const long long number = PyLong_AsLongLongAndOverflow(obj.get(), &overflow);
-    if (overflow == 0) {  // beyond 64 bits: the general path raises the OverflowError
+    if (overflow == 0) {
       value.store(static_cast<int64_t>(number), ValueKind::Int);
-      return value;
+    } else {
+      store_big_int();
     }
+    return value;
   } else if (type == &PyFloat_Type) {
     value.store(PyFloat_AS_DOUBLE(obj.get()), ValueKind::Float);
     return value;
@@ -429,7 +528,27 @@ PyValue PyValue::capture(PyRef obj) {
     // Text is read straight from the object, without the intermediate copy a NativeValue would make.
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj.get(), &size);
-    if (utf8 == nullptr) fail_type_checked();
+    if (utf8 == nullptr) {
+      // Lone surrogates: kept as their "surrogatepass" bytes, which map code points one to one like UTF-8 and are
+      // never valid UTF-8 (ED A0..BF only encodes a surrogate), so the text equals, starts, ends or contains exactly
+      // what Python says it does.
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) fail_type_checked();
+      PyErr_Clear();
+      PyRef bytes = PyRef::steal(check_py(PyUnicode_AsEncodedString(obj.get(), "utf-8", "surrogatepass")));
+      const std::string_view text(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+      if (text.size() <= INLINE_TEXT) {
+        value.store_inline_text(text.data(), text.size());
+        return value;
+      }
+      if (type != &PyUnicode_Type) {
+        obj = PyRef::steal(check_py(
+            PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass")));
+      }
+      TextRecord* record = value_records::make_text_record_with_bytes(text_hash(text), obj.get(), text);
+      obj.release();  // now owned by the record
+      value.store_record(record, ValueKind::Str);
+      return value;
+    }
     std::string_view text(utf8, static_cast<size_t>(size));
     if (text.size() <= INLINE_TEXT) {
       value.store_inline_text(text.data(), text.size());
@@ -443,13 +562,20 @@ PyValue PyValue::capture(PyRef obj) {
       if (utf8 == nullptr) fail_type_checked();
       text = std::string_view(utf8, static_cast<size_t>(size));
     }
-    FxHasher hasher;
-    hasher.add(byte_hash(text));
-    hasher.add(0xff);
-    hasher.add(3);
-    auto record = std::make_unique<TextRecord>(hasher.finish(), obj.get(), text);
+    auto record = std::make_unique<TextRecord>(text_hash(text), obj.get(), text);
     obj.release();  // now owned by the record
     value.store_record(record.release(), ValueKind::Str);
+    return value;
+  }
+  if (INT_TYPES().contains(type)) {  // a numpy integer (exact ints are done above)
+    const long long number = PyLong_AsLongLong(obj.get());
+    if (number == -1 && PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) fail_type_checked();
+      PyErr_Clear();
+      store_big_int();
+    } else {
+      value.store(static_cast<int64_t>(number), ValueKind::Int);
+    }
     return value;
   }
   NativeValue native = classify(obj.get());
@@ -487,7 +613,17 @@ PyValue PyValue::capture(PyRef obj) {
       break;
   }
   Py_hash_t hash = PyObject_Hash(obj.get());
-  if (hash == -1 && PyErr_Occurred()) fail_type_checked();
+  if (hash == -1 && PyErr_Occurred()) {
+    // An object Python cannot hash (a numpy array, a bytearray, a dataclass with eq, a slice) is a value all the
+    // same: Unknown values match by identity only, so its address serves as its hash. A failure of the process
+    // itself (no memory, too deep, an interrupt) is not the object's and goes on to the caller.
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_RecursionError) ||
+        PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      fail_type_checked();
+    }
+    PyErr_Clear();
+    hash = static_cast<Py_hash_t>(fx_hash_u64(reinterpret_cast<uintptr_t>(obj.get())));
+  }
   auto record = std::make_unique<ObjectRecord>(static_cast<uint64_t>(hash), obj.get());
   obj.release();  // now owned by the record
   value.store_record(record.release(), ValueKind::Unknown);
@@ -570,11 +706,49 @@ const StoredIndexable& PyValue::as_indexable() const {
   return static_cast<const IndexableRecord*>(record())->value;
 }
 
+bool PyValue::big_int_keyed() const {
+  check_kind(ValueKind::BigInt);
+  return static_cast<const BigIntRecord*>(record())->keyed;
+}
+
+OrderedKey PyValue::big_int_key() const {
+  check_kind(ValueKind::BigInt);
+  return static_cast<const BigIntRecord*>(record())->key;
+}
+
+int PyValue::compare_unkeyed(const PyValue& other) const {
+  const OrderedKey floor = big_int_key();
+  OrderedKey theirs;
+  switch (other.kind()) {
+    case ValueKind::Int: theirs = OrderedKey::from_int(other.as_int()); break;
+    case ValueKind::Float: theirs = OrderedKey::from_float(other.as_float()); break;
+    default: {
+      theirs = other.big_int_key();
+      if (other.big_int_keyed() || theirs != floor) break;
+      // Both between the same two keys: the same sign; the longer magnitude (no leading zeros) or the greater
+      // digits of equal length is the greater one.
+      const std::string_view mine = big_int_digits();
+      const std::string_view its = other.big_int_digits();
+      const int magnitude = mine.size() != its.size() ? (mine.size() < its.size() ? -1 : 1)
+                                                      : (mine < its ? -1 : (mine == its ? 0 : 1));
+      return mine.front() == '-' ? -magnitude : magnitude;
+    }
+  }
+  // Every number whose key is at most the floor is below this one, every other above it.
+  return floor >= theirs ? 1 : -1;
+}
+
+std::string_view PyValue::big_int_digits() const {
+  check_kind(ValueKind::BigInt);
+  return static_cast<const BigIntRecord*>(record())->digits;
+}
+
 PyObject* PyValue::obj() const noexcept {
   if (!has_record()) return nullptr;
   switch (kind()) {
     case ValueKind::Str: return static_cast<const TextRecord*>(record())->text;
-    case ValueKind::Unknown: return static_cast<const ObjectRecord*>(record())->object;
+    case ValueKind::Unknown:
+    case ValueKind::BigInt: return static_cast<const ObjectRecord*>(record())->object;
     case ValueKind::Iterable: return static_cast<const IterableRecord*>(record())->value.container.get();
     case ValueKind::Ind: return static_cast<const IndexableRecord*>(record())->value.python_handle.get();
     default: return nullptr;
@@ -678,6 +852,10 @@ bool operator==(const PyValue& a, const PyValue& b) noexcept {
     case ValueKind::Unknown:
       return a.has_record() && b.has_record() && a.kept_hash_bits() == b.kept_hash_bits() &&
              a.record()->hash == b.record()->hash && a.obj() == b.obj();
+    case ValueKind::BigInt:
+      return a.record() == b.record() ||
+             (a.record()->hash == b.record()->hash && static_cast<const BigIntRecord*>(a.record())->digits ==
+                                                          static_cast<const BigIntRecord*>(b.record())->digits);
   }
   return false;
 }
@@ -752,14 +930,16 @@ PyRef PyValue::make_python() const {
         if (result != nullptr) std::memcpy(PyUnicode_DATA(result), text.data(), size);
         break;
       }
-      result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+      // "surrogatepass": text captured with lone surrogates comes back as it was (valid UTF-8 never needs it).
+      result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), "surrogatepass");
       break;
     }
     case ValueKind::Bool:
       return PyRef::borrow(as_bool() ? Py_True : Py_False);
     case ValueKind::Iterable:
     case ValueKind::Ind:
-    case ValueKind::Unknown: {
+    case ValueKind::Unknown:
+    case ValueKind::BigInt: {
       PyObject* object = obj();
       return PyRef::borrow(object != nullptr ? object : Py_None);
     }
@@ -788,9 +968,23 @@ std::string float_text(double value) {
   return text;
 }
 
+}  // namespace
+
 std::string quoted_text(std::string_view text) {
   std::string out = "\"";
-  for (char c : text) {
+  for (size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
+    // A lone surrogate (kept as ED A0..BF xx, never valid UTF-8) is written as its code point: the text stays UTF-8.
+    if (static_cast<unsigned char>(c) == 0xed && at + 2 < text.size() &&
+        (static_cast<unsigned char>(text[at + 1]) & 0xe0) == 0xa0) {
+      const unsigned point = 0xd000 | ((static_cast<unsigned char>(text[at + 1]) & 0x3f) << 6) |
+                             (static_cast<unsigned char>(text[at + 2]) & 0x3f);
+      char buffer[16];
+      std::snprintf(buffer, sizeof(buffer), "\\u{%x}", point);
+      out += buffer;
+      at += 2;
+      continue;
+    }
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -811,6 +1005,8 @@ std::string quoted_text(std::string_view text) {
   out += '"';
   return out;
 }
+
+namespace {
 
 const char* iterable_kind_name(IterableKind kind) {
   switch (kind) {
@@ -847,6 +1043,8 @@ std::string value_text(const PyValue& value) {
       return "Ind(StoredIndexable { python_handle: " + address_text(stored.python_handle.get()) +
              ", owned_handle: " + core + " })";
     }
+    case ValueKind::BigInt:
+      return "BigInt(" + std::string(value.big_int_digits()) + ")";
     case ValueKind::Unknown:
       break;
   }

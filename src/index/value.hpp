@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "index/core/structures/ordered_bitmap/ordered_key.hpp"
 #include "index/fx_hash.hpp"
 #include "index/py_ref.hpp"
 #include "index/python_compat.hpp"
@@ -57,15 +58,16 @@ static_assert(sizeof(SmallString) == 24);
 
 enum class IterableKind : uint8_t { List = 0, Dict = 1, Tuple = 2, Set = 3 };
 
-// The variant index of NativeValue.
-enum class ValueKind : uint8_t { Int = 0, Float, Str, Bool, Iterable, Ind, Unknown };
+// The variant index of NativeValue, and BigInt: an int outside the signed 64-bit range (never a NativeValue).
+enum class ValueKind : uint8_t { Int = 0, Float, Str, Bool, Iterable, Ind, Unknown, BigInt };
 
 struct PyValue;
 
 // An exact list, dict, tuple or set. The members of a list, tuple or set are captured together with the container
 // (interpreter lock held, no engine lock), so registering them later never needs Python: no hashing, no container
-// reads under engine locks. A member that cannot be captured, or that is the container itself or one enclosing it,
-// is left out (not indexed). A dict stores nothing.
+// reads under engine locks. Every member is captured as any value is; one whose conversion fails with an ordinary
+// exception (a numpy scalar that cannot convert), or that is the container itself or one enclosing it, is left out
+// (not indexed). A dict stores nothing.
 struct IterableValue {
   IterableKind kind;
   SharedPyRef container;
@@ -139,9 +141,11 @@ class PyValue {
     if (has_record()) release();
   }
 
-  // The classifier. Interpreter lock held; takes over `obj`. Bad input throws PythonErrorSet with the ordinary
-  // Python error set (OverflowError for an int beyond 64 bits, UnicodeEncodeError for text that is not valid UTF-8,
-  // TypeError for an unhashable object of no recognised kind); the reference is released.
+  // The classifier. Interpreter lock held; takes over `obj`. Every object is a value: an int beyond 64 bits is a
+  // BigInt, text with lone surrogates is kept as its "surrogatepass" bytes (never valid UTF-8, so it equals no valid
+  // text), an object whose hash fails is an Unknown hashed by its address (Unknown values match by identity anyway).
+  // Throws PythonErrorSet only when Python itself fails (MemoryError, an interrupt, a numpy scalar whose conversion
+  // fails); the reference is released.
   static PyValue capture(PyRef obj);
 
   ValueKind kind() const noexcept { return static_cast<ValueKind>(bytes_[TAG] & KIND_MASK); }
@@ -179,6 +183,23 @@ class PyValue {
   }
   const IterableValue& as_iterable() const;
   const StoredIndexable& as_indexable() const;
+  // A BigInt whose value an ordered key holds exactly (at most 64 significant bits, within the float range): it is
+  // stored and matched as a number. Any other BigInt equals no float and no other int: stored in the exact map.
+  bool big_int_keyed() const;
+  // A BigInt's ordered key when big_int_keyed(), else the greatest key below its value (no number lies between).
+  OrderedKey big_int_key() const;
+  // For a BigInt no key holds exactly (this) and any number but NaN (`other`: Int, Float or BigInt): -1, 0 or 1 as
+  // this is below, equal to or above it. Never needs the interpreter.
+  int compare_unkeyed(const PyValue& other) const;
+  // A BigInt's value in hexadecimal ("0x..." or "-0x...").
+  std::string_view big_int_digits() const;
+  // The kind whose structures hold this value: a keyed BigInt is held as a number (Int), any other BigInt as an
+  // exact-map value (Unknown), every other kind as itself. Inline: the kind is all it reads but for a BigInt.
+  ValueKind stored_kind() const {
+    const ValueKind own = kind();
+    if (own != ValueKind::BigInt) [[likely]] return own;
+    return big_int_keyed() ? ValueKind::Int : ValueKind::Unknown;
+  }
 
   // The captured Python object this value holds (Iterable, Ind, Unknown and long Str), or null for a value kept in
   // place. Borrowed: valid while this value (or a copy) lives.
@@ -330,6 +351,7 @@ inline std::optional<uint64_t> PyValue::packed_word() const noexcept {
       case ValueKind::Str: return packed_tagged(PACKED_STR_RECORD, address);
       case ValueKind::Iterable: return packed_tagged(PACKED_ITERABLE_RECORD, address);
       case ValueKind::Ind: return packed_tagged(PACKED_IND_RECORD, address);
+      case ValueKind::BigInt: return std::nullopt;  // no tag left for it: kept beside the words
       default: return packed_tagged(PACKED_UNKNOWN_RECORD, address);
     }
   }
@@ -449,6 +471,10 @@ struct PyValueShortHash {
 // The Fx hash of a payload followed by its variant code (index + 1). Not defined for UnknownValue, whose hash is the
 // interpreter's own hash of the object.
 uint64_t native_hash(const NativeValue& value) noexcept;
+
+// `text` (a captured Str's bytes) double-quoted, with backslash escapes for quotes, backslashes, control characters
+// and lone surrogates: always valid UTF-8.
+std::string quoted_text(std::string_view text);
 
 // Next value of the process-wide record counter identifying Iterable captures (starts at 1).
 uint64_t next_iterable_record() noexcept;

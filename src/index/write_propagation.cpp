@@ -74,7 +74,41 @@ ReplacedAttribute write_indexed(const IndexableCore& core, uint32_t name_id, PyV
     }
     replaced.value = core.attributes->map.insert(name_id, std::move(value), &replaced.block);
   }
-  run_nested_work(work, core.id);
+  // Tasks run in order: only with an unlink among them can a failing link find links of the old value cut.
+  const bool unlinks_old = std::any_of(work.begin(), work.end(),
+                                       [](const NestedTask& task) { return task.kind == NestedTask::Kind::Unlink; });
+  bool whole = true;
+  try {
+    whole = run_nested_work(work, core.id);
+  } catch (...) {
+    // An attribute map never loses a name: a first value of one stays, with the links made.
+    if (!replaced.value) throw;
+    // A link of the new value failed: the new value leaves every index (its unlinks take back the links made so
+    // far), the old one comes back, and so does the attribute. The old value's links are made again when some were
+    // cut (linking a pair still there changes nothing); else its tasks are dropped.
+    NestedWork undo;
+    NestedWork relink;
+    {
+      std::lock_guard attributes(core.attributes->mutex);
+      const AttributeValues::Ref written = core.attributes->map.get(name_id);
+      for (const std::shared_ptr<IndexAPI>& held : indexes) {
+        if (!held->contains(core.id)) continue;
+        if (written) held->remove_index(core.id, name_id, *written, undo);
+        NestedWork discarded;
+        held->add_index(core.id, name_id, *replaced.value, unlinks_old ? relink : discarded);
+      }
+      replaced.value = core.attributes->map.insert(name_id, std::move(*replaced.value), &replaced.block);
+    }
+    bool undone = run_nested_work(undo, core.id);
+    undone = run_nested_work(relink, core.id) && undone;
+    if (!undone) {
+      for (const std::shared_ptr<IndexAPI>& held : indexes) defer_repair(held);
+    }
+    throw;
+  }
+  if (!whole) {
+    for (const std::shared_ptr<IndexAPI>& held : indexes) defer_repair(held);
+  }
   return replaced;
 }
 

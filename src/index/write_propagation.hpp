@@ -35,7 +35,8 @@ struct ReplacedAttribute {
 // one registered, nested objects registered afterwards) and then stores the value in the object's attribute map.
 // Call with the interpreter lock RELEASED and no engine lock held. An object in no index is written under its own
 // locks only; otherwise the write runs under the writer gate. A write that fails (MemoryError) leaves the object and
-// every index as they were.
+// every index as they were, but for the first value of a name on an indexed object whose nested objects could not all
+// be linked: that value stays written, with the links made (an attribute map never loses a name).
 ReplacedAttribute write_attribute(const IndexableCore& core, uint32_t name_id, PyValue value);
 
 // The write of an object in no live index, done at once if its attribute lock is free and its membership list is

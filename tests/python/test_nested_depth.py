@@ -8,6 +8,7 @@ import pytest
 
 import Vostrel
 from Vostrel import PyQueryExpr as Q
+from Vostrel import _debug
 
 from model import LINK_ATTRS, SCALAR_ATTRS, Obj, ValueGen, evaluate, read_back
 
@@ -90,6 +91,28 @@ def test_a_path_through_a_broken_cycle_answers_as_a_fresh_index_does(first, as_l
     ix.add_object(z)
     assert sorted(o.name for o in ix.reduced_query(Q.eq("n.n.x", 3)).collect()) == ["q", "z"]
     c.n = None  # the link tried again goes with its holder's value
+    assert ix.reduced_query(Q.eq("n.n.x", 3)).collect() == []
+
+
+@pytest.mark.parametrize("large", [False, True])
+def test_a_reduce_dropping_one_holder_of_a_cut_link_tries_the_link_again(large):
+    # p <-> c and q -> c: c's link back to p was cut on p's path. Dropping p through reduce leaves q's path, on which
+    # q.n.n reaches p without repeating anything (as remove_object(p) already had it).
+    p, c, q = Obj(name="p", x=3, keep=False), Obj(name="c", x=1), Obj(name="q", x=1, keep=True)
+    p.n, c.n, q.n = c, p, c
+    others = [Obj(name=f"o{i}", keep=False) for i in range(60 if large else 0)]
+    ix = Vostrel.Index()
+    ix.add_object_many([p, q] + others)
+    before = _debug.defer_prunes_from(1) if large else None  # the prune left to the next writer
+    try:
+        ix.reduce(keep=True)
+    finally:
+        if large:
+            _debug.defer_prunes_from(before)
+    if large:
+        _debug.finish_prunes()  # the link is tried again once the prune is done
+    assert ix.reduced_query(Q.eq("n.n.x", 3)).collect() == [q]
+    c.n = None
     assert ix.reduced_query(Q.eq("n.n.x", 3)).collect() == []
 
 

@@ -130,3 +130,88 @@ def test_the_first_write_of_a_process_that_finds_no_memory_raises_instead_of_abo
             ix.add_object_many([x, y])
             failing({n}, lambda: setattr(x, "n", 7))
         """)
+
+
+# All or nothing: a changing call that raises MemoryError leaves every answer as before it, dotted paths included, and
+# one that returns has made its whole change. Answers are compared with plain Python over the objects the index holds.
+EXACT = """
+def reaches(obj, path, value):
+    steps = getattr(obj, path[0], None)
+    steps = steps if isinstance(steps, list) else [steps]
+    if len(path) == 1:
+        return any(type(s) is type(value) and s == value for s in steps)
+    return any(isinstance(s, Obj) and reaches(s, path[1:], value) for s in steps)
+
+QUERIES = [("n", v) for v in range(4)] + [("home.city", f"c{i}") for i in range(3)] + \\
+          [("home.owner.s", f"o{i}") for i in range(2)] + [("pets.kind", k) for k in ("cat", "dog")] + \\
+          [("s", "s1"), ("tags", "t2"), ("tags", 1), ("flag", True), ("mark", None), ("tags", None)]
+
+def check(ix, held, what):
+    if set(map(id, ix)) != set(map(id, held)):
+        wrong(f"{what}: holds {len(ix)} objects, expected {len(held)}")
+    for attr, value in QUERIES:
+        got = sorted(map(id, ix.reduced_query(Q.eq(attr, value)).collect()))
+        if got != sorted(id(o) for o in held if reaches(o, attr.split("."), value)):
+            wrong(f"{what}: {attr} == {value!r} answers wrongly")
+
+def world(count):
+    owners = [Obj(s=f"o{i % 2}") for i in range(3)]
+    homes = [Obj(city=f"c{i % 3}", owner=owners[i % 3]) for i in range(4)]
+    marks = (None, frozenset([1]), ...)
+    return [Obj(n=i % 4, s=f"s{i % 3}", tags=[f"t{i % 3}", i % 2, marks[i % 3]], flag=i % 2 == 0, mark=marks[i % 3],
+                home=homes[i % 4], pets=[Obj(kind=("cat", "dog")[i % 2])]) for i in range(count)]
+
+injector.fail_malloc_failures.restype = ctypes.c_long
+
+def sweep(points, step, attempt):
+    '''Runs attempt(n) (the call failing at allocation n) until the call makes fewer than n allocations.'''
+    for n in range(0, points, step):
+        failures = injector.fail_malloc_failures()
+        attempt(n)
+        if injector.fail_malloc_failures() == failures:
+            return
+    wrong(f"the call still fails at allocation {points}")
+"""
+
+
+def test_a_failed_reduce_changes_nothing_and_a_finished_one_all(injector):
+    # A reduce failing part way had dropped some kept objects from answers, and a later write met an InternalError.
+    run_failing(injector, EXACT + textwrap.dedent("""
+        def attempt(n):
+            objs = world(12)
+            ix = Vostrel.Index()
+            ix.add_object_many(objs)
+            raised = failing(n, lambda: ix.reduce(n=1))
+            held = objs if raised else [o for o in objs if o.n == 1]
+            check(ix, held, f"reduce failing at {n}")
+            for o in objs[:3]:
+                o.n, o.home = 3, Obj(city="c2", owner=o.home.owner)  # no InternalError
+            check(ix, held, f"reduce failing at {n}, then writes")
+            return raised
+        sweep(400, 1, attempt)
+    """))
+
+
+def test_a_failed_nested_insert_remove_or_write_changes_nothing(injector):
+    # Each raised MemoryError once its change was committed, when registering the nested objects failed.
+    run_failing(injector, EXACT + textwrap.dedent("""
+        def attempt(n, op):
+            objs = world(8)
+            extra = world(3)
+            ix = Vostrel.Index()
+            ix.add_object_many(objs)
+            held = {"add": objs + extra[:1], "many": objs + extra, "remove": objs[1:]}.get(op, objs)
+            calls = {"add": lambda: ix.add_object(extra[0]), "many": lambda: ix.add_object_many(extra),
+                     "remove": lambda: ix.remove_object(objs[0]),
+                     "write": lambda: setattr(objs[0], "home", extra[0].home),
+                     "write list": lambda: setattr(objs[1], "pets", extra[1].pets + objs[2].pets)}
+            before = {"write": objs[0].home, "write list": objs[1].pets}.get(op)
+            raised = failing(n, calls[op])
+            if raised and op == "write" and objs[0].home is not before or \\
+               raised and op == "write list" and objs[1].pets is not before:
+                wrong(f"{op} failing at {n} changed the attribute")
+            check(ix, objs if raised else held, f"{op} failing at {n}")
+            return raised
+        for op in ("add", "many", "remove", "write", "write list"):
+            sweep(600, 1, lambda n: attempt(n, op))
+    """))

@@ -65,7 +65,14 @@ void IndexAPI::add_indexable_gated(const StoredIndexable& object) {
     if (new_member) remove_membership(core, shared_from_this());
     throw;
   }
-  run_nested_work(work, core.id);
+  try {
+    (void)run_nested_work(work, core.id);  // adding makes links only
+  } catch (...) {
+    // A link failed: the object goes again, and with its values the links made so far (their unlinks).
+    unstore_object(core.id);
+    let_go_values(core);
+    throw;
+  }
 }
 
 std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<StoredItem>& store,

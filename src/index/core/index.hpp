@@ -77,9 +77,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Adds a batch of Python Indexables with the same outcome as add_indexable for each in turn (an object met twice,
   // or already held, is stored once), registering values in groups per chunk of objects and the nested objects of a
   // few chunks as one batch per nested index. Interpreter lock released; no engine or object lock held. On failure
-  // (MemoryError) the chunks published before the failure stay fully added, with their nested objects, and the two
-  // chunks in flight (the one being flushed, the next one being staged) leave nothing behind; a failure while nested
-  // objects are registered leaves the holders and the nested chunks stored so far.
+  // (MemoryError) the batch leaves nothing behind: the objects it stored go again, with the nested objects they linked.
   void add_indexables(const std::vector<StoredIndexable>& objects);
   // The same with the writer gate already held by the caller.
   void add_indexables_gated(const std::vector<StoredIndexable>& objects);
@@ -126,14 +124,20 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   Bitmap get_parent_from_ids(const Bitmap& rights) const;
 
   // Takes a live object out of this index under the writer gate: store entry, id, values (and the elements of its
-  // iterables), membership record; nested objects it alone linked leave the nested indexes. False if not held.
+  // iterables), membership record; nested objects it alone linked leave the nested indexes. False if not held. Never
+  // raises once the object is found: a full memory while its nested objects go leaves a repair to the next writer.
   bool remove_object(const IndexableCore& core);
+  // Writer gate held, no lock held, the object already out of `item_ids` and the store: its membership record, its
+  // values and the nested objects only it linked go. Never fails: what a full memory leaves is out of reach of every
+  // answer, and the next writer repairs it (defer_repair).
+  void let_go_values(const IndexableCore& core) noexcept;
 
   // Writer gate held, no object or index lock held: what add_indexable does inside the gate.
   void add_indexable_gated(const StoredIndexable& object);
   // Keeps only the objects matching every equality; the others leave as with remove_object (index_reduce.cpp). A
   // reduce dropping many objects takes them out of the ids and the store only, and leaves the rest of the prune to
-  // the writer gate's next holder (writer_gate.hpp).
+  // the writer gate's next holder (writer_gate.hpp); so does one whose prune met a full memory twice. MemoryError
+  // only before the dropped objects leave: then nothing changed.
   void reduce(const std::vector<QueryExpr>& equalities);
   // Adds every object of `other` not held here, exactly as add_indexable would; `other` is only read (index_union.cpp).
   void union_with(const IndexAPI& other);

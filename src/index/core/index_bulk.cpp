@@ -381,6 +381,12 @@ void IndexAPI::add_indexables(const std::vector<StoredIndexable>& objects) {
 
 void IndexAPI::add_indexables_gated(const std::vector<StoredIndexable>& objects) {
   if (objects.empty()) return;
+  // The batch's objects held already: all but these are taken out again should the batch fail. Only writers change
+  // `item_ids`, and this one holds the gate.
+  Bitmap held_before;
+  for (const StoredIndexable& object : objects) {
+    if (item_ids->value.contains(object.core().id)) held_before.add(object.core().id);
+  }
   WriterCache writers;
   NestedQueue queue;
   size_t waiting = 0;
@@ -401,11 +407,14 @@ void IndexAPI::add_indexables_gated(const std::vector<StoredIndexable>& objects)
       if (waiting >= NESTED_BATCH_TASKS || end == objects.size()) link_waiting();
     });
   } catch (...) {
-    // The chunks published before the failure stay, so their nested objects go in too, as they would have one by
-    // one; the first failure is the one reported.
-    try {
-      link_waiting();
-    } catch (...) {
+    // All or nothing: the objects the chunks published before the failure go again, and with their values the nested
+    // objects they linked (unlinks of pairs never made change nothing). Nested chunks that failed left nothing.
+    queue.clear();
+    for (const StoredIndexable& object : objects) {
+      const IndexableCore& core = object.core();
+      if (held_before.contains(core.id)) continue;
+      held_before.add(core.id);  // met twice in the batch: taken out once
+      if (unstore_object(core.id).python_handle) let_go_values(core);
     }
     throw;
   }

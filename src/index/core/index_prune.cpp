@@ -152,6 +152,8 @@ void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, b
       nested_removed = inner->item_ids->value - nested_keep;
     }
     inner->prune(nested_keep, nested_removed, log, exact_counts);
+    // Objects that lost one holder but stay may have links cut on the path through it.
+    retry_cut_links(*inner);
   }
 
   // Attributes no kept object holds any more are reset, as remove_index does for its last value. The maps are

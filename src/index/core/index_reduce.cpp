@@ -36,12 +36,7 @@ void IndexAPI::reduce(const std::vector<QueryExpr>& equalities) {
     removed = item_ids->value - kept;
   }
   if (removed.isEmpty()) return;
-  if (removed.cardinality() < defer_from.load()) {
-    // Later writes to the removed objects stop reaching this index (and the nested indexes they left) once it returns.
-    prune(kept, removed, log);
-    return;
-  }
-  // Everything that can fail comes before the first change.
+  // Everything that can fail comes before the first change; from then on the reduce finishes and does not raise.
   auto leaving = std::make_shared<const Bitmap>(std::move(removed));
   std::vector<StoredItem> taken;
   {
@@ -49,9 +44,23 @@ void IndexAPI::reduce(const std::vector<QueryExpr>& equalities) {
     // wholly held or wholly gone.
     std::unique_lock maps_lock(query_maps->mutex);
     std::unique_lock ids_lock(item_ids->mutex);
-    taken = take_stored(*leaving);
+    taken = take_stored(*leaving);  // reserves first: a failure there has taken nothing
     std::swap(item_ids->value, kept);
     query_maps->value.leaving = leaving;
+  }
+  if (leaving->cardinality() < defer_from.load()) {
+    // Pruning at once is cheap here, and the dropped objects go before the call returns (later writes to them stop
+    // reaching this index). Should memory run out part way, the prune is left to the next writer, recounting.
+    // A map narrowed part way can miss kept members until the prune ends, so it is tried again at once, recounting.
+    for (const bool recount : {false, true}) {
+      try {
+        finish_prune(*leaving, taken, log, recount);
+        return;
+      } catch (...) {
+      }
+    }
+    defer_prune(shared_from_this(), std::move(leaving), std::move(taken), true);
+    return;
   }
   // The dropped objects stay alive in `taken` until the prune is finished, so their ids cannot be handed out again
   // while the maps still hold entries for them; their writes wait for the gate, which finishes the prune first.

@@ -15,16 +15,28 @@ bool IndexAPI::remove_object(const IndexableCore& core) {
   // The id leaves `item_ids` first, so queries (which start from it) no longer report the object while its values go.
   StoredItem removed = unstore_object(core.id);
   if (!removed.python_handle) return false;
-  // Later writes stop reaching this index.
-  remove_membership(core, shared_from_this());
-  NestedWork work;
-  {
-    std::lock_guard attributes(core.attributes->mutex);
-    core.attributes->map.for_each(
-        [&](const uint32_t& attribute, const PyValue& value) { remove_index(core.id, attribute, value, work); });
-  }
-  run_nested_work(work, core.id);
+  let_go_values(core);
   return true;
+}
+
+void IndexAPI::let_go_values(const IndexableCore& core) noexcept {
+  // Later writes stop reaching this index (removing a record takes no memory).
+  remove_membership(core, shared_from_this());
+  bool whole = true;
+  try {
+    NestedWork work;
+    {
+      std::lock_guard attributes(core.attributes->mutex);
+      core.attributes->map.for_each(
+          [&](const uint32_t& attribute, const PyValue& value) { remove_index(core.id, attribute, value, work); });
+    }
+    whole = run_nested_work(work, core.id);
+  } catch (...) {
+    // Only memory for the list of nested tasks can run out here, once the id is gone: what stays is out of reach of
+    // every answer, and the repair drops it.
+    whole = false;
+  }
+  if (!whole) defer_repair(shared_from_this());
 }
 
 }  // namespace vostrel

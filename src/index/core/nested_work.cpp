@@ -163,31 +163,90 @@ void record_cut_link(QueryMap& map, uint32_t holder) {
   if (const std::shared_ptr<IndexAPI> owner = map.parent.lock()) owner->cut_links_recorded = true;
 }
 
-void run_nested_work(NestedWork& work, uint32_t origin) {
-  if (work.empty()) return;
+namespace {
+
+// Runs work[next] and gives the tasks it added the path through it (tasks that came with a path of their own, links
+// tried again, keep it).
+void run_task(NestedWork& work, size_t next) {
+  NestedTask task = std::move(work[next]);
+  const size_t produced_from = work.size();
+  if (task.kind == NestedTask::Kind::Link) {
+    link(task, work);
+  } else {
+    unlink(task, work);
+  }
+  if (work.size() == produced_from) return;
+  // Tasks of the child's own values: their path runs through the child.
+  std::shared_ptr<const RegistrationPath> path =
+      task.kind == NestedTask::Kind::Link
+          ? std::make_shared<const RegistrationPath>(RegistrationPath{task.child.core().id, task.path})
+          : task.path;
+  for (size_t pos = produced_from; pos < work.size(); ++pos) {
+    if (!work[pos].path) work[pos].path = path;
+  }
+}
+
+}  // namespace
+
+void retry_cut_links(IndexAPI& nested) noexcept {
+  if (!nested.cut_links_recorded) return;
+  try {
+    Bitmap cut;
+    {
+      std::shared_lock maps(nested.query_maps->mutex);
+      for (const std::shared_ptr<QueryMap>& map : nested.query_maps->value.maps()) cut |= map->cut_holders;
+    }
+    if (cut.isEmpty()) return;
+    const std::vector<StoredIndexable> objects = nested.with_stored(
+        [&](const Bitmap& ids, const ItemStore<StoredItem>& store) { return stored_objects(cut & ids, store, nullptr); });
+    for (const StoredIndexable& object : objects) {
+      const IndexableCore& core = object.core();
+      std::vector<std::shared_ptr<QueryMap>> cut_in;
+      {
+        std::shared_lock maps(nested.query_maps->mutex);
+        for (const std::shared_ptr<QueryMap>& map : nested.query_maps->value.maps()) {
+          if (map->cut_holders.contains(core.id)) cut_in.push_back(map);
+        }
+      }
+      NestedWork work;
+      try {
+        link_cut_again(nested, core, work);
+        for (size_t next = 0; next < work.size(); ++next) run_task(work, next);
+      } catch (...) {
+        // Memory ran out: the links not made stay cut, as before (a link that failed took itself back).
+        for (const std::shared_ptr<QueryMap>& map : cut_in) record_cut_link(*map, core.id);
+      }
+    }
+  } catch (...) {
+    // Memory ran out before any link was tried again: they stay cut, as before.
+  }
+}
+
+bool run_nested_work(NestedWork& work, uint32_t origin) {
+  if (work.empty()) return true;
   auto root = std::make_shared<const RegistrationPath>(RegistrationPath{origin, nullptr});
   for (NestedTask& task : work) task.path = root;
-  // Index-based: running a task may append further tasks (and so reallocate the list).
-  for (size_t next = 0; next < work.size(); ++next) {
-    NestedTask task = std::move(work[next]);
-    const size_t produced_from = work.size();
-    if (task.kind == NestedTask::Kind::Link) {
-      link(task, work);
-    } else {
-      unlink(task, work);
+  // In order (which path registers an object first decides where cycles are cut). A failing link takes itself back
+  // and propagates; a failing unlink (memory for its task list) has taken its pair and maybe its object out already,
+  // so answers no longer reach what it left: the others still run, and the caller repairs the bookkeeping.
+  bool whole = true;
+  try {
+    // Index-based: running a task may append further tasks (and so reallocate the list).
+    for (size_t next = 0; next < work.size(); ++next) {
+      const bool unlinking = work[next].kind == NestedTask::Kind::Unlink;
+      try {
+        run_task(work, next);
+      } catch (...) {
+        if (!unlinking) throw;
+        whole = false;
+      }
     }
-    if (work.size() == produced_from) continue;
-    // Tasks of the child's own values: their path runs through the child.
-    std::shared_ptr<const RegistrationPath> path =
-        task.kind == NestedTask::Kind::Link
-            ? std::make_shared<const RegistrationPath>(RegistrationPath{task.child.core().id, task.path})
-            : task.path;
-    // Tasks that came with a path of their own (links tried again) keep it.
-    for (size_t pos = produced_from; pos < work.size(); ++pos) {
-      if (!work[pos].path) work[pos].path = path;
-    }
+  } catch (...) {
+    work.clear();
+    throw;
   }
   work.clear();
+  return whole;
 }
 
 }  // namespace vostrel

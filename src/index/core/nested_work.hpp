@@ -16,6 +16,7 @@
 
 namespace vostrel {
 
+class IndexAPI;
 class QueryMap;
 
 // The objects whose registration led to a task, innermost first: a child already further out on its own path would
@@ -49,8 +50,19 @@ using NestedWork = std::vector<NestedTask>;
 // Writer gate held: records that `holder` (an object of the index owning `map`) had a nested link in `map` cut.
 void record_cut_link(QueryMap& map, uint32_t holder);
 
+// Writer gate held, no object or index lock held: the objects of `nested` whose links some map here recorded as cut
+// (QueryMap::cut_holders) try them again, each on a path it still stands on; a cycle that still stands is cut again.
+// After a prune, which may have taken one holder of such an object. Never fails: should memory run out, links not
+// made stay cut, as they were.
+void retry_cut_links(IndexAPI& nested) noexcept;
+
 // Runs every task, including those the tasks add. `origin` is the object whose insertion or write produced the
 // tasks. Call under the writer gate, holding no object or index lock.
-void run_nested_work(NestedWork& work, uint32_t origin);
+//
+// A failing link (MemoryError) takes itself back and propagates: when no unlink ran before it, the caller takes its
+// change back by removing the values that made the tasks, whose unlinks undo the links made so far. A failing unlink
+// does not raise: false is returned, and what it left is out of reach of every answer (its pair or id went first);
+// the caller then has the index repaired (defer_repair).
+[[nodiscard]] bool run_nested_work(NestedWork& work, uint32_t origin);
 
 }  // namespace vostrel

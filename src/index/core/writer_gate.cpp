@@ -103,8 +103,8 @@ void start_worker() {
   try {
     std::thread(run_worker).detach();
     state.running = true;
-  } catch (const std::system_error&) {
-    // No thread to be had: the next writer finishes the prune.
+  } catch (...) {
+    // No thread to be had (or no memory for one): the next writer finishes the prune.
   }
 }
 
@@ -115,10 +115,27 @@ WriterGate::WriterGate() : lock_(WRITE_GATE()) {
 }
 
 void defer_prune(std::shared_ptr<IndexAPI> index, std::shared_ptr<const Bitmap> removed,
-                 std::vector<StoredItem> items) {
-  pending().emplace(PendingPrune{std::move(index), std::move(removed), std::move(items)});
+                 std::vector<StoredItem> items, bool failed_before) {
+  pending().emplace(PendingPrune{std::move(index), std::move(removed), std::move(items), failed_before});
   has_pending.store(true);
   // Past the start of interpreter shutdown no thread is started; the prune stays pending for any later writer.
+  if (!interpreter_finalizing() && !worker_held.load()) start_worker();
+}
+
+namespace {
+// Made when the module loads: a repair is asked for when memory has run out.
+const std::shared_ptr<const Bitmap> NOTHING_REMOVED = std::make_shared<const Bitmap>();
+}  // namespace
+
+void defer_repair(std::shared_ptr<IndexAPI> index) {
+  std::optional<PendingPrune>& slot = pending();
+  if (slot) {
+    // Only the same index can be pending within one change (its reduce): that prune recounts everything.
+    if (slot->index == index) slot->failed_before = true;
+    return;
+  }
+  slot.emplace(PendingPrune{std::move(index), NOTHING_REMOVED, {}, true});
+  has_pending.store(true);
   if (!interpreter_finalizing() && !worker_held.load()) start_worker();
 }
 

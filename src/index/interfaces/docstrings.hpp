@@ -33,9 +33,11 @@ inline constexpr const char* MODULE =
     "include objects without the attribute.\n"
     "\n"
     "Classes: Index, Indexable, FilteredIndex, PyQueryExpr. Functions: asdict, sum_as_string.\n"
-    "Errors: bad input raises TypeError, ValueError (UnicodeEncodeError), OverflowError or, for a range with a\n"
-    "bound that is not a number, NotImplementedError. InternalError, a BaseException, means the module met a\n"
-    "state of its own that it does not handle.";
+    "Any value a plain attribute takes is stored: ints of any size, text with lone surrogates, unhashable\n"
+    "objects (matched by identity). Errors: bad arguments raise TypeError; a range with a bound that is not a\n"
+    "number raises NotImplementedError; a failure while a value is read (MemoryError, RecursionError, an\n"
+    "interrupt) comes through. InternalError, a BaseException, means the module met a state of its own that it\n"
+    "does not handle.";
 
 inline constexpr const char* ASDICT =
     "asdict(obj)\n--\n\n"
@@ -59,8 +61,10 @@ inline constexpr const char* INDEXABLE =
     "anything else. Deleting an attribute raises AttributeError. Names with double underscores at both ends\n"
     "(__class__, __dict__, ...) are Python's own and are never stored as data. Instances pickle and copy\n"
     "(copy.copy, copy.deepcopy) into new objects that are in no index.\n\n"
-    "Raises OverflowError for an int outside the signed 64-bit range, UnicodeEncodeError for text that is\n"
-    "not valid UTF-8, TypeError for an unhashable value of no recognised kind; nothing changes then.\n\n"
+    "Any value is accepted, ints of any size, text with lone surrogates and unhashable objects included.\n"
+    "A failure while a value is read (MemoryError or RecursionError from its __hash__, an interrupt, a numpy\n"
+    "scalar whose conversion fails) is raised, as is UnicodeEncodeError for a name with a lone surrogate;\n"
+    "nothing changes then.\n\n"
     "    >>> class Person(Vostrel.Indexable): pass\n"
     "    >>> ann = Person(name=\"Ann\", age=31)\n"
     "    >>> ann.age += 1\n"
@@ -306,8 +310,8 @@ inline constexpr const char* QUERY_LE =
 inline constexpr const char* QUERY_BT =
     "bt(attr, lower, upper)\n--\n\n"
     "Objects whose numeric attribute lies in the inclusive range [lower, upper]; empty when lower > upper.\n"
-    "NaN and list members never match. Evaluating it raises NotImplementedError (\"not yet implemented\")\n"
-    "when a bound is not a number.";
+    "NaN and list members never match. Evaluating it raises NotImplementedError (\"not yet implemented: \"\n"
+    "followed by which bound is not a number and what it was) when a bound is not a number.";
 
 inline constexpr const char* QUERY_IN =
     "in_(attr, values)\n--\n\n"

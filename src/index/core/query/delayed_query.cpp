@@ -185,7 +185,7 @@ void BulkWriter::stage(uint32_t id, const AttributeMap& attributes, NestedWork& 
 }
 
 void BulkWriter::push_value(MapBuffer& buffer, uint32_t id, const PyValue& value, NestedWork& work) {
-  switch (value.kind()) {
+  switch (value.stored_kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
       push_number(buffer, value, id);
@@ -211,6 +211,7 @@ void BulkWriter::push_value(MapBuffer& buffer, uint32_t id, const PyValue& value
       push_nested(buffer, value, id, work);
       break;
     case ValueKind::Unknown:
+    case ValueKind::BigInt:  // never: stored_kind() gives Int or Unknown for it
       push_exact(buffer, value, id);
       break;
   }
@@ -226,6 +227,8 @@ void BulkWriter::push_bool(MapBuffer& buffer, bool flag, uint32_t id) {
 }
 
 void BulkWriter::push_exact(MapBuffer& buffer, const PyValue& value, uint32_t id) {
+  // Set ahead of publication: the flag only says where order tests look.
+  if (value.kind() == ValueKind::BigInt) buffer.map->holds_unkeyed.store(true, std::memory_order_release);
   buffer.exact.push_back(ExactEntry{value, value.hash(), id});
 }
 

@@ -112,12 +112,15 @@ QueryMap::~QueryMap() {
 }
 
 OrderedKey QueryMap::key_of(const PyValue& value) {
-  return value.kind() == ValueKind::Int ? OrderedKey::from_int(value.as_int())
-                                        : OrderedKey::from_float(value.as_float());
+  switch (value.kind()) {
+    case ValueKind::Int: return OrderedKey::from_int(value.as_int());
+    case ValueKind::BigInt: return value.big_int_key();
+    default: return OrderedKey::from_float(value.as_float());
+  }
 }
 
 void QueryMap::insert_value(uint32_t id, const PyValue& value, NestedWork& work) {
-  switch (value.kind()) {
+  switch (value.stored_kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
       note_number(value);
@@ -137,13 +140,39 @@ void QueryMap::insert_value(uint32_t id, const PyValue& value, NestedWork& work)
       work.push_back(NestedTask{NestedTask::Kind::Link, shared_from_this(), id, value.as_indexable()});
       break;
     case ValueKind::Unknown:
+    case ValueKind::BigInt:  // never: stored_kind() gives Int or Unknown for it
       insert_exact(value, id);
       break;
   }
 }
 
+namespace {
+
+// Removals must not fail half way (a write or a removal is then taken back, or finished, from a whole state), and the
+// only memory they take is the list of Unlink tasks: room for `count` more tasks is made before anything changes.
+void make_room(NestedWork& work, size_t count) {
+  if (work.capacity() - work.size() >= count) return;
+  work.reserve(std::max(work.size() + count, 2 * work.capacity()));
+}
+
+// The nested objects among `members`, members of member iterables included: one Unlink task each on removal.
+size_t nested_objects_among(const std::vector<PyValue>& members) {
+  size_t count = 0;
+  for (const PyValue& member : members) {
+    if (member.kind() == ValueKind::Ind) {
+      ++count;
+    } else if (member.kind() == ValueKind::Iterable) {
+      const IterableValue& inner = member.as_iterable();
+      if (inner.members) count += nested_objects_among(*inner.members);
+    }
+  }
+  return count;
+}
+
+}  // namespace
+
 void QueryMap::remove_value(uint32_t id, const PyValue& value, NestedWork& work) {
-  switch (value.kind()) {
+  switch (value.stored_kind()) {
     case ValueKind::Int:
     case ValueKind::Float:
       remove_num_ordered(key_of(value), id);
@@ -158,10 +187,12 @@ void QueryMap::remove_value(uint32_t id, const PyValue& value, NestedWork& work)
       remove_iterable(id, work);
       break;
     case ValueKind::Ind:
+      make_room(work, 1);
       remove_object(value, id);
       work.push_back(NestedTask{NestedTask::Kind::Unlink, shared_from_this(), id, value.as_indexable()});
       break;
     case ValueKind::Unknown:
+    case ValueKind::BigInt:
       remove_exact(value, id);
       break;
   }
@@ -256,6 +287,7 @@ void QueryMap::remove_bool(bool flag, uint32_t id) {
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
+  if (value.kind() == ValueKind::BigInt) holds_unkeyed.store(true, std::memory_order_release);
   auto shard = exact.ensure(16).get_shard(value.hash());
   auto found = shard.map.find(value);
   if (found != shard.map.end()) {
@@ -351,6 +383,7 @@ void QueryMap::remove_iterable(uint32_t owner, NestedWork& work) {
     std::unique_lock lock(translation_mutex);
     auto found = owner_elements.find(owner);
     if (found == owner_elements.end()) return;
+    make_room(work, nested_objects_among(found->second.members()));
     owned = std::move(found->second);
     owner_elements.erase(found);
     owner_elements.compact_if_sparse();

@@ -68,8 +68,12 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   QueryMap(const QueryMap&) = delete;
   QueryMap& operator=(const QueryMap&) = delete;
 
-  // Values of kind Unknown (each its own lock per shard), created with the first such value.
+  // Values of kind Unknown (each its own lock per shard), created with the first such value; also ints beyond 64
+  // bits that no ordered key holds exactly (equal to no float, so equality needs no key).
   LazyPart<ExactMap> exact;
+  // Set (never cleared) once `exact` may hold such an int: order tests then also walk `exact` for them. Most maps
+  // never hold one, and their order tests never look.
+  std::atomic<bool> holds_unkeyed{false};
   const std::weak_ptr<IndexAPI> parent;
   // The nested index of Ind values, created with the first one (see ensure_nested()).
   LazyPart<IndexAPI> nested;

@@ -67,6 +67,7 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
       }
     }
     if (!entries.empty()) {
+      if (other.holds_unkeyed.load(std::memory_order_acquire)) holds_unkeyed.store(true, std::memory_order_release);
       ExactMap& mine = exact.ensure(16);
       for (auto& [key, ids] : entries) {
         auto shard = mine.get_shard(key.hash());
@@ -131,7 +132,7 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
     NestedWork work;
     for (const auto& [owner, owned] : owners) {
       insert_iterable(owned->iterable(), owner, work);
-      run_nested_work(work, owner);
+      (void)run_nested_work(work, owner);  // merging makes links only
     }
   }
 }

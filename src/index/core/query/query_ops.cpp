@@ -81,8 +81,40 @@ void append_quoted(std::string& out, std::string_view text) {
 }
 
 bool is_number(const PyValue& value) {
-  return value.kind() == ValueKind::Int || value.kind() == ValueKind::Float;
+  return value.kind() == ValueKind::Int || value.kind() == ValueKind::Float || value.kind() == ValueKind::BigInt;
 }
+
+// "not yet implemented: ..." for a bt whose bound `low` or `high` is not a number, saying which bound, what it must
+// be and what it was (its type, and short text or a bool as itself). Reads only what the captured value holds.
+[[noreturn]] void fail_bound(const PyValue& low, const PyValue& high) {
+  const bool first = !is_number(low);
+  const PyValue& bound = first ? low : high;
+  std::string message = "not yet implemented: the ";
+  message += first ? "lower (first)" : "upper (second)";
+  message += " bound of bt must be a number (int or float), got ";
+  switch (bound.kind()) {
+    case ValueKind::Str: {
+      const std::string_view text = bound.as_str();
+      message += "str ";
+      if (text.size() <= 40) {
+        message += quoted_text(text);
+      } else {
+        message += "of " + std::to_string(text.size()) + " bytes";
+      }
+      break;
+    }
+    case ValueKind::Bool: message += bound.as_bool() ? "bool True" : "bool False"; break;
+    default: {
+      PyObject* object = bound.obj();
+      message += object != nullptr ? Py_TYPE(object)->tp_name : "an object";
+      break;
+    }
+  }
+  throw NotYetImplemented(message);
+}
+
+// A big int no key holds exactly lies strictly between its key (the greatest below it) and the next one.
+bool between_keys(const PyValue& value) { return value.kind() == ValueKind::BigInt && !value.big_int_keyed(); }
 
 // --- Leaf operators: each reads one structure under its read lock and reports element matches as their owners.
 
@@ -98,7 +130,7 @@ bool has_members(const QueryMap& map) {
 Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
   Bitmap result;
   const Bitmap* within = nullptr;  // set once the lookup itself keeps to `allowed`
-  switch (value.kind()) {
+  switch (value.stored_kind()) {
     case ValueKind::Int:
     case ValueKind::Float: {
       const OrderedKey key = QueryMap::key_of(value);
@@ -140,7 +172,7 @@ Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
 
 // Number of ids holding `value` in `map` (list members counted as themselves), without building the set.
 uint64_t eq_count(const QueryMap& map, const PyValue& value) {
-  switch (value.kind()) {
+  switch (value.stored_kind()) {
     case ValueKind::Int:
     case ValueKind::Float: {
       std::shared_lock lock(map.numeric_mutex);
@@ -228,9 +260,28 @@ Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, con
   return result;
 }
 
-Bitmap op_ordered(const QueryMap& map, const PyValue& value, QueryKind kind, const Bitmap& allowed) {
-  if (!is_number(value) || is_nan(value)) return Bitmap();  // a type mismatch (or NaN) matches nothing
+// Adds the ids of `allowed` holding an int that no key holds exactly (kept in the exact map) which `test` accepts.
+template <class Test>
+void unkeyed_into(const QueryMap& map, Test&& test, const Bitmap& allowed, Bitmap& result) {
+  if (!map.holds_unkeyed.load(std::memory_order_acquire)) return;
+  const QueryMap::ExactMap* values = map.exact.get();
+  if (values == nullptr) return;
+  Bitmap found;
+  values->for_each_shard_read([&](const auto& shard) {
+    for (const auto& [value, ids] : shard) {
+      if (value.kind() == ValueKind::BigInt && test(value)) ids.or_into(found);
+    }
+  });
+  found &= allowed;  // list members (element ids, never allowed) take no part in order tests
+  result |= found;
+}
+
+Bitmap keyed_ordered(const QueryMap& map, const PyValue& value, QueryKind kind, const Bitmap& allowed) {
   const OrderedKey key = QueryMap::key_of(value);
+  if (between_keys(value)) {  // no number equals it: > and >= are the keys above its key, < and <= those up to it
+    if (kind == QueryKind::Gt || kind == QueryKind::Ge) return numbers_between(map, key_after(key), HIGHEST_KEY, allowed);
+    return numbers_between(map, LOWEST_KEY, key, allowed);
+  }
   switch (kind) {
     case QueryKind::Gt:
       if (key >= HIGHEST_KEY) return Bitmap();
@@ -243,10 +294,34 @@ Bitmap op_ordered(const QueryMap& map, const PyValue& value, QueryKind kind, con
   }
 }
 
+Bitmap op_ordered(const QueryMap& map, const PyValue& value, QueryKind kind, const Bitmap& allowed) {
+  if (!is_number(value) || is_nan(value)) return Bitmap();  // a type mismatch (or NaN) matches nothing
+  Bitmap result = keyed_ordered(map, value, kind, allowed);
+  unkeyed_into(
+      map,
+      [&](const PyValue& stored) {
+        const int order = stored.compare_unkeyed(value);
+        switch (kind) {
+          case QueryKind::Gt: return order > 0;
+          case QueryKind::Ge: return order >= 0;
+          case QueryKind::Lt: return order < 0;
+          default: return order <= 0;
+        }
+      },
+      allowed, result);
+  return result;
+}
+
 Bitmap op_between(const QueryMap& map, const PyValue& low, const PyValue& high, const Bitmap& allowed) {
-  if (!is_number(low) || !is_number(high)) throw NotYetImplemented("not yet implemented");
+  if (!is_number(low) || !is_number(high)) fail_bound(low, high);
   if (is_nan(low) || is_nan(high)) return Bitmap();
-  return numbers_between(map, QueryMap::key_of(low), QueryMap::key_of(high), allowed);
+  const OrderedKey from = between_keys(low) ? key_after(QueryMap::key_of(low)) : QueryMap::key_of(low);
+  Bitmap result = numbers_between(map, from, QueryMap::key_of(high), allowed);
+  unkeyed_into(
+      map,
+      [&](const PyValue& stored) { return stored.compare_unkeyed(low) >= 0 && stored.compare_unkeyed(high) <= 0; },
+      allowed, result);
+  return result;
 }
 
 Bitmap match_positions(const PositionalBitmap& positions, std::string_view query, QueryKind kind) {
@@ -412,7 +487,7 @@ std::string QueryExpr::debug_text() const {
 
 void check_query(const QueryExpr& expr) {
   if (expr.kind == QueryKind::Bt && (!is_number(expr.values[0]) || !is_number(expr.values[1]))) {
-    throw NotYetImplemented("not yet implemented");
+    fail_bound(expr.values[0], expr.values[1]);
   }
   for (const QueryExpr& child : expr.children) check_query(child);
 }

@@ -1,4 +1,5 @@
 // QueryMap::keep_only: narrows every structure of a value map to a set of kept objects at once.
+#include <algorithm>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -12,12 +13,20 @@ namespace vostrel {
 
 namespace {
 
-// The element ids of `owned` join `gone`; its iterable is handed to `released` (dropped after unlocking).
+// Room for one more released value, grown by doubling (reserving one at a time would copy the list each time).
+void room_for_one(std::vector<PyValue>& released) {
+  if (released.size() < released.capacity()) return;
+  released.reserve(std::max<size_t>(16, 2 * released.capacity()));
+}
+
+// The element ids of `owned` join `gone`; its iterable is handed to `released` (dropped after unlocking). Room is
+// made first: a failure (memory) leaves `owned` as it was, to be dropped by a prune tried again.
 void drop_records(OwnedElements& owned, std::vector<uint32_t>& gone, std::vector<PyValue>& released) {
   const std::span<const uint32_t> elements = owned.elements();
   gone.insert(gone.end(), elements.begin(), elements.end());
+  room_for_one(released);
   count_index_copy(owned.iterable(), false);
-  released.push_back(owned.take_iterable());
+  released.push_back(owned.take_iterable());  // within the capacity
 }
 
 }  // namespace
@@ -43,9 +52,8 @@ void QueryMap::keep_only(const IdFilter& keep, std::vector<PyValue>& released) {
       for (size_t pos = 0; pos < gone.size(); ++pos) {
         auto nested_members = owner_elements.find(gone[pos]);
         if (nested_members == owner_elements.end()) continue;
-        OwnedElements more = std::move(nested_members->second);
+        drop_records(nested_members->second, gone, released);
         owner_elements.erase(nested_members);
-        drop_records(more, gone, released);
       }
       owner_elements.compact_if_sparse();
       for (uint32_t element : gone) translation.erase(element);
@@ -72,8 +80,9 @@ void QueryMap::keep_only(const IdFilter& keep, std::vector<PyValue>& released) {
           ++entry;
           continue;
         }
+        room_for_one(released);
         count_index_copy(entry->first, false);
-        released.push_back(entry->first);
+        released.push_back(entry->first);  // within the capacity
         entry = shard.erase(entry);
       }
     });

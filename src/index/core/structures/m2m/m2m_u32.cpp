@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -89,8 +90,10 @@ void M2MU32::place_single(uint32_t right, uint32_t left) {
     loose_.emplace(right, left);
     return;
   }
+  // Either the pair is placed or (memory) nothing changed: the caller may count on it to move a pair.
   const size_t index = right >> PAGE_BITS;
   if (index >= pages_.size()) {
+    loose_in_range_.reserve(index + 1);  // both grow, or neither
     pages_.resize(index + 1);
     loose_in_range_.resize(index + 1, 0);
   }
@@ -100,7 +103,13 @@ void M2MU32::place_single(uint32_t right, uint32_t left) {
     return;
   }
   loose_.emplace(right, left);
-  if (!pages_[index] && ++loose_in_range_[index] >= PROMOTE_AT) promote(index);
+  if (!pages_[index] && ++loose_in_range_[index] >= PROMOTE_AT) {
+    try {
+      promote(index);  // fails before it moves anything
+    } catch (const std::bad_alloc&) {
+      // The pair is placed, loose; a later placement in this range promotes it.
+    }
+  }
 }
 
 void M2MU32::note_loose_removed(uint32_t right) {
@@ -196,13 +205,20 @@ bool M2MU32::remove_pair(uint32_t left, uint32_t right) {
   if (it == multi_.end() || !it->second.contains(left)) return false;
   it->second.remove(left);
   --pair_count_;
-  if (it->second.cardinality() == 1) {
-    // Back to a single left: move it to the fast single-left form.
-    uint32_t last = 0;
-    it->second.for_each([&](uint32_t id) { last = id; });
+  if (it->second.cardinality() <= 1) {
+    // Back to a single left: moved to the fast single-left form, placed before the set goes. Should there be no
+    // memory for that, the set keeps its one left (read alike) until that one goes too.
+    if (it->second.cardinality() == 1) {
+      uint32_t last = 0;
+      it->second.for_each([&](uint32_t id) { last = id; });
+      try {
+        place_single(right, last);
+      } catch (const std::bad_alloc&) {
+        return true;
+      }
+    }
     multi_.erase(it);
     multi_rights_.remove(right);
-    place_single(right, last);
   }
   return true;
 }

@@ -31,6 +31,10 @@ OrderedKey OrderedKey::from_int(int64_t v) {
   return signed_key(v < 0, magnitude << zeros, static_cast<uint16_t>(1086 - zeros));
 }
 
+OrderedKey OrderedKey::from_parts(bool negative, uint64_t m, uint16_t exponent_value) {
+  return signed_key(negative, m, exponent_value);
+}
+
 OrderedKey OrderedKey::from_float(double x) {
   const uint64_t bits = std::bit_cast<uint64_t>(x);
   const bool negative = (bits >> 63) != 0;

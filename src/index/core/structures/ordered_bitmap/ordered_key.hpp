@@ -21,6 +21,10 @@ struct OrderedKey {
   // Key of a double; -0.0 shares the key of 0, NaNs sort beyond the infinity of their sign.
   static OrderedKey from_float(double x);
 
+  // Key of the number (-1)^negative * m * 2^(exponent_value - 1086), m with its top bit set, exponent_value at most
+  // 2046: how an int beyond 64 bits gets a key when its significant bits fit in m.
+  static OrderedKey from_parts(bool negative, uint64_t m, uint16_t exponent_value);
+
   // Key bit i (0..75); bit 75 is the most significant.
   bool bit(unsigned i) const { return i < 64 ? ((m >> i) & 1) != 0 : ((e >> (i - 64)) & 1) != 0; }
 

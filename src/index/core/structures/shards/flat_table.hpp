@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -137,7 +138,11 @@ class FlatTable {
       erased_ = 0;
       return;
     }
-    rebuild(std::max(MIN_CAPACITY, full_ * 2));
+    try {
+      rebuild(std::max(MIN_CAPACITY, full_ * 2));
+    } catch (const std::bad_alloc&) {
+      // Compacting only saves memory: without room for the smaller table the entries stay where they are.
+    }
   }
 
   // Removes the entry at `at` and returns the next one.
@@ -197,8 +202,11 @@ class FlatTable {
   }
 
   void rebuild(size_t capacity) {
-    std::vector<value_type> old_slots = std::exchange(slots_, std::vector<value_type>(capacity));
-    std::vector<uint8_t> old_states = std::exchange(states_, std::vector<uint8_t>(capacity, FREE));
+    // Both new arrays are made before either replaces the old: a failure (memory) leaves the table as it was.
+    std::vector<value_type> new_slots(capacity);
+    std::vector<uint8_t> new_states(capacity, FREE);
+    std::vector<value_type> old_slots = std::exchange(slots_, std::move(new_slots));
+    std::vector<uint8_t> old_states = std::exchange(states_, std::move(new_states));
     erased_ = 0;
     for (size_t slot = 0; slot < old_states.size(); ++slot) {
       if (!is_full(old_states[slot])) continue;

@@ -237,9 +237,14 @@ class OrderedIdMap {
   void keep_only(const IdFilter& kept) {
     touch();
     if (entries_ == 0) return;
+    // Everything the walk allocates is reserved before it rewrites the first entry in place: a failure (memory)
+    // leaves the map as it was. The survivors never need more leaves or sets than there are.
     std::vector<Key> firsts;
     std::vector<std::unique_ptr<Leaf>> leaves;
     ValueIdsPool sets;
+    firsts.reserve(leaves_.size());
+    leaves.reserve(leaves_.size());
+    sets.reserve(sets_.capacity_in_use());
     size_t entries = 0;
     uint64_t ids = 0;
     size_t write_leaf = 0;  // survivors go back into the leaves already read (never ahead of the walk)
@@ -276,7 +281,9 @@ class OrderedIdMap {
             entry.make_set(number);
           }
         }
-        if (write_at == LEAF_ENTRIES) {
+        // An earlier leaf takes survivors up to its capacity only, so that no leaf grows during the walk (the leaves
+        // read so far have room for every survivor read so far).
+        if (write_at == LEAF_ENTRIES || write_at == leaves_[write_leaf]->capacity()) {
           ++write_leaf;
           write_at = 0;
         }

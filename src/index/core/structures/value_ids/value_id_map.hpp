@@ -60,8 +60,15 @@ class ValueIdMap {
     }
     if (slot.set == LONE) {
       if (slot.id == id) return;
-      slot.set = sets_.take();
-      sets_[slot.set].add(slot.id);
+      // The slot names the set only once it holds its first id: a failure (memory) leaves the lone id in place.
+      const uint32_t number = sets_.take();
+      try {
+        sets_[number].add(slot.id);
+      } catch (...) {
+        sets_.give_back(number);
+        throw;
+      }
+      slot.set = number;
     }
     sets_[slot.set].add(id);
   }
@@ -124,9 +131,12 @@ class ValueIdMap {
   void keep_only(const IdFilter& kept) {
     if (entries_ == 0) return;
     std::vector<Survivor> survivors;
-    // Each survivor holds a kept id, and an id is usually under one key: room for that many, or all entries.
-    survivors.reserve(std::min<uint64_t>(entries_, kept.bitmap().cardinality()));
+    // Room for every entry: the walk empties slots as it goes, so a survivor that found no room could not be put back
+    // (pages never written are never touched).
+    survivors.reserve(entries_);
+    // Room for every set adopted below, made before the first slot changes (a failure then changes nothing).
     ValueIdsPool sets;
+    sets.reserve(sets_.capacity_in_use());
     for (size_t pos = 0; pos < slots_.size(); ++pos) {
       // A key may keep its payload in a shared record, and a side set its ids in a block of their own: fetched a few
       // slots ahead, they are in cache when the key is hashed or dropped below.
@@ -167,7 +177,13 @@ class ValueIdMap {
     }
     // Filled as a table just grown for this many entries is, and never less than a table of MIN_CAPACITY.
     const size_t capacity = capacity_for(entries_);
-    if (capacity != slots_.size()) slots_ = std::vector<Slot>(capacity);  // else every slot is free already
+    if (capacity != slots_.size()) {
+      try {
+        slots_ = std::vector<Slot>(capacity);
+      } catch (const std::bad_alloc&) {
+        // The old table, every slot free by now, has room for the survivors: the map stays whole, only larger.
+      }
+    }
     for (Survivor& survivor : survivors) {
       size_t pos = home_of_hash(survivor.hash);
       while (slots_[pos].set != FREE) pos = next(pos);

@@ -69,7 +69,11 @@ class ValueIds {
         large_->shrinkToFit();
         return left;
       }
-      sorted_.resize(left);
+      try {
+        sorted_.resize(left);
+      } catch (const std::bad_alloc&) {
+        return left;  // no room for the vector: the narrowed bitmap stays, holding the same ids
+      }
       large_->toUint32Array(sorted_.data());
       large_.reset();
       return left;
@@ -228,6 +232,10 @@ class ValueIdsPool {
     }
     return adopt(std::move(ids));
   }
+  // Room for `count` sets adopted without allocating.
+  void reserve(size_t count) { sets_.reserve(count); }
+  // How many sets the pool has places for, free ones included.
+  size_t capacity_in_use() const { return sets_.size(); }
   // Number of sets in use (for memory accounting and tests).
   size_t size() const { return sets_.size() - free_.size(); }
 
