@@ -56,14 +56,15 @@ def members_at_dead_id(owner_stored_before_view, taker):
     gc.collect()
     # Members until every freed id is taken (the allocator hands out the lowest freed id first, fresh ones last): one
     # of them has the dead object's id, whatever ids earlier tests left free.
+    lists["big"] = lambda count: [2**100 + i for i in range(count)]  # ints no ordered key holds exactly
     fresh, count = _debug.next_fresh_id(), 8
     while _debug.next_fresh_id() == fresh:
-        setattr(owner, taker, lists[taker](count))
+        setattr(owner, "x" if taker == "big" else taker, lists[taker](count))
         count *= 2
     return view, kept, owner
 
 
-@pytest.mark.parametrize("taker", ["x", "s", "n"])
+@pytest.mark.parametrize("taker", ["x", "s", "n", "big"])
 @pytest.mark.parametrize("owner_stored_before_view", [True, False], ids=["owner-held", "owner-stored-later"])
 def test_narrowing_never_resolves_a_reused_id_to_a_member_owner(owner_stored_before_view, taker):
     view, kept, owner = members_at_dead_id(owner_stored_before_view, taker)

@@ -272,7 +272,9 @@ void unkeyed_into(const QueryMap& map, Test&& test, const Bitmap& allowed, Bitma
       if (value.kind() == ValueKind::BigInt && test(value)) ids.or_into(found);
     }
   });
-  found &= allowed;  // list members (element ids, never allowed) take no part in order tests
+  found &= allowed;
+  // List members take no part in order tests; a view may list the id of a dead object that a member took since.
+  map.drop_members(found);
   result |= found;
 }
 
