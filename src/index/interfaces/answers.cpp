@@ -43,19 +43,6 @@ SmallString attribute_argument(const char* method, PyObject* args, PyObject* kwa
   return text_argument("attr", attr);
 }
 
-// A count argument: a non-negative int (None too when `none_allowed`, read as nullopt).
-std::optional<uint64_t> count_argument(const char* name, PyObject* value, bool none_allowed) {
-  if (value == nullptr || (none_allowed && value == Py_None)) return std::nullopt;
-  if (!PyLong_Check(value)) raise_argument_type(name, none_allowed ? "int or None" : "int", value);
-  int overflow = 0;
-  const long long count = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (count == -1 && PyErr_Occurred()) throw_python_error();
-  if (overflow < 0 || (overflow == 0 && count < 0)) {
-    PyErr_Format(PyExc_ValueError, "argument '%s' must not be negative", name);
-    throw_python_error();
-  }
-  return overflow > 0 ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(count);
-}
 
 // The handles of the objects stored at `ids`, in that order (ids the store does not hold are skipped). An order by
 // value visits the objects' records in no memory order: each fetched some items ahead (visit_stored_ahead).

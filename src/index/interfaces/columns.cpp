@@ -52,18 +52,6 @@ PyRef call_helper(const char* function, std::initializer_list<PyObject*> argumen
   return PyRef::steal(check_py(PyObject_Call(callable, tuple.get(), nullptr)));
 }
 
-std::optional<uint64_t> count_argument(const char* name, PyObject* value, bool none_allowed) {
-  if (value == nullptr || (none_allowed && value == Py_None)) return std::nullopt;
-  if (!PyLong_Check(value)) raise_argument_type(name, none_allowed ? "int or None" : "int", value);
-  int overflow = 0;
-  const long long count = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (count == -1 && PyErr_Occurred()) throw_python_error();
-  if (overflow < 0 || (overflow == 0 && count < 0)) {
-    PyErr_Format(PyExc_ValueError, "argument '%s' must not be negative", name);
-    throw_python_error();
-  }
-  return overflow > 0 ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(count);
-}
 
 // What a column method was asked: the attributes (their str objects and name ids) and the rows.
 struct ColumnQuery {

@@ -2,6 +2,7 @@
 #include "index/interfaces/common.hpp"
 
 #include <array>
+#include <limits>
 #include <shared_mutex>
 
 #include <roaring/roaring.h>
@@ -119,6 +120,19 @@ SmallString text_argument(const char* argument, PyObject* value) {
 void raise_argument_type(const char* argument, const char* expected, PyObject* value) {
   PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got %.200s", argument, expected, Py_TYPE(value)->tp_name);
   throw_python_error();
+}
+
+std::optional<uint64_t> count_argument(const char* name, PyObject* value, bool none_allowed) {
+  if (value == nullptr || (none_allowed && value == Py_None)) return std::nullopt;
+  if (!PyLong_Check(value)) raise_argument_type(name, none_allowed ? "int or None" : "int", value);
+  int overflow = 0;
+  const long long count = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (count == -1 && PyErr_Occurred()) throw_python_error();
+  if (overflow < 0 || (overflow == 0 && count < 0)) {
+    PyErr_Format(PyExc_ValueError, "argument '%s' must not be negative", name);
+    throw_python_error();
+  }
+  return overflow > 0 ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(count);
 }
 
 void check_storable(const char* argument, const char* expected, PyObject* value) {

@@ -5,6 +5,8 @@
 #include <Python.h>
 
 #include <array>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -99,6 +101,10 @@ bool reject_positional(const char* method, PyObject* args);
 
 // A str argument as a small string; anything else raises TypeError naming `argument`. Throws PythonErrorSet.
 SmallString text_argument(const char* argument, PyObject* value);
+
+// A count argument (limit, offset): a non-negative int, or None too when `none_allowed` (read as nullopt); an int
+// past 64 bits reads as the largest count. TypeError or ValueError otherwise. Throws PythonErrorSet.
+std::optional<uint64_t> count_argument(const char* name, PyObject* value, bool none_allowed);
 
 // TypeError "argument '<argument>': expected <expected>, got <type>". Throws PythonErrorSet.
 [[noreturn]] void raise_argument_type(const char* argument, const char* expected, PyObject* value);
