@@ -59,14 +59,19 @@ test: native-test portable-native-test py-test typecheck wheel-test py-test-othe
 OTHER_PYTHONS ?= 3.12 3.13
 FIND_PYTHON := $(abspath tools/find-python)
 
+# Runs target $(1) on each other interpreter found, each in its own virtual environment.
+define on_other_pythons
+status=0; for v in $(OTHER_PYTHONS); do \
+  py=$$($(FIND_PYTHON) $$v); \
+  if [ -z "$$py" ]; then echo "$(1): Python $$v not found (on PATH or under pyenv): skipped"; continue; fi; \
+  echo "== $(1) on Python $$v ($$py) =="; \
+  $(MAKE) --no-print-directory PYTHON=$$py VENV=.venv-$$v $(1) || status=1; \
+done; exit $$status
+endef
+
 # The Python tests on each other interpreter found.
 py-test-others:
-	@status=0; for v in $(OTHER_PYTHONS); do \
-	  py=$$($(FIND_PYTHON) $$v); \
-	  if [ -z "$$py" ]; then echo "py-test-others: Python $$v not found (on PATH or under pyenv): skipped"; continue; fi; \
-	  echo "== the Python tests on Python $$v ($$py) =="; \
-	  $(MAKE) --no-print-directory PYTHON=$$py VENV=.venv-$$v py-test || status=1; \
-	done; exit $$status
+	@$(call on_other_pythons,py-test)
 
 # The type stubs as a user meets them: the wheel installed into a fresh virtual environment, mypy --strict on a typed
 # example that makes every public call, stubtest (the stubs against the runtime module), then the example itself.
@@ -158,12 +163,7 @@ wheel-test-one: wheel-one
 # `wheel` and `wheel-test` for the default interpreter and for each other one found.
 wheel wheel-test:
 	@$(MAKE) --no-print-directory $@-one
-	@status=0; for v in $(OTHER_PYTHONS); do \
-	  py=$$($(FIND_PYTHON) $$v); \
-	  if [ -z "$$py" ]; then echo "$@: Python $$v not found (on PATH or under pyenv): skipped"; continue; fi; \
-	  echo "== $@ on Python $$v ($$py) =="; \
-	  $(MAKE) --no-print-directory PYTHON=$$py VENV=.venv-$$v $@-one || status=1; \
-	done; exit $$status
+	@$(call on_other_pythons,$@-one)
 
 # The seam itself in `make test`: the native library without the chunk kernels (cheap to build) and the
 # tests of the structures that call them.
