@@ -942,6 +942,37 @@ def test_fork_while_an_engine_write_waits_for_a_reader_that_waits_for_the_interp
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_before_fork_hook_that_queries_runs_after_the_engine_has_quiesced(run_isolated):
+    # The engine waits for its calls from a before-fork hook of its own; the interpreter's other hooks (and whatever
+    # a collection they set off finalizes) run after it on the same thread and may call the engine too.
+    result = run_isolated("""
+        import os
+        seen = {}
+
+        def hook():
+            if "index" in seen:
+                seen["count"] = len(seen["index"].reduced(x=1))
+
+        os.register_at_fork(before=hook)  # registered first: runs after the engine's own hook
+        import Vostrel
+
+        class O(Vostrel.Indexable):
+            pass
+
+        o = O(x=1)
+        seen["index"] = Vostrel.Index()
+        seen["index"].add_object(o)
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if seen["index"].reduced(x=1).collect() == [o] else 3)
+        _, status = os.waitpid(pid, 0)
+        print("status", status, "count", seen.get("count"))
+    """, timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert "status 0 count 1" in result.stdout
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_fork_while_other_threads_are_inside_the_engine():
     # Parent threads keep the process-wide locks busy without the interpreter lock (ids of list members, new names,
     # released references). Children use only what is new to them (objects, names, an index), so nothing a parent

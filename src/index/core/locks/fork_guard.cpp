@@ -11,6 +11,9 @@
 namespace vostrel {
 
 namespace {
+// Set on the forking thread between an early wait and the fork it was taken for.
+thread_local bool prepared_early = false;
+
 // The forking thread usually holds the interpreter lock, and must not wait for engine calls with it: one may be waiting
 // for an object's lock whose holder waits for the interpreter lock (lock_releasing_gil takes it back while holding
 // the mutex). So it gives the interpreter lock up for the wait and takes it back holding the exclusive lock, which
@@ -18,9 +21,6 @@ namespace {
 // ids allocated only with the interpreter lock or inside an engine call, so no process-wide leaf lock is held by
 // another thread once both are held, but for the release queue's: threads drop references outside engine calls too,
 // and that queue has its own fork guard.
-// Set on the forking thread between an early wait and the fork it was taken for.
-thread_local bool prepared_early = false;
-
 void before_fork() {
   if (prepared_early) {
     prepared_early = false;

@@ -78,10 +78,13 @@ RankedSharedMutex& ENGINE_ACTIVITY() {
 
 namespace {
 std::atomic<int> forks_waiting{0};
+// Set on the thread that announced a fork, until the fork has passed.
+thread_local bool forking_thread = false;
 }  // namespace
 
 std::shared_lock<RankedSharedMutex> enter_engine_activity() {
   for (;;) {
+    if (forks_waiting.load(std::memory_order_acquire) != 0 && forking_thread) return {};
     std::shared_lock activity(ENGINE_ACTIVITY());
     // A call that got its share before a fork was announced runs on: the fork waits for it.
     if (forks_waiting.load(std::memory_order_acquire) == 0) return activity;
@@ -91,8 +94,17 @@ std::shared_lock<RankedSharedMutex> enter_engine_activity() {
   }
 }
 
-void announce_fork() noexcept { forks_waiting.fetch_add(1, std::memory_order_acq_rel); }
-void withdraw_fork() noexcept { forks_waiting.fetch_sub(1, std::memory_order_acq_rel); }
-void no_fork_waiting_in_child() noexcept { forks_waiting.store(0, std::memory_order_release); }
+void announce_fork() noexcept {
+  forking_thread = true;
+  forks_waiting.fetch_add(1, std::memory_order_acq_rel);
+}
+void withdraw_fork() noexcept {
+  forks_waiting.fetch_sub(1, std::memory_order_acq_rel);
+  forking_thread = false;
+}
+void no_fork_waiting_in_child() noexcept {
+  forks_waiting.store(0, std::memory_order_release);
+  forking_thread = false;
+}
 
 }  // namespace vostrel

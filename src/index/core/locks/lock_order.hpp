@@ -174,7 +174,9 @@ RankedSharedMutex& ENGINE_ACTIVITY();
 
 // ENGINE_ACTIVITY shared, for one engine call. While a fork waits for the lock exclusively, a new call waits for the
 // fork to pass before it takes its share: the lock lets readers in while a writer waits, so a steady stream of calls
-// on other threads would keep the fork waiting for ever.
+// on other threads would keep the fork waiting for ever. On the forking thread itself, between its wait and the fork
+// (Python code runs there: the interpreter's other before-fork hooks, finalizers of a collection they set off), a call
+// takes no share: that thread holds the lock exclusively already, and no other engine call is under way.
 std::shared_lock<RankedSharedMutex> enter_engine_activity();
 // A fork's side of it: announced before it waits for the exclusive lock, withdrawn in the parent once the process
 // is copied. The child, with one thread, starts with no fork waiting (another thread's may have been announced).
