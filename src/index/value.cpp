@@ -1,4 +1,5 @@
-// Captured Python values: classification, hashing, equality, conversion back to Python and text form.
+// Captured Python values: classification, hashing, records, capture and equality (conversion back to Python in
+// value_conversion.cpp, text form in value_text.cpp, SmallString in small_string.cpp).
 #include "index/value.hpp"
 
 #include <array>
@@ -17,84 +18,6 @@
 #include "lib/errors.hpp"
 
 namespace vostrel {
-
-// ---- SmallString ----
-
-// Header of a long string's buffer; the text bytes follow it.
-struct SmallString::HeapBuffer {
-  std::atomic<uint64_t> count;
-  size_t size;
-  const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
-  char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
-};
-
-SmallString::SmallString(std::string_view text) {
-  if (text.size() <= INLINE_CAPACITY) {
-    std::memcpy(bytes_, text.data(), text.size());
-    bytes_[INLINE_CAPACITY] = static_cast<unsigned char>(text.size());
-    return;
-  }
-  void* memory = ::operator new(sizeof(HeapBuffer) + text.size());
-  HeapBuffer* buffer = ::new (memory) HeapBuffer{{1}, text.size()};
-  std::memcpy(buffer->data(), text.data(), text.size());
-  set_heap(buffer);
-}
-
-SmallString::HeapBuffer* SmallString::heap() const noexcept {
-  HeapBuffer* buffer;
-  std::memcpy(&buffer, bytes_, sizeof(buffer));
-  return buffer;
-}
-
-void SmallString::set_heap(HeapBuffer* buffer) noexcept {
-  std::memcpy(bytes_, &buffer, sizeof(buffer));
-  bytes_[INLINE_CAPACITY] = HEAP_TAG;
-}
-
-void SmallString::release() noexcept {
-  if (is_inline()) return;
-  HeapBuffer* buffer = heap();
-  if (buffer->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    std::destroy_at(buffer);
-    ::operator delete(buffer);
-  }
-  bytes_[INLINE_CAPACITY] = 0;
-}
-
-SmallString::SmallString(const SmallString& other) noexcept {
-  std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
-  if (!is_inline()) heap()->count.fetch_add(1, std::memory_order_relaxed);
-}
-
-SmallString::SmallString(SmallString&& other) noexcept {
-  std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
-  other.bytes_[INLINE_CAPACITY] = 0;
-}
-
-SmallString& SmallString::operator=(const SmallString& other) noexcept {
-  if (this != &other) {
-    SmallString copy(other);
-    *this = std::move(copy);
-  }
-  return *this;
-}
-
-SmallString& SmallString::operator=(SmallString&& other) noexcept {
-  if (this != &other) {
-    release();
-    std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
-    other.bytes_[INLINE_CAPACITY] = 0;
-  }
-  return *this;
-}
-
-SmallString::~SmallString() { release(); }
-
-std::string_view SmallString::view() const noexcept {
-  if (is_inline()) return {reinterpret_cast<const char*>(bytes_), bytes_[INLINE_CAPACITY]};
-  const HeapBuffer* buffer = heap();
-  return {buffer->data(), buffer->size};
-}
 
 // ---- hashing ----
 
@@ -132,6 +55,7 @@ uint64_t native_hash(const NativeValue& value) noexcept {
       return payload_hash(std::get_if<IterableValue>(&value)->record, 5);
     case ValueKind::Ind:
       return payload_hash(reinterpret_cast<uintptr_t>(std::get_if<StoredIndexable>(&value)->python_handle.get()), 6);
+    case ValueKind::BigInt:  // no native form: classify leaves big ints to the record path
     case ValueKind::Unknown:
       break;
   }
@@ -609,6 +533,7 @@ PyValue PyValue::capture(PyRef obj) {
       value.store_record(record.release(), ValueKind::Ind);
       return value;
     }
+    case ValueKind::BigInt:  // no native form: classify leaves big ints to the record path
     case ValueKind::Unknown:
       break;
   }
@@ -858,205 +783,6 @@ bool operator==(const PyValue& a, const PyValue& b) noexcept {
                                                           static_cast<const BigIntRecord*>(b.record())->digits);
   }
   return false;
-}
-
-// ---- conversion back to Python ----
-
-namespace {
-
-// Python objects made lately for values kept in place (ints, floats, short text), by the value's 16 bytes, which
-// say all there is to such a value. Reading one again hands out the same immutable object, as a plain attribute
-// would, instead of making one and freeing it per read. Direct-mapped; guarded by the interpreter lock, as
-// to_python is; it keeps at most MADE_SLOTS small objects alive, for the life of the process.
-struct MadeObject {
-  uint64_t words[2] = {0, 0};
-  PyObject* object = nullptr;
-};
-constexpr unsigned MADE_BITS = 8;
-constexpr size_t MADE_SLOTS = size_t{1} << MADE_BITS;
-std::array<MadeObject, MADE_SLOTS> made_objects;
-
-}  // namespace
-
-PyRef PyValue::to_python() const {
-  const ValueKind value_kind = kind();
-  if (has_record() || value_kind == ValueKind::Bool || value_kind == ValueKind::Unknown) return make_python();
-  uint64_t words[2];
-  std::memcpy(words, bytes_, sizeof(words));
-  MadeObject& slot = made_objects[((words[0] ^ std::rotl(words[1], 32)) * FX_K) >> (64 - MADE_BITS)];
-  if (slot.object != nullptr && slot.words[0] == words[0] && slot.words[1] == words[1]) {
-    return PyRef::borrow(slot.object);
-  }
-  PyRef made = make_python();
-  PyObject* evicted = std::exchange(slot.object, Py_NewRef(made.get()));
-  std::memcpy(slot.words, words, sizeof(words));
-  Py_XDECREF(evicted);  // an int, float or str: releasing it runs no Python code
-  return made;
-}
-
-PyRef PyValue::make_for_word(uint64_t word) {
-  using Packing = ValuePacking<PyValue>;
-  const bool in_place = !Packing::names_shared(word) &&
-                        ((word & PACKED_TAGGED) != PACKED_TAGGED || ((word >> PACKED_TAG_SHIFT) & 7) != PACKED_BOOL);
-  if (!in_place) return PackedRef<PyValue>(word)->make_python();  // a record's object, or a bool singleton
-  made_for_words::Slot& slot = made_for_words::slots[made_for_words::slot_of(word)];
-  PyRef made = PackedRef<PyValue>(word)->make_python();
-  PyObject* evicted = std::exchange(slot.object, Py_NewRef(made.get()));
-  slot.word = word;
-  Py_XDECREF(evicted);  // an int, float or str: releasing it runs no Python code
-  return made;
-}
-
-PyRef PyValue::make_python() const {
-  PyObject* result = nullptr;
-  switch (kind()) {
-    case ValueKind::Int:
-      result = PyLong_FromLongLong(as_int());
-      break;
-    case ValueKind::Float:
-      result = PyFloat_FromDouble(as_float());
-      break;
-    case ValueKind::Str: {
-      if (has_record()) return PyRef::borrow(obj());
-      std::string_view text = as_str();
-      uint64_t words[2];
-      std::memcpy(words, bytes_, sizeof(words));
-      const size_t size = text.size();
-      // Only text bytes count: the length byte sits in the last byte, past any text kept in place.
-      const uint64_t high_bits = (words[0] | (words[1] & 0x00ffffffffffffffULL)) & 0x8080808080808080ULL;
-      if (high_bits == 0) {
-        // ASCII (the usual case): one allocation and a copy, no decoding.
-        result = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
-        if (result != nullptr) std::memcpy(PyUnicode_DATA(result), text.data(), size);
-        break;
-      }
-      // "surrogatepass": text captured with lone surrogates comes back as it was (valid UTF-8 never needs it).
-      result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), "surrogatepass");
-      break;
-    }
-    case ValueKind::Bool:
-      return PyRef::borrow(as_bool() ? Py_True : Py_False);
-    case ValueKind::Iterable:
-    case ValueKind::Ind:
-    case ValueKind::Unknown:
-    case ValueKind::BigInt: {
-      PyObject* object = obj();
-      return PyRef::borrow(object != nullptr ? object : Py_None);
-    }
-  }
-  return PyRef::steal(check_py(result));
-}
-
-// ---- text form ----
-
-namespace {
-
-std::string address_text(const void* address) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof(buffer), "Py(%p)", address);
-  return buffer;
-}
-
-std::string float_text(double value) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  char buffer[64];
-  auto [end, error] = std::to_chars(buffer, buffer + sizeof(buffer), value);
-  std::string text(buffer, end);
-  // Integral values keep a fractional part so they read as floats.
-  if (text.find_first_of(".e") == std::string::npos) text += ".0";
-  return text;
-}
-
-}  // namespace
-
-std::string quoted_text(std::string_view text) {
-  std::string out = "\"";
-  for (size_t at = 0; at < text.size(); ++at) {
-    const char c = text[at];
-    // A lone surrogate (kept as ED A0..BF xx, never valid UTF-8) is written as its code point: the text stays UTF-8.
-    if (static_cast<unsigned char>(c) == 0xed && at + 2 < text.size() &&
-        (static_cast<unsigned char>(text[at + 1]) & 0xe0) == 0xa0) {
-      const unsigned point = 0xd000 | ((static_cast<unsigned char>(text[at + 1]) & 0x3f) << 6) |
-                             (static_cast<unsigned char>(text[at + 2]) & 0x3f);
-      char buffer[16];
-      std::snprintf(buffer, sizeof(buffer), "\\u{%x}", point);
-      out += buffer;
-      at += 2;
-      continue;
-    }
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-          char buffer[16];
-          std::snprintf(buffer, sizeof(buffer), "\\u{%x}", static_cast<unsigned>(static_cast<unsigned char>(c)));
-          out += buffer;
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
-
-namespace {
-
-const char* iterable_kind_name(IterableKind kind) {
-  switch (kind) {
-    case IterableKind::List: return "List";
-    case IterableKind::Dict: return "Dict";
-    case IterableKind::Tuple: return "Tuple";
-    case IterableKind::Set: return "Set";
-  }
-  return "List";
-}
-
-std::string value_text(const PyValue& value) {
-  switch (value.kind()) {
-    case ValueKind::Int:
-      return "Int(" + std::to_string(value.as_int()) + ")";
-    case ValueKind::Float:
-      return "Float(" + float_text(value.as_float()) + ")";
-    case ValueKind::Str:
-      return "Str(" + quoted_text(value.as_str()) + ")";
-    case ValueKind::Bool:
-      return value.as_bool() ? "Bool(true)" : "Bool(false)";
-    case ValueKind::Iterable: {
-      const IterableValue& iterable = value.as_iterable();
-      return std::string("Iterable(") + iterable_kind_name(iterable.kind) + "(" +
-             address_text(iterable.container.get()) + "))";
-    }
-    case ValueKind::Ind: {
-      const StoredIndexable& stored = value.as_indexable();
-      std::string core = "None";
-      if (stored.python_handle) {
-        // The handle reads the object's core in place and never owns its id.
-        core = "IndexableCore { id: " + std::to_string(stored.core().id) + ", owns_id: false }";
-      }
-      return "Ind(StoredIndexable { python_handle: " + address_text(stored.python_handle.get()) +
-             ", owned_handle: " + core + " })";
-    }
-    case ValueKind::BigInt:
-      return "BigInt(" + std::string(value.big_int_digits()) + ")";
-    case ValueKind::Unknown:
-      break;
-  }
-  return "Unknown";
-}
-
-}  // namespace
-
-std::string PyValue::debug_text() const {
-  PyObject* object = obj();
-  std::string held = object != nullptr ? "Some(" + address_text(object) + ")" : "None";
-  return "PyValue { obj: " + held + ", primitave: " + value_text(*this) + ", hash: " + std::to_string(hash()) + " }";
 }
 
 }  // namespace vostrel
