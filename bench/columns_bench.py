@@ -10,12 +10,9 @@ Results are checked to agree before anything is timed. The table goes to stdout 
 
 from __future__ import annotations
 
-import argparse
 import gc
 import platform
-import statistics
 import sys
-import time
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable
@@ -31,22 +28,16 @@ import pyarrow as pa  # noqa: E402
 
 import Vostrel  # noqa: E402
 import flights  # noqa: E402
+import timing  # noqa: E402
 from dataset import generate_rows, people_from_rows  # noqa: E402
 
 Q = Vostrel.PyQueryExpr
 COLUMNS = ["name", "age", "salary", "city"]
 
 
+
 def measure(fn: Callable, min_runs: int = 5, max_runs: int = 31, budget: float = 2.0) -> tuple[float, object]:
-    """(median seconds, last result): at least min_runs calls, more while within `budget` seconds."""
-    times, result, spent = [], None, 0.0
-    while len(times) < min_runs or (len(times) < max_runs and spent < budget):
-        start = time.perf_counter()
-        result = fn()
-        elapsed = time.perf_counter() - start
-        times.append(elapsed)
-        spent += elapsed
-    return statistics.median(times), result
+    return timing.measure(fn, min_runs, max_runs, budget)
 
 
 @dataclass
@@ -168,19 +159,7 @@ def markdown(rows: list[Row], argv: list[str]) -> str:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--people", type=int, default=1_000_000)
-    parser.add_argument("--seed", type=int, default=2024)
-    parser.add_argument("--no-flights", action="store_true")
-    parser.add_argument("--out", default=str(ROOT / "bench" / "COLUMNS.md"))
-    args = parser.parse_args()
-    log = lambda text: print(text, flush=True)  # noqa: E731
-    rows = people(args.people, args.seed, log)
-    if not args.no_flights:
-        rows += flight_data(log)
-    table = markdown(rows, sys.argv[1:])
-    Path(args.out).write_text(table)
-    print(table)
+    timing.report_main(__doc__, ROOT / "bench" / "COLUMNS.md", people, flight_data, markdown)
 
 
 if __name__ == "__main__":

@@ -19,7 +19,6 @@ import multiprocessing
 import os
 import platform
 import sqlite3
-import statistics
 import sys
 import threading
 import time
@@ -37,6 +36,7 @@ import pandas as pd  # noqa: E402
 import Vostrel  # noqa: E402
 import charts  # noqa: E402
 import flights  # noqa: E402
+import timing  # noqa: E402
 from dataset import generate_rows, people_from_rows  # noqa: E402
 
 Q = Vostrel.PyQueryExpr
@@ -44,17 +44,7 @@ Q = Vostrel.PyQueryExpr
 ENGINES = ("Vostrel", "list comp (objects)", "list comp (dicts)", "pandas", "SQLite")
 
 
-def measure(fn: Callable, min_runs: int = 3, max_runs: int = 25, budget: float = 1.0):
-    """(median seconds, last result): at least min_runs calls, more while within `budget` seconds."""
-    times, result = [], None
-    spent = 0.0
-    while len(times) < min_runs or (len(times) < max_runs and spent < budget):
-        start = time.perf_counter()
-        result = fn()
-        elapsed = time.perf_counter() - start
-        times.append(elapsed)
-        spent += elapsed
-    return statistics.median(times), result
+measure = timing.measure
 
 
 @dataclass
