@@ -1,11 +1,13 @@
 """Shared fixtures: the random seed, isolated interpreter runs, a size scale for heavy tests and injected failures."""
 
 import contextlib
+import faulthandler
 import os
 import random
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
@@ -82,3 +84,35 @@ def run_isolated():
                               timeout=timeout, env=env)
 
     return run
+
+
+def race(stop, writer, reader, seconds=2.5, watchdog=120):
+    """Runs writer(seed) on two threads and reader(seed) on two more for `seconds`, switching threads often, under a
+    watchdog (a hang dumps every stack and ends the run). Setting `stop` ends the race early and tells every thread
+    to return; a reader's exception sets it and fails the test."""
+    errors = []
+
+    def guarded(seed):
+        try:
+            reader(seed)
+        except BaseException as error:  # reported by the main thread
+            errors.append(error)
+            stop.set()
+
+    faulthandler.dump_traceback_later(watchdog, exit=True)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        threads = [threading.Thread(target=writer, args=(s,)) for s in (1, 2)]
+        threads += [threading.Thread(target=guarded, args=(s,)) for s in (3, 4)]
+        for t in threads:
+            t.start()
+        stop.wait(seconds)
+        stop.set()
+        for t in threads:
+            t.join(60)
+            assert not t.is_alive()
+    finally:
+        sys.setswitchinterval(interval)
+        faulthandler.cancel_dump_traceback_later()
+    assert not errors, errors

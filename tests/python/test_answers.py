@@ -6,11 +6,9 @@ removals, reduce and union, and on views made before them (which must not count 
 objects at reused ids).
 """
 
-import faulthandler
 import gc
 import math
 import random
-import sys
 import threading
 from collections import Counter
 from fractions import Fraction
@@ -18,7 +16,7 @@ from fractions import Fraction
 import pytest
 
 import Vostrel
-from conftest import BASE_SEED
+from conftest import BASE_SEED, race
 from model import Obj
 
 Q = Vostrel.PyQueryExpr
@@ -317,64 +315,43 @@ def test_bad_input_changes_nothing():
 
 def test_readers_order_and_aggregate_while_writers_move_values():
     """Writers move numbers between objects; every reader answer must be one consistent state."""
-    faulthandler.dump_traceback_later(120, exit=True)
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        rng = random.Random(BASE_SEED + 11)
-        index = Vostrel.Index()
-        objs = [Obj(v=rng.randint(0, 5000)) for _ in range(2000)]
-        index.add_object_many(objs)
-        still_values = [rng.randint(0, 5000) + 0.25 for _ in range(30)]
-        index.add_object_many(Obj(v=v, u=i % 3) for i, v in enumerate(still_values))
-        still_view = index.reduced_query(Q.ge("u", 0))
-        still_sum = math.fsum(still_values)
-        still_groups = {k: math.fsum(still_values[k::3]) for k in range(3)}
-        stop = threading.Event()
-        errors = []
+    rng = random.Random(BASE_SEED + 11)
+    index = Vostrel.Index()
+    objs = [Obj(v=rng.randint(0, 5000)) for _ in range(2000)]
+    index.add_object_many(objs)
+    still_values = [rng.randint(0, 5000) + 0.25 for _ in range(30)]
+    index.add_object_many(Obj(v=v, u=i % 3) for i, v in enumerate(still_values))
+    still_view = index.reduced_query(Q.ge("u", 0))
+    still_sum = math.fsum(still_values)
+    still_groups = {k: math.fsum(still_values[k::3]) for k in range(3)}
+    stop = threading.Event()
 
-        def writer(seed):
-            r = random.Random(seed)
-            while not stop.is_set():
-                r.choice(objs).v = r.choice([r.randint(0, 5000), r.randint(0, 5000) + 0.5])
-                extra = Obj(v=-1)
-                index.add_object(extra)  # a passer-by: in and out again
-                index.remove_object(extra)
+    def writer(seed):
+        r = random.Random(seed)
+        while not stop.is_set():
+            r.choice(objs).v = r.choice([r.randint(0, 5000), r.randint(0, 5000) + 0.5])
+            extra = Obj(v=-1)
+            index.add_object(extra)  # a passer-by: in and out again
+            index.remove_object(extra)
 
-        def reader(seed):
-            r = random.Random(seed)
-            try:
-                while not stop.is_set():
-                    view = index.reduced_query(Q.ge("v", 0)) if r.random() < 0.5 else index
-                    # Each object holds one number at every moment (each writer's passer-by too, once registered).
-                    whole = range(len(objs) + 30, len(objs) + 33) if view is index else (len(objs) + 30,)  # passers-by
-                    assert sum(view.value_counts("v").values()) in whole
-                    assert sum(len(group) for group in view.group_by("v").values()) in whole
-                    top = view.sorted_by("v", reverse=True, limit=5)
-                    assert len(top) == 5
-                    low, high = view.min("v"), view.max("v")
-                    assert -1 <= low <= high <= 5000.5
-                    assert -1 <= view.mean("v") <= 5000.5
-                    # A few objects no writer touches, against thousands of distinct values: their sum reads the
-                    # kept column, which the writes to the others keep making stale.
-                    assert still_view.sum("v") == still_sum and still_view.max("v") == max(still_values)
-                    assert {k: g.sum("v") for k, g in still_view.group_by("u").items()} == still_groups
-            except BaseException as error:  # reported by the main thread
-                errors.append(error)
-                stop.set()
+    def reader(seed):
+        r = random.Random(seed)
+        while not stop.is_set():
+            view = index.reduced_query(Q.ge("v", 0)) if r.random() < 0.5 else index
+            # Each object holds one number at every moment (each writer's passer-by too, once registered).
+            whole = range(len(objs) + 30, len(objs) + 33) if view is index else (len(objs) + 30,)  # passers-by
+            assert sum(view.value_counts("v").values()) in whole
+            assert sum(len(group) for group in view.group_by("v").values()) in whole
+            top = view.sorted_by("v", reverse=True, limit=5)
+            assert len(top) == 5
+            low, high = view.min("v"), view.max("v")
+            assert -1 <= low <= high <= 5000.5
+            assert -1 <= view.mean("v") <= 5000.5
+            # A few objects no writer touches, against thousands of distinct values: their sum reads the
+            # kept column, which the writes to the others keep making stale.
+            assert still_view.sum("v") == still_sum and still_view.max("v") == max(still_values)
+            assert {k: g.sum("v") for k, g in still_view.group_by("u").items()} == still_groups
 
-        threads = [threading.Thread(target=writer, args=(s,)) for s in (1, 2)]
-        threads += [threading.Thread(target=reader, args=(s,)) for s in (3, 4)]
-        for t in threads:
-            t.start()
-        stop.wait(2.5)
-        stop.set()
-        for t in threads:
-            t.join(60)
-            assert not t.is_alive()
-        assert not errors, errors
-        assert sum(index.value_counts("v").values()) == len(objs) + len(still_values)
-        assert index.sum("v") == sum(Fraction(o.v) for o in objs) + sum(Fraction(v) for v in still_values)
-    finally:
-        sys.setswitchinterval(interval)
-        faulthandler.cancel_dump_traceback_later()
+    race(stop, writer, reader)
+    assert sum(index.value_counts("v").values()) == len(objs) + len(still_values)
+    assert index.sum("v") == sum(Fraction(o.v) for o in objs) + sum(Fraction(v) for v in still_values)

@@ -1,16 +1,14 @@
 """Columns: to_numpy, to_arrow, to_pandas and to_dicts against a plain-Python model of what was assigned, with and
 without the optional packages, and while writers run."""
 
-import faulthandler
 import math
 import random
-import sys
 import threading
 
 import pytest
 
 import Vostrel
-from conftest import BASE_SEED
+from conftest import BASE_SEED, race
 from model import Obj
 
 np = pytest.importorskip("numpy")
@@ -239,65 +237,44 @@ def test_pandas_without_pyarrow_goes_through_numpy(run_isolated):
 
 def test_columns_read_while_writers_run():
     """Every value read is one a writer wrote whole: long text, lists and numbers are never torn."""
-    faulthandler.dump_traceback_later(120, exit=True)
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        def text(k):
-            return f"{k}:" + "é" * (k % 40)
+    def text(k):
+        return f"{k}:" + "é" * (k % 40)
 
-        index = Vostrel.Index()
-        objs = [Obj(k=i, t=text(i), l=[i] * 3, g=0) for i in range(1500)]
-        index.add_object_many(objs)
-        view = index.reduced_query(Q.eq("g", 0))
-        stop = threading.Event()
-        errors = []
+    index = Vostrel.Index()
+    objs = [Obj(k=i, t=text(i), l=[i] * 3, g=0) for i in range(1500)]
+    index.add_object_many(objs)
+    view = index.reduced_query(Q.eq("g", 0))
+    stop = threading.Event()
 
-        def writer(seed):
-            r = random.Random(seed)
-            while not stop.is_set():
-                o = r.choice(objs)
-                k = r.randint(0, 10_000)
-                o.t = text(k)
-                o.l = [k] * 3
-                o.k = r.choice([k, k + 0.5])
-                extra = Obj(k=-1, t=text(0), l=[0] * 3, g=0)
-                index.add_object(extra)
-                index.remove_object(extra)
+    def writer(seed):
+        r = random.Random(seed)
+        while not stop.is_set():
+            o = r.choice(objs)
+            k = r.randint(0, 10_000)
+            o.t = text(k)
+            o.l = [k] * 3
+            o.k = r.choice([k, k + 0.5])
+            extra = Obj(k=-1, t=text(0), l=[0] * 3, g=0)
+            index.add_object(extra)
+            index.remove_object(extra)
 
-        def reader(seed):
-            r = random.Random(seed)
-            try:
-                while not stop.is_set():
-                    source = view if r.random() < 0.5 else index
-                    attrs = ["t", "l", "k"]
-                    if r.random() < 0.5:
-                        for row in source.to_dicts(attrs):
-                            assert row["t"] == text(int(row["t"].split(":")[0]))
-                            assert len(row["l"]) == 3 and len(set(row["l"])) == 1
-                    else:
-                        for t in source.to_numpy("t").tolist():
-                            assert t == text(int(t.split(":")[0]))
-                        keys = source.to_numpy("k")
-                        assert keys.dtype in (np.int64, np.float64) and len(keys) >= len(view)
-                    assert len(view.to_numpy("k")) == len(objs)
-            except BaseException as error:  # reported by the main thread
-                errors.append(error)
-                stop.set()
+    def reader(seed):
+        r = random.Random(seed)
+        while not stop.is_set():
+            source = view if r.random() < 0.5 else index
+            attrs = ["t", "l", "k"]
+            if r.random() < 0.5:
+                for row in source.to_dicts(attrs):
+                    assert row["t"] == text(int(row["t"].split(":")[0]))
+                    assert len(row["l"]) == 3 and len(set(row["l"])) == 1
+            else:
+                for t in source.to_numpy("t").tolist():
+                    assert t == text(int(t.split(":")[0]))
+                keys = source.to_numpy("k")
+                assert keys.dtype in (np.int64, np.float64) and len(keys) >= len(view)
+            assert len(view.to_numpy("k")) == len(objs)
 
-        threads = [threading.Thread(target=writer, args=(s,)) for s in (1, 2)]
-        threads += [threading.Thread(target=reader, args=(s,)) for s in (3, 4)]
-        for t in threads:
-            t.start()
-        stop.wait(2.5)
-        stop.set()
-        for t in threads:
-            t.join(60)
-            assert not t.is_alive()
-        assert not errors, errors
-    finally:
-        sys.setswitchinterval(interval)
-        faulthandler.cancel_dump_traceback_later()
+    race(stop, writer, reader)
 
 
 def test_whole_number_columns_read_back_exactly():
