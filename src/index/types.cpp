@@ -1,13 +1,13 @@
 // Process-wide cached types that drive value classification, and the shared placeholder Indexable.
 #include "index/types.hpp"
 
+#include <atomic>
 #include <initializer_list>
 #include <thread>
 
-#include "index/core/index.hpp"
-#include "index/indexable.hpp"
-#include "index/internal_error.hpp"
-#include "lib/errors.hpp"
+#include "index/object_record.hpp"
+#include "index/core/structures/internal_error.hpp"
+#include "index/errors.hpp"
 
 namespace vostrel {
 namespace {
@@ -160,7 +160,14 @@ const TypeTable& BOOL_TYPES() {
   return table_cell(cell, NP_BOOL_CELL);
 }
 
-PyTypeObject* INDEXABLE_TYPE() { return indexable_type(); }
+namespace {
+std::atomic<PyTypeObject*> indexable_type_registered{nullptr};
+}  // namespace
+
+PyTypeObject* INDEXABLE_TYPE() noexcept { return indexable_type_registered.load(std::memory_order_acquire); }
+void register_indexable_type(PyTypeObject* type) noexcept {
+  indexable_type_registered.store(type, std::memory_order_release);
+}
 
 const std::shared_ptr<const IndexableCore>& DEFAULT_INDEXABLE_ARC() {
   // Needs no interpreter: a plain thread-safe static, never destroyed.
@@ -184,11 +191,11 @@ bool is_placeholder(PyObject* obj) noexcept {
 
 void create_default_indexables() {
   DEFAULT_INDEXABLE_ARC();
-  // Made now, where a failed allocation is an ImportError: a write of an object in no index looks it up on a path
-  // that cannot report one.
-  DEFAULT_INDEX_ARC();
   if (default_py_indexable.load(std::memory_order_acquire) != nullptr) return;
-  PyRef object = make_indexable_object(IndexableCore::create());
+  PyTypeObject* type = INDEXABLE_TYPE();
+  if (type == nullptr) throw InternalError("the Indexable type is registered before the placeholder is made");
+  // An Indexable without attributes: a fresh record with an id of its own, like any new object.
+  PyRef object = PyRef::steal(check_py(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(type))));
   indexable_core(object.get()).hand_to_engine();  // the engine hands it out in place of objects it no longer holds
   auto arc = std::make_unique<SharedPyRef>(SharedPyRef(std::move(object)));
   default_py_indexable.store(arc.release(), std::memory_order_release);

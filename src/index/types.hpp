@@ -56,7 +56,10 @@ const TypeTable& INT_TYPES();
 const TypeTable& FLOAT_TYPES();
 const TypeTable& STR_TYPES();
 const TypeTable& BOOL_TYPES();
-PyTypeObject* INDEXABLE_TYPE();
+// The Indexable type, null until its module registers it (at import, before any value is captured). Readable from
+// any thread afterwards.
+PyTypeObject* INDEXABLE_TYPE() noexcept;
+void register_indexable_type(PyTypeObject* type) noexcept;
 
 // Placeholders for positions that hold no object: a default record, and a Python Indexable made from another default
 // record. Both are made by create_default_indexables() at module import and live for the process; afterwards they are
@@ -65,7 +68,7 @@ const std::shared_ptr<const IndexableCore>& DEFAULT_INDEXABLE_ARC();
 const SharedPyRef& DEFAULT_PY_INDEXABLE_ARC();
 // Whether `obj` is that placeholder Indexable (false before it is made). Never throws.
 bool is_placeholder(PyObject* obj) noexcept;
-// Interpreter lock held; idempotent. Throws PythonErrorSet on failure.
+// Interpreter lock held, the Indexable type registered; idempotent. Throws PythonErrorSet on failure.
 void create_default_indexables();
 
 }  // namespace vostrel

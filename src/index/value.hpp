@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "index/core/structures/ordered_bitmap/ordered_key.hpp"
-#include "index/fx_hash.hpp"
+#include "index/core/structures/fx_hash.hpp"
 #include "index/py_ref.hpp"
 #include "index/python_compat.hpp"
-#include "index/value_packing.hpp"
+#include "index/core/structures/shaped_map/value_packing.hpp"
 
 namespace vostrel {
 

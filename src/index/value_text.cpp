@@ -10,11 +10,11 @@
 #include <memory>
 #include <new>
 
-#include "index/fx_hash.hpp"
-#include "index/indexable.hpp"
-#include "index/internal_error.hpp"
+#include "index/core/structures/fx_hash.hpp"
+#include "index/object_record.hpp"
+#include "index/core/structures/internal_error.hpp"
 #include "index/types.hpp"
-#include "lib/errors.hpp"
+#include "index/errors.hpp"
 
 namespace vostrel {
 

@@ -6,21 +6,25 @@
 #include <cstdint>
 #include <string>
 
-#include "index/collection_guard.hpp"
-#include "index/indexable.hpp"
+#include "index/interfaces/collection_guard.hpp"
+#include "index/interfaces/indexable.hpp"
 #include "index/interfaces/docstrings.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/indexable_state.hpp"
 #include "index/interfaces/query.hpp"
-#include "index/core/locks/fork_guard.hpp"
-#include "index/core/locks/lock_order.hpp"
+#include "index/core/fork_guard.hpp"
+#include "index/core/index.hpp"
+#include "index/core/structures/locks/lock_order.hpp"
 #include "index/core/writer_gate.hpp"
 #include "index/py_ref.hpp"
 #include "index/types.hpp"
-#include "lib/debug_hooks.hpp"
-#include "lib/errors.hpp"
+#ifdef VOSTREL_TEST_HOOKS
+#include "test_hooks/debug_hooks.hpp"
+#endif
+#include "index/errors.hpp"
 #include "lib/version.hpp"
+#include "index/py_function.hpp"
 
 namespace vostrel {
 namespace {
@@ -96,13 +100,7 @@ PyObject* sum_as_string(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-// A METH_FASTCALL function travels through the PyCFunction slot of the method table.
-template <class F>
-PyCFunction as_method(F* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-PyMethodDef sum_as_string_def = {"sum_as_string", as_method(sum_as_string), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef sum_as_string_def = {"sum_as_string", as_py_cfunction(sum_as_string), METH_FASTCALL | METH_KEYWORDS,
                                  "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
 
 // ---- module ----
@@ -110,11 +108,10 @@ PyMethodDef sum_as_string_def = {"sum_as_string", as_method(sum_as_string), METH
 PyMethodDef asdict_def = {"asdict", indexable_asdict, METH_O, docs::ASDICT};
 
 PyModuleDef vostrel_module_def = {
-    PyModuleDef_HEAD_INIT,
-    "Vostrel",
-    docs::MODULE,
-    0,  // no per-module state; a size of -1 would let later interpreters copy the module without asking us
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "Vostrel",
+    .m_doc = docs::MODULE,
+    .m_size = 0,  // no per-module state; a size of -1 would let later interpreters copy the module without asking us
 };
 
 // The interpreter that first initialised the module; -1 until then.
@@ -186,8 +183,13 @@ PyObject* build_module() {
   if (PyModule_AddObjectRef(module.get(), "InternalError", internal_error) < 0) throw_python_error();
   add_function(module.get(), &asdict_def);
   if (PyModule_AddStringConstant(module.get(), "__version__", VOSTREL_VERSION) < 0) throw_python_error();
+#ifdef VOSTREL_TEST_HOOKS
   register_debug_module();
+#endif
   create_default_indexables();
+  // Made now, where a failed allocation is an ImportError: a write of an object in no index looks it up on a path
+  // that cannot report one.
+  DEFAULT_INDEX_ARC();
   // First: pthread runs the prepare steps in the reverse order, so a fork takes the queue's lock only after engine
   // calls have finished (they may queue releases on their way out).
   install_release_queue_fork_guard();

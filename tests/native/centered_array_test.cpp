@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "index/core/structures/centered_array/centered_array.hpp"
-#include "index/internal_error.hpp"
+#include "index/core/structures/internal_error.hpp"
 
 namespace vostrel {
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "index/core/locks/compact_mutex.hpp"
+#include "index/core/structures/locks/compact_mutex.hpp"
 
 namespace vostrel {
 namespace {

@@ -1,7 +1,7 @@
 // Fx hash and byte hash against vectors computed independently in Python.
 #include <gtest/gtest.h>
 
-#include "index/fx_hash.hpp"
+#include "index/core/structures/fx_hash.hpp"
 
 namespace vostrel {
 namespace {

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/hybrid_hashmap.hpp"
+#include "index/core/structures/shaped_map/hybrid_hashmap.hpp"
 
 #include "counted.hpp"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
-#include "index/internal_error.hpp"
+#include "index/core/structures/internal_error.hpp"
 
 #include "id_shadow.hpp"
 

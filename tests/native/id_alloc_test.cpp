@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "index/core/id_alloc.hpp"
-#include "index/internal_error.hpp"
+#include "index/core/structures/ids/id_alloc.hpp"
+#include "index/core/structures/internal_error.hpp"
 
 namespace vostrel {
 namespace {

@@ -1,5 +1,5 @@
 // The lock-rank checker: locks taken in hierarchy order pass, any inversion aborts at once.
-#include "index/core/locks/lock_order.hpp"
+#include "index/core/structures/locks/lock_order.hpp"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "index/core/parallel_jobs.hpp"
+#include "index/core/structures/parallel_jobs/parallel_jobs.hpp"
 
 namespace vostrel {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "index/core/structures/positional_bitmap/positional_bitmap.hpp"
-#include "index/internal_error.hpp"
+#include "index/core/structures/internal_error.hpp"
 
 namespace vostrel {
 namespace {

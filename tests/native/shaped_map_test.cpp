@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "index/core/locks/compact_mutex.hpp"
-#include "index/shaped_map.hpp"
+#include "index/core/structures/locks/compact_mutex.hpp"
+#include "index/core/structures/shaped_map/shaped_map.hpp"
 
 #include "counted.hpp"
 

@@ -16,7 +16,7 @@ namespace {
 // The ids stored since are read after the maps were: ids are recorded before any of their values go into a map (a
 // batch fills the maps while views are read), so every object whose values the evaluation met is among them.
 template <class Evaluate>
-Bitmap answer_in_view(const IndexMaps& maps, const FilteredIndexCore& view, Evaluate&& evaluate) {
+Bitmap answer_in_view(const QueryMaps& maps, const FilteredIndexCore& view, Evaluate&& evaluate) {
   const Bitmap& ids = view.ids;
   const bool leaving = maps.leaving && ids.intersect(*maps.leaving);
   Bitmap apart = leaving ? ids & *maps.leaving : Bitmap();
@@ -27,7 +27,7 @@ Bitmap answer_in_view(const IndexMaps& maps, const FilteredIndexCore& view, Eval
     apart |= stored_later;
   }
   if (apart.isEmpty()) return result;
-  static const AttributeMaps no_maps;
+  static const QueryMaps no_maps;
   result |= evaluate(no_maps, apart);
   return result;
 }
@@ -38,7 +38,7 @@ FilteredIndexCore FilteredIndexCore::reduced_query(const QueryExpr& expr) const 
   check_query(expr);
   std::shared_lock maps_lock(query_maps->mutex);
   // Evaluation never leaves the set it is given, so negations stay within this view too.
-  Bitmap matched = answer_in_view(query_maps->value, *this, [&](const AttributeMaps& maps, const Bitmap& within) {
+  Bitmap matched = answer_in_view(query_maps->value, *this, [&](const QueryMaps& maps, const Bitmap& within) {
     return evaluate_query(maps, within, expr);
   });
   return FilteredIndexCore{query_maps, items, std::move(matched), mark};
@@ -46,7 +46,7 @@ FilteredIndexCore FilteredIndexCore::reduced_query(const QueryExpr& expr) const 
 
 FilteredIndexCore FilteredIndexCore::reduced(const std::vector<QueryExpr>& equalities) const {
   std::shared_lock maps_lock(query_maps->mutex);
-  Bitmap matched = answer_in_view(query_maps->value, *this, [&](const AttributeMaps& maps, const Bitmap& within) {
+  Bitmap matched = answer_in_view(query_maps->value, *this, [&](const QueryMaps& maps, const Bitmap& within) {
     return evaluate_and_queries_vec(maps, within, equalities);
   });
   return FilteredIndexCore{query_maps, items, std::move(matched), mark};

@@ -13,7 +13,7 @@
 namespace vostrel {
 
 struct FilteredIndexCore {
-  std::shared_ptr<QueryMapList> query_maps;  // the source index's value maps (shared, not copied)
+  std::shared_ptr<RwLocked<QueryMaps>> query_maps;  // the source index's value maps (shared, not copied)
   std::shared_ptr<ItemList> items;           // the source index's object store (shared, not copied)
   Bitmap ids;                                // this view's ids, fixed at creation
   // The store's mark of the moment the ids were matched: what it stored since is no object of this view (an object

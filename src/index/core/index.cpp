@@ -8,7 +8,7 @@
 #include "index/core/query/query_ops.hpp"
 #include "index/core/writer_gate.hpp"
 #include "index/types.hpp"
-#include "index/write_propagation.hpp"
+#include "index/core/write_propagation.hpp"
 
 namespace vostrel {
 
@@ -33,7 +33,7 @@ std::shared_ptr<NestedIndexBudget> budget_of_tree(const std::weak_ptr<IndexAPI>&
 
 IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent_index)
     : level(level_below(parent_index)),
-      query_maps(std::make_shared<QueryMapList>(lock_rank::at_level(level, lock_rank::QUERY_MAPS))),
+      query_maps(std::make_shared<RwLocked<QueryMaps>>(lock_rank::at_level(level, lock_rank::QUERY_MAPS))),
       items(std::make_shared<ItemList>(lock_rank::at_level(level, lock_rank::ITEMS))),
       item_ids(std::make_shared<RwLocked<Bitmap>>(lock_rank::at_level(level, lock_rank::ITEM_IDS))),
       parent_links(std::make_shared<RwLocked<M2MU32>>(lock_rank::at_level(level, lock_rank::PARENT_LINKS))),
@@ -148,7 +148,7 @@ std::shared_ptr<QueryMap> IndexAPI::map_for(uint32_t attribute) {
   if (std::shared_ptr<QueryMap> existing = map_at(attribute)) return existing;
   // First value of this attribute here. Only writers place maps and writers hold the gate, so nobody places one
   // meanwhile; the map is built outside the list's write lock, which only places it.
-  std::shared_ptr<QueryMap> map = QueryMap::create(weak_from_this());
+  std::shared_ptr<QueryMap> map = QueryMap::create(weak_from_this(), level);
   std::unique_lock maps_lock(query_maps->mutex);
   query_maps->value.place(attribute, map);
   return map;
@@ -250,6 +250,11 @@ FilteredIndexCore IndexAPI::reduced(const std::vector<QueryExpr>& equalities) co
 Bitmap IndexAPI::get_parent_from_ids(const Bitmap& rights) const {
   std::shared_lock links(parent_links->mutex);
   return parent_links->value.get_parent_from_ids(rights);
+}
+
+void IndexAPI::keep_holders(const Bitmap& kept_holders) {
+  std::unique_lock links(parent_links->mutex);
+  parent_links->value.keep_lefts(kept_holders);
 }
 
 

@@ -17,15 +17,16 @@
 #include <vector>
 
 #include "index/core/item_store.hpp"
-#include "index/core/locked.hpp"
+#include "index/core/structures/locks/locked.hpp"
 #include "index/core/nested_budget.hpp"
 #include "index/core/nested_work.hpp"
-#include "index/core/query/attribute_maps.hpp"
+#include "index/core/query/nested_index.hpp"
+#include "index/core/query/query_maps.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/m2m/m2m_u32.hpp"
 #include "index/core/structures/put_history/put_history.hpp"
-#include "index/indexable.hpp"
+#include "index/object_record.hpp"
 #include "index/value.hpp"
 
 namespace vostrel {
@@ -34,19 +35,14 @@ class QueryMap;
 struct QueryExpr;
 struct FilteredIndexCore;
 
-// An index's value maps, and the ids a reduce took out whose entries in them are not dropped yet (null when none):
-// views listing such ids answer for them as for objects in no map, as they will once the maps are narrowed.
-struct IndexMaps : AttributeMaps {
-  std::shared_ptr<const Bitmap> leaving;
-};
-using QueryMapList = RwLocked<IndexMaps>;
 // An index's object store, with what its views need to tell a later object at a reused id from the one they listed.
 struct ItemList : RwLocked<ItemStore<StoredItem>> {
   using RwLocked::RwLocked;
   PutHistory history;  // recorded by the top-level store only: views never share a nested index's store
 };
 
-class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
+// The one implementation of the value maps' NestedIndex (final: calls through IndexAPI need no dispatch).
+class IndexAPI final : public std::enable_shared_from_this<IndexAPI>, public NestedIndex {
  public:
   // A new empty index; `parent` is the outer index when this is the nested index of a value map.
   static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {});
@@ -56,7 +52,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Nesting depth: 0 for a top-level index, one more than its outer index for a nested one. Places this index's
   // locks in the hierarchy.
   const uint32_t level;
-  const std::shared_ptr<QueryMapList> query_maps;
+  const std::shared_ptr<RwLocked<QueryMaps>> query_maps;
   const std::shared_ptr<ItemList> items;
   const std::shared_ptr<RwLocked<Bitmap>> item_ids;
   const std::shared_ptr<RwLocked<M2MU32>> parent_links;
@@ -108,7 +104,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Query entry point: the ids of this index matching `expr`, with new shares of `query_maps` and `items`.
   FilteredIndexCore reduced_query(const QueryExpr& expr) const;
   // The ids of this index matching `expr` (locks `query_maps`, then `item_ids`, for reading).
-  Bitmap evaluate(const QueryExpr& expr) const;
+  Bitmap evaluate(const QueryExpr& expr) const override;
   // Conjunction of equality tests (keyword selection) over this index's ids.
   FilteredIndexCore reduced(const std::vector<QueryExpr>& equalities) const;
   // Calls `visit(item_ids, items)` with both read-locked (in that order) and returns its result. `visit` must not
@@ -121,7 +117,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   }
 
   // Nested-index links (this index's `parent_links`): map nested-object ids to their holders.
-  Bitmap get_parent_from_ids(const Bitmap& rights) const;
+  Bitmap get_parent_from_ids(const Bitmap& rights) const override;
+  // Writer gate held: drops the links of holders outside `kept_holders` (takes `parent_links`).
+  void keep_holders(const Bitmap& kept_holders) override;
 
   // Takes a live object out of this index under the writer gate: store entry, id, values (and the elements of its
   // iterables), membership record; nested objects it alone linked leave the nested indexes. False if not held. Never
@@ -186,11 +184,13 @@ void let_go(IndexAPI::PruneLog::Dropped& group);
 
 // How many objects a reduce must drop before it leaves the rest of its prune to later (writer_gate.hpp); for tests.
 // Returns the number it replaces.
+#ifdef VOSTREL_TEST_HOOKS
 uint64_t set_defer_prunes_from(uint64_t objects);
+#endif
 
 // Per position of `maps`, how many of `objects` hold a value for its attribute (a prune's or a merge's value counts).
 // Each object's attribute map is locked on its own; no index lock may be held.
-std::vector<int64_t> count_attributes(const std::vector<const StoredItem*>& objects, const AttributeMaps& maps);
+std::vector<int64_t> count_attributes(const std::vector<const StoredItem*>& objects, const QueryMaps& maps);
 
 // The shared placeholder index: dead membership records sort as if they referred to it.
 const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC();

@@ -15,12 +15,12 @@
 #include <utility>
 
 #include "index/core/index.hpp"
-#include "index/core/query/delayed_query.hpp"
+#include "index/core/delayed_query.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/structures/bitmap_ops/add_ids.hpp"
 #include "index/core/writer_gate.hpp"
-#include "index/fx_hash.hpp"
-#include "index/write_propagation.hpp"
+#include "index/core/structures/fx_hash.hpp"
+#include "index/core/write_propagation.hpp"
 
 namespace vostrel {
 namespace {
@@ -312,7 +312,7 @@ void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
       links_any = true;
     }
   }
-  IndexAPI* nested_index = links_any ? map.ensure_nested() : nullptr;
+  IndexAPI* nested_index = links_any ? ensure_nested(map) : nullptr;
   if (nested_index == nullptr) return;
   IndexAPI& nested = *nested_index;
   struct PendingLink {

@@ -10,15 +10,15 @@
 #include <vector>
 
 #include "index/core/index.hpp"
-#include "index/core/parallel_jobs.hpp"
+#include "index/core/structures/parallel_jobs/parallel_jobs.hpp"
 #include "index/core/query/query.hpp"
-#include "index/write_propagation.hpp"
+#include "index/core/write_propagation.hpp"
 
 namespace vostrel {
 
 // The records of an object are three hops apart on the heap (the handle's holder, the object, its attribute block):
 // each is fetched a few objects ahead of the next hop.
-std::vector<int64_t> count_attributes(const std::vector<const StoredItem*>& objects, const AttributeMaps& maps) {
+std::vector<int64_t> count_attributes(const std::vector<const StoredItem*>& objects, const QueryMaps& maps) {
   constexpr size_t AHEAD = 8;
   std::vector<int64_t> counts(maps.size(), 0);
   if (maps.size() == 0) return counts;
@@ -84,7 +84,7 @@ void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, b
     std::unique_lock ids_lock(item_ids->mutex);
     item_ids->value -= removed;
   }
-  AttributeMaps maps;
+  QueryMaps maps;
   {
     // Only writers change the list, and this thread is the writer: the copy stays current.
     std::shared_lock maps_lock(query_maps->mutex);
@@ -138,7 +138,7 @@ void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, b
     } else {
       map->registered.fetch_sub(counts[at]);
     }
-    IndexAPI* inner = map->nested.get();
+    IndexAPI* inner = nested_index_of(*map);
     if (inner == nullptr) continue;
     // The nested objects still linked from a kept holder (keep_only dropped the pairs of the others), exactly.
     Bitmap nested_keep;

@@ -6,7 +6,7 @@
 #include "index/core/filtered_index.hpp"
 #include "index/core/index.hpp"
 #include "index/core/writer_gate.hpp"
-#include "index/write_propagation.hpp"
+#include "index/core/write_propagation.hpp"
 
 namespace vostrel {
 

@@ -20,7 +20,9 @@ namespace {
 std::atomic<uint64_t> defer_from{50000};
 }  // namespace
 
+#ifdef VOSTREL_TEST_HOOKS
 uint64_t set_defer_prunes_from(uint64_t objects) { return defer_from.exchange(objects); }
+#endif
 
 void IndexAPI::reduce(const std::vector<QueryExpr>& equalities) {
   // Declared before the gate: what the prune let go (Python references among it) is dropped after it.

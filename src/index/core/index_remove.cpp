@@ -4,7 +4,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/writer_gate.hpp"
-#include "index/write_propagation.hpp"
+#include "index/core/write_propagation.hpp"
 
 namespace vostrel {
 

@@ -7,16 +7,16 @@
 #include <vector>
 
 #include "index/core/index.hpp"
-#include "index/core/parallel_jobs.hpp"
+#include "index/core/structures/parallel_jobs/parallel_jobs.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/writer_gate.hpp"
-#include "index/write_propagation.hpp"
+#include "index/core/write_propagation.hpp"
 
 namespace vostrel {
 namespace {
 
 // count_attributes over a merge's stored items.
-std::vector<int64_t> counts_of(const std::vector<StoredItem>& objects, const AttributeMaps& maps) {
+std::vector<int64_t> counts_of(const std::vector<StoredItem>& objects, const QueryMaps& maps) {
   std::vector<const StoredItem*> pointers;
   pointers.reserve(objects.size());
   for (const StoredItem& item : objects) pointers.push_back(&item);
@@ -53,7 +53,7 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
   // `other` is only read. Every change to any index runs under the writer gate, which the caller holds, so other
   // stays as it is throughout (see query_merge.cpp on why its parts are read without their locks).
   PruneLog::Dropped group{shared_from_this(), stored_items(other, incoming)};
-  AttributeMaps theirs;
+  QueryMaps theirs;
   {
     std::shared_lock maps_lock(other.query_maps->mutex);
     theirs = other.query_maps->value;
@@ -109,7 +109,7 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
   std::sort(by_cost.begin(), by_cost.end(), std::greater<>());
   const auto merge_one = [&](size_t at) {
     const MapMerge& task = merges[at];
-    task.into->merge_from(*task.from, incoming, task.filter);
+    task.into->merge_from(*task.from, incoming, task.filter, run_nested_work);
   };
   // Job 0 also records this index in the incoming objects' membership lists (one object's lock at a time, no index
   // lock held), beside the other maps' merges rather than after them. No write reaches those objects meanwhile: they
@@ -144,7 +144,7 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
     const QueryMap* from = merged.from;
     if (from == nullptr) continue;
     const std::shared_ptr<QueryMap>& into = merged.into;
-    const IndexAPI* inner = from->nested.get();
+    const IndexAPI* inner = nested_index_of(*from);
     if (inner == nullptr) continue;
     // Nested objects: the exact pairs whose holder is an incoming object (pairs held by members were made anew
     // with the members' new element ids); then the nested objects new here, merged the same way one level down.
@@ -156,7 +156,7 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
       });
     }
     if (pairs.empty()) continue;
-    IndexAPI* nested_here = into->ensure_nested();
+    IndexAPI* nested_here = ensure_nested(*into);
     if (nested_here == nullptr) continue;  // refused by this tree's budget: the paths find nothing here either
     IndexAPI& mine = *nested_here;
     Bitmap children;

@@ -15,7 +15,7 @@
 // registrations per object as the always-indexed levels cost). 64 also lets a linked list (next.next...) reach 67
 // levels, far deeper than dotted paths are written.
 //
-// A value map refused an index keeps none (see QueryMap::ensure_nested): dotted paths through it find nothing, as
+// A value map refused an index keeps none (see ensure_nested): dotted paths through it find nothing, as
 // past the nesting limit. Which deep paths get an index once the budget is spent depends on the order in which
 // their first objects arrive.
 #pragma once

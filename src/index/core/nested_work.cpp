@@ -8,9 +8,34 @@
 
 #include "index/core/index.hpp"
 #include "index/core/query/query.hpp"
-#include "index/write_propagation.hpp"
+#include "index/core/write_propagation.hpp"
 
 namespace vostrel {
+
+IndexAPI* nested_index_of(const QueryMap& map) noexcept { return static_cast<IndexAPI*>(map.nested.get()); }
+
+std::shared_ptr<IndexAPI> shared_nested_index_of(const QueryMap& map) noexcept {
+  return std::static_pointer_cast<IndexAPI>(map.nested.shared());
+}
+
+IndexAPI* ensure_nested(QueryMap& map) {
+  if (IndexAPI* existing = nested_index_of(map)) return existing;
+  if (map.nesting_refused) return nullptr;
+  // A map whose index is gone (a task of a writer may outlive it) gets no nested index: no query can reach it, and
+  // one made now would start a tree of its own, outside the budget of the tree the map belonged to.
+  const std::shared_ptr<IndexAPI> owner = map.parent.lock();
+  if (!owner) return nullptr;
+  std::shared_ptr<IndexAPI> made = IndexAPI::create(owner);
+  made->owner_map = map.weak_from_this();
+  if (!made->nested_budget->try_take(made)) {
+    // Refused for good: an index made later would lack the objects linked before it.
+    map.nesting_refused = true;
+    return nullptr;
+  }
+  IndexAPI* index = made.get();
+  map.nested.adopt(std::move(made));
+  return index;
+}
 namespace {
 
 // Whether registering `object` under the innermost path entry would close a cycle: it already stands further out on
@@ -32,7 +57,7 @@ void link(const NestedTask& task, NestedWork& work) {
     record_cut_link(*task.map, task.path->object);  // the innermost entry is the object holding the child
     return;
   }
-  IndexAPI* nested_index = task.map->ensure_nested();
+  IndexAPI* nested_index = ensure_nested(*task.map);
   // Past the tree's budget of nested indexes (which also bounds how deep a chain of linked objects is indexed, and so
   // how far the cycle check above walks): dotted paths through this map find nothing beyond it.
   if (nested_index == nullptr) return;
@@ -48,12 +73,12 @@ void link(const NestedTask& task, NestedWork& work) {
   // holds no pair for a child it does not store, and the child's writes do not look for it there.
   bool member = false;
   try {
-    append_membership(core, task.map->nested.shared());
+    append_membership(core, shared_nested_index_of(*task.map));
     member = true;
     std::lock_guard attributes(core.attributes->mutex);
     nested.store_object(child, task.child.python_handle, *core.attributes, work);
   } catch (...) {
-    if (member) remove_membership(core, task.map->nested.shared());
+    if (member) remove_membership(core, shared_nested_index_of(*task.map));
     std::unique_lock links(nested.parent_links->mutex);
     nested.parent_links->value.remove_pair(task.holder, child);
     throw;
@@ -108,7 +133,7 @@ void link_cut_again(IndexAPI& nested, const IndexableCore& core, NestedWork& wor
   std::vector<std::pair<uint32_t, std::shared_ptr<QueryMap>>> cut;
   {
     std::shared_lock maps(nested.query_maps->mutex);
-    const AttributeMaps& all = nested.query_maps->value;
+    const QueryMaps& all = nested.query_maps->value;
     for (size_t at = 0; at < all.size(); ++at) {
       if (all.maps()[at]->cut_holders.contains(object)) cut.emplace_back(all.attributes()[at], all.maps()[at]);
     }
@@ -120,7 +145,7 @@ void link_cut_again(IndexAPI& nested, const IndexableCore& core, NestedWork& wor
     std::lock_guard attributes(core.attributes->mutex);
     for (const auto& [attribute, map] : cut) {
       map->cut_holders.remove(object);  // recorded again if the link is cut again
-      if (const AttributeValues::Ref value = core.attributes->map.get(attribute)) {
+      if (const AttributeMap::Values::Ref value = core.attributes->map.get(attribute)) {
         map->link_again(object, *value, work);
       }
     }
@@ -131,7 +156,7 @@ void link_cut_again(IndexAPI& nested, const IndexableCore& core, NestedWork& wor
 void unlink(const NestedTask& task, NestedWork& work) {
   const IndexableCore& core = task.child.core();
   const uint32_t child = core.id;
-  IndexAPI* nested_index = task.map->nested.get();
+  IndexAPI* nested_index = nested_index_of(*task.map);
   if (nested_index == nullptr) return;
   IndexAPI& nested = *nested_index;
   bool stays = false;
@@ -150,7 +175,7 @@ void unlink(const NestedTask& task, NestedWork& work) {
   StoredItem removed = nested.unstore_object(child);
   if (!removed.python_handle) return;
   // Later writes stop reaching this index, and an object in no other index goes back to being written on its own.
-  remove_membership(core, task.map->nested.shared());
+  remove_membership(core, shared_nested_index_of(*task.map));
   std::lock_guard attributes(core.attributes->mutex);
   core.attributes->map.for_each(
       [&](const uint32_t& attribute, const PyValue& value) { nested.remove_index(child, attribute, value, work); });

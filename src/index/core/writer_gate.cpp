@@ -15,6 +15,7 @@
 
 #include "index/python_compat.hpp"
 #include "index/py_ref.hpp"
+#include "index/core/structures/test_points.hpp"
 
 namespace vostrel {
 
@@ -35,8 +36,6 @@ std::optional<PendingPrune>& pending() {
   return *slot;
 }
 std::atomic<bool> has_pending{false};
-std::atomic<bool> worker_held{false};
-std::atomic<bool> fail_once{false};
 
 // The worker's state. Never destroyed (a worker may still be running while the process exits), and replaced in a
 // forked child, which has no worker and may have inherited the mutex locked.
@@ -54,7 +53,7 @@ void finish_pending(IndexAPI::PruneLog& log) {
   if (!slot) return;
   try {
     slot->index->finish_prune(*slot->removed, slot->items, log, slot->failed_before);
-    if (fail_once.exchange(false)) throw std::bad_alloc();
+    if (test_point_fails(TestPoint::DeferredPruneFinish)) throw std::bad_alloc();
   } catch (...) {
     slot->failed_before = true;
     throw;
@@ -119,7 +118,7 @@ void defer_prune(std::shared_ptr<IndexAPI> index, std::shared_ptr<const Bitmap> 
   pending().emplace(PendingPrune{std::move(index), std::move(removed), std::move(items), failed_before});
   has_pending.store(true);
   // Past the start of interpreter shutdown no thread is started; the prune stays pending for any later writer.
-  if (!interpreter_finalizing() && !worker_held.load()) start_worker();
+  if (!interpreter_finalizing() && !test_point_held(TestPoint::DeferredPruneWorker)) start_worker();
 }
 
 namespace {
@@ -136,7 +135,7 @@ void defer_repair(std::shared_ptr<IndexAPI> index) {
   }
   slot.emplace(PendingPrune{std::move(index), NOTHING_REMOVED, {}, true});
   has_pending.store(true);
-  if (!interpreter_finalizing() && !worker_held.load()) start_worker();
+  if (!interpreter_finalizing() && !test_point_held(TestPoint::DeferredPruneWorker)) start_worker();
 }
 
 void wait_for_deferred_prunes() {
@@ -145,7 +144,5 @@ void wait_for_deferred_prunes() {
   state.stopped.wait(lock, [&] { return !state.running; });
 }
 
-void deferred_prune_testing::hold_worker(bool held) { worker_held.store(held); }
-void deferred_prune_testing::fail_next() { fail_once.store(true); }
 
 }  // namespace vostrel

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "index/core/index.hpp"
-#include "index/core/locks/lock_order.hpp"
+#include "index/core/structures/locks/lock_order.hpp"
 
 namespace vostrel {
 
@@ -48,13 +48,5 @@ void defer_repair(std::shared_ptr<IndexAPI> index);
 // (or failed at it, or never started: that prune then waits for the next writer). At exit, and for tests that look
 // at what a prune lets go.
 void wait_for_deferred_prunes();
-
-namespace deferred_prune_testing {
-// While held, a deferred prune starts no worker: it stays pending until the next writer, so tests can look at it.
-void hold_worker(bool held);
-// The next pending prune to finish fails (MemoryError) once it is done, before it is marked done: it stays pending and
-// runs again in full.
-void fail_next();
-}  // namespace deferred_prune_testing
 
 }  // namespace vostrel

@@ -14,7 +14,7 @@
 #include "index/core/answers/ordering.hpp"
 #include "index/interfaces/common.hpp"
 #include "index/interfaces/filtered_index.hpp"
-#include "lib/errors.hpp"
+#include "index/errors.hpp"
 
 namespace vostrel {
 namespace {
@@ -179,7 +179,7 @@ PyObject* answer_group_by(const AnswerSource& source, PyObject* args, PyObject* 
     Answer answer = over_scope(source, [&](const AnswerScope& scope) {
       return Answer{value_groups(scope, attribute.view(), true), scope.mark()};
     });
-    const std::shared_ptr<QueryMapList>& maps = source.view ? source.view->query_maps : source.index->query_maps;
+    const std::shared_ptr<RwLocked<QueryMaps>>& maps = source.view ? source.view->query_maps : source.index->query_maps;
     const std::shared_ptr<ItemList>& items = source.view ? source.view->items : source.index->items;
     PyRef groups = PyRef::steal(check_py(PyDict_New()));
     for (ValueGroup& group : answer.groups.groups) {

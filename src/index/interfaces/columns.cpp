@@ -12,10 +12,10 @@
 
 #include "index/core/answers/columns.hpp"
 #include "index/core/structures/string_interner/interner.hpp"
-#include "index/indexable.hpp"
+#include "index/interfaces/indexable.hpp"
 #include "index/interfaces/columns_helper.hpp"
 #include "index/interfaces/common.hpp"
-#include "lib/errors.hpp"
+#include "index/errors.hpp"
 
 namespace vostrel {
 namespace {
@@ -246,7 +246,8 @@ PyTypeObject* owned_buffer_type() {
       {Py_tp_doc, const_cast<char*>("The bytes of one column buffer, exported without a copy.")},
       {0, nullptr},
   };
-  static PyType_Spec spec = {"Vostrel._ColumnBuffer", sizeof(OwnedBuffer), 0, Py_TPFLAGS_DEFAULT, slots};
+  static PyType_Spec spec = {
+      .name = "Vostrel._ColumnBuffer", .basicsize = sizeof(OwnedBuffer), .flags = Py_TPFLAGS_DEFAULT, .slots = slots};
   const PyRef type = PyRef::steal(check_py(PyType_FromSpec(&spec)));
   if (PyDict_SetItemString(state, KEY, type.get()) < 0) throw_python_error();
   return reinterpret_cast<PyTypeObject*>(type.get());  // the interpreter's dict holds it now

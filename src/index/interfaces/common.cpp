@@ -7,9 +7,9 @@
 
 #include <roaring/roaring.h>
 
-#include "index/internal_error.hpp"
+#include "index/core/structures/internal_error.hpp"
 #include "index/types.hpp"
-#include "lib/errors.hpp"
+#include "index/errors.hpp"
 
 namespace vostrel {
 

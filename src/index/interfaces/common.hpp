@@ -10,21 +10,16 @@
 #include <string_view>
 #include <vector>
 
-#include "index/core/locks/lock_order.hpp"
+#include "index/core/structures/locks/lock_order.hpp"
 #include "index/core/index.hpp"
 #include "index/core/item_store.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
+#include "index/py_function.hpp"
 #include "index/py_ref.hpp"
 #include "index/value.hpp"
 
 namespace vostrel {
-
-// A method table entry for a function taking (self, args, kwargs) or (self, args).
-template <class Function>
-PyCFunction as_py_cfunction(Function* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
 
 // What differs between the module's final (not subclassable), dict-less, weakref-less classes.
 struct FinalTypeSpec {
@@ -51,30 +46,6 @@ int visit_store(const ItemList& store, visitproc visit, void* arg);
 // Readies `type` from `spec` on first call and returns it (a static type, living for the process); null with a Python
 // error set if readying failed (a later call tries again). Interpreter lock held.
 PyTypeObject* ready_final_type(PyTypeObject& type, const FinalTypeSpec& spec);
-
-// Calls emit(item) for the item stored under each of the `count` ids (null for an id the store does not hold, or one
-// in `hidden` when given), in order. A large answer's objects lie scattered over the heap and each takes two
-// dependent loads (the handle's shared record, then the object's reference count): started some items ahead, the
-// loads of several objects overlap instead of each waiting for the last. The caller holds the store's lock;
-// count <= STORED_BATCH.
-constexpr uint32_t STORED_BATCH = 256;
-template <class Emit>
-void visit_stored_ahead(const ItemStore<StoredItem>& store, const uint32_t* ids, uint32_t count, Emit&& emit,
-                        const Bitmap* hidden = nullptr) {
-  constexpr uint32_t RECORD_AHEAD = 16;
-  constexpr uint32_t OBJECT_AHEAD = 8;
-  std::array<const StoredItem*, STORED_BATCH> items;
-  for (uint32_t k = 0; k < count; ++k) {
-    items[k] = hidden != nullptr && hidden->contains(ids[k]) ? nullptr : store.find(ids[k]);
-  }
-  for (uint32_t k = 0; k < count; ++k) {
-    if (k + RECORD_AHEAD < count && items[k + RECORD_AHEAD] != nullptr) items[k + RECORD_AHEAD]->python_handle.prefetch();
-    if (k + OBJECT_AHEAD < count && items[k + OBJECT_AHEAD] != nullptr) {
-      __builtin_prefetch(items[k + OBJECT_AHEAD]->python_handle.get(), 1);
-    }
-    emit(items[k]);
-  }
-}
 
 // Copies the handles of the objects stored at `ids`, ascending (the placeholder's for an id whose object the
 // index dropped since the view was made, or one in `hidden`, if given: stored since). Call it with the store

@@ -1,11 +1,12 @@
 // The Python class FilteredIndex: the object struct, its methods and its type object.
 #include "index/interfaces/filtered_index.hpp"
+#include "index/interfaces/keyword_selection.hpp"
 
 #include <new>
 #include <utility>
 
 #include "index/core/query/query_ops.hpp"
-#include "index/indexable.hpp"
+#include "index/interfaces/indexable.hpp"
 #include "index/interfaces/answers.hpp"
 #include "index/interfaces/columns.hpp"
 #include "index/interfaces/common.hpp"
@@ -13,7 +14,7 @@
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/object_iterator.hpp"
 #include "index/interfaces/query.hpp"
-#include "lib/errors.hpp"
+#include "index/errors.hpp"
 
 namespace vostrel {
 namespace {
@@ -175,19 +176,17 @@ PyMethodDef filtered_index_methods[] = {
 
 PyTypeObject* filtered_index_type() {
   static const FinalTypeSpec spec{
-      "Vostrel.FilteredIndex",
-      sizeof(FilteredIndexObject),
-      docs::FILTERED_INDEX,
-      filtered_index_new,
-      filtered_index_dealloc,
-      filtered_index_methods,
-      filtered_index_repr,
-      &filtered_index_as_sequence,
-      nullptr,
-      filtered_index_iter,
-      nullptr,
-      filtered_index_traverse,
-      filtered_index_clear,
+      .name = "Vostrel.FilteredIndex",
+      .basicsize = sizeof(FilteredIndexObject),
+      .doc = docs::FILTERED_INDEX,
+      .construct = filtered_index_new,
+      .dealloc = filtered_index_dealloc,
+      .methods = filtered_index_methods,
+      .repr = filtered_index_repr,
+      .as_sequence = &filtered_index_as_sequence,
+      .iter = filtered_index_iter,
+      .traverse = filtered_index_traverse,
+      .clear = filtered_index_clear,
   };
   return ready_final_type(filtered_index_type_object, spec);
 }

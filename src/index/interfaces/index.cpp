@@ -1,5 +1,6 @@
 // The Python class Index: the object struct, its methods and its type object.
 #include "index/interfaces/index.hpp"
+#include "index/interfaces/keyword_selection.hpp"
 
 #include <algorithm>
 #include <new>
@@ -8,7 +9,7 @@
 
 #include "index/core/filtered_index.hpp"
 #include "index/core/query/query_ops.hpp"
-#include "index/indexable.hpp"
+#include "index/interfaces/indexable.hpp"
 #include "index/interfaces/common.hpp"
 #include "index/interfaces/answers.hpp"
 #include "index/interfaces/columns.hpp"
@@ -17,7 +18,7 @@
 #include "index/interfaces/object_iterator.hpp"
 #include "index/interfaces/query.hpp"
 #include "index/interfaces/store_holder.hpp"
-#include "lib/errors.hpp"
+#include "index/errors.hpp"
 
 namespace vostrel {
 namespace {
@@ -335,19 +336,17 @@ PyMethodDef index_methods[] = {
 
 PyTypeObject* index_type() {
   static const FinalTypeSpec spec{
-      "Vostrel.Index",
-      sizeof(IndexObject),
-      docs::INDEX,
-      index_new,
-      index_dealloc,
-      index_methods,
-      index_repr,
-      &index_as_sequence,
-      nullptr,
-      index_iter,
-      nullptr,
-      index_traverse,
-      index_clear,
+      .name = "Vostrel.Index",
+      .basicsize = sizeof(IndexObject),
+      .doc = docs::INDEX,
+      .construct = index_new,
+      .dealloc = index_dealloc,
+      .methods = index_methods,
+      .repr = index_repr,
+      .as_sequence = &index_as_sequence,
+      .iter = index_iter,
+      .traverse = index_traverse,
+      .clear = index_clear,
   };
   return ready_final_type(index_type_object, spec);
 }

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "index/core/structures/string_interner/interner.hpp"
-#include "index/indexable.hpp"
+#include "index/interfaces/indexable.hpp"
 #include "index/interfaces/common.hpp"
-#include "lib/errors.hpp"
+#include "index/errors.hpp"
 
 namespace vostrel {
 namespace {

@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "index/core/locks/compact_mutex.hpp"
+#include "index/core/structures/locks/compact_mutex.hpp"
 #include "index/interfaces/common.hpp"
 #include "index/interfaces/docstrings.hpp"
-#include "lib/errors.hpp"
+#include "index/errors.hpp"
 
 namespace vostrel {
 namespace {
@@ -164,19 +164,15 @@ PyObject* object_iterator_next(PyObject* self) {
 
 PyTypeObject* object_iterator_type() {
   static const FinalTypeSpec spec{
-      "Vostrel.ObjectIterator",
-      sizeof(ObjectIteratorObject),
-      docs::OBJECT_ITERATOR,
-      object_iterator_new,
-      object_iterator_dealloc,
-      nullptr,
-      nullptr,
-      nullptr,
-      nullptr,
-      PyObject_SelfIter,
-      object_iterator_next,
-      object_iterator_traverse,
-      object_iterator_clear,
+      .name = "Vostrel.ObjectIterator",
+      .basicsize = sizeof(ObjectIteratorObject),
+      .doc = docs::OBJECT_ITERATOR,
+      .construct = object_iterator_new,
+      .dealloc = object_iterator_dealloc,
+      .iter = PyObject_SelfIter,
+      .iternext = object_iterator_next,
+      .traverse = object_iterator_traverse,
+      .clear = object_iterator_clear,
   };
   return ready_final_type(object_iterator_type_object, spec);
 }

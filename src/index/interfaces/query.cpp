@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "index/collection_guard.hpp"
+#include "index/interfaces/collection_guard.hpp"
 #include "index/interfaces/common.hpp"
 #include "index/interfaces/docstrings.hpp"
-#include "lib/errors.hpp"
+#include "index/errors.hpp"
 
 namespace vostrel {
 namespace {
@@ -211,19 +211,16 @@ PyMethodDef query_expr_methods[] = {
 
 PyTypeObject* query_expr_type() {
   static const FinalTypeSpec spec{
-      "Vostrel.PyQueryExpr",
-      sizeof(QueryExprObject),
-      docs::QUERY_EXPR,
-      query_expr_new,
-      query_expr_dealloc,
-      query_expr_methods,
-      query_expr_repr,
-      nullptr,
-      &query_expr_as_number,
-      nullptr,
-      nullptr,
-      query_expr_traverse,
-      query_expr_clear,
+      .name = "Vostrel.PyQueryExpr",
+      .basicsize = sizeof(QueryExprObject),
+      .doc = docs::QUERY_EXPR,
+      .construct = query_expr_new,
+      .dealloc = query_expr_dealloc,
+      .methods = query_expr_methods,
+      .repr = query_expr_repr,
+      .as_number = &query_expr_as_number,
+      .traverse = query_expr_traverse,
+      .clear = query_expr_clear,
   };
   return ready_final_type(query_expr_type_object, spec);
 }

@@ -5,10 +5,10 @@
 #include <new>
 #include <utility>
 
-#include "index/collection_guard.hpp"
+#include "index/interfaces/collection_guard.hpp"
 #include "index/interfaces/common.hpp"
 #include "index/interfaces/docstrings.hpp"
-#include "lib/errors.hpp"
+#include "index/errors.hpp"
 
 namespace vostrel {
 namespace {
@@ -55,19 +55,13 @@ int store_holder_clear(PyObject* self) {
 
 PyTypeObject* store_holder_type() {
   static const FinalTypeSpec spec{
-      "Vostrel.ObjectStore",
-      sizeof(StoreHolderObject),
-      docs::OBJECT_STORE,
-      store_holder_new,
-      store_holder_dealloc,
-      nullptr,
-      nullptr,
-      nullptr,
-      nullptr,
-      nullptr,
-      nullptr,
-      store_holder_traverse,
-      store_holder_clear,
+      .name = "Vostrel.ObjectStore",
+      .basicsize = sizeof(StoreHolderObject),
+      .doc = docs::OBJECT_STORE,
+      .construct = store_holder_new,
+      .dealloc = store_holder_dealloc,
+      .traverse = store_holder_traverse,
+      .clear = store_holder_clear,
   };
   return ready_final_type(store_holder_type_object, spec);
 }

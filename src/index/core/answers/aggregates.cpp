@@ -6,7 +6,7 @@
 #include <cmath>
 #include <vector>
 
-#include "index/core/answers/number_column.hpp"
+#include "index/core/structures/value_ids/number_column.hpp"
 #include "index/core/query/query.hpp"
 
 namespace vostrel {

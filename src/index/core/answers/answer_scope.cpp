@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "index/core/structures/string_interner/interner.hpp"
-#include "index/internal_error.hpp"
+#include "index/core/structures/internal_error.hpp"
 
 namespace vostrel {
 

@@ -43,7 +43,7 @@ class AnswerScope {
   std::shared_lock<RankedSharedMutex> maps_lock_;
   std::shared_lock<RankedSharedMutex> ids_lock_;
   std::shared_lock<RankedSharedMutex> items_lock_;
-  const IndexMaps* maps_;
+  const QueryMaps* maps_;
   const ItemList* items_;
   const Bitmap* ids_;
   std::optional<Bitmap> narrowed_;  // a view's ids less those that are none of its objects, when any are

@@ -12,8 +12,8 @@
 
 #include "index/core/answers/exact_sum.hpp"
 #include "index/core/query/query.hpp"
-#include "index/indexable.hpp"
-#include "index/interfaces/common.hpp"
+#include "index/object_record.hpp"
+#include "index/core/stored_item.hpp"
 
 namespace vostrel {
 
@@ -134,7 +134,7 @@ std::vector<ColumnBuilder> read_columns(const ChosenObjects& objects, const std:
     const IndexableCore& core = *objects.cores[row];
     // The one lock of this object for the whole row: its values are one state of it. Nothing else is held.
     std::lock_guard lock(core.attributes->mutex);
-    const AttributeValues& map = core.attributes->map;
+    const AttributeMap::Values& map = core.attributes->map;
     if (every_name) {
       map.for_each([&](const uint32_t& name, const PyValue& value) {
         auto [found, added] = column_of.try_emplace(name, columns.size());
@@ -144,7 +144,7 @@ std::vector<ColumnBuilder> read_columns(const ChosenObjects& objects, const std:
       continue;
     }
     for (ColumnBuilder& column : columns) {
-      if (const AttributeValues::Ref value = map.get(column.name_id())) column.add(row, *value);
+      if (const AttributeMap::Values::Ref value = map.get(column.name_id())) column.add(row, *value);
     }
   }
   return columns;

@@ -18,7 +18,7 @@
 #include "index/core/answers/answer_scope.hpp"
 #include "index/core/answers/ordering.hpp"
 #include "index/core/stored_item.hpp"
-#include "index/indexable.hpp"
+#include "index/object_record.hpp"
 #include "index/value.hpp"
 
 namespace vostrel {

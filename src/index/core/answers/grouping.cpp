@@ -116,7 +116,7 @@ void sort_groups(std::vector<ValueGroup>& groups) {
 ValueGroups nested_groups(const AnswerScope& scope, std::string_view first, std::string_view rest, bool with_ids) {
   ValueGroups answer;
   const QueryMap* map = scope.map(first);
-  const IndexAPI* nested = map == nullptr ? nullptr : map->nested.get();
+  const IndexAPI* nested = map == nullptr ? nullptr : nested_index_of(*map);
   if (nested == nullptr) return answer;
   {
     const AnswerScope inner(*nested);

@@ -8,9 +8,10 @@
 #include <span>
 #include <utility>
 
-#include "index/core/id_alloc.hpp"
-#include "index/internal_error.hpp"
-#include "lib/errors.hpp"
+#include "index/core/structures/ids/id_alloc.hpp"
+#include "index/core/structures/internal_error.hpp"
+#include "index/errors.hpp"
+#include "index/object_record.hpp"
 
 namespace vostrel {
 namespace {
@@ -23,25 +24,8 @@ constexpr size_t FETCH_KEYS_AHEAD = 8;
 
 }  // namespace
 
-std::shared_ptr<QueryMap> QueryMap::create(std::weak_ptr<IndexAPI> owner) {
-  return std::make_shared<QueryMap>(std::move(owner));
-}
-
-IndexAPI* QueryMap::ensure_nested() {
-  if (IndexAPI* existing = nested.get()) return existing;
-  if (nesting_refused) return nullptr;
-  // A map whose index is gone (a task of a writer may outlive it) gets no nested index: no query can reach it, and
-  // one made now would start a tree of its own, outside the budget of the tree the map belonged to.
-  const std::shared_ptr<IndexAPI> owner = parent.lock();
-  if (!owner) return nullptr;
-  std::shared_ptr<IndexAPI> made = IndexAPI::create(owner);
-  made->owner_map = weak_from_this();
-  if (!made->nested_budget->try_take(made)) {
-    // Refused for good: an index made later would lack the objects linked before it.
-    nesting_refused = true;
-    return nullptr;
-  }
-  return &nested.adopt(std::move(made));
+std::shared_ptr<QueryMap> QueryMap::create(std::weak_ptr<IndexAPI> owner, uint32_t level) {
+  return std::make_shared<QueryMap>(std::move(owner), level);
 }
 
 void QueryMap::link_again(uint32_t object, const PyValue& value, NestedWork& work) {
@@ -69,16 +53,9 @@ void QueryMap::link_again(uint32_t object, const PyValue& value, NestedWork& wor
   members_of(members_of, object);
 }
 
-namespace {
-uint32_t level_of(const std::weak_ptr<IndexAPI>& owner) {
-  std::shared_ptr<IndexAPI> live = owner.lock();
-  return live ? live->level : 0;
-}
-}  // namespace
-
-QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner)
-    : parent(owner),
-      level(level_of(owner)),
+QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner, uint32_t level)
+    : parent(std::move(owner)),
+      level(level),
       positional_mutex(lock_rank::at_level(level, lock_rank::POSITIONAL)),
       numeric_mutex(lock_rank::at_level(level, lock_rank::NUMERIC)),
       bool_mutex(lock_rank::at_level(level, lock_rank::BOOL)),

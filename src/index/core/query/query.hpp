@@ -10,7 +10,7 @@
 // Locks (ranked reader-writer, each guarding one structure, at the level of the owning index): positional, numeric,
 // bool, mask, translation, objects, and one per exact-map shard (a leaf). Writers take one at a time; a reader that
 // builds the positions or the slices takes that structure's lock for writing, alone. Registration never takes an
-// object's lock: nested objects are handed back to the caller as tasks (see nested_work.hpp).
+// object's lock: nested objects are handed back to the caller as tasks (see nested_tasks.hpp).
 #pragma once
 
 #include <atomic>
@@ -22,9 +22,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "index/core/answers/number_column.hpp"
-#include "index/core/index.hpp"
-#include "index/core/nested_work.hpp"
+#include "index/core/structures/value_ids/number_column.hpp"
+#include "index/core/query/nested_index.hpp"
+#include "index/core/query/nested_tasks.hpp"
 #include "index/core/query/lazy_part.hpp"
 #include "index/core/query/owned_elements.hpp"
 #include "index/core/structures/hybrid_set/compact_id_set.hpp"
@@ -34,7 +34,7 @@
 #include "index/core/structures/shards/hashmap.hpp"
 #include "index/core/structures/value_ids/ordered_id_map.hpp"
 #include "index/core/structures/value_ids/value_id_map.hpp"
-#include "index/fx_hash.hpp"
+#include "index/core/structures/fx_hash.hpp"
 #include "index/value.hpp"
 
 namespace vostrel {
@@ -54,16 +54,18 @@ struct TextKeyHash {
   uint64_t operator()(const PyValue& value) const noexcept { return value.short_hash(); }
 };
 
+class IndexAPI;
+
 class QueryMap : public std::enable_shared_from_this<QueryMap> {
  public:
   using ExactMap = ShardedHashMap<PyValue, CompactIdSet, PyValueStoredHash, std::equal_to<PyValue>, PyValueShortHash>;
   using NumberIds = OrderedIdMap<OrderedKey>;
   using TextIds = ValueIdMap<PyValue, TextKeyHash, TextKeyEqual>;
 
-  // `owner` is the index this map belongs to; an expired or empty weak reference makes a map without a parent.
-  // Use `create`: it also links the nested index back to its map.
-  static std::shared_ptr<QueryMap> create(std::weak_ptr<IndexAPI> owner);
-  explicit QueryMap(std::weak_ptr<IndexAPI> owner);
+  // `owner` is the index this map belongs to (an expired or empty weak reference makes a map without a parent), at
+  // lock-rank `level` (0 without a parent). Use `create`: the map must be shared-owned for its nested tasks.
+  static std::shared_ptr<QueryMap> create(std::weak_ptr<IndexAPI> owner, uint32_t level);
+  QueryMap(std::weak_ptr<IndexAPI> owner, uint32_t level);
   ~QueryMap();  // gives the element ids it still owns back to the allocator
   QueryMap(const QueryMap&) = delete;
   QueryMap& operator=(const QueryMap&) = delete;
@@ -75,8 +77,8 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // never hold one, and their order tests never look.
   std::atomic<bool> holds_unkeyed{false};
   const std::weak_ptr<IndexAPI> parent;
-  // The nested index of Ind values, created with the first one (see ensure_nested()).
-  LazyPart<IndexAPI> nested;
+  // The nested index of Ind values, created by the engine with the first one (ensure_nested, core/nested_work.hpp).
+  LazyPart<NestedIndex> nested;
   // Writer gate held to read or write: the tree's budget had no room for `nested` (see NestedIndexBudget), so this
   // map never gets one, and its dotted paths find nothing beyond it.
   bool nesting_refused = false;
@@ -187,7 +189,7 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // other's structures hold nothing but incoming objects (no members, no other objects), so they are ORed whole.
   // Members get element ids of this map (see query_merge.cpp); their nested objects are registered before
   // returning. The nested index is the caller's part (IndexAPI::merge).
-  void merge_from(const QueryMap& other, const Bitmap& incoming, bool filter);
+  void merge_from(const QueryMap& other, const Bitmap& incoming, bool filter, NestedWorkRunner run_nested_work);
 
   // Narrows the matches `result` to what they stand for within `allowed`: an element id as the object that
   // (transitively) owns it, any other id as itself. Owners are kept only when `allowed` holds them, so the answer
@@ -197,9 +199,6 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // Takes every element id out of `result`, resolving none (order tests see numbers held directly).
   void drop_members(Bitmap& result) const;
 
-  // Writer gate held: the nested index, created (linked back to this map) if it does not exist yet; null when the
-  // tree's budget refused it.
-  IndexAPI* ensure_nested();
   // Writer gate held, the attribute-map lock of `object` held, no index lock: a Link task for every nested object
   // that `value` (the object's value here) holds, with the holder ids its registration gave them (members of
   // iterables by their element ids). Linking a registered pair again changes nothing.
@@ -230,11 +229,5 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // Numeric key of an Int or Float value.
   static OrderedKey key_of(const PyValue& value);
 };
-
-namespace merge_testing {
-// Makes the value-map merge that many merges from now fail with std::bad_alloc, as a full memory would (a negative
-// count turns it off): the only way to fail a union halfway from a test.
-void fail_map_merge_after(int64_t count);
-}  // namespace merge_testing
 
 }  // namespace vostrel

@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "index/core/query/query.hpp"
+#include "index/core/structures/test_points.hpp"
 
 namespace vostrel {
 namespace {
 
-std::atomic<int64_t> merges_before_failure{-1};  // test hook: see merge_testing
 
 // `from` restricted to `only` (or whole without it), ORed into `into`.
 void or_restricted(Bitmap& into, const Bitmap& from, const Bitmap* only) {
@@ -37,12 +37,9 @@ void or_restricted(Bitmap& into, const Bitmap& from, const Bitmap* only) {
 
 }  // namespace
 
-namespace merge_testing {
-void fail_map_merge_after(int64_t count) { merges_before_failure.store(count < 0 ? -1 : count); }
-}  // namespace merge_testing
-
-void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool filter) {
-  if (merges_before_failure.load(std::memory_order_relaxed) >= 0 && merges_before_failure.fetch_sub(1) == 0) {
+void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool filter,
+                          NestedWorkRunner run_nested_work) {
+  if (test_point_fails(TestPoint::MapMerge)) {
     throw std::bad_alloc();
   }
   const Bitmap* only = filter ? &incoming : nullptr;

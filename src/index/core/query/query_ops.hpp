@@ -1,57 +1,16 @@
-// QueryExpr: the query tree, its evaluation into id bitmaps, and the leaf operators.
+// Query evaluation: a query tree over an index's value maps, conjunctions in planned order, dotted paths through
+// nested indexes.
 #pragma once
 
-#include <cstdint>
-#include <memory>
-#include <optional>
 #include <span>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
 
-#include "index/core/index.hpp"
+#include "index/core/query/query_expr.hpp"
+#include "index/core/query/query_maps.hpp"
 #include "index/core/structures/bitmap.hpp"
-#include "index/value.hpp"
 
 namespace vostrel {
 
 class QueryMap;
-
-// Variant tags in declaration order; the names are those the debug text prints.
-enum class QueryKind : uint8_t { Eq, Ne, Not, In, And, Or, Gt, Ge, Lt, Le, Bt, StartsWi, EndsWi, Contains };
-
-// Deepest query tree the builders accept: evaluation, printing and destruction recurse once per level, and worker
-// threads may have small stacks. Far beyond any query written by hand; deeper trees raise RecursionError.
-constexpr uint32_t MAX_QUERY_DEPTH = 500;
-
-struct QueryExpr {
-  QueryKind kind = QueryKind::And;
-  SmallString attr;                // leaves and In: the attribute path, split at dots only when evaluated
-  std::vector<PyValue> values;     // leaves: one value; Bt: low, high; In: the candidates
-  std::vector<QueryExpr> children; // Not: one operand; And / Or: the operands
-  uint32_t depth = 1;              // levels of the tree, this one included (evaluation recurses this deep)
-
-  static QueryExpr leaf(QueryKind kind, SmallString attr, PyValue value);
-  static QueryExpr between(SmallString attr, PyValue low, PyValue high);
-  static QueryExpr in(SmallString attr, std::vector<PyValue> values);
-  static QueryExpr combine(QueryKind kind, std::vector<QueryExpr> children);  // And / Or
-  static QueryExpr negate(QueryExpr child);
-
-  // Same variant and values with another attribute path (used to descend a dotted path).
-  QueryExpr with_attr(std::string_view path) const;
-  // Eq("attr", value) -> Eq("attr", PyValue { ... }) etc.
-  std::string debug_text() const;
-};
-
-using QueryMaps = AttributeMaps;
-
-// First component of a dotted path, and the rest after the first '.', if any.
-std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path);
-
-// Raises NotYetImplemented("not yet implemented") when a range in `expr` has a bound that is not a number. Entry points
-// check the whole tree first, so a malformed query fails whatever the data (a conjunction stops early otherwise).
-void check_query(const QueryExpr& expr);
 
 // Ids of `allowed` matching `expr`: always a subset of `allowed`, whatever ids it lists (a view's may be ids that
 // members took since their objects died). Callers hold `query_maps` for reading.
@@ -61,9 +20,5 @@ Bitmap evaluate_and_queries_vec(const QueryMaps& maps, const Bitmap& allowed, st
 // Evaluates `expr` (its path relative to the nested objects) on the map's nested index; returns the ids of
 // `allowed` holding a match (members as their owners).
 Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr, const Bitmap& allowed);
-
-// Keyword selection: one Eq per keyword, in dictionary order. Interpreter lock held; throws PythonErrorSet or
-// InternalError (value capture) with nothing changed.
-std::vector<QueryExpr> kwargs_to_query(PyObject* kwargs);
 
 }  // namespace vostrel

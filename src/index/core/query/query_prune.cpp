@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/core/id_alloc.hpp"
+#include "index/core/structures/ids/id_alloc.hpp"
 #include "index/core/query/query.hpp"
 
 namespace vostrel {
@@ -106,10 +106,7 @@ void QueryMap::keep_only(const IdFilter& keep, std::vector<PyValue>& released) {
     roaring_bitmap_and_inplace(&trues.roaring, &kept_ids.roaring);
     roaring_bitmap_and_inplace(&falses.roaring, &kept_ids.roaring);
   }
-  if (IndexAPI* inner = nested.get()) {
-    std::unique_lock links(inner->parent_links->mutex);
-    inner->parent_links->value.keep_lefts(kept_ids);
-  }
+  if (NestedIndex* inner = nested.get()) inner->keep_holders(kept_ids);
   // Out of the mask last: readers run beside a prune, and an element id a structure still holds must resolve as a
   // member (a view may list the same id for an object that died), never stand for itself.
   if (!gone.empty()) {

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "index/internal_error.hpp"
+#include "index/core/structures/internal_error.hpp"
 
 namespace vostrel {
 namespace {

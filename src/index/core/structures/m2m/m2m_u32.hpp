@@ -10,7 +10,7 @@
 
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
-#include "index/fx_hash.hpp"
+#include "index/core/structures/fx_hash.hpp"
 
 namespace vostrel {
 

@@ -7,7 +7,7 @@
 
 #include "index/core/structures/bitmap_ops/add_ids.hpp"
 #include "index/core/structures/bitmap_ops/and_many.hpp"
-#include "index/internal_error.hpp"
+#include "index/core/structures/internal_error.hpp"
 
 namespace vostrel {
 

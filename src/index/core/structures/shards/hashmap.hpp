@@ -14,8 +14,8 @@
 #include <utility>
 
 #include "index/core/structures/shards/flat_table.hpp"
-#include "index/fx_hash.hpp"
-#include "index/internal_error.hpp"
+#include "index/core/structures/fx_hash.hpp"
+#include "index/core/structures/internal_error.hpp"
 
 namespace vostrel {
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <bit>
 
-#include "index/fx_hash.hpp"
+#include "index/core/structures/fx_hash.hpp"
 
 namespace vostrel {
 namespace {

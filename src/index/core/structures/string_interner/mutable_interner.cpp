@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "index/internal_error.hpp"
+#include "index/core/structures/internal_error.hpp"
 
 namespace vostrel {
 

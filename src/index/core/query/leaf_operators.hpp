@@ -1,0 +1,22 @@
+// The leaf operators: each reads one structure of a value map under its read lock and reports element matches as
+// their owners.
+#pragma once
+
+#include <cstdint>
+
+#include "index/core/query/query_expr.hpp"
+#include "index/core/query/query_maps.hpp"
+#include "index/core/structures/bitmap.hpp"
+
+namespace vostrel {
+
+// A leaf (or In) evaluated as `kind`; the result is always a subset of `allowed`. A dotted path descends into the
+// nested index of its first component (evaluate_nested_query).
+Bitmap evaluate_leaf(const QueryMaps& maps, const Bitmap& allowed, QueryKind kind, const QueryExpr& expr);
+
+// Number of ids an Eq or In on a plain (undotted) path matches at most, counted in the value maps; UNKNOWN_COUNT
+// for every other expression. Element matches count as their element ids, so this bounds, not equals, the answer.
+constexpr uint64_t UNKNOWN_COUNT = UINT64_MAX;
+uint64_t match_count(const QueryMaps& maps, const QueryExpr& expr);
+
+}  // namespace vostrel
