@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import copy
+import os
 from typing import Any
 
 import Vostrel
@@ -32,8 +33,14 @@ class Shard:
     def _base(self, where: Vostrel.PyQueryExpr | None) -> Selection:
         return self.index if where is None else self.index.reduced_query(where)
 
-    def ping(self) -> bool:
-        return True
+    def stats(self) -> dict[str, int]:
+        """How many objects this shard holds and its process's resident memory (bytes; 0 where unknown)."""
+        try:
+            with open("/proc/self/statm") as statm:
+                resident = int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        except (OSError, ValueError, IndexError):
+            resident = 0
+        return {"objects": len(self.index), "rss_bytes": resident}
 
     def add_many(self, objs: list[Vostrel.Indexable]) -> None:
         self.index.add_object_many(objs)

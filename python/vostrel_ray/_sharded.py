@@ -77,6 +77,11 @@ class ShardedIndex:
         """The shard that owns objects whose shard key is `key_value`."""
         return shard_of(key_value, len(self._actors))
 
+    def shard_stats(self) -> list[dict[str, int]]:
+        """Per shard, shard 0 first: {"objects": how many it holds, "rss_bytes": its actor process's resident
+        memory}, to see how full each is."""
+        return [dict(part) for part in self._all("stats")]
+
     # ---- calls ----
 
     def _gather(self, calls: Sequence[tuple[int, Any]]) -> list[Any]:

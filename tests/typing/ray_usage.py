@@ -42,7 +42,8 @@ def main() -> None:
     except ShardError as err:
         which: int = err.shard + err.shards
         print(which)
-    print(shard, count, young, oslo, found, top, counts, groups, total, low, high, mean, table, frame, rows, changed,
+    stats: list[dict[str, int]] = people.shard_stats()
+    print(stats, shard, count, young, oslo, found, top, counts, groups, total, low, high, mean, table, frame, rows, changed,
           removed, people.shards, people.actors)
 
 
