@@ -10,6 +10,7 @@ import Vostrel
 from Vostrel import PyQueryExpr as Q
 
 from vostrel_ray._routing import ShardKey, key_of
+from vostrel_ray._wire import pack, unpack
 
 Selection = Any  # an Index or a FilteredIndex: both answer the same calls
 
@@ -42,26 +43,27 @@ class Shard:
             resident = 0
         return {"objects": len(self.index), "rss_bytes": resident}
 
-    def add_many(self, objs: list[Vostrel.Indexable]) -> None:
-        self.index.add_object_many(objs)
+    def add_many(self, payload: bytes) -> None:
+        self.index.add_object_many(unpack(payload))
 
     def count(self, where: Vostrel.PyQueryExpr | None) -> int:
         return len(self._base(where))
 
-    def collect(self, where: Vostrel.PyQueryExpr | None) -> list[Vostrel.Indexable]:
-        return list(self._base(where).collect())
+    # Calls that answer objects answer them packed (_wire): the caller unpacks.
+    def collect(self, where: Vostrel.PyQueryExpr | None) -> bytes:
+        return pack(self._base(where).collect())
 
-    def get_by_attribute(self, kwargs: dict[str, Any]) -> list[Vostrel.Indexable]:
-        return list(self.index.get_by_attribute(**kwargs))
+    def get_by_attribute(self, kwargs: dict[str, Any]) -> bytes:
+        return pack(self.index.get_by_attribute(**kwargs))
 
-    def sorted_by(self, attr: str, reverse: bool, limit: int | None, where: Vostrel.PyQueryExpr | None) -> list[Any]:
-        return list(self._base(where).sorted_by(attr, reverse=reverse, limit=limit))
+    def sorted_by(self, attr: str, reverse: bool, limit: int | None, where: Vostrel.PyQueryExpr | None) -> bytes:
+        return pack(self._base(where).sorted_by(attr, reverse=reverse, limit=limit))
 
     def value_counts(self, attr: str, where: Vostrel.PyQueryExpr | None) -> dict[Any, int]:
         return dict(self._base(where).value_counts(attr))
 
-    def group_by(self, attr: str, where: Vostrel.PyQueryExpr | None) -> dict[Any, list[Vostrel.Indexable]]:
-        return {value: view.collect() for value, view in self._base(where).group_by(attr).items()}
+    def group_by(self, attr: str, where: Vostrel.PyQueryExpr | None) -> bytes:
+        return pack({value: view.collect() for value, view in self._base(where).group_by(attr).items()})
 
     def numbers(self, attr: str, where: Vostrel.PyQueryExpr | None) -> tuple[Any, Any, Any, int]:
         """sum, min, max and how many objects hold a number (NaN aside), which the mean over shards needs."""

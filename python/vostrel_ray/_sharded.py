@@ -10,6 +10,7 @@ import Vostrel
 from vostrel_ray import _merge
 from vostrel_ray._routing import ShardKey, key_of, shard_of
 from vostrel_ray._shard import Shard
+from vostrel_ray._wire import pack, unpack
 
 _INSTALL_HINT = 'vostrel_ray needs Ray: pip install "vostrel[ray]"'
 
@@ -105,6 +106,10 @@ class ShardedIndex:
         return self._gather([(shard, getattr(actor, method).remote(*args))
                              for shard, actor in enumerate(self._actors)])
 
+    def _all_objects(self, method: str, *args: Any) -> list[Any]:
+        """_all of a call that answers objects (packed by the shard)."""
+        return [unpack(payload) for payload in self._all(method, *args)]
+
     # ---- writes ----
 
     def add_object(self, obj: Vostrel.Indexable) -> None:
@@ -119,7 +124,7 @@ class ShardedIndex:
             if not isinstance(obj, Vostrel.Indexable):
                 raise TypeError(f"expected Indexable objects, got {type(obj).__name__}")
             batches[shard_of(key_of(obj, self._key), len(self._actors))].append(obj)
-        self._gather([(shard, self._actors[shard].add_many.remote(batch))
+        self._gather([(shard, self._actors[shard].add_many.remote(pack(batch)))
                       for shard, batch in enumerate(batches) if batch])
 
     def update(self, key_value: Any, *, where: Vostrel.PyQueryExpr | None = None, **attrs: Any) -> int:
@@ -149,14 +154,14 @@ class ShardedIndex:
 
     def collect(self) -> list[Vostrel.Indexable]:
         """Copies of every object, shard 0's first, each shard's in its id order."""
-        return [obj for part in self._all("collect", None) for obj in part]
+        return [obj for part in self._all_objects("collect", None) for obj in part]
 
     def reduced_query(self, query: Vostrel.PyQueryExpr) -> Vostrel.Index:
         """A local Index of copies of the objects matching `query` (which narrows again, sorts and counts
         locally). To count, order or aggregate without moving the objects, pass `where=` to those calls."""
         if not isinstance(query, Vostrel.PyQueryExpr):
             raise TypeError(f"argument 'query': expected PyQueryExpr, got {type(query).__name__}")
-        return _local_index(obj for part in self._all("collect", query) for obj in part)
+        return _local_index(obj for part in self._all_objects("collect", query) for obj in part)
 
     def reduced(self, **kwargs: Any) -> Vostrel.Index:
         """reduced_query of keyword equality, as Index.reduced."""
@@ -166,7 +171,7 @@ class ShardedIndex:
 
     def get_by_attribute(self, **kwargs: Any) -> list[Vostrel.Indexable]:
         """Copies of the objects with these attribute values, shard by shard."""
-        return [obj for part in self._all("get_by_attribute", kwargs) for obj in part]
+        return [obj for part in self._all_objects("get_by_attribute", kwargs) for obj in part]
 
     # ---- answers: merged from each shard's ----
 
@@ -178,7 +183,7 @@ class ShardedIndex:
             raise ValueError(f"limit must be a non-negative int or None, got {limit!r}")
         if not isinstance(offset, int) or offset < 0:
             raise ValueError(f"offset must be a non-negative int, got {offset!r}")
-        per_shard = self._all("sorted_by", attr, reverse, None if limit is None else offset + limit, where)
+        per_shard = self._all_objects("sorted_by", attr, reverse, None if limit is None else offset + limit, where)
         return _merge.merge_sorted(per_shard, attr, reverse, offset, limit)
 
     def value_counts(self, attr: str, *, where: Vostrel.PyQueryExpr | None = None) -> dict[Any, int]:
@@ -187,7 +192,7 @@ class ShardedIndex:
 
     def group_by(self, attr: str, *, where: Vostrel.PyQueryExpr | None = None) -> dict[Any, Vostrel.Index]:
         """Index.group_by over all shards: per value, a local Index of copies of its objects (they all move)."""
-        groups = _merge.merge_groups(self._all("group_by", attr, where))
+        groups = _merge.merge_groups(self._all_objects("group_by", attr, where))
         return {value: _local_index(objs) for value, objs in groups.items()}
 
     def _numbers(self, attr: str, where: Vostrel.PyQueryExpr | None) -> tuple[Any, Any, Any, Any]:
@@ -218,7 +223,10 @@ class ShardedIndex:
         except ImportError as err:
             raise ImportError('to_arrow needs pyarrow: pip install "Vostrel[arrow]"') from err
         tables = self._all("table", "arrow", None if attrs is None else list(attrs), where)
-        return pa.concat_tables(tables, promote_options="permissive")
+        try:
+            return pa.concat_tables(tables, promote_options="permissive")
+        except TypeError:  # pyarrow before 14 names the option `promote`
+            return pa.concat_tables(tables, promote=True)
 
     def to_pandas(self, attrs: Sequence[str] | None = None, *,
                   where: Vostrel.PyQueryExpr | None = None) -> Any:
