@@ -9,6 +9,7 @@ APT_PACKAGES := g++ make libroaring-dev libgtest-dev libbenchmark-dev
 JOBS ?= 2
 
 .PHONY: all setup apt venv build build-release demo layers test native-test py-test typecheck asan bench bench-native bench-objects bench-ops bench-bulk bench-answers bench-columns clean
+.PHONY: ray-test bench-ray
 .PHONY: wheel wheel-test portable-test portable-native-test py-test-others wheel-one wheel-test-one
 
 all: test
@@ -85,6 +86,7 @@ py-test-others:
 
 # The type stubs as a user meets them: the wheel installed into a fresh virtual environment, mypy --strict on a typed
 # example that makes every public call, stubtest (the stubs against the runtime module), then the example itself.
+# ray_usage.py, a typed user of vostrel_ray, is type-checked only: running it needs Ray.
 TYPECHECK_DIR := $(abspath build/typecheck)
 typecheck: setup
 	rm -rf $(TYPECHECK_DIR) && mkdir -p $(TYPECHECK_DIR)
@@ -92,7 +94,7 @@ typecheck: setup
 	$(PYTHON) -m venv $(TYPECHECK_DIR)/venv
 	$(TYPECHECK_DIR)/venv/bin/python -m pip install -q -r tests/typing/requirements.txt $(TYPECHECK_DIR)/wheel/*.whl
 	cd tests/typing && $(TYPECHECK_DIR)/venv/bin/python -m mypy --strict --cache-dir $(TYPECHECK_DIR)/mypy-cache \
-	  usage.py
+	  usage.py ray_usage.py
 	cd $(TYPECHECK_DIR) && venv/bin/python -m mypy.stubtest Vostrel
 	cd $(TYPECHECK_DIR) && venv/bin/python $(abspath tests/typing/usage.py)
 
@@ -145,6 +147,22 @@ bench-answers: build-release $(VENV)/.bench-requirements
 COLUMNS_PEOPLE ?= 1000000
 bench-columns: build-release $(VENV)/.bench-requirements
 	$(PY) bench/columns_bench.py --people $(COLUMNS_PEOPLE)
+
+# vostrel_ray on a local Ray cluster: never part of `make test`. Ray goes into .venv only when missing; its processes
+# talk over loopback and send no usage report.
+RAY_ENV = RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER=0 RAY_USAGE_STATS_ENABLED=0
+$(VENV)/.ray-requirements: tests/ray/requirements.txt $(VENV)/.requirements
+	$(PY) -c "import ray" 2>/dev/null || $(PY) -m pip install -q -r tests/ray/requirements.txt
+	touch $@
+
+ray-test: build $(VENV)/.ray-requirements
+	$(RAY_ENV) $(PY) -m pytest -q -p no:cacheprovider tests/ray
+
+# ShardedIndex in 2 and 4 shards against one Index: build time and the cost of a query's fan-out.
+# RAY_PEOPLE sets the size (default 1,000,000).
+RAY_PEOPLE ?= 1000000
+bench-ray: build-release $(VENV)/.ray-requirements $(VENV)/.bench-requirements
+	$(RAY_ENV) $(PY) bench/ray_bench.py --people $(RAY_PEOPLE)
 
 # Native micro-benchmarks of the core structures.
 bench-native: setup

@@ -12,6 +12,7 @@
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/indexable_state.hpp"
+#include "index/interfaces/pickling.hpp"
 #include "index/interfaces/query.hpp"
 #include "index/core/fork_guard.hpp"
 #include "index/core/index.hpp"
@@ -106,6 +107,9 @@ PyMethodDef sum_as_string_def = {"sum_as_string", as_py_cfunction(sum_as_string)
 // ---- module ----
 
 PyMethodDef asdict_def = {"asdict", indexable_asdict, METH_O, docs::ASDICT};
+// What pickles of queries, indexes and views load through (their __reduce__ names them).
+PyMethodDef query_from_parts_def = {"_query_from_parts", query_from_parts, METH_O, docs::QUERY_FROM_PARTS};
+PyMethodDef index_from_objects_def = {"_index_from_objects", index_from_objects, METH_O, docs::INDEX_FROM_OBJECTS};
 
 PyModuleDef vostrel_module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
@@ -182,6 +186,8 @@ PyObject* build_module() {
   if (internal_error == nullptr) throw_python_error();
   if (PyModule_AddObjectRef(module.get(), "InternalError", internal_error) < 0) throw_python_error();
   add_function(module.get(), &asdict_def);
+  add_function(module.get(), &query_from_parts_def);
+  add_function(module.get(), &index_from_objects_def);
   if (PyModule_AddStringConstant(module.get(), "__version__", VOSTREL_VERSION) < 0) throw_python_error();
 #ifdef VOSTREL_TEST_HOOKS
   register_debug_module();

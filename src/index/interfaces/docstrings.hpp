@@ -342,4 +342,31 @@ inline constexpr const char* QUERY_NOT =
     "not_(exprs)\n--\n\n"
     "Objects not matching the one expression, those without the attribute included. ~q is not_(q).";
 
+// ---- pickling ----
+
+inline constexpr const char* QUERY_REDUCE =
+    "__reduce__($self, /)\n--\n\n"
+    "Pickle support: the expression travels as its operators, attribute paths and values, and is built\n"
+    "again on load (values captured anew, so they must pickle themselves).";
+
+inline constexpr const char* INDEX_REDUCE_PICKLE =
+    "__reduce__($self, /)\n--\n\n"
+    "Pickle support: an index pickles as its objects and loads as a new Index holding copies of them,\n"
+    "added with add_object_many. Object identity is per process: the loaded objects are new objects\n"
+    "(objects shared within one pickle stay shared), in no other index.";
+
+inline constexpr const char* FILTERED_INDEX_REDUCE_PICKLE =
+    "__reduce__($self, /)\n--\n\n"
+    "Pickle support: a view pickles as its objects and loads as a new Index (not a view) of copies of\n"
+    "them, added with add_object_many; objects that left the index are left out. Object identity is per\n"
+    "process: the loaded objects are new objects, in no other index.";
+
+inline constexpr const char* QUERY_FROM_PARTS =
+    "_query_from_parts(parts, /)\n--\n\n"
+    "Builds a PyQueryExpr from the postfix parts list its __reduce__ gives (what unpickling calls).";
+
+inline constexpr const char* INDEX_FROM_OBJECTS =
+    "_index_from_objects(objects, /)\n--\n\n"
+    "A new Index holding the objects, added with add_object_many (what unpickling an Index calls).";
+
 }  // namespace vostrel::docs

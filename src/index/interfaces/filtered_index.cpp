@@ -11,6 +11,7 @@
 #include "index/interfaces/columns.hpp"
 #include "index/interfaces/common.hpp"
 #include "index/interfaces/docstrings.hpp"
+#include "index/interfaces/pickling.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/object_iterator.hpp"
 #include "index/interfaces/query.hpp"
@@ -169,6 +170,7 @@ PyMethodDef filtered_index_methods[] = {
     {"to_arrow", as_py_cfunction(ViewAnswer::call<answer_to_arrow>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_TO_ARROW},
     {"to_pandas", as_py_cfunction(ViewAnswer::call<answer_to_pandas>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_TO_PANDAS},
     {"to_dicts", as_py_cfunction(ViewAnswer::call<answer_to_dicts>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_TO_DICTS},
+    {"__reduce__", collection_reduce, METH_NOARGS, docs::FILTERED_INDEX_REDUCE_PICKLE},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -14,6 +14,7 @@
 #include "index/interfaces/answers.hpp"
 #include "index/interfaces/columns.hpp"
 #include "index/interfaces/docstrings.hpp"
+#include "index/interfaces/pickling.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/object_iterator.hpp"
 #include "index/interfaces/query.hpp"
@@ -329,6 +330,7 @@ PyMethodDef index_methods[] = {
     {"to_arrow", as_py_cfunction(IndexAnswer::call<answer_to_arrow>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_TO_ARROW},
     {"to_pandas", as_py_cfunction(IndexAnswer::call<answer_to_pandas>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_TO_PANDAS},
     {"to_dicts", as_py_cfunction(IndexAnswer::call<answer_to_dicts>), METH_VARARGS | METH_KEYWORDS, docs::ANSWER_TO_DICTS},
+    {"__reduce__", collection_reduce, METH_NOARGS, docs::INDEX_REDUCE_PICKLE},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -41,6 +41,8 @@ PyRef attributes_as_dict(PyObject* obj) {
 
 // The instance __dict__ of a subclass that has one and uses it (dunder names live there), else None.
 PyRef instance_dict(PyObject* self) {
+  // Most classes of held objects have none (__slots__ = ()): asking would build an AttributeError per object.
+  if (Py_TYPE(self)->tp_dictoffset == 0) return PyRef::borrow(Py_None);
   PyRef name = PyRef::steal(check_py(PyUnicode_FromString("__dict__")));
   PyRef dict = PyRef::steal(PyObject_GenericGetAttr(self, name.get()));
   if (!dict) {
@@ -63,8 +65,14 @@ PyObject* indexable_asdict(PyObject* /*module*/, PyObject* obj) {
 
 PyObject* indexable_reduce(PyObject* self, PyObject* /*unused*/) {
   return guard_python_call<PyObject*>(nullptr, [&] {
-    PyRef copyreg = PyRef::steal(check_py(PyImport_ImportModule("copyreg")));
-    PyRef constructor = PyRef::steal(check_py(PyObject_GetAttrString(copyreg.get(), "__newobj__")));
+    // Looked up once: an import per object was most of the cost of pickling many objects. The module lives in one
+    // interpreter, so one reference kept for the process serves every call.
+    static PyObject* newobj = nullptr;
+    if (newobj == nullptr) {
+      PyRef copyreg = PyRef::steal(check_py(PyImport_ImportModule("copyreg")));
+      newobj = check_py(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
+    }
+    PyRef constructor = PyRef::borrow(newobj);
     PyRef arguments = PyRef::steal(check_py(PyTuple_Pack(1, reinterpret_cast<PyObject*>(Py_TYPE(self)))));
     PyRef dict = instance_dict(self);
     PyRef attributes = attributes_as_dict(self);

@@ -11,6 +11,7 @@
 #include "index/interfaces/common.hpp"
 #include "index/interfaces/docstrings.hpp"
 #include "index/errors.hpp"
+#include "index/interfaces/pickling.hpp"
 
 namespace vostrel {
 namespace {
@@ -204,6 +205,7 @@ PyMethodDef query_expr_methods[] = {
     {"or_", as_py_cfunction(build_combination<QueryKind::Or>), METH_VARARGS | METH_STATIC,
      docs::QUERY_OR},
     {"not_", as_py_cfunction(build_not), LEAF_FLAGS, docs::QUERY_NOT},
+    {"__reduce__", query_expr_reduce, METH_NOARGS, docs::QUERY_REDUCE},
     {nullptr, nullptr, 0, nullptr},
 };
 
