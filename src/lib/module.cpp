@@ -116,6 +116,11 @@ PyModuleDef vostrel_module_def = {
     .m_name = "Vostrel",
     .m_doc = docs::MODULE,
     .m_size = 0,  // no per-module state; a size of -1 would let later interpreters copy the module without asking us
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 // The interpreter that first initialised the module; -1 until then.

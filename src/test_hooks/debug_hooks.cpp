@@ -306,6 +306,10 @@ PyModuleDef debug_module_def = {
     .m_doc = "Test hooks of Vostrel; not part of its public interface.",
     .m_size = 0,
     .m_methods = debug_methods,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

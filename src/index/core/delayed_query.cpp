@@ -125,7 +125,8 @@ void BulkWriter::unset_value_ids(QueryMap& map, const MapBuffer& buffer, bool te
   }
 }
 
-BulkWriter::BulkWriter(IndexAPI& index, ScratchPool& scratch) : index_(index), scratch_(scratch) {}
+BulkWriter::BulkWriter(const GateHeld& gate, IndexAPI& index, ScratchPool& scratch)
+    : gate_(gate), index_(index), scratch_(scratch) {}
 
 BulkWriter::~BulkWriter() = default;
 
@@ -151,7 +152,7 @@ void BulkWriter::ScratchPool::give_back(std::unique_ptr<Scratch> scratch) noexce
 
 BulkWriter::MapBuffer& BulkWriter::buffer_for(uint32_t attribute) {
   if (attribute < by_attribute_.size() && by_attribute_[attribute]) return *by_attribute_[attribute];
-  std::shared_ptr<QueryMap> map = index_.map_for(attribute);
+  std::shared_ptr<QueryMap> map = index_.map_for(gate_, attribute);
   if (by_attribute_.size() <= attribute) by_attribute_.resize(static_cast<size_t>(attribute) + 1);
   auto buffer = std::make_unique<MapBuffer>();
   buffer->map = std::move(map);

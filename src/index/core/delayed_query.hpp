@@ -42,8 +42,8 @@ class BulkWriter {
   // Working space of the flush jobs, shared by every writer of a batch (see below).
   class ScratchPool;
 
-  // Writer gate held for the writer's whole life. `scratch` outlives the writer.
-  BulkWriter(IndexAPI& index, ScratchPool& scratch);
+  // The gate (`gate`) and `scratch` outlive the writer.
+  BulkWriter(const GateHeld& gate, IndexAPI& index, ScratchPool& scratch);
   ~BulkWriter();
   BulkWriter(const BulkWriter&) = delete;
   BulkWriter& operator=(const BulkWriter&) = delete;
@@ -223,6 +223,7 @@ class BulkWriter {
   // Empties the buffers of the last flush.
   void clear_flushed();
 
+  const GateHeld& gate_;  // held for the writer's whole life
   IndexAPI& index_;
   ScratchPool& scratch_;
   std::vector<std::unique_ptr<MapBuffer>> by_attribute_;  // position = attribute id; null until first met

@@ -47,10 +47,10 @@ const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC() {
 
 void IndexAPI::add_indexable(const StoredIndexable& object) {
   WriterGate gate;
-  add_indexable_gated(object);
+  add_indexable_gated(gate, object);
 }
 
-void IndexAPI::add_indexable_gated(const StoredIndexable& object) {
+void IndexAPI::add_indexable_gated(const GateHeld& gate, const StoredIndexable& object) {
   const IndexableCore& core = object.core();
   // Membership first is safe under the gate: every writer of an indexed object waits for the gate, and a write that
   // follows finds the object stored.
@@ -58,7 +58,7 @@ void IndexAPI::add_indexable_gated(const StoredIndexable& object) {
   NestedWork work;
   try {
     std::lock_guard attributes(core.attributes->mutex);
-    store_object(core.id, object.python_handle, *core.attributes, work);
+    store_object(gate, core.id, object.python_handle, *core.attributes, work);
   } catch (...) {
     // store_object left the index as it was; the membership record goes too (after the attribute lock, as the
     // list's lock ranks above it).
@@ -66,11 +66,11 @@ void IndexAPI::add_indexable_gated(const StoredIndexable& object) {
     throw;
   }
   try {
-    (void)run_nested_work(work, core.id);  // adding makes links only
+    (void)run_nested_work(gate, work, core.id);  // adding makes links only
   } catch (...) {
     // A link failed: the object goes again, and with its values the links made so far (their unlinks).
-    unstore_object(core.id);
-    let_go_values(core);
+    unstore_object(gate, core.id);
+    let_go_values(gate, core);
     throw;
   }
 }
@@ -87,7 +87,7 @@ std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<S
   return found;
 }
 
-bool IndexAPI::store_object(uint32_t id, SharedPyRef python_handle,
+bool IndexAPI::store_object(const GateHeld& gate, uint32_t id, SharedPyRef python_handle,
                             const AttributeMap& attributes, NestedWork& work) {
   StoredItem replaced;
   {
@@ -105,7 +105,7 @@ bool IndexAPI::store_object(uint32_t id, SharedPyRef python_handle,
   size_t registered_count = 0;
   try {
     attributes.map.for_each([&](const uint32_t& attribute, const PyValue& value) {
-      add_index(id, attribute, value, work);
+      add_index(gate, id, attribute, value, work);
       ++registered_count;
     });
   } catch (...) {
@@ -115,15 +115,15 @@ bool IndexAPI::store_object(uint32_t id, SharedPyRef python_handle,
     NestedWork discarded;
     size_t undone = 0;
     attributes.map.for_each([&](const uint32_t& attribute, const PyValue& value) {
-      if (undone++ < registered_count) remove_index(id, attribute, value, discarded);
+      if (undone++ < registered_count) remove_index(gate, id, attribute, value, discarded);
     });
-    unstore_object(id);
+    unstore_object(gate, id);
     throw;
   }
   return true;
 }
 
-StoredItem IndexAPI::unstore_object(uint32_t id) {
+StoredItem IndexAPI::unstore_object(const GateHeld& /*gate*/, uint32_t id) {
   std::unique_lock ids_lock(item_ids->mutex);
   std::unique_lock items_lock(items->mutex);
   if (!item_ids->value.contains(id)) return StoredItem{};
@@ -144,7 +144,7 @@ std::shared_ptr<QueryMap> IndexAPI::map_at(uint32_t attribute) const {
   return query_maps->value.at(attribute);
 }
 
-std::shared_ptr<QueryMap> IndexAPI::map_for(uint32_t attribute) {
+std::shared_ptr<QueryMap> IndexAPI::map_for(const GateHeld& /*gate*/, uint32_t attribute) {
   if (std::shared_ptr<QueryMap> existing = map_at(attribute)) return existing;
   // First value of this attribute here. Only writers place maps and writers hold the gate, so nobody places one
   // meanwhile; the map is built outside the list's write lock, which only places it.
@@ -154,8 +154,8 @@ std::shared_ptr<QueryMap> IndexAPI::map_for(uint32_t attribute) {
   return map;
 }
 
-void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work) {
-  std::shared_ptr<QueryMap> map = map_for(attribute);
+void IndexAPI::add_index(const GateHeld& gate, uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work) {
+  std::shared_ptr<QueryMap> map = map_for(gate, attribute);
   // Counted first, so that a registration that fails halfway can be taken back through remove_value.
   map->registered.fetch_add(1);
   const size_t tasks_before = work.size();
@@ -170,7 +170,8 @@ void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value, 
   }
 }
 
-void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work) {
+void IndexAPI::remove_index(const GateHeld& /*gate*/, uint32_t id, uint32_t attribute, const PyValue& value,
+                            NestedWork& work) {
   std::shared_ptr<QueryMap> map = map_at(attribute);
   if (!map) return;
   map->remove_value(id, value, work);
@@ -181,7 +182,7 @@ void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& valu
   dropped = query_maps->value.take_if(attribute, map.get());
 }
 
-void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old, const PyValue& value,
+void IndexAPI::replace_index(const GateHeld& gate, uint32_t id, uint32_t attribute, const PyValue& old, const PyValue& value,
                              NestedWork& work) {
   const auto is_number = [](const PyValue& v) { return v.kind() == ValueKind::Int || v.kind() == ValueKind::Float; };
   if (is_number(old) && is_number(value)) {
@@ -207,13 +208,13 @@ void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue& old
       }
     }
   }
-  remove_index(id, attribute, old, work);
+  remove_index(gate, id, attribute, old, work);
   try {
-    add_index(id, attribute, value, work);
+    add_index(gate, id, attribute, value, work);
   } catch (...) {
     // A failed add_index leaves nothing behind; the old value goes back (its nested tasks were never run).
     NestedWork discarded;
-    add_index(id, attribute, old, discarded);
+    add_index(gate, id, attribute, old, discarded);
     throw;
   }
 }
@@ -252,7 +253,7 @@ Bitmap IndexAPI::get_parent_from_ids(const Bitmap& rights) const {
   return parent_links->value.get_parent_from_ids(rights);
 }
 
-void IndexAPI::keep_holders(const Bitmap& kept_holders) {
+void IndexAPI::keep_holders(const GateHeld& /*gate*/, const Bitmap& kept_holders) {
   std::unique_lock links(parent_links->mutex);
   parent_links->value.keep_lefts(kept_holders);
 }

@@ -21,6 +21,7 @@
 #include "index/core/nested_budget.hpp"
 #include "index/core/nested_work.hpp"
 #include "index/core/query/nested_index.hpp"
+#include "index/core/structures/locks/gate_held.hpp"
 #include "index/core/query/query_maps.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
@@ -76,27 +77,28 @@ class IndexAPI final : public std::enable_shared_from_this<IndexAPI>, public Nes
   // (MemoryError) the batch leaves nothing behind: the objects it stored go again, with the nested objects they linked.
   void add_indexables(const std::vector<StoredIndexable>& objects);
   // The same with the writer gate already held by the caller.
-  void add_indexables_gated(const std::vector<StoredIndexable>& objects);
+  void add_indexables_gated(const GateHeld& gate, const std::vector<StoredIndexable>& objects);
 
-  // Writer gate held, the lock of `attributes` (the object's attribute map) held, no index lock held: stores one object and registers every attribute it has, nested objects as tasks in `work`. Returns false
-  // (registering nothing) when the id was already stored: writes keep its registrations current.
-  bool store_object(uint32_t id, SharedPyRef python_handle,
+  // The lock of `attributes` (the object's attribute map) held, no index lock held: stores one object and registers
+  // every attribute it has, nested objects as tasks in `work`. Returns false (registering nothing) when the id was
+  // already stored: writes keep its registrations current.
+  bool store_object(const GateHeld& gate, uint32_t id, SharedPyRef python_handle,
                     const AttributeMap& attributes, NestedWork& work);
-  // Writer gate held: takes `id` out of `item_ids` and the store; returns the removed item (placeholder if absent).
-  StoredItem unstore_object(uint32_t id);
+  // Takes `id` out of `item_ids` and the store; returns the removed item (placeholder if absent).
+  StoredItem unstore_object(const GateHeld& gate, uint32_t id);
 
-  // Writer gate held, the object's attribute-map lock held, no index lock held: registers / unregisters one attribute
+  // The object's attribute-map lock held, no index lock held: registers / unregisters one attribute
   // value of one object; nested objects become tasks in `work`.
-  void add_index(uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work);
-  void remove_index(uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work);
+  void add_index(const GateHeld& gate, uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work);
+  void remove_index(const GateHeld& gate, uint32_t id, uint32_t attribute, const PyValue& value, NestedWork& work);
   // The value map of `attribute`, or null. Takes `query_maps` for reading.
   std::shared_ptr<QueryMap> map_at(uint32_t attribute) const;
-  // Writer gate held: the value map of `attribute`, placed (empty) when there is none yet.
-  std::shared_ptr<QueryMap> map_for(uint32_t attribute);
+  // The value map of `attribute`, placed (empty) when there is none yet.
+  std::shared_ptr<QueryMap> map_for(const GateHeld& gate, uint32_t attribute);
   // Same contract: replaces `old` by `value`. Two numbers move the id only in the numeric slices whose key bit
   // differs; anything else is remove_index then add_index. On failure (MemoryError) `old` is registered again and
   // `value` is not, as before the call.
-  void replace_index(uint32_t id, uint32_t attribute, const PyValue& old, const PyValue& value, NestedWork& work);
+  void replace_index(const GateHeld& gate, uint32_t id, uint32_t attribute, const PyValue& old, const PyValue& value, NestedWork& work);
 
   // Whether `id` is stored here. Under the writer gate this also tells whether its values are registered here.
   bool contains(uint32_t id) const;
@@ -118,20 +120,20 @@ class IndexAPI final : public std::enable_shared_from_this<IndexAPI>, public Nes
 
   // Nested-index links (this index's `parent_links`): map nested-object ids to their holders.
   Bitmap get_parent_from_ids(const Bitmap& rights) const override;
-  // Writer gate held: drops the links of holders outside `kept_holders` (takes `parent_links`).
-  void keep_holders(const Bitmap& kept_holders) override;
+  // Drops the links of holders outside `kept_holders` (takes `parent_links`).
+  void keep_holders(const GateHeld& gate, const Bitmap& kept_holders) override;
 
   // Takes a live object out of this index under the writer gate: store entry, id, values (and the elements of its
   // iterables), membership record; nested objects it alone linked leave the nested indexes. False if not held. Never
   // raises once the object is found: a full memory while its nested objects go leaves a repair to the next writer.
   bool remove_object(const IndexableCore& core);
-  // Writer gate held, no lock held, the object already out of `item_ids` and the store: its membership record, its
+  // No lock held, the object already out of `item_ids` and the store: its membership record, its
   // values and the nested objects only it linked go. Never fails: what a full memory leaves is out of reach of every
   // answer, and the next writer repairs it (defer_repair).
-  void let_go_values(const IndexableCore& core) noexcept;
+  void let_go_values(const GateHeld& gate, const IndexableCore& core) noexcept;
 
-  // Writer gate held, no object or index lock held: what add_indexable does inside the gate.
-  void add_indexable_gated(const StoredIndexable& object);
+  // No object or index lock held: what add_indexable does inside the gate.
+  void add_indexable_gated(const GateHeld& gate, const StoredIndexable& object);
   // Keeps only the objects matching every equality; the others leave as with remove_object (index_reduce.cpp). A
   // reduce dropping many objects takes them out of the ids and the store only, and leaves the rest of the prune to
   // the writer gate's next holder (writer_gate.hpp); so does one whose prune met a full memory twice. MemoryError
@@ -148,7 +150,7 @@ class IndexAPI final : public std::enable_shared_from_this<IndexAPI>, public Nes
     std::vector<PyValue> released;                  // exact-map keys and member records that went
     std::vector<std::shared_ptr<QueryMap>> reset;   // value maps left without values
   };
-  // Writer gate held, no index or object lock held: keeps only the objects in `keep`, set-wise: `removed` (the
+  // No index or object lock held: keeps only the objects in `keep`, set-wise: `removed` (the
   // held objects outside `keep`) leave the store and `item_ids`, every value map is narrowed to the kept objects and
   // their members, nested indexes to the nested objects still linked from a kept holder (recursively). Value counts
   // are recomputed from the smaller side; maps left without values are reset. The objects that left let go of each
@@ -158,15 +160,15 @@ class IndexAPI final : public std::enable_shared_from_this<IndexAPI>, public Nes
   // Items lock taken: takes the stored items of `removed` out of the store (ids not stored are skipped).
   std::vector<StoredItem> take_stored(const Bitmap& removed);
   // `taken`, when given, holds the stored items of `removed`, which already left the store and `item_ids`.
-  void prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, bool exact_counts = false,
+  void prune(const GateHeld& gate, const Bitmap& keep, const Bitmap& removed, PruneLog& log, bool exact_counts = false,
              std::vector<StoredItem>* taken = nullptr);
-  // Writer gate held, no index or object lock held: the deferred rest of a reduce's prune (writer_gate.hpp), whose
+  // No index or object lock held: the deferred rest of a reduce's prune (writer_gate.hpp), whose
   // `removed` objects left `item_ids` and the store (`taken` holds their items); clears `leaving`.
-  void finish_prune(const Bitmap& removed, std::vector<StoredItem>& taken, PruneLog& log, bool exact_counts);
-  // Writer gate held, no index or object lock held: registers the objects `incoming` of `other` (held there, not
+  void finish_prune(const GateHeld& gate, const Bitmap& removed, std::vector<StoredItem>& taken, PruneLog& log, bool exact_counts);
+  // No index or object lock held: registers the objects `incoming` of `other` (held there, not
   // here) set-wise, nested objects included (recursively), with their membership records. The new objects' items, per
   // index, go to `added`, to be dropped once the gate is released (IndexAPI::union_with, index_union.cpp).
-  void merge(const IndexAPI& other, const Bitmap& incoming, std::vector<PruneLog::Dropped>& added);
+  void merge(const GateHeld& gate, const IndexAPI& other, const Bitmap& incoming, std::vector<PruneLog::Dropped>& added);
 
   // A new top-level index holding the objects a view lists (ids whose object left the store are skipped).
   static std::shared_ptr<IndexAPI> rebase(const FilteredIndexCore& view);
@@ -177,10 +179,10 @@ class IndexAPI final : public std::enable_shared_from_this<IndexAPI>, public Nes
 std::vector<StoredIndexable> stored_objects(const Bitmap& ids, const ItemStore<StoredItem>& store,
                                             const Bitmap* hidden);
 
-// Writer gate held, no index lock held: lets the objects that left one index go, one object at a time: the index's
+// No index lock held: lets the objects that left one index go, one object at a time: the index's
 // record leaves the object's membership list (one object's lock at a time) and the stored item is dropped, its
 // Python reference queued with the others in one batch. Empties `group.items`.
-void let_go(IndexAPI::PruneLog::Dropped& group);
+void let_go(const GateHeld& gate, IndexAPI::PruneLog::Dropped& group);
 
 // How many objects a reduce must drop before it leaves the rest of its prune to later (writer_gate.hpp); for tests.
 // Returns the number it replaces.

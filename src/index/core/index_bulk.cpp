@@ -108,7 +108,7 @@ using NestedQueue = std::deque<NestedGroup>;
 // One chunk of a batch on its way in: its writer's buffers, the objects staged and their ids, the nested tasks their
 // values produced, and where the chunk ends in the batch.
 struct Chunk {
-  Chunk(IndexAPI& index, BulkWriter::ScratchPool& scratch) : writer(index, scratch) {}
+  Chunk(const GateHeld& gate, IndexAPI& index, BulkWriter::ScratchPool& scratch) : writer(gate, index, scratch) {}
   BulkWriter writer;
   std::vector<StagedObject> staged;
   std::vector<uint32_t> ids;
@@ -125,26 +125,29 @@ struct Chunk {
 // The two chunks of each index a batch writes, kept for the whole batch: the nested indexes are written once per
 // group of holders, and fresh writers each time would grow fresh buffers (and fault in fresh pages) each time.
 struct ChunkPair {
-  ChunkPair(IndexAPI& index, BulkWriter::ScratchPool& scratch) : first(index, scratch), second(index, scratch) {}
+  ChunkPair(const GateHeld& gate, IndexAPI& index, BulkWriter::ScratchPool& scratch)
+      : first(gate, index, scratch), second(gate, index, scratch) {}
   Chunk first;
   Chunk second;
 };
 
 class WriterCache {
  public:
+  explicit WriterCache(const GateHeld& gate) : gate_(gate) {}
   ChunkPair& for_index(IndexAPI& index) {
     std::unique_ptr<ChunkPair>& pair = pairs_[&index];
-    if (!pair) pair = std::make_unique<ChunkPair>(index, scratch_);
+    if (!pair) pair = std::make_unique<ChunkPair>(gate_, index, scratch_);
     return *pair;
   }
 
  private:
+  const GateHeld& gate_;
   // One flush runs at a time in a batch, whichever index it writes: its writers share their working space.
   BulkWriter::ScratchPool scratch_;
   std::unordered_map<const IndexAPI*, std::unique_ptr<ChunkPair>> pairs_;
 };
 
-// Writer gate held, no lock held. Stores `objects` into `index` chunk by chunk with the outcome of one store_object
+// No lock held. Stores `objects` into `index` chunk by chunk with the outcome of one store_object
 // each (an object already held, or met twice, is skipped). `paths`, when given, holds per object the link that brought
 // it; the tasks of its own nested values carry the path through that link and the object as their producer. After each
 // chunk's ids are published, `published(end, tasks)` gets the end of the chunk's range and the nested tasks its values
@@ -155,7 +158,8 @@ class WriterCache {
 // chunk after a failure point is undone with it, so "earlier chunks stay" still means every chunk before the one that
 // failed, and nothing half-registered.
 template <class Published>
-void store_in_chunks(IndexAPI& index, ChunkPair& chunks, const std::vector<StoredIndexable>& objects,
+void store_in_chunks(const GateHeld& /*gate*/, IndexAPI& index, ChunkPair& chunks,
+                     const std::vector<StoredIndexable>& objects,
                      const std::vector<LinkOrigin>* paths, Published&& published) {
   const std::weak_ptr<IndexAPI> self = index.weak_from_this();
   Bitmap seen;  // ids staged by this batch: the same object twice is stored once
@@ -298,21 +302,21 @@ void enqueue_groups(NestedWork& tasks, NestedQueue& queue) {
   tasks.clear();
 }
 
-// Writer gate held, no lock held. Links every child of the group to its holder in the map's nested index and stores
+// No lock held. Links every child of the group to its holder in the map's nested index and stores
 // the children new there as one batch; their own nested values join `queue`. A child whose chunk fails is neither
 // stored nor linked.
-void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
+void link_group(const GateHeld& gate, NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
   QueryMap& map = *group.map;
   // As one by one, the nested index is made (and counted in the tree's budget) only for a child that is linked.
   bool links_any = false;
   for (const NestedTask& task : group.tasks) {
     if (on_path(task.path.get(), task.child_id)) {
-      record_cut_link(map, task.producer);
+      record_cut_link(gate, map, task.producer);
     } else {
       links_any = true;
     }
   }
-  IndexAPI* nested_index = links_any ? ensure_nested(map) : nullptr;
+  IndexAPI* nested_index = links_any ? ensure_nested(gate, map) : nullptr;
   if (nested_index == nullptr) return;
   IndexAPI& nested = *nested_index;
   struct PendingLink {
@@ -359,7 +363,7 @@ void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
                      [](const PendingLink& a, const PendingLink& b) { return a.child < b.child; });
   }
   size_t next_link = 0;
-  store_in_chunks(nested, writers.for_index(nested), children, &paths, [&](size_t end, NestedWork& tasks) {
+  store_in_chunks(gate, nested, writers.for_index(nested), children, &paths, [&](size_t end, NestedWork& tasks) {
     {
       std::unique_lock links(nested.parent_links->mutex);
       for (; next_link < pending.size() && pending[next_link].child < end; ++next_link) {
@@ -376,10 +380,10 @@ void link_group(NestedGroup& group, NestedQueue& queue, WriterCache& writers) {
 void IndexAPI::add_indexables(const std::vector<StoredIndexable>& objects) {
   if (objects.empty()) return;
   WriterGate gate;
-  add_indexables_gated(objects);
+  add_indexables_gated(gate, objects);
 }
 
-void IndexAPI::add_indexables_gated(const std::vector<StoredIndexable>& objects) {
+void IndexAPI::add_indexables_gated(const GateHeld& gate, const std::vector<StoredIndexable>& objects) {
   if (objects.empty()) return;
   // The batch's objects held already: all but these are taken out again should the batch fail. Only writers change
   // `item_ids`, and this one holds the gate.
@@ -387,7 +391,7 @@ void IndexAPI::add_indexables_gated(const std::vector<StoredIndexable>& objects)
   for (const StoredIndexable& object : objects) {
     if (item_ids->value.contains(object.core().id)) held_before.add(object.core().id);
   }
-  WriterCache writers;
+  WriterCache writers(gate);
   NestedQueue queue;
   size_t waiting = 0;
   const auto link_waiting = [&] {
@@ -395,11 +399,11 @@ void IndexAPI::add_indexables_gated(const std::vector<StoredIndexable>& objects)
     while (!queue.empty()) {
       NestedGroup group = std::move(queue.front());
       queue.pop_front();
-      link_group(group, queue, writers);
+      link_group(gate, group, queue, writers);
     }
   };
   try {
-    store_in_chunks(*this, writers.for_index(*this), objects, nullptr, [&](size_t end, NestedWork& tasks) {
+    store_in_chunks(gate, *this, writers.for_index(*this), objects, nullptr, [&](size_t end, NestedWork& tasks) {
       waiting += tasks.size();
       enqueue_groups(tasks, queue);
       // Nested objects go in once several chunks of holders have gathered them, so that their own batch is long
@@ -414,7 +418,7 @@ void IndexAPI::add_indexables_gated(const std::vector<StoredIndexable>& objects)
       const IndexableCore& core = object.core();
       if (held_before.contains(core.id)) continue;
       held_before.add(core.id);  // met twice in the batch: taken out once
-      if (unstore_object(core.id).python_handle) let_go_values(core);
+      if (unstore_object(gate, core.id).python_handle) let_go_values(gate, core);
     }
     throw;
   }

@@ -76,7 +76,7 @@ std::vector<StoredItem> IndexAPI::take_stored(const Bitmap& removed) {
   return taken;
 }
 
-void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, bool exact_counts,
+void IndexAPI::prune(const GateHeld& gate, const Bitmap& keep, const Bitmap& removed, PruneLog& log, bool exact_counts,
                      std::vector<StoredItem>* taken) {
   if (taken == nullptr) {
     // The ids go first: queries start from item_ids, so they stop reporting the removed objects before the store
@@ -116,14 +116,14 @@ void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, b
       for (const StoredItem& item : gone.items) counted.push_back(&item);
     }
     counts = count_attributes(counted, maps);
-    let_go(gone);
+    let_go(gate, gone);
   });
   std::vector<std::pair<uint64_t, QueryMap*>> by_cost;
   for (const std::shared_ptr<QueryMap>& map : maps.maps()) by_cost.emplace_back(narrowing_cost(*map), map.get());
   std::sort(by_cost.begin(), by_cost.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
   std::vector<std::vector<PyValue>> released(by_cost.size());
   for (size_t job = 0; job < by_cost.size(); ++job) {
-    jobs.emplace_back([&, job] { by_cost[job].second->keep_only(kept_filter, released[job]); });
+    jobs.emplace_back([&, job] { by_cost[job].second->keep_only(gate, kept_filter, released[job]); });
   }
   run_jobs_over(removed.cardinality() + keep.cardinality(), jobs);
   for (std::vector<PyValue>& values : released) {
@@ -151,9 +151,9 @@ void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, b
       std::shared_lock ids_lock(inner->item_ids->mutex);
       nested_removed = inner->item_ids->value - nested_keep;
     }
-    inner->prune(nested_keep, nested_removed, log, exact_counts);
+    inner->prune(gate, nested_keep, nested_removed, log, exact_counts);
     // Objects that lost one holder but stay may have links cut on the path through it.
-    retry_cut_links(*inner);
+    retry_cut_links(gate, *inner);
   }
 
   // Attributes no kept object holds any more are reset, as remove_index does for its last value. The maps are
@@ -162,7 +162,7 @@ void IndexAPI::prune(const Bitmap& keep, const Bitmap& removed, PruneLog& log, b
   query_maps->value.take_where([](const QueryMap& map) { return map.registered.load() <= 0; }, log.reset);
 }
 
-void let_go(IndexAPI::PruneLog::Dropped& group) {
+void let_go(const GateHeld& /*gate*/, IndexAPI::PruneLog::Dropped& group) {
   // One pass per object, so the membership list and the item's records are touched while in cache together.
   std::vector<PyObject*> references;
   {

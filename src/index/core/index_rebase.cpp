@@ -19,7 +19,7 @@ std::shared_ptr<IndexAPI> IndexAPI::rebase(const FilteredIndexCore& view) {
   std::vector<StoredIndexable> objects = view.with_stored(stored_objects);
   // Nothing else can reach the new index before it is returned, except writes to objects already recorded in it,
   // and those wait for the gate.
-  rebased->add_indexables_gated(objects);
+  rebased->add_indexables_gated(gate, objects);
   return rebased;
 }
 

@@ -56,26 +56,26 @@ void IndexAPI::reduce(const std::vector<QueryExpr>& equalities) {
     // A map narrowed part way can miss kept members until the prune ends, so it is tried again at once, recounting.
     for (const bool recount : {false, true}) {
       try {
-        finish_prune(*leaving, taken, log, recount);
+        finish_prune(gate, *leaving, taken, log, recount);
         return;
       } catch (...) {
       }
     }
-    defer_prune(shared_from_this(), std::move(leaving), std::move(taken), true);
+    defer_prune(gate, shared_from_this(), std::move(leaving), std::move(taken), true);
     return;
   }
   // The dropped objects stay alive in `taken` until the prune is finished, so their ids cannot be handed out again
   // while the maps still hold entries for them; their writes wait for the gate, which finishes the prune first.
-  defer_prune(shared_from_this(), std::move(leaving), std::move(taken));
+  defer_prune(gate, shared_from_this(), std::move(leaving), std::move(taken));
 }
 
-void IndexAPI::finish_prune(const Bitmap& removed, std::vector<StoredItem>& taken, PruneLog& log, bool exact_counts) {
+void IndexAPI::finish_prune(const GateHeld& gate, const Bitmap& removed, std::vector<StoredItem>& taken, PruneLog& log, bool exact_counts) {
   Bitmap keep;
   {
     std::shared_lock ids_lock(item_ids->mutex);
     keep = item_ids->value;
   }
-  prune(keep, removed, log, exact_counts, &taken);
+  prune(gate, keep, removed, log, exact_counts, &taken);
   std::unique_lock maps_lock(query_maps->mutex);
   query_maps->value.leaving.reset();
 }

@@ -13,13 +13,13 @@ namespace vostrel {
 bool IndexAPI::remove_object(const IndexableCore& core) {
   WriterGate gate;
   // The id leaves `item_ids` first, so queries (which start from it) no longer report the object while its values go.
-  StoredItem removed = unstore_object(core.id);
+  StoredItem removed = unstore_object(gate, core.id);
   if (!removed.python_handle) return false;
-  let_go_values(core);
+  let_go_values(gate, core);
   return true;
 }
 
-void IndexAPI::let_go_values(const IndexableCore& core) noexcept {
+void IndexAPI::let_go_values(const GateHeld& gate, const IndexableCore& core) noexcept {
   // Later writes stop reaching this index (removing a record takes no memory).
   remove_membership(core, shared_from_this());
   bool whole = true;
@@ -28,15 +28,15 @@ void IndexAPI::let_go_values(const IndexableCore& core) noexcept {
     {
       std::lock_guard attributes(core.attributes->mutex);
       core.attributes->map.for_each(
-          [&](const uint32_t& attribute, const PyValue& value) { remove_index(core.id, attribute, value, work); });
+          [&](const uint32_t& attribute, const PyValue& value) { remove_index(gate, core.id, attribute, value, work); });
     }
-    whole = run_nested_work(work, core.id);
+    whole = run_nested_work(gate, work, core.id);
   } catch (...) {
     // Only memory for the list of nested tasks can run out here, once the id is gone: what stays is out of reach of
     // every answer, and the repair drops it.
     whole = false;
   }
-  if (!whole) defer_repair(shared_from_this());
+  if (!whole) defer_repair(gate, shared_from_this());
 }
 
 }  // namespace vostrel

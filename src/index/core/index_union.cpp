@@ -49,7 +49,7 @@ struct RecordedMemberships {
 
 }  // namespace
 
-void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<PruneLog::Dropped>& added) {
+void IndexAPI::merge(const GateHeld& gate, const IndexAPI& other, const Bitmap& incoming, std::vector<PruneLog::Dropped>& added) {
   // `other` is only read. Every change to any index runs under the writer gate, which the caller holds, so other
   // stays as it is throughout (see query_merge.cpp on why its parts are read without their locks).
   PruneLog::Dropped group{shared_from_this(), stored_items(other, incoming)};
@@ -91,7 +91,7 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
   for (size_t at = 0; at < theirs.size(); ++at) {
     const QueryMap* from = theirs.maps()[at].get();
     if (counts[at] <= 0) continue;
-    std::shared_ptr<QueryMap> into = map_for(theirs.attributes()[at]);
+    std::shared_ptr<QueryMap> into = map_for(gate, theirs.attributes()[at]);
     into->registered.fetch_add(counts[at]);
     // Unfiltered only when other's structures hold nothing but incoming objects: no members under element ids.
     bool has_members = false;
@@ -109,7 +109,7 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
   std::sort(by_cost.begin(), by_cost.end(), std::greater<>());
   const auto merge_one = [&](size_t at) {
     const MapMerge& task = merges[at];
-    task.into->merge_from(*task.from, incoming, task.filter, run_nested_work);
+    task.into->merge_from(gate, *task.from, incoming, task.filter, run_nested_work);
   };
   // Job 0 also records this index in the incoming objects' membership lists (one object's lock at a time, no index
   // lock held), beside the other maps' merges rather than after them. No write reaches those objects meanwhile: they
@@ -156,7 +156,7 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
       });
     }
     if (pairs.empty()) continue;
-    IndexAPI* nested_here = ensure_nested(*into);
+    IndexAPI* nested_here = ensure_nested(gate, *into);
     if (nested_here == nullptr) continue;  // refused by this tree's budget: the paths find nothing here either
     IndexAPI& mine = *nested_here;
     Bitmap children;
@@ -171,7 +171,7 @@ void IndexAPI::merge(const IndexAPI& other, const Bitmap& incoming, std::vector<
       std::shared_lock ids_lock(mine.item_ids->mutex);
       children -= mine.item_ids->value;
     }
-    if (!children.isEmpty()) mine.merge(*inner, children, added);
+    if (!children.isEmpty()) mine.merge(gate, *inner, children, added);
   }
 
   // Published last: queries start from item_ids, so they meet the new objects only once every map answers for them.
@@ -213,7 +213,7 @@ void IndexAPI::union_with(const IndexAPI& other) {
   // An object held by both is already current here: every write reaches both indexes.
   if (incoming.isEmpty()) return;
   try {
-    merge(other, incoming, added);
+    merge(gate, other, incoming, added);
   } catch (...) {
     // Back to the objects held before, set-wise as reduce does: the maps lose what was merged (members and nested
     // objects included), counts are recounted, and nested objects already linked leave again.
@@ -222,7 +222,7 @@ void IndexAPI::union_with(const IndexAPI& other) {
       std::shared_lock ids_lock(item_ids->mutex);
       now = item_ids->value;
     }
-    prune(before, now - before, undone, true);
+    prune(gate, before, now - before, undone, true);
     throw;
   }
 }

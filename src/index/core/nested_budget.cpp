@@ -15,7 +15,7 @@ uint64_t objects_in(const IndexAPI& index) {
 
 }  // namespace
 
-bool NestedIndexBudget::try_take(const std::shared_ptr<IndexAPI>& index) {
+bool NestedIndexBudget::try_take(const GateHeld& /*gate*/, const std::shared_ptr<IndexAPI>& index) {
   if (index->level <= ALWAYS_NESTED_LEVELS) return true;
   // Asked once per new deep index (and once per value map refused one), so a walk over the few held is cheap.
   std::erase_if(deep_, [](const std::weak_ptr<IndexAPI>& held) { return held.expired(); });

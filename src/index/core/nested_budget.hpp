@@ -24,6 +24,8 @@
 #include <memory>
 #include <vector>
 
+#include "index/core/structures/locks/gate_held.hpp"
+
 namespace vostrel {
 
 class IndexAPI;
@@ -38,9 +40,9 @@ class NestedIndexBudget {
   // The top-level index of the tree, once it is shared-owned.
   void set_root(const std::shared_ptr<IndexAPI>& root) { root_ = root; }
 
-  // Writer gate held, no index lock held, `index` not published yet: whether it may be made. A deep one is then
+  // No index lock held, `index` not published yet: whether it may be made. A deep one is then
   // counted until it goes.
-  bool try_take(const std::shared_ptr<IndexAPI>& index);
+  bool try_take(const GateHeld& gate, const std::shared_ptr<IndexAPI>& index);
 
  private:
   std::weak_ptr<IndexAPI> root_;

@@ -18,7 +18,7 @@ std::shared_ptr<IndexAPI> shared_nested_index_of(const QueryMap& map) noexcept {
   return std::static_pointer_cast<IndexAPI>(map.nested.shared());
 }
 
-IndexAPI* ensure_nested(QueryMap& map) {
+IndexAPI* ensure_nested(const GateHeld& gate, QueryMap& map) {
   if (IndexAPI* existing = nested_index_of(map)) return existing;
   if (map.nesting_refused) return nullptr;
   // A map whose index is gone (a task of a writer may outlive it) gets no nested index: no query can reach it, and
@@ -27,7 +27,7 @@ IndexAPI* ensure_nested(QueryMap& map) {
   if (!owner) return nullptr;
   std::shared_ptr<IndexAPI> made = IndexAPI::create(owner);
   made->owner_map = map.weak_from_this();
-  if (!made->nested_budget->try_take(made)) {
+  if (!made->nested_budget->try_take(gate, made)) {
     // Refused for good: an index made later would lack the objects linked before it.
     map.nesting_refused = true;
     return nullptr;
@@ -48,16 +48,16 @@ bool closes_cycle(const RegistrationPath* path, uint32_t object) {
   return false;
 }
 
-void link(const NestedTask& task, NestedWork& work) {
+void link(const GateHeld& gate, const NestedTask& task, NestedWork& work) {
   // The map's index was dropped while the tasks ran: nothing can query what would be registered here.
   if (task.map->parent.expired()) return;
   const IndexableCore& core = task.child.core();
   const uint32_t child = core.id;
   if (closes_cycle(task.path.get(), child)) {
-    record_cut_link(*task.map, task.path->object);  // the innermost entry is the object holding the child
+    record_cut_link(gate, *task.map, task.path->object);  // the innermost entry is the object holding the child
     return;
   }
-  IndexAPI* nested_index = ensure_nested(*task.map);
+  IndexAPI* nested_index = ensure_nested(gate, *task.map);
   // Past the tree's budget of nested indexes (which also bounds how deep a chain of linked objects is indexed, and so
   // how far the cycle check above walks): dotted paths through this map find nothing beyond it.
   if (nested_index == nullptr) return;
@@ -76,7 +76,7 @@ void link(const NestedTask& task, NestedWork& work) {
     append_membership(core, shared_nested_index_of(*task.map));
     member = true;
     std::lock_guard attributes(core.attributes->mutex);
-    nested.store_object(child, task.child.python_handle, *core.attributes, work);
+    nested.store_object(gate, child, task.child.python_handle, *core.attributes, work);
   } catch (...) {
     if (member) remove_membership(core, shared_nested_index_of(*task.map));
     std::unique_lock links(nested.parent_links->mutex);
@@ -128,7 +128,7 @@ std::shared_ptr<const RegistrationPath> path_through_holders(const IndexAPI& ind
 // p was cut on the path through p, and q's path now reaches p without repeating anything). Those links are tried
 // again on a path the object still stands on, so a cycle that still stands is cut again where a registration along
 // that path would cut it.
-void link_cut_again(IndexAPI& nested, const IndexableCore& core, NestedWork& work) {
+void link_cut_again(const GateHeld& gate, IndexAPI& nested, const IndexableCore& core, NestedWork& work) {
   const uint32_t object = core.id;
   std::vector<std::pair<uint32_t, std::shared_ptr<QueryMap>>> cut;
   {
@@ -146,14 +146,14 @@ void link_cut_again(IndexAPI& nested, const IndexableCore& core, NestedWork& wor
     for (const auto& [attribute, map] : cut) {
       map->cut_holders.remove(object);  // recorded again if the link is cut again
       if (const AttributeMap::Values::Ref value = core.attributes->map.get(attribute)) {
-        map->link_again(object, *value, work);
+        map->link_again(gate, object, *value, work);
       }
     }
   }
   for (size_t pos = first; pos < work.size(); ++pos) work[pos].path = path;
 }
 
-void unlink(const NestedTask& task, NestedWork& work) {
+void unlink(const GateHeld& gate, const NestedTask& task, NestedWork& work) {
   const IndexableCore& core = task.child.core();
   const uint32_t child = core.id;
   IndexAPI* nested_index = nested_index_of(*task.map);
@@ -168,22 +168,22 @@ void unlink(const NestedTask& task, NestedWork& work) {
     stays = pairs.has_right(child);  // other holders keep it
   }
   if (stays) {
-    if (nested.cut_links_recorded) link_cut_again(nested, core, work);
+    if (nested.cut_links_recorded) link_cut_again(gate, nested, core, work);
     return;
   }
   // The id leaves `item_ids` first, so writes to the object no longer reach this index while its values go.
-  StoredItem removed = nested.unstore_object(child);
+  StoredItem removed = nested.unstore_object(gate, child);
   if (!removed.python_handle) return;
   // Later writes stop reaching this index, and an object in no other index goes back to being written on its own.
   remove_membership(core, shared_nested_index_of(*task.map));
   std::lock_guard attributes(core.attributes->mutex);
   core.attributes->map.for_each(
-      [&](const uint32_t& attribute, const PyValue& value) { nested.remove_index(child, attribute, value, work); });
+      [&](const uint32_t& attribute, const PyValue& value) { nested.remove_index(gate, child, attribute, value, work); });
 }
 
 }  // namespace
 
-void record_cut_link(QueryMap& map, uint32_t holder) {
+void record_cut_link(const GateHeld& /*gate*/, QueryMap& map, uint32_t holder) {
   map.cut_holders.add(holder);
   if (const std::shared_ptr<IndexAPI> owner = map.parent.lock()) owner->cut_links_recorded = true;
 }
@@ -192,13 +192,13 @@ namespace {
 
 // Runs work[next] and gives the tasks it added the path through it (tasks that came with a path of their own, links
 // tried again, keep it).
-void run_task(NestedWork& work, size_t next) {
+void run_task(const GateHeld& gate, NestedWork& work, size_t next) {
   NestedTask task = std::move(work[next]);
   const size_t produced_from = work.size();
   if (task.kind == NestedTask::Kind::Link) {
-    link(task, work);
+    link(gate, task, work);
   } else {
-    unlink(task, work);
+    unlink(gate, task, work);
   }
   if (work.size() == produced_from) return;
   // Tasks of the child's own values: their path runs through the child.
@@ -213,7 +213,7 @@ void run_task(NestedWork& work, size_t next) {
 
 }  // namespace
 
-void retry_cut_links(IndexAPI& nested) noexcept {
+void retry_cut_links(const GateHeld& gate, IndexAPI& nested) noexcept {
   if (!nested.cut_links_recorded) return;
   try {
     Bitmap cut;
@@ -235,11 +235,11 @@ void retry_cut_links(IndexAPI& nested) noexcept {
       }
       NestedWork work;
       try {
-        link_cut_again(nested, core, work);
-        for (size_t next = 0; next < work.size(); ++next) run_task(work, next);
+        link_cut_again(gate, nested, core, work);
+        for (size_t next = 0; next < work.size(); ++next) run_task(gate, work, next);
       } catch (...) {
         // Memory ran out: the links not made stay cut, as before (a link that failed took itself back).
-        for (const std::shared_ptr<QueryMap>& map : cut_in) record_cut_link(*map, core.id);
+        for (const std::shared_ptr<QueryMap>& map : cut_in) record_cut_link(gate, *map, core.id);
       }
     }
   } catch (...) {
@@ -247,7 +247,7 @@ void retry_cut_links(IndexAPI& nested) noexcept {
   }
 }
 
-bool run_nested_work(NestedWork& work, uint32_t origin) {
+bool run_nested_work(const GateHeld& gate, NestedWork& work, uint32_t origin) {
   if (work.empty()) return true;
   auto root = std::make_shared<const RegistrationPath>(RegistrationPath{origin, nullptr});
   for (NestedTask& task : work) task.path = root;
@@ -260,7 +260,7 @@ bool run_nested_work(NestedWork& work, uint32_t origin) {
     for (size_t next = 0; next < work.size(); ++next) {
       const bool unlinking = work[next].kind == NestedTask::Kind::Unlink;
       try {
-        run_task(work, next);
+        run_task(gate, work, next);
       } catch (...) {
         if (!unlinking) throw;
         whole = false;

@@ -16,18 +16,18 @@ class QueryMap;
 // the value maps' NestedIndex.
 IndexAPI* nested_index_of(const QueryMap& map) noexcept;
 std::shared_ptr<IndexAPI> shared_nested_index_of(const QueryMap& map) noexcept;
-// Writer gate held: the nested index of `map`, made (within the tree's budget) when there is none yet; null when the
+// The nested index of `map`, made (within the tree's budget) when there is none yet; null when the
 // budget refused it (for good) or the map's index is gone.
-IndexAPI* ensure_nested(QueryMap& map);
+IndexAPI* ensure_nested(const GateHeld& gate, QueryMap& map);
 
-// Writer gate held: records that `holder` (an object of the index owning `map`) had a nested link in `map` cut.
-void record_cut_link(QueryMap& map, uint32_t holder);
+// Records that `holder` (an object of the index owning `map`) had a nested link in `map` cut.
+void record_cut_link(const GateHeld& gate, QueryMap& map, uint32_t holder);
 
-// Writer gate held, no object or index lock held: the objects of `nested` whose links some map here recorded as cut
+// No object or index lock held: the objects of `nested` whose links some map here recorded as cut
 // (QueryMap::cut_holders) try them again, each on a path it still stands on; a cycle that still stands is cut again.
 // After a prune, which may have taken one holder of such an object. Never fails: should memory run out, links not
 // made stay cut, as they were.
-void retry_cut_links(IndexAPI& nested) noexcept;
+void retry_cut_links(const GateHeld& gate, IndexAPI& nested) noexcept;
 
 // Runs every task, including those the tasks add. `origin` is the object whose insertion or write produced the
 // tasks. Call under the writer gate, holding no object or index lock.
@@ -36,6 +36,6 @@ void retry_cut_links(IndexAPI& nested) noexcept;
 // change back by removing the values that made the tasks, whose unlinks undo the links made so far. A failing unlink
 // does not raise: false is returned, and what it left is out of reach of every answer (its pair or id went first);
 // the caller then has the index repaired (defer_repair).
-[[nodiscard]] bool run_nested_work(NestedWork& work, uint32_t origin);
+[[nodiscard]] bool run_nested_work(const GateHeld& gate, NestedWork& work, uint32_t origin);
 
 }  // namespace vostrel

@@ -29,8 +29,8 @@ bool same_registration(const PyValue& old, const PyValue& value) {
   }
 }
 
-// The write of an object some index may hold: writer gate held, no other lock.
-ReplacedAttribute write_indexed(const IndexableCore& core, uint32_t name_id, PyValue value) {
+// The write of an object some index may hold: no lock held.
+ReplacedAttribute write_indexed(const GateHeld& gate, const IndexableCore& core, uint32_t name_id, PyValue value) {
   std::vector<std::shared_ptr<IndexAPI>> indexes;
   {
     std::lock_guard members(core.indexes->mutex);
@@ -53,9 +53,9 @@ ReplacedAttribute write_indexed(const IndexableCore& core, uint32_t name_id, PyV
           IndexAPI& index = *indexes[done];
           if (!index.contains(core.id)) continue;  // registers the object's values when it stores it
           if (old) {
-            index.replace_index(core.id, name_id, *old, value, work);
+            index.replace_index(gate, core.id, name_id, *old, value, work);
           } else {
-            index.add_index(core.id, name_id, value, work);
+            index.add_index(gate, core.id, name_id, value, work);
           }
         }
       } catch (...) {
@@ -66,8 +66,8 @@ ReplacedAttribute write_indexed(const IndexableCore& core, uint32_t name_id, PyV
         for (size_t pos = 0; pos < done; ++pos) {
           IndexAPI& index = *indexes[pos];
           if (!index.contains(core.id)) continue;
-          index.remove_index(core.id, name_id, value, discarded);
-          if (old) index.add_index(core.id, name_id, *old, discarded);
+          index.remove_index(gate, core.id, name_id, value, discarded);
+          if (old) index.add_index(gate, core.id, name_id, *old, discarded);
         }
         throw;
       }
@@ -79,7 +79,7 @@ ReplacedAttribute write_indexed(const IndexableCore& core, uint32_t name_id, PyV
                                        [](const NestedTask& task) { return task.kind == NestedTask::Kind::Unlink; });
   bool whole = true;
   try {
-    whole = run_nested_work(work, core.id);
+    whole = run_nested_work(gate, work, core.id);
   } catch (...) {
     // An attribute map never loses a name: a first value of one stays, with the links made.
     if (!replaced.value) throw;
@@ -93,21 +93,21 @@ ReplacedAttribute write_indexed(const IndexableCore& core, uint32_t name_id, PyV
       const AttributeMap::Values::Ref written = core.attributes->map.get(name_id);
       for (const std::shared_ptr<IndexAPI>& held : indexes) {
         if (!held->contains(core.id)) continue;
-        if (written) held->remove_index(core.id, name_id, *written, undo);
+        if (written) held->remove_index(gate, core.id, name_id, *written, undo);
         NestedWork discarded;
-        held->add_index(core.id, name_id, *replaced.value, unlinks_old ? relink : discarded);
+        held->add_index(gate, core.id, name_id, *replaced.value, unlinks_old ? relink : discarded);
       }
       replaced.value = core.attributes->map.insert(name_id, std::move(*replaced.value), &replaced.block);
     }
-    bool undone = run_nested_work(undo, core.id);
-    undone = run_nested_work(relink, core.id) && undone;
+    bool undone = run_nested_work(gate, undo, core.id);
+    undone = run_nested_work(gate, relink, core.id) && undone;
     if (!undone) {
-      for (const std::shared_ptr<IndexAPI>& held : indexes) defer_repair(held);
+      for (const std::shared_ptr<IndexAPI>& held : indexes) defer_repair(gate, held);
     }
     throw;
   }
   if (!whole) {
-    for (const std::shared_ptr<IndexAPI>& held : indexes) defer_repair(held);
+    for (const std::shared_ptr<IndexAPI>& held : indexes) defer_repair(gate, held);
   }
   return replaced;
 }
@@ -222,7 +222,7 @@ ReplacedAttribute write_attribute(const IndexableCore& core, uint32_t name_id, P
     }
   }
   WriterGate gate;
-  return write_indexed(core, name_id, std::move(value));
+  return write_indexed(gate, core, name_id, std::move(value));
 }
 
 }  // namespace vostrel

@@ -48,11 +48,11 @@ WorkerState* worker_state = std::make_unique<WorkerState>().release();
 
 void forget_worker_in_child() { worker_state = std::make_unique<WorkerState>().release(); }
 
-void finish_pending(IndexAPI::PruneLog& log) {
+void finish_pending(const GateHeld& gate, IndexAPI::PruneLog& log) {
   std::optional<PendingPrune>& slot = pending();
   if (!slot) return;
   try {
-    slot->index->finish_prune(*slot->removed, slot->items, log, slot->failed_before);
+    slot->index->finish_prune(gate, *slot->removed, slot->items, log, slot->failed_before);
     if (test_point_fails(TestPoint::DeferredPruneFinish)) throw std::bad_alloc();
   } catch (...) {
     slot->failed_before = true;
@@ -110,10 +110,10 @@ void start_worker() {
 }  // namespace
 
 WriterGate::WriterGate() : lock_(WRITE_GATE()) {
-  if (has_pending.load(std::memory_order_relaxed)) finish_pending(log_);
+  if (has_pending.load(std::memory_order_relaxed)) finish_pending(*this, log_);
 }
 
-void defer_prune(std::shared_ptr<IndexAPI> index, std::shared_ptr<const Bitmap> removed,
+void defer_prune(const GateHeld& /*gate*/, std::shared_ptr<IndexAPI> index, std::shared_ptr<const Bitmap> removed,
                  std::vector<StoredItem> items, bool failed_before) {
   pending().emplace(PendingPrune{std::move(index), std::move(removed), std::move(items), failed_before});
   has_pending.store(true);
@@ -126,7 +126,7 @@ namespace {
 const std::shared_ptr<const Bitmap> NOTHING_REMOVED = std::make_shared<const Bitmap>();
 }  // namespace
 
-void defer_repair(std::shared_ptr<IndexAPI> index) {
+void defer_repair(const GateHeld& /*gate*/, std::shared_ptr<IndexAPI> index) {
   std::optional<PendingPrune>& slot = pending();
   if (slot) {
     // Only the same index can be pending within one change (its reduce): that prune recounts everything.

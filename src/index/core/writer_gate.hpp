@@ -14,11 +14,12 @@
 #include <vector>
 
 #include "index/core/index.hpp"
+#include "index/core/structures/locks/gate_held.hpp"
 #include "index/core/structures/locks/lock_order.hpp"
 
 namespace vostrel {
 
-class WriterGate {
+class WriterGate : public GateHeld {
  public:
   // Locks the gate, then finishes the pending prune if there is one (which may throw MemoryError; the gate is then
   // released and the prune stays pending).
@@ -32,17 +33,17 @@ class WriterGate {
   std::unique_lock<RankedMutex> lock_;
 };
 
-// Gate held: the rest of a prune of `index`, whose `removed` objects already left its ids and store (`items` are
+// The rest of a prune of `index`, whose `removed` objects already left its ids and store (`items` are
 // their stored records, still holding the objects), is left to the next gate holder; a worker thread is started to be
 // that holder soon.
 // `failed_before`: a first attempt failed part way, so the prune recounts every value map.
-void defer_prune(std::shared_ptr<IndexAPI> index, std::shared_ptr<const Bitmap> removed, std::vector<StoredItem> items,
+void defer_prune(const GateHeld& gate, std::shared_ptr<IndexAPI> index, std::shared_ptr<const Bitmap> removed, std::vector<StoredItem> items,
                  bool failed_before = false);
 
-// Gate held: a change past its point of no return met a full memory while taking values out, and left entries of
+// A change past its point of no return met a full memory while taking values out, and left entries of
 // objects that already left (unreachable from any answer, but counted): the next gate holder prunes `index` to the
 // objects it holds, recounting every value map. Never fails.
-void defer_repair(std::shared_ptr<IndexAPI> index);
+void defer_repair(const GateHeld& gate, std::shared_ptr<IndexAPI> index);
 
 // No engine lock and no interpreter lock held: returns once the worker has stopped, having finished the pending prune
 // (or failed at it, or never started: that prune then waits for the next writer). At exit, and for tests that look

@@ -247,7 +247,12 @@ PyTypeObject* owned_buffer_type() {
       {0, nullptr},
   };
   static PyType_Spec spec = {
-      .name = "Vostrel._ColumnBuffer", .basicsize = sizeof(OwnedBuffer), .flags = Py_TPFLAGS_DEFAULT, .slots = slots};
+      .name = "Vostrel._ColumnBuffer",
+      .basicsize = sizeof(OwnedBuffer),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT,
+      .slots = slots,
+  };
   const PyRef type = PyRef::steal(check_py(PyType_FromSpec(&spec)));
   if (PyDict_SetItemString(state, KEY, type.get()) < 0) throw_python_error();
   return reinterpret_cast<PyTypeObject*>(type.get());  // the interpreter's dict holds it now

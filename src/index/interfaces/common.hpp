@@ -28,7 +28,7 @@ struct FinalTypeSpec {
   const char* doc;
   newfunc construct;
   destructor dealloc;
-  PyMethodDef* methods;
+  PyMethodDef* methods = nullptr;
   reprfunc repr = nullptr;
   PySequenceMethods* as_sequence = nullptr;  // len(), `in`
   PyNumberMethods* as_number = nullptr;      // operators

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/locks/gate_held.hpp"
 
 namespace vostrel {
 
@@ -16,8 +17,8 @@ class NestedIndex {
   virtual Bitmap evaluate(const QueryExpr& expr) const = 0;
   // The holders (outer object or element ids) linking any of the nested objects `rights`.
   virtual Bitmap get_parent_from_ids(const Bitmap& rights) const = 0;
-  // Writer gate held: drops the links of every holder outside `kept_holders`.
-  virtual void keep_holders(const Bitmap& kept_holders) = 0;
+  // Drops the links of every holder outside `kept_holders`.
+  virtual void keep_holders(const GateHeld& gate, const Bitmap& kept_holders) = 0;
 
  protected:
   NestedIndex() = default;

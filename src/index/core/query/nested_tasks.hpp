@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "index/core/structures/locks/gate_held.hpp"
 #include "index/value.hpp"
 
 namespace vostrel {
@@ -48,6 +49,6 @@ using NestedWork = std::vector<NestedTask>;
 
 // Runs the tasks of `work` for the object `origin` (the engine's run_nested_work): value maps that must register
 // nested objects before they return (a merge of members) are handed the runner by their caller.
-using NestedWorkRunner = bool (*)(NestedWork& work, uint32_t origin);
+using NestedWorkRunner = bool (*)(const GateHeld& gate, NestedWork& work, uint32_t origin);
 
 }  // namespace vostrel

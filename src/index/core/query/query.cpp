@@ -28,7 +28,7 @@ std::shared_ptr<QueryMap> QueryMap::create(std::weak_ptr<IndexAPI> owner, uint32
   return std::make_shared<QueryMap>(std::move(owner), level);
 }
 
-void QueryMap::link_again(uint32_t object, const PyValue& value, NestedWork& work) {
+void QueryMap::link_again(const GateHeld& /*gate*/, uint32_t object, const PyValue& value, NestedWork& work) {
   if (value.kind() == ValueKind::Ind) {
     work.push_back(NestedTask{NestedTask::Kind::Link, shared_from_this(), object, value.as_indexable()});
     return;

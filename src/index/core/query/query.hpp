@@ -174,7 +174,7 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   void insert_iterable(const PyValue& value, uint32_t owner, NestedWork& work);
   void remove_iterable(uint32_t owner, NestedWork& work);
 
-  // Set-wise operations over whole maps (query_prune.cpp, query_merge.cpp). Writer gate held, no index or object
+  // Set-wise operations over whole maps (query_prune.cpp, query_merge.cpp). No index or object
   // lock held.
   //
   // Keeps the registrations of the objects in `keep` and of the members they hold (members of members included);
@@ -183,13 +183,14 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // drop once no lock is held. The nested index forgets the pairs whose holder went; pruning its objects to the
   // holders still linked is the caller's part (IndexAPI::prune).
   // `keep` tests ids one by one where entries are filtered singly; built once per prune for every map.
-  void keep_only(const IdFilter& keep, std::vector<PyValue>& released);
+  void keep_only(const GateHeld& gate, const IdFilter& keep, std::vector<PyValue>& released);
   // Registers here what `other` (the map of the same attribute in another index) holds for the objects `incoming`
   // (objects of that index this one does not hold), as if each had been added. `filter` false promises that
   // other's structures hold nothing but incoming objects (no members, no other objects), so they are ORed whole.
   // Members get element ids of this map (see query_merge.cpp); their nested objects are registered before
   // returning. The nested index is the caller's part (IndexAPI::merge).
-  void merge_from(const QueryMap& other, const Bitmap& incoming, bool filter, NestedWorkRunner run_nested_work);
+  void merge_from(const GateHeld& gate, const QueryMap& other, const Bitmap& incoming, bool filter,
+                  NestedWorkRunner run_nested_work);
 
   // Narrows the matches `result` to what they stand for within `allowed`: an element id as the object that
   // (transitively) owns it, any other id as itself. Owners are kept only when `allowed` holds them, so the answer
@@ -199,10 +200,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // Takes every element id out of `result`, resolving none (order tests see numbers held directly).
   void drop_members(Bitmap& result) const;
 
-  // Writer gate held, the attribute-map lock of `object` held, no index lock: a Link task for every nested object
+  // The attribute-map lock of `object` held, no index lock: a Link task for every nested object
   // that `value` (the object's value here) holds, with the holder ids its registration gave them (members of
   // iterables by their element ids). Linking a registered pair again changes nothing.
-  void link_again(uint32_t object, const PyValue& value, NestedWork& work);
+  void link_again(const GateHeld& gate, uint32_t object, const PyValue& value, NestedWork& work);
 
   // Write lock of the structure held (numeric / positional): the value -> id-set entries, kept in step with the
   // numeric and positional structures by every writer, the bulk writer included.

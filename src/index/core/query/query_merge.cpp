@@ -37,7 +37,7 @@ void or_restricted(Bitmap& into, const Bitmap& from, const Bitmap* only) {
 
 }  // namespace
 
-void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool filter,
+void QueryMap::merge_from(const GateHeld& gate, const QueryMap& other, const Bitmap& incoming, bool filter,
                           NestedWorkRunner run_nested_work) {
   if (test_point_fails(TestPoint::MapMerge)) {
     throw std::bad_alloc();
@@ -129,7 +129,7 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& incoming, bool fi
     NestedWork work;
     for (const auto& [owner, owned] : owners) {
       insert_iterable(owned->iterable(), owner, work);
-      (void)run_nested_work(work, owner);  // merging makes links only
+      (void)run_nested_work(gate, work, owner);  // merging makes links only
     }
   }
 }

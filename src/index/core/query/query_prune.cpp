@@ -31,7 +31,7 @@ void drop_records(OwnedElements& owned, std::vector<uint32_t>& gone, std::vector
 
 }  // namespace
 
-void QueryMap::keep_only(const IdFilter& keep, std::vector<PyValue>& released) {
+void QueryMap::keep_only(const GateHeld& gate, const IdFilter& keep, std::vector<PyValue>& released) {
   // Members whose (outermost) owner goes. An entry of owner_elements is keyed by an object id or, for members of a
   // member, by the element id holding them; object ids are never in the mask.
   std::vector<uint32_t> gone;
@@ -106,7 +106,7 @@ void QueryMap::keep_only(const IdFilter& keep, std::vector<PyValue>& released) {
     roaring_bitmap_and_inplace(&trues.roaring, &kept_ids.roaring);
     roaring_bitmap_and_inplace(&falses.roaring, &kept_ids.roaring);
   }
-  if (NestedIndex* inner = nested.get()) inner->keep_holders(kept_ids);
+  if (NestedIndex* inner = nested.get()) inner->keep_holders(gate, kept_ids);
   // Out of the mask last: readers run beside a prune, and an element id a structure still holds must resolve as a
   // member (a view may list the same id for an object that died), never stand for itself.
   if (!gone.empty()) {
