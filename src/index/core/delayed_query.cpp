@@ -353,7 +353,7 @@ void BulkWriter::flush_map(MapBuffer& buffer, Scratch& scratch, FlushPart part) 
   flush_numbers(buffer, scratch, part == FlushPart::Whole);
   if (!buffer.trues.empty() || !buffer.falses.empty()) {
     QueryMap& map = *buffer.map;
-    std::unique_lock lock(map.bool_mutex);
+    auto lock = map.write_lock(QueryMap::Part::Bools);
     add_ids(&map.trues.roaring, buffer.trues.data(), buffer.trues.size());
     add_ids(&map.falses.roaring, buffer.falses.data(), buffer.falses.size());
   }
@@ -363,7 +363,7 @@ void BulkWriter::flush_elements(MapBuffer& buffer, Scratch& scratch) {
   if (buffer.elements.empty()) return;
   QueryMap& map = *buffer.map;
   {
-    std::unique_lock lock(map.translation_mutex);
+    auto lock = map.write_lock(QueryMap::Part::Translation);
     for (const IterableEntry& entry : buffer.iterables) {
       OwnedElements owned(entry.iterable);
       for (size_t at = 0; at < owned.size(); ++at) owned.set(at, buffer.elements[entry.first + at].element);
@@ -378,7 +378,7 @@ void BulkWriter::flush_elements(MapBuffer& buffer, Scratch& scratch) {
   std::vector<uint32_t>& elements = scratch.ids;
   elements.clear();
   for (const ElementEntry& entry : buffer.elements) elements.push_back(entry.element);
-  std::unique_lock lock(map.mask_mutex);
+  auto lock = map.write_lock(QueryMap::Part::Mask);
   add_ids(&map.mask.roaring, elements.data(), elements.size());
 }
 
@@ -419,7 +419,7 @@ void BulkWriter::flush_objects(MapBuffer& buffer) {
   if (buffer.objects.empty()) return;
   QueryMap& map = *buffer.map;
   const std::vector<ObjectEntry>& objects = buffer.objects;
-  std::unique_lock lock(map.objects_mutex);
+  auto lock = map.write_lock(QueryMap::Part::Objects);
   map.object_ids.ensure().add_each(
       objects.size(), [&](size_t at) { return objects[at].object; }, [&](size_t at) { return objects[at].holder; });
 }
@@ -427,7 +427,7 @@ void BulkWriter::flush_objects(MapBuffer& buffer) {
 void BulkWriter::flush_value_ids(MapBuffer& buffer, Scratch& scratch) {
   QueryMap& map = *buffer.map;
   if (!buffer.text_values.empty()) {
-    std::unique_lock lock(map.positional_mutex);
+    auto lock = map.write_lock(QueryMap::Part::Text);
     add_text_ids(map, buffer);
     // A reader may have built the positions since the text part of this flush passed over them, from a value table
     // that lacked this batch.
@@ -435,7 +435,7 @@ void BulkWriter::flush_value_ids(MapBuffer& buffer, Scratch& scratch) {
   }
   if (!buffer.numbers.empty()) {
     const std::vector<NumberEntry>& sorted = sorted_by_key(buffer, scratch);
-    std::unique_lock lock(map.numeric_mutex);
+    auto lock = map.write_lock(QueryMap::Part::Numbers);
     add_number_ids(map, sorted);
     cover_slices(map, buffer);
   }
@@ -459,7 +459,7 @@ void BulkWriter::flush_text(MapBuffer& buffer, Scratch& scratch, bool with_ids) 
   // Without positions the strings go to the value table alone. Should a reader build the positions between this
   // look and the lock below, the strings are put there one by one instead.
   if (!map.positions_kept.load(std::memory_order_acquire)) {
-    std::unique_lock lock(map.positional_mutex);
+    auto lock = map.write_lock(QueryMap::Part::Text);
     buffer.positions_done = true;
     cover_positions(map, buffer);
     if (with_ids) add_text_ids(map, buffer);
@@ -495,7 +495,7 @@ void BulkWriter::flush_text(MapBuffer& buffer, Scratch& scratch, bool with_ids) 
                         [&](int64_t relative, unsigned key) { lists[bucket_of(relative, key)].push_back(id); });
   }
 
-  std::unique_lock lock(map.positional_mutex);
+  auto lock = map.write_lock(QueryMap::Part::Text);
   if (!buffer.positions_covered) {
     if (buffer.longest_text > 0) map.positional.expand_map(buffer.longest_text);
     const int64_t centre = static_cast<int64_t>(map.positional.positions() / 2);
@@ -525,7 +525,7 @@ void BulkWriter::flush_numbers(MapBuffer& buffer, Scratch& scratch, bool with_id
   }
   // Sorted before locking: readers of this map wait only for the writes.
   const std::vector<NumberEntry>* sorted = with_ids ? &sorted_by_key(buffer, scratch) : nullptr;
-  std::unique_lock lock(map.numeric_mutex);
+  auto lock = map.write_lock(QueryMap::Part::Numbers);
   // Without slices the numbers go to the value table alone (see cover_slices).
   if (map.slices_kept.load(std::memory_order_relaxed) && !buffer.slices_covered) {
     if (!slices_hold(map, buffer)) {
@@ -582,7 +582,7 @@ void BulkWriter::remove_staged(MapBuffer& buffer) {
   QueryMap& map = *buffer.map;
   // The staged ids are new to this index, so removing one a partial flush never wrote touches nothing else.
   if (!buffer.text_values.empty()) {
-    std::unique_lock lock(map.positional_mutex);
+    auto lock = map.write_lock(QueryMap::Part::Text);
     const int64_t centre = static_cast<int64_t>(map.positional.positions() / 2);
     for (const DirectValue& value : buffer.text_values) {
       for_each_text_entry(value.value.as_str(), [&](int64_t relative, unsigned key) {
@@ -595,27 +595,27 @@ void BulkWriter::remove_staged(MapBuffer& buffer) {
     unset_value_ids(map, buffer, true);
   }
   if (!buffer.numbers.empty()) {
-    std::unique_lock lock(map.numeric_mutex);
+    auto lock = map.write_lock(QueryMap::Part::Numbers);
     if (NumericalBitmap* numbers = map.numeric.get()) {
       for (const NumberEntry& entry : buffer.numbers) numbers->remove(entry.key, entry.id);
     }
     unset_value_ids(map, buffer, false);
   }
   if (!buffer.trues.empty() || !buffer.falses.empty()) {
-    std::unique_lock lock(map.bool_mutex);
+    auto lock = map.write_lock(QueryMap::Part::Bools);
     for (uint32_t id : buffer.trues) map.trues.remove(id);
     for (uint32_t id : buffer.falses) map.falses.remove(id);
   }
   for (const ExactEntry& entry : buffer.exact) map.remove_exact(entry.value, entry.id);
   if (!buffer.objects.empty()) {
-    std::unique_lock lock(map.objects_mutex);
+    auto lock = map.write_lock(QueryMap::Part::Objects);
     if (QueryMap::ObjectIds* ids = map.object_ids.get()) {
       for (const ObjectEntry& entry : buffer.objects) ids->remove(entry.object, entry.holder);
     }
   }
   if (!buffer.elements.empty()) {
     {
-      std::unique_lock lock(map.translation_mutex);
+      auto lock = map.write_lock(QueryMap::Part::Translation);
       for (const ElementEntry& entry : buffer.elements) map.translation.erase(entry.element);
       // Staged owners are new here: an entry they have was placed by the flush (and counted with it).
       for (const IterableEntry& entry : buffer.iterables) {
@@ -627,7 +627,7 @@ void BulkWriter::remove_staged(MapBuffer& buffer) {
       map.owner_elements.compact_if_sparse();
     }
     {
-      std::unique_lock lock(map.mask_mutex);
+      auto lock = map.write_lock(QueryMap::Part::Mask);
       for (const ElementEntry& entry : buffer.elements) map.mask.remove(entry.element);
     }
     for (const ElementEntry& entry : buffer.elements) free_id(entry.element);

@@ -187,7 +187,7 @@ void IndexAPI::replace_index(const GateHeld& gate, uint32_t id, uint32_t attribu
   const auto is_number = [](const PyValue& v) { return v.kind() == ValueKind::Int || v.kind() == ValueKind::Float; };
   if (is_number(old) && is_number(value)) {
     if (std::shared_ptr<QueryMap> map = map_at(attribute)) {
-      std::unique_lock lock(map->numeric_mutex);
+      auto lock = map->write_lock(QueryMap::Part::Numbers);
       map->note_number(value);
       if (map->number_ids.get() != nullptr) {
         const OrderedKey from = QueryMap::key_of(old);

@@ -96,7 +96,7 @@ void IndexAPI::merge(const GateHeld& gate, const IndexAPI& other, const Bitmap& 
     // Unfiltered only when other's structures hold nothing but incoming objects: no members under element ids.
     bool has_members = false;
     {
-      std::shared_lock lock(from->mask_mutex);
+      const auto lock = from->read_lock(QueryMap::Part::Mask);
       has_members = !from->mask.isEmpty();
     }
     merges[at] = MapMerge{from, std::move(into), !whole || has_members};

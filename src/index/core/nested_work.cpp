@@ -105,7 +105,7 @@ std::shared_ptr<const RegistrationPath> path_through_holders(const IndexAPI& ind
     }
     {
       // A member of a holder's list holds it under an element id: the list's owner is the holder.
-      std::shared_lock elements(map->translation_mutex);
+      const auto elements = map->read_lock(QueryMap::Part::Translation);
       for (uint32_t up = map->translation.get(holder); up != PagedU32Map::ABSENT; up = map->translation.get(holder)) {
         holder = up;
       }

@@ -43,12 +43,12 @@ const QueryMap* AnswerScope::map(std::string_view attribute) const {
 }
 
 MapReader::MapReader(const QueryMap& read, unsigned parts) : map(read) {
-  if ((parts & TEXT) != 0) text_ = std::shared_lock(map.positional_mutex);
-  if ((parts & NUMBERS) != 0) numbers_ = std::shared_lock(map.numeric_mutex);
-  if ((parts & BOOLS) != 0) bools_ = std::shared_lock(map.bool_mutex);
+  if ((parts & TEXT) != 0) text_ = map.read_lock(QueryMap::Part::Text);
+  if ((parts & NUMBERS) != 0) numbers_ = map.read_lock(QueryMap::Part::Numbers);
+  if ((parts & BOOLS) != 0) bools_ = map.read_lock(QueryMap::Part::Bools);
   if ((parts & MEMBERS) != 0) {
-    mask_ = std::shared_lock(map.mask_mutex);
-    translation_ = std::shared_lock(map.translation_mutex);
+    mask_ = map.read_lock(QueryMap::Part::Mask);
+    translation_ = map.read_lock(QueryMap::Part::Translation);
   }
 }
 

@@ -23,7 +23,7 @@ bool between_keys(const PyValue& value) { return value.kind() == ValueKind::BigI
 // True when list/tuple/set members are stored in `map`: their matches sit under element ids, which stand for their
 // owners, so the lookup must not keep to the allowed set before they are resolved (see QueryMap::resolve_members).
 bool has_members(const QueryMap& map) {
-  std::shared_lock lock(map.mask_mutex);
+  const auto lock = map.read_lock(QueryMap::Part::Mask);
   return !map.mask.isEmpty();
 }
 
@@ -36,7 +36,7 @@ Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
     case ValueKind::Int:
     case ValueKind::Float: {
       const OrderedKey key = QueryMap::key_of(value);
-      std::shared_lock lock(map.numeric_mutex);
+      const auto lock = map.read_lock(QueryMap::Part::Numbers);
       // Asked under the value lock: members enter the mask before their values and leave it after them, so none can
       // appear during the lookup (an element id kept to `allowed` would stand for a dead object a view lists).
       if (!has_members(map)) within = &allowed;
@@ -44,18 +44,18 @@ Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
       break;
     }
     case ValueKind::Str: {
-      std::shared_lock lock(map.positional_mutex);
+      const auto lock = map.read_lock(QueryMap::Part::Text);
       if (!has_members(map)) within = &allowed;  // under the value lock, as for numbers
       if (const QueryMap::TextIds* ids = map.text_ids.get()) ids->or_into(value, result, within);
       break;
     }
     case ValueKind::Bool: {
-      std::shared_lock lock(map.bool_mutex);
+      const auto lock = map.read_lock(QueryMap::Part::Bools);
       result = value.as_bool() ? map.trues : map.falses;
       break;
     }
     case ValueKind::Ind: {
-      std::shared_lock lock(map.objects_mutex);
+      const auto lock = map.read_lock(QueryMap::Part::Objects);
       if (const QueryMap::ObjectIds* ids = map.object_ids.get()) ids->or_into(QueryMap::object_key(value), result);
       break;
     }
@@ -77,21 +77,21 @@ uint64_t eq_count(const QueryMap& map, const PyValue& value) {
   switch (value.stored_kind()) {
     case ValueKind::Int:
     case ValueKind::Float: {
-      std::shared_lock lock(map.numeric_mutex);
+      const auto lock = map.read_lock(QueryMap::Part::Numbers);
       const QueryMap::NumberIds* ids = map.number_ids.get();
       return ids == nullptr ? 0 : ids->count(QueryMap::key_of(value));
     }
     case ValueKind::Str: {
-      std::shared_lock lock(map.positional_mutex);
+      const auto lock = map.read_lock(QueryMap::Part::Text);
       const QueryMap::TextIds* ids = map.text_ids.get();
       return ids == nullptr ? 0 : ids->count(value);
     }
     case ValueKind::Bool: {
-      std::shared_lock lock(map.bool_mutex);
+      const auto lock = map.read_lock(QueryMap::Part::Bools);
       return (value.as_bool() ? map.trues : map.falses).cardinality();
     }
     case ValueKind::Ind: {
-      std::shared_lock lock(map.objects_mutex);
+      const auto lock = map.read_lock(QueryMap::Part::Objects);
       const QueryMap::ObjectIds* ids = map.object_ids.get();
       return ids == nullptr ? 0 : ids->count(QueryMap::object_key(value));
     }
@@ -133,7 +133,7 @@ Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, con
   if (low > high) return result;
   bool answered = true;
   {
-    std::shared_lock lock(map.numeric_mutex);
+    const auto lock = map.read_lock(QueryMap::Part::Numbers);
     const QueryMap::NumberIds* ordered = map.number_ids.get();
     // A narrow range walks the ordered entries (about 15 ns an id: gather, sort, one bulk add); a broad one scans
     // the bit slices, whose cost grows with the ids stored (about 0.3 ns each) rather than with the answer.
@@ -152,7 +152,7 @@ Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, con
   }
   if (!answered) {
     // The first broad range of this map: it builds the slices, which every later one reads.
-    std::unique_lock lock(map.numeric_mutex);
+    auto lock = map.write_lock(QueryMap::Part::Numbers);
     map.keep_slices();
     if (const NumericalBitmap* numbers = map.numeric.get()) get_between_into(*numbers, low, high, result, allowed);
   }
@@ -242,13 +242,13 @@ Bitmap op_text(const QueryMap& map, const PyValue& value, QueryKind kind, const 
   const std::string_view query = value.as_str();
   bool kept = false;
   {
-    std::shared_lock lock(map.positional_mutex);
+    const auto lock = map.read_lock(QueryMap::Part::Text);
     kept = map.positions_kept.load(std::memory_order_acquire);
     if (kept) result = match_positions(map.positional, query, kind);
   }
   if (!kept) {
     // The first text match of this map: it builds the positions, which every later one reads.
-    std::unique_lock lock(map.positional_mutex);
+    auto lock = map.write_lock(QueryMap::Part::Text);
     map.keep_positions();
     result = match_positions(map.positional, query, kind);
   }

@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string_view>
 #include <unordered_map>
@@ -89,16 +90,25 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
 
   // Lock-rank level of the owning index (its nested index sits one level deeper).
   const uint32_t level;
-  mutable RankedSharedMutex positional_mutex;
-  LazyPart<TextIds> text_ids;  // guarded by positional_mutex (created with the first string)
+
+  // The map's structures by lock: each has one ranked lock of its own at the owning index's level (in this order:
+  // Text before Numbers, ... before Objects). The locks are the map's own: callers take one through read_lock or
+  // write_lock, and hold it while they read or write the fields it guards (named with each field below).
+  enum class Part : uint8_t { Text, Numbers, Bools, Mask, Translation, Objects };
+  [[nodiscard]] std::shared_lock<RankedSharedMutex> read_lock(Part part) const {
+    return std::shared_lock<RankedSharedMutex>(mutex_of(part));
+  }
+  [[nodiscard]] std::unique_lock<RankedSharedMutex> write_lock(Part part) const {
+    return std::unique_lock<RankedSharedMutex>(mutex_of(part));
+  }
+  LazyPart<TextIds> text_ids;  // guarded by Part::Text (created with the first string)
   // The per-position byte sets answer prefix, suffix and substring matches, at about two bytes per byte of text
   // (most of an index's memory where strings are long). A map builds them from text_ids for its first such match
   // and keeps them in step from then on: an attribute never matched that way never pays for them. That reader
   // builds them under the write lock, hence mutable.
-  mutable PositionalBitmap positional;              // guarded by positional_mutex
-  mutable std::atomic<bool> positions_kept{false};  // written with positional_mutex held for writing
-  mutable RankedSharedMutex numeric_mutex;
-  LazyPart<NumberIds> number_ids;  // guarded by numeric_mutex (created with the first number)
+  mutable PositionalBitmap positional;              // guarded by Part::Text
+  mutable std::atomic<bool> positions_kept{false};  // written under Part::Text's write lock
+  LazyPart<NumberIds> number_ids;  // guarded by Part::Numbers (created with the first number)
   // An id -> number column derived from number_ids for aggregates over small sets (answers/number_column.hpp).
   NumberColumnSlot number_column;
   // Set for good once any path registers a finite float here: a key does not tell 2 from 2.0, so numbers read back
@@ -117,24 +127,21 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // The bit slices answer ranges too broad for the ordered entries, at up to a bit per slice per number. As with the
   // positions, a map builds them from number_ids for the first such range (see keep_slices) and keeps them in step
   // from then on: an attribute only compared for equality, or over narrow ranges, never pays for them.
-  mutable LazyPart<NumericalBitmap> numeric;     // guarded by numeric_mutex
-  mutable std::atomic<bool> slices_kept{false};  // written with numeric_mutex held for writing
-  mutable RankedSharedMutex bool_mutex;
-  Bitmap trues;   // guarded by bool_mutex
-  Bitmap falses;  // guarded by bool_mutex
-  // Members of iterable values, guarded by translation_mutex: each element id's owner (an object id, or the element
+  mutable LazyPart<NumericalBitmap> numeric;     // guarded by Part::Numbers
+  mutable std::atomic<bool> slices_kept{false};  // written under Part::Numbers' write lock
+  Bitmap trues;   // guarded by Part::Bools
+  Bitmap falses;  // guarded by Part::Bools
+  // Members of iterable values, guarded by Part::Translation: each element id's owner (an object id, or the element
   // id of an enclosing iterable), and per owner its element ids with the captured iterable whose members they
   // registered (removal never re-reads a container that may have changed since). One entry per owner: registering
   // a list costs one hash-table slot, not one per member. Empty iterables have none.
-  mutable RankedSharedMutex translation_mutex;
   PagedU32Map translation;
   // Owner ids are dense and ascending: mixed fully before the table scales a hash to its capacity.
   struct OwnerHash {
     uint64_t operator()(uint32_t owner) const noexcept { return splitmix64(owner); }
   };
   FlatTable<uint32_t, OwnedElements, OwnerHash, std::equal_to<uint32_t>> owner_elements;
-  mutable RankedSharedMutex mask_mutex;
-  Bitmap mask;  // guarded by mask_mutex
+  Bitmap mask;  // guarded by Part::Mask
   // Ind values: each nested object's process-wide id -> the ids holding it. An object's id is its own while it lives,
   // and a held object lives, so the id stands for the object: a 12-byte slot, where an exact-map entry keeping a
   // copy of the value took 25, for each of a million nested objects. Created with the first one.
@@ -142,8 +149,7 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
     uint64_t operator()(uint32_t object) const noexcept { return object; }  // the table mixes it
   };
   using ObjectIds = ValueIdMap<uint32_t, ObjectIdHash, std::equal_to<uint32_t>>;
-  mutable RankedSharedMutex objects_mutex;
-  LazyPart<ObjectIds> object_ids;  // guarded by objects_mutex
+  LazyPart<ObjectIds> object_ids;  // guarded by Part::Objects
 
   // Number of ids holding a value here (elements not counted). The owning index resets the map when it drops to 0;
   // only writers change it, and writers hold the writer gate, so the count is exact.
@@ -229,6 +235,26 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
 
   // Numeric key of an Int or Float value.
   static OrderedKey key_of(const PyValue& value);
+
+ private:
+  RankedSharedMutex& mutex_of(Part part) const noexcept {
+    switch (part) {
+      case Part::Text: return positional_mutex;
+      case Part::Numbers: return numeric_mutex;
+      case Part::Bools: return bool_mutex;
+      case Part::Mask: return mask_mutex;
+      case Part::Translation: return translation_mutex;
+      default: return objects_mutex;
+    }
+  }
+
+  // Declared after `level`, which ranks them.
+  mutable RankedSharedMutex positional_mutex;   // Part::Text
+  mutable RankedSharedMutex numeric_mutex;      // Part::Numbers
+  mutable RankedSharedMutex bool_mutex;         // Part::Bools
+  mutable RankedSharedMutex translation_mutex;  // Part::Translation
+  mutable RankedSharedMutex mask_mutex;         // Part::Mask
+  mutable RankedSharedMutex objects_mutex;      // Part::Objects
 };
 
 }  // namespace vostrel
