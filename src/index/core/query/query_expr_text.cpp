@@ -1,7 +1,6 @@
 // QueryExpr::debug_text: a query tree as text, e.g. And([Eq("age", ...), ...]), for repr and error messages.
 #include "index/core/query/query_expr.hpp"
 
-#include <cstdio>
 #include <string>
 
 namespace vostrel {
@@ -27,29 +26,6 @@ const char* kind_name(QueryKind kind) {
   return "?";
 }
 
-// Double-quoted text with backslash escapes for quotes, backslashes and control characters.
-void append_quoted(std::string& out, std::string_view text) {
-  out.push_back('"');
-  for (unsigned char byte : text) {
-    switch (byte) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (byte < 0x20 || byte == 0x7f) {
-          char escaped[12];
-          std::snprintf(escaped, sizeof escaped, "\\u{%x}", byte);
-          out += escaped;
-        } else {
-          out.push_back(static_cast<char>(byte));
-        }
-    }
-  }
-  out.push_back('"');
-}
-
 }  // namespace
 
 std::string QueryExpr::debug_text() const {
@@ -72,12 +48,12 @@ std::string QueryExpr::debug_text() const {
       append_list(children, [&out](const QueryExpr& child) { out += child.debug_text(); });
       break;
     case QueryKind::In:
-      append_quoted(out, attr.view());
+      out += quoted_text(attr.view());
       out += ", ";
       append_list(values, [&out](const PyValue& value) { out += value.debug_text(); });
       break;
     default:
-      append_quoted(out, attr.view());
+      out += quoted_text(attr.view());
       for (const PyValue& value : values) {
         out += ", ";
         out += value.debug_text();
