@@ -16,6 +16,7 @@ Selection = Any  # an Index or a FilteredIndex: both answer the same calls
 
 
 def _unsummed(value: object) -> bool:
+    """An int the number maps keep aside: more than 64 significant bits, or past the float range."""
     if not isinstance(value, int) or isinstance(value, bool):
         return False
     magnitude = abs(value)
@@ -24,8 +25,8 @@ def _unsummed(value: object) -> bool:
 
 
 class Shard:
-    """Holds one Index; every method is one remote call. Answers leave as plain data and objects (copies on the
-    caller's side, as Ray pickles them)."""
+    """Holds one Index; every method is one remote call. Answers leave as plain data, objects packed by _wire (the
+    caller gets copies)."""
 
     def __init__(self, key: ShardKey) -> None:
         self.index = Vostrel.Index()
