@@ -64,14 +64,15 @@ def _key_order(key: object) -> tuple[int, Any]:
     return (4, 0)
 
 
-def _merge_keys(per_shard: Iterable[dict[Any, Any]], add: Any, empty: Any) -> dict[Any, Any]:
-    """Adds the shards' entries up per value. Numbers answer as floats once any shard answers a float (one index
-    answers floats once its attribute held one); a bool and an equal number are one key under the number, as one
-    index's dict holds them."""
+def _merge_keys(per_shard: Iterable[tuple[dict[Any, Any], bool]], add: Any, empty: Any) -> dict[Any, Any]:
+    """Adds the shards' entries up per value; each shard's answer comes with whether its numbers answer as floats.
+    Numbers answer as floats once any shard's do (one index answers floats once its attribute held one); a bool and
+    an equal number are one key under the number, as one index's dict holds them."""
     merged: dict[Any, Any] = {}
     bools: dict[bool, Any] = {}
     as_float = False
-    for answer in per_shard:
+    for answer, floats in per_shard:
+        as_float = as_float or floats
         for key, entry in answer.items():
             if isinstance(key, bool):
                 bools[key] = add(bools.get(key, empty()), entry)
@@ -95,13 +96,13 @@ def _ordered(merged: dict[Any, Any], size: Any) -> dict[Any, Any]:
     return dict(entries)
 
 
-def merge_counts(per_shard: Iterable[dict[Any, int]]) -> dict[Any, int]:
+def merge_counts(per_shard: Iterable[tuple[dict[Any, int], bool]]) -> dict[Any, int]:
     """value_counts: counts added per value, largest count first, ties in value order."""
     merged = _merge_keys(per_shard, lambda a, b: a + b, int)
     return _ordered(merged, lambda count: count)
 
 
-def merge_groups(per_shard: Iterable[dict[Any, list[Any]]]) -> dict[Any, list[Any]]:
+def merge_groups(per_shard: Iterable[tuple[dict[Any, list[Any]], bool]]) -> dict[Any, list[Any]]:
     """group_by: each value's objects from every shard, in value_counts' order."""
     merged = _merge_keys(per_shard, lambda a, b: a + b, list)
     return _ordered(merged, len)
@@ -114,18 +115,22 @@ def _fsum(values: list[Any]) -> float:
         return math.nan
 
 
-def merge_numbers(per_shard: Sequence[tuple[Any, Any, Any, int]]) -> tuple[Any, Any, Any, Any]:
-    """sum, min, max and mean over the shards' (sum, min, max, count). Int sums add exactly; once a shard answers
-    a float (its attribute held one), the answers are floats and the sums add with math.fsum, each shard's sum
-    having been rounded once."""
+def merge_numbers(per_shard: Sequence[tuple[Any, Any, Any, int, bool]]) -> tuple[Any, Any, Any, Any]:
+    """sum, min, max and mean over the shards' (sum, min, max, count, whether its numbers answer as floats). Int
+    sums add exactly; once a shard's numbers answer as floats (its attribute held one), the answers are floats and
+    the sums add with math.fsum, each shard's sum having been rounded once."""
     sums = [part[0] for part in per_shard]
     lows = [part[1] for part in per_shard if part[1] is not None]
     highs = [part[2] for part in per_shard if part[2] is not None]
     held = sum(part[3] for part in per_shard)
-    as_float = any(isinstance(value, float) for value in [*sums, *lows, *highs])
+    as_float = any(part[4] for part in per_shard) or any(isinstance(value, float) for value in [*sums, *lows, *highs])
     total: Any = _fsum(sums) if as_float else sum(sums)
     low: Any = min(lows) if lows else None
     high: Any = max(highs) if highs else None
+    if held == 0:
+        total = 0  # what one index answers for a selection without numbers, floats or not
+    elif as_float:
+        total = float(total)
     if as_float:
         low = None if low is None else float(low)
         high = None if high is None else float(high)

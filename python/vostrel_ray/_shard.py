@@ -16,6 +16,7 @@ Selection = Any  # an Index or a FilteredIndex: both answer the same calls
 
 
 def _unsummed(value: object) -> bool:
+    """An int the number maps keep aside: more than 64 significant bits, or past the float range."""
     if not isinstance(value, int) or isinstance(value, bool):
         return False
     magnitude = abs(value)
@@ -24,8 +25,8 @@ def _unsummed(value: object) -> bool:
 
 
 class Shard:
-    """Holds one Index; every method is one remote call. Answers leave as plain data and objects (copies on the
-    caller's side, as Ray pickles them)."""
+    """Holds one Index; every method is one remote call. Answers leave as plain data, objects packed by _wire (the
+    caller gets copies)."""
 
     def __init__(self, key: ShardKey) -> None:
         self.index = Vostrel.Index()
@@ -59,13 +60,22 @@ class Shard:
     def sorted_by(self, attr: str, reverse: bool, limit: int | None, where: Vostrel.PyQueryExpr | None) -> bytes:
         return pack(self._base(where).sorted_by(attr, reverse=reverse, limit=limit))
 
-    def value_counts(self, attr: str, where: Vostrel.PyQueryExpr | None) -> dict[Any, int]:
-        return dict(self._base(where).value_counts(attr))
+    def _answers_floats(self, attr: str) -> bool:
+        """Whether this shard's numbers of `attr` answer as floats (once it held one), whatever the selection: a
+        selection without floats answers floats all the same, and so must the merge of every shard's answers."""
+        try:
+            return isinstance(self.index.max(attr), float)
+        except NotImplementedError:  # a dotted path: its numbers live in a nested index
+            return False
+
+    def value_counts(self, attr: str, where: Vostrel.PyQueryExpr | None) -> tuple[dict[Any, int], bool]:
+        return dict(self._base(where).value_counts(attr)), self._answers_floats(attr)
 
     def group_by(self, attr: str, where: Vostrel.PyQueryExpr | None) -> bytes:
-        return pack({value: view.collect() for value, view in self._base(where).group_by(attr).items()})
+        groups = {value: view.collect() for value, view in self._base(where).group_by(attr).items()}
+        return pack((groups, self._answers_floats(attr)))
 
-    def numbers(self, attr: str, where: Vostrel.PyQueryExpr | None) -> tuple[Any, Any, Any, int]:
+    def numbers(self, attr: str, where: Vostrel.PyQueryExpr | None) -> tuple[Any, Any, Any, int, bool]:
         """sum, min, max and how many objects hold a number (NaN aside), which the mean over shards needs."""
         base = self._base(where)
         total = base.sum(attr)
@@ -74,7 +84,7 @@ class Shard:
         # significant bits, or past the float range): those lie outside the int64 range, where few objects are.
         outside = base.reduced_query(Q.gt(attr, 2**63 - 1) | Q.lt(attr, -(2**63)))
         held -= sum(1 for obj in outside if _unsummed(getattr(obj, attr, None)))
-        return total, base.min(attr), base.max(attr), held
+        return total, base.min(attr), base.max(attr), held, self._answers_floats(attr)
 
     def table(self, how: str, attrs: list[str] | None, where: Vostrel.PyQueryExpr | None) -> Any:
         base = self._base(where)

@@ -9,6 +9,7 @@ import pytest
 
 import Vostrel
 from conftest import BASE_SEED
+from model import np
 
 Q = Vostrel.PyQueryExpr
 ADDRESS = re.compile(r"0x[0-9a-fA-F]+|hash: \d+")
@@ -26,7 +27,8 @@ def world(rng, count=300):
         objs.append(Item(
             id=n, age=rng.choice([rng.randrange(-5, 90), rng.random() * 90, 2**70 + n, float("nan"), True]),
             name=rng.choice(cities) + str(n % 7), tags=rng.sample(["a", "b", 3, 4.5, None], rng.randrange(3)),
-            home=Item(city=rng.choice(cities), zip=rng.randrange(10)), flag=rng.choice([None, False, True, 0])))
+            home=Item(city=rng.choice(cities), zip=rng.randrange(10)), flag=rng.choice([None, False, True, 0]),
+            pair=rng.choice([(1, "a"), (1,), "a"])))
     return objs
 
 
@@ -34,7 +36,8 @@ def queries():
     leaves = [Q.eq("home.city", "Oslo"), Q.ne("flag", None), Q.gt("age", 2**70), Q.ge("age", 30.5), Q.lt("age", -1),
               Q.le("home.zip", 3), Q.bt("age", 10, 2**71), Q.in_("tags", ["a", 3, None, 4.5]),
               Q.starts_with("name", "a\ud800"), Q.ends_with("name", "3"), Q.contains("home.city", "r"),
-              Q.eq("flag", False), Q.eq("flag", 0), Q.in_("age", {float("inf"), 2**70 + 1}), Q.eq("missing", 1)]
+              Q.eq("flag", False), Q.eq("flag", 0), Q.in_("age", {float("inf"), 2**70 + 1}), Q.eq("missing", 1),
+              Q.eq("pair", (1, "a")), Q.eq("age", np.int64(33)) if np else Q.eq("age", 33)]
     yield from leaves
     yield Q.and_(*leaves[:4]) | ~Q.or_(leaves[4], leaves[8]) | Q.and_() | Q.or_()
     deep = leaves[0]

@@ -85,6 +85,7 @@ def test_wheel_is_repaired_and_carries_roaring(wheel):
     assert "manylinux" in wheel.name, f"{wheel.name}: not repaired by auditwheel"
     names = zipfile.ZipFile(wheel).namelist()
     assert any(n.startswith("vostrel.libs/libroaring") for n in names), names
+    assert {"vostrel_ray/__init__.py", "vostrel_ray/py.typed"} <= set(names), names  # the pure-Python shards
 
 
 def test_module_resolves_roaring_inside_the_wheel(fresh_env):

@@ -42,7 +42,9 @@ PyRef attributes_as_dict(PyObject* obj) {
 // The instance __dict__ of a subclass that has one and uses it (dunder names live there), else None.
 PyRef instance_dict(PyObject* self) {
   // Most classes of held objects have none (__slots__ = ()): asking would build an AttributeError per object.
-  if (Py_TYPE(self)->tp_dictoffset == 0) return PyRef::borrow(Py_None);
+  if (Py_TYPE(self)->tp_dictoffset == 0 && !PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_MANAGED_DICT)) {
+    return PyRef::borrow(Py_None);
+  }
   PyRef name = PyRef::steal(check_py(PyUnicode_FromString("__dict__")));
   PyRef dict = PyRef::steal(PyObject_GenericGetAttr(self, name.get()));
   if (!dict) {
