@@ -263,6 +263,24 @@ def test_numbers_read_back_exactly():
     assert mixed.value_counts("x") == {1.0: 2, 2.0: 1, False: 1} and type(mixed.max("x")) is float
 
 
+@pytest.mark.parametrize("with_floats", [False, True])
+def test_ints_beyond_64_bits_count_in_every_aggregate(with_floats):
+    # 2**70 + 5 and -(2**90 + 1) have more significant bits than any key holds; 2**70 has one.
+    values = [2**70 + 5, 2**70 + 5, -(2**90 + 1), 2**70, 7, 3] + ([0.5] if with_floats else [])
+    index = Vostrel.Index()
+    index.add_object_many(Obj(n=v) for v in values)
+    view = index.reduced_query(Vostrel.PyQueryExpr.ne("n", 3))
+    for where, held in ((index, values), (view, [v for v in values if v != 3])):
+        exact = sum(Fraction(v) for v in held)
+        total = where.sum("n")
+        assert total == (float(exact) if with_floats else exact) and type(total) is (float if with_floats else int)
+        assert where.mean("n") == pytest.approx(float(exact) / len(held), rel=1e-12)
+        assert where.min("n") == min(held) and where.max("n") == max(held)
+    only_big = Vostrel.Index()
+    only_big.add_object(Obj(n=2**80 + 1))
+    assert only_big.sum("n") == 2**80 + 1 and only_big.min("n") == 2**80 + 1 and only_big.mean("n") == float(2**80 + 1)
+
+
 def test_float_sums_are_correctly_rounded_over_small_and_large_sets_and_follow_writes():
     """Small views read the kept id -> number column, large ones walk the values: both must give math.fsum, and a
     write must reach the next sum of either."""

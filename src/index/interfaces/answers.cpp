@@ -86,8 +86,46 @@ PyRef number_to_python(OrderedKey key, bool floats_held) {
   return PyRef::steal(check_py(PyNumber_Negative(magnitude.get())));
 }
 
+// Sum of value x count over ints no key holds, as an exact Python int; null when there are none.
+PyRef unkeyed_total(const UnkeyedInts& unkeyed) {
+  if (unkeyed.empty()) return PyRef();
+  PyRef total = PyRef::steal(check_py(PyLong_FromLong(0)));
+  for (const auto& [value, count] : unkeyed) {
+    const PyRef number = value.to_python();
+    const PyRef times = PyRef::steal(check_py(PyLong_FromUnsignedLongLong(count)));
+    const PyRef product = PyRef::steal(check_py(PyNumber_Multiply(number.get(), times.get())));
+    total = PyRef::steal(check_py(PyNumber_Add(total.get(), product.get())));
+  }
+  return total;
+}
+
+uint64_t count_of(const NumberTotal& total) {
+  uint64_t count = total.sum.count();
+  for (const auto& [value, held] : total.unkeyed) count += held;
+  return count;
+}
+
+PyRef keyed_total_to_python(const NumberTotal& total);
+
 // The total as Python reads it: an exact int for ints only, else the correctly rounded float; 0 for no numbers.
+// Ints beyond what keys hold are added as Python ints: exactly, and then rounded once for a float total, except that
+// a total with a fractional part is rounded before they join it.
 PyRef total_to_python(const NumberTotal& total) {
+  const PyRef unkeyed = unkeyed_total(total.unkeyed);
+  if (!unkeyed) return keyed_total_to_python(total);
+  PyRef sum = total.sum.count() == 0 || total.sum.integral() ? keyed_total_to_python(total) : PyRef();
+  if (!sum) {
+    const PyRef keyed = PyRef::steal(check_py(PyFloat_FromDouble(total.sum.to_double())));
+    const PyRef rest = PyRef::steal(check_py(PyNumber_Float(unkeyed.get())));
+    return PyRef::steal(check_py(PyNumber_Add(keyed.get(), rest.get())));
+  }
+  if (PyFloat_Check(sum.get())) sum = PyRef::steal(check_py(PyNumber_Long(sum.get())));
+  const PyRef whole = PyRef::steal(check_py(PyNumber_Add(sum.get(), unkeyed.get())));
+  if (!total.floats_held) return whole;
+  return PyRef::steal(check_py(PyNumber_Float(whole.get())));
+}
+
+PyRef keyed_total_to_python(const NumberTotal& total) {
   if (total.sum.count() == 0) return PyRef::steal(check_py(PyLong_FromLong(0)));
   if (total.floats_held || !total.sum.integral()) {
     return PyRef::steal(check_py(PyFloat_FromDouble(total.sum.to_double())));
@@ -118,7 +156,19 @@ PyObject* extreme(const char* method, const AnswerSource& source, PyObject* args
     const std::optional<NumberExtreme> found = over_scope(
         source, [&](const AnswerScope& scope) { return number_extreme(scope, attribute.view(), largest); });
     if (!found) Py_RETURN_NONE;
-    return number_to_python(found->key, found->floats_held).release();
+    // Ints no key holds are compared as Python compares them, with the keyed extreme (if any).
+    PyRef best = found->key ? number_to_python(*found->key, found->floats_held) : PyRef();
+    for (const auto& [value, count] : found->unkeyed) {
+      PyRef candidate = value.to_python();
+      if (!best) {
+        best = std::move(candidate);
+        continue;
+      }
+      const int better = PyObject_RichCompareBool(candidate.get(), best.get(), largest ? Py_GT : Py_LT);
+      if (better < 0) throw_python_error();
+      if (better == 1) best = std::move(candidate);
+    }
+    return best.release();
   });
 }
 
@@ -203,10 +253,10 @@ PyObject* answer_mean(const AnswerSource& source, PyObject* args, PyObject* kwar
   return guard_python_call<PyObject*>(nullptr, [&] {
     const SmallString attribute = attribute_argument("mean", args, kwargs);
     const NumberTotal total = total_of(source, attribute);
-    if (total.sum.count() == 0) Py_RETURN_NONE;
+    if (count_of(total) == 0) Py_RETURN_NONE;
     // Python's own division: an int total over the count rounds once, as statistics.fmean would.
     const PyRef sum = total_to_python(total);
-    const PyRef count = PyRef::steal(check_py(PyLong_FromUnsignedLongLong(total.sum.count())));
+    const PyRef count = PyRef::steal(check_py(PyLong_FromUnsignedLongLong(count_of(total))));
     return check_py(PyNumber_TrueDivide(sum.get(), count.get()));
   });
 }
