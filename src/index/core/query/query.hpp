@@ -101,6 +101,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   [[nodiscard]] std::unique_lock<RankedSharedMutex> write_lock(Part part) const {
     return std::unique_lock<RankedSharedMutex>(mutex_of(part));
   }
+ private:
+  mutable RankedSharedMutex positional_mutex;  // Part::Text, beside what it guards
+
+ public:
   LazyPart<TextIds> text_ids;  // guarded by Part::Text (created with the first string)
   // The per-position byte sets answer prefix, suffix and substring matches, at about two bytes per byte of text
   // (most of an index's memory where strings are long). A map builds them from text_ids for its first such match
@@ -108,6 +112,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // builds them under the write lock, hence mutable.
   mutable PositionalBitmap positional;              // guarded by Part::Text
   mutable std::atomic<bool> positions_kept{false};  // written under Part::Text's write lock
+ private:
+  mutable RankedSharedMutex numeric_mutex;  // Part::Numbers, beside what it guards
+
+ public:
   LazyPart<NumberIds> number_ids;  // guarded by Part::Numbers (created with the first number)
   // An id -> number column derived from number_ids for aggregates over small sets (answers/number_column.hpp).
   NumberColumnSlot number_column;
@@ -129,18 +137,30 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // from then on: an attribute only compared for equality, or over narrow ranges, never pays for them.
   mutable LazyPart<NumericalBitmap> numeric;     // guarded by Part::Numbers
   mutable std::atomic<bool> slices_kept{false};  // written under Part::Numbers' write lock
+ private:
+  mutable RankedSharedMutex bool_mutex;  // Part::Bools, beside what it guards
+
+ public:
   Bitmap trues;   // guarded by Part::Bools
   Bitmap falses;  // guarded by Part::Bools
   // Members of iterable values, guarded by Part::Translation: each element id's owner (an object id, or the element
   // id of an enclosing iterable), and per owner its element ids with the captured iterable whose members they
   // registered (removal never re-reads a container that may have changed since). One entry per owner: registering
   // a list costs one hash-table slot, not one per member. Empty iterables have none.
+ private:
+  mutable RankedSharedMutex translation_mutex;  // Part::Translation, beside what it guards
+
+ public:
   PagedU32Map translation;
   // Owner ids are dense and ascending: mixed fully before the table scales a hash to its capacity.
   struct OwnerHash {
     uint64_t operator()(uint32_t owner) const noexcept { return splitmix64(owner); }
   };
   FlatTable<uint32_t, OwnedElements, OwnerHash, std::equal_to<uint32_t>> owner_elements;
+ private:
+  mutable RankedSharedMutex mask_mutex;  // Part::Mask, beside what it guards
+
+ public:
   Bitmap mask;  // guarded by Part::Mask
   // Ind values: each nested object's process-wide id -> the ids holding it. An object's id is its own while it lives,
   // and a held object lives, so the id stands for the object: a 12-byte slot, where an exact-map entry keeping a
@@ -149,6 +169,10 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
     uint64_t operator()(uint32_t object) const noexcept { return object; }  // the table mixes it
   };
   using ObjectIds = ValueIdMap<uint32_t, ObjectIdHash, std::equal_to<uint32_t>>;
+ private:
+  mutable RankedSharedMutex objects_mutex;  // Part::Objects, beside what it guards
+
+ public:
   LazyPart<ObjectIds> object_ids;  // guarded by Part::Objects
 
   // Number of ids holding a value here (elements not counted). The owning index resets the map when it drops to 0;
@@ -247,14 +271,6 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
       default: return objects_mutex;
     }
   }
-
-  // Declared after `level`, which ranks them.
-  mutable RankedSharedMutex positional_mutex;   // Part::Text
-  mutable RankedSharedMutex numeric_mutex;      // Part::Numbers
-  mutable RankedSharedMutex bool_mutex;         // Part::Bools
-  mutable RankedSharedMutex translation_mutex;  // Part::Translation
-  mutable RankedSharedMutex mask_mutex;         // Part::Mask
-  mutable RankedSharedMutex objects_mutex;      // Part::Objects
 };
 
 }  // namespace vostrel
