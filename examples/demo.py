@@ -229,10 +229,10 @@ def show_writes(tour: Tour, index, people: list) -> None:
                f"city == {old_city!r} no longer lists the person")
 
     old_zip = person.address.zip
-    person.address.zip = 99999
-    nested = index.reduced_query(Q.eq("address.zip", 99999)).collect()
+    person.address.zip = "99999"
+    nested = index.reduced_query(Q.eq("address.zip", "99999")).collect()
     tour.check("nested write reaches the outer index", any(p is person for p in nested),
-               f"person.address.zip = 99999 (was {old_zip}): address.zip == 99999 now finds the person")
+               f"person.address.zip = '99999' (was {old_zip}): address.zip == '99999' now finds the person")
 
     person.address.zip = old_zip
     person.city = old_city
