@@ -12,6 +12,7 @@ import random
 import Vostrel
 from conftest import BASE_SEED
 from model import Obj, evaluate
+from model import build as build_any
 
 Q = Vostrel.PyQueryExpr
 
@@ -123,3 +124,50 @@ def test_narrow_range_on_a_reduced_index():
         obj.y = number(rng)
         world.shadow[id(obj)]["y"] = obj.y
     world.check(world.index, scope, "writes after reduce")
+
+
+def test_planned_conjunctions_match_the_model():
+    """Conjunctions of equalities, flags and ranges over numbers each held by many objects (few distinct values, as
+    delays in minutes are): the plan sizes each part first (a range by the entries it covers), starts from the
+    smallest and tests the others within it; ranges of a few such values walk their entries."""
+    rng = random.Random(BASE_SEED + 2)
+    shadow = {}
+
+    def few(rng):
+        r = rng.random()
+        if r < 0.6:
+            return rng.randrange(-40, 400)
+        if r < 0.85:
+            return float(rng.randrange(-40, 400))
+        if r < 0.92:
+            return [rng.randrange(-40, 400)]
+        return rng.choice((math.nan, None, "text", 2**70))
+
+    objects = []
+    for _ in range(6000):
+        attrs = {"d": few(rng), "c": rng.choice("abcdefgh"[: rng.randrange(1, 9)]),
+                 "f": rng.random() < 0.7 if rng.random() < 0.9 else rng.choice((None, [True], 1))}
+        obj = Obj(**attrs)
+        shadow[id(obj)] = attrs
+        objects.append(obj)
+    index = Vostrel.Index()
+    index.add_object_many(objects)
+    assert len(index.reduced()) == len(objects)  # no part at all: everything
+
+    def part():
+        r = rng.random()
+        if r < 0.25:
+            return ("eq", "c", rng.choice("abcdefghz"))
+        if r < 0.4:
+            flag = ("eq", rng.choice(("f", "d", "missing")), rng.random() < 0.5)
+            return ("not", flag) if rng.random() < 0.5 else flag
+        low = rng.randrange(-60, 420) + rng.choice((0, 0.5))
+        if r < 0.8:
+            return ("bt", "d", low, low + rng.choice((0, 1, 3, 20, 150, 500)))
+        return (rng.choice(("gt", "ge", "lt", "le")), "d", low)
+
+    for _ in range(300):
+        tree = ("and", [part() for _ in range(rng.randrange(1, 4))])
+        want = evaluate(tree, objects, lambda o: shadow[id(o)])
+        got = {id(o) for o in index.reduced_query(build_any(tree)).collect()}
+        assert got == want, (tree, len(got), len(want))

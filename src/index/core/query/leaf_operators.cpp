@@ -2,10 +2,14 @@
 // matches from the positional bitmaps.
 #include "index/core/query/leaf_operators.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "index/core/query/query.hpp"
 #include "index/core/query/query_ops.hpp"
@@ -51,7 +55,15 @@ Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
     }
     case ValueKind::Bool: {
       const auto lock = map.read_lock(QueryMap::Part::Bools);
-      result = value.as_bool() ? map.trues : map.falses;
+      const Bitmap& flags = value.as_bool() ? map.trues : map.falses;
+      // One intersection builds the answer: a copy of the whole side first, then cut to `allowed`, wrote and read a
+      // set as large as the side (most of the index for a common flag).
+      if (!has_members(map)) {  // under the value lock, as for numbers
+        within = &allowed;
+        result = flags & allowed;
+      } else {
+        result = flags;
+      }
       break;
     }
     case ValueKind::Ind: {
@@ -124,6 +136,7 @@ OrderedKey key_before(OrderedKey key) {
 // entries.
 constexpr uint64_t NARROW_RANGE_FRACTION = 48;
 constexpr uint64_t NARROW_RANGE_IDS = 256;
+constexpr uint64_t BITS_WALK_FRACTION = 8;
 
 // Ids of `allowed` whose number lies in [low, high] within the numbers proper (NaN left out).
 Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, const Bitmap& allowed) {
@@ -138,11 +151,22 @@ Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, con
     // A narrow range walks the ordered entries (about 15 ns an id: gather, sort, one bulk add); a broad one scans
     // the bit slices, whose cost grows with the ids stored (about 0.3 ns each) rather than with the answer.
     const uint64_t narrow = ordered == nullptr ? 0 : std::max(NARROW_RANGE_IDS, ordered->id_count() / NARROW_RANGE_FRACTION);
+    // Between the two, a range of many ids under few keys (counted exactly: it lies within a few leaves) sets a bit
+    // per id and reads them back in order, while it holds under 1/BITS_WALK_FRACTION of the ids stored and no more
+    // than `allowed` (within a small set, as in a conjunction, the slices read only where that set has ids). Only
+    // where floats are held: their keys differ in some fifty slices, where small ints differ in a dozen, whose
+    // scan is cheaper than any walk.
+    std::optional<uint64_t> counted;
     if (ordered == nullptr) {
       // No number here: nothing matches.
-    } else if (ordered->estimate_range(low, high, narrow) <= narrow) {
+    } else if (ordered->estimate_range(low, high, narrow) <= narrow ||
+               (counted = ordered->count_range_nearby(low, high)).value_or(UINT64_MAX) <= narrow) {
       // Within `allowed`, as the slices answer.
       ordered->range_into(low, high, result);
+      result &= allowed;
+    } else if (counted && *counted * BITS_WALK_FRACTION <= ordered->id_count() &&
+               map.floats_held.load(std::memory_order_relaxed) && *counted <= allowed.cardinality()) {
+      ordered->range_into_by_bits(low, high, *counted, result);
       result &= allowed;
     } else if (map.slices_kept.load(std::memory_order_acquire)) {
       if (const NumericalBitmap* numbers = map.numeric.get()) get_between_into(*numbers, low, high, result, allowed);
@@ -236,15 +260,64 @@ Bitmap match_positions(const PositionalBitmap& positions, std::string_view query
   }
 }
 
+// A selective match over few distinct texts, each held by many ids (postal codes, names): testing each distinct text
+// once reads the value map's slots, where the per-position byte sets intersect one set over every id per byte of
+// the query. Taken for queries of two bytes or more (one byte is a single set of the positions, read as it is),
+// while the texts number under 1/TEXT_WALK_RATIO of the ids holding a value here, and while the ids matched stay
+// under 1/TEXT_WALK_MATCHED of them: a broad match (a common first name) is cheaper from the byte sets, and is
+// left to them as soon as the count passes that, before any id is gathered. False when not taken; text lock held.
+constexpr uint64_t TEXT_WALK_RATIO = 16;
+constexpr uint64_t TEXT_WALK_MATCHED = 32;
+
+bool walk_texts(const QueryMap& map, std::string_view query, QueryKind kind, Bitmap& result) {
+  const QueryMap::TextIds* texts = map.text_ids.get();
+  const uint64_t holders = static_cast<uint64_t>(std::max<int64_t>(map.registered.load(std::memory_order_relaxed), 0));
+  if (texts == nullptr || query.size() < 2 || texts->size() * TEXT_WALK_RATIO > holders) return false;
+  const uint64_t cap = holders / TEXT_WALK_MATCHED;
+  struct Hit {
+    uint32_t lone;
+    const ValueIds* set;
+  };
+  std::vector<Hit> hits;
+  uint64_t matched = 0;
+  texts->for_each_entry_while([&](const PyValue& key, uint32_t lone, const ValueIds* set) {
+    const std::string_view text = key.as_str();
+    // Whole UTF-8 sequences match only at character boundaries, so bytes answer as characters do.
+    const bool hit = kind == QueryKind::StartsWi ? text.starts_with(query)
+                     : kind == QueryKind::EndsWi ? text.ends_with(query)
+                                                 : text.find(query) != std::string_view::npos;
+    if (!hit) return true;
+    hits.push_back(Hit{lone, set});
+    matched += set == nullptr ? 1 : set->cardinality();
+    return matched <= cap;  // past the cap the byte sets answer: the walk stops here
+  });
+  if (matched > cap) return false;
+  std::vector<uint32_t> listed;
+  listed.reserve(matched);
+  for (const Hit& hit : hits) {
+    if (hit.set == nullptr) {
+      listed.push_back(hit.lone);
+    } else if (hit.set->cardinality() > ValueIds::LARGE_AT) {
+      hit.set->or_into(result);  // a set held as a bitmap: ORed whole
+    } else {
+      hit.set->for_each([&listed](uint32_t id) { listed.push_back(id); });
+    }
+  }
+  QueryMap::NumberIds::add_sorted(listed, result, nullptr);
+  return true;
+}
+
 Bitmap op_text(const QueryMap& map, const PyValue& value, QueryKind kind, const Bitmap& allowed) {
   Bitmap result;
   if (value.kind() != ValueKind::Str) return result;
   const std::string_view query = value.as_str();
   bool kept = false;
+  bool walked = false;
   {
     const auto lock = map.read_lock(QueryMap::Part::Text);
-    kept = map.positions_kept.load(std::memory_order_acquire);
-    if (kept) result = match_positions(map.positional, query, kind);
+    walked = walk_texts(map, query, kind, result);
+    kept = walked || map.positions_kept.load(std::memory_order_acquire);
+    if (kept && !walked) result = match_positions(map.positional, query, kind);
   }
   if (!kept) {
     // The first text match of this map: it builds the positions, which every later one reads.
@@ -291,15 +364,61 @@ Bitmap evaluate_leaf(const QueryMaps& maps, const Bitmap& allowed, QueryKind kin
   }
 }
 
-uint64_t match_count(const QueryMaps& maps, const QueryExpr& expr) {
-  if (expr.kind != QueryKind::Eq && expr.kind != QueryKind::In) return UNKNOWN_COUNT;
+namespace {
+
+// The ids a number range on `map` holds, as OrderedIdMap::plan_range counts or estimates them (0 only when none).
+// UNKNOWN_COUNT for bounds that are not plain numbers (big ints no key holds, NaN), or where the map holds numbers
+// beyond the keys.
+uint64_t range_count(const QueryMap& map, const QueryExpr& expr) {
+  const std::span<const PyValue> bounds(expr.values);
+  for (const PyValue& bound : bounds) {
+    if ((bound.kind() != ValueKind::Int && bound.kind() != ValueKind::Float) || is_nan(bound)) return UNKNOWN_COUNT;
+  }
+  if (map.holds_unkeyed.load(std::memory_order_acquire)) return UNKNOWN_COUNT;
+  OrderedKey low = LOWEST_KEY;
+  OrderedKey high = HIGHEST_KEY;
+  const OrderedKey key = QueryMap::key_of(bounds[0]);
+  switch (expr.kind) {
+    case QueryKind::Gt:
+    case QueryKind::Ge: low = key; break;
+    case QueryKind::Lt:
+    case QueryKind::Le: high = key; break;
+    default: low = key; high = QueryMap::key_of(bounds[1]); break;
+  }
+  const auto lock = map.read_lock(QueryMap::Part::Numbers);
+  const QueryMap::NumberIds* ordered = map.number_ids.get();
+  return ordered == nullptr ? 0 : ordered->plan_range(std::max(low, LOWEST_KEY), std::min(high, HIGHEST_KEY));
+}
+
+}  // namespace
+
+bool is_range(QueryKind kind) {
+  return kind == QueryKind::Gt || kind == QueryKind::Ge || kind == QueryKind::Lt || kind == QueryKind::Le ||
+         kind == QueryKind::Bt;
+}
+
+uint64_t match_count(const QueryMaps& maps, const QueryExpr& expr, bool ranges) {
+  const bool range = is_range(expr.kind);
+  if (expr.kind != QueryKind::Eq && expr.kind != QueryKind::In && !(range && ranges)) return UNKNOWN_COUNT;
   const auto [first, rest] = attr_parts(expr.attr.view());
   if (rest) return UNKNOWN_COUNT;
   const QueryMap* map = resolve_map(maps, first);
   if (map == nullptr) return 0;
+  if (range) return range_count(*map, expr);
   uint64_t total = 0;
   for (const PyValue& value : expr.values) total += eq_count(*map, value);
   return total;
+}
+
+std::optional<Bitmap> evaluate_not_flag(const QueryMaps& maps, const Bitmap& allowed, const QueryExpr& child) {
+  if (child.kind != QueryKind::Eq || child.values[0].stored_kind() != ValueKind::Bool) return std::nullopt;
+  const auto [first, rest] = attr_parts(child.attr.view());
+  if (rest) return std::nullopt;
+  const QueryMap* map = resolve_map(maps, first);
+  if (map == nullptr) return allowed;  // no value here: nothing matches the flag
+  const auto lock = map->read_lock(QueryMap::Part::Bools);
+  if (has_members(*map)) return std::nullopt;  // under the value lock, as op_eq asks
+  return allowed - (child.values[0].as_bool() ? map->trues : map->falses);
 }
 
 }  // namespace vostrel

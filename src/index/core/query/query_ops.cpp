@@ -2,6 +2,8 @@
 #include "index/core/query/query_ops.hpp"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "index/core/query/leaf_operators.hpp"
@@ -36,6 +38,7 @@ int and_rank(QueryKind kind) {
 Bitmap evaluate_query(const QueryMaps& maps, const Bitmap& allowed, const QueryExpr& expr) {
   switch (expr.kind) {
     case QueryKind::Not: {
+      if (std::optional<Bitmap> rest = evaluate_not_flag(maps, allowed, expr.children.at(0))) return std::move(*rest);
       Bitmap matched = evaluate_query(maps, allowed, expr.children.at(0));
       return allowed - matched;
     }
@@ -65,20 +68,34 @@ Bitmap evaluate_and_queries_vec(const QueryMaps& maps, const Bitmap& allowed, st
   };
   std::vector<Step> ordered;
   ordered.reserve(exprs.size());
+  uint64_t fewest = UNKNOWN_COUNT;
   for (const QueryExpr& expr : exprs) {
     const uint64_t count = match_count(maps, expr);
     if (count == 0) return Bitmap();  // an equality nothing holds: the conjunction is empty
+    fewest = std::min(fewest, count);
     ordered.push_back(Step{&expr, count});
   }
+  // Number ranges are sized too (a narrow one counted, a broad one estimated from the directory): a range holding
+  // fewer ids than the smallest equality goes first, its ordered entries being the cheapest start. A range no
+  // smaller keeps its place after the equalities, which narrow the set it is tested on.
+  for (Step& step : ordered) {
+    if (step.count != UNKNOWN_COUNT || !is_range(step.expr->kind)) continue;
+    const uint64_t count = match_count(maps, *step.expr, true);
+    if (count == 0) return Bitmap();  // a range no number lies in
+    if (fewest == UNKNOWN_COUNT || count < fewest) step.count = count;
+  }
+  if (ordered.empty()) return allowed;
   std::stable_sort(ordered.begin(), ordered.end(), [](const Step& a, const Step& b) {
     if (a.count != b.count) return a.count < b.count;
     return and_rank(a.expr->kind) < and_rank(b.expr->kind);
   });
-  // Every evaluation returns a subset of the set it is given, so each step narrows the running set directly.
-  Bitmap running = allowed;
-  for (const Step& step : ordered) {
+  // Every evaluation returns a subset of the set it is given, so each step narrows the running set directly. The
+  // first step works within `allowed` itself: a copy of it (the whole index, for a query on an index) would cost a
+  // write and a read of every id.
+  Bitmap running = evaluate_query(maps, allowed, *ordered.front().expr);
+  for (size_t at = 1; at < ordered.size(); ++at) {
     if (running.isEmpty()) break;
-    running = evaluate_query(maps, running, *step.expr);
+    running = evaluate_query(maps, running, *ordered[at].expr);
   }
   return running;
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/bitmap_ops/add_ids.hpp"
 #include "index/core/structures/id_filter/id_filter.hpp"
 #include "index/core/structures/value_ids/ordered_entry.hpp"
 #include "index/core/structures/value_ids/value_ids.hpp"
@@ -209,6 +210,74 @@ class OrderedIdMap {
       if (entries > cap) break;  // ids >= entries: already past the cap
     }
     return (entries * ids_ + entries_ - 1) / entries_;
+  }
+
+  // Ids under the keys in [low, high], for planning a conjunction: counted when the range lies within a few leaves
+  // (their entries, and the size of each side set), else the leaves it spans times the mean ids of a leaf, from the
+  // directory alone (two binary searches, no leaf read: a broad range's leaves are a cache miss each). 0 only when
+  // no key lies in the range.
+  uint64_t plan_range(const Key& low, const Key& high) const {
+    if (entries_ == 0 || high < low) return 0;
+    if (const std::optional<uint64_t> counted = count_range_nearby(low, high)) return *counted;
+    const size_t spanned = leaf_for(high) - leaf_for(low) + 1;
+    return (spanned * ids_ + leaves_.size() - 1) / leaves_.size();
+  }
+
+  // Ids under the keys in [low, high], counted exactly when the range lies within a few leaves (their entries and
+  // the size of each side set); nothing for a broader range. estimate_range() counts whole leaves at the mean ids
+  // of an entry: a range of a few values among many ids each (delays in minutes over a year of flights) looks as
+  // large as its leaf, which may be a hundred times more.
+  std::optional<uint64_t> count_range_nearby(const Key& low, const Key& high) const {
+    if (entries_ == 0 || high < low) return uint64_t{0};
+    const size_t first = leaf_for(low);
+    const size_t last = leaf_for(high);
+    if (last - first >= NEARBY_LEAVES) return std::nullopt;
+    uint64_t ids = 0;
+    for (size_t leaf_at = first; leaf_at <= last; ++leaf_at) {
+      const Leaf& leaf = *leaves_[leaf_at];
+      for (auto at = lower_bound(leaf, low); at != leaf.end() && !(high < at->key()); ++at) {
+        ids += at->lone() ? 1 : sets_[at->set()].cardinality();
+      }
+    }
+    return ids;
+  }
+  static constexpr size_t NEARBY_LEAVES = 8;
+
+  // Adds the `count` ids under the keys in [low, high] (as count_range_nearby counted them) into out, through a bit
+  // per id: each id sets its bit wherever it lies, and the bits read back in id order give the answer sorted with
+  // no sort, for a range of many ids under few keys (delays in minutes over a year of flights). Merging each side
+  // set into the answer's containers would rewrite them once per set; gathering and sorting costs more per id.
+  void range_into_by_bits(const Key& low, const Key& high, uint64_t count, Bitmap& out) const {
+    if (leaves_.empty() || high < low) return;
+    std::vector<uint64_t> words;
+    const auto set_bit = [&words](uint32_t id) {
+      const size_t word = id >> 6;
+      if (word >= words.size()) words.resize(std::max(word + 1, 2 * words.size()));
+      words[word] |= uint64_t{1} << (id & 63);
+    };
+    bool past = false;
+    for (size_t leaf_at = leaf_for(low); leaf_at < leaves_.size() && !past; ++leaf_at) {
+      const Leaf& leaf = *leaves_[leaf_at];
+      for (auto at = lower_bound(leaf, low); at != leaf.end(); ++at) {
+        if (high < at->key()) {
+          past = true;
+          break;
+        }
+        if (at->lone()) {
+          set_bit(at->id());
+        } else {
+          sets_[at->set()].for_each(set_bit);
+        }
+      }
+    }
+    std::vector<uint32_t> ids;
+    ids.reserve(count);
+    for (size_t word = 0; word < words.size(); ++word) {
+      for (uint64_t bits = words[word]; bits != 0; bits &= bits - 1) {
+        ids.push_back(static_cast<uint32_t>(word * 64 + static_cast<unsigned>(__builtin_ctzll(bits))));
+      }
+    }
+    add_ids(&out.roaring, ids.data(), ids.size());
   }
 
   // Adds the ids under every key in [low, high] into out; with `within`, only those it holds.
@@ -514,7 +583,10 @@ class OrderedIdMap {
     sets_[entry.set()].or_into(out, within);
   }
 
-  // Lone ids gathered in key order come in id disorder: sorted, they go into the bitmap in one bulk add.
+ public:
+  // Lone ids gathered in key order come in id disorder: sorted, they go into the bitmap in one bulk add, each chunk's
+  // run copied into a container made at its final size (add_ids, from as many ids as ValueIds uses it for). Also for
+  // ids gathered from any value map.
   static void add_sorted(std::vector<uint32_t>& ids, Bitmap& out, const Bitmap* within) {
     if (ids.empty()) return;
     radix_sort(ids);
@@ -522,7 +594,11 @@ class OrderedIdMap {
       ids.erase(std::remove_if(ids.begin(), ids.end(), [&](uint32_t id) { return !within->contains(id); }),
                 ids.end());
     }
-    out.addMany(ids.size(), ids.data());
+    if (ids.size() >= ValueIds::ADD_IDS_FROM) {
+      add_ids(&out.roaring, ids.data(), ids.size());
+    } else {
+      out.addMany(ids.size(), ids.data());
+    }
   }
 
   // LSD radix sort, 11 bits a pass, as many passes as the largest id needs (two below 4M ids): a comparison sort of
@@ -547,6 +623,7 @@ class OrderedIdMap {
     }
   }
 
+ private:
   // The entries of `leaf` and pairs[begin, end) in key order, into `merged` (the leaf itself is not changed; side
   // sets it shares with `merged` gain the pairs' ids).
   template <class Pairs>

@@ -234,6 +234,15 @@ class ValueIdMap {
     }
   }
 
+  // As for_each_entry, stopping as soon as f returns false (a walk that has seen enough reads no further slot).
+  template <class F>
+  void for_each_entry_while(F&& f) const {
+    for (const Slot& slot : slots_) {
+      if (slot.set == FREE) continue;
+      if (!f(slot.key, slot.id, slot.set == LONE ? nullptr : &sets_[slot.set])) return;
+    }
+  }
+
   // Calls f(key, id) for every stored pair, in no particular order.
   template <class F>
   void for_each(F&& f) const {
