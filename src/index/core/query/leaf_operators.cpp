@@ -157,15 +157,18 @@ Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, con
     // where floats are held: their keys differ in some fifty slices, where small ints differ in a dozen, whose
     // scan is cheaper than any walk.
     std::optional<uint64_t> counted;
+    const uint64_t bits_walk =
+        ordered != nullptr && map.floats_held.load(std::memory_order_relaxed) ? ordered->id_count() / BITS_WALK_FRACTION
+                                                                              : 0;
     if (ordered == nullptr) {
       // No number here: nothing matches.
     } else if (ordered->estimate_range(low, high, narrow) <= narrow ||
-               (counted = ordered->count_range_nearby(low, high)).value_or(UINT64_MAX) <= narrow) {
+               (counted = ordered->count_range_nearby(low, high, std::max(narrow, bits_walk))).value_or(UINT64_MAX) <=
+                   narrow) {
       // Within `allowed`, as the slices answer.
       ordered->range_into(low, high, result);
       result &= allowed;
-    } else if (counted && *counted * BITS_WALK_FRACTION <= ordered->id_count() &&
-               map.floats_held.load(std::memory_order_relaxed) && *counted <= allowed.cardinality()) {
+    } else if (counted && *counted <= bits_walk && *counted <= allowed.cardinality()) {
       ordered->range_into_by_bits(low, high, *counted, result);
       result &= allowed;
     } else if (map.slices_kept.load(std::memory_order_acquire)) {
@@ -369,7 +372,7 @@ namespace {
 // The ids a number range on `map` holds, as OrderedIdMap::plan_range counts or estimates them (0 only when none).
 // UNKNOWN_COUNT for bounds that are not plain numbers (big ints no key holds, NaN), or where the map holds numbers
 // beyond the keys.
-uint64_t range_count(const QueryMap& map, const QueryExpr& expr) {
+uint64_t range_count(const QueryMap& map, const QueryExpr& expr, uint64_t cap) {
   const std::span<const PyValue> bounds(expr.values);
   for (const PyValue& bound : bounds) {
     if ((bound.kind() != ValueKind::Int && bound.kind() != ValueKind::Float) || is_nan(bound)) return UNKNOWN_COUNT;
@@ -387,7 +390,7 @@ uint64_t range_count(const QueryMap& map, const QueryExpr& expr) {
   }
   const auto lock = map.read_lock(QueryMap::Part::Numbers);
   const QueryMap::NumberIds* ordered = map.number_ids.get();
-  return ordered == nullptr ? 0 : ordered->plan_range(std::max(low, LOWEST_KEY), std::min(high, HIGHEST_KEY));
+  return ordered == nullptr ? 0 : ordered->plan_range(std::max(low, LOWEST_KEY), std::min(high, HIGHEST_KEY), cap);
 }
 
 }  // namespace
@@ -397,14 +400,14 @@ bool is_range(QueryKind kind) {
          kind == QueryKind::Bt;
 }
 
-uint64_t match_count(const QueryMaps& maps, const QueryExpr& expr, bool ranges) {
+uint64_t match_count(const QueryMaps& maps, const QueryExpr& expr, uint64_t range_cap) {
   const bool range = is_range(expr.kind);
-  if (expr.kind != QueryKind::Eq && expr.kind != QueryKind::In && !(range && ranges)) return UNKNOWN_COUNT;
+  if (expr.kind != QueryKind::Eq && expr.kind != QueryKind::In && !(range && range_cap != 0)) return UNKNOWN_COUNT;
   const auto [first, rest] = attr_parts(expr.attr.view());
   if (rest) return UNKNOWN_COUNT;
   const QueryMap* map = resolve_map(maps, first);
   if (map == nullptr) return 0;
-  if (range) return range_count(*map, expr);
+  if (range) return range_count(*map, expr, range_cap);
   uint64_t total = 0;
   for (const PyValue& value : expr.values) total += eq_count(*map, value);
   return total;

@@ -17,11 +17,11 @@ Bitmap evaluate_leaf(const QueryMaps& maps, const Bitmap& allowed, QueryKind kin
 
 // Number of ids an Eq or In on a plain (undotted) path matches at most, counted in the value maps; UNKNOWN_COUNT
 // for every other expression. Element matches count as their element ids, so this bounds, not equals, the answer.
-// With `ranges`, a number range on a plain path too: counted from its ordered entries when it lies within a few
-// leaves, else estimated from the leaves it spans (it may then be above or below the answer); 0 only when no
-// number lies in it.
+// With a `range_cap`, a number range on a plain path too: counted from its ordered entries when it lies within a few
+// leaves (the count stopping past the cap, returning more), else estimated from the leaves it spans (it may then be
+// above or below the answer); 0 only when no number lies in it.
 constexpr uint64_t UNKNOWN_COUNT = UINT64_MAX;
-uint64_t match_count(const QueryMaps& maps, const QueryExpr& expr, bool ranges = false);
+uint64_t match_count(const QueryMaps& maps, const QueryExpr& expr, uint64_t range_cap = 0);
 // Gt, Ge, Lt, Le and Bt.
 bool is_range(QueryKind kind);
 

@@ -80,7 +80,8 @@ Bitmap evaluate_and_queries_vec(const QueryMaps& maps, const Bitmap& allowed, st
   // smaller keeps its place after the equalities, which narrow the set it is tested on.
   for (Step& step : ordered) {
     if (step.count != UNKNOWN_COUNT || !is_range(step.expr->kind)) continue;
-    const uint64_t count = match_count(maps, *step.expr, true);
+    // Counted only as far as it matters: up to the smallest equality's count.
+    const uint64_t count = match_count(maps, *step.expr, fewest);
     if (count == 0) return Bitmap();  // a range no number lies in
     if (fewest == UNKNOWN_COUNT || count < fewest) step.count = count;
   }

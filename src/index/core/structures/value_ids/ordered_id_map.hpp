@@ -216,9 +216,10 @@ class OrderedIdMap {
   // (their entries, and the size of each side set), else the leaves it spans times the mean ids of a leaf, from the
   // directory alone (two binary searches, no leaf read: a broad range's leaves are a cache miss each). 0 only when
   // no key lies in the range.
-  uint64_t plan_range(const Key& low, const Key& high) const {
+  // Past `cap` the count stops (and is more than `cap`).
+  uint64_t plan_range(const Key& low, const Key& high, uint64_t cap = UINT64_MAX) const {
     if (entries_ == 0 || high < low) return 0;
-    if (const std::optional<uint64_t> counted = count_range_nearby(low, high)) return *counted;
+    if (const std::optional<uint64_t> counted = count_range_nearby(low, high, cap)) return *counted;
     const size_t spanned = leaf_for(high) - leaf_for(low) + 1;
     return (spanned * ids_ + leaves_.size() - 1) / leaves_.size();
   }
@@ -226,8 +227,9 @@ class OrderedIdMap {
   // Ids under the keys in [low, high], counted exactly when the range lies within a few leaves (their entries and
   // the size of each side set); nothing for a broader range. estimate_range() counts whole leaves at the mean ids
   // of an entry: a range of a few values among many ids each (delays in minutes over a year of flights) looks as
-  // large as its leaf, which may be a hundred times more.
-  std::optional<uint64_t> count_range_nearby(const Key& low, const Key& high) const {
+  // large as its leaf, which may be a hundred times more. Stops once past `cap` (each side set's size is a read of
+  // its own, a cache miss when cold), returning more than `cap`.
+  std::optional<uint64_t> count_range_nearby(const Key& low, const Key& high, uint64_t cap = UINT64_MAX) const {
     if (entries_ == 0 || high < low) return uint64_t{0};
     const size_t first = leaf_for(low);
     const size_t last = leaf_for(high);
@@ -237,6 +239,7 @@ class OrderedIdMap {
       const Leaf& leaf = *leaves_[leaf_at];
       for (auto at = lower_bound(leaf, low); at != leaf.end() && !(high < at->key()); ++at) {
         ids += at->lone() ? 1 : sets_[at->set()].cardinality();
+        if (ids > cap) return ids;
       }
     }
     return ids;
