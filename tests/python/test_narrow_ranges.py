@@ -171,3 +171,18 @@ def test_planned_conjunctions_match_the_model():
         want = evaluate(tree, objects, lambda o: shadow[id(o)])
         got = {id(o) for o in index.reduced_query(build_any(tree)).collect()}
         assert got == want, (tree, len(got), len(want))
+
+
+def test_ranges_of_many_ids_under_few_float_keys_dense_and_sparse_ids():
+    # Many objects under few float values (delays in minutes): a range of a few of them collects its ids through a
+    # bit per id when the ids lie dense, and sorts them when the index's ids lie far apart (others hold the rest).
+    rng = random.Random(BASE_SEED)
+    for others in (0, 200_000):
+        kept = [Obj(pad=i) for i in range(others)]
+        objs = [Obj(x=rng.randrange(100) + 0.5) for _ in range(20_000)]
+        index = Vostrel.Index()
+        index.add_object_many(objs)
+        for low, high in ((10, 15), (0, 3), (97, 120)):
+            got = {id(o) for o in index.reduced_query(Q.bt("x", low, high)).collect()}
+            assert got == {id(o) for o in objs if low <= o.x <= high}
+        del kept

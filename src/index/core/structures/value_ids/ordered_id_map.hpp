@@ -252,12 +252,9 @@ class OrderedIdMap {
   // set into the answer's containers would rewrite them once per set; gathering and sorting costs more per id.
   void range_into_by_bits(const Key& low, const Key& high, uint64_t count, Bitmap& out) const {
     if (leaves_.empty() || high < low) return;
-    std::vector<uint64_t> words;
-    const auto set_bit = [&words](uint32_t id) {
-      const size_t word = id >> 6;
-      if (word >= words.size()) words.resize(std::max(word + 1, 2 * words.size()));
-      words[word] |= uint64_t{1} << (id & 63);
-    };
+    std::vector<uint32_t> ids;
+    ids.reserve(count);
+    uint32_t largest = 0;
     bool past = false;
     for (size_t leaf_at = leaf_for(low); leaf_at < leaves_.size() && !past; ++leaf_at) {
       const Leaf& leaf = *leaves_[leaf_at];
@@ -267,19 +264,29 @@ class OrderedIdMap {
           break;
         }
         if (at->lone()) {
-          set_bit(at->id());
+          ids.push_back(at->id());
         } else {
-          sets_[at->set()].for_each(set_bit);
+          sets_[at->set()].for_each([&ids](uint32_t id) { ids.push_back(id); });
         }
       }
     }
-    std::vector<uint32_t> ids;
-    ids.reserve(count);
+    for (uint32_t id : ids) largest = std::max(largest, id);
+    // The bits span the ids up to the largest: where they lie sparse (an index of few objects among many in the
+    // process) the bit per id would cost more than the answer, and a sort takes its place.
+    const size_t word_count = static_cast<size_t>(largest >> 6) + 1;
+    if (word_count > 2 * ids.size() + 1024) {
+      add_sorted(ids, out, nullptr);
+      return;
+    }
+    std::vector<uint64_t> words(word_count);
+    for (uint32_t id : ids) words[id >> 6] |= uint64_t{1} << (id & 63);
+    size_t at = 0;
     for (size_t word = 0; word < words.size(); ++word) {
       for (uint64_t bits = words[word]; bits != 0; bits &= bits - 1) {
-        ids.push_back(static_cast<uint32_t>(word * 64 + static_cast<unsigned>(__builtin_ctzll(bits))));
+        ids[at++] = static_cast<uint32_t>(word * 64 + static_cast<unsigned>(__builtin_ctzll(bits)));
       }
     }
+    ids.resize(at);  // an id under two keys is set once
     add_ids(&out.roaring, ids.data(), ids.size());
   }
 
