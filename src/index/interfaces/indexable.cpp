@@ -262,6 +262,4 @@ PyTypeObject* indexable_type() {
   return &type;
 }
 
-PyRef make_indexable_object(IndexableCore core) { return make_object(indexable_type(), std::move(core)); }
-
 }  // namespace vostrel

@@ -23,7 +23,4 @@ uint32_t attribute_name_id(PyObject* name);
 // The same without interning: nullopt for a name never interned (which no attribute map can hold).
 std::optional<uint32_t> known_attribute_name_id(PyObject* name);
 
-// Interpreter lock held: a new Indexable (exact type) around `core`, which it then owns. Throws PythonErrorSet.
-PyRef make_indexable_object(IndexableCore core);
-
 }  // namespace vostrel
