@@ -276,6 +276,11 @@ def test_ints_beyond_64_bits_count_in_every_aggregate(with_floats):
         assert total == (float(exact) if with_floats else exact) and type(total) is (float if with_floats else int)
         assert where.mean("n") == pytest.approx(float(exact) / len(held), rel=1e-12)
         assert where.min("n") == min(held) and where.max("n") == max(held)
+    # A float attribute's int total past 2**53 joins the big ints exactly, and is rounded once.
+    mixed = Vostrel.Index()
+    # (2**60 + 2 alone rounds to 2**60, which would leave the total just under half a unit below the next float.)
+    mixed.add_object_many([Obj(n=2**60 + 2), Obj(n=0.5), Obj(n=-0.5), Obj(n=2**70 + 2**17 - 1)])
+    assert mixed.sum("n") == float(2**60 + 2 + 2**70 + 2**17 - 1)
     only_big = Vostrel.Index()
     only_big.add_object(Obj(n=2**80 + 1))
     assert only_big.sum("n") == 2**80 + 1 and only_big.min("n") == 2**80 + 1 and only_big.mean("n") == float(2**80 + 1)

@@ -105,35 +105,30 @@ uint64_t count_of(const NumberTotal& total) {
   return count;
 }
 
-PyRef keyed_total_to_python(const NumberTotal& total);
-
-// The total as Python reads it: an exact int for ints only, else the correctly rounded float; 0 for no numbers.
-// Ints beyond what keys hold are added as Python ints: exactly, and then rounded once for a float total, except that
-// a total with a fractional part is rounded before they join it.
-PyRef total_to_python(const NumberTotal& total) {
-  const PyRef unkeyed = unkeyed_total(total.unkeyed);
-  if (!unkeyed) return keyed_total_to_python(total);
-  PyRef sum = total.sum.count() == 0 || total.sum.integral() ? keyed_total_to_python(total) : PyRef();
-  if (!sum) {
-    const PyRef keyed = PyRef::steal(check_py(PyFloat_FromDouble(total.sum.to_double())));
-    const PyRef rest = PyRef::steal(check_py(PyNumber_Float(unkeyed.get())));
-    return PyRef::steal(check_py(PyNumber_Add(keyed.get(), rest.get())));
-  }
-  if (PyFloat_Check(sum.get())) sum = PyRef::steal(check_py(PyNumber_Long(sum.get())));
-  const PyRef whole = PyRef::steal(check_py(PyNumber_Add(sum.get(), unkeyed.get())));
-  if (!total.floats_held) return whole;
-  return PyRef::steal(check_py(PyNumber_Float(whole.get())));
+// An integral sum as an exact Python int.
+PyRef exact_int(const ExactSum& sum) {
+  int64_t small = 0;
+  if (sum.to_int64(small)) return PyRef::steal(check_py(PyLong_FromLongLong(small)));
+  const std::string hex = sum.integer_hex();
+  return PyRef::steal(check_py(PyLong_FromString(hex.c_str(), nullptr, 16)));
 }
 
-PyRef keyed_total_to_python(const NumberTotal& total) {
-  if (total.sum.count() == 0) return PyRef::steal(check_py(PyLong_FromLong(0)));
-  if (total.floats_held || !total.sum.integral()) {
-    return PyRef::steal(check_py(PyFloat_FromDouble(total.sum.to_double())));
+// The total as Python reads it: an exact int for ints only, else the correctly rounded float; 0 for no numbers.
+// Ints beyond what keys hold join the keyed sum as Python ints, exactly, before the one rounding of a float total;
+// only a keyed sum with a fractional part is rounded before they join it.
+PyRef total_to_python(const NumberTotal& total) {
+  const PyRef unkeyed = unkeyed_total(total.unkeyed);
+  if (!unkeyed && total.sum.count() == 0) return PyRef::steal(check_py(PyLong_FromLong(0)));
+  if (!total.sum.integral()) {
+    PyRef sum = PyRef::steal(check_py(PyFloat_FromDouble(total.sum.to_double())));
+    if (!unkeyed) return sum;
+    const PyRef rest = PyRef::steal(check_py(PyNumber_Float(unkeyed.get())));
+    return PyRef::steal(check_py(PyNumber_Add(sum.get(), rest.get())));
   }
-  int64_t small = 0;
-  if (total.sum.to_int64(small)) return PyRef::steal(check_py(PyLong_FromLongLong(small)));
-  const std::string hex = total.sum.integer_hex();
-  return PyRef::steal(check_py(PyLong_FromString(hex.c_str(), nullptr, 16)));
+  PyRef whole = exact_int(total.sum);
+  if (unkeyed) whole = PyRef::steal(check_py(PyNumber_Add(whole.get(), unkeyed.get())));
+  if (!total.floats_held) return whole;
+  return PyRef::steal(check_py(PyNumber_Float(whole.get())));
 }
 
 PyRef group_key(const ValueGroup& group, bool floats_held) {
