@@ -111,6 +111,14 @@ std::shared_ptr<const std::vector<PyValue>> capture_members(PyObject* container,
     ~PopContainer() { containers_in_capture = outer; }
   } pop{frame.outer};
   auto members = std::make_shared<std::vector<PyValue>>();
+  // Room for every member at once: growing by doubling and then shrinking to fit cost a list of three four
+  // allocations; a list whose capture changes its size still ends right (push_back grows, shrink_to_fit trims).
+  if (kind != IterableKind::Set) {
+    members->reserve(static_cast<size_t>(kind == IterableKind::List ? PyList_GET_SIZE(container)
+                                                                    : PyTuple_GET_SIZE(container)));
+  } else {
+    members->reserve(static_cast<size_t>(PySet_GET_SIZE(container)));
+  }
   auto capture = [&](PyObject* item) {
     for (const CaptureFrame* enclosing = containers_in_capture; enclosing != nullptr; enclosing = enclosing->outer) {
       if (enclosing->container == item) return;
@@ -265,8 +273,8 @@ struct BigIntRecord : ObjectRecord {
       : ObjectRecord(h, o), digits(std::move(d)), key(k), keyed(exact) {}
 };
 
-// Text with lone surrogates has no UTF-8 cached in its str: its "surrogatepass" bytes follow the record, in the same
-// allocation (as much as the str's own UTF-8 would take), one byte past its end. That address is odd, and the UTF-8
+// Text with lone surrogates has no UTF-8 cached in its str, nor has text that capture encodes itself (encodes_apart):
+// its bytes ("surrogatepass" for the former) follow the record, in the same allocation, one byte past its end. That address is odd, and the UTF-8
 // of any other str (its data within the object, or its cached buffer) starts at an address of its allocation's
 // alignment: a record whose bytes start there is one of these, whatever the allocators place where.
 constexpr size_t FOLLOWING_TEXT_AT = sizeof(TextRecord) + 1;
@@ -279,6 +287,14 @@ TextRecord* make_text_record_with_bytes(uint64_t h, PyObject* t, std::string_vie
   char* copy = static_cast<char*>(memory) + FOLLOWING_TEXT_AT;
   std::memcpy(copy, bytes.data(), bytes.size());
   return ::new (memory) TextRecord(h, t, std::string_view(copy, bytes.size()));
+}
+// A record whose `size` bytes follow it, written by fill(char*), which returns the text's hash.
+template <class Fill>
+TextRecord* make_text_record_apart(PyObject* t, size_t size, Fill&& fill) {
+  void* memory = ::operator new(FOLLOWING_TEXT_AT + size);
+  char* bytes = static_cast<char*>(memory) + FOLLOWING_TEXT_AT;
+  const uint64_t h = fill(bytes);
+  return ::new (memory) TextRecord(h, t, std::string_view(bytes, size));
 }
 
 // Frees a record whose count reached zero. Python references go through release_python_reference, so this runs on
@@ -382,6 +398,76 @@ std::unique_ptr<BigIntRecord> make_big_int_record(const PyRef& obj) {
   return record;
 }
 
+// Text that is not ASCII has no UTF-8 inside its str until someone asks for it, and PyUnicode_AsUTF8AndSize then
+// keeps a copy there, allocated apart, for as long as the str lives. Capture encodes such text itself instead: into
+// the value when it fits in place, else into the record, after the record's fields (one allocation, not two). A
+// str whose UTF-8 is already made (or that is not compact) takes the ordinary path.
+template <class Unit>
+std::optional<size_t> utf8_size_of(const Unit* units, size_t count) noexcept {
+  size_t size = 0;
+  for (size_t at = 0; at < count; ++at) {
+    const uint32_t point = units[at];
+    if (point < 0x80) {
+      size += 1;
+    } else if (point < 0x800) {
+      size += 2;
+    } else if (point < 0x10000) {
+      if (point >= 0xd800 && point < 0xe000) return std::nullopt;  // a lone surrogate: the ordinary path keeps it
+      size += 3;
+    } else {
+      size += 4;
+    }
+  }
+  return size;
+}
+
+template <class Unit>
+void encode_utf8(const Unit* units, size_t count, char* out) noexcept {
+  for (size_t at = 0; at < count; ++at) {
+    const uint32_t point = units[at];
+    if (point < 0x80) {
+      *out++ = static_cast<char>(point);
+    } else if (point < 0x800) {
+      *out++ = static_cast<char>(0xc0 | (point >> 6));
+      *out++ = static_cast<char>(0x80 | (point & 0x3f));
+    } else if (point < 0x10000) {
+      *out++ = static_cast<char>(0xe0 | (point >> 12));
+      *out++ = static_cast<char>(0x80 | ((point >> 6) & 0x3f));
+      *out++ = static_cast<char>(0x80 | (point & 0x3f));
+    } else {
+      *out++ = static_cast<char>(0xf0 | (point >> 18));
+      *out++ = static_cast<char>(0x80 | ((point >> 12) & 0x3f));
+      *out++ = static_cast<char>(0x80 | ((point >> 6) & 0x3f));
+      *out++ = static_cast<char>(0x80 | (point & 0x3f));
+    }
+  }
+}
+
+// A compact exact str that is not ASCII and has no UTF-8 made yet.
+bool encodes_apart(PyObject* text) noexcept {
+  return PyUnicode_IS_COMPACT(text) && !PyUnicode_IS_ASCII(text) &&
+         reinterpret_cast<PyCompactUnicodeObject*>(text)->utf8 == nullptr;
+}
+
+// The UTF-8 size of such a str's text; nullopt when it holds a lone surrogate.
+std::optional<size_t> utf8_size_apart(PyObject* text) noexcept {
+  const auto count = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: return utf8_size_of(PyUnicode_1BYTE_DATA(text), count);
+    case PyUnicode_2BYTE_KIND: return utf8_size_of(PyUnicode_2BYTE_DATA(text), count);
+    default: return utf8_size_of(PyUnicode_4BYTE_DATA(text), count);
+  }
+}
+
+void encode_apart(PyObject* text, char* out) noexcept {
+  const auto count = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: return encode_utf8(PyUnicode_1BYTE_DATA(text), count, out);
+    case PyUnicode_2BYTE_KIND: return encode_utf8(PyUnicode_2BYTE_DATA(text), count, out);
+    default: return encode_utf8(PyUnicode_4BYTE_DATA(text), count, out);
+  }
+}
+
 }  // namespace
 
 // ---- PyValue: lifetime ----
@@ -447,6 +533,23 @@ PyValue PyValue::capture(PyRef obj) {
   } else if (type == &PyFloat_Type) {
     value.store(PyFloat_AS_DOUBLE(obj.get()), ValueKind::Float);
     return value;
+  }
+  if (type == &PyUnicode_Type && encodes_apart(obj.get())) {
+    if (const std::optional<size_t> size = utf8_size_apart(obj.get())) {
+      if (*size <= INLINE_TEXT) {
+        char bytes[INLINE_TEXT];
+        encode_apart(obj.get(), bytes);
+        value.store_inline_text(bytes, *size);
+        return value;
+      }
+      TextRecord* record = value_records::make_text_record_apart(obj.get(), *size, [&](char* bytes) {
+        encode_apart(obj.get(), bytes);
+        return text_hash(std::string_view(bytes, *size));
+      });
+      obj.release();  // now owned by the record
+      value.store_record(record, ValueKind::Str);
+      return value;
+    }
   }
   if (type == &PyUnicode_Type || STR_TYPES().contains(type)) {
     // Text is read straight from the object, without the intermediate copy a NativeValue would make.

@@ -104,6 +104,9 @@ int attribute_references(PyObject* self, visitproc visit, void* arg) {
 }
 
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+  // An object never handed to the engine is changed only by holders of the interpreter lock, which the collector
+  // holds: what it reports cannot change under a pass, so it needs no first report kept (most objects, as made).
+  if (!as_indexable(self)->core.handed_to_engine()) return attribute_references(self, visit, arg);
   return traverse_as_first_seen(self, visit, arg, attribute_references);
 }
 
