@@ -205,7 +205,7 @@ NativeValue classify(PyObject* obj) {
   std::shared_ptr<const std::vector<PyValue>> members;
   if (kind != IterableKind::Dict) members = capture_members(obj, kind);
   return NativeValue(std::in_place_type<IterableValue>,
-                     IterableValue{kind, SharedPyRef::borrow(obj), next_iterable_record(), std::move(members)});
+                     IterableValue{kind, obj, next_iterable_record(), std::move(members)});
 }
 
 }  // namespace
@@ -253,9 +253,12 @@ struct ObjectRecord : TrackedRecord {
   ObjectRecord(uint64_t h, PyObject* o) noexcept : TrackedRecord(h), object(o) {}
 };
 
+// Owns the reference to its container (IterableValue::container); made with the interpreter lock held.
 struct IterableRecord : TrackedRecord {
   IterableValue value;
-  IterableRecord(uint64_t h, IterableValue v) noexcept : TrackedRecord(h), value(std::move(v)) {}
+  IterableRecord(uint64_t h, IterableValue v) noexcept : TrackedRecord(h), value(std::move(v)) {
+    Py_INCREF(value.container);
+  }
 };
 
 struct IndexableRecord : TrackedRecord {
@@ -322,9 +325,11 @@ void destroy(Record* record, ValueKind kind) noexcept {
       release_python_reference(owned->object);
       return;
     }
-    case ValueKind::Iterable:
-      std::unique_ptr<IterableRecord>(static_cast<IterableRecord*>(record)).reset();
+    case ValueKind::Iterable: {
+      std::unique_ptr<IterableRecord> owned(static_cast<IterableRecord*>(record));
+      release_python_reference(owned->value.container);
       return;
+    }
     case ValueKind::Ind:
       std::unique_ptr<IndexableRecord>(static_cast<IndexableRecord*>(record)).reset();
       return;
@@ -404,6 +409,12 @@ std::unique_ptr<BigIntRecord> make_big_int_record(const PyRef& obj) {
 // str whose UTF-8 is already made (or that is not compact) takes the ordinary path.
 template <class Unit>
 std::optional<size_t> utf8_size_of(const Unit* units, size_t count) noexcept {
+  if constexpr (sizeof(Unit) == 1) {
+    // Latin-1 text: one byte more for each unit from 0x80 up (a sum the compiler makes wide).
+    size_t size = count;
+    for (size_t at = 0; at < count; ++at) size += units[at] >> 7;
+    return size;
+  }
   size_t size = 0;
   for (size_t at = 0; at < count; ++at) {
     const uint32_t point = units[at];
@@ -777,7 +788,7 @@ PyObject* PyValue::obj() const noexcept {
     case ValueKind::Str: return static_cast<const TextRecord*>(record())->text;
     case ValueKind::Unknown:
     case ValueKind::BigInt: return static_cast<const ObjectRecord*>(record())->object;
-    case ValueKind::Iterable: return static_cast<const IterableRecord*>(record())->value.container.get();
+    case ValueKind::Iterable: return static_cast<const IterableRecord*>(record())->value.container;
     case ValueKind::Ind: return static_cast<const IndexableRecord*>(record())->value.python_handle.get();
     default: return nullptr;
   }
@@ -817,9 +828,8 @@ int PyValue::traverse(visitproc visit, void* arg) const {
       return visit(static_cast<const value_records::ObjectRecord&>(shared).object, arg);
     case ValueKind::Iterable: {
       const IterableValue& iterable = static_cast<const value_records::IterableRecord&>(shared).value;
-      if (iterable.container.sole_owner()) {
-        if (int result = visit(iterable.container.get(), arg)) return result;
-      }
+      // The record's own reference, and the record is this value's alone (checked above).
+      if (int result = visit(iterable.container, arg)) return result;
       if (iterable.members) {
         for (const PyValue& member : *iterable.members) {
           if (int result = member.traverse(visit, arg)) return result;

@@ -70,7 +70,9 @@ struct PyValue;
 // (not indexed). A dict stores nothing.
 struct IterableValue {
   IterableKind kind;
-  SharedPyRef container;
+  // Borrowed: the record that holds this value owns the one reference every copy of the value shares (a handle of
+  // its own would cost each captured list another allocation).
+  PyObject* container;
   uint64_t record;  // identifies the capture: copies share it, two captures of one container do not
   std::shared_ptr<const std::vector<PyValue>> members;  // null for a dict
 };

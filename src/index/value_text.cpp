@@ -102,7 +102,7 @@ std::string value_text(const PyValue& value) {
     case ValueKind::Iterable: {
       const IterableValue& iterable = value.as_iterable();
       return std::string("Iterable(") + iterable_kind_name(iterable.kind) + "(" +
-             address_text(iterable.container.get()) + "))";
+             address_text(iterable.container) + "))";
     }
     case ValueKind::Ind: {
       const StoredIndexable& stored = value.as_indexable();
