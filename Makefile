@@ -8,7 +8,7 @@ CMAKE := $(VENV)/bin/cmake
 APT_PACKAGES := g++ make libroaring-dev libgtest-dev libbenchmark-dev
 JOBS ?= 2
 
-.PHONY: all setup apt venv build build-release demo layers test native-test py-test typecheck asan bench bench-native bench-objects bench-ops bench-bulk bench-answers bench-columns clean
+.PHONY: all setup apt venv build build-release demo layers test native-test py-test typecheck asan bench bench-native bench-objects bench-ops bench-bulk bench-answers bench-columns bench-collect clean
 .PHONY: ray-test bench-ray
 .PHONY: wheel wheel-test portable-test portable-native-test py-test-others wheel-one wheel-test-one
 
@@ -141,6 +141,15 @@ bench-bulk: build-release $(VENV)/.bench-requirements
 ANSWERS_PEOPLE ?= 1000000
 bench-answers: build-release $(VENV)/.bench-requirements
 	$(PY) bench/answers_bench.py --people $(ANSWERS_PEOPLE)
+
+# collect() against numpy's gather of the same objects (views of 1%, 10%, 50% of COLLECT_PEOPLE) and a range query
+# plus collect() against a list comprehension at COLLECT_SMALL; writes bench/COLLECT.md. COLLECT_BASELINE=DIR (a
+# copy of another build's Vostrel*.so) runs that build side by side.
+COLLECT_PEOPLE ?= 1000000
+COLLECT_SMALL ?= 200000
+bench-collect: build-release $(VENV)/.bench-requirements
+	$(PY) bench/collect_bench.py --people $(COLLECT_PEOPLE) --small $(COLLECT_SMALL) \
+	  $(if $(COLLECT_BASELINE),--baseline $(COLLECT_BASELINE))
 
 # Columns (to_numpy, to_arrow, to_pandas) against pandas, numpy, pyarrow and DuckDB on generated people and the
 # flights; writes bench/COLUMNS.md.

@@ -280,3 +280,29 @@ def test_iterator_holds_no_needless_references():
         next(it)
         del it  # dropped half-way
     assert sys.getrefcount(obj) == base
+
+
+def test_collect_of_a_view_over_many_batches_against_a_model():
+    # Thousands of ids (collect lists them a batch at a time), some of whose objects then leave the index, die and
+    # give their ids to new objects of the same index: every such place lists the placeholder, the rest the objects
+    # the view matched, in id order.
+    rng = random.Random(11)
+    objs = [Obj(x=rng.randrange(100)) for _ in range(3000)]
+    index = Vostrel.Index()
+    index.add_object_many(objs)
+    view = index.reduced_query(Q.lt("x", 60))
+    model = [obj for obj in objs if obj.x < 60]
+    leaving = set(rng.sample(range(len(model)), 400))
+    for at in leaving:
+        index.remove_object(model[at])
+    left_ids = {id(model[at]) for at in leaving}
+    objs = [obj for obj in objs if id(obj) not in left_ids]
+    model = [None if at in leaving else obj for at, obj in enumerate(model)]
+    gc.collect()
+    late = [Obj(x=1) for _ in range(400)]  # most reuse the ids just freed
+    index.add_object_many(late)
+    listed = view.collect()
+    assert len(listed) == len(model)
+    placeholder = next(got for got, want in zip(listed, model) if want is None)
+    assert all(got is (placeholder if want is None else want) for got, want in zip(listed, model))
+    assert not set(map(id, late)) & set(map(id, listed))

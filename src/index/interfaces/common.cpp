@@ -65,13 +65,13 @@ PyRef try_list_of_stored(const Bitmap& ids, RankedSharedMutex* id_lock, const It
   const Bitmap* hidden = stored_later ? &*stored_later : nullptr;
   PyObject* placeholder = DEFAULT_PY_INDEXABLE_ARC().get();
   std::array<uint32_t, STORED_BATCH> batch;
+  std::array<PyObject*, STORED_BATCH> objects;
   roaring_uint32_iterator_t it;
   roaring_init_iterator(&ids.roaring, &it);
-  Py_ssize_t pos = 0;
+  PyObject** slot = reinterpret_cast<PyListObject*>(list.get())->ob_item;
   while (const uint32_t got = roaring_read_uint32_iterator(&it, batch.data(), STORED_BATCH)) {
-    visit_stored_ahead(store.value, batch.data(), got, [&](const StoredItem* item) {
-      PyList_SET_ITEM(list.get(), pos++, Py_NewRef(item != nullptr ? item->python_handle.get() : placeholder));
-    }, hidden);
+    objects_of_stored(store.value, batch.data(), got, objects.data(), hidden);
+    for (uint32_t k = 0; k < got; ++k) *slot++ = Py_NewRef(objects[k] != nullptr ? objects[k] : placeholder);
   }
   return list;
 }

@@ -17,6 +17,7 @@
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/bitmap_ops/add_ids.hpp"
 #include "index/core/structures/id_filter/id_filter.hpp"
+#include "index/core/structures/value_ids/id_array.hpp"
 
 namespace vostrel {
 
@@ -46,7 +47,7 @@ class ValueIds {
     bitmap->add(id);
     bitmap->runOptimize();
     large_ = std::move(bitmap);
-    sorted_ = std::vector<uint32_t>();
+    sorted_ = IdArray();
   }
 
   void remove(uint32_t id) {
@@ -79,7 +80,8 @@ class ValueIds {
       large_.reset();
       return left;
     }
-    std::erase_if(sorted_, [&kept](uint32_t id) { return !kept.contains(id); });
+    sorted_.erase(std::remove_if(sorted_.begin(), sorted_.end(), [&kept](uint32_t id) { return !kept.contains(id); }),
+                  sorted_.end());
     // A set left with one id or none is given up by its owner, so only a set that stays is resized.
     if (sorted_.size() > 1 && sorted_.capacity() > 2 * sorted_.size()) sorted_.shrink_to_fit();
     return sorted_.size();
@@ -130,7 +132,7 @@ class ValueIds {
     }
     part.runOptimize();
     large_ = std::make_unique<Bitmap>(std::move(part));
-    sorted_ = std::vector<uint32_t>();
+    sorted_ = IdArray();
   }
 
   // Asks the processor to fetch the ids ahead of a walk over many sets.
@@ -195,7 +197,7 @@ class ValueIds {
   }
 
  private:
-  std::vector<uint32_t> sorted_;
+  IdArray sorted_;  // while small (see id_array.hpp for why not a std::vector)
   std::unique_ptr<Bitmap> large_;
 };
 
@@ -209,6 +211,9 @@ class ValueIdsPool {
       free_.pop_back();
       return number;
     }
+    // Grown by a quarter, not doubled: a map of tens of thousands of values held by a few objects each would
+    // otherwise keep room for thousands of sets it never fills.
+    if (sets_.size() == sets_.capacity()) sets_.reserve(sets_.size() + sets_.size() / 4 + 16);
     sets_.emplace_back();
     return static_cast<uint32_t>(sets_.size());
   }
