@@ -186,3 +186,39 @@ def test_ranges_of_many_ids_under_few_float_keys_dense_and_sparse_ids():
             got = {id(o) for o in index.reduced_query(Q.bt("x", low, high)).collect()}
             assert got == {id(o) for o in objs if low <= o.x <= high}
         del kept
+
+
+def test_narrow_ranges_over_lone_ids_small_sets_and_a_large_set():
+    # A narrow range gathers lone ids and the ids of small sets into one sorted add, and ORs a set held as a bitmap
+    # whole: values held once, by a few objects, and one held by more than a thousand, side by side in key order,
+    # before and after writes and removals move ids between them.
+    rng = random.Random(BASE_SEED + 3)
+    shared = 500.25  # held by 1,100 objects: a set past ValueIds::LARGE_AT
+
+    def draw():
+        r = rng.random()
+        if r < 0.02:
+            return shared
+        if r < 0.3:
+            return rng.randrange(400, 600) + 0.5  # a few objects each
+        return round(rng.uniform(0, 1000), 4)
+
+    objs = [Obj(v=shared if i < 1100 else draw()) for i in range(60_000)]
+    index = Vostrel.Index()
+    index.add_object_many(objs)
+    members = {id(o): o for o in objs}
+
+    def check(label):
+        for low, width in ((500.2, 0.1), (499.9, 1.2), (480, 3), (10, 2), (500.25, 0), (700, 0.5)):
+            got = {id(o) for o in index.reduced_query(Q.bt("v", low, low + width)).collect()}
+            want = {key for key, o in members.items() if low <= o.v <= low + width}
+            assert got == want, (label, low, width, len(got), len(want))
+
+    check("fresh")
+    for obj in rng.sample(objs, 3000):
+        obj.v = draw()
+    check("after writes")
+    for obj in rng.sample(objs, 5000):
+        index.remove_object(obj)
+        del members[id(obj)]
+    check("after removals")

@@ -238,6 +238,7 @@ class OrderedIdMap {
     for (size_t leaf_at = first; leaf_at <= last; ++leaf_at) {
       const Leaf& leaf = *leaves_[leaf_at];
       for (auto at = lower_bound(leaf, low); at != leaf.end() && !(high < at->key()); ++at) {
+        fetch_sets_ahead(&*at, leaf.data() + leaf.size());
         ids += at->lone() ? 1 : sets_[at->set()].cardinality();
         if (ids > cap) return ids;
       }
@@ -263,6 +264,7 @@ class OrderedIdMap {
           past = true;
           break;
         }
+        fetch_sets_ahead(&*at, leaf.data() + leaf.size());
         if (at->lone()) {
           ids.push_back(at->id());
         } else {
@@ -290,7 +292,10 @@ class OrderedIdMap {
     add_ids(&out.roaring, ids.data(), ids.size());
   }
 
-  // Adds the ids under every key in [low, high] into out; with `within`, only those it holds.
+  // Adds the ids under every key in [low, high] into out; with `within`, only those it holds. The ids of side sets
+  // held as vectors join the lone ids for the one sort and bulk add: ORed set by set, each small set's ids were
+  // inserted into the answer's containers out of order (a shift of a container per set), and a range of a thousand
+  // such sets cost more than its ten thousand lone ids. Sets are fetched some entries ahead.
   void range_into(const Key& low, const Key& high, Bitmap& out, const Bitmap* within = nullptr) const {
     if (leaves_.empty() || high < low) return;
     std::vector<uint32_t> lone;
@@ -301,10 +306,13 @@ class OrderedIdMap {
           add_sorted(lone, out, within);
           return;
         }
+        fetch_sets_ahead(&*at, leaf.data() + leaf.size());
         if (at->lone()) {
           lone.push_back(at->id());
+        } else if (const ValueIds& ids = sets_[at->set()]; ids.cardinality() > ValueIds::LARGE_AT) {
+          ids.or_into(out, within);  // held as a bitmap: ORed whole
         } else {
-          add_entry(*at, out, within);
+          ids.for_each([&lone](uint32_t id) { lone.push_back(id); });
         }
       }
     }
@@ -564,6 +572,20 @@ class OrderedIdMap {
 
   using Entry = OrderedEntry<Key>;
   using Leaf = std::vector<Entry>;
+
+  // Asks for the side sets of the entries some places after `at` (before `end`, its leaf's end): a set is two hops
+  // away (its record in the pool, then its ids), each a cache miss when cold, so a walk over the entries of a range
+  // would otherwise wait on every set in turn.
+  void fetch_sets_ahead(const Entry* at, const Entry* end) const {
+    if (end - at > static_cast<ptrdiff_t>(2 * PREFETCH_AHEAD)) {
+      const Entry& far = at[2 * PREFETCH_AHEAD];
+      if (!far.lone()) __builtin_prefetch(&sets_[far.set()]);
+    }
+    if (end - at > static_cast<ptrdiff_t>(PREFETCH_AHEAD)) {
+      const Entry& near = at[PREFETCH_AHEAD];
+      if (!near.lone()) sets_[near.set()].prefetch();
+    }
+  }
 
   static typename Leaf::iterator lower_bound(Leaf& leaf, const Key& key) {
     return std::lower_bound(leaf.begin(), leaf.end(), key, [](const Entry& e, const Key& k) { return e.key() < k; });
