@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "index/core/query/query.hpp"
+#include "index/core/structures/value_ids/gathered_ids.hpp"
 #include "index/core/query/query_ops.hpp"
 #include "index/core/structures/internal_error.hpp"
 #include "index/core/structures/string_interner/interner.hpp"
@@ -306,7 +307,7 @@ bool walk_texts(const QueryMap& map, std::string_view query, QueryKind kind, Bit
       hit.set->for_each([&listed](uint32_t id) { listed.push_back(id); });
     }
   }
-  QueryMap::NumberIds::add_sorted(listed, result, nullptr);
+  add_gathered_ids(listed, result, nullptr);
   return true;
 }
 

@@ -23,6 +23,7 @@
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/bitmap_ops/add_ids.hpp"
 #include "index/core/structures/id_filter/id_filter.hpp"
+#include "index/core/structures/value_ids/gathered_ids.hpp"
 #include "index/core/structures/value_ids/ordered_entry.hpp"
 #include "index/core/structures/value_ids/value_ids.hpp"
 
@@ -277,7 +278,7 @@ class OrderedIdMap {
     // process) the bit per id would cost more than the answer, and a sort takes its place.
     const size_t word_count = static_cast<size_t>(largest >> 6) + 1;
     if (word_count > 2 * ids.size() + 1024) {
-      add_sorted(ids, out, nullptr);
+      add_gathered_ids(ids, out, nullptr);
       return;
     }
     std::vector<uint64_t> words(word_count);
@@ -303,7 +304,7 @@ class OrderedIdMap {
       const Leaf& leaf = *leaves_[leaf_at];
       for (auto at = lower_bound(leaf, low); at != leaf.end(); ++at) {
         if (high < at->key()) {
-          add_sorted(lone, out, within);
+          add_gathered_ids(lone, out, within);
           return;
         }
         fetch_sets_ahead(&*at, leaf.data() + leaf.size());
@@ -316,7 +317,7 @@ class OrderedIdMap {
         }
       }
     }
-    add_sorted(lone, out, within);
+    add_gathered_ids(lone, out, within);
   }
 
   // Keeps only the ids `kept` holds: one walk in key order narrows each entry in place (a side set as a whole) and
@@ -613,46 +614,6 @@ class OrderedIdMap {
       return;
     }
     sets_[entry.set()].or_into(out, within);
-  }
-
- public:
-  // Lone ids gathered in key order come in id disorder: sorted, they go into the bitmap in one bulk add, each chunk's
-  // run copied into a container made at its final size (add_ids, from as many ids as ValueIds uses it for). Also for
-  // ids gathered from any value map.
-  static void add_sorted(std::vector<uint32_t>& ids, Bitmap& out, const Bitmap* within) {
-    if (ids.empty()) return;
-    radix_sort(ids);
-    if (within != nullptr) {
-      ids.erase(std::remove_if(ids.begin(), ids.end(), [&](uint32_t id) { return !within->contains(id); }),
-                ids.end());
-    }
-    if (ids.size() >= ValueIds::ADD_IDS_FROM) {
-      add_ids(&out.roaring, ids.data(), ids.size());
-    } else {
-      out.addMany(ids.size(), ids.data());
-    }
-  }
-
-  // LSD radix sort, 11 bits a pass, as many passes as the largest id needs (two below 4M ids): a comparison sort of
-  // ten thousand scattered ids costs more than the rest of a narrow range query together.
-  static void radix_sort(std::vector<uint32_t>& ids) {
-    if (ids.size() < 64) {
-      std::sort(ids.begin(), ids.end());
-      return;
-    }
-    constexpr unsigned BITS = 11;
-    constexpr uint32_t BUCKETS = 1u << BITS;
-    const uint32_t largest = *std::max_element(ids.begin(), ids.end());
-    std::vector<uint32_t> scratch(ids.size());
-    std::vector<uint32_t> counts(BUCKETS);
-    for (unsigned shift = 0; shift < 32 && (largest >> shift) != 0; shift += BITS) {
-      std::fill(counts.begin(), counts.end(), 0);
-      for (uint32_t id : ids) ++counts[(id >> shift) & (BUCKETS - 1)];
-      uint32_t start = 0;
-      for (uint32_t& count : counts) start += std::exchange(count, start);
-      for (uint32_t id : ids) scratch[counts[(id >> shift) & (BUCKETS - 1)]++] = id;
-      ids.swap(scratch);
-    }
   }
 
  private:
