@@ -219,3 +219,38 @@ def test_concurrent_removals_writes_and_queries():
     for tree in (("bt", "x", 10, 30), ("eq", "tags", 3), ("eq", "tags", "t"), ("not", ("lt", "x", 25)),
                  ("and", [("eq", "s", "ab"), ("ge", "x", 40)])):
         assert held_ids(index.reduced_query(build(tree))) == evaluate(tree, members, attrs_of), tree
+
+
+def test_many_single_removals_and_re_adds_keep_complements_and_ranges_exact():
+    # Thousands of removals one at a time, then re-adds: the index's id set is compacted along the way, and every
+    # complement (not_, ne) and range is cut by it.
+    rng = random.Random(7301)
+    objs = [Obj(x=i % 97, f=rng.random() < 0.7) for i in range(15000)]
+    index = Vostrel.Index()
+    for obj in objs:
+        index.add_object(obj)
+    members = set(range(len(objs)))
+    order = rng.sample(range(len(objs)), 11000)
+    checkpoints = {500, 4096, 4097, 8200, 11000}
+    queries = [
+        (Q.not_(Q.eq("f", True)), lambda o: not o.f),
+        (Q.ne("x", 3), lambda o: o.x != 3),
+        (Q.bt("x", 10, 20), lambda o: 10 <= o.x <= 20),
+        (Q.not_(Q.bt("x", 0, 90)), lambda o: o.x > 90),
+    ]
+
+    def check(where):
+        assert len(index) == len(members), where
+        for query, test in queries:
+            got = {id(o) for o in index.reduced_query(query).collect()}
+            assert got == {id(objs[i]) for i in members if test(objs[i])}, where
+
+    for step, i in enumerate(order, 1):
+        index.remove_object(objs[i])
+        members.discard(i)
+        if step in checkpoints:
+            check(f"after {step} removals")
+    for i in order[:3000]:
+        index.add_object(objs[i])
+        members.add(i)
+    check("after re-adds")

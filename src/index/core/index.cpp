@@ -99,7 +99,7 @@ bool IndexAPI::store_object(const GateHeld& gate, uint32_t id, SharedPyRef pytho
     if (level > 0) python_handle.add_index_copy();
     if (level == 0) items->history.stored(id);
     replaced = items->value.put(id, StoredItem{std::move(python_handle)});
-    add_rising(item_ids->value, id);
+    add_rising_id(item_ids->value, id);
   }
   const size_t tasks_before = work.size();
   size_t registered_count = 0;
@@ -128,6 +128,10 @@ StoredItem IndexAPI::unstore_object(const GateHeld& /*gate*/, uint32_t id) {
   std::unique_lock items_lock(items->mutex);
   if (!item_ids->value.contains(id)) return StoredItem{};
   item_ids->value.remove(id);
+  if (++ids_removed_since_compaction >= ID_SET_REMOVALS_PER_COMPACTION) {
+    compact_id_set(item_ids->value);
+    ids_removed_since_compaction = 0;
+  }
   StoredItem removed = items->value.take(id);
   if (level > 0) removed.python_handle.remove_index_copy();
   return removed;

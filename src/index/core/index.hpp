@@ -57,6 +57,8 @@ class IndexAPI final : public std::enable_shared_from_this<IndexAPI>, public Nes
   const std::shared_ptr<ItemList> items;
   const std::shared_ptr<RwLocked<Bitmap>> item_ids;
   const std::shared_ptr<RwLocked<M2MU32>> parent_links;
+  // Single removals since `item_ids` was last compacted; changed only with `item_ids` write-locked.
+  uint32_t ids_removed_since_compaction = 0;
   const std::weak_ptr<IndexAPI> parent;
   // Shared by every index of one tree (the outer index's, or a new one for a top-level index).
   const std::shared_ptr<NestedIndexBudget> nested_budget;

@@ -225,6 +225,7 @@ void store_in_chunks(const GateHeld& /*gate*/, IndexAPI& index, ChunkPair& chunk
   const auto publish_ids = [&](Chunk& chunk) {
     std::unique_lock ids_lock(index.item_ids->mutex);
     add_ids(&index.item_ids->value.roaring, chunk.ids.data(), chunk.ids.size());
+    compact_id_set(index.item_ids->value);
   };
 
   // Leaves nothing of a chunk that has not been published whole: values, items, membership records.

@@ -83,6 +83,7 @@ void IndexAPI::prune(const GateHeld& gate, const Bitmap& keep, const Bitmap& rem
     // and the maps are narrowed part by part.
     std::unique_lock ids_lock(item_ids->mutex);
     item_ids->value -= removed;
+    compact_id_set(item_ids->value);
   }
   QueryMaps maps;
   {

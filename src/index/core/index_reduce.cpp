@@ -47,6 +47,7 @@ void IndexAPI::reduce(const std::vector<QueryExpr>& equalities) {
     std::unique_lock maps_lock(query_maps->mutex);
     std::unique_lock ids_lock(item_ids->mutex);
     taken = take_stored(*leaving);  // reserves first: a failure there has taken nothing
+    compact_id_set(kept);
     std::swap(item_ids->value, kept);
     query_maps->value.leaving = leaving;
   }

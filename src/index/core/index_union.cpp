@@ -186,6 +186,7 @@ void IndexAPI::merge(const GateHeld& gate, const IndexAPI& other, const Bitmap& 
       replaced.push_back(items->value.put(item.core().id, item));
     }
     item_ids->value |= incoming;
+    compact_id_set(item_ids->value);
   }
   added.push_back(std::move(group));
   memberships.kept = true;
