@@ -241,8 +241,8 @@ PyObject* index_collect(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* index_reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const QueryExpr* expr = query_argument("reduced_query", args, kwargs);
+PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const QueryExpr* expr = query_argument("reduced_query", args, nargs, kwnames);
   if (expr == nullptr) return nullptr;
   return guard_python_call<PyObject*>(nullptr, [&] {
     FilteredIndexCore view = without_gil([&] { return engine_of(self).reduced_query(*expr); });
@@ -312,7 +312,7 @@ PyMethodDef index_methods[] = {
     {"collect", index_collect, METH_NOARGS, docs::INDEX_COLLECT},
     {"reduced", as_py_cfunction(index_reduced), METH_VARARGS | METH_KEYWORDS,
      docs::INDEX_REDUCED},
-    {"reduced_query", as_py_cfunction(index_reduced_query), METH_VARARGS | METH_KEYWORDS,
+    {"reduced_query", as_py_cfunction(index_reduced_query), METH_FASTCALL | METH_KEYWORDS,
      docs::INDEX_REDUCED_QUERY},
     {"get_by_attribute", as_py_cfunction(index_get_by_attribute), METH_VARARGS | METH_KEYWORDS,
      docs::INDEX_GET_BY_ATTRIBUTE},

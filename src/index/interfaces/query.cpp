@@ -229,11 +229,29 @@ PyTypeObject* query_expr_type() {
 
 bool is_query_expr(PyObject* obj) { return Py_IS_TYPE(obj, &query_expr_type_object); }
 
-const QueryExpr* query_argument(const char* method, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"query", nullptr};
-  const std::string format = std::string("O:") + method;
+// A vectorcall method's one argument `query`, given by position or by name. Parsed by hand: the generic parser
+// builds a format string and walks a keyword table, code and data that a selective query on cold caches waits for.
+// The messages are those the generic parser gives.
+const QueryExpr* query_argument(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const Py_ssize_t named = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   PyObject* query = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(names), &query)) return nullptr;
+  if (nargs + named > 1) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most 1 argument (%zd given)", method, nargs + named);
+    return nullptr;
+  }
+  if (nargs == 1) {
+    query = args[0];
+  } else if (named == 1) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, 0);
+    if (PyUnicode_CompareWithASCIIString(name, "query") != 0) {
+      PyErr_Format(PyExc_TypeError, "'%U' is an invalid keyword argument for %s()", name, method);
+      return nullptr;
+    }
+    query = args[0];
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s() missing required argument 'query' (pos 1)", method);
+    return nullptr;
+  }
   if (!is_query_expr(query)) {
     PyErr_Format(PyExc_TypeError, "argument 'query': expected PyQueryExpr, got %.200s", Py_TYPE(query)->tp_name);
     return nullptr;

@@ -21,7 +21,7 @@ PyTypeObject* query_expr_type();
 bool is_query_expr(PyObject* obj);
 // The one `query` argument of the reduced_query methods (by position or keyword): its expression, which lives as
 // long as the call's arguments; null with TypeError set when it is missing or not a PyQueryExpr.
-const QueryExpr* query_argument(const char* method, PyObject* args, PyObject* kwargs);
+const QueryExpr* query_argument(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // Interpreter lock held: a new PyQueryExpr owning `expr`. Throws PythonErrorSet.
 PyRef make_query_expr(QueryExpr expr);
 

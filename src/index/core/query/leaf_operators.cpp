@@ -15,7 +15,6 @@
 #include "index/core/structures/value_ids/gathered_ids.hpp"
 #include "index/core/query/query_ops.hpp"
 #include "index/core/structures/internal_error.hpp"
-#include "index/core/structures/string_interner/interner.hpp"
 
 namespace vostrel {
 namespace {
@@ -335,8 +334,8 @@ Bitmap op_text(const QueryMap& map, const PyValue& value, QueryKind kind, const 
 
 // The map for the first component of `path`, or null when this index has no value of that attribute. Names no
 // object ever had are not interned by queries: a lookup in the published snapshot is enough to know the map is absent.
-const QueryMap* resolve_map(const QueryMaps& maps, std::string_view first) {
-  const std::optional<uint32_t> attribute = INTERNER().get(first);
+const QueryMap* resolve_map(const QueryMaps& maps, const QueryExpr& expr, std::string_view first) {
+  const std::optional<uint32_t> attribute = first_name_id(expr, first);
   return attribute ? maps.at(*attribute).get() : nullptr;
 }
 
@@ -344,7 +343,7 @@ const QueryMap* resolve_map(const QueryMaps& maps, std::string_view first) {
 
 Bitmap evaluate_leaf(const QueryMaps& maps, const Bitmap& allowed, QueryKind kind, const QueryExpr& expr) {
   const auto [first, rest] = attr_parts(expr.attr.view());
-  const QueryMap* map = resolve_map(maps, first);
+  const QueryMap* map = resolve_map(maps, expr, first);
   if (map == nullptr) return Bitmap();
   if (rest) {
     QueryExpr nested = expr.with_attr(*rest);
@@ -406,7 +405,7 @@ uint64_t match_count(const QueryMaps& maps, const QueryExpr& expr, uint64_t rang
   if (expr.kind != QueryKind::Eq && expr.kind != QueryKind::In && !(range && range_cap != 0)) return UNKNOWN_COUNT;
   const auto [first, rest] = attr_parts(expr.attr.view());
   if (rest) return UNKNOWN_COUNT;
-  const QueryMap* map = resolve_map(maps, first);
+  const QueryMap* map = resolve_map(maps, expr, first);
   if (map == nullptr) return 0;
   if (range) return range_count(*map, expr, range_cap);
   uint64_t total = 0;
@@ -418,7 +417,7 @@ std::optional<Bitmap> evaluate_not_flag(const QueryMaps& maps, const Bitmap& all
   if (child.kind != QueryKind::Eq || child.values[0].stored_kind() != ValueKind::Bool) return std::nullopt;
   const auto [first, rest] = attr_parts(child.attr.view());
   if (rest) return std::nullopt;
-  const QueryMap* map = resolve_map(maps, first);
+  const QueryMap* map = resolve_map(maps, child, first);
   if (map == nullptr) return allowed;  // no value here: nothing matches the flag
   const auto lock = map->read_lock(QueryMap::Part::Bools);
   if (has_members(*map)) return std::nullopt;  // under the value lock, as op_eq asks

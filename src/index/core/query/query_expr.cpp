@@ -5,8 +5,16 @@
 #include <utility>
 
 #include "index/core/structures/internal_error.hpp"
+#include "index/core/structures/string_interner/interner.hpp"
 
 namespace vostrel {
+namespace {
+
+uint32_t known_name_id(std::string_view path) {
+  return INTERNER().get(attr_parts(path).first).value_or(QueryExpr::NO_NAME_ID);
+}
+
+}  // namespace
 
 // "not yet implemented: ..." for a bt whose bound `low` or `high` is not a number, saying which bound, what it must
 // be and what it was (its type, and short text or a bool as itself). Reads only what the captured value holds.
@@ -41,6 +49,7 @@ QueryExpr QueryExpr::leaf(QueryKind kind, SmallString attr, PyValue value) {
   QueryExpr expr;
   expr.kind = kind;
   expr.attr = std::move(attr);
+  expr.first_name_id = known_name_id(expr.attr.view());
   expr.values.push_back(std::move(value));
   return expr;
 }
@@ -55,6 +64,7 @@ QueryExpr QueryExpr::in(SmallString attr, std::vector<PyValue> values) {
   QueryExpr expr;
   expr.kind = QueryKind::In;
   expr.attr = std::move(attr);
+  expr.first_name_id = known_name_id(expr.attr.view());
   expr.values = std::move(values);
   return expr;
 }
@@ -79,6 +89,7 @@ QueryExpr QueryExpr::with_attr(std::string_view path) const {
   QueryExpr copy;
   copy.kind = kind;
   copy.attr = SmallString(path);
+  copy.first_name_id = known_name_id(path);
   copy.values = values;
   return copy;
 }
@@ -88,6 +99,11 @@ void check_query(const QueryExpr& expr) {
     fail_bound(expr.values[0], expr.values[1]);
   }
   for (const QueryExpr& child : expr.children) check_query(child);
+}
+
+std::optional<uint32_t> first_name_id(const QueryExpr& expr, std::string_view first) {
+  if (expr.first_name_id != QueryExpr::NO_NAME_ID) return expr.first_name_id;
+  return INTERNER().get(first);
 }
 
 std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path) {

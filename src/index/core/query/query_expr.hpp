@@ -28,6 +28,11 @@ struct QueryExpr {
   std::vector<PyValue> values;     // leaves: one value; Bt: low, high; In: the candidates
   std::vector<QueryExpr> children; // Not: one operand; And / Or: the operands
   uint32_t depth = 1;              // levels of the tree, this one included (evaluation recurses this deep)
+  // The interned id of the path's first name, looked up when the leaf is built (NO_NAME_ID when no object had that
+  // name yet: evaluation looks it up again). Ids are never reused, so a found one stays right; it spares each
+  // evaluation the name's hashing and the interner's snapshot, several cold lines of a selective query.
+  static constexpr uint32_t NO_NAME_ID = UINT32_MAX;
+  uint32_t first_name_id = NO_NAME_ID;
 
   static QueryExpr leaf(QueryKind kind, SmallString attr, PyValue value);
   static QueryExpr between(SmallString attr, PyValue low, PyValue high);
@@ -44,6 +49,9 @@ struct QueryExpr {
 
 // First component of a dotted path, and the rest after the first '.', if any.
 std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view path);
+
+// The interned id of the first name of `expr`'s path: the one found when it was built, else looked up now.
+std::optional<uint32_t> first_name_id(const QueryExpr& expr, std::string_view first);
 
 // Raises NotYetImplemented("not yet implemented") when a range in `expr` has a bound that is not a number. Entry points
 // check the whole tree first, so a malformed query fails whatever the data (a conjunction stops early otherwise).

@@ -1,6 +1,8 @@
 // PutHistory: which ids an object store took in after a given moment.
 #include "index/core/structures/put_history/put_history.hpp"
 
+#include <algorithm>
+
 namespace vostrel {
 
 namespace {
@@ -9,6 +11,7 @@ bool unmarked(const std::shared_ptr<PutHistory::Generation>& generation) { retur
 }  // namespace
 
 void PutHistory::fold_unmarked() {
+  if (std::none_of(generations_.begin(), generations_.end(), unmarked)) return;
   // The ids of a generation serve the marks of that generation and of every earlier one; without marks of its own,
   // they serve the earlier ones only.
   std::vector<std::shared_ptr<Generation>> kept;
@@ -32,6 +35,12 @@ PutHistory::Generation* PutHistory::recording() {
 
 PutHistory::Mark PutHistory::mark() {
   std::lock_guard lock(mutex_);
+  // The usual case: the views of the earlier marks are gone. The one generation left serves the new mark, emptied
+  // (its ids came in before this moment), with no allocation.
+  if (generations_.size() == 1 && unmarked(generations_.front())) {
+    generations_.front()->stored = Bitmap();
+    return generations_.front();
+  }
   fold_unmarked();
   // Marks taken with no id stored between them share one generation.
   if (generations_.empty() || !generations_.back()->stored.isEmpty()) {
