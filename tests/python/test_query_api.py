@@ -221,6 +221,20 @@ def test_index_methods_reject_bad_arguments_and_change_nothing():
     idx.add_object(py_ref=c)
     assert answer(idx, q) == {id(a), id(c)}
     assert ids(idx.reduced_query(query=q).collect()) == ids(view.reduced_query(query=q).collect()) | {id(c)}
+    with pytest.raises(TypeError, match="invalid keyword"):
+        idx.reduced_query(q=q)
+
+
+def test_queries_built_before_any_object_has_the_name_find_it_later():
+    early = [Q.eq("name_first_seen_late", 1), Q.gt("name_first_seen_late", 0), Q.eq("name_first_seen_late.inner", 2),
+             Q.not_(Q.eq("name_first_seen_late", True))]
+    idx = indexed(Obj(x=1))
+    assert [len(idx.reduced_query(q)) for q in early] == [0, 0, 0, 1]
+    holder = Obj(name_first_seen_late=1)
+    nested = Obj(name_first_seen_late=Obj(inner=2))
+    idx.add_object(holder)
+    idx.add_object(nested)
+    assert [answer(idx, q) for q in early[:3]] == [{id(holder)}, {id(holder)}, {id(nested)}]
 
 
 def test_attribute_writes_that_fail_change_nothing():
