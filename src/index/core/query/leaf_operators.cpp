@@ -346,8 +346,8 @@ Bitmap evaluate_leaf(const QueryMaps& maps, const Bitmap& allowed, QueryKind kin
   const QueryMap* map = resolve_map(maps, expr, first);
   if (map == nullptr) return Bitmap();
   if (rest) {
-    QueryExpr nested = expr.with_attr(*rest);
-    nested.kind = kind;
+    if (expr.rest != nullptr && kind == expr.kind) return evaluate_nested_query(*map, *expr.rest, allowed);
+    const QueryExpr nested = expr.with_attr(*rest, kind);  // a ne's path, asked as an eq
     return evaluate_nested_query(*map, nested, allowed);
   }
   switch (kind) {

@@ -8,13 +8,6 @@
 #include "index/core/structures/string_interner/interner.hpp"
 
 namespace vostrel {
-namespace {
-
-uint32_t known_name_id(std::string_view path) {
-  return INTERNER().get(attr_parts(path).first).value_or(QueryExpr::NO_NAME_ID);
-}
-
-}  // namespace
 
 // "not yet implemented: ..." for a bt whose bound `low` or `high` is not a number, saying which bound, what it must
 // be and what it was (its type, and short text or a bool as itself). Reads only what the captured value holds.
@@ -49,14 +42,15 @@ QueryExpr QueryExpr::leaf(QueryKind kind, SmallString attr, PyValue value) {
   QueryExpr expr;
   expr.kind = kind;
   expr.attr = std::move(attr);
-  expr.first_name_id = known_name_id(expr.attr.view());
   expr.values.push_back(std::move(value));
+  expr.prepare_path();
   return expr;
 }
 
 QueryExpr QueryExpr::between(SmallString attr, PyValue low, PyValue high) {
   QueryExpr expr = leaf(QueryKind::Bt, std::move(attr), std::move(low));
   expr.values.push_back(std::move(high));
+  expr.prepare_path();  // again: the rest needs both bounds
   return expr;
 }
 
@@ -64,8 +58,8 @@ QueryExpr QueryExpr::in(SmallString attr, std::vector<PyValue> values) {
   QueryExpr expr;
   expr.kind = QueryKind::In;
   expr.attr = std::move(attr);
-  expr.first_name_id = known_name_id(expr.attr.view());
   expr.values = std::move(values);
+  expr.prepare_path();
   return expr;
 }
 
@@ -85,13 +79,19 @@ QueryExpr QueryExpr::negate(QueryExpr child) {
   return expr;
 }
 
-QueryExpr QueryExpr::with_attr(std::string_view path) const {
+QueryExpr QueryExpr::with_attr(std::string_view path, QueryKind leaf_kind) const {
   QueryExpr copy;
-  copy.kind = kind;
+  copy.kind = leaf_kind;
   copy.attr = SmallString(path);
-  copy.first_name_id = known_name_id(path);
   copy.values = values;
+  copy.prepare_path();
   return copy;
+}
+
+void QueryExpr::prepare_path() {
+  const auto [first, rest_path] = attr_parts(attr.view());
+  first_name_id = INTERNER().get(first).value_or(NO_NAME_ID);
+  rest = rest_path ? std::make_shared<const QueryExpr>(with_attr(*rest_path, kind)) : nullptr;
 }
 
 void check_query(const QueryExpr& expr) {

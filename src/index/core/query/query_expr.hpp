@@ -33,6 +33,9 @@ struct QueryExpr {
   // evaluation the name's hashing and the interner's snapshot, several cold lines of a selective query.
   static constexpr uint32_t NO_NAME_ID = UINT32_MAX;
   uint32_t first_name_id = NO_NAME_ID;
+  // A dotted leaf: the same leaf on the path after the first name, made once when the leaf is built (evaluation
+  // made it on every call: a copy of the values and a name lookup).
+  std::shared_ptr<const QueryExpr> rest;
 
   static QueryExpr leaf(QueryKind kind, SmallString attr, PyValue value);
   static QueryExpr between(SmallString attr, PyValue low, PyValue high);
@@ -40,10 +43,14 @@ struct QueryExpr {
   static QueryExpr combine(QueryKind kind, std::vector<QueryExpr> children);  // And / Or
   static QueryExpr negate(QueryExpr child);
 
-  // Same variant and values with another attribute path (used to descend a dotted path).
-  QueryExpr with_attr(std::string_view path) const;
+  // The same values with another attribute path (to descend a dotted path), as a leaf of `kind`.
+  QueryExpr with_attr(std::string_view path, QueryKind kind) const;
   // Eq("attr", value) -> Eq("attr", PyValue { ... }) etc.
   std::string debug_text() const;
+
+ private:
+  // Sets first_name_id and rest from attr and values.
+  void prepare_path();
 };
 
 
