@@ -1,0 +1,82 @@
+// LeftSet: the lefts of one right held by two or more, a sorted flat array until a bitmap is smaller.
+//
+// A shared nested object (a plane held by its flights) keeps its holders here. Holders are created apart from each
+// other, so a few dozen of them fall into several 65536-id chunks: as a Roaring bitmap that is a container (a struct
+// and a block) per chunk behind the bitmap's own arrays, a dozen dependent cache misses to read fifty ids. A sorted
+// array of them is one block read front to back, and smaller until the ids crowd into few chunks: a bitmap costs about
+// 2 bytes per id plus some 48 bytes per container and 64 of its own, the array 4 bytes per id. So the array becomes a
+// bitmap once it would be the larger (or past ARRAY_LIMIT ids, where inserts would move too much), and a bitmap goes
+// back to an array once removals leave it under half that size, so a set near the line does not switch to and fro.
+//
+// No lock of its own: the owning M2MU32's guard covers every access.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/value_ids/id_array.hpp"
+
+namespace vostrel {
+
+class LeftSet {
+ public:
+  // Largest array kept whatever the chunks: an insert moves up to this many ids.
+  static constexpr uint64_t ARRAY_LIMIT = 4096;
+
+  LeftSet() noexcept = default;
+  LeftSet(LeftSet&&) noexcept = default;
+  LeftSet& operator=(LeftSet&&) noexcept = default;
+
+  // The set {a, b}, a != b.
+  static LeftSet of_two(uint32_t a, uint32_t b);
+
+  // Inserts id; true when it was not held. Throws std::bad_alloc and changes nothing when out of memory.
+  bool add(uint32_t id);
+  // Deletes id; true when it was held.
+  bool remove(uint32_t id);
+  bool contains(uint32_t id) const;
+  uint64_t cardinality() const { return bitmap_ ? bitmap_->cardinality() : array_.size(); }
+  // The smallest id held (the set must not be empty).
+  uint32_t first() const { return bitmap_ ? bitmap_->minimum() : array_.front(); }
+
+  // The sorted ids of an array set (empty for a bitmap set), and the bitmap of a bitmap set (nullptr otherwise).
+  std::span<const uint32_t> array() const { return {array_.begin(), array_.end()}; }
+  const Bitmap* bitmap() const { return bitmap_.get(); }
+
+  // Fetches the first lines of the ids, so that a reader a few sets behind finds them in cache.
+  void prefetch() const {
+    if (bitmap_) return;
+    const char* at = reinterpret_cast<const char*>(array_.data());
+    const size_t bytes = std::min<size_t>(array_.size() * sizeof(uint32_t), 256);
+    for (size_t line = 0; line < bytes; line += 64) __builtin_prefetch(at + line);
+  }
+
+  // Calls f(id) for every id, ascending.
+  template <class F>
+  void for_each(F&& f) const {
+    if (bitmap_) {
+      for (uint32_t id : *bitmap_) f(id);
+    } else {
+      for (uint32_t id : array_) f(id);
+    }
+  }
+
+  // Adds the ids into out.
+  void or_into(Bitmap& out) const;
+
+ private:
+  // True when `count` ids spread over `chunks` 65536-id chunks take less room as a bitmap than as an array.
+  static bool bitmap_is_smaller(uint64_t count, uint64_t chunks) {
+    return count > ARRAY_LIMIT || count > 24 * chunks + 32;
+  }
+  void to_bitmap(uint32_t id);
+  void back_to_array();
+
+  IdArray array_;
+  std::unique_ptr<Bitmap> bitmap_;
+};
+
+}  // namespace vostrel
