@@ -10,6 +10,8 @@
 #include <new>
 #include <vector>
 
+#include "index/core/structures/bitmap_ops/roaring_containers.hpp"
+
 namespace vostrel {
 namespace {
 
@@ -166,7 +168,7 @@ void add_marked_ids(roaring_bitmap_t* bitmap, const uint64_t* words, size_t word
     const size_t count = std::min(CHUNK_WORDS, word_count - first);
     const uint64_t* chunk = words + first;
     int32_t held = 0;
-    for (size_t w = 0; w < count; ++w) held += std::popcount(chunk[w]);
+    for (size_t w = 0; w < count; ++w) held += static_cast<int32_t>(popcount64(chunk[w]));
     if (held == 0) continue;
     const uint16_t key = static_cast<uint16_t>(first / CHUNK_WORDS);
     if (held > DEFAULT_MAX_SIZE) {
