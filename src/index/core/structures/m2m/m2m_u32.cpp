@@ -30,7 +30,9 @@ class BatchAdder {
   }
 
   void flush() {
-    if (count_ != 0) roaring_bitmap_add_many(&out_.roaring, count_, buffer_.data());
+    // Lefts mostly come rising (holders made in the order of what they hold): a rising run goes into its container
+    // in one copy, where an add per id grows an array container a step at a time.
+    if (count_ != 0) add_ids(&out_.roaring, buffer_.data(), count_);
     count_ = 0;
   }
 
