@@ -147,5 +147,33 @@ TEST(AddIds, PortableAnswersAlike) {
   }
 }
 
+TEST(AddMarkedIds, SameSetAsAddManyAtEveryDensity) {
+  // Chunks empty, sparse, at the array bound and dense, a partial last chunk; into empty and prefilled bitmaps.
+  std::mt19937 rng(31);
+  for (int round = 0; round < 60; ++round) {
+    const size_t words = 1 + rng() % 5000;
+    std::vector<uint64_t> marks(words, 0);
+    std::vector<uint32_t> ids;
+    for (size_t chunk = 0; chunk * 1024 < words; ++chunk) {
+      const uint32_t density[] = {0, 7, 4096, 4097, 30000};
+      const uint32_t wanted = density[rng() % 5];
+      const size_t bits = std::min<size_t>(65536, (words - chunk * 1024) * 64);
+      for (uint32_t n = 0; n < wanted; ++n) {
+        const uint32_t id = static_cast<uint32_t>(chunk * 65536 + rng() % bits);
+        marks[id >> 6] |= uint64_t{1} << (id & 63);
+        ids.push_back(id);
+      }
+    }
+    Bitmap got = round % 3 == 0 ? prefilled(1 + round % 4, rng) : Bitmap();
+    Bitmap portable = got;
+    Bitmap want = got;
+    add_marked_ids(&got.roaring, marks.data(), marks.size());
+    add_marked_ids_portable(&portable.roaring, marks.data(), marks.size());
+    roaring_bitmap_add_many(&want.roaring, ids.size(), ids.data());
+    expect_same(got, want, "round " + std::to_string(round));
+    expect_same(portable, want, "portable, round " + std::to_string(round));
+  }
+}
+
 }  // namespace
 }  // namespace vostrel

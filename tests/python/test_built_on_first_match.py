@@ -224,3 +224,56 @@ def test_matches_over_few_distinct_texts_agree_with_the_model():
     index.reduce(k=1)
     members = [o for o in members if o.k == 1]
     check_all("reduced")
+
+
+def test_prefixes_over_texts_kept_in_order_agree_with_the_model():
+    """A prefix over few distinct texts reads them in order once the first such query has listed them: the same
+    answers as the model while texts come (new ones, texts that went and come back) and go (every holder of a text
+    removed or moved away), directly and through a dotted path, with multi-byte and long texts among them."""
+    rng = random.Random(BASE_SEED + 200)
+    pool = sorted({f"{rng.randrange(100000):05d}" for _ in range(50)} | {"東京都", "éa", "ab" * 12, "1"})
+
+    class Place(Vostrel.Indexable):
+        __slots__ = ()
+
+    objs = [Item(c=rng.choice(pool), p=Place(z=rng.choice(pool))) for _ in range(3000)]
+    index = Vostrel.Index()
+    index.add_object_many(objs[:2000])
+    members = list(objs[:2000])
+
+    def check_all(where):
+        needles = {"東京", "éa", "abab", "00", "1"} | {text[:k] for text in rng.sample(pool, 12) for k in (2, 3, 5)}
+        for needle in sorted(needles):
+            for name, value in (("c", lambda o: o.c), ("p.z", lambda o: o.p.z)):
+                got = {id(o) for o in index.reduced_query(Q.starts_with(name, needle)).collect()}
+                expected = {id(o) for o in members if value(o).startswith(needle)}
+                assert got == expected, (where, name, needle, len(got), len(expected))
+
+    check_all("first")
+    for round_ in range(12):
+        step = round_ % 4
+        if step == 0:  # new texts
+            fresh = [f"{rng.randrange(100000):05d}x" for _ in range(3)]
+            pool += fresh
+            for o in rng.sample(members, 40):
+                o.c, o.p.z = rng.choice(fresh), rng.choice(fresh)
+        elif step == 1:  # a text loses every holder
+            gone = rng.choice(pool)
+            for o in members:
+                if o.c == gone:
+                    o.c = rng.choice(pool)
+                if o.p.z == gone:
+                    o.p.z = "gone-" + gone
+        elif step == 2:  # removed objects, and their texts back on others
+            for o in rng.sample(members, 150):
+                index.remove_object(o)
+                members.remove(o)
+            for o in rng.sample(members, 30):
+                o.c, o.p.z = rng.choice(pool), rng.choice(pool)
+        else:  # objects added one by one and in bulk
+            for o in objs[2000 + 60 * round_:2000 + 60 * round_ + 30]:
+                index.add_object(o)
+                members.append(o)
+            index.add_object_many(objs[2030 + 60 * round_:2060 + 60 * round_])
+            members += objs[2030 + 60 * round_:2060 + 60 * round_]
+        check_all(f"round {round_}")

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <shared_mutex>
 #include <span>
@@ -268,17 +269,30 @@ Bitmap match_positions(const PositionalBitmap& positions, std::string_view query
 // the query. Taken for queries of two bytes or more (one byte is a single set of the positions, read as it is),
 // while the texts number under 1/TEXT_WALK_RATIO of the ids holding a value here, and while the ids matched stay
 // under 1/TEXT_WALK_MATCHED of them: a broad match (a common first name) is cheaper from the byte sets, and is
-// left to them as soon as the count passes that, before any id is gathered. False when not taken; text lock held.
+// left to them as soon as the count passes that, before any id is gathered. The texts are read in order when the map
+// keeps them so (a binary search and the run that matches), else by a walk of every slot.
 constexpr uint64_t TEXT_WALK_RATIO = 16;
 constexpr uint64_t TEXT_WALK_MATCHED = 32;
+// Prefix walks that find the order out of date (texts added since it was made) before one makes it again: a map
+// where new texts keep coming between prefix queries pays a sort of its texts per so many queries, not per query.
+constexpr uint32_t TEXT_ORDER_MISSES = 8;
 
-bool walk_texts(const QueryMap& map, std::string_view query, QueryKind kind, Bitmap& result) {
+enum class TextWalk { Answered, Declined, WantsOrder };
+
+// Text lock held (for writing when `may_want_order` is false). WantsOrder: the walk would read the texts in order,
+// which the caller makes under the write lock before it asks again.
+TextWalk walk_texts(const QueryMap& map, std::string_view query, QueryKind kind, Bitmap& result, bool may_want_order) {
   const QueryMap::TextIds* texts = map.text_ids.get();
   const uint64_t holders = static_cast<uint64_t>(std::max<int64_t>(map.registered.load(std::memory_order_relaxed), 0));
   // Prefixes only: a suffix or a substring of a common word matches too many texts for the walk to pay (measured
   // slower on names), where the byte sets answer at once.
-  if (kind != QueryKind::StartsWi) return false;
-  if (texts == nullptr || query.size() < 2 || texts->size() * TEXT_WALK_RATIO > holders) return false;
+  if (kind != QueryKind::StartsWi) return TextWalk::Declined;
+  if (texts == nullptr || query.size() < 2 || texts->size() * TEXT_WALK_RATIO > holders) return TextWalk::Declined;
+  const bool in_order = map.text_order.current(*texts);
+  if (!in_order && may_want_order &&
+      map.text_order_misses.fetch_add(1, std::memory_order_relaxed) % TEXT_ORDER_MISSES == 0) {
+    return TextWalk::WantsOrder;  // the first prefix query, then one in so many that find it out of date
+  }
   const uint64_t cap = holders / TEXT_WALK_MATCHED;
   struct Hit {
     uint32_t lone;
@@ -286,47 +300,77 @@ bool walk_texts(const QueryMap& map, std::string_view query, QueryKind kind, Bit
   };
   std::vector<Hit> hits;
   uint64_t matched = 0;
-  texts->for_each_entry_while([&](const PyValue& key, uint32_t lone, const ValueIds* set) {
-    const std::string_view text = key.as_str();
-    // Whole UTF-8 sequences match only at character boundaries, so bytes answer as characters do.
-    if (!text.starts_with(query)) return true;
+  auto hit = [&](uint32_t lone, const ValueIds* set) {
     hits.push_back(Hit{lone, set});
     matched += set == nullptr ? 1 : set->cardinality();
     return matched <= cap;  // past the cap the byte sets answer: the walk stops here
-  });
-  if (matched > cap) return false;
+  };
+  if (in_order) {
+    map.text_order.for_each_with_prefix(query, [&](const PyValue& key) {
+      bool more = true;
+      texts->visit(key, [&](uint32_t lone, const ValueIds* set) { more = hit(lone, set); });
+      return more;  // a key dropped since the order was made is no longer there and is skipped
+    });
+  } else {
+    texts->for_each_entry_while([&](const PyValue& key, uint32_t lone, const ValueIds* set) {
+      // Whole UTF-8 sequences match only at character boundaries, so bytes answer as characters do.
+      if (!key.as_str().starts_with(query)) return true;
+      return hit(lone, set);
+    });
+  }
+  if (matched > cap) return TextWalk::Declined;
   std::vector<uint32_t> listed;
   listed.reserve(matched);
-  for (const Hit& hit : hits) {
-    if (hit.set == nullptr) {
-      listed.push_back(hit.lone);
-    } else if (hit.set->cardinality() > ValueIds::LARGE_AT) {
-      hit.set->or_into(result);  // a set held as a bitmap: ORed whole
+  for (const Hit& h : hits) {
+    if (h.set == nullptr) {
+      listed.push_back(h.lone);
+    } else if (h.set->cardinality() > ValueIds::LARGE_AT) {
+      h.set->or_into(result);  // a set held as a bitmap: ORed whole
     } else {
-      hit.set->for_each([&listed](uint32_t id) { listed.push_back(id); });
+      h.set->prefetch();
+    }
+  }
+  for (const Hit& h : hits) {
+    if (h.set != nullptr && h.set->cardinality() <= ValueIds::LARGE_AT) {
+      h.set->for_each([&listed](uint32_t id) { listed.push_back(id); });
     }
   }
   add_gathered_ids(listed, result, nullptr);
-  return true;
+  return TextWalk::Answered;
 }
 
 Bitmap op_text(const QueryMap& map, const PyValue& value, QueryKind kind, const Bitmap& allowed) {
   Bitmap result;
   if (value.kind() != ValueKind::Str) return result;
   const std::string_view query = value.as_str();
-  bool kept = false;
-  bool walked = false;
+  bool answered = false;
+  TextWalk walk = TextWalk::Declined;
   {
     const auto lock = map.read_lock(QueryMap::Part::Text);
-    walked = walk_texts(map, query, kind, result);
-    kept = walked || map.positions_kept.load(std::memory_order_acquire);
-    if (kept && !walked) result = match_positions(map.positional, query, kind);
+    walk = walk_texts(map, query, kind, result, true);
+    if (walk == TextWalk::Declined && map.positions_kept.load(std::memory_order_acquire)) {
+      result = match_positions(map.positional, query, kind);
+    }
+    answered = walk == TextWalk::Answered || (walk == TextWalk::Declined && map.positions_kept.load());
   }
-  if (!kept) {
-    // The first text match of this map: it builds the positions, which every later one reads.
+  if (!answered) {
+    // The first text match of this map builds the positions, which every later one reads; a prefix walk that wants
+    // the texts in order has them made. Either is made under the write lock, and the query answered under it.
     auto lock = map.write_lock(QueryMap::Part::Text);
-    map.keep_positions();
-    result = match_positions(map.positional, query, kind);
+    if (walk == TextWalk::WantsOrder) {
+      if (const QueryMap::TextIds* texts = map.text_ids.get(); texts != nullptr && !map.text_order.current(*texts)) {
+        try {
+          map.text_order.rebuild(*texts);
+        } catch (const std::bad_alloc&) {
+          // No room for the order: the walk reads every slot instead.
+        }
+      }
+      walk = walk_texts(map, query, kind, result, false);
+    }
+    if (walk != TextWalk::Answered) {
+      map.keep_positions();
+      result = match_positions(map.positional, query, kind);
+    }
   }
   map.resolve_members(result, allowed);
   return result;

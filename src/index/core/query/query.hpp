@@ -28,6 +28,7 @@
 #include "index/core/query/nested_tasks.hpp"
 #include "index/core/query/lazy_part.hpp"
 #include "index/core/query/owned_elements.hpp"
+#include "index/core/query/text_order.hpp"
 #include "index/core/structures/hybrid_set/compact_id_set.hpp"
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
 #include "index/core/structures/paged_u32_map/paged_u32_map.hpp"
@@ -112,6 +113,11 @@ class QueryMap : public std::enable_shared_from_this<QueryMap> {
   // builds them under the write lock, hence mutable.
   mutable PositionalBitmap positional;              // guarded by Part::Text
   mutable std::atomic<bool> positions_kept{false};  // written under Part::Text's write lock
+  // The distinct texts in order, made by a prefix query that walks them (see walk_texts): guarded by Part::Text,
+  // made under its write lock. Prefix queries that found it out of date since it was last made, counted under the
+  // read lock: after a few the next one makes it again (see text_order.hpp).
+  mutable TextOrder text_order;
+  mutable std::atomic<uint32_t> text_order_misses{0};
  private:
   mutable RankedSharedMutex numeric_mutex;  // Part::Numbers, beside what it guards
 

@@ -5,8 +5,12 @@
 #include <roaring/roaring.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <new>
 #include <vector>
+
+#include "index/core/structures/bitmap_ops/roaring_containers.hpp"
 
 namespace vostrel {
 namespace {
@@ -149,6 +153,42 @@ void add_ids(roaring_bitmap_t* bitmap, const uint32_t* ids, size_t count) {
     }
     if (!added) roaring_bitmap_add_many(bitmap, length, ids + begin);
     begin = end;
+  }
+}
+
+void add_marked_ids(roaring_bitmap_t* bitmap, const uint64_t* words, size_t word_count) {
+  roaring_array_t& chunks = bitmap->high_low_container;
+  if (chunks.size != 0) {
+    // Containers already there: the ids join them through the ordinary path.
+    add_marked_ids_portable(bitmap, words, word_count);
+    return;
+  }
+  constexpr size_t CHUNK_WORDS = 1024;  // 65536 ids
+  for (size_t first = 0; first < word_count; first += CHUNK_WORDS) {
+    const size_t count = std::min(CHUNK_WORDS, word_count - first);
+    const uint64_t* chunk = words + first;
+    int32_t held = 0;
+    for (size_t w = 0; w < count; ++w) held += static_cast<int32_t>(popcount64(chunk[w]));
+    if (held == 0) continue;
+    const uint16_t key = static_cast<uint16_t>(first / CHUNK_WORDS);
+    if (held > DEFAULT_MAX_SIZE) {
+      bitset_container_t* bitset = bitset_container_create();
+      if (bitset == nullptr) throw std::bad_alloc();
+      std::memcpy(bitset->array, chunk, count * sizeof(uint64_t));
+      bitset->cardinality = held;
+      ra_append(&chunks, key, bitset, BITSET_CONTAINER_TYPE_CODE);
+      continue;
+    }
+    array_container_t* array = array_container_create_given_capacity(held);
+    if (array == nullptr) throw std::bad_alloc();
+    uint16_t* out = array->array;
+    for (size_t w = 0; w < count; ++w) {
+      for (uint64_t bits = chunk[w]; bits != 0; bits &= bits - 1) {
+        *out++ = static_cast<uint16_t>((w << 6) + static_cast<size_t>(std::countr_zero(bits)));
+      }
+    }
+    array->cardinality = held;
+    ra_append(&chunks, key, array, ARRAY_CONTAINER_TYPE_CODE);
   }
 }
 

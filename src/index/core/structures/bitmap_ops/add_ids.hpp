@@ -19,4 +19,12 @@ void add_ids(roaring_bitmap_t* bitmap, const uint32_t* ids, size_t count);
 // built (VOSTREL_CONTAINER_KERNELS is 0).
 void add_ids_portable(roaring_bitmap_t* bitmap, const uint32_t* ids, size_t count);
 
+// Adds the ids marked in a plain bit array (bit b of words[w] is id 64 * w + b) to `bitmap`. Into an empty bitmap
+// each chunk's container is made at once from its 1024 words: a copy of them where the chunk is dense, its ids
+// where it is sparse, with no list of every id in between. Throws std::bad_alloc when a container cannot be made.
+void add_marked_ids(roaring_bitmap_t* bitmap, const uint64_t* words, size_t word_count);
+
+// The same set on CRoaring's public API; add_marked_ids itself where the chunk kernels are not built.
+void add_marked_ids_portable(roaring_bitmap_t* bitmap, const uint64_t* words, size_t word_count);
+
 }  // namespace vostrel

@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
-#include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "index/core/structures/fx_hash.hpp"
+#include "index/core/structures/m2m/left_set.hpp"
+#include "index/core/structures/shards/flat_table.hpp"
+#include "index/core/structures/shards/hashmap.hpp"
 
 namespace vostrel {
 
@@ -24,7 +26,8 @@ namespace vostrel {
 //     array (NO_LEFT marks a free slot);
 //   - loose_: a right with a single left that has no page yet, lies beyond the
 //     dense range, or whose left is the NO_LEFT value itself;
-//   - multi_: a right with two or more lefts (also listed in multi_rights_).
+//   - multi_: a right with two or more lefts (also listed in multi_rights_), in a flat table: a lookup is a probe
+//     along one array, not a bucket and a node apart, and a set's ids are one sorted block (see LeftSet).
 // Pages are made only once PROMOTE_AT loose rights fall into their range, so
 // ids scattered over the whole u32 range cost hash entries, not pages.
 //
@@ -113,12 +116,20 @@ class M2MU32 {
   size_t mark_words() const { return (static_cast<size_t>(max_paged_left_) >> 6) + 1; }
   // Adds the page-held lefts of rights into out.
   void paged_lefts_into(const Bitmap& rights, Bitmap& out) const;
+  // Adds the lefts of the rights of `rights` that have several into out.
+  void multi_lefts_into(const Bitmap& rights, Bitmap& out) const;
+
+  struct RightHash {
+    uint64_t operator()(uint32_t right) const noexcept { return splitmix64(right); }
+  };
 
   std::vector<std::unique_ptr<Page>> pages_;
   std::vector<uint8_t> loose_in_range_;  // loose rights per page range without a page
   std::unordered_map<uint32_t, uint32_t, FxU32Hash> loose_;
-  std::unordered_map<uint32_t, HybridSet, FxU32Hash> multi_;
+  FlatTable<uint32_t, LeftSet, RightHash, std::equal_to<uint32_t>> multi_;
   Bitmap multi_rights_;
+  // Upper bound of every left ever put in multi_ (never lowered): sizes the scratch bit array of its lookups.
+  uint32_t max_multi_left_ = 0;
   // Upper bound of every left ever stored in a page (never lowered): sizes
   // the scratch bit array of large lookups.
   uint32_t max_paged_left_ = 0;

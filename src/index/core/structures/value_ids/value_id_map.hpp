@@ -56,6 +56,7 @@ class ValueIdMap {
       slot.id = id;
       slot.set = LONE;
       ++entries_;
+      ++keys_made_;
       return;
     }
     if (slot.set == LONE) {
@@ -170,6 +171,7 @@ class ValueIdMap {
       slot.set = FREE;  // the key was moved out: nothing left to release
     }
     sets_ = std::move(sets);
+    keys_dropped_ += entries_ - survivors.size();
     entries_ = survivors.size();
     if (entries_ == 0) {
       slots_ = std::vector<Slot>();
@@ -220,6 +222,21 @@ class ValueIdMap {
 
   // Number of distinct keys.
   size_t size() const { return entries_; }
+  // Keys made and keys dropped since the map was made, never lowered: a reader keeping its own list of the keys
+  // (an order of them) knows from the first whether a key came since it listed them, and from the second how many of
+  // those it lists are gone.
+  uint64_t keys_made() const { return keys_made_; }
+  uint64_t keys_dropped() const { return keys_dropped_; }
+
+  // Calls f(lone_id, set) for key when present (as for_each_entry does); false when absent.
+  template <class F>
+  bool visit(const Key& key, F&& f) const {
+    const size_t pos = find(key);
+    if (pos == NOT_FOUND) return false;
+    const Slot& slot = slots_[pos];
+    f(slot.id, slot.set == LONE ? nullptr : &sets_[slot.set]);
+    return true;
+  }
   bool empty() const { return entries_ == 0; }
   // Slots of the table (for memory accounting and tests).
   size_t capacity() const { return slots_.size(); }
@@ -328,6 +345,7 @@ class ValueIdMap {
       slot.key = key;
       slot.set = number;
       ++entries_;
+      ++keys_made_;
       return;
     }
     if (slot.set == LONE) {
@@ -351,6 +369,7 @@ class ValueIdMap {
   void erase_at(size_t pos) {
     slots_[pos] = Slot{};
     --entries_;
+    ++keys_dropped_;
     for (size_t at = next(pos); slots_[at].set != FREE; at = next(at)) {
       const size_t home = home_of(slots_[at].key);
       // The entry at `at` may fill the hole unless its home lies cyclically in (pos, at].
@@ -381,6 +400,8 @@ class ValueIdMap {
   std::vector<Slot> slots_;
   ValueIdsPool sets_;
   size_t entries_ = 0;
+  uint64_t keys_made_ = 0;
+  uint64_t keys_dropped_ = 0;
   uint64_t seed_;
 };
 
