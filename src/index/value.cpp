@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -106,13 +107,40 @@ struct ObjectRecord : TrackedRecord {
   ObjectRecord(uint64_t h, PyObject* o) noexcept : TrackedRecord(h), object(o) {}
 };
 
-// Owns the reference to its container (IterableValue::container); made with the interpreter lock held.
+// Owns the reference to its container (IterableValue::container) and the captured members, which follow it in the
+// same allocation (`value.size` of them); made with the interpreter lock held.
 struct IterableRecord : TrackedRecord {
   IterableValue value;
-  IterableRecord(uint64_t h, IterableValue v) noexcept : TrackedRecord(h), value(std::move(v)) {
-    Py_INCREF(value.container);
+
+  // Interpreter lock held. Throws std::bad_alloc, leaving `members` as they were.
+  static IterableRecord* make(PyObject* container, IterableKind kind, CapturedMembers& members) {
+    const uint64_t capture = next_iterable_record();
+    const size_t count = members.size();
+    void* memory = ::operator new(sizeof(IterableRecord) + count * sizeof(PyValue));
+    auto* record = ::new (memory) IterableRecord(payload_hash(capture, ITERABLE_HASH_CODE), container, kind,
+                                                 static_cast<uint32_t>(count), capture);
+    members.move_into(record->first_member());
+    return record;
   }
+  static void destroy(IterableRecord* record) noexcept {
+    release_python_reference(record->value.container);
+    std::destroy_n(record->first_member(), record->value.size);
+    std::destroy_at(record);
+    ::operator delete(static_cast<void*>(record));
+  }
+
+ private:
+  // native_hash's code for an iterable (its variant index + 1).
+  static constexpr uint64_t ITERABLE_HASH_CODE = 5;
+  IterableRecord(uint64_t h, PyObject* container, IterableKind kind, uint32_t count, uint64_t capture) noexcept
+      : TrackedRecord(h), value(kind, count, container, capture) {
+    Py_INCREF(container);
+  }
+  PyValue* first_member() noexcept { return reinterpret_cast<PyValue*>(this + 1); }
 };
+// IterableValue::members reads the members right after the value: it must end the record, with nothing between.
+static_assert(offsetof(IterableRecord, value) + sizeof(IterableValue) == sizeof(IterableRecord));
+static_assert(sizeof(IterableRecord) % alignof(PyValue) == 0);
 
 struct IndexableRecord : TrackedRecord {
   StoredIndexable value;
@@ -178,11 +206,9 @@ void destroy(Record* record, ValueKind kind) noexcept {
       release_python_reference(owned->object);
       return;
     }
-    case ValueKind::Iterable: {
-      std::unique_ptr<IterableRecord> owned(static_cast<IterableRecord*>(record));
-      release_python_reference(owned->value.container);
+    case ValueKind::Iterable:
+      IterableRecord::destroy(static_cast<IterableRecord*>(record));
       return;
-    }
     case ValueKind::Ind:
       std::unique_ptr<IndexableRecord>(static_cast<IndexableRecord*>(record)).reset();
       return;
@@ -469,6 +495,16 @@ PyValue PyValue::capture(PyRef obj) {
     }
     return value;
   }
+  if (type == &PyList_Type || type == &PyTuple_Type || type == &PySet_Type || type == &PyDict_Type) {
+    const IterableKind kind = type == &PyList_Type    ? IterableKind::List
+                              : type == &PyTuple_Type ? IterableKind::Tuple
+                              : type == &PySet_Type   ? IterableKind::Set
+                                                      : IterableKind::Dict;
+    CapturedMembers members;
+    if (kind != IterableKind::Dict) capture_members(obj.get(), kind, members);
+    value.store_record(IterableRecord::make(obj.get(), kind, members), ValueKind::Iterable);
+    return value;
+  }
   NativeValue native = classify(obj.get());
   switch (static_cast<ValueKind>(native.index())) {
     case ValueKind::Int:
@@ -488,12 +524,7 @@ PyValue PyValue::capture(PyRef obj) {
       if (!text) fail_type_checked();
       return capture(std::move(text));
     }
-    case ValueKind::Iterable: {
-      uint64_t hash = native_hash(native);
-      auto record = std::make_unique<IterableRecord>(hash, std::move(*std::get_if<IterableValue>(&native)));
-      value.store_record(record.release(), ValueKind::Iterable);
-      return value;
-    }
+    case ValueKind::Iterable:  // exact containers are captured above
     case ValueKind::Ind: {
       uint64_t hash = native_hash(native);
       auto record = std::make_unique<IndexableRecord>(hash, std::move(*std::get_if<StoredIndexable>(&native)));
@@ -683,10 +714,8 @@ int PyValue::traverse(visitproc visit, void* arg) const {
       const IterableValue& iterable = static_cast<const value_records::IterableRecord&>(shared).value;
       // The record's own reference, and the record is this value's alone (checked above).
       if (int result = visit(iterable.container, arg)) return result;
-      if (iterable.members) {
-        for (const PyValue& member : *iterable.members) {
-          if (int result = member.traverse(visit, arg)) return result;
-        }
+      for (const PyValue& member : iterable.members()) {
+        if (int result = member.traverse(visit, arg)) return result;
       }
       return 0;
     }

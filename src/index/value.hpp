@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -68,13 +69,24 @@ struct PyValue;
 // reads under engine locks. Every member is captured as any value is; one whose conversion fails with an ordinary
 // exception (a numpy scalar that cannot convert), or that is the container itself or one enclosing it, is left out
 // (not indexed). A dict stores nothing.
+//
+// Lives only at the end of its record, whose members follow it in the same allocation (sized at capture): a list
+// of three tags is one heap block, not three (record, shared vector, its buffer).
 struct IterableValue {
   IterableKind kind;
+  uint32_t size;  // members following this value (0 for a dict)
   // Borrowed: the record that holds this value owns the one reference every copy of the value shares (a handle of
   // its own would cost each captured list another allocation).
   PyObject* container;
   uint64_t record;  // identifies the capture: copies share it, two captures of one container do not
-  std::shared_ptr<const std::vector<PyValue>> members;  // null for a dict
+
+  IterableValue(IterableKind k, uint32_t count, PyObject* object, uint64_t capture) noexcept
+      : kind(k), size(count), container(object), record(capture) {}
+  IterableValue(const IterableValue&) = delete;
+  IterableValue& operator=(const IterableValue&) = delete;
+
+  // The captured members, in container order; empty for a dict.
+  std::span<const PyValue> members() const noexcept;
 };
 
 // The payload of an Indexable value: one strong reference to the Python object. Its core (membership list,
@@ -415,6 +427,11 @@ inline std::optional<uint64_t> PyValue::packed_word() const noexcept {
     return length == 6 ? packed_tagged(PACKED_TEXT6, text) : packed_tagged(PACKED_SHORT_TEXT, (text << 8) | length);
   }
   return std::nullopt;
+}
+
+inline std::span<const PyValue> IterableValue::members() const noexcept {
+  // The record places the members right after this value, which ends it (value.cpp checks the layout).
+  return {reinterpret_cast<const PyValue*>(this + 1), size};
 }
 
 // Attribute maps keep a value in one word when it has one: an Int within 48 bits, a Float (all but negative quiet
