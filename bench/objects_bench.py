@@ -581,7 +581,8 @@ def run_ab(baseline: str, rounds: int, n: int) -> None:
     sides = {"A": dict(os.environ, PYTHONPATH=baseline), "B": dict(os.environ)}
     results = {"A": [], "B": []}
     for r in range(rounds):
-        for side, env in sides.items():
+        # A B, then B A: a side that always went first would meet a load that changes within a round first.
+        for side, env in (sides.items() if r % 2 == 0 else reversed(sides.items())):
             out = subprocess.run([sys.executable, __file__, "--ab-side", str(n)], capture_output=True, text=True,
                                  env=env, check=False)
             if out.returncode != 0:

@@ -142,8 +142,29 @@ struct IterableRecord : TrackedRecord {
 static_assert(offsetof(IterableRecord, value) + sizeof(IterableValue) == sizeof(IterableRecord));
 static_assert(sizeof(IterableRecord) % alignof(PyValue) == 0);
 
+// Follows the shared count of its own handle to the object in one block (SharedPyRef::borrow_heading): the block
+// goes with the last handle, this record's or a copy's made from it (a nested task, an index's stored item).
 struct IndexableRecord : TrackedRecord {
   StoredIndexable value;
+
+  // Interpreter lock held; `indexable` satisfies is_indexable(). Throws std::bad_alloc.
+  static IndexableRecord* make(PyObject* indexable) {
+    indexable_core(indexable).hand_to_engine();
+    void* block = ::operator new(RECORD_AT + sizeof(IndexableRecord));
+    StoredIndexable stored;
+    stored.python_handle = SharedPyRef::borrow_heading(indexable, block);
+    // native_hash's hash of an Indexable (its variant index + 1 as the code).
+    const uint64_t h = payload_hash(reinterpret_cast<uintptr_t>(indexable), 6);
+    return ::new (static_cast<char*>(block) + RECORD_AT) IndexableRecord(h, std::move(stored));
+  }
+  static void destroy(IndexableRecord* record) noexcept {
+    const SharedPyRef handle = std::move(record->value.python_handle);
+    std::destroy_at(record);
+  }  // `handle` frees the block here if no copy of it is left
+
+ private:
+  static constexpr size_t RECORD_AT =
+      (SharedPyRef::HEADING_BYTES + alignof(TrackedRecord) - 1) / alignof(TrackedRecord) * alignof(TrackedRecord);
   IndexableRecord(uint64_t h, StoredIndexable v) noexcept : TrackedRecord(h), value(std::move(v)) {}
 };
 
@@ -210,7 +231,7 @@ void destroy(Record* record, ValueKind kind) noexcept {
       IterableRecord::destroy(static_cast<IterableRecord*>(record));
       return;
     case ValueKind::Ind:
-      std::unique_ptr<IndexableRecord>(static_cast<IndexableRecord*>(record)).reset();
+      IndexableRecord::destroy(static_cast<IndexableRecord*>(record));
       return;
     default:
       return;
@@ -505,6 +526,10 @@ PyValue PyValue::capture(PyRef obj) {
     value.store_record(IterableRecord::make(obj.get(), kind, members), ValueKind::Iterable);
     return value;
   }
+  if (PyTypeObject* indexable = INDEXABLE_TYPE(); indexable != nullptr && PyType_IsSubtype(type, indexable)) {
+    value.store_record(IndexableRecord::make(obj.get()), ValueKind::Ind);
+    return value;
+  }
   NativeValue native = classify(obj.get());
   switch (static_cast<ValueKind>(native.index())) {
     case ValueKind::Int:
@@ -525,10 +550,9 @@ PyValue PyValue::capture(PyRef obj) {
       return capture(std::move(text));
     }
     case ValueKind::Iterable:  // exact containers are captured above
-    case ValueKind::Ind: {
-      uint64_t hash = native_hash(native);
-      auto record = std::make_unique<IndexableRecord>(hash, std::move(*std::get_if<StoredIndexable>(&native)));
-      value.store_record(record.release(), ValueKind::Ind);
+    case ValueKind::Ind: {  // not reached: Indexable objects are captured above
+      PyObject* indexable = std::get_if<StoredIndexable>(&native)->python_handle.get();
+      value.store_record(IndexableRecord::make(indexable), ValueKind::Ind);
       return value;
     }
     case ValueKind::BigInt:  // no native form: classify leaves big ints to the record path
