@@ -25,8 +25,6 @@ namespace vostrel {
 
 namespace {
 
-std::atomic<uint64_t> ITERABLE_RECORD_COUNTER{1};
-
 uint64_t payload_hash(uint64_t word, uint64_t code) noexcept {
   FxHasher hasher;
   hasher.add(word);
@@ -35,8 +33,6 @@ uint64_t payload_hash(uint64_t word, uint64_t code) noexcept {
 }
 
 }  // namespace
-
-uint64_t next_iterable_record() noexcept { return ITERABLE_RECORD_COUNTER.fetch_add(1, std::memory_order_relaxed); }
 
 uint64_t native_hash(const NativeValue& value) noexcept {
   switch (static_cast<ValueKind>(value.index())) {
@@ -53,8 +49,8 @@ uint64_t native_hash(const NativeValue& value) noexcept {
     }
     case ValueKind::Bool:
       return payload_hash(*std::get_if<bool>(&value) ? 1 : 0, 4);
-    case ValueKind::Iterable:
-      return payload_hash(std::get_if<IterableValue>(&value)->record, 5);
+    case ValueKind::Iterable:  // not a native form: capture makes the record, whose address is the capture's own
+      return payload_hash(reinterpret_cast<uintptr_t>(std::get_if<IterableValue>(&value)), 5);
     case ValueKind::Ind:
       return payload_hash(reinterpret_cast<uintptr_t>(std::get_if<StoredIndexable>(&value)->python_handle.get()), 6);
     case ValueKind::BigInt:  // no native form: classify leaves big ints to the record path
@@ -113,12 +109,12 @@ struct IterableRecord : TrackedRecord {
   IterableValue value;
 
   // Interpreter lock held. Throws std::bad_alloc, leaving `members` as they were.
+  // A capture is equal only to itself (its copies): the record's address identifies it while any copy lives.
   static IterableRecord* make(PyObject* container, IterableKind kind, CapturedMembers& members) {
-    const uint64_t capture = next_iterable_record();
     const size_t count = members.size();
     void* memory = ::operator new(sizeof(IterableRecord) + count * sizeof(PyValue));
-    auto* record = ::new (memory) IterableRecord(payload_hash(capture, ITERABLE_HASH_CODE), container, kind,
-                                                 static_cast<uint32_t>(count), capture);
+    const uint64_t h = payload_hash(reinterpret_cast<uintptr_t>(memory), ITERABLE_HASH_CODE);
+    auto* record = ::new (memory) IterableRecord(h, container, kind, static_cast<uint32_t>(count));
     members.move_into(record->first_member());
     return record;
   }
@@ -132,8 +128,8 @@ struct IterableRecord : TrackedRecord {
  private:
   // native_hash's code for an iterable (its variant index + 1).
   static constexpr uint64_t ITERABLE_HASH_CODE = 5;
-  IterableRecord(uint64_t h, PyObject* container, IterableKind kind, uint32_t count, uint64_t capture) noexcept
-      : TrackedRecord(h), value(kind, count, container, capture) {
+  IterableRecord(uint64_t h, PyObject* container, IterableKind kind, uint32_t count) noexcept
+      : TrackedRecord(h), value(kind, count, container) {
     Py_INCREF(container);
   }
   PyValue* first_member() noexcept { return reinterpret_cast<PyValue*>(this + 1); }
@@ -789,7 +785,7 @@ bool operator==(const PyValue& a, const PyValue& b) noexcept {
     case ValueKind::Str:
       return PyValue::same_text(a, b);
     case ValueKind::Iterable:
-      return a.record() == b.record() || a.as_iterable().record == b.as_iterable().record;
+      return a.record() == b.record();
     case ValueKind::Ind:
       return a.kept_hash_bits() == b.kept_hash_bits() && a.record()->hash == b.record()->hash &&
              a.as_indexable().python_handle.get() == b.as_indexable().python_handle.get();

@@ -78,10 +78,8 @@ struct IterableValue {
   // Borrowed: the record that holds this value owns the one reference every copy of the value shares (a handle of
   // its own would cost each captured list another allocation).
   PyObject* container;
-  uint64_t record;  // identifies the capture: copies share it, two captures of one container do not
 
-  IterableValue(IterableKind k, uint32_t count, PyObject* object, uint64_t capture) noexcept
-      : kind(k), size(count), container(object), record(capture) {}
+  IterableValue(IterableKind k, uint32_t count, PyObject* object) noexcept : kind(k), size(count), container(object) {}
   IterableValue(const IterableValue&) = delete;
   IterableValue& operator=(const IterableValue&) = delete;
 
@@ -494,8 +492,5 @@ uint64_t native_hash(const NativeValue& value) noexcept;
 // `text` (a captured Str's bytes) double-quoted, with backslash escapes for quotes, backslashes, control characters
 // and lone surrogates: always valid UTF-8.
 std::string quoted_text(std::string_view text);
-
-// Next value of the process-wide record counter identifying Iterable captures (starts at 1).
-uint64_t next_iterable_record() noexcept;
 
 }  // namespace vostrel
