@@ -16,7 +16,7 @@ Q_TREES = 40
 ROUNDS = scaled(6)
 
 
-def member_pool(rng, leaves):
+def member_pool(leaves):
     long_text = [f"a member text longer than fifteen bytes #{i}" for i in range(4)]
     return [0, 1, -3, 2.5, True, "ab", "abcdefg", "Zürich", *long_text, 2**70, None, *leaves]
 
@@ -49,7 +49,7 @@ def snapshot(container):
 def test_queries_on_captured_members_match_a_model():
     rng = random.Random(BASE_SEED ^ 0x7A65)
     leaves = [Obj(tag=i) for i in range(4)]
-    pool = member_pool(rng, leaves)
+    pool = member_pool(leaves)
     objects = [Obj() for _ in range(30)]
     shadow = {id(o): {} for o in objects}
     index = Vostrel.Index()
