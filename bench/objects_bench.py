@@ -2,6 +2,11 @@
 and index memory against in-memory SQLite.
 
 Usage: python bench/objects_bench.py [--people N] [--objects N] [--out FILE]
+       python bench/objects_bench.py --baseline DIR [--rounds R] [--objects N]
+
+--baseline DIR compares the installed build (B) with another build of the module in DIR (A: a copy of Vostrel*.so
+made before a change): the two take turns, round by round, each in a fresh process measuring creation, reads,
+writes and memory per object; it prints the medians of each and B / A (below 1: the change made it cheaper).
 
 Every memory figure is taken in a fresh interpreter (this script re-runs itself with --probe), so one case
 never inherits another's free lists: resident-set growth divided by the number of objects for the large
@@ -543,6 +548,59 @@ def fmt_time(s: float) -> str:
     return f"{s * 1e9:,.1f} ns"
 
 
+# ---- A/B of two builds ----
+
+def ab_figures(n: int) -> dict:
+    """The figures an A/B compares, measured by the build this process imported."""
+    figures = {}
+    for suffix in ("flights", "people", "realistic"):
+        figures[f"memory per object, {suffix}"] = run_probe("objects", f"vostrel_{suffix}:{n}")
+    frows, prows, rrows = flight_rows(20_000), people_rows(20_000), realistic_rows(20_000)
+    Flight(**frows[0])
+    Person(address=Address(**rrows[0][1]), **rrows[0][0])
+    figures["create, flights"] = time_create(Flight, frows)
+    figures["create, people"] = time_create(Person, prows)
+    figures["create, realistic pair"] = time_create_nested(Person, Address, rrows)
+    figures["create, realistic pair, @dataclass"] = time_create_nested(DataPerson, DataAddress, rrows)
+    objs = [Flight(**r) for r in frows]
+    figures["read int"] = time_read_one(objs[1], "dep_time")
+    figures["read str"] = time_read_one(objs[1], "tailnum")
+    figures["read int over objects"] = time_reads(objs, "dep_time")
+    figures["write, no index"] = time_writes(objs, "dep_time", 1001)
+    figures["write, no index, int changes"] = time_writes(objs, "dep_time", 1000, flip=True)
+    people = [Person(address=Address(**a), **p) for p, a in rrows]
+    figures["write a new tag list, no index"] = per_op(
+        lambda: [setattr(o, "tags", ["x", "y"]) for o in people], lambda: [None for o in people], len(people))
+    index = Vostrel.Index()
+    index.add_object_many(objs)
+    figures["write, in one index, int changes"] = time_writes(objs, "dep_time", 1000, flip=True)
+    return figures
+
+
+def run_ab(baseline: str, rounds: int, n: int) -> None:
+    sides = {"A": dict(os.environ, PYTHONPATH=baseline), "B": dict(os.environ)}
+    results = {"A": [], "B": []}
+    for r in range(rounds):
+        # A B, then B A: a side that always went first would meet a load that changes within a round first.
+        for side, env in (sides.items() if r % 2 == 0 else reversed(sides.items())):
+            out = subprocess.run([sys.executable, __file__, "--ab-side", str(n)], capture_output=True, text=True,
+                                 env=env, check=False)
+            if out.returncode != 0:
+                raise RuntimeError(f"side {side} failed:\n{out.stderr}")
+            results[side].append(json.loads(out.stdout.strip().splitlines()[-1]))
+            print(f"round {r + 1} {side} done", flush=True)
+    print(f"{'figure':40} {'A':>12} {'B':>12} {'B/A':>7}")
+    for key in results["A"][0]:
+        a = statistics.median(f[key] for f in results["A"])
+        b = statistics.median(f[key] for f in results["B"])
+        show = fmt_bytes if key.startswith("memory") else fmt_time
+        print(f"{key:40} {show(a):>12} {show(b):>12} {b / a if a else 0:7.3f}")
+    for side in ("A", "B"):
+        pair = statistics.median(f["create, realistic pair"] / f["create, realistic pair, @dataclass"]
+                                 for f in results[side])
+        print(f"{side}: realistic pair / @dataclass pair, median of rounds: {pair:.2f}x")
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--people", type=int, default=1_000_000, help="people for the index-memory comparison")
@@ -553,8 +611,17 @@ def main(argv=None) -> int:
                         help="where to write the markdown table ('-' for nowhere)")
     parser.add_argument("--times-only", action="store_true",
                         help="only the creation, read and write times (no memory probes, no index rows)")
+    parser.add_argument("--baseline", help="A/B against the build of the module in this directory")
+    parser.add_argument("--rounds", type=int, default=3, help="A/B rounds")
     parser.add_argument("--probe", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--ab-side", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.ab_side:
+        print(json.dumps(ab_figures(args.ab_side)))
+        return 0
+    if args.baseline:
+        run_ab(args.baseline, args.rounds, args.objects)
+        return 0
     if args.probe:
         print(json.dumps(PROBES[args.probe[0]](args.probe[1])))
         return 0

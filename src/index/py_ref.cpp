@@ -5,6 +5,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <new>
 #include <thread>
@@ -15,13 +16,14 @@
 namespace vostrel {
 namespace {
 
-// Depth of GilAcquire scopes on this thread: inside one, releases are queued even though the lock is held.
-thread_local int gil_acquire_depth = 0;
 // Depth of ReleasesKept scopes on this thread, and the releases kept in them: a few in place (plain data, so a
-// thread-local access costs no wrapper call), more go to the shared queue, which is applied right after.
+// thread-local access costs no wrapper call), more go to the shared queue, which is applied right after. With them
+// the depth of GilAcquire scopes (inside one, releases are queued even though the lock is held): one thread-local
+// block, so a release, which reads both, looks it up once (a call in a shared library).
 struct KeptReleases {
   int depth = 0;
   unsigned count = 0;
+  int gil_acquire_depth = 0;
   std::array<PyObject*, 8> objects;
 };
 thread_local KeptReleases releases_kept;
@@ -99,7 +101,8 @@ void set_release_hold_check(bool (*still_holding)()) { hold_check = still_holdin
 
 void release_python_reference(PyObject* obj) noexcept {
   if (obj == nullptr) return;
-  if (KeptReleases& kept = releases_kept; kept.depth > 0) {
+  KeptReleases& kept = releases_kept;
+  if (kept.depth > 0) {
     if (kept.count < kept.objects.size()) {
       kept.objects[kept.count++] = obj;
     } else {
@@ -107,7 +110,7 @@ void release_python_reference(PyObject* obj) noexcept {
     }
     return;
   }
-  if (gil_acquire_depth == 0 && !releases_held() && holds_gil()) {
+  if (kept.gil_acquire_depth == 0 && !releases_held() && holds_gil()) {
     Py_DECREF(obj);
   } else {
     queue_release(obj);
@@ -178,6 +181,15 @@ SharedPyRef SharedPyRef::borrow(PyObject* obj) {
   return steal(obj);
 }
 
+SharedPyRef SharedPyRef::borrow_heading(PyObject* obj, void* block) noexcept {
+  static_assert(sizeof(Holder) == HEADING_BYTES && alignof(Holder) <= alignof(std::max_align_t));
+  Py_INCREF(obj);
+  SharedPyRef handle;
+  // drop() frees a holder by the unsized ::operator delete: the whole block it starts.
+  handle.holder_ = std::construct_at(static_cast<Holder*>(block), obj);
+  return handle;
+}
+
 void SharedPyRef::drop(Holder* holder) noexcept {
   if (holder == nullptr) return;
   if (holder->count.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
@@ -205,7 +217,7 @@ GilAcquire::GilAcquire() noexcept(false) {
   detail::taking_gil_back = true;  // see take_gil_back: the interpreter may end the thread in here too
   state_ = PyGILState_Ensure();
   detail::taking_gil_back = false;
-  ++gil_acquire_depth;
+  ++releases_kept.gil_acquire_depth;
 }
 
 ReleasesKept::ReleasesKept() noexcept { ++releases_kept.depth; }
@@ -226,7 +238,7 @@ void apply_releases_kept() {
 }
 
 GilAcquire::~GilAcquire() {
-  --gil_acquire_depth;
+  --releases_kept.gil_acquire_depth;
   PyGILState_Release(state_);
 }
 

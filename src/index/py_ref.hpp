@@ -157,6 +157,12 @@ class SharedPyRef {
   static SharedPyRef borrow(PyObject* obj);
   // Takes over the reference held by `ref`.
   explicit SharedPyRef(PyRef ref) : SharedPyRef(steal(ref.release())) {}
+  // The bytes borrow_heading places at the start of its block.
+  static constexpr size_t HEADING_BYTES = 3 * sizeof(uint64_t);
+  // Interpreter lock held: borrow, with the shared count placed at the start of `block` (memory from
+  // ::operator new, at least HEADING_BYTES long) instead of in an allocation of its own. The last handle frees the
+  // whole block, so a record that keeps a handle can follow the count in the same block: one allocation for both.
+  static SharedPyRef borrow_heading(PyObject* obj, void* block) noexcept;
 
   SharedPyRef(const SharedPyRef& other) noexcept : holder_(other.holder_) { retain(); }
   SharedPyRef(SharedPyRef&& other) noexcept : holder_(std::exchange(other.holder_, nullptr)) {}

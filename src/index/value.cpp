@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -24,8 +25,6 @@ namespace vostrel {
 
 namespace {
 
-std::atomic<uint64_t> ITERABLE_RECORD_COUNTER{1};
-
 uint64_t payload_hash(uint64_t word, uint64_t code) noexcept {
   FxHasher hasher;
   hasher.add(word);
@@ -34,8 +33,6 @@ uint64_t payload_hash(uint64_t word, uint64_t code) noexcept {
 }
 
 }  // namespace
-
-uint64_t next_iterable_record() noexcept { return ITERABLE_RECORD_COUNTER.fetch_add(1, std::memory_order_relaxed); }
 
 uint64_t native_hash(const NativeValue& value) noexcept {
   switch (static_cast<ValueKind>(value.index())) {
@@ -52,8 +49,8 @@ uint64_t native_hash(const NativeValue& value) noexcept {
     }
     case ValueKind::Bool:
       return payload_hash(*std::get_if<bool>(&value) ? 1 : 0, 4);
-    case ValueKind::Iterable:
-      return payload_hash(std::get_if<IterableValue>(&value)->record, 5);
+    case ValueKind::Iterable:  // not a native form: capture makes the record, whose address is the capture's own
+      return payload_hash(reinterpret_cast<uintptr_t>(std::get_if<IterableValue>(&value)), 5);
     case ValueKind::Ind:
       return payload_hash(reinterpret_cast<uintptr_t>(std::get_if<StoredIndexable>(&value)->python_handle.get()), 6);
     case ValueKind::BigInt:  // no native form: classify leaves big ints to the record path
@@ -106,16 +103,64 @@ struct ObjectRecord : TrackedRecord {
   ObjectRecord(uint64_t h, PyObject* o) noexcept : TrackedRecord(h), object(o) {}
 };
 
-// Owns the reference to its container (IterableValue::container); made with the interpreter lock held.
+// Owns the reference to its container (IterableValue::container) and the captured members, which follow it in the
+// same allocation (`value.size` of them); made with the interpreter lock held.
 struct IterableRecord : TrackedRecord {
   IterableValue value;
-  IterableRecord(uint64_t h, IterableValue v) noexcept : TrackedRecord(h), value(std::move(v)) {
-    Py_INCREF(value.container);
-  }
-};
 
+  // Interpreter lock held. Throws std::bad_alloc, leaving `members` as they were.
+  // A capture is equal only to itself (its copies): the record's address identifies it while any copy lives.
+  static IterableRecord* make(PyObject* container, IterableKind kind, CapturedMembers& members) {
+    const size_t count = members.size();
+    void* memory = ::operator new(sizeof(IterableRecord) + count * sizeof(PyValue));
+    const uint64_t h = payload_hash(reinterpret_cast<uintptr_t>(memory), ITERABLE_HASH_CODE);
+    auto* record = ::new (memory) IterableRecord(h, container, kind, static_cast<uint32_t>(count));
+    members.move_into(record->first_member());
+    return record;
+  }
+  static void destroy(IterableRecord* record) noexcept {
+    release_python_reference(record->value.container);
+    std::destroy_n(record->first_member(), record->value.size);
+    std::destroy_at(record);
+    ::operator delete(static_cast<void*>(record));
+  }
+
+ private:
+  // native_hash's code for an iterable (its variant index + 1).
+  static constexpr uint64_t ITERABLE_HASH_CODE = 5;
+  IterableRecord(uint64_t h, PyObject* container, IterableKind kind, uint32_t count) noexcept
+      : TrackedRecord(h), value(kind, count, container) {
+    Py_INCREF(container);
+  }
+  PyValue* first_member() noexcept { return reinterpret_cast<PyValue*>(this + 1); }
+};
+// IterableValue::members reads the members right after the value: it must end the record, with nothing between.
+static_assert(offsetof(IterableRecord, value) + sizeof(IterableValue) == sizeof(IterableRecord));
+static_assert(sizeof(IterableRecord) % alignof(PyValue) == 0);
+
+// Follows the shared count of its own handle to the object in one block (SharedPyRef::borrow_heading): the block
+// goes with the last handle, this record's or a copy's made from it (a nested task, an index's stored item).
 struct IndexableRecord : TrackedRecord {
   StoredIndexable value;
+
+  // Interpreter lock held; `indexable` satisfies is_indexable(). Throws std::bad_alloc.
+  static IndexableRecord* make(PyObject* indexable) {
+    indexable_core(indexable).hand_to_engine();
+    void* block = ::operator new(RECORD_AT + sizeof(IndexableRecord));
+    StoredIndexable stored;
+    stored.python_handle = SharedPyRef::borrow_heading(indexable, block);
+    // native_hash's hash of an Indexable (its variant index + 1 as the code).
+    const uint64_t h = payload_hash(reinterpret_cast<uintptr_t>(indexable), 6);
+    return ::new (static_cast<char*>(block) + RECORD_AT) IndexableRecord(h, std::move(stored));
+  }
+  static void destroy(IndexableRecord* record) noexcept {
+    const SharedPyRef handle = std::move(record->value.python_handle);
+    std::destroy_at(record);
+  }  // `handle` frees the block here if no copy of it is left
+
+ private:
+  static constexpr size_t RECORD_AT =
+      (SharedPyRef::HEADING_BYTES + alignof(TrackedRecord) - 1) / alignof(TrackedRecord) * alignof(TrackedRecord);
   IndexableRecord(uint64_t h, StoredIndexable v) noexcept : TrackedRecord(h), value(std::move(v)) {}
 };
 
@@ -178,13 +223,11 @@ void destroy(Record* record, ValueKind kind) noexcept {
       release_python_reference(owned->object);
       return;
     }
-    case ValueKind::Iterable: {
-      std::unique_ptr<IterableRecord> owned(static_cast<IterableRecord*>(record));
-      release_python_reference(owned->value.container);
+    case ValueKind::Iterable:
+      IterableRecord::destroy(static_cast<IterableRecord*>(record));
       return;
-    }
     case ValueKind::Ind:
-      std::unique_ptr<IndexableRecord>(static_cast<IndexableRecord*>(record)).reset();
+      IndexableRecord::destroy(static_cast<IndexableRecord*>(record));
       return;
     default:
       return;
@@ -469,6 +512,20 @@ PyValue PyValue::capture(PyRef obj) {
     }
     return value;
   }
+  if (type == &PyList_Type || type == &PyTuple_Type || type == &PySet_Type || type == &PyDict_Type) {
+    const IterableKind kind = type == &PyList_Type    ? IterableKind::List
+                              : type == &PyTuple_Type ? IterableKind::Tuple
+                              : type == &PySet_Type   ? IterableKind::Set
+                                                      : IterableKind::Dict;
+    CapturedMembers members;
+    if (kind != IterableKind::Dict) capture_members(obj.get(), kind, members);
+    value.store_record(IterableRecord::make(obj.get(), kind, members), ValueKind::Iterable);
+    return value;
+  }
+  if (PyTypeObject* indexable = INDEXABLE_TYPE(); indexable != nullptr && PyType_IsSubtype(type, indexable)) {
+    value.store_record(IndexableRecord::make(obj.get()), ValueKind::Ind);
+    return value;
+  }
   NativeValue native = classify(obj.get());
   switch (static_cast<ValueKind>(native.index())) {
     case ValueKind::Int:
@@ -488,16 +545,10 @@ PyValue PyValue::capture(PyRef obj) {
       if (!text) fail_type_checked();
       return capture(std::move(text));
     }
-    case ValueKind::Iterable: {
-      uint64_t hash = native_hash(native);
-      auto record = std::make_unique<IterableRecord>(hash, std::move(*std::get_if<IterableValue>(&native)));
-      value.store_record(record.release(), ValueKind::Iterable);
-      return value;
-    }
-    case ValueKind::Ind: {
-      uint64_t hash = native_hash(native);
-      auto record = std::make_unique<IndexableRecord>(hash, std::move(*std::get_if<StoredIndexable>(&native)));
-      value.store_record(record.release(), ValueKind::Ind);
+    case ValueKind::Iterable:  // exact containers are captured above
+    case ValueKind::Ind: {  // not reached: Indexable objects are captured above
+      PyObject* indexable = std::get_if<StoredIndexable>(&native)->python_handle.get();
+      value.store_record(IndexableRecord::make(indexable), ValueKind::Ind);
       return value;
     }
     case ValueKind::BigInt:  // no native form: classify leaves big ints to the record path
@@ -683,10 +734,8 @@ int PyValue::traverse(visitproc visit, void* arg) const {
       const IterableValue& iterable = static_cast<const value_records::IterableRecord&>(shared).value;
       // The record's own reference, and the record is this value's alone (checked above).
       if (int result = visit(iterable.container, arg)) return result;
-      if (iterable.members) {
-        for (const PyValue& member : *iterable.members) {
-          if (int result = member.traverse(visit, arg)) return result;
-        }
+      for (const PyValue& member : iterable.members()) {
+        if (int result = member.traverse(visit, arg)) return result;
       }
       return 0;
     }
@@ -736,7 +785,7 @@ bool operator==(const PyValue& a, const PyValue& b) noexcept {
     case ValueKind::Str:
       return PyValue::same_text(a, b);
     case ValueKind::Iterable:
-      return a.record() == b.record() || a.as_iterable().record == b.as_iterable().record;
+      return a.record() == b.record();
     case ValueKind::Ind:
       return a.kept_hash_bits() == b.kept_hash_bits() && a.record()->hash == b.record()->hash &&
              a.as_indexable().python_handle.get() == b.as_indexable().python_handle.get();

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -68,13 +69,22 @@ struct PyValue;
 // reads under engine locks. Every member is captured as any value is; one whose conversion fails with an ordinary
 // exception (a numpy scalar that cannot convert), or that is the container itself or one enclosing it, is left out
 // (not indexed). A dict stores nothing.
+//
+// Lives only at the end of its record, whose members follow it in the same allocation (sized at capture): a list
+// of three tags is one heap block, not three (record, shared vector, its buffer).
 struct IterableValue {
   IterableKind kind;
+  uint32_t size;  // members following this value (0 for a dict)
   // Borrowed: the record that holds this value owns the one reference every copy of the value shares (a handle of
   // its own would cost each captured list another allocation).
   PyObject* container;
-  uint64_t record;  // identifies the capture: copies share it, two captures of one container do not
-  std::shared_ptr<const std::vector<PyValue>> members;  // null for a dict
+
+  IterableValue(IterableKind k, uint32_t count, PyObject* object) noexcept : kind(k), size(count), container(object) {}
+  IterableValue(const IterableValue&) = delete;
+  IterableValue& operator=(const IterableValue&) = delete;
+
+  // The captured members, in container order; empty for a dict.
+  std::span<const PyValue> members() const noexcept;
 };
 
 // The payload of an Indexable value: one strong reference to the Python object. Its core (membership list,
@@ -417,6 +427,11 @@ inline std::optional<uint64_t> PyValue::packed_word() const noexcept {
   return std::nullopt;
 }
 
+inline std::span<const PyValue> IterableValue::members() const noexcept {
+  // The record places the members right after this value, which ends it (value.cpp checks the layout).
+  return {reinterpret_cast<const PyValue*>(this + 1), size};
+}
+
 // Attribute maps keep a value in one word when it has one: an Int within 48 bits, a Float (all but negative quiet
 // NaNs), a Bool, text of up to six bytes, or any value held in a shared record. Longer text in place (7 to 15
 // bytes), larger ints and the empty Unknown have none: a map keeps those beside the words. A flights row (small
@@ -477,8 +492,5 @@ uint64_t native_hash(const NativeValue& value) noexcept;
 // `text` (a captured Str's bytes) double-quoted, with backslash escapes for quotes, backslashes, control characters
 // and lone surrogates: always valid UTF-8.
 std::string quoted_text(std::string_view text);
-
-// Next value of the process-wide record counter identifying Iterable captures (starts at 1).
-uint64_t next_iterable_record() noexcept;
 
 }  // namespace vostrel

@@ -43,9 +43,9 @@ struct CaptureFrame {
 };
 thread_local const CaptureFrame* containers_in_capture = nullptr;
 
-// Captures the members of a list, tuple or set. Python's recursion limit bounds the nesting (RecursionError).
-// A member whose conversion fails (a numpy scalar that cannot convert) is left out: the container is still a value.
-std::shared_ptr<const std::vector<PyValue>> capture_members(PyObject* container, IterableKind kind) {
+}  // namespace
+
+void capture_members(PyObject* container, IterableKind kind, CapturedMembers& members) {
   if (Py_EnterRecursiveCall(" while capturing the members of a container") != 0) throw_python_error();
   struct LeaveRecursiveCall {
     ~LeaveRecursiveCall() { Py_LeaveRecursiveCall(); }
@@ -56,21 +56,12 @@ std::shared_ptr<const std::vector<PyValue>> capture_members(PyObject* container,
     const CaptureFrame* outer;
     ~PopContainer() { containers_in_capture = outer; }
   } pop{frame.outer};
-  auto members = std::make_shared<std::vector<PyValue>>();
-  // Room for every member at once: growing by doubling and then shrinking to fit cost a list of three four
-  // allocations; a list whose capture changes its size still ends right (push_back grows, shrink_to_fit trims).
-  if (kind != IterableKind::Set) {
-    members->reserve(static_cast<size_t>(kind == IterableKind::List ? PyList_GET_SIZE(container)
-                                                                    : PyTuple_GET_SIZE(container)));
-  } else {
-    members->reserve(static_cast<size_t>(PySet_GET_SIZE(container)));
-  }
   auto capture = [&](PyObject* item) {
     for (const CaptureFrame* enclosing = containers_in_capture; enclosing != nullptr; enclosing = enclosing->outer) {
       if (enclosing->container == item) return;
     }
     try {
-      members->push_back(PyValue::capture(PyRef::borrow(item)));
+      members.push_back(PyValue::capture(PyRef::borrow(item)));
     } catch (const InternalError&) {
       PyErr_Clear();
     } catch (const PythonErrorSet&) {
@@ -99,11 +90,7 @@ std::shared_ptr<const std::vector<PyValue>> capture_members(PyObject* container,
       capture(item.get());
     }
   }
-  members->shrink_to_fit();
-  return members;
 }
-
-}  // namespace
 
 NativeValue classify(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
@@ -138,22 +125,7 @@ NativeValue classify(PyObject* obj) {
   if (indexable != nullptr && PyType_IsSubtype(type, indexable)) {
     return NativeValue(std::in_place_type<StoredIndexable>, StoredIndexable::from_py_ref(obj));
   }
-  IterableKind kind;
-  if (type == &PyList_Type) {
-    kind = IterableKind::List;
-  } else if (type == &PyTuple_Type) {
-    kind = IterableKind::Tuple;
-  } else if (type == &PyDict_Type) {
-    kind = IterableKind::Dict;
-  } else if (type == &PySet_Type) {
-    kind = IterableKind::Set;
-  } else {
-    return NativeValue(std::in_place_type<UnknownValue>);
-  }
-  std::shared_ptr<const std::vector<PyValue>> members;
-  if (kind != IterableKind::Dict) members = capture_members(obj, kind);
-  return NativeValue(std::in_place_type<IterableValue>,
-                     IterableValue{kind, obj, next_iterable_record(), std::move(members)});
+  return NativeValue(std::in_place_type<UnknownValue>);
 }
 
 }  // namespace vostrel

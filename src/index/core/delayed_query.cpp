@@ -239,8 +239,8 @@ void BulkWriter::push_nested(MapBuffer& buffer, const PyValue& value, uint32_t h
 void BulkWriter::push_iterable(MapBuffer& buffer, const PyValue& value, uint32_t owner, NestedWork& work) {
   const IterableValue& iterable = value.as_iterable();
   // A dict, or a container with no member, stores nothing.
-  if (!iterable.members || iterable.members->empty()) return;
-  const std::vector<PyValue>& members = *iterable.members;
+  if (iterable.members().empty()) return;
+  const std::span<const PyValue> members = iterable.members();
   // Room first, so each element id is recorded as soon as it is allocated, and discard() finds (and frees) it
   // whatever fails next.
   const size_t needed = buffer.elements.size() + members.size();

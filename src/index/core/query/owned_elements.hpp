@@ -48,7 +48,7 @@ class OwnedElements {
 
   // The captured iterable (a counted copy: see PyValue::count_index_copy) and its members, in element order.
   const PyValue& iterable() const noexcept { return iterable_; }
-  const std::vector<PyValue>& members() const noexcept { return members_of(iterable_); }
+  std::span<const PyValue> members() const noexcept { return members_of(iterable_); }
   size_t size() const noexcept { return members().size(); }
 
   std::span<const uint32_t> elements() const noexcept {
@@ -64,11 +64,9 @@ class OwnedElements {
   }
 
  private:
-  static const std::vector<PyValue>& members_of(const PyValue& value) noexcept {
-    static const std::vector<PyValue> none;
-    if (value.kind() != ValueKind::Iterable) return none;
-    const IterableValue& iterable = value.as_iterable();
-    return iterable.members ? *iterable.members : none;
+  static std::span<const PyValue> members_of(const PyValue& value) noexcept {
+    if (value.kind() != ValueKind::Iterable) return {};
+    return value.as_iterable().members();
   }
   void release_ids() noexcept {
     const size_t count = size();

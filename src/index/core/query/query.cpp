@@ -133,14 +133,13 @@ void make_room(NestedWork& work, size_t count) {
 }
 
 // The nested objects among `members`, members of member iterables included: one Unlink task each on removal.
-size_t nested_objects_among(const std::vector<PyValue>& members) {
+size_t nested_objects_among(std::span<const PyValue> members) {
   size_t count = 0;
   for (const PyValue& member : members) {
     if (member.kind() == ValueKind::Ind) {
       ++count;
     } else if (member.kind() == ValueKind::Iterable) {
-      const IterableValue& inner = member.as_iterable();
-      if (inner.members) count += nested_objects_among(*inner.members);
+      count += nested_objects_among(member.as_iterable().members());
     }
   }
   return count;
@@ -307,7 +306,7 @@ void QueryMap::remove_object(const PyValue& value, uint32_t id) {
 void QueryMap::insert_iterable(const PyValue& value, uint32_t owner, NestedWork& work) {
   const IterableValue& iterable = value.as_iterable();
   // A dict, or a container with no member, stores nothing.
-  if (!iterable.members || iterable.members->empty()) return;
+  if (iterable.members().empty()) return;
   OwnedElements owned(value);
   const size_t count = owned.size();
   size_t allocated = 0;
@@ -350,7 +349,7 @@ void QueryMap::insert_iterable(const PyValue& value, uint32_t owner, NestedWork&
     std::unique_lock lock(mask_mutex);
     mask.addMany(elements.size(), elements.data());
   }
-  const std::vector<PyValue>& members = *iterable.members;
+  const std::span<const PyValue> members = iterable.members();
   for (size_t at = 0; at < members.size(); ++at) insert_value(elements[at], members[at], work);
 }
 
@@ -368,7 +367,7 @@ void QueryMap::remove_iterable(uint32_t owner, NestedWork& work) {
     for (uint32_t element : owned.elements()) translation.erase(element);
   }
   const std::span<const uint32_t> elements = owned.elements();
-  const std::vector<PyValue>& members = owned.members();
+  const std::span<const PyValue> members = owned.members();
   for (size_t pos = 0; pos < elements.size(); ++pos) {
     remove_value(elements[pos], members[pos], work);  // nested iterables release their own elements here
   }

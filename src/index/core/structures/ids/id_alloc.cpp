@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/internal_error.hpp"
@@ -20,8 +21,24 @@ constexpr uint64_t ID_SPACE_END = uint64_t{1} << 32;
 // changed under the FREE_IDS mutex. It moves back down when the ids just below it are freed (see absorb_top).
 std::atomic<uint64_t> GLOBAL_ID_COUNTER{1};
 
+// Ids are taken and given back once per object made and dropped, for a few instructions each: uncontended, this lock
+// costs an exchange and a store where a mutex costs two calls into the thread library. A waiter yields, as the
+// holder may have been preempted (or be giving back a million ids at once).
+class IdLock {
+ public:
+  void lock() noexcept {
+    while (held_.exchange(true, std::memory_order_acquire)) {
+      while (held_.load(std::memory_order_relaxed)) std::this_thread::yield();
+    }
+  }
+  void unlock() noexcept { held_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> held_{false};
+};
+
 struct FreeIds {
-  std::mutex mutex;
+  IdLock mutex;
   // Guarded by mutex. Freed ids below the counter; compressed, so a churned process pays little for remembering
   // scattered ids, and its minimum is the next id handed out.
   Bitmap ids;
