@@ -1,6 +1,6 @@
 // Captured Python values: hashing, records (their types in value_records.hpp), capture and equality (classification
-// in value_classify.cpp,
-// conversion back to Python in value_conversion.cpp, text form in value_text.cpp, SmallString in small_string.cpp).
+// in value_classify.cpp, conversion back to Python in value_conversion.cpp, text form in value_text.cpp, SmallString
+// in small_string.cpp).
 #include "index/value.hpp"
 #include "index/value_classify.hpp"
 #include "index/value_records.hpp"
