@@ -224,8 +224,11 @@ void store_in_chunks(const GateHeld& /*gate*/, IndexAPI& index, ChunkPair& chunk
   };
   const auto publish_ids = [&](Chunk& chunk) {
     std::unique_lock ids_lock(index.item_ids->mutex);
+    const int32_t chunks_before = index.item_ids->value.roaring.high_low_container.size;
     add_ids(&index.item_ids->value.roaring, chunk.ids.data(), chunk.ids.size());
-    compact_id_set(index.item_ids->value);
+    // Compacted when the batch opened a chunk, as single adds do: a compaction visits every chunk, and a large bulk
+    // add publishes many batches.
+    if (index.item_ids->value.roaring.high_low_container.size != chunks_before) compact_id_set(index.item_ids->value);
   };
 
   // Leaves nothing of a chunk that has not been published whole: values, items, membership records.
