@@ -121,6 +121,17 @@ PyObject* debug_hold_prune_worker(PyObject*, PyObject* held) {
   Py_RETURN_NONE;
 }
 
+PyObject* debug_hold_changes_midway(PyObject*, PyObject* held) {
+  const int truth = PyObject_IsTrue(held);
+  if (truth < 0) return nullptr;
+  hold_test_point(TestPoint::ChangeMidway, truth != 0);
+  Py_RETURN_NONE;
+}
+
+PyObject* debug_changes_waiting(PyObject*, PyObject*) {
+  return PyLong_FromLongLong(waiting_at(TestPoint::ChangeMidway));
+}
+
 PyObject* debug_fail_next_prune(PyObject*, PyObject*) {
   fail_test_point_after(TestPoint::DeferredPruneFinish, 0);
   Py_RETURN_NONE;
@@ -282,6 +293,10 @@ PyMethodDef debug_methods[] = {
      "A reduce dropping at least this many objects leaves the rest of its prune to later; returns the former number."},
     {"hold_prune_worker", debug_hold_prune_worker, METH_O,
      "While true, a deferred prune waits for the next writer (or finish_prunes) instead of a worker."},
+    {"hold_changes_midway", debug_hold_changes_midway, METH_O,
+     "While true, a union or batch into a top-level index waits before publishing its ids, a removal before its values "
+     "go."},
+    {"changes_waiting", debug_changes_waiting, METH_NOARGS, "How many changes wait where hold_changes_midway holds them."},
     {"fail_next_prune", debug_fail_next_prune, METH_NOARGS,
      "The next deferred prune fails with MemoryError once done, and stays pending to run again."},
     {"finish_prunes", debug_finish_prunes, METH_NOARGS, "Finishes a deferred prune on this thread."},

@@ -52,6 +52,7 @@ def check_answers(index, members, where):
     assert index.collect() == members, where
     for probe in range(5):
         assert index.get_by_attribute(k=probe) == [o for o in members if o.k == probe], where
+        assert len(index.reduced_query(Q.eq("v", probe))) == sum(o.v == probe for o in members), where
         assert index.get_by_attribute(tags=probe) == [o for o in members if probe in o.tags], where
         assert index.get_by_attribute(**{"f.c": probe}) == [o for o in members if o.f.c == probe], where
     assert index.reduced_query(Q.starts_with("s", "name1")).collect() == \

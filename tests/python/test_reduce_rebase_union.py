@@ -3,6 +3,7 @@ kind, dotted paths, list members, views of views), later writes, views made earl
 
 import random
 import threading
+import time
 
 import pytest
 
@@ -447,3 +448,44 @@ def test_writes_racing_each_operation_keep_answers_exact():
             assert index.get_by_attribute(**{"f.c": probe}) == want
         for obj in held[:10]:
             assert obj in index.get_by_attribute(v=obj.v)
+
+
+def test_whole_index_answers_keep_to_its_objects_midway_through_a_change():
+    """A union or batch paused before it publishes its ids (its values already in the maps) and a removal paused
+    before its values go: every query over the whole index answers for the objects it holds then, nothing more."""
+    rng = random.Random(11)
+    objs = [Obj(k=i % 3, v=rng.uniform(0, 100), s=f"n{i}", on=i % 2 == 0) for i in range(90)]
+    trees = [("eq", "k", 1), ("eq", "s", "n25"), ("bt", "v", 10.0, 40.0), ("gt", "v", 90.0),
+             ("starts_with", "s", "n2"), ("eq", "on", True), ("not", ("eq", "k", 0)),
+             ("and", [("eq", "k", 2), ("lt", "v", 50.0)]), ("or", [("eq", "s", "n45"), ("eq", "k", 1)])]
+    index, other = fresh_index(objs[:30]), fresh_index(objs[30:60])
+
+    def check(members, where):
+        for tree in trees:
+            view = index.reduced_query(build(tree))
+            expected = evaluate(tree, members, lambda o: {name: getattr(o, name) for name in ("k", "v", "s", "on")})
+            assert len(view) == len(expected), (where, tree)
+            assert {id(o) for o in view.collect()} == expected, (where, tree)
+
+    def paused(change, members, where):
+        _debug.hold_changes_midway(True)
+        try:
+            worker = threading.Thread(target=change, daemon=True)
+            worker.start()
+            deadline = time.monotonic() + WATCHDOG
+            while _debug.changes_waiting() == 0:
+                assert time.monotonic() < deadline, f"{where}: the change never reached its pause"
+                time.sleep(0.001)
+            check(members, where)
+        finally:
+            _debug.hold_changes_midway(False)
+        worker.join(WATCHDOG)
+        assert not worker.is_alive()
+
+    paused(lambda: index.union_with(other), objs[:30], "union before its ids")
+    check(objs[:60], "after the union")
+    paused(lambda: index.add_object_many(objs[60:]), objs[:60], "batch before its ids")
+    check(objs, "after the batch")
+    kept = objs[:25] + objs[26:]
+    paused(lambda: index.remove_object(objs[25]), kept, "removal before its values")
+    check(kept, "after the removal")

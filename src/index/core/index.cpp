@@ -69,6 +69,7 @@ void IndexAPI::add_indexable_gated(const GateHeld& gate, const StoredIndexable& 
     (void)run_nested_work(gate, work, core.id);  // adding makes links only
   } catch (...) {
     // A link failed: the object goes again, and with its values the links made so far (their unlinks).
+    const UnsettledChange unsettled(gate, *this);
     unstore_object(gate, core.id);
     let_go_values(gate, core);
     throw;
@@ -228,11 +229,24 @@ bool IndexAPI::contains(uint32_t id) const {
   return item_ids->value.contains(id);
 }
 
+// `item_ids` read-locked by the caller: `evaluate(scope)` over the whole index. While no change is unsettled, the
+// leaves answer without cutting their matches to the ids. A change that begins meanwhile is seen once the evaluation
+// ends, and the answer is cut then: a batch or union puts its values in before its ids, which it cannot publish while
+// the ids are read-locked here, so it is still counted; a removal cannot take ids out until then.
+template <class Evaluate>
+Bitmap IndexAPI::evaluate_whole(Evaluate&& evaluate) const {
+  const Bitmap& ids = item_ids->value;
+  const bool covered = level == 0 && unsettled_changes.load() == 0;
+  Bitmap matched = evaluate(QueryScope(ids, covered));
+  if (covered && unsettled_changes.load() != 0) matched &= ids;
+  return matched;
+}
+
 Bitmap IndexAPI::evaluate(const QueryExpr& expr) const {
   check_query(expr);
   std::shared_lock maps_lock(query_maps->mutex);
   std::shared_lock ids_lock(item_ids->mutex);
-  return evaluate_query(query_maps->value, item_ids->value, expr);
+  return evaluate_whole([&](QueryScope scope) { return evaluate_query(query_maps->value, scope, expr); });
 }
 
 // A view's mark is taken with item_ids still read-locked: an object stored after the ids the query started from is
@@ -241,14 +255,15 @@ FilteredIndexCore IndexAPI::reduced_query(const QueryExpr& expr) const {
   check_query(expr);
   std::shared_lock maps_lock(query_maps->mutex);
   std::shared_lock ids_lock(item_ids->mutex);
-  Bitmap matched = evaluate_query(query_maps->value, item_ids->value, expr);
+  Bitmap matched = evaluate_whole([&](QueryScope scope) { return evaluate_query(query_maps->value, scope, expr); });
   return FilteredIndexCore{query_maps, items, std::move(matched), items->history.mark()};
 }
 
 FilteredIndexCore IndexAPI::reduced(const std::vector<QueryExpr>& equalities) const {
   std::shared_lock maps_lock(query_maps->mutex);
   std::shared_lock ids_lock(item_ids->mutex);
-  Bitmap matched = evaluate_and_queries_vec(query_maps->value, item_ids->value, equalities);
+  Bitmap matched = evaluate_whole(
+      [&](QueryScope scope) { return evaluate_and_queries_vec(query_maps->value, scope, equalities); });
   return FilteredIndexCore{query_maps, items, std::move(matched), items->history.mark()};
 }
 

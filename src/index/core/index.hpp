@@ -9,6 +9,7 @@
 // Readers take `query_maps`, then `item_ids`, then `items`; every change runs under the process-wide writer gate.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -59,6 +60,12 @@ class IndexAPI final : public std::enable_shared_from_this<IndexAPI>, public Nes
   const std::shared_ptr<RwLocked<M2MU32>> parent_links;
   // Single removals since `item_ids` was last compacted; changed only with `item_ids` write-locked.
   uint32_t ids_removed_since_compaction = 0;
+  // Changes under way, or left to the next writer, during which a value map may hold ids that `item_ids` does not: a
+  // removal between its ids and its values, a batch or union between its values and its ids, a prune or repair not
+  // yet finished. While there are none, every id the maps hold is in `item_ids`, so a query over the whole index
+  // need not cut its matches to it. Counted by UnsettledChange under the writer gate; read with `item_ids`
+  // read-locked, and trusted for top-level indexes only (nested objects leave their indexes uncounted).
+  std::atomic<uint32_t> unsettled_changes{0};
   const std::weak_ptr<IndexAPI> parent;
   // Shared by every index of one tree (the outer index's, or a new one for a top-level index).
   const std::shared_ptr<NestedIndexBudget> nested_budget;
@@ -174,6 +181,27 @@ class IndexAPI final : public std::enable_shared_from_this<IndexAPI>, public Nes
 
   // A new top-level index holding the objects a view lists (ids whose object left the store are skipped).
   static std::shared_ptr<IndexAPI> rebase(const FilteredIndexCore& view);
+
+ private:
+  template <class Evaluate>
+  Bitmap evaluate_whole(Evaluate&& evaluate) const;
+};
+
+// Counts one unsettled change of an index (IndexAPI::unsettled_changes) while it lives. Movable, so that a change
+// left to the next writer carries its count until it is finished.
+class UnsettledChange {
+ public:
+  UnsettledChange(const GateHeld& /*gate*/, IndexAPI& index) noexcept : index_(&index) {
+    index_->unsettled_changes.fetch_add(1);
+  }
+  UnsettledChange(UnsettledChange&& other) noexcept : index_(std::exchange(other.index_, nullptr)) {}
+  UnsettledChange& operator=(UnsettledChange&&) = delete;
+  ~UnsettledChange() {
+    if (index_ != nullptr) index_->unsettled_changes.fetch_sub(1);
+  }
+
+ private:
+  IndexAPI* index_;
 };
 
 // Copies of the records of the objects stored at `ids` (ids whose object left the store are skipped). Call with the

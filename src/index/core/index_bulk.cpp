@@ -18,6 +18,7 @@
 #include "index/core/delayed_query.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/structures/bitmap_ops/add_ids.hpp"
+#include "index/core/structures/test_points.hpp"
 #include "index/core/writer_gate.hpp"
 #include "index/core/structures/fx_hash.hpp"
 #include "index/core/write_propagation.hpp"
@@ -223,6 +224,7 @@ void store_in_chunks(const GateHeld& /*gate*/, IndexAPI& index, ChunkPair& chunk
     }
   };
   const auto publish_ids = [&](Chunk& chunk) {
+    if (index.level == 0) wait_while_held(TestPoint::ChangeMidway);
     std::unique_lock ids_lock(index.item_ids->mutex);
     const int32_t chunks_before = index.item_ids->value.roaring.high_low_container.size;
     add_ids(&index.item_ids->value.roaring, chunk.ids.data(), chunk.ids.size());
@@ -389,6 +391,8 @@ void IndexAPI::add_indexables(const std::vector<StoredIndexable>& objects) {
 
 void IndexAPI::add_indexables_gated(const GateHeld& gate, const std::vector<StoredIndexable>& objects) {
   if (objects.empty()) return;
+  // Each chunk's values go into the maps before its ids are published.
+  const UnsettledChange unsettled(gate, *this);
   // The batch's objects held already: all but these are taken out again should the batch fail. Only writers change
   // `item_ids`, and this one holds the gate.
   Bitmap held_before;

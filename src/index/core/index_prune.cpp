@@ -78,6 +78,8 @@ std::vector<StoredItem> IndexAPI::take_stored(const Bitmap& removed) {
 
 void IndexAPI::prune(const GateHeld& gate, const Bitmap& keep, const Bitmap& removed, PruneLog& log, bool exact_counts,
                      std::vector<StoredItem>* taken) {
+  // The removed ids may have left already (a reduce's), the maps narrow after.
+  const UnsettledChange unsettled(gate, *this);
   if (taken == nullptr) {
     // The ids go first: queries start from item_ids, so they stop reporting the removed objects before the store
     // and the maps are narrowed part by part.

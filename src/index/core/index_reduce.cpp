@@ -39,6 +39,8 @@ void IndexAPI::reduce(const std::vector<QueryExpr>& equalities) {
   }
   if (removed.isEmpty()) return;
   // Everything that can fail comes before the first change; from then on the reduce finishes and does not raise.
+  // A prune left to the next writer counts one more unsettled change of its own until it is finished.
+  const UnsettledChange unsettled(gate, *this);
   auto leaving = std::make_shared<const Bitmap>(std::move(removed));
   std::vector<StoredItem> taken;
   {

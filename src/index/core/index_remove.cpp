@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "index/core/index.hpp"
+#include "index/core/structures/test_points.hpp"
 #include "index/core/writer_gate.hpp"
 #include "index/core/write_propagation.hpp"
 
@@ -12,9 +13,12 @@ namespace vostrel {
 // object lock held.
 bool IndexAPI::remove_object(const IndexableCore& core) {
   WriterGate gate;
+  // Unsettled from the id's removal until the values are gone (or a repair is left for them, which counts its own).
+  const UnsettledChange unsettled(gate, *this);
   // The id leaves `item_ids` first, so queries (which start from it) no longer report the object while its values go.
   StoredItem removed = unstore_object(gate, core.id);
   if (!removed.python_handle) return false;
+  wait_while_held(TestPoint::ChangeMidway);
   let_go_values(gate, core);
   return true;
 }

@@ -8,6 +8,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/structures/parallel_jobs/parallel_jobs.hpp"
+#include "index/core/structures/test_points.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/writer_gate.hpp"
 #include "index/core/write_propagation.hpp"
@@ -175,6 +176,7 @@ void IndexAPI::merge(const GateHeld& gate, const IndexAPI& other, const Bitmap& 
   }
 
   // Published last: queries start from item_ids, so they meet the new objects only once every map answers for them.
+  if (level == 0) wait_while_held(TestPoint::ChangeMidway);
   std::vector<StoredItem> replaced;
   {
     std::unique_lock ids_lock(item_ids->mutex);
@@ -213,6 +215,8 @@ void IndexAPI::union_with(const IndexAPI& other) {
   }
   // An object held by both is already current here: every write reaches both indexes.
   if (incoming.isEmpty()) return;
+  // The merged values go into the maps before the ids are published.
+  const UnsettledChange unsettled(gate, *this);
   try {
     merge(gate, other, incoming, added);
   } catch (...) {

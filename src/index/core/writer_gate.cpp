@@ -27,6 +27,8 @@ struct PendingPrune {
   std::vector<StoredItem> items;
   // A prune that failed part way (MemoryError) has applied some value counts: its retry recounts them all.
   bool failed_before = false;
+  // Until the prune is finished the index's maps hold ids its id set does not.
+  UnsettledChange unsettled;
 };
 
 // At most one prune is ever pending: it is deferred under the gate, and the next gate holder finishes it before its
@@ -113,9 +115,11 @@ WriterGate::WriterGate() : lock_(WRITE_GATE()) {
   if (has_pending.load(std::memory_order_relaxed)) finish_pending(*this, log_);
 }
 
-void defer_prune(const GateHeld& /*gate*/, std::shared_ptr<IndexAPI> index, std::shared_ptr<const Bitmap> removed,
+void defer_prune(const GateHeld& gate, std::shared_ptr<IndexAPI> index, std::shared_ptr<const Bitmap> removed,
                  std::vector<StoredItem> items, bool failed_before) {
-  pending().emplace(PendingPrune{std::move(index), std::move(removed), std::move(items), failed_before});
+  UnsettledChange unsettled(gate, *index);
+  pending().emplace(
+      PendingPrune{std::move(index), std::move(removed), std::move(items), failed_before, std::move(unsettled)});
   has_pending.store(true);
   // Past the start of interpreter shutdown no thread is started; the prune stays pending for any later writer.
   if (!interpreter_finalizing() && !test_point_held(TestPoint::DeferredPruneWorker)) start_worker();
@@ -126,14 +130,15 @@ namespace {
 const std::shared_ptr<const Bitmap> NOTHING_REMOVED = std::make_shared<const Bitmap>();
 }  // namespace
 
-void defer_repair(const GateHeld& /*gate*/, std::shared_ptr<IndexAPI> index) {
+void defer_repair(const GateHeld& gate, std::shared_ptr<IndexAPI> index) {
   std::optional<PendingPrune>& slot = pending();
   if (slot) {
     // Only the same index can be pending within one change (its reduce): that prune recounts everything.
     if (slot->index == index) slot->failed_before = true;
     return;
   }
-  slot.emplace(PendingPrune{std::move(index), NOTHING_REMOVED, {}, true});
+  UnsettledChange unsettled(gate, *index);
+  slot.emplace(PendingPrune{std::move(index), NOTHING_REMOVED, {}, true, std::move(unsettled)});
   has_pending.store(true);
   if (!interpreter_finalizing() && !test_point_held(TestPoint::DeferredPruneWorker)) start_worker();
 }

@@ -32,36 +32,40 @@ bool has_members(const QueryMap& map) {
   return !map.mask.isEmpty();
 }
 
-// Numbers and strings are answered from the value -> id-set maps: the cost is that of the answer, and `allowed`
-// narrows it as it is built (when no member is stored). The result is always a subset of `allowed`.
-Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
+// Numbers and strings are answered from the value -> id-set maps: the cost is that of the answer, and the scope
+// narrows it as it is built (when no member is stored). The result is always a subset of the scope's ids.
+Bitmap op_eq(const QueryMap& map, const PyValue& value, QueryScope scope) {
   Bitmap result;
-  const Bitmap* within = nullptr;  // set once the lookup itself keeps to `allowed`
+  bool no_members = false;  // the lookup itself then keeps to the scope
   switch (value.stored_kind()) {
     case ValueKind::Int:
     case ValueKind::Float: {
       const OrderedKey key = QueryMap::key_of(value);
       const auto lock = map.read_lock(QueryMap::Part::Numbers);
       // Asked under the value lock: members enter the mask before their values and leave it after them, so none can
-      // appear during the lookup (an element id kept to `allowed` would stand for a dead object a view lists).
-      if (!has_members(map)) within = &allowed;
-      if (const QueryMap::NumberIds* ids = map.number_ids.get()) ids->or_into(key, result, within);
+      // appear during the lookup (an element id kept to the scope would stand for a dead object a view lists).
+      no_members = !has_members(map);
+      if (const QueryMap::NumberIds* ids = map.number_ids.get()) {
+        ids->or_into(key, result, no_members ? scope.within() : nullptr);
+      }
       break;
     }
     case ValueKind::Str: {
       const auto lock = map.read_lock(QueryMap::Part::Text);
-      if (!has_members(map)) within = &allowed;  // under the value lock, as for numbers
-      if (const QueryMap::TextIds* ids = map.text_ids.get()) ids->or_into(value, result, within);
+      no_members = !has_members(map);  // under the value lock, as for numbers
+      if (const QueryMap::TextIds* ids = map.text_ids.get()) {
+        ids->or_into(value, result, no_members ? scope.within() : nullptr);
+      }
       break;
     }
     case ValueKind::Bool: {
       const auto lock = map.read_lock(QueryMap::Part::Bools);
       const Bitmap& flags = value.as_bool() ? map.trues : map.falses;
-      // One intersection builds the answer: a copy of the whole side first, then cut to `allowed`, wrote and read a
+      // One intersection builds the answer: a copy of the whole side first, then cut to the scope, wrote and read a
       // set as large as the side (most of the index for a common flag).
-      if (!has_members(map)) {  // under the value lock, as for numbers
-        within = &allowed;
-        result = flags & allowed;
+      no_members = !has_members(map);  // under the value lock, as for numbers
+      if (no_members) {
+        result = scope.covers_maps ? flags : flags & scope.ids;
       } else {
         result = flags;
       }
@@ -80,8 +84,8 @@ Bitmap op_eq(const QueryMap& map, const PyValue& value, const Bitmap& allowed) {
       }
       break;
   }
-  if (within != nullptr) return result;  // no member stored: nothing to resolve, already within `allowed`
-  map.resolve_members(result, allowed);
+  if (no_members) return result;  // nothing to resolve, already within the scope
+  map.resolve_members(result, scope.ids);
   return result;
 }
 
@@ -139,8 +143,9 @@ constexpr uint64_t NARROW_RANGE_FRACTION = 48;
 constexpr uint64_t NARROW_RANGE_IDS = 256;
 constexpr uint64_t BITS_WALK_FRACTION = 8;
 
-// Ids of `allowed` whose number lies in [low, high] within the numbers proper (NaN left out).
-Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, const Bitmap& allowed) {
+// Ids of the scope whose number lies in [low, high] within the numbers proper (NaN left out).
+Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, QueryScope scope) {
+  const Bitmap& allowed = scope.ids;
   low = std::max(low, LOWEST_KEY);
   high = std::min(high, HIGHEST_KEY);
   Bitmap result;
@@ -149,6 +154,8 @@ Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, con
   {
     const auto lock = map.read_lock(QueryMap::Part::Numbers);
     const QueryMap::NumberIds* ordered = map.number_ids.get();
+    // Asked under the value lock, as op_eq asks: with no member stored, a scope covering the maps needs no cut.
+    const bool uncut = scope.covers_maps && !has_members(map);
     // A narrow range walks the ordered entries (about 15 ns an id: gather, sort, one bulk add); a broad one scans
     // the bit slices, whose cost grows with the ids stored (about 0.3 ns each) rather than with the answer.
     const uint64_t narrow = ordered == nullptr ? 0 : std::max(NARROW_RANGE_IDS, ordered->id_count() / NARROW_RANGE_FRACTION);
@@ -168,10 +175,10 @@ Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, con
                    narrow) {
       // Within `allowed`, as the slices answer.
       ordered->range_into(low, high, result);
-      result &= allowed;
+      if (!uncut) result &= allowed;
     } else if (counted && *counted <= bits_walk && *counted <= allowed.cardinality()) {
       ordered->range_into_by_bits(low, high, *counted, result);
-      result &= allowed;
+      if (!uncut) result &= allowed;
     } else if (map.slices_kept.load(std::memory_order_acquire)) {
       if (const NumericalBitmap* numbers = map.numeric.get()) get_between_into(*numbers, low, high, result, allowed);
     } else {
@@ -208,27 +215,27 @@ void unkeyed_into(const QueryMap& map, Test&& test, const Bitmap& allowed, Bitma
   result |= found;
 }
 
-Bitmap keyed_ordered(const QueryMap& map, const PyValue& value, QueryKind kind, const Bitmap& allowed) {
+Bitmap keyed_ordered(const QueryMap& map, const PyValue& value, QueryKind kind, QueryScope scope) {
   const OrderedKey key = QueryMap::key_of(value);
   if (between_keys(value)) {  // no number equals it: > and >= are the keys above its key, < and <= those up to it
-    if (kind == QueryKind::Gt || kind == QueryKind::Ge) return numbers_between(map, key_after(key), HIGHEST_KEY, allowed);
-    return numbers_between(map, LOWEST_KEY, key, allowed);
+    if (kind == QueryKind::Gt || kind == QueryKind::Ge) return numbers_between(map, key_after(key), HIGHEST_KEY, scope);
+    return numbers_between(map, LOWEST_KEY, key, scope);
   }
   switch (kind) {
     case QueryKind::Gt:
       if (key >= HIGHEST_KEY) return Bitmap();
-      return numbers_between(map, key_after(key), HIGHEST_KEY, allowed);
-    case QueryKind::Ge: return numbers_between(map, key, HIGHEST_KEY, allowed);
+      return numbers_between(map, key_after(key), HIGHEST_KEY, scope);
+    case QueryKind::Ge: return numbers_between(map, key, HIGHEST_KEY, scope);
     case QueryKind::Lt:
       if (key <= LOWEST_KEY) return Bitmap();
-      return numbers_between(map, LOWEST_KEY, key_before(key), allowed);
-    default: return numbers_between(map, LOWEST_KEY, key, allowed);
+      return numbers_between(map, LOWEST_KEY, key_before(key), scope);
+    default: return numbers_between(map, LOWEST_KEY, key, scope);
   }
 }
 
-Bitmap op_ordered(const QueryMap& map, const PyValue& value, QueryKind kind, const Bitmap& allowed) {
+Bitmap op_ordered(const QueryMap& map, const PyValue& value, QueryKind kind, QueryScope scope) {
   if (!is_number(value) || is_nan(value)) return Bitmap();  // a type mismatch (or NaN) matches nothing
-  Bitmap result = keyed_ordered(map, value, kind, allowed);
+  Bitmap result = keyed_ordered(map, value, kind, scope);
   unkeyed_into(
       map,
       [&](const PyValue& stored) {
@@ -240,19 +247,19 @@ Bitmap op_ordered(const QueryMap& map, const PyValue& value, QueryKind kind, con
           default: return order <= 0;
         }
       },
-      allowed, result);
+      scope.ids, result);
   return result;
 }
 
-Bitmap op_between(const QueryMap& map, const PyValue& low, const PyValue& high, const Bitmap& allowed) {
+Bitmap op_between(const QueryMap& map, const PyValue& low, const PyValue& high, QueryScope scope) {
   if (!is_number(low) || !is_number(high)) fail_bound(low, high);
   if (is_nan(low) || is_nan(high)) return Bitmap();
   const OrderedKey from = between_keys(low) ? key_after(QueryMap::key_of(low)) : QueryMap::key_of(low);
-  Bitmap result = numbers_between(map, from, QueryMap::key_of(high), allowed);
+  Bitmap result = numbers_between(map, from, QueryMap::key_of(high), scope);
   unkeyed_into(
       map,
       [&](const PyValue& stored) { return stored.compare_unkeyed(low) >= 0 && stored.compare_unkeyed(high) <= 0; },
-      allowed, result);
+      scope.ids, result);
   return result;
 }
 
@@ -339,14 +346,16 @@ TextWalk walk_texts(const QueryMap& map, std::string_view query, QueryKind kind,
   return TextWalk::Answered;
 }
 
-Bitmap op_text(const QueryMap& map, const PyValue& value, QueryKind kind, const Bitmap& allowed) {
+Bitmap op_text(const QueryMap& map, const PyValue& value, QueryKind kind, QueryScope scope) {
   Bitmap result;
   if (value.kind() != ValueKind::Str) return result;
   const std::string_view query = value.as_str();
   bool answered = false;
   TextWalk walk = TextWalk::Declined;
+  bool uncut = false;  // asked under the value lock, as op_eq asks: no member stored, and a scope covering the maps
   {
     const auto lock = map.read_lock(QueryMap::Part::Text);
+    uncut = scope.covers_maps && !has_members(map);
     walk = walk_texts(map, query, kind, result, true);
     if (walk == TextWalk::Declined && map.positions_kept.load(std::memory_order_acquire)) {
       result = match_positions(map.positional, query, kind);
@@ -357,6 +366,7 @@ Bitmap op_text(const QueryMap& map, const PyValue& value, QueryKind kind, const 
     // The first text match of this map builds the positions, which every later one reads; a prefix walk that wants
     // the texts in order has them made. Either is made under the write lock, and the query answered under it.
     auto lock = map.write_lock(QueryMap::Part::Text);
+    uncut = scope.covers_maps && !has_members(map);
     if (walk == TextWalk::WantsOrder) {
       if (const QueryMap::TextIds* texts = map.text_ids.get(); texts != nullptr && !map.text_order.current(*texts)) {
         try {
@@ -372,7 +382,8 @@ Bitmap op_text(const QueryMap& map, const PyValue& value, QueryKind kind, const 
       result = match_positions(map.positional, query, kind);
     }
   }
-  map.resolve_members(result, allowed);
+  if (uncut) return result;
+  map.resolve_members(result, scope.ids);
   return result;
 }
 
@@ -385,29 +396,29 @@ const QueryMap* resolve_map(const QueryMaps& maps, const QueryExpr& expr, std::s
 
 }  // namespace
 
-Bitmap evaluate_leaf(const QueryMaps& maps, const Bitmap& allowed, QueryKind kind, const QueryExpr& expr) {
+Bitmap evaluate_leaf(const QueryMaps& maps, QueryScope scope, QueryKind kind, const QueryExpr& expr) {
   const auto [first, rest] = attr_parts(expr.attr.view());
   const QueryMap* map = resolve_map(maps, expr, first);
   if (map == nullptr) return Bitmap();
   if (rest) {
-    if (expr.rest != nullptr && kind == expr.kind) return evaluate_nested_query(*map, *expr.rest, allowed);
+    if (expr.rest != nullptr && kind == expr.kind) return evaluate_nested_query(*map, *expr.rest, scope.ids);
     const QueryExpr nested = expr.with_attr(*rest, kind);  // a ne's path, asked as an eq
-    return evaluate_nested_query(*map, nested, allowed);
+    return evaluate_nested_query(*map, nested, scope.ids);
   }
   switch (kind) {
-    case QueryKind::Eq: return op_eq(*map, expr.values[0], allowed);
+    case QueryKind::Eq: return op_eq(*map, expr.values[0], scope);
     case QueryKind::In: {
       Bitmap result;
-      for (const PyValue& value : expr.values) result |= op_eq(*map, value, allowed);
-      return result;  // a union of subsets of `allowed`
+      for (const PyValue& value : expr.values) result |= op_eq(*map, value, scope);
+      return result;  // a union of subsets of the scope's ids
     }
     case QueryKind::Gt:
     case QueryKind::Ge:
     case QueryKind::Lt:
     case QueryKind::Le:
-      return op_ordered(*map, expr.values[0], kind, allowed);  // kernels start from `allowed`
-    case QueryKind::Bt: return op_between(*map, expr.values[0], expr.values[1], allowed);
-    default: return op_text(*map, expr.values[0], kind, allowed);
+      return op_ordered(*map, expr.values[0], kind, scope);  // kernels start from the scope's ids
+    case QueryKind::Bt: return op_between(*map, expr.values[0], expr.values[1], scope);
+    default: return op_text(*map, expr.values[0], kind, scope);
   }
 }
 

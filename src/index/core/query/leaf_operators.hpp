@@ -7,13 +7,14 @@
 
 #include "index/core/query/query_expr.hpp"
 #include "index/core/query/query_maps.hpp"
+#include "index/core/query/query_scope.hpp"
 #include "index/core/structures/bitmap.hpp"
 
 namespace vostrel {
 
-// A leaf (or In) evaluated as `kind`; the result is always a subset of `allowed`. A dotted path descends into the
-// nested index of its first component (evaluate_nested_query).
-Bitmap evaluate_leaf(const QueryMaps& maps, const Bitmap& allowed, QueryKind kind, const QueryExpr& expr);
+// A leaf (or In) evaluated as `kind`; the result is always a subset of the scope's ids. A dotted path descends into
+// the nested index of its first component (evaluate_nested_query), whose holders are always cut to them.
+Bitmap evaluate_leaf(const QueryMaps& maps, QueryScope scope, QueryKind kind, const QueryExpr& expr);
 
 // Number of ids an Eq or In on a plain (undotted) path matches at most, counted in the value maps; UNKNOWN_COUNT
 // for every other expression. Element matches count as their element ids, so this bounds, not equals, the answer.

@@ -35,31 +35,31 @@ int and_rank(QueryKind kind) {
 
 }  // namespace
 
-Bitmap evaluate_query(const QueryMaps& maps, const Bitmap& allowed, const QueryExpr& expr) {
+Bitmap evaluate_query(const QueryMaps& maps, QueryScope scope, const QueryExpr& expr) {
   switch (expr.kind) {
     case QueryKind::Not: {
-      if (std::optional<Bitmap> rest = evaluate_not_flag(maps, allowed, expr.children.at(0))) return std::move(*rest);
-      Bitmap matched = evaluate_query(maps, allowed, expr.children.at(0));
-      return allowed - matched;
+      if (std::optional<Bitmap> rest = evaluate_not_flag(maps, scope.ids, expr.children.at(0))) return std::move(*rest);
+      Bitmap matched = evaluate_query(maps, scope, expr.children.at(0));
+      return scope.ids - matched;
     }
     case QueryKind::Ne: {
       // Not of Eq: ids without the attribute, or with a value of another kind, are included.
-      Bitmap matched = evaluate_leaf(maps, allowed, QueryKind::Eq, expr);
-      return allowed - matched;
+      Bitmap matched = evaluate_leaf(maps, scope, QueryKind::Eq, expr);
+      return scope.ids - matched;
     }
     case QueryKind::And:
-      return evaluate_and_queries_vec(maps, allowed, expr.children);
+      return evaluate_and_queries_vec(maps, scope, expr.children);
     case QueryKind::Or: {
       Bitmap result;
-      for (const QueryExpr& child : expr.children) result |= evaluate_query(maps, allowed, child);
+      for (const QueryExpr& child : expr.children) result |= evaluate_query(maps, scope, child);
       return result;
     }
     default:
-      return evaluate_leaf(maps, allowed, expr.kind, expr);
+      return evaluate_leaf(maps, scope, expr.kind, expr);
   }
 }
 
-Bitmap evaluate_and_queries_vec(const QueryMaps& maps, const Bitmap& allowed, std::span<const QueryExpr> exprs) {
+Bitmap evaluate_and_queries_vec(const QueryMaps& maps, QueryScope scope, std::span<const QueryExpr> exprs) {
   // Plan: the parts whose number of matches is known cheaply (plain equalities and in_) go first, fewest first;
   // the others follow in kind order. Each part then works within what the earlier ones left.
   struct Step {
@@ -85,15 +85,15 @@ Bitmap evaluate_and_queries_vec(const QueryMaps& maps, const Bitmap& allowed, st
     if (count == 0) return Bitmap();  // a range no number lies in
     if (fewest == UNKNOWN_COUNT || count < fewest) step.count = count;
   }
-  if (ordered.empty()) return allowed;
+  if (ordered.empty()) return scope.ids;
   std::stable_sort(ordered.begin(), ordered.end(), [](const Step& a, const Step& b) {
     if (a.count != b.count) return a.count < b.count;
     return and_rank(a.expr->kind) < and_rank(b.expr->kind);
   });
   // Every evaluation returns a subset of the set it is given, so each step narrows the running set directly. The
-  // first step works within `allowed` itself: a copy of it (the whole index, for a query on an index) would cost a
-  // write and a read of every id.
-  Bitmap running = evaluate_query(maps, allowed, *ordered.front().expr);
+  // first step works within the scope itself: a copy of its ids (the whole index, for a query on an index) would cost
+  // a write and a read of every id. The later ones work within the running set, which the maps go beyond.
+  Bitmap running = evaluate_query(maps, scope, *ordered.front().expr);
   for (size_t at = 1; at < ordered.size(); ++at) {
     if (running.isEmpty()) break;
     running = evaluate_query(maps, running, *ordered[at].expr);

@@ -12,6 +12,8 @@ enum class TestPoint : uint8_t {
   MapMerge,             // a union merges one value map
   DeferredPruneFinish,  // a deferred prune has finished, before it is marked done
   DeferredPruneWorker,  // held: a deferred prune starts no worker, and waits for the next writer
+  ChangeMidway,         // held: a top-level union or batch waits before publishing its ids, a removal before its
+                        // values go
   COUNT
 };
 
@@ -25,10 +27,15 @@ void fail_test_point_after(TestPoint point, int64_t count) noexcept;
 // Whether the point is held, and holding or releasing it.
 bool test_point_held(TestPoint point) noexcept;
 void hold_test_point(TestPoint point, bool held) noexcept;
+// Waits while the point is held, counted among the threads waiting there.
+void wait_while_held(TestPoint point) noexcept;
+// How many threads wait at the point now.
+int64_t waiting_at(TestPoint point) noexcept;
 #else
 inline constexpr bool TEST_HOOKS = false;
 constexpr bool test_point_fails(TestPoint) noexcept { return false; }
 constexpr bool test_point_held(TestPoint) noexcept { return false; }
+constexpr void wait_while_held(TestPoint) noexcept {}
 #endif
 
 }  // namespace vostrel
