@@ -236,7 +236,7 @@ bool IndexAPI::contains(uint32_t id) const {
 template <class Evaluate>
 Bitmap IndexAPI::evaluate_whole(Evaluate&& evaluate) const {
   const Bitmap& ids = item_ids->value;
-  const bool covered = level == 0 && unsettled_changes.load() == 0;
+  const bool covered = unsettled_changes.load() == 0;
   Bitmap matched = evaluate(QueryScope(ids, covered));
   if (covered && unsettled_changes.load() != 0) matched &= ids;
   return matched;

@@ -36,6 +36,7 @@ namespace vostrel {
 class QueryMap;
 struct QueryExpr;
 struct FilteredIndexCore;
+class UnsettledChange;
 
 // An index's object store, with what its views need to tell a later object at a reused id from the one they listed.
 struct ItemList : RwLocked<ItemStore<StoredItem>> {
@@ -64,7 +65,7 @@ class IndexAPI final : public std::enable_shared_from_this<IndexAPI>, public Nes
   // removal between its ids and its values, a batch or union between its values and its ids, a prune or repair not
   // yet finished. While there are none, every id the maps hold is in `item_ids`, so a query over the whole index
   // need not cut its matches to it. Counted by UnsettledChange under the writer gate; read with `item_ids`
-  // read-locked, and trusted for top-level indexes only (nested objects leave their indexes uncounted).
+  // read-locked.
   std::atomic<uint32_t> unsettled_changes{0};
   const std::weak_ptr<IndexAPI> parent;
   // Shared by every index of one tree (the outer index's, or a new one for a top-level index).
@@ -176,8 +177,10 @@ class IndexAPI final : public std::enable_shared_from_this<IndexAPI>, public Nes
   void finish_prune(const GateHeld& gate, const Bitmap& removed, std::vector<StoredItem>& taken, PruneLog& log, bool exact_counts);
   // No index or object lock held: registers the objects `incoming` of `other` (held there, not
   // here) set-wise, nested objects included (recursively), with their membership records. The new objects' items, per
-  // index, go to `added`, to be dropped once the gate is released (IndexAPI::union_with, index_union.cpp).
-  void merge(const GateHeld& gate, const IndexAPI& other, const Bitmap& incoming, std::vector<PruneLog::Dropped>& added);
+  // index, go to `added`, to be dropped once the gate is released (IndexAPI::union_with, index_union.cpp). Each index
+  // merged into counts an unsettled change in `unsettled`, which the caller keeps until the union is whole or undone.
+  void merge(const GateHeld& gate, const IndexAPI& other, const Bitmap& incoming, std::vector<PruneLog::Dropped>& added,
+             std::vector<UnsettledChange>& unsettled);
 
   // A new top-level index holding the objects a view lists (ids whose object left the store are skipped).
   static std::shared_ptr<IndexAPI> rebase(const FilteredIndexCore& view);

@@ -159,9 +159,11 @@ class WriterCache {
 // chunk after a failure point is undone with it, so "earlier chunks stay" still means every chunk before the one that
 // failed, and nothing half-registered.
 template <class Published>
-void store_in_chunks(const GateHeld& /*gate*/, IndexAPI& index, ChunkPair& chunks,
+void store_in_chunks(const GateHeld& gate, IndexAPI& index, ChunkPair& chunks,
                      const std::vector<StoredIndexable>& objects,
                      const std::vector<LinkOrigin>* paths, Published&& published) {
+  // Each chunk's values go into the maps before its ids are published.
+  const UnsettledChange unsettled(gate, index);
   const std::weak_ptr<IndexAPI> self = index.weak_from_this();
   Bitmap seen;  // ids staged by this batch: the same object twice is stored once
   Chunk& first = chunks.first;
@@ -391,7 +393,7 @@ void IndexAPI::add_indexables(const std::vector<StoredIndexable>& objects) {
 
 void IndexAPI::add_indexables_gated(const GateHeld& gate, const std::vector<StoredIndexable>& objects) {
   if (objects.empty()) return;
-  // Each chunk's values go into the maps before its ids are published.
+  // Should the batch fail, the objects it published leave their ids before their values.
   const UnsettledChange unsettled(gate, *this);
   // The batch's objects held already: all but these are taken out again should the batch fail. Only writers change
   // `item_ids`, and this one holds the gate.

@@ -50,7 +50,11 @@ struct RecordedMemberships {
 
 }  // namespace
 
-void IndexAPI::merge(const GateHeld& gate, const IndexAPI& other, const Bitmap& incoming, std::vector<PruneLog::Dropped>& added) {
+void IndexAPI::merge(const GateHeld& gate, const IndexAPI& other, const Bitmap& incoming, std::vector<PruneLog::Dropped>& added,
+                     std::vector<UnsettledChange>& unsettled) {
+  // The values go into the maps before the ids are published; a merge that fails part way leaves them until the
+  // caller's prune.
+  unsettled.emplace_back(gate, *this);
   // `other` is only read. Every change to any index runs under the writer gate, which the caller holds, so other
   // stays as it is throughout (see query_merge.cpp on why its parts are read without their locks).
   PruneLog::Dropped group{shared_from_this(), stored_items(other, incoming)};
@@ -172,7 +176,7 @@ void IndexAPI::merge(const GateHeld& gate, const IndexAPI& other, const Bitmap& 
       std::shared_lock ids_lock(mine.item_ids->mutex);
       children -= mine.item_ids->value;
     }
-    if (!children.isEmpty()) mine.merge(gate, *inner, children, added);
+    if (!children.isEmpty()) mine.merge(gate, *inner, children, added, unsettled);
   }
 
   // Published last: queries start from item_ids, so they meet the new objects only once every map answers for them.
@@ -215,10 +219,10 @@ void IndexAPI::union_with(const IndexAPI& other) {
   }
   // An object held by both is already current here: every write reaches both indexes.
   if (incoming.isEmpty()) return;
-  // The merged values go into the maps before the ids are published.
-  const UnsettledChange unsettled(gate, *this);
+  // Released once every index merged into is whole again, or pruned back.
+  std::vector<UnsettledChange> unsettled;
   try {
-    merge(gate, other, incoming, added);
+    merge(gate, other, incoming, added, unsettled);
   } catch (...) {
     // Back to the objects held before, set-wise as reduce does: the maps lose what was merged (members and nested
     // objects included), counts are recounted, and nested objects already linked leave again.

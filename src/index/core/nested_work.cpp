@@ -172,6 +172,7 @@ void unlink(const GateHeld& gate, const NestedTask& task, NestedWork& work) {
     return;
   }
   // The id leaves `item_ids` first, so writes to the object no longer reach this index while its values go.
+  const UnsettledChange unsettled(gate, nested);
   StoredItem removed = nested.unstore_object(gate, child);
   if (!removed.python_handle) return;
   // Later writes stop reaching this index, and an object in no other index goes back to being written on its own.
