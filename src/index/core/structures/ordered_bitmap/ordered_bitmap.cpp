@@ -60,7 +60,7 @@ const KernelSet& kernels() {
 
 }  // namespace
 
-// Helpers the kernel builds share (declared in ordered_bitmap_kernels.hpp);
+// Helpers the kernel builds share (declared in ordered_bitmap_kernels.hpp and ordered_scan_chunk.hpp);
 // kept here so that only plain code touches thread-locals and exceptions.
 namespace scan_support {
 
