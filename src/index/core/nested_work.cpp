@@ -171,7 +171,9 @@ void unlink(const GateHeld& gate, const NestedTask& task, NestedWork& work) {
     if (nested.cut_links_recorded) link_cut_again(gate, nested, core, work);
     return;
   }
-  // The id leaves `item_ids` first, so writes to the object no longer reach this index while its values go.
+  // The id leaves `item_ids` first, so writes to the object no longer reach this index while its values go. Should
+  // taking them out fail part way, its links are gone already: what stays answers no dotted path, and the repair the
+  // failure asks for drops it.
   const UnsettledChange unsettled(gate, nested);
   StoredItem removed = nested.unstore_object(gate, child);
   if (!removed.python_handle) return;

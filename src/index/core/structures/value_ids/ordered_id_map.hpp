@@ -257,22 +257,9 @@ class OrderedIdMap {
     std::vector<uint32_t> ids;
     ids.reserve(count);
     uint32_t largest = 0;
-    bool past = false;
-    for (size_t leaf_at = leaf_for(low); leaf_at < leaves_.size() && !past; ++leaf_at) {
-      const Leaf& leaf = *leaves_[leaf_at];
-      for (auto at = lower_bound(leaf, low); at != leaf.end(); ++at) {
-        if (high < at->key()) {
-          past = true;
-          break;
-        }
-        fetch_sets_ahead(&*at, leaf.data() + leaf.size());
-        if (at->lone()) {
-          ids.push_back(at->id());
-        } else {
-          sets_[at->set()].for_each([&ids](uint32_t id) { ids.push_back(id); });
-        }
-      }
-    }
+    visit_range(
+        low, high, [&ids](uint32_t id) { ids.push_back(id); },
+        [&ids](const ValueIds& set) { set.for_each([&ids](uint32_t id) { ids.push_back(id); }); });
     for (uint32_t id : ids) largest = std::max(largest, id);
     // The bits span the ids up to the largest: where they lie sparse (an index of few objects among many in the
     // process) the bit per id would cost more than the answer, and a sort takes its place.
@@ -296,27 +283,19 @@ class OrderedIdMap {
   // Adds the ids under every key in [low, high] into out; with `within`, only those it holds. The ids of side sets
   // held as vectors join the lone ids for the one sort and bulk add: ORed set by set, each small set's ids were
   // inserted into the answer's containers out of order (a shift of a container per set), and a range of a thousand
-  // such sets cost more than its ten thousand lone ids. Sets are fetched some entries ahead.
+  // such sets cost more than its ten thousand lone ids.
   void range_into(const Key& low, const Key& high, Bitmap& out, const Bitmap* within = nullptr) const {
     if (leaves_.empty() || high < low) return;
     std::vector<uint32_t> lone;
-    for (size_t leaf_at = leaf_for(low); leaf_at < leaves_.size(); ++leaf_at) {
-      const Leaf& leaf = *leaves_[leaf_at];
-      for (auto at = lower_bound(leaf, low); at != leaf.end(); ++at) {
-        if (high < at->key()) {
-          add_gathered_ids(lone, out, within);
-          return;
-        }
-        fetch_sets_ahead(&*at, leaf.data() + leaf.size());
-        if (at->lone()) {
-          lone.push_back(at->id());
-        } else if (const ValueIds& ids = sets_[at->set()]; ids.cardinality() > ValueIds::LARGE_AT) {
-          ids.or_into(out, within);  // held as a bitmap: ORed whole
-        } else {
-          ids.for_each([&lone](uint32_t id) { lone.push_back(id); });
-        }
-      }
-    }
+    visit_range(
+        low, high, [&lone](uint32_t id) { lone.push_back(id); },
+        [&](const ValueIds& ids) {
+          if (ids.cardinality() > ValueIds::LARGE_AT) {
+            ids.or_into(out, within);  // held as a bitmap: ORed whole
+          } else {
+            ids.for_each([&lone](uint32_t id) { lone.push_back(id); });
+          }
+        });
     add_gathered_ids(lone, out, within);
   }
 
@@ -573,6 +552,36 @@ class OrderedIdMap {
 
   using Entry = OrderedEntry<Key>;
   using Leaf = std::vector<Entry>;
+
+  // Calls lone(id) for each lone id under the keys in [low, high], then set(ids) for each side set there, in two
+  // passes: the entries in key order first, asking for each side set's record and listing it, then the listed sets,
+  // asking for the ids of the one some places ahead. A set is two hops from its entry (its record in the pool, then
+  // its ids), each a cache miss when cold: asked for within one walk, the few lone entries between sets left too
+  // little time for either to arrive. Each leaf asks for the next one's entries, and for the leaf after that's
+  // record (leaves are blocks of their own).
+  template <class Lone, class Set>
+  void visit_range(const Key& low, const Key& high, Lone&& lone, Set&& set) const {
+    std::vector<uint32_t> listed;
+    for (size_t leaf_at = leaf_for(low); leaf_at < leaves_.size(); ++leaf_at) {
+      if (leaf_at + 2 < leaves_.size()) __builtin_prefetch(leaves_[leaf_at + 2].get());
+      if (leaf_at + 1 < leaves_.size()) __builtin_prefetch(leaves_[leaf_at + 1]->data());
+      const Leaf& leaf = *leaves_[leaf_at];
+      auto at = lower_bound(leaf, low);
+      for (; at != leaf.end() && !(high < at->key()); ++at) {
+        if (at->lone()) {
+          lone(at->id());
+        } else {
+          __builtin_prefetch(&sets_[at->set()]);
+          listed.push_back(at->set());
+        }
+      }
+      if (at != leaf.end()) break;  // past `high`
+    }
+    for (size_t k = 0; k < listed.size(); ++k) {
+      if (k + PREFETCH_AHEAD < listed.size()) sets_[listed[k + PREFETCH_AHEAD]].prefetch();
+      set(sets_[listed[k]]);
+    }
+  }
 
   // Asks for the side sets of the entries some places after `at` (before `end`, its leaf's end): a set is two hops
   // away (its record in the pool, then its ids), each a cache miss when cold, so a walk over the entries of a range
