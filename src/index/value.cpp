@@ -95,28 +95,28 @@ IndexableRecord* IndexableRecord::make(PyObject* indexable) {
   return ::new (static_cast<char*>(block) + RECORD_AT) IndexableRecord(h, std::move(stored));
 }
 
-// Text with lone surrogates has no UTF-8 cached in its str, nor has text that capture encodes itself (encodes_apart):
-// its bytes ("surrogatepass" for the former) follow the record, in the same allocation, one byte past its end. That address is odd, and the UTF-8
-// of any other str (its data within the object, or its cached buffer) starts at an address of its allocation's
-// alignment: a record whose bytes start there is one of these, whatever the allocators place where.
-constexpr size_t FOLLOWING_TEXT_AT = sizeof(TextRecord) + 1;
-static_assert(sizeof(TextRecord) % 2 == 0 && alignof(TextRecord) % 2 == 0);
-bool text_follows(const TextRecord* record) noexcept {
-  return record->utf8.data() == reinterpret_cast<const char*>(record) + FOLLOWING_TEXT_AT;
-}
+// Text kept after its record (TextRecord::FOLLOWING): the record, the length, the bytes, in one allocation.
 TextRecord* make_text_record_with_bytes(uint64_t h, PyObject* t, std::string_view bytes) {
-  void* memory = ::operator new(FOLLOWING_TEXT_AT + bytes.size());
-  char* copy = static_cast<char*>(memory) + FOLLOWING_TEXT_AT;
-  std::memcpy(copy, bytes.data(), bytes.size());
-  return ::new (memory) TextRecord(h, t, std::string_view(copy, bytes.size()));
+  void* memory = ::operator new(sizeof(TextRecord) + sizeof(size_t) + bytes.size());
+  auto* record = ::new (memory) TextRecord(h, t, TextRecord::FOLLOWING);
+  const size_t length = bytes.size();
+  char* out = static_cast<char*>(memory) + sizeof(TextRecord);
+  std::memcpy(out, &length, sizeof(length));
+  std::memcpy(out + sizeof(length), bytes.data(), length);
+  return record;
 }
-// A record whose `size` bytes follow it, written by fill(char*), which returns the text's hash.
+// The same, the `size` bytes written by fill(char*), which returns the text's hash.
 template <class Fill>
 TextRecord* make_text_record_apart(PyObject* t, size_t size, Fill&& fill) {
-  void* memory = ::operator new(FOLLOWING_TEXT_AT + size);
-  char* bytes = static_cast<char*>(memory) + FOLLOWING_TEXT_AT;
-  const uint64_t h = fill(bytes);
-  return ::new (memory) TextRecord(h, t, std::string_view(bytes, size));
+  void* memory = ::operator new(sizeof(TextRecord) + sizeof(size_t) + size);
+  char* out = static_cast<char*>(memory) + sizeof(TextRecord);
+  std::memcpy(out, &size, sizeof(size));
+  const uint64_t h = fill(out + sizeof(size));
+  return ::new (memory) TextRecord(h, t, TextRecord::FOLLOWING);
+}
+// Text whose bytes stay in the str: just the record.
+TextRecord* make_text_record_in_str(uint64_t h, PyObject* t, TextRecord::Form form) {
+  return ::new (::operator new(sizeof(TextRecord))) TextRecord(h, t, form);
 }
 
 // Frees a record whose count reached zero. Python references go through release_python_reference, so this runs on
@@ -125,13 +125,9 @@ void destroy(Record* record, ValueKind kind) noexcept {
   switch (kind) {
     case ValueKind::Str: {
       auto* text = static_cast<TextRecord*>(record);
-      release_python_reference(text->text);
-      if (text_follows(text)) {
-        std::destroy_at(text);
-        ::operator delete(static_cast<void*>(text));
-      } else {
-        delete text;
-      }
+      release_python_reference(text->text());
+      std::destroy_at(text);
+      ::operator delete(static_cast<void*>(text));
       return;
     }
     case ValueKind::BigInt: {
@@ -417,9 +413,19 @@ PyValue PyValue::capture(PyRef obj) {
       if (utf8 == nullptr) fail_type_checked();
       text = std::string_view(utf8, static_cast<size_t>(size));
     }
-    auto record = std::make_unique<TextRecord>(text_hash(text), obj.get(), text);
+    TextRecord* record = nullptr;
+    if (PyUnicode_IS_COMPACT_ASCII(obj.get())) {
+      record = value_records::make_text_record_in_str(text_hash(text), obj.get(), TextRecord::IN_ASCII_STR);
+    } else {
+      // Any other str starts as a PyCompactUnicodeObject: the UTF-8 the interpreter made is its cache there, unless
+      // it handed out another buffer (then the bytes are copied).
+      const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(obj.get());
+      record = compact->utf8 == text.data() && static_cast<size_t>(compact->utf8_length) == text.size()
+                   ? value_records::make_text_record_in_str(text_hash(text), obj.get(), TextRecord::IN_UTF8_CACHE)
+                   : value_records::make_text_record_with_bytes(text_hash(text), obj.get(), text);
+    }
     obj.release();  // now owned by the record
-    value.store_record(record.release(), ValueKind::Str);
+    value.store_record(record, ValueKind::Str);
     return value;
   }
   if (INT_TYPES().contains(type)) {  // a numpy integer (exact ints are done above)
@@ -496,7 +502,11 @@ PyValue PyValue::capture(PyRef obj) {
 
 // ---- PyValue: reading ----
 
-std::string_view PyValue::record_text() const noexcept { return static_cast<const TextRecord*>(record())->utf8; }
+std::string_view PyValue::record_text() const noexcept { return static_cast<const TextRecord*>(record())->utf8(); }
+
+const void* PyValue::record_text_hint() const noexcept {
+  return static_cast<const TextRecord*>(record())->bytes_hint();
+}
 
 void PyValue::store_record(value_records::Record* shared, ValueKind kind) noexcept {
   store(shared, kind, RECORD_FLAG, shared->hash & SHORT_HASH_MASK);
@@ -610,7 +620,7 @@ std::string_view PyValue::big_int_digits() const {
 PyObject* PyValue::obj() const noexcept {
   if (!has_record()) return nullptr;
   switch (kind()) {
-    case ValueKind::Str: return static_cast<const TextRecord*>(record())->text;
+    case ValueKind::Str: return static_cast<const TextRecord*>(record())->text();
     case ValueKind::Unknown:
     case ValueKind::BigInt: return static_cast<const ObjectRecord*>(record())->object;
     case ValueKind::Iterable: return static_cast<const IterableRecord*>(record())->value.container;

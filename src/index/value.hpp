@@ -223,7 +223,7 @@ class PyValue {
   }
   // The second hop for long text, once prefetch() has had time to bring the record in: fetches the bytes it names.
   void prefetch_text() const noexcept {
-    if (has_record() && kind() == ValueKind::Str) __builtin_prefetch(record_text().data());
+    if (has_record() && kind() == ValueKind::Str) __builtin_prefetch(record_text_hint());
   }
   // Counts (add) or uncounts this copy as one an index structure keeps (exact-map key, the list behind element ids):
   // such copies exist only while the owning object is held by that index, so for the cycle collector the reference
@@ -312,6 +312,8 @@ class PyValue {
   // Stores a new record (count 1) with its kind and the record's hash bits.
   void store_record(value_records::Record* shared, ValueKind kind) noexcept;
   std::string_view record_text() const noexcept;
+  // Where a long text's bytes start, found without reading them (or anything they sit beside).
+  const void* record_text_hint() const noexcept;
   value_records::Record* record() const noexcept { return load<value_records::Record*>(); }
   void check_kind(ValueKind wanted) const {
     if (kind() != wanted) fail_kind();

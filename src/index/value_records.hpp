@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -23,13 +24,53 @@ struct Record {
   explicit Record(uint64_t h) noexcept : hash(h) {}
 };
 
-// Text longer than PyValue::INLINE_TEXT: an exact str and its UTF-8 bytes, which live inside the str (or in the
-// UTF-8 cache the interpreter keeps with it) and never change while the str lives.
+// Text longer than PyValue::INLINE_TEXT: an exact str and its UTF-8 bytes, which never change while the str lives.
+// 24 bytes: the bytes' place is told by the two low bits of the str's address (objects are at least 8-aligned), so
+// the record keeps no view of them. Reading them is one load here and one in the str (or after this record), on the
+// line the bytes start on:
+//   - IN_ASCII_STR: a compact ASCII str, whose data is its UTF-8 (length and data in the str itself);
+//   - IN_UTF8_CACHE: a str whose UTF-8 the interpreter made and keeps with it (utf8, utf8_length);
+//   - FOLLOWING: any other text (not ASCII with no UTF-8 made, lone surrogates): the bytes are copied after the
+//     record, in the same allocation, behind their length (a size_t).
 struct TextRecord : Record {
-  PyObject* text;  // strong reference
-  std::string_view utf8;
-  TextRecord(uint64_t h, PyObject* t, std::string_view u) noexcept : Record(h), text(t), utf8(u) {}
+  enum Form : uintptr_t { IN_ASCII_STR = 0, IN_UTF8_CACHE = 1, FOLLOWING = 2 };
+  static constexpr uintptr_t FORM_MASK = 3;
+
+  uintptr_t text_and_form;  // the str (a strong reference) | Form
+
+  TextRecord(uint64_t h, PyObject* t, Form form) noexcept
+      : Record(h), text_and_form(reinterpret_cast<uintptr_t>(t) | form) {}
+  Form form() const noexcept { return static_cast<Form>(text_and_form & FORM_MASK); }
+  PyObject* text() const noexcept { return reinterpret_cast<PyObject*>(text_and_form & ~FORM_MASK); }
+  // Where FOLLOWING text keeps its length, then its bytes.
+  const char* following() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+  std::string_view utf8() const noexcept {
+    switch (form()) {
+      case IN_ASCII_STR: {
+        const auto* ascii = reinterpret_cast<const PyASCIIObject*>(text_and_form);
+        return {reinterpret_cast<const char*>(ascii + 1), static_cast<size_t>(ascii->length)};
+      }
+      case IN_UTF8_CACHE: {
+        const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(text_and_form & ~FORM_MASK);
+        return {compact->utf8, static_cast<size_t>(compact->utf8_length)};
+      }
+      default: {
+        size_t length = 0;
+        std::memcpy(&length, following(), sizeof(length));
+        return {following() + sizeof(length), length};
+      }
+    }
+  }
+  // Where the bytes start, without reading the str: a prefetch target (the cached UTF-8's address is in the str).
+  const void* bytes_hint() const noexcept {
+    switch (form()) {
+      case IN_ASCII_STR: return reinterpret_cast<const PyASCIIObject*>(text_and_form) + 1;
+      case IN_UTF8_CACHE: return text();
+      default: return following();
+    }
+  }
 };
+static_assert(sizeof(TextRecord) == 24, "a long text's record is one 32-byte chunk of the C heap");
 
 // A record whose object can take part in a reference cycle: it also counts the copies index structures keep
 // (see PyValue::count_index_copy), which the cycle collector's traversal sets aside.
