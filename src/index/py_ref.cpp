@@ -192,7 +192,12 @@ SharedPyRef SharedPyRef::borrow_heading(PyObject* obj, void* block) noexcept {
 
 void SharedPyRef::drop(Holder* holder) noexcept {
   if (holder == nullptr) return;
-  if (holder->count.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  // The last holder skips the atomic decrement: a handle is only copied from another, so with none left but this one
+  // nobody can be copying it now (the load acquires what the other holders did before letting go).
+  if (holder->count.load(std::memory_order_acquire) != 1 &&
+      holder->count.fetch_sub(1, std::memory_order_acq_rel) != 1) {
+    return;
+  }
   PyObject* obj = holder->obj;
   std::destroy_at(holder);
   ::operator delete(holder);

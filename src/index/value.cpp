@@ -325,7 +325,13 @@ void PyValue::release() noexcept {
   value_records::Record* shared = record();
   const ValueKind shared_kind = kind();
   store<uint64_t>(0, ValueKind::Unknown);
-  if (shared->count.fetch_sub(1, std::memory_order_acq_rel) == 1) value_records::destroy(shared, shared_kind);
+  // The last copy needs no atomic decrement: a copy is made only from another one (or, interpreter lock held, from a
+  // word still in a map, which this copy no longer is), so with none left nobody can be making one now. The load
+  // acquires what the other copies' releases did before.
+  if (shared->count.load(std::memory_order_acquire) == 1 ||
+      shared->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    value_records::destroy(shared, shared_kind);
+  }
 }
 
 void PyValue::fail_kind() { throw InternalError("value accessed as the wrong kind"); }
@@ -356,6 +362,19 @@ PyValue PyValue::capture(PyRef obj) {
     return value;
   } else if (type == &PyFloat_Type) {
     value.store(PyFloat_AS_DOUBLE(obj.get()), ValueKind::Float);
+    return value;
+  }
+  if (type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(obj.get())) {
+    // Most text: its data is its UTF-8, read in place with no call.
+    const std::string_view text(reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(obj.get()) + 1),
+                                static_cast<size_t>(PyUnicode_GET_LENGTH(obj.get())));
+    if (text.size() <= INLINE_TEXT) {
+      value.store_inline_text(text.data(), text.size());
+      return value;
+    }
+    TextRecord* record = value_records::make_text_record_in_str(text_hash(text), obj.get(), TextRecord::IN_ASCII_STR);
+    obj.release();  // now owned by the record
+    value.store_record(record, ValueKind::Str);
     return value;
   }
   if (type == &PyUnicode_Type && encodes_apart(obj.get())) {

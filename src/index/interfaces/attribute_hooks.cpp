@@ -283,6 +283,15 @@ uint32_t attribute_name_id(PyObject* name) {
   return id;
 }
 
+std::optional<uint32_t> data_attribute_name_id(PyObject* name) {
+  if (const NameCacheEntry* entry = cached_name(name)) {
+    if (entry->dunder) return std::nullopt;
+    return entry->id;
+  }
+  if (is_dunder(name)) return std::nullopt;
+  return attribute_name_id(name);
+}
+
 std::optional<uint32_t> known_attribute_name_id(PyObject* name) {
   if (const std::optional<uint32_t> cached = cached_name_id(name)) return cached;
   if (PyUnicode_Check(name)) {

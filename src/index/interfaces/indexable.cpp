@@ -133,11 +133,12 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
       PyObject* value = nullptr;
       while (PyDict_Next(kwargs, &position, &key, &value)) {
         if (!PyUnicode_Check(key)) continue;
-        if (is_dunder(key)) {
+        const std::optional<uint32_t> data_name = data_attribute_name_id(key);
+        if (!data_name) {
           has_dunder = true;
           continue;
         }
-        uint32_t name_id = attribute_name_id(key);
+        const uint32_t name_id = *data_name;
         if (!reserved) {
           // One block for every value, side slots as earlier objects starting with this name needed.
           attributes.reserve(static_cast<size_t>(PyDict_GET_SIZE(kwargs)), name_id);
