@@ -582,6 +582,21 @@ void PyValue::assign_packed(uint64_t word) noexcept {
   }
 }
 
+void PyValue::release_packed(uint64_t word) noexcept {
+  const uint64_t tag = (word >> PACKED_TAG_SHIFT) & 7;
+  if ((word & PACKED_TAGGED) != PACKED_TAGGED || tag < PACKED_STR_RECORD) return;
+  auto* shared = reinterpret_cast<value_records::Record*>(static_cast<uintptr_t>(word & PACKED_PAYLOAD));
+  const ValueKind shared_kind = tag == PACKED_STR_RECORD        ? ValueKind::Str
+                                : tag == PACKED_ITERABLE_RECORD ? ValueKind::Iterable
+                                : tag == PACKED_IND_RECORD      ? ValueKind::Ind
+                                                                : ValueKind::Unknown;
+  // As release(): the last copy needs no atomic decrement.
+  if (shared->count.load(std::memory_order_acquire) == 1 ||
+      shared->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    value_records::destroy(shared, shared_kind);
+  }
+}
+
 void PyValue::retain_packed(uint64_t word) noexcept {
   const uint64_t tag = (word >> PACKED_TAG_SHIFT) & 7;
   if ((word & PACKED_TAGGED) != PACKED_TAGGED || tag < PACKED_STR_RECORD) return;

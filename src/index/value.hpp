@@ -295,6 +295,8 @@ class PyValue {
   // Sets this (empty) value to the one `word` stands for, without taking a reference.
   void assign_packed(uint64_t word) noexcept;
   static void retain_packed(uint64_t word) noexcept;
+  // Lets go of the record a word names (a word taken out of a map), without unpacking it into a value first.
+  static void release_packed(uint64_t word) noexcept;
   static constexpr size_t TAG = 15;               // byte holding the kind, the record flag and the text length
   static constexpr unsigned char KIND_MASK = 0x07;
   static constexpr unsigned char RECORD_FLAG = 0x08;
@@ -475,7 +477,7 @@ struct ValuePacking<PyValue> {
     return static_cast<size_t>((word >> 8) & 0xff);
   }
   static void release(uint64_t word) noexcept {
-    if (names_shared(word)) unpack(word);  // the unpacked value lets go of the record
+    if (names_shared(word)) PyValue::release_packed(word);
   }
 };
 
