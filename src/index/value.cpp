@@ -98,7 +98,7 @@ IndexableRecord* IndexableRecord::make(PyObject* indexable) {
 // Text kept after its record (TextRecord::FOLLOWING): the record, the length, the bytes, in one allocation.
 TextRecord* make_text_record_with_bytes(uint64_t h, PyObject* t, std::string_view bytes) {
   void* memory = ::operator new(sizeof(TextRecord) + sizeof(size_t) + bytes.size());
-  auto* record = ::new (memory) TextRecord(h, t, TextRecord::FOLLOWING);
+  auto* record = ::new (memory) TextRecord(h, t, TextRecord::FOLLOWING, bytes.size());
   const size_t length = bytes.size();
   char* out = static_cast<char*>(memory) + sizeof(TextRecord);
   std::memcpy(out, &length, sizeof(length));
@@ -112,11 +112,11 @@ TextRecord* make_text_record_apart(PyObject* t, size_t size, Fill&& fill) {
   char* out = static_cast<char*>(memory) + sizeof(TextRecord);
   std::memcpy(out, &size, sizeof(size));
   const uint64_t h = fill(out + sizeof(size));
-  return ::new (memory) TextRecord(h, t, TextRecord::FOLLOWING);
+  return ::new (memory) TextRecord(h, t, TextRecord::FOLLOWING, size);
 }
 // Text whose bytes stay in the str: just the record.
-TextRecord* make_text_record_in_str(uint64_t h, PyObject* t, TextRecord::Form form) {
-  return ::new (::operator new(sizeof(TextRecord))) TextRecord(h, t, form);
+TextRecord* make_text_record_in_str(uint64_t h, PyObject* t, TextRecord::Form form, size_t length) {
+  return ::new (::operator new(sizeof(TextRecord))) TextRecord(h, t, form, length);
 }
 
 // Frees a record whose count reached zero. Python references go through release_python_reference, so this runs on
@@ -372,7 +372,8 @@ PyValue PyValue::capture(PyRef obj) {
       value.store_inline_text(text.data(), text.size());
       return value;
     }
-    TextRecord* record = value_records::make_text_record_in_str(text_hash(text), obj.get(), TextRecord::IN_ASCII_STR);
+    TextRecord* record = value_records::make_text_record_in_str(text_hash(text), obj.get(), TextRecord::IN_ASCII_STR,
+                                                                 text.size());
     obj.release();  // now owned by the record
     value.store_record(record, ValueKind::Str);
     return value;
@@ -434,13 +435,15 @@ PyValue PyValue::capture(PyRef obj) {
     }
     TextRecord* record = nullptr;
     if (PyUnicode_IS_COMPACT_ASCII(obj.get())) {
-      record = value_records::make_text_record_in_str(text_hash(text), obj.get(), TextRecord::IN_ASCII_STR);
+      record = value_records::make_text_record_in_str(text_hash(text), obj.get(), TextRecord::IN_ASCII_STR,
+                                                                 text.size());
     } else {
       // Any other str starts as a PyCompactUnicodeObject: the UTF-8 the interpreter made is its cache there, unless
       // it handed out another buffer (then the bytes are copied).
       const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(obj.get());
       record = compact->utf8 == text.data() && static_cast<size_t>(compact->utf8_length) == text.size()
-                   ? value_records::make_text_record_in_str(text_hash(text), obj.get(), TextRecord::IN_UTF8_CACHE)
+                   ? value_records::make_text_record_in_str(text_hash(text), obj.get(), TextRecord::IN_UTF8_CACHE,
+                                                            text.size())
                    : value_records::make_text_record_with_bytes(text_hash(text), obj.get(), text);
     }
     obj.release();  // now owned by the record
