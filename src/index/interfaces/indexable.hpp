@@ -22,8 +22,5 @@ PyTypeObject* indexable_type();
 uint32_t attribute_name_id(PyObject* name);
 // The same without interning: nullopt for a name never interned (which no attribute map can hold).
 std::optional<uint32_t> known_attribute_name_id(PyObject* name);
-// Interpreter lock held, `name` a str: attribute_name_id of a data name, nullopt for a dunder name (never interned
-// here). A cached name answers both from one cache entry: a keyword of a constructor call is usually one.
-std::optional<uint32_t> data_attribute_name_id(PyObject* name);
 
 }  // namespace vostrel
