@@ -144,7 +144,8 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
           attributes.reserve(static_cast<size_t>(PyDict_GET_SIZE(kwargs)), name_id);
           reserved = true;
         }
-        std::optional<PyValue> replaced = attributes.insert(name_id, PyValue::capture(PyRef::borrow(value)));
+        // The keywords of a call are distinct names, so distinct ids: none is in the map yet.
+        attributes.insert_new(name_id, PyValue::capture(PyRef::borrow(value)));
       }
     }
     PyRef object = make_object(type, IndexableCore::create(std::move(attributes)));
