@@ -87,10 +87,12 @@ std::atomic<bool> releases_pending{false};
 }  // namespace detail
 
 bool holds_gil() noexcept {
-  // The thread state holding the lock is process-global; the thread's own state comes from thread-local storage.
+  // The state holding the lock is this thread's when it was made on this thread: a state belongs to the thread that
+  // made it, whose identity (pthread_self, which a forked child's one thread shares with the thread that forked) it
+  // keeps. Asked this way it costs no lookup of the thread's own state in thread-local storage, on every release of
+  // a captured object.
   PyThreadState* running = thread_state_unchecked();
-  if (running == nullptr) return false;
-  return running == PyGILState_GetThisThreadState();
+  return running != nullptr && running->thread_id == static_cast<unsigned long>(pthread_self());
 }
 
 void hold_releases(bool held) noexcept { held_for_collection.store(held, std::memory_order_release); }
@@ -192,7 +194,12 @@ SharedPyRef SharedPyRef::borrow_heading(PyObject* obj, void* block) noexcept {
 
 void SharedPyRef::drop(Holder* holder) noexcept {
   if (holder == nullptr) return;
-  if (holder->count.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  // The last holder skips the atomic decrement: a handle is only copied from another, so with none left but this one
+  // nobody can be copying it now (the load acquires what the other holders did before letting go).
+  if (holder->count.load(std::memory_order_acquire) != 1 &&
+      holder->count.fetch_sub(1, std::memory_order_acq_rel) != 1) {
+    return;
+  }
   PyObject* obj = holder->obj;
   std::destroy_at(holder);
   ::operator delete(holder);

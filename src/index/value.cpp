@@ -95,28 +95,28 @@ IndexableRecord* IndexableRecord::make(PyObject* indexable) {
   return ::new (static_cast<char*>(block) + RECORD_AT) IndexableRecord(h, std::move(stored));
 }
 
-// Text with lone surrogates has no UTF-8 cached in its str, nor has text that capture encodes itself (encodes_apart):
-// its bytes ("surrogatepass" for the former) follow the record, in the same allocation, one byte past its end. That address is odd, and the UTF-8
-// of any other str (its data within the object, or its cached buffer) starts at an address of its allocation's
-// alignment: a record whose bytes start there is one of these, whatever the allocators place where.
-constexpr size_t FOLLOWING_TEXT_AT = sizeof(TextRecord) + 1;
-static_assert(sizeof(TextRecord) % 2 == 0 && alignof(TextRecord) % 2 == 0);
-bool text_follows(const TextRecord* record) noexcept {
-  return record->utf8.data() == reinterpret_cast<const char*>(record) + FOLLOWING_TEXT_AT;
-}
+// Text kept after its record (TextRecord::FOLLOWING): the record, the length, the bytes, in one allocation.
 TextRecord* make_text_record_with_bytes(uint64_t h, PyObject* t, std::string_view bytes) {
-  void* memory = ::operator new(FOLLOWING_TEXT_AT + bytes.size());
-  char* copy = static_cast<char*>(memory) + FOLLOWING_TEXT_AT;
-  std::memcpy(copy, bytes.data(), bytes.size());
-  return ::new (memory) TextRecord(h, t, std::string_view(copy, bytes.size()));
+  void* memory = ::operator new(sizeof(TextRecord) + sizeof(size_t) + bytes.size());
+  auto* record = ::new (memory) TextRecord(h, t, TextRecord::FOLLOWING, bytes.size());
+  const size_t length = bytes.size();
+  char* out = static_cast<char*>(memory) + sizeof(TextRecord);
+  std::memcpy(out, &length, sizeof(length));
+  std::memcpy(out + sizeof(length), bytes.data(), length);
+  return record;
 }
-// A record whose `size` bytes follow it, written by fill(char*), which returns the text's hash.
+// The same, the `size` bytes written by fill(char*), which returns the text's hash.
 template <class Fill>
 TextRecord* make_text_record_apart(PyObject* t, size_t size, Fill&& fill) {
-  void* memory = ::operator new(FOLLOWING_TEXT_AT + size);
-  char* bytes = static_cast<char*>(memory) + FOLLOWING_TEXT_AT;
-  const uint64_t h = fill(bytes);
-  return ::new (memory) TextRecord(h, t, std::string_view(bytes, size));
+  void* memory = ::operator new(sizeof(TextRecord) + sizeof(size_t) + size);
+  char* out = static_cast<char*>(memory) + sizeof(TextRecord);
+  std::memcpy(out, &size, sizeof(size));
+  const uint64_t h = fill(out + sizeof(size));
+  return ::new (memory) TextRecord(h, t, TextRecord::FOLLOWING, size);
+}
+// Text whose bytes stay in the str: just the record.
+TextRecord* make_text_record_in_str(uint64_t h, PyObject* t, TextRecord::Form form, size_t length) {
+  return ::new (::operator new(sizeof(TextRecord))) TextRecord(h, t, form, length);
 }
 
 // Frees a record whose count reached zero. Python references go through release_python_reference, so this runs on
@@ -125,13 +125,9 @@ void destroy(Record* record, ValueKind kind) noexcept {
   switch (kind) {
     case ValueKind::Str: {
       auto* text = static_cast<TextRecord*>(record);
-      release_python_reference(text->text);
-      if (text_follows(text)) {
-        std::destroy_at(text);
-        ::operator delete(static_cast<void*>(text));
-      } else {
-        delete text;
-      }
+      release_python_reference(text->text());
+      std::destroy_at(text);
+      ::operator delete(static_cast<void*>(text));
       return;
     }
     case ValueKind::BigInt: {
@@ -329,7 +325,13 @@ void PyValue::release() noexcept {
   value_records::Record* shared = record();
   const ValueKind shared_kind = kind();
   store<uint64_t>(0, ValueKind::Unknown);
-  if (shared->count.fetch_sub(1, std::memory_order_acq_rel) == 1) value_records::destroy(shared, shared_kind);
+  // The last copy needs no atomic decrement: a copy is made only from another one (or, interpreter lock held, from a
+  // word still in a map, which this copy no longer is), so with none left nobody can be making one now. The load
+  // acquires what the other copies' releases did before.
+  if (shared->count.load(std::memory_order_acquire) == 1 ||
+      shared->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    value_records::destroy(shared, shared_kind);
+  }
 }
 
 void PyValue::fail_kind() { throw InternalError("value accessed as the wrong kind"); }
@@ -360,6 +362,20 @@ PyValue PyValue::capture(PyRef obj) {
     return value;
   } else if (type == &PyFloat_Type) {
     value.store(PyFloat_AS_DOUBLE(obj.get()), ValueKind::Float);
+    return value;
+  }
+  if (type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(obj.get())) {
+    // Most text: its data is its UTF-8, read in place with no call.
+    const std::string_view text(reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(obj.get()) + 1),
+                                static_cast<size_t>(PyUnicode_GET_LENGTH(obj.get())));
+    if (text.size() <= INLINE_TEXT) {
+      value.store_inline_text(text.data(), text.size());
+      return value;
+    }
+    TextRecord* record = value_records::make_text_record_in_str(text_hash(text), obj.get(), TextRecord::IN_ASCII_STR,
+                                                                 text.size());
+    obj.release();  // now owned by the record
+    value.store_record(record, ValueKind::Str);
     return value;
   }
   if (type == &PyUnicode_Type && encodes_apart(obj.get())) {
@@ -417,9 +433,21 @@ PyValue PyValue::capture(PyRef obj) {
       if (utf8 == nullptr) fail_type_checked();
       text = std::string_view(utf8, static_cast<size_t>(size));
     }
-    auto record = std::make_unique<TextRecord>(text_hash(text), obj.get(), text);
+    TextRecord* record = nullptr;
+    if (PyUnicode_IS_COMPACT_ASCII(obj.get())) {
+      record = value_records::make_text_record_in_str(text_hash(text), obj.get(), TextRecord::IN_ASCII_STR,
+                                                                 text.size());
+    } else {
+      // Any other str starts as a PyCompactUnicodeObject: the UTF-8 the interpreter made is its cache there, unless
+      // it handed out another buffer (then the bytes are copied).
+      const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(obj.get());
+      record = compact->utf8 == text.data() && static_cast<size_t>(compact->utf8_length) == text.size()
+                   ? value_records::make_text_record_in_str(text_hash(text), obj.get(), TextRecord::IN_UTF8_CACHE,
+                                                            text.size())
+                   : value_records::make_text_record_with_bytes(text_hash(text), obj.get(), text);
+    }
     obj.release();  // now owned by the record
-    value.store_record(record.release(), ValueKind::Str);
+    value.store_record(record, ValueKind::Str);
     return value;
   }
   if (INT_TYPES().contains(type)) {  // a numpy integer (exact ints are done above)
@@ -496,7 +524,11 @@ PyValue PyValue::capture(PyRef obj) {
 
 // ---- PyValue: reading ----
 
-std::string_view PyValue::record_text() const noexcept { return static_cast<const TextRecord*>(record())->utf8; }
+std::string_view PyValue::record_text() const noexcept { return static_cast<const TextRecord*>(record())->utf8(); }
+
+const void* PyValue::record_text_hint() const noexcept {
+  return static_cast<const TextRecord*>(record())->bytes_hint();
+}
 
 void PyValue::store_record(value_records::Record* shared, ValueKind kind) noexcept {
   store(shared, kind, RECORD_FLAG, shared->hash & SHORT_HASH_MASK);
@@ -550,6 +582,21 @@ void PyValue::assign_packed(uint64_t word) noexcept {
     case PACKED_ITERABLE_RECORD: store_record(shared, ValueKind::Iterable); return;
     case PACKED_IND_RECORD: store_record(shared, ValueKind::Ind); return;
     case PACKED_UNKNOWN_RECORD: store_record(shared, ValueKind::Unknown); return;
+  }
+}
+
+void PyValue::release_packed(uint64_t word) noexcept {
+  const uint64_t tag = (word >> PACKED_TAG_SHIFT) & 7;
+  if ((word & PACKED_TAGGED) != PACKED_TAGGED || tag < PACKED_STR_RECORD) return;
+  auto* shared = reinterpret_cast<value_records::Record*>(static_cast<uintptr_t>(word & PACKED_PAYLOAD));
+  const ValueKind shared_kind = tag == PACKED_STR_RECORD        ? ValueKind::Str
+                                : tag == PACKED_ITERABLE_RECORD ? ValueKind::Iterable
+                                : tag == PACKED_IND_RECORD      ? ValueKind::Ind
+                                                                : ValueKind::Unknown;
+  // As release(): the last copy needs no atomic decrement.
+  if (shared->count.load(std::memory_order_acquire) == 1 ||
+      shared->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    value_records::destroy(shared, shared_kind);
   }
 }
 
@@ -610,7 +657,7 @@ std::string_view PyValue::big_int_digits() const {
 PyObject* PyValue::obj() const noexcept {
   if (!has_record()) return nullptr;
   switch (kind()) {
-    case ValueKind::Str: return static_cast<const TextRecord*>(record())->text;
+    case ValueKind::Str: return static_cast<const TextRecord*>(record())->text();
     case ValueKind::Unknown:
     case ValueKind::BigInt: return static_cast<const ObjectRecord*>(record())->object;
     case ValueKind::Iterable: return static_cast<const IterableRecord*>(record())->value.container;

@@ -223,7 +223,7 @@ class PyValue {
   }
   // The second hop for long text, once prefetch() has had time to bring the record in: fetches the bytes it names.
   void prefetch_text() const noexcept {
-    if (has_record() && kind() == ValueKind::Str) __builtin_prefetch(record_text().data());
+    if (has_record() && kind() == ValueKind::Str) __builtin_prefetch(record_text_hint());
   }
   // Counts (add) or uncounts this copy as one an index structure keeps (exact-map key, the list behind element ids):
   // such copies exist only while the owning object is held by that index, so for the cycle collector the reference
@@ -295,6 +295,8 @@ class PyValue {
   // Sets this (empty) value to the one `word` stands for, without taking a reference.
   void assign_packed(uint64_t word) noexcept;
   static void retain_packed(uint64_t word) noexcept;
+  // Lets go of the record a word names (a word taken out of a map), without unpacking it into a value first.
+  static void release_packed(uint64_t word) noexcept;
   static constexpr size_t TAG = 15;               // byte holding the kind, the record flag and the text length
   static constexpr unsigned char KIND_MASK = 0x07;
   static constexpr unsigned char RECORD_FLAG = 0x08;
@@ -312,6 +314,8 @@ class PyValue {
   // Stores a new record (count 1) with its kind and the record's hash bits.
   void store_record(value_records::Record* shared, ValueKind kind) noexcept;
   std::string_view record_text() const noexcept;
+  // Where a long text's bytes start, found without reading them (or anything they sit beside).
+  const void* record_text_hint() const noexcept;
   value_records::Record* record() const noexcept { return load<value_records::Record*>(); }
   void check_kind(ValueKind wanted) const {
     if (kind() != wanted) fail_kind();
@@ -473,7 +477,7 @@ struct ValuePacking<PyValue> {
     return static_cast<size_t>((word >> 8) & 0xff);
   }
   static void release(uint64_t word) noexcept {
-    if (names_shared(word)) unpack(word);  // the unpacked value lets go of the record
+    if (names_shared(word)) PyValue::release_packed(word);
   }
 };
 

@@ -2,6 +2,7 @@
 reads and query answers the str's own UTF-8 gives; and lists and nested objects made with an object are still
 collected in a cycle."""
 
+import collections
 import ctypes
 import gc
 import random
@@ -72,3 +73,40 @@ def test_objects_holding_lists_and_nested_objects_in_a_cycle_are_collected():
     gc.collect()
     gc.collect()
     assert Sentinel.deleted == 400
+
+
+def test_long_text_reads_the_same_from_every_place_its_bytes_are_kept():
+    # A long text's bytes stay in the str (ASCII data, or the UTF-8 the interpreter made) or follow its record (text
+    # encoded by capture, lone surrogates): each place must give the same text, hash and matches as the others and
+    # as Python. numpy's str_ is kept as the plain str capture makes of it.
+    rng = random.Random(23)
+    alphabets = ["abcxyz -", "abé\xff", "a€Ωz", "a𝄞é", "ab\ud800c"]
+    base = [fresh("".join(rng.choice(alphabet) for _ in range(rng.randrange(16, 60))))
+            for alphabet in alphabets for _ in range(30)]
+    cached = [fresh(t) for t in base]
+    for t in cached:
+        if "\ud800" not in t:
+            _as_utf8(t)
+    forms = [base, cached]
+    try:
+        import numpy
+        forms.append([numpy.str_(t) for t in base if "\ud800" not in t])
+    except ImportError:
+        pass
+    objs = [Vostrel.Indexable(s=t, k=i, form=f) for f, column in enumerate(forms) for i, t in enumerate(column)]
+    for obj in objs:
+        text = forms[obj.form][obj.k]
+        assert obj.s == text and type(obj.s) is str
+        if obj.form < 2:
+            assert obj.s is text  # an exact str reads back as itself
+        assert _debug.hash(obj.s) == _debug.hash(fresh(str(text)))
+    index = Vostrel.Index()
+    index.add_object_many(objs)
+    for t in rng.sample(base, 30):
+        probes = [(Q.eq, t, lambda s, p: s == p), (Q.starts_with, t[:4], str.startswith),
+                  (Q.ends_with, t[-3:], str.endswith), (Q.contains, t[2:5], lambda s, p: p in s)]
+        for make, probe, model in probes:
+            got = sorted((o.k, o.form) for o in index.reduced_query(make("s", probe)).collect())
+            expected = sorted((i, f) for f, column in enumerate(forms) for i, s in enumerate(column) if model(s, probe))
+            assert got == expected, (make, probe)
+    assert index.value_counts("s") == collections.Counter(str(t) for column in forms for t in column)

@@ -17,32 +17,6 @@ namespace vostrel {
 
 namespace {
 
-// Name objects seen recently, by address, with their interned ids. Entries hold a strong reference to the name, so an
-// address cannot be reused by another object while it is cached. Guarded by the interpreter lock; exact str only
-// (a str subclass could change its text behind our back through __eq__ games).
-struct NameCacheEntry {
-  PyObject* name = nullptr;
-  uint32_t id = 0;
-  // Python's own protocol names (see is_dunder) are never data; queries may still intern one. Kept with the entry so
-  // that a read or write of a cached name asks nothing of the name object.
-  bool dunder = false;
-  // Where the name was last found in an object's map: a loop reading it over objects of one class finds it at once.
-  AttributeMap::Values::Place place;
-};
-constexpr size_t NAME_CACHE_BITS = 10;
-std::array<NameCacheEntry, size_t{1} << NAME_CACHE_BITS> name_cache;
-
-NameCacheEntry& name_cache_entry(PyObject* name) {
-  return name_cache[fx_hash_u64(reinterpret_cast<uintptr_t>(name)) >> (64 - NAME_CACHE_BITS)];
-}
-
-// The cache's entry for a name object; null when it is not there (the name may still be known).
-NameCacheEntry* cached_name(PyObject* name) {
-  if (!PyUnicode_CheckExact(name)) return nullptr;
-  NameCacheEntry& entry = name_cache_entry(name);
-  return entry.name == name ? &entry : nullptr;
-}
-
 std::optional<uint32_t> cached_name_id(PyObject* name) {
   if (const NameCacheEntry* entry = cached_name(name)) return entry->id;
   return std::nullopt;
@@ -281,6 +255,11 @@ uint32_t attribute_name_id(PyObject* name) {
     Py_XDECREF(evicted);  // a str: releasing it runs no Python code
   }
   return id;
+}
+
+std::optional<uint32_t> uncached_data_attribute_name_id(PyObject* name) {
+  if (is_dunder(name)) return std::nullopt;
+  return attribute_name_id(name);
 }
 
 std::optional<uint32_t> known_attribute_name_id(PyObject* name) {

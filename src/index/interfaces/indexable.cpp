@@ -133,17 +133,19 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
       PyObject* value = nullptr;
       while (PyDict_Next(kwargs, &position, &key, &value)) {
         if (!PyUnicode_Check(key)) continue;
-        if (is_dunder(key)) {
+        const std::optional<uint32_t> data_name = data_attribute_name_id(key);
+        if (!data_name) {
           has_dunder = true;
           continue;
         }
-        uint32_t name_id = attribute_name_id(key);
+        const uint32_t name_id = *data_name;
         if (!reserved) {
           // One block for every value, side slots as earlier objects starting with this name needed.
           attributes.reserve(static_cast<size_t>(PyDict_GET_SIZE(kwargs)), name_id);
           reserved = true;
         }
-        std::optional<PyValue> replaced = attributes.insert(name_id, PyValue::capture(PyRef::borrow(value)));
+        // The keywords of a call are distinct names, so distinct ids: none is in the map yet.
+        attributes.insert_new(name_id, PyValue::capture(PyRef::borrow(value)));
       }
     }
     PyRef object = make_object(type, IndexableCore::create(std::move(attributes)));

@@ -22,6 +22,12 @@ size_t first_slot(const KeyShape* parent, uint32_t key) {
 }
 size_t next_slot(size_t slot) { return (slot + 1) & (STEP_SLOTS - 1); }
 
+// The root's steps by key, direct-mapped: every class starts there, each with its own first key, so objects of two
+// classes made in turn (a person and its address) would otherwise miss the root's last step and probe the table on
+// every object. Interned ids are small and dense: few keys share a slot.
+constexpr size_t ROOT_STEP_SLOTS = 256;
+std::atomic<const KeyShape*> root_steps[ROOT_STEP_SLOTS];
+
 }  // namespace
 
 KeyShape::KeyShape(MadeByTree, const KeyShape& parent, uint32_t key)
@@ -40,8 +46,14 @@ const KeyShape* KeyShape::find_step(uint32_t key) const noexcept {
 const KeyShape* KeyShape::with(uint32_t key) const {
   const KeyShape* last = last_step_.load(std::memory_order_acquire);
   if (last != nullptr && last->keys_[size_] == key) return last;
+  std::atomic<const KeyShape*>* root_step = this == &ROOT ? &root_steps[key % ROOT_STEP_SLOTS] : nullptr;
+  if (root_step != nullptr) {
+    const KeyShape* kept = root_step->load(std::memory_order_acquire);
+    if (kept != nullptr && kept->keys_[0] == key) return kept;
+  }
   if (const KeyShape* known = find_step(key)) {
     last_step_.store(known, std::memory_order_release);
+    if (root_step != nullptr) root_step->store(known, std::memory_order_release);
     return known;
   }
   if (size_ >= MAX_KEYS) return nullptr;

@@ -19,6 +19,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -242,6 +243,34 @@ class ShapedMap {
       }
     }
     return insert_at(at, len, next, std::move(value), retired);
+  }
+
+  // insert of a key the map does not hold, which the caller knows (the distinct keywords of one constructor call):
+  // no search of the keys for it.
+  void insert_new(uint32_t key, V value) {
+    if (own_keys()) {
+      own()->insert(key, std::move(value));
+      return;
+    }
+    const size_t len = shape_->size();
+#ifndef NDEBUG
+    if (shape_->find(key) != len) std::abort();
+#endif
+    const KeyShape* next = shape_->with(key);
+    if (next == nullptr) {
+      leave_tree(len + 1);
+      own()->insert(key, std::move(value));
+      return;
+    }
+    if (data_ != nullptr && len < capacity() && packed()) {
+      if (const std::optional<uint64_t> packed_value = Packing::word_of(value)) {
+        words()[len] = *packed_value;
+        Packing::give_to_word(std::move(value));
+        shape_ = next;
+        return;
+      }
+    }
+    insert_at(len, len, next, std::move(value), nullptr);
   }
 
   // The common write of a value with a word form over one kept as a word, in place: returns the old word, which the
