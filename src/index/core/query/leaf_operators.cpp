@@ -151,11 +151,12 @@ Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, Que
   Bitmap result;
   if (low > high) return result;
   bool answered = true;
+  bool uncut = false;
   {
     const auto lock = map.read_lock(QueryMap::Part::Numbers);
     const QueryMap::NumberIds* ordered = map.number_ids.get();
     // Asked under the value lock, as op_eq asks: with no member stored, a scope covering the maps needs no cut.
-    const bool uncut = scope.covers_maps && !has_members(map);
+    uncut = scope.covers_maps && !has_members(map);
     // A narrow range walks the ordered entries (about 15 ns an id: gather, sort, one bulk add); a broad one scans
     // the bit slices, whose cost grows with the ids stored (about 0.3 ns each) rather than with the answer.
     const uint64_t narrow = ordered == nullptr ? 0 : std::max(NARROW_RANGE_IDS, ordered->id_count() / NARROW_RANGE_FRACTION);
@@ -192,8 +193,9 @@ Bitmap numbers_between(const QueryMap& map, OrderedKey low, OrderedKey high, Que
     if (const NumericalBitmap* numbers = map.numeric.get()) get_between_into(*numbers, low, high, result, allowed);
   }
   // List members take no part in order tests. An index's ids are never element ids, but a view may list the id of an
-  // object that died since and that a member took: such an id stands for nothing here, and never for the owner.
-  map.drop_members(result);
+  // object that died since and that a member took: such an id stands for nothing here, and never for the owner. With
+  // no member stored when the numbers were read, none is among them.
+  if (!uncut) map.drop_members(result);
   return result;
 }
 
